@@ -1,0 +1,59 @@
+# make demo | make test | make bench | make sanitize | make fuzz
+# Each target creates the virtual environment it needs on first use.
+
+PYENV_PREFIX := $(shell pyenv prefix 3.13.0 2>/dev/null)
+PYTHON ?= $(if $(PYENV_PREFIX),$(PYENV_PREFIX)/bin/python3.13,python3.13)
+
+VENV := .venv
+VPY := $(VENV)/bin/python
+SAN_VENV := .venv-sanitize
+SAN_PY := $(SAN_VENV)/bin/python
+PIP_QUIET := --quiet --disable-pip-version-check
+
+.PHONY: all install demo test native-test sanitize bench fuzz clean
+
+all: test
+
+# A venv with the build and test requirements; remade when the requirements change.
+%/.requirements: requirements-dev.txt
+	test -x $*/bin/python || $(PYTHON) -m venv $*
+	$*/bin/python -m pip install $(PIP_QUIET) -r requirements-dev.txt
+	touch $@
+
+install: $(VENV)/.requirements
+	$(VPY) -m pip install $(PIP_QUIET) --no-build-isolation .
+
+demo: install
+	$(VPY) examples/demo.py
+
+# Native unit tests of the pieces that need no interpreter.
+NATIVE_DIR ?= build/native
+native-test: $(VENV)/.requirements
+	$(VENV)/bin/cmake -S . -B $(NATIVE_DIR) -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja) \
+	  -DZET_NATIVE_TESTS=ON -DPython_EXECUTABLE=$(abspath $(VPY)) $(NATIVE_FLAGS) > /dev/null
+	$(VENV)/bin/cmake --build $(NATIVE_DIR) --target zet_unit_tests > /dev/null
+	$(NATIVE_DIR)/zet_unit_tests
+
+test: install native-test
+	$(VPY) -m pytest -q tests
+
+# The whole suite on a build with AddressSanitizer and UndefinedBehaviorSanitizer. The
+# interpreter is not instrumented, so the ASan runtime is preloaded; leak detection is off
+# because the interpreter keeps memory to exit (leaks are tested by the suite itself).
+SAN_LIBS = $(shell g++ -print-file-name=libasan.so) $(shell g++ -print-file-name=libubsan.so)
+sanitize: $(SAN_VENV)/.requirements
+	ZET_SANITIZE=ON $(SAN_PY) -m pip install $(PIP_QUIET) --no-build-isolation \
+	  -C build-dir=build/sanitize .
+	$(MAKE) native-test VENV=$(SAN_VENV) NATIVE_DIR=build/native-sanitize NATIVE_FLAGS=-DZET_SANITIZE=ON
+	LD_PRELOAD="$(SAN_LIBS)" PYTHONMALLOC=malloc ZET_SANITIZED=1 \
+	  ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+	  $(SAN_PY) -m pytest -q -p no:cacheprovider tests
+
+bench: install
+	bash bench/run
+
+fuzz: install
+	ZET_FUZZ_EXAMPLES=2000 $(VPY) -m pytest -q tests
+
+clean:
+	rm -rf build $(VENV) $(SAN_VENV) .venv-bench

@@ -1,0 +1,16 @@
+// The module functions, one binding each; the method table in module.cpp lists them.
+#pragma once
+#include <Python.h>
+
+namespace zet {
+
+PyObject* py_set_thread_limit(PyObject* self, PyObject* args);
+PyObject* py_thread_limit(PyObject* self, PyObject* unused);
+PyObject* py_enter_stage(PyObject* self, PyObject* args);
+PyObject* py_leave_stage(PyObject* self, PyObject* unused);
+PyObject* py_build_aabb_tree(PyObject* self, PyObject* args);
+PyObject* py_clipped_overlap_areas(PyObject* self, PyObject* args);
+
+void read_thread_limit_from_environment();
+
+}  // namespace zet

@@ -1,0 +1,43 @@
+// The module definition, its method table and its initialisation.
+#include <Python.h>
+
+#include "module/functions.h"
+
+namespace {
+
+using namespace zet;
+
+PyMethodDef methods[] = {
+    {"set_thread_limit", py_set_thread_limit, METH_VARARGS,
+     "Set the worker thread limit (0 = automatic); returns the previous setting."},
+    {"thread_limit", py_thread_limit, METH_NOARGS,
+     "Worker threads kernels currently use, the calling thread included."},
+    {"enter_stage", py_enter_stage, METH_VARARGS,
+     "Mark the calling thread as a concurrent search stage with a share of the thread limit "
+     "(percent)."},
+    {"leave_stage", py_leave_stage, METH_NOARGS,
+     "Unmark the calling thread; its stage no longer shares the thread limit."},
+    {"clipped_overlap_areas", py_clipped_overlap_areas, METH_VARARGS,
+     "Overlap areas of planar triangle pairs clipped in 2D."},
+    {"build_aabb_tree", py_build_aabb_tree, METH_VARARGS, "Build a compact deterministic AABB tree."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyModuleDef module_def = {
+    PyModuleDef_HEAD_INIT,
+    "_zet_native",
+    "ZET native numeric accelerators.",
+    -1,  // no per-module state: the thread settings are process-wide
+    methods,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+};
+
+}  // namespace
+
+PyMODINIT_FUNC PyInit__zet_native(void) {
+  read_thread_limit_from_environment();
+  return PyModule_Create2(&module_def, 1013);
+}

@@ -1,0 +1,98 @@
+// Owners of interpreter references and of working memory. Memory taken with the lock held
+// comes from the interpreter's allocator, memory taken without it from the raw allocator;
+// each owner frees on every path when its scope ends (with the lock held, since every
+// owner of a call outlives the scope that releases the lock).
+#pragma once
+#include <Python.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <limits>
+
+namespace zet {
+
+// An owned reference (new reference in, decref on scope exit unless released).
+class PyRef {
+ public:
+  PyRef() = default;
+  explicit PyRef(PyObject* object) : object_(object) {}
+  ~PyRef() { Py_XDECREF(object_); }
+  PyRef(const PyRef&) = delete;
+  PyRef& operator=(const PyRef&) = delete;
+  PyObject* get() const { return object_; }
+  explicit operator bool() const { return object_ != nullptr; }
+  PyObject* release() {
+    PyObject* o = object_;
+    object_ = nullptr;
+    return o;
+  }
+
+ private:
+  PyObject* object_ = nullptr;
+};
+
+// An array of T from PyMem_Malloc, allocated with the lock held.
+template <class T>
+class PyMemArray {
+ public:
+  PyMemArray() = default;
+  ~PyMemArray() { PyMem_Free(data_); }
+  PyMemArray(const PyMemArray&) = delete;
+  PyMemArray& operator=(const PyMemArray&) = delete;
+  // Sets MemoryError and returns false on failure or when the size overflows.
+  bool allocate(size_t count) {
+    PyMem_Free(data_);
+    data_ = nullptr;
+    if (count > std::numeric_limits<size_t>::max() / sizeof(T)) {
+      PyErr_NoMemory();
+      return false;
+    }
+    data_ = static_cast<T*>(PyMem_Malloc(count == 0 ? 1 : count * sizeof(T)));
+    if (data_ == nullptr) PyErr_NoMemory();
+    return data_ != nullptr;
+  }
+  T* get() const { return data_; }
+  T& operator[](size_t i) const { return data_[i]; }
+
+ private:
+  T* data_ = nullptr;
+};
+
+// An array of T from the raw allocator, for memory taken while the lock is released.
+template <class T>
+class RawArray {
+ public:
+  RawArray() = default;
+  ~RawArray() { PyMem_RawFree(data_); }
+  RawArray(const RawArray&) = delete;
+  RawArray& operator=(const RawArray&) = delete;
+  bool allocate(size_t count) {
+    PyMem_RawFree(data_);
+    data_ = nullptr;
+    if (count > std::numeric_limits<size_t>::max() / sizeof(T)) return false;
+    data_ = static_cast<T*>(PyMem_RawMalloc(count == 0 ? 1 : count * sizeof(T)));
+    return data_ != nullptr;
+  }
+  T* get() const { return data_; }
+  T& operator[](size_t i) const { return data_[i]; }
+
+ private:
+  T* data_ = nullptr;
+};
+
+// A new bytes object of a given size, filled in place before it is handed out.
+// Returns an empty owner (with MemoryError or OverflowError set) on failure.
+inline PyRef new_bytes(size_t size) {
+  if (size > static_cast<size_t>(PY_SSIZE_T_MAX)) {
+    PyErr_NoMemory();
+    return PyRef();
+  }
+  return PyRef(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(size)));
+}
+
+template <class T>
+T* bytes_data(const PyRef& bytes) {
+  return reinterpret_cast<T*>(PyBytes_AS_STRING(bytes.get()));
+}
+
+}  // namespace zet

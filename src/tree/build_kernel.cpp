@@ -1,0 +1,271 @@
+#include "tree/build_kernel.h"
+
+#include <algorithm>
+
+#include "runtime/parallel_for.h"
+
+namespace zet {
+namespace {
+
+// Below this many triangles the build runs on the calling thread.
+constexpr uint32_t kParallelBuildMinTriangles = 16384;
+// A range of at most this many triangles (or about m / (8 T), whichever is larger) is
+// finished by a single worker.
+constexpr uint32_t kMinSubtreeChunk = 2048;
+// Waves hold at most 2 (cap + 1) tasks with cap = m / chunk <= 8 T + 1.
+constexpr int kMaxTasks = 2 * (8 * 32 + 2);
+
+inline bool precedes(const SplitPair& p, const SplitPair& q) {
+  return p.key < q.key || (p.key == q.key && p.triangle < q.triangle);
+}
+
+// Memoised subtree node counts. Each level of a median split has at most two distinct
+// range sizes, so a small table holds every value a build asks for.
+struct NodeCountMemo {
+  static constexpr int kCapacity = 128;
+  uint32_t leaf_size;
+  int size = 0;
+  uint32_t counts[kCapacity];
+  uint32_t nodes[kCapacity];
+
+  explicit NodeCountMemo(uint32_t leaf) : leaf_size(leaf) {}
+
+  uint32_t get(uint32_t c) {
+    if (c <= leaf_size) return 1;
+    for (int i = 0; i < size; ++i)
+      if (counts[i] == c) return nodes[i];
+    uint32_t n = 1 + get(c - c / 2) + get(c / 2);
+    if (size < kCapacity) {
+      counts[size] = c;
+      nodes[size] = n;
+      ++size;
+    }
+    return n;
+  }
+};
+
+void sort_leaf(uint32_t* begin, uint32_t count) {
+  if (count > 32) {
+    std::sort(begin, begin + count);
+    return;
+  }
+  for (uint32_t i = 1; i < count; ++i) {
+    uint32_t v = begin[i];
+    uint32_t j = i;
+    for (; j > 0 && begin[j - 1] > v; --j) begin[j] = begin[j - 1];
+    begin[j] = v;
+  }
+}
+
+// Hoare's selection (Wirth's form): afterwards the h pairs that come first in the order
+// occupy positions [0, h). After 64 rounds the remaining range is sorted instead, which
+// bounds the time on adversarial inputs.
+void select_median(SplitPair* pairs, uint32_t count, uint32_t h) {
+  int64_t lo = 0, hi = static_cast<int64_t>(count) - 1;
+  int rounds = 0;
+  while (lo < hi) {
+    if (++rounds > 64) {
+      std::sort(pairs + lo, pairs + hi + 1, precedes);
+      return;
+    }
+    const SplitPair pivot = pairs[h];
+    int64_t i = lo, j = hi;
+    do {
+      while (precedes(pairs[i], pivot)) ++i;
+      while (precedes(pivot, pairs[j])) --j;
+      if (i <= j) {
+        std::swap(pairs[i], pairs[j]);
+        ++i;
+        --j;
+      }
+    } while (i <= j);
+    if (j < h) lo = i;
+    if (h < i) hi = j;
+  }
+}
+
+enum class Partition { leaf, split };
+
+// Writes the node's box; then either makes it a leaf or orders its range so that the
+// first floor(count / 2) triangles in (centre, index) order go left.
+Partition partition_node(const TreeBuildArrays& a, uint32_t node, uint32_t start,
+                         uint32_t count) {
+  const uint32_t* order = a.work_order + start;
+  double lo[3], hi[3];
+  for (int d = 0; d < 3; ++d) {
+    lo[d] = a.tri_min[3 * size_t{order[0]} + d];
+    hi[d] = a.tri_max[3 * size_t{order[0]} + d];
+  }
+  for (uint32_t j = 1; j < count; ++j) {
+    const double* tmin = a.tri_min + 3 * size_t{order[j]};
+    const double* tmax = a.tri_max + 3 * size_t{order[j]};
+    for (int d = 0; d < 3; ++d) {
+      if (tmin[d] < lo[d]) lo[d] = tmin[d];
+      if (tmax[d] > hi[d]) hi[d] = tmax[d];
+    }
+  }
+  int32_t* meta = a.node_meta + 5 * size_t{node};
+  for (int d = 0; d < 3; ++d) {
+    a.node_min[3 * size_t{node} + d] = lo[d];
+    a.node_max[3 * size_t{node} + d] = hi[d];
+  }
+  meta[4] = 0;
+
+  if (count <= a.leaf_size) {
+    uint32_t* range = a.work_order + start;
+    sort_leaf(range, count);
+    meta[0] = -1;
+    meta[1] = -1;
+    meta[2] = static_cast<int32_t>(start);
+    meta[3] = static_cast<int32_t>(count);
+    std::copy(range, range + count, a.out_order + start);
+    return Partition::leaf;
+  }
+
+  // Longest axis; ties keep the lower axis.
+  double e[3] = {hi[0] - lo[0], hi[1] - lo[1], hi[2] - lo[2]};
+  int axis = e[1] > e[0] ? 1 : 0;
+  if (e[2] > e[axis]) axis = 2;
+
+  SplitPair* pairs = a.split_pairs + start;
+  uint32_t* range = a.work_order + start;
+  for (uint32_t j = 0; j < count; ++j)
+    pairs[j] = {a.centre_key[3 * size_t{range[j]} + axis], range[j]};
+  select_median(pairs, count, count / 2);
+  for (uint32_t j = 0; j < count; ++j) range[j] = pairs[j].triangle;
+  return Partition::split;
+}
+
+void set_internal(const TreeBuildArrays& a, uint32_t node, uint32_t left, uint32_t right,
+                  uint32_t count) {
+  int32_t* meta = a.node_meta + 5 * size_t{node};
+  meta[0] = static_cast<int32_t>(left);
+  meta[1] = static_cast<int32_t>(right);
+  meta[2] = 0;
+  meta[3] = static_cast<int32_t>(count);
+}
+
+// Serial recursive build in pre-order. poller is null for subtree workers.
+struct SubtreeBuilder {
+  const TreeBuildArrays& a;
+  uint32_t next_node;
+  CancelPoller* poller;
+
+  bool cancelled() const { return poller != nullptr && poller->cancelled; }
+
+  uint32_t build(uint32_t start, uint32_t count) {
+    uint32_t node = next_node++;
+    if (poller != nullptr && poller->poll()) return node;
+    if (partition_node(a, node, start, count) == Partition::leaf) return node;
+    uint32_t left_count = count / 2;
+    uint32_t left = build(start, left_count);
+    if (cancelled()) return node;
+    uint32_t right = build(start + left_count, count - left_count);
+    if (cancelled()) return node;
+    set_internal(a, node, left, right, count);
+    return node;
+  }
+};
+
+struct BuildTask {
+  uint32_t start, count, node;
+};
+
+struct WaveContext {
+  const TreeBuildArrays* a;
+  uint32_t chunk;
+  const BuildTask* tasks;
+  BuildTask* children;  // two slots per task
+};
+
+void build_task(void* context, int64_t i) {
+  const WaveContext& w = *static_cast<const WaveContext*>(context);
+  const TreeBuildArrays& a = *w.a;
+  const BuildTask task = w.tasks[i];
+  BuildTask* slots = w.children + 2 * i;
+  slots[0].count = 0;
+  slots[1].count = 0;
+  if (partition_node(a, task.node, task.start, task.count) == Partition::leaf) return;
+  uint32_t left_count = task.count / 2;
+  uint32_t right_count = task.count - left_count;
+  if (task.count > w.chunk) {
+    // Only the split here: the halves become tasks of the next wave, their node indices
+    // fixed by the pre-order rule.
+    NodeCountMemo memo(a.leaf_size);
+    uint32_t left = task.node + 1;
+    uint32_t right = left + memo.get(left_count);
+    set_internal(a, task.node, left, right, task.count);
+    slots[0] = {task.start, left_count, left};
+    slots[1] = {task.start + left_count, right_count, right};
+    return;
+  }
+  SubtreeBuilder worker{a, task.node + 1, nullptr};
+  uint32_t left = worker.build(task.start, left_count);
+  uint32_t right = worker.build(task.start + left_count, right_count);
+  set_internal(a, task.node, left, right, task.count);
+}
+
+// Splits the top of the tree wave by wave; ranges of at most `chunk` triangles are built
+// whole by one worker. Returns false when the wave plan does not fit the task lists.
+bool build_in_waves(const TreeBuildArrays& a, int64_t threads, CancelPoller& poller) {
+  uint32_t m = a.triangle_count;
+  uint32_t chunk = std::max<uint32_t>(m / (8 * static_cast<uint32_t>(threads)), kMinSubtreeChunk);
+  uint32_t cap = m / chunk;
+  if (2 * (int64_t{cap} + 1) > kMaxTasks) return false;
+  BuildTask tasks[kMaxTasks];
+  BuildTask children[2 * kMaxTasks];
+  tasks[0] = {0, m, 0};
+  int64_t task_count = 1;
+  while (task_count > 0) {
+    if (poller.callable != nullptr && poller.consult_counted()) return true;
+    WaveContext wave{&a, chunk, tasks, children};
+    parallel_for_each(build_task, &wave, task_count, std::min(threads, task_count));
+    int64_t next = 0;
+    for (int64_t s = 0; s < 2 * task_count; ++s)
+      if (children[s].count != 0) tasks[next++] = children[s];
+    task_count = next;
+  }
+  return true;
+}
+
+}  // namespace
+
+uint32_t tree_node_count(uint32_t triangle_count, uint32_t leaf_size) {
+  if (triangle_count == 0) return 0;
+  NodeCountMemo memo(leaf_size);
+  return memo.get(triangle_count);
+}
+
+void prepare_tree_build(const double* vertices, const uint32_t* triangles,
+                        const TreeBuildArrays& a) {
+  auto prepare = [&](int64_t begin, int64_t end, int64_t, int64_t) {
+    for (int64_t t = begin; t < end; ++t) {
+      const double* p[3] = {vertices + 3 * size_t{triangles[3 * t]},
+                            vertices + 3 * size_t{triangles[3 * t + 1]},
+                            vertices + 3 * size_t{triangles[3 * t + 2]}};
+      for (int d = 0; d < 3; ++d) {
+        double lo = p[0][d], hi = p[0][d];
+        for (int v = 1; v < 3; ++v) {
+          if (p[v][d] < lo) lo = p[v][d];
+          if (p[v][d] > hi) hi = p[v][d];
+        }
+        a.tri_min[3 * t + d] = lo;
+        a.tri_max[3 * t + d] = hi;
+        a.centre_key[3 * t + d] = ordered_key((lo + hi) * 0.5);
+      }
+      a.work_order[t] = static_cast<uint32_t>(t);
+    }
+  };
+  for_each_range(a.triangle_count, 1, 65536, prepare);
+}
+
+void build_tree(const TreeBuildArrays& a, int64_t threads, CancelPoller& poller) {
+  if (a.triangle_count == 0) return;
+  if (threads >= 2 && a.triangle_count >= kParallelBuildMinTriangles &&
+      build_in_waves(a, threads, poller))
+    return;
+  SubtreeBuilder serial{a, 0, &poller};
+  serial.build(0, a.triangle_count);
+}
+
+}  // namespace zet

@@ -1,0 +1,56 @@
+// Median-split AABB tree build over a triangle mesh. The split order is a total order on
+// (centre coordinate, triangle index), so a mesh and a leaf size always give the same
+// arrays, whether one thread builds the tree or many.
+#pragma once
+#include <cstdint>
+
+#include "runtime/cancel_poller.h"
+
+namespace zet {
+
+// A triangle's centre coordinate on the split axis, as an integer whose unsigned order is
+// the order of the coordinates, together with the triangle.
+struct SplitPair {
+  uint64_t key;
+  uint32_t triangle;
+};
+
+// Everything the build reads and writes. Node arrays hold exactly the tree's node count of
+// rows; out_order holds one entry per triangle.
+struct TreeBuildArrays {
+  double* tri_min;       // m x 3, per-triangle box
+  double* tri_max;       // m x 3
+  uint64_t* centre_key;  // m x 3, ordered keys of the box centres
+  SplitPair* split_pairs;     // m, scratch of the split
+  uint32_t* work_order;       // m, the permutation being refined
+  uint32_t* out_order;        // m, result order
+  double* node_min;           // k x 3
+  double* node_max;           // k x 3
+  int32_t* node_meta;         // k x 5
+  uint32_t triangle_count;
+  uint32_t leaf_size;
+};
+
+// Number of nodes of the tree over m triangles: 1 for a leaf, else the sum of the two
+// halves' trees plus one.
+uint32_t tree_node_count(uint32_t triangle_count, uint32_t leaf_size);
+
+// Per-triangle boxes and centre keys, and the identity work order.
+void prepare_tree_build(const double* vertices, const uint32_t* triangles,
+                        const TreeBuildArrays& arrays);
+
+// Builds the tree into the node arrays and out_order. The poller (counted discipline) is
+// consulted at node creations on the serial path and once per wave on the parallel one.
+void build_tree(const TreeBuildArrays& arrays, int64_t threads, CancelPoller& poller);
+
+// Ordered integer key of a coordinate: -0 and +0 are one key, every NaN is one key
+// above +infinity, and the unsigned order of keys is the order of the other values.
+inline uint64_t ordered_key(double x) {
+  x += 0.0;  // folds -0 into +0
+  uint64_t bits;
+  __builtin_memcpy(&bits, &x, sizeof bits);
+  if (x != x) bits = 0x7ff8000000000000ull;
+  return (bits >> 63) ? ~bits : bits | 0x8000000000000000ull;
+}
+
+}  // namespace zet

@@ -1,0 +1,124 @@
+// Unit tests of runtime pieces that need no interpreter: the thread count formula, the
+// range slicing, the cancellation schedules, and the form A / form B fan-outs.
+#include <atomic>
+#include <cstdio>
+#include <cstdlib>
+#include <vector>
+
+#include "runtime/cancel_poller.h"
+#include "runtime/parallel_for.h"
+#include "runtime/thread_count.h"
+
+using namespace zet;
+
+static int failures = 0, checks = 0;
+#define CHECK(cond)                                                   \
+  do {                                                                \
+    ++checks;                                                         \
+    if (!(cond)) {                                                    \
+      ++failures;                                                     \
+      std::printf("FAILED %s:%d: %s\n", __FILE__, __LINE__, #cond);   \
+    }                                                                 \
+  } while (0)
+
+static void test_effective_count() {
+  // Limit 0 on 9 processors: base 8.
+  CHECK(effective_thread_count_for(0, 9, false, 0, 100) == 8);
+  CHECK(effective_thread_count_for(0, 9, true, 2, 50) == 4);
+  CHECK(effective_thread_count_for(0, 9, true, 2, 30) == 3);
+  CHECK(effective_thread_count_for(0, 9, true, 2, 1) == 1);
+  CHECK(effective_thread_count_for(0, 9, true, 1, 1) == 8);  // alone: full count
+  CHECK(effective_thread_count_for(64, 9, false, 5, 30) == 32);
+  CHECK(effective_thread_count_for(64, 9, true, 2, 30) == 20);  // 19.2 rounded up
+  CHECK(effective_thread_count_for(0, 1, false, 0, 100) == 1);
+  CHECK(effective_thread_count_for(0, 2, false, 0, 100) == 1);
+  CHECK(effective_thread_count_for(1000, 2, false, 0, 100) == 32);
+  CHECK(effective_thread_count_for(2147483647, 2, true, 3, 100) == 32);
+}
+
+static void test_range_plan() {
+  RangeChunk c[32];
+  CHECK(plan_range_chunks(10, 1, 1, 4, c) == 4);
+  int64_t expect[5] = {0, 2, 5, 7, 10};
+  for (int i = 0; i < 4; ++i) CHECK(c[i].a_begin == expect[i] && c[i].a_end == expect[i + 1]);
+  CHECK(c[0].b_begin == 0 && c[0].b_end == 1);
+  // b larger than a: slice b.
+  CHECK(plan_range_chunks(3, 100, 10, 4, c) == 4);
+  CHECK(c[0].a_end == 3 && c[0].b_end == 25 && c[3].b_begin == 75 && c[3].b_end == 100);
+  // Tie slices a.
+  CHECK(plan_range_chunks(8, 8, 1, 2, c) == 2 && c[0].a_end == 4 && c[0].b_end == 8);
+  // Below two grains: one chunk over everything.
+  CHECK(plan_range_chunks(8191, 1, 4096, 8, c) == 1 && c[0].a_end == 8191);
+  CHECK(plan_range_chunks(8192, 1, 4096, 8, c) == 2);
+  CHECK(plan_range_chunks(0, 0, 1, 8, c) == 1 && c[0].a_end == 0);
+  // Capped at 32 and never overflowing on huge extents.
+  CHECK(plan_range_chunks(int64_t{1} << 62, int64_t{1} << 40, 1, 1000, c) == 32);
+  CHECK(c[31].a_end == int64_t{1} << 62);
+}
+
+static void test_poll_schedules() {
+  CancelPoller counted;
+  counted.callable = reinterpret_cast<_object*>(&counted);  // never called here
+  counted.interval = 3;
+  std::vector<int> asked;
+  for (int p = 1; p <= 10; ++p)
+    if (counted.counted_poll_due()) asked.push_back(p);
+  CHECK((asked == std::vector<int>{1, 4, 7, 10}));
+
+  CancelPoller none;
+  CHECK(!none.counted_poll_due() && !none.work_poll_due(100));
+
+  // next_check starting at 0: the first report asks, whatever its size.
+  CancelPoller work;
+  work.callable = counted.callable;
+  work.interval = 10;
+  CHECK(work.work_poll_due(0));
+  CHECK(!work.work_poll_due(9));
+  CHECK(work.work_poll_due(1));  // 10 reached
+  CHECK(work.next_check == 20);
+  CHECK(work.work_poll_due(25));  // 35: asks, next at 45
+  CHECK(!work.work_poll_due(9) && work.work_poll_due(1));
+
+  // next_check starting at interval: no question before interval units.
+  CancelPoller late;
+  late.callable = counted.callable;
+  late.interval = 4;
+  late.next_check = 4;
+  CHECK(!late.work_poll_due(1) && !late.work_poll_due(2) && late.work_poll_due(1));
+}
+
+static void test_fan_outs() {
+  for (int64_t threads : {1, 2, 5, 32, 100}) {
+    std::vector<std::atomic<int>> seen(1000);
+    auto body = [&](int64_t i) { seen[i].fetch_add(1); };
+    for_each_item(1000, threads, body);
+    bool once = true;
+    for (auto& s : seen) once = once && s.load() == 1;
+    CHECK(once);
+  }
+  std::vector<int> order;
+  auto serial = [&](int64_t i) { order.push_back(static_cast<int>(i)); };
+  for_each_item(5, 1, serial);
+  CHECK((order == std::vector<int>{0, 1, 2, 3, 4}));
+
+  exchange_thread_limit(7);
+  std::vector<std::atomic<int>> cells(300 * 7);
+  auto rect = [&](int64_t a0, int64_t a1, int64_t b0, int64_t b1) {
+    for (int64_t a = a0; a < a1; ++a)
+      for (int64_t b = b0; b < b1; ++b) cells[a * 7 + b].fetch_add(1);
+  };
+  for_each_range(300, 7, 10, rect);
+  bool covered = true;
+  for (auto& c : cells) covered = covered && c.load() == 1;
+  CHECK(covered);
+  exchange_thread_limit(0);
+}
+
+int main() {
+  test_effective_count();
+  test_range_plan();
+  test_poll_schedules();
+  test_fan_outs();
+  std::printf("native: %d passed, %d failed\n", checks - failures, failures);
+  return failures == 0 ? EXIT_SUCCESS : EXIT_FAILURE;
+}
