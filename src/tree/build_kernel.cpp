@@ -1,6 +1,7 @@
 #include "tree/build_kernel.h"
 
 #include <algorithm>
+#include <cmath>
 
 #include "runtime/parallel_for.h"
 
@@ -57,31 +58,53 @@ void sort_leaf(uint32_t* begin, uint32_t count) {
   }
 }
 
-// Hoare's selection (Wirth's form): afterwards the h pairs that come first in the order
-// occupy positions [0, h). After 64 rounds the remaining range is sorted instead, which
-// bounds the time on adversarial inputs.
-void select_median(SplitPair* pairs, uint32_t count, uint32_t h) {
-  int64_t lo = 0, hi = static_cast<int64_t>(count) - 1;
+// Selection of position h: afterwards the h pairs that come first in the order occupy
+// positions [0, h). This is Floyd and Rivest's selection: on large ranges it first selects
+// within a small sample, so that the pivot lands next to position h and one partition pass
+// leaves only a short range to finish. The order is a strict total order and the triangle
+// indices are distinct, so which pairs end on each side does not depend on the pivots.
+// After 64 rounds the remaining range is sorted instead, which bounds adversarial inputs.
+void select_range(SplitPair* a, int64_t left, int64_t right, int64_t h) {
   int rounds = 0;
-  while (lo < hi) {
+  while (right > left) {
     if (++rounds > 64) {
-      std::sort(pairs + lo, pairs + hi + 1, precedes);
+      std::sort(a + left, a + right + 1, precedes);
       return;
     }
-    const SplitPair pivot = pairs[h];
-    int64_t i = lo, j = hi;
-    do {
-      while (precedes(pairs[i], pivot)) ++i;
-      while (precedes(pivot, pairs[j])) --j;
-      if (i <= j) {
-        std::swap(pairs[i], pairs[j]);
-        ++i;
-        --j;
-      }
-    } while (i <= j);
-    if (j < h) lo = i;
-    if (h < i) hi = j;
+    if (right - left > 600) {
+      const double n = static_cast<double>(right - left + 1);
+      const double i = static_cast<double>(h - left + 1);
+      const double z = std::log(n);
+      const double s = 0.5 * std::exp(2.0 * z / 3.0);
+      const double sd = 0.5 * std::sqrt(z * s * (n - s) / n) * (i - n / 2 < 0 ? -1.0 : 1.0);
+      const int64_t sample_left = std::max(left, static_cast<int64_t>(h - i * s / n + sd));
+      const int64_t sample_right = std::min(right, static_cast<int64_t>(h + (n - i) * s / n + sd));
+      select_range(a, sample_left, sample_right, h);
+    }
+    const SplitPair pivot = a[h];
+    int64_t i = left, j = right;
+    std::swap(a[left], a[h]);
+    if (precedes(pivot, a[right])) std::swap(a[right], a[left]);
+    while (i < j) {
+      std::swap(a[i], a[j]);
+      ++i;
+      --j;
+      while (precedes(a[i], pivot)) ++i;
+      while (precedes(pivot, a[j])) --j;
+    }
+    if (a[left].triangle == pivot.triangle) {
+      std::swap(a[left], a[j]);
+    } else {
+      ++j;
+      std::swap(a[j], a[right]);
+    }
+    if (j <= h) left = j + 1;
+    if (h <= j) right = j - 1;
   }
+}
+
+void select_median(SplitPair* pairs, uint32_t count, uint32_t h) {
+  select_range(pairs, 0, static_cast<int64_t>(count) - 1, h);
 }
 
 enum class Partition { leaf, split };
