@@ -1,7 +1,6 @@
-// Owners of interpreter references and of working memory. Memory taken with the lock held
-// comes from the interpreter's allocator, memory taken without it from the raw allocator;
-// each owner frees on every path when its scope ends (with the lock held, since every
-// owner of a call outlives the scope that releases the lock).
+// Owners of interpreter references and of working memory taken with the lock held. Each
+// owner frees on every path when its scope ends, with the lock held again: every owner of
+// a call is declared before, and so outlives, the scope that releases the lock.
 #pragma once
 #include <Python.h>
 
@@ -49,28 +48,6 @@ class PyMemArray {
     }
     data_ = static_cast<T*>(PyMem_Malloc(count == 0 ? 1 : count * sizeof(T)));
     if (data_ == nullptr) PyErr_NoMemory();
-    return data_ != nullptr;
-  }
-  T* get() const { return data_; }
-  T& operator[](size_t i) const { return data_[i]; }
-
- private:
-  T* data_ = nullptr;
-};
-
-// An array of T from the raw allocator, for memory taken while the lock is released.
-template <class T>
-class RawArray {
- public:
-  RawArray() = default;
-  ~RawArray() { PyMem_RawFree(data_); }
-  RawArray(const RawArray&) = delete;
-  RawArray& operator=(const RawArray&) = delete;
-  bool allocate(size_t count) {
-    PyMem_RawFree(data_);
-    data_ = nullptr;
-    if (count > std::numeric_limits<size_t>::max() / sizeof(T)) return false;
-    data_ = static_cast<T*>(PyMem_RawMalloc(count == 0 ? 1 : count * sizeof(T)));
     return data_ != nullptr;
   }
   T* get() const { return data_; }
