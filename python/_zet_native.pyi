@@ -46,3 +46,69 @@ def clipped_overlap_areas(subject: Buffer, clip: Buffer, tolerance: float, /) ->
 
     subject, clip: float64 (n, 3, 2). Returns float64 (n,): frombuffer(data, float64).
     """
+
+def translation_triangle_ccd_batch(
+    moving: Buffer,
+    obstacle: Buffer,
+    velocity: Buffer,
+    paths: Buffer,
+    abs_tol: float,
+    rel_tol: float,
+    sin_tol: float,
+    /,
+) -> list[tuple[int, float, float, int, float, float, int, int, int]]:
+    """Evaluate a batch of translating triangle pairs.
+
+    moving, obstacle: float64 (n, 3, 3); velocity: float64 (3,); paths: float64 (n, 2),
+    row i the interval [t0, t1] of pair i. Returns one tuple per pair: (status, enter, exit,
+    strict, strict_enter, strict_exit, axis_count, skipped_axes, reason); status 0 contact,
+    1 separated, 2 uncertain.
+    """
+
+Tree = tuple[Buffer, Buffer, Buffer, Buffer, Buffer, Buffer, Buffer]
+"""(vertices float64 (n, 3), triangles uint32 (m, 3), excluded uint8/bool (m,),
+node_min float64 (k, 3), node_max float64 (k, 3), node_meta int32 (k, 5), order uint32 (L,))"""
+
+def bvh_path_query(
+    moving: Tree,
+    obstacle: Tree,
+    velocity: Buffer,
+    t_begin: float,
+    t_end: float,
+    box_tol: float,
+    box_static: float,
+    abs_tol: float,
+    rel_tol: float,
+    sin_tol: float,
+    pair_budget: int,
+    cancel_interval: int,
+    should_cancel: ShouldCancel,
+    /,
+) -> tuple[int, int, int, bytes, bytes, int, int, int, int, int]:
+    """Traverse one moving/obstacle tree pair with leaf CCD.
+
+    Returns (status, pairs_used, uncertain, contacts, uncertain_windows, node_pairs,
+    leaf_pairs, candidate_pairs, chunks, max_heap); status 0 complete, 1 pair budget
+    exhausted, 2 cancelled. contacts: 48-byte records (moving uint32, obstacle uint32, enter,
+    exit, strict, strict_enter, strict_exit float64), zet_native.CONTACT_DTYPE;
+    uncertain_windows: 24-byte records (moving, obstacle, enter, exit),
+    zet_native.UNCERTAIN_WINDOW_DTYPE.
+    """
+
+def self_intersection_pairs(
+    mesh: Tree,
+    epsilon: float,
+    abs_tol: float,
+    rel_tol: float,
+    sin_tol: float,
+    pair_budget: int,
+    witness_limit: int,
+    cancel_interval: int,
+    should_cancel: ShouldCancel,
+    /,
+) -> tuple[int, int, int, int, bytes]:
+    """Self-join of one triangle tree: intersecting non-adjacent pairs, counts and witnesses.
+
+    Returns (status, evaluated, intersecting, undecided, witnesses); witnesses:
+    frombuffer(data, uint32).reshape(-1, 2), sorted (low, high) pairs.
+    """

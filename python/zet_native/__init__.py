@@ -13,9 +13,17 @@ import _zet_native
 from _zet_native import enter_stage, leave_stage, set_thread_limit, thread_limit
 
 __all__ = [
+    "CCD_RESULT_DTYPE",
+    "CONTACT_DTYPE",
     "NODE_META_DTYPE",
+    "PathQueryResult",
+    "SelfIntersectionResult",
     "TriangleTree",
+    "UNCERTAIN_WINDOW_DTYPE",
     "build_tree",
+    "ccd_batch",
+    "path_query",
+    "self_intersections",
     "enter_stage",
     "leave_stage",
     "overlap_areas",
@@ -27,6 +35,26 @@ __all__ = [
 # order, triangle count, reserved.
 NODE_META_DTYPE = np.dtype(
     [("left", "=i4"), ("right", "=i4"), ("start", "=i4"), ("count", "=i4"), ("reserved", "=i4")]
+)
+
+
+# A triangle pair in contact along a path (48 bytes): contact window, strict (exact) overlap
+# flag as 1.0 or 0.0, and the exact window.
+CONTACT_DTYPE = np.dtype(
+    [("moving_triangle", "=u4"), ("obstacle_triangle", "=u4"), ("enter", "=f8"), ("exit", "=f8"),
+     ("strict", "=f8"), ("strict_enter", "=f8"), ("strict_exit", "=f8")]
+)
+
+# A triangle pair whose contact window was found with some axes untested (24 bytes).
+UNCERTAIN_WINDOW_DTYPE = np.dtype(
+    [("moving_triangle", "=u4"), ("obstacle_triangle", "=u4"), ("enter", "=f8"), ("exit", "=f8")]
+)
+
+# One result of the translating triangle pair kernel.
+CCD_RESULT_DTYPE = np.dtype(
+    [("status", "=i4"), ("enter", "=f8"), ("exit", "=f8"), ("strict", "=i4"),
+     ("strict_enter", "=f8"), ("strict_exit", "=f8"), ("axis_count", "=i4"),
+     ("skipped_axes", "=i4"), ("reason", "=i4")]
 )
 
 
@@ -64,6 +92,65 @@ def build_tree(vertices, triangles, leaf_size=4, excluded=None, should_cancel=No
         np.frombuffer(node_meta, dtype=np.int32).reshape(-1, 5),
         np.frombuffer(order, dtype=np.uint32),
     )
+
+
+class PathQueryResult(NamedTuple):
+    """What bvh_path_query returns, with contacts and uncertain windows as numpy arrays."""
+
+    status: int  # 0 complete, 1 pair budget exhausted, 2 cancelled
+    pairs_used: int
+    uncertain: int
+    contacts: np.ndarray  # CONTACT_DTYPE, latest exit first
+    uncertain_windows: np.ndarray  # UNCERTAIN_WINDOW_DTYPE, in consumption order
+    node_pairs: int
+    leaf_pairs: int
+    candidate_pairs: int
+    chunks: int
+    max_heap: int
+
+
+class SelfIntersectionResult(NamedTuple):
+    """What self_intersection_pairs returns, with the witnesses as an (n, 2) uint32 array."""
+
+    status: int  # 0 complete, 1 pair budget exhausted, 2 cancelled
+    evaluated: int
+    intersecting: int
+    undecided: int
+    witnesses: np.ndarray
+
+
+def path_query(moving, obstacle, velocity, t_begin, t_end, *, box_tol=1e-9, box_static=0.0,
+               abs_tol=1e-12, rel_tol=1e-12, sin_tol=1e-9, pair_budget=2**62,
+               cancel_interval=4096, should_cancel=None):
+    """Contacts of the moving tree translating by t * velocity, t in [t_begin, t_end], with
+    the obstacle tree (both 7-tuples such as ``TriangleTree``)."""
+    r = _zet_native.bvh_path_query(
+        tuple(moving), tuple(obstacle), velocity, t_begin, t_end, box_tol, box_static, abs_tol,
+        rel_tol, sin_tol, pair_budget, cancel_interval, should_cancel,
+    )
+    return PathQueryResult(
+        r[0], r[1], r[2], np.frombuffer(r[3], dtype=CONTACT_DTYPE),
+        np.frombuffer(r[4], dtype=UNCERTAIN_WINDOW_DTYPE), *r[5:],
+    )
+
+
+def ccd_batch(moving, obstacle, velocity, paths, abs_tol=1e-12, rel_tol=1e-12, sin_tol=1e-9):
+    """The translating triangle kernel on each pair, as a CCD_RESULT_DTYPE array."""
+    results = _zet_native.translation_triangle_ccd_batch(
+        moving, obstacle, velocity, paths, abs_tol, rel_tol, sin_tol
+    )
+    return np.array(results, dtype=CCD_RESULT_DTYPE)
+
+
+def self_intersections(mesh, epsilon=0.0, *, abs_tol=1e-12, rel_tol=1e-12, sin_tol=1e-9,
+                       pair_budget=2**62, witness_limit=1024, cancel_interval=4096,
+                       should_cancel=None):
+    """Intersecting triangle pairs of one mesh that share no vertex (``mesh`` a 7-tuple)."""
+    r = _zet_native.self_intersection_pairs(
+        tuple(mesh), epsilon, abs_tol, rel_tol, sin_tol, pair_budget, witness_limit,
+        cancel_interval, should_cancel,
+    )
+    return SelfIntersectionResult(*r[:4], np.frombuffer(r[4], dtype=np.uint32).reshape(-1, 2))
 
 
 def overlap_areas(subject, clip, tolerance=0.0):

@@ -10,6 +10,9 @@ PyObject* py_enter_stage(PyObject* self, PyObject* args);
 PyObject* py_leave_stage(PyObject* self, PyObject* unused);
 PyObject* py_build_aabb_tree(PyObject* self, PyObject* args);
 PyObject* py_clipped_overlap_areas(PyObject* self, PyObject* args);
+PyObject* py_bvh_path_query(PyObject* self, PyObject* args);
+PyObject* py_self_intersection_pairs(PyObject* self, PyObject* args);
+PyObject* py_translation_triangle_ccd_batch(PyObject* self, PyObject* args);
 
 void read_thread_limit_from_environment();
 

@@ -20,6 +20,12 @@ PyMethodDef methods[] = {
     {"clipped_overlap_areas", py_clipped_overlap_areas, METH_VARARGS,
      "Overlap areas of planar triangle pairs clipped in 2D."},
     {"build_aabb_tree", py_build_aabb_tree, METH_VARARGS, "Build a compact deterministic AABB tree."},
+    {"self_intersection_pairs", py_self_intersection_pairs, METH_VARARGS,
+     "Self-join of one triangle tree: intersecting non-adjacent pairs, counts and witnesses."},
+    {"bvh_path_query", py_bvh_path_query, METH_VARARGS,
+     "Traverse one moving/obstacle tree pair with leaf CCD."},
+    {"translation_triangle_ccd_batch", py_translation_triangle_ccd_batch, METH_VARARGS,
+     "Evaluate a batch of translating triangle pairs."},
     {nullptr, nullptr, 0, nullptr},
 };
 

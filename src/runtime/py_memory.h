@@ -72,4 +72,15 @@ T* bytes_data(const PyRef& bytes) {
   return reinterpret_cast<T*>(PyBytes_AS_STRING(bytes.get()));
 }
 
+// Arguments of a "y#" build format for a packed array: a byte pointer that is never null
+// (a null pointer would build None instead of an empty byte string) and a byte count.
+template <class T>
+const char* packed_bytes(const T* data) {
+  return data != nullptr ? reinterpret_cast<const char*>(data) : "";
+}
+template <class Array>
+Py_ssize_t byte_size(const Array& array) {
+  return static_cast<Py_ssize_t>(array.size() * sizeof(array[0]));
+}
+
 }  // namespace zet

@@ -9,6 +9,7 @@
 #include "runtime/py_memory.h"
 #include "runtime/thread_count.h"
 #include "tree/build_kernel.h"
+#include "tree/tree_view.h"
 
 namespace zet {
 namespace {
@@ -16,12 +17,6 @@ namespace {
 // node_meta holds node indices, starts and counts as int32: 2^30 triangles would allow
 // more than 2^31 - 1 nodes.
 constexpr Py_ssize_t kMaxTreeTriangles = (Py_ssize_t{1} << 30) - 1;
-
-bool indices_within(const uint32_t* indices, Py_ssize_t count, Py_ssize_t limit) {
-  for (Py_ssize_t i = 0; i < count; ++i)
-    if (indices[i] >= static_cast<size_t>(limit)) return false;
-  return true;
-}
 
 }  // namespace
 
@@ -44,7 +39,7 @@ PyObject* py_build_aabb_tree(PyObject*, PyObject* args) {
     return nullptr;
   const Py_ssize_t n = vertices.extent(0), m = triangles.extent(0);
   if (!require(m <= kMaxTreeTriangles, "triangles has too many rows for a tree (at most 1073741823)") ||
-      !require(indices_within(triangles.data<uint32_t>(), 3 * m, n),
+      !require(indices_below(triangles.data<uint32_t>(), 3 * m, n),
                "triangle index is outside the vertex array"))
     return nullptr;
   if (m == 0) return Py_BuildValue("(y#y#y#y#)", "", Py_ssize_t{0}, "", Py_ssize_t{0}, "",

@@ -274,7 +274,7 @@ void prepare_tree_build(const double* vertices, const uint32_t* triangles,
         }
         a.tri_min[3 * t + d] = lo;
         a.tri_max[3 * t + d] = hi;
-        a.centre_key[3 * t + d] = ordered_key((lo + hi) * 0.5);
+        a.centre_key[3 * t + d] = total_order_key((lo + hi) * 0.5);
       }
       a.work_order[t] = static_cast<uint32_t>(t);
     }

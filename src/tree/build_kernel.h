@@ -5,6 +5,7 @@
 #include <cstdint>
 
 #include "runtime/cancel_poller.h"
+#include "runtime/float_order.h"
 
 namespace zet {
 
@@ -42,15 +43,5 @@ void prepare_tree_build(const double* vertices, const uint32_t* triangles,
 // Builds the tree into the node arrays and out_order. The poller (counted discipline) is
 // consulted at node creations on the serial path and once per wave on the parallel one.
 void build_tree(const TreeBuildArrays& arrays, int64_t threads, CancelPoller& poller);
-
-// Ordered integer key of a coordinate: -0 and +0 are one key, every NaN is one key
-// above +infinity, and the unsigned order of keys is the order of the other values.
-inline uint64_t ordered_key(double x) {
-  x += 0.0;  // folds -0 into +0
-  uint64_t bits;
-  __builtin_memcpy(&bits, &x, sizeof bits);
-  if (x != x) bits = 0x7ff8000000000000ull;
-  return (bits >> 63) ? ~bits : bits | 0x8000000000000000ull;
-}
 
 }  // namespace zet

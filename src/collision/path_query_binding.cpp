@@ -1,0 +1,64 @@
+// bvh_path_query(moving, obstacle, velocity, t_begin, t_end, box_tol, box_static, abs_tol,
+//                rel_tol, sin_tol, pair_budget, cancel_interval, should_cancel)
+#include <Python.h>
+
+#include <cmath>
+
+#include "collision/path_query.h"
+#include "module/functions.h"
+#include "runtime/array_arg.h"
+#include "runtime/call_args.h"
+#include "runtime/gil.h"
+#include "runtime/py_memory.h"
+#include "tree/tree_arrays.h"
+
+namespace zet {
+
+PyObject* py_bvh_path_query(PyObject*, PyObject* args) {
+  PyObject *moving_items[7], *obstacle_items[7], *velocity_obj, *should_cancel;
+  PathQueryParams p{};
+  long long pair_budget;
+  int interval;
+  if (!PyArg_ParseTuple(args, "(OOOOOOO)(OOOOOOO)OdddddddLiO:bvh_path_query", &moving_items[0],
+                        &moving_items[1], &moving_items[2], &moving_items[3], &moving_items[4],
+                        &moving_items[5], &moving_items[6], &obstacle_items[0], &obstacle_items[1],
+                        &obstacle_items[2], &obstacle_items[3], &obstacle_items[4],
+                        &obstacle_items[5], &obstacle_items[6], &velocity_obj, &p.t_begin,
+                        &p.t_end, &p.box_tol, &p.box_static, &p.abs_tol, &p.rel_tol, &p.sin_tol,
+                        &pair_budget, &interval, &should_cancel))
+    return nullptr;
+  CancelPoller poller;
+  if (!require(pair_budget >= 0 && interval >= 1,
+               "pair budget must be non-negative and cancel interval positive") ||
+      !accept_should_cancel(should_cancel, &poller.callable) ||
+      !require(p.t_end >= p.t_begin && std::isfinite(p.t_begin) && std::isfinite(p.t_end),
+               "root interval must be finite and ordered"))
+    return nullptr;
+  TriangleTree moving, obstacle;
+  ArrayArg velocity;
+  if (!acquire_tree(moving_items, moving, "moving") ||
+      !acquire_tree(obstacle_items, obstacle, "obstacle") ||
+      !acquire_array(velocity_obj, velocity, kFloat64, {3}, "velocity"))
+    return nullptr;
+  PyMemArray<LeafPairJob> jobs;
+  if (!jobs.allocate(kMaxLeafPairJobs)) return nullptr;
+  p.moving = moving.view;
+  p.obstacle = obstacle.view;
+  for (int d = 0; d < 3; ++d) p.velocity[d] = velocity.data<double>()[d];
+  p.pair_budget = pair_budget;
+  p.cancel_interval = static_cast<uint32_t>(interval);
+
+  PathQueryResult r;
+  {
+    GilReleased unlocked;
+    run_path_query(p, jobs.get(), poller, r);
+  }
+  if (poller.error) return nullptr;
+  if (r.out_of_memory) return PyErr_NoMemory();
+  return Py_BuildValue("(iKKy#y#KKKKK)", r.status, r.pairs_used, r.uncertain,
+                       packed_bytes(r.contacts.data()), byte_size(r.contacts),
+                       packed_bytes(r.uncertain_windows.data()), byte_size(r.uncertain_windows),
+                       r.node_pairs, r.leaf_pairs, r.candidate_pairs, r.chunks, r.max_heap);
+}
+
+}  // namespace zet

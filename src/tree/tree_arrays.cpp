@@ -1,0 +1,59 @@
+#include "tree/tree_arrays.h"
+
+#include <algorithm>
+
+#include "runtime/py_memory.h"
+
+namespace zet {
+namespace {
+
+bool fail(const char* message, const char* name) {
+  PyErr_Format(PyExc_ValueError, message, name);
+  return false;
+}
+
+}  // namespace
+
+bool acquire_mesh(PyObject* vertices, PyObject* triangles, MeshArrays& mesh, const char* name) {
+  if (!acquire_array(vertices, mesh.vertices, kFloat64, {-1, 3}, name) ||
+      !acquire_array(triangles, mesh.triangles, kUint32, {-1, 3}, name))
+    return false;
+  if (!indices_below(mesh.triangles.data<uint32_t>(), 3 * mesh.triangles.extent(0),
+                     mesh.vertices.extent(0)))
+    return fail("%s triangle index is outside the vertex array", name);
+  return true;
+}
+
+bool acquire_tree(PyObject* const items[7], TriangleTree& tree, const char* name) {
+  ArrayArg* v = tree.views;
+  if (!acquire_array(items[0], v[0], kFloat64, {-1, 3}, name) ||
+      !acquire_array(items[1], v[1], kUint32, {-1, 3}, name) ||
+      !acquire_array(items[2], v[2], kFlags, {-1}, name) ||
+      !acquire_array(items[3], v[3], kFloat64, {-1, 3}, name) ||
+      !acquire_array(items[4], v[4], kFloat64, {-1, 3}, name) ||
+      !acquire_array(items[5], v[5], kInt32, {-1, 5}, name) ||
+      !acquire_array(items[6], v[6], kUint32, {-1}, name))
+    return false;
+  const int64_t n = v[0].extent(0), m = v[1].extent(0), k = v[5].extent(0), L = v[6].extent(0);
+  if (v[2].extent(0) != m || v[3].extent(0) != k || v[4].extent(0) != k || k == 0 ||
+      k > 2147483647)
+    return fail("%s tree arrays have inconsistent lengths", name);
+  if (!indices_below(v[1].data<uint32_t>(), 3 * m, n))
+    return fail("%s triangle index is outside the vertex array", name);
+  if (!indices_below(v[6].data<uint32_t>(), L, m))
+    return fail("%s leaf triangle is outside the triangle array", name);
+  PyMemArray<uint64_t> child_seen;
+  if (!child_seen.allocate((k + 63) / 64)) return false;
+  std::fill(child_seen.get(), child_seen.get() + (k + 63) / 64, uint64_t{0});
+  const int64_t bad = first_malformed_node(v[5].data<int32_t>(), k, L, child_seen.get());
+  if (bad >= 0) {
+    PyErr_Format(PyExc_ValueError, "%s tree node %zd is malformed", name, static_cast<Py_ssize_t>(bad));
+    return false;
+  }
+  tree.view = {v[0].data<double>(), v[1].data<uint32_t>(), v[2].data<uint8_t>(),
+               v[3].data<double>(), v[4].data<double>(), v[5].data<int32_t>(),
+               v[6].data<uint32_t>(), n, m, k, L};
+  return true;
+}
+
+}  // namespace zet
