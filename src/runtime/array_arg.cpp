@@ -1,5 +1,6 @@
 #include "runtime/array_arg.h"
 
+#include <cstdint>
 #include <cstring>
 
 namespace zet {
@@ -16,6 +17,19 @@ bool ArrayArg::fail(const char* message, const char* name) {
   PyErr_Format(PyExc_ValueError, message, name);
   release();
   return false;
+}
+
+bool ArrayArg::ensure_aligned() {
+  const size_t alignment = static_cast<size_t>(view_.itemsize);
+  if (alignment <= 1 || reinterpret_cast<uintptr_t>(view_.buf) % alignment == 0) return true;
+  aligned_copy_ = PyMem_Malloc(view_.len > 0 ? static_cast<size_t>(view_.len) : 1);
+  if (aligned_copy_ == nullptr) {
+    PyErr_NoMemory();
+    release();
+    return false;
+  }
+  std::memcpy(aligned_copy_, view_.buf, static_cast<size_t>(view_.len));
+  return true;
 }
 
 bool ArrayArg::shape_matches(std::initializer_list<Py_ssize_t> shape) const {
@@ -38,7 +52,7 @@ bool acquire_array(PyObject* object, ArrayArg& arg, ElementKind kind,
                  v.ndim == static_cast<int>(shape.size());
   if (!kind_ok) return arg.fail("%s has an unsupported dtype or rank", name);
   if (!arg.shape_matches(shape)) return arg.fail("%s has an invalid shape", name);
-  return true;
+  return arg.ensure_aligned();
 }
 
 namespace {
@@ -74,7 +88,7 @@ bool acquire_strict(PyObject* object, ArrayArg& arg, std::initializer_list<Py_ss
                  v.ndim == static_cast<int>(shape.size());
   if (!kind_ok) return arg.fail(dtype_message, name);
   if (!arg.shape_matches(shape)) return arg.fail("%s has an invalid shape", name);
-  return true;
+  return arg.ensure_aligned();
 }
 
 }  // namespace

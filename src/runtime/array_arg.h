@@ -32,12 +32,14 @@ class ArrayArg {
   void release() {
     if (held_) PyBuffer_Release(&view_);
     held_ = false;
+    PyMem_Free(aligned_copy_);
+    aligned_copy_ = nullptr;
   }
   bool held() const { return held_; }
   Py_ssize_t extent(int dimension) const { return view_.shape[dimension]; }
   template <class T>
   const T* data() const {
-    return static_cast<const T*>(view_.buf);
+    return static_cast<const T*>(aligned_copy_ != nullptr ? aligned_copy_ : view_.buf);
   }
 
   const Py_buffer& view() const { return view_; }
@@ -46,10 +48,15 @@ class ArrayArg {
   bool get_buffer(PyObject* object);
   bool fail(const char* message, const char* name);
   bool shape_matches(std::initializer_list<Py_ssize_t> shape) const;
+  // Kernels read elements through typed pointers, so a buffer that is not aligned to its
+  // item size (an '=d' numpy view at an odd offset, a sliced memoryview) is copied once into
+  // aligned memory of our own. Sets MemoryError and returns false when that copy fails.
+  bool ensure_aligned();
 
  private:
   Py_buffer view_{};
   bool held_ = false;
+  void* aligned_copy_ = nullptr;
 };
 
 // Generic check: item size, one format letter (after an optional '<', '=' or '@') from the
