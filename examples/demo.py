@@ -1,5 +1,6 @@
 """Builds AABB trees of generated meshes on one thread and on all threads, checks that the
-arrays are byte-identical, and measures overlap areas of planar triangle pairs.
+arrays are byte-identical, translates a moving sphere among obstacles along a few directions,
+checks the meshes for self-intersections, and measures overlap areas of planar triangle pairs.
 
 Run with `make demo`.
 """
@@ -70,6 +71,44 @@ def demo_trees():
             raise SystemExit("the parallel build differs from the serial build")
 
 
+def demo_translations():
+    """A sphere at the centre of a ring of tori translates along a few directions; the path
+    query lists which of its triangles touch an obstacle, and when."""
+    moving = zet_native.build_tree(*sphere(96, radius=0.5))
+    obstacles = [zet_native.build_tree(*torus(180, 60, 1.0, 0.25, centre=c))
+                 for c in [(2.5, 0.0, 0.0), (0.0, 2.5, 0.0), (-2.5, 0.0, 0.6)]]
+    print(f"\nTranslating a sphere of {len(moving.triangles)} triangles by t * direction, t in [0, 4], "
+          f"among {len(obstacles)} tori of {len(obstacles[0].triangles)} triangles:")
+    print(f"  {'direction':<20}{'status':>7}{'first contact t':>17}{'contacts':>10}{'candidates':>12}"
+          f"{'node pairs':>12}{'time':>9}")
+    directions = {"+x": (1, 0, 0), "+y": (0, 1, 0), "-x": (-1, 0, 0), "+z": (0, 0, 1),
+                  "(1, 1, 0)/sqrt 2": (0.7071067811865476, 0.7071067811865476, 0)}
+    for name, direction in directions.items():
+        velocity = np.array(direction, dtype=np.float64)
+        first, contacts, candidates, node_pairs, status = np.inf, 0, 0, 0, 0
+        with Step(f"path query {name}") as step:
+            for obstacle in obstacles:
+                r = zet_native.path_query(moving, obstacle, velocity, 0.0, 4.0)
+                status = max(status, r.status)
+                contacts += len(r.contacts)
+                candidates += r.candidate_pairs
+                node_pairs += r.node_pairs
+                if len(r.contacts):
+                    first = min(first, r.contacts["enter"].min())
+        shown = f"{first:.4f}" if np.isfinite(first) else "none"
+        print(f"  {name:<20}{status:>7}{shown:>17}{contacts:>10}{candidates:>12}{node_pairs:>12}"
+              f"{step.seconds * 1e3:>7.1f}ms")
+
+    two = [torus(200, 60, 1.0, 0.3), torus(200, 60, 1.0, 0.3, centre=(1.0, 0.0, 0.0))]
+    vertices = np.vstack([two[0][0], two[1][0]])
+    triangles = np.vstack([two[0][1], two[1][1] + len(two[0][0])]).astype(np.uint32)
+    crossing = zet_native.self_intersections(zet_native.build_tree(vertices, triangles), witness_limit=3)
+    clean = zet_native.self_intersections(zet_native.build_tree(*two[0]))
+    print(f"\nSelf-intersections: two overlapping tori in one mesh: {crossing.intersecting} crossing pairs "
+          f"of {crossing.evaluated} tested, first {crossing.witnesses.tolist()}; "
+          f"one torus: {clean.intersecting} of {clean.evaluated}")
+
+
 def demo_overlap():
     rng = np.random.default_rng(7)
     n = 1_000_000
@@ -87,4 +126,5 @@ def demo_overlap():
 
 if __name__ == "__main__":
     demo_trees()
+    demo_translations()
     demo_overlap()
