@@ -1,0 +1,132 @@
+"""Peer libraries, each wrapped as "prepare outside the clock, time the build".
+
+A peer that is not installed or does not import is reported as unavailable with the
+reason; the benchmark goes on without it. bench/run records install failures in
+``.venv-bench/peer-status/<module>.failed``.
+"""
+
+import ctypes
+import importlib
+import time
+
+import numpy as np
+
+from meshes import REPO
+
+STATUS_DIR = REPO / ".venv-bench" / "peer-status"
+
+
+class Unavailable(Exception):
+    pass
+
+
+def load(module):
+    """Import a peer module or raise Unavailable with a one-line reason."""
+    failed = STATUS_DIR / f"{module}.failed"
+    if failed.exists():
+        reason = failed.read_text().strip().splitlines()
+        raise Unavailable("install failed: " + (reason[-1] if reason else "see .venv-bench/install.log"))
+    if module == "open3d":
+        _preload_libusb()
+    try:
+        return importlib.import_module(module)
+    except Exception as exc:  # any import failure makes the peer unavailable
+        raise Unavailable(f"import failed: {type(exc).__name__}: {exc}".splitlines()[0]) from None
+
+
+def _preload_libusb():
+    """Open3D's wheel links libusb-1.0.so.0, which a bare system may lack.
+
+    The libusb-package wheel ships the library; loading it globally first lets the loader
+    resolve Open3D's dependency by its soname.
+    """
+    try:
+        ctypes.CDLL("libusb-1.0.so.0")
+        return
+    except OSError:
+        pass
+    try:
+        import libusb_package
+        ctypes.CDLL(str(libusb_package.get_library_path()), mode=ctypes.RTLD_GLOBAL)
+    except Exception:
+        pass  # the import of open3d then reports what is missing
+
+
+def version(module):
+    try:
+        from importlib.metadata import version as dist_version
+        dist = {"fcl": "python-fcl"}.get(module, module)
+        return dist_version(dist)
+    except Exception:
+        return "?"
+
+
+# --- BVH builds ---------------------------------------------------------------------
+# Each build peer: name (table label), module, what is timed, and a function that takes
+# (vertices float64 (n,3), triangles uint32 (m,3)) and returns the seconds of one build.
+
+def open3d_build(vertices, triangles):
+    o3d = load("open3d")
+    v = o3d.core.Tensor.from_numpy(np.ascontiguousarray(vertices, dtype=np.float32))
+    t = o3d.core.Tensor.from_numpy(np.ascontiguousarray(triangles, dtype=np.uint32))
+    ray = o3d.core.Tensor(np.array([[0.0, 0.0, 0.0, 1.0, 0.0, 0.0]], dtype=np.float32))
+    scene = o3d.t.geometry.RaycastingScene()
+    start = time.perf_counter()
+    scene.add_triangles(v, t)
+    scene.cast_rays(ray)  # the first query commits the scene: Embree builds its BVH here
+    return time.perf_counter() - start
+
+
+def coal_build(vertices, triangles):
+    coal = load("coal")
+    t = np.ascontiguousarray(triangles, dtype=np.int64)
+    model = coal.BVHModelOBBRSS()
+    start = time.perf_counter()
+    model.beginModel(len(t), len(vertices))
+    model.addVertices(vertices)
+    model.addTriangles(t)
+    model.endModel()  # builds the BVH
+    return time.perf_counter() - start
+
+
+def fcl_build(vertices, triangles):
+    fcl = load("fcl")
+    t = np.ascontiguousarray(triangles, dtype=np.int64)
+    model = fcl.BVHModel()
+    model.beginModel(len(t), len(vertices))
+    # python-fcl's addSubModel copies row by row in Python; that copy is not the build
+    # and is kept off the clock.
+    model.addSubModel(vertices, t)
+    start = time.perf_counter()
+    model.endModel()  # builds the BVH
+    return time.perf_counter() - start
+
+
+BUILD_PEERS = [
+    ("Open3D", "open3d", "RaycastingScene add_triangles + first cast_rays (Embree, float32, all cores)",
+     open3d_build),
+    ("coal", "coal",
+     "BVHModelOBBRSS beginModel/addVertices/addTriangles/endModel (1 thread, one triangle per leaf)",
+     coal_build),
+    ("python-fcl", "fcl",
+     "BVHModel (OBBRSS) endModel, addSubModel off the clock (1 thread, one triangle per leaf)",
+     fcl_build),
+]
+
+
+# --- overlap areas ------------------------------------------------------------------
+
+def shapely_overlap(subject, clip):
+    """Seconds of the polygon construction, of intersection + area, and the areas."""
+    shapely = load("shapely")
+
+    def rings(a):
+        return np.concatenate([a, a[:, :1]], axis=1)
+
+    start = time.perf_counter()
+    a = shapely.polygons(rings(subject))
+    b = shapely.polygons(rings(clip))
+    built = time.perf_counter()
+    areas = shapely.area(shapely.intersection(a, b))
+    done = time.perf_counter()
+    return built - start, done - built, areas
