@@ -1,0 +1,54 @@
+// clearance_candidate_pairs(moving, obstacle, velocity, path_length, box_tol, box_static,
+//                           clearance, cancel_interval, should_cancel)
+#include <Python.h>
+
+#include <cmath>
+
+#include "distance/clearance_candidates.h"
+#include "module/functions.h"
+#include "runtime/call_args.h"
+#include "runtime/gil.h"
+#include "runtime/py_memory.h"
+#include "tree/tree_arrays.h"
+
+namespace zet {
+
+PyObject* py_clearance_candidate_pairs(PyObject*, PyObject* args) {
+  PyObject *moving_items[7], *obstacle_items[7], *velocity_obj, *should_cancel;
+  ClearanceCandidateParams p{};
+  int interval;
+  if (!PyArg_ParseTuple(args, "(OOOOOOO)(OOOOOOO)OddddiO:clearance_candidate_pairs",
+                        &moving_items[0], &moving_items[1], &moving_items[2], &moving_items[3],
+                        &moving_items[4], &moving_items[5], &moving_items[6], &obstacle_items[0],
+                        &obstacle_items[1], &obstacle_items[2], &obstacle_items[3],
+                        &obstacle_items[4], &obstacle_items[5], &obstacle_items[6], &velocity_obj,
+                        &p.path_length, &p.box_tol, &p.box_static, &p.clearance, &interval,
+                        &should_cancel))
+    return nullptr;
+  CancelPoller poller;
+  if (!require(interval >= 1 && std::isfinite(p.path_length) && p.path_length >= 0,
+               "invalid path length or cancel interval") ||
+      !accept_should_cancel(should_cancel, &poller.callable))
+    return nullptr;
+  TriangleTree moving, obstacle;
+  ArrayArg velocity;
+  if (!acquire_tree(moving_items, moving, "moving") ||
+      !acquire_tree(obstacle_items, obstacle, "obstacle") ||
+      !acquire_array(velocity_obj, velocity, kFloat64, {3}, "velocity"))
+    return nullptr;
+  p.moving = moving.view;
+  p.obstacle = obstacle.view;
+  for (int d = 0; d < 3; ++d) p.velocity[d] = velocity.data<double>()[d];
+  p.cancel_interval = static_cast<uint32_t>(interval);
+
+  ClearanceCandidateResult r;
+  {
+    GilReleased unlocked;
+    run_clearance_candidates(p, poller, r);
+  }
+  if (poller.error) return nullptr;
+  if (r.out_of_memory) return PyErr_NoMemory();
+  return Py_BuildValue("(iy#)", r.status, packed_bytes(r.pairs.data()), byte_size(r.pairs));
+}
+
+}  // namespace zet

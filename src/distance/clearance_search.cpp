@@ -1,0 +1,184 @@
+#include "distance/clearance_search.h"
+
+#include <cstring>
+
+#include "distance/distance_kernel.h"
+#include "runtime/float_order.h"
+
+namespace zet {
+namespace {
+
+enum SearchStatus { kClear = 0, kViolation = 1, kUnresolved = 2, kExhausted = 3, kCancelled = 4 };
+
+struct Outcome {
+  int status = kUnresolved;
+  double t_lo = 0, t_hi = 0, mid = 0;
+  TriangleDistance distance{};
+  int clear_after = 0;
+};
+
+// Levels of the bisection waiting for a half's outcome. Consecutive levels in the same state
+// (the same interval, when halving no longer shrinks it) share one run, so the memory stays
+// bounded for any depth limit while the levels are still visited one by one.
+struct LevelRun {
+  double t_lo, t_hi, mid;
+  uint64_t first_depth, count;
+  int phase;      // 0: searching the later half, 1: searching the earlier half
+  int r1_status;  // phase 1: the later half's outcome
+};
+
+bool same_state(const LevelRun& run, double t_lo, double t_hi, double mid, int phase, int r1) {
+  // Bitwise, so that runs of NaN intervals merge as well.
+  return std::memcmp(&run.t_lo, &t_lo, 8) == 0 && std::memcmp(&run.t_hi, &t_hi, 8) == 0 &&
+         std::memcmp(&run.mid, &mid, 8) == 0 && run.phase == phase && run.r1_status == r1;
+}
+
+class ClearanceSearch {
+ public:
+  ClearanceSearch(const ClearanceSearchParams& p, CancelPoller& poller, ClearanceSearchResult& r)
+      : p_(p), poller_(poller), r_(r) {}
+
+  void run() {
+    for (int64_t k = 0; k < p_.pair_count; ++k) {
+      if (poller_.poll_work(1)) {
+        r_.status = kCancelled;
+        return;
+      }
+      ++r_.pairs_searched;
+      load(p_.moving_vertices, p_.moving_triangles, p_.pairs[2 * k], moving_);
+      load(p_.obstacle_vertices, p_.obstacle_triangles, p_.pairs[2 * k + 1], obstacle_);
+      const Outcome o = search(p_.lowers[k], p_.path_length);
+      if (r_.out_of_memory) return;
+      if (o.status == kViolation) {
+        const TriangleDistance& d = o.distance;
+        ClearanceWitness w{static_cast<uint32_t>(k), static_cast<uint32_t>(o.clear_after),
+                           o.t_lo, o.t_hi, o.mid, d.lower, d.upper,
+                           {d.point_a[0], d.point_a[1], d.point_a[2]},
+                           {d.point_b[0], d.point_b[1], d.point_b[2]}};
+        if (!r_.witnesses.push_back(w)) {
+          r_.out_of_memory = true;
+          return;
+        }
+      } else if (o.status == kUnresolved) {
+        ++r_.unresolved;
+      } else if (o.status != kClear) {
+        r_.status = o.status;
+        return;
+      }
+    }
+  }
+
+ private:
+  static void load(const double* vertices, const uint32_t* triangles, uint32_t t, double out[9]) {
+    for (int k = 0; k < 3; ++k)
+      for (int d = 0; d < 3; ++d) out[3 * k + d] = vertices[3 * int64_t{triangles[3 * int64_t{t} + k]} + d];
+  }
+
+  // One node of the bisection. Returns true with its final outcome, or false with the
+  // midpoint at which it is to be split.
+  bool evaluate(double t_lo, double t_hi, uint64_t depth, double* split_at, Outcome* out) {
+    if (poller_.poll_work(1)) {
+      *out = Outcome{kCancelled};
+      return true;
+    }
+    if (r_.evaluations >= static_cast<uint64_t>(p_.evaluation_limit)) {
+      *out = Outcome{kExhausted};
+      return true;
+    }
+    ++r_.evaluations;
+    const double mid = (t_lo + t_hi) * 0.5;
+    double moved[9];
+    for (int k = 0; k < 9; ++k) moved[k] = moving_[k] + mid * p_.velocity[k % 3];
+    const TriangleDistance d = conservative_triangle_distance(moved, obstacle_, p_.absolute_tolerance,
+                                                              p_.relative_tolerance);
+    // The half width bounds how far the moving triangle gets from its midpoint position
+    // within the interval (for a unit velocity).
+    const double bound = max_as_written(0.0, d.lower - (t_hi - t_lo) * 0.5);
+    if (bound >= p_.clearance) {
+      *out = Outcome{kClear};
+      out->clear_after = 1;
+      return true;
+    }
+    if (p_.min_width >= t_hi - t_lo || depth >= static_cast<uint64_t>(p_.max_depth)) {
+      *out = Outcome{kUnresolved};
+      if (p_.clearance > d.upper) *out = Outcome{kViolation, t_lo, t_hi, mid, d, 1};
+      return true;
+    }
+    *split_at = mid;
+    return false;
+  }
+
+  bool push_level(double t_lo, double t_hi, double mid, uint64_t depth, int phase, int r1) {
+    if (!levels_.empty()) {
+      LevelRun& top = levels_.back();
+      if (top.first_depth + top.count == depth && same_state(top, t_lo, t_hi, mid, phase, r1)) {
+        ++top.count;
+        return true;
+      }
+    }
+    if (levels_.push_back({t_lo, t_hi, mid, depth, 1, phase, r1})) return true;
+    r_.out_of_memory = true;
+    return false;
+  }
+
+  void pop_level() {
+    if (--levels_.back().count == 0) levels_.pop_back();
+  }
+
+  // The search of [lo, hi], later half first, returning at the first violation; written as
+  // a loop over an explicit stack of levels so that no depth limit can exhaust the stack.
+  Outcome search(double lo, double hi) {
+    levels_.clear();
+    double t_lo = lo, t_hi = hi;
+    uint64_t depth = 0;
+    Outcome out;
+    for (;;) {
+      double mid;
+      if (!evaluate(t_lo, t_hi, depth, &mid, &out)) {
+        if (!push_level(t_lo, t_hi, mid, depth, 0, 0)) return out;
+        t_lo = mid;
+        ++depth;
+        continue;
+      }
+      // Hand the outcome up until a level starts its earlier half.
+      bool descend = false;
+      while (!levels_.empty() && !descend) {
+        const LevelRun top = levels_.back();
+        const uint64_t top_depth = top.first_depth + top.count - 1;
+        pop_level();
+        if (top.phase == 0) {
+          if (out.status == kViolation || out.status >= kExhausted) continue;
+          if (!push_level(top.t_lo, top.t_hi, top.mid, top_depth, 1, out.status)) return out;
+          t_lo = top.t_lo;
+          t_hi = top.mid;
+          depth = top_depth + 1;
+          descend = true;
+        } else if (out.status == kViolation) {
+          out.clear_after = top.r1_status == kClear && out.clear_after == 1 ? 1 : 0;
+        } else if (out.status < kExhausted) {
+          const bool unresolved = top.r1_status == kUnresolved || out.status == kUnresolved;
+          out = Outcome{unresolved ? kUnresolved : kClear};
+          out.clear_after = unresolved ? 0 : 1;
+        }
+      }
+      if (!descend) return out;
+    }
+  }
+
+  const ClearanceSearchParams& p_;
+  CancelPoller& poller_;
+  ClearanceSearchResult& r_;
+  double moving_[9], obstacle_[9];
+  GrowableArray<LevelRun> levels_;
+};
+
+}  // namespace
+
+void run_clearance_search(const ClearanceSearchParams& params, CancelPoller& poller,
+                          ClearanceSearchResult& result) {
+  poller.interval = params.cancel_interval;
+  poller.next_check = 0;
+  ClearanceSearch(params, poller, result).run();
+}
+
+}  // namespace zet
