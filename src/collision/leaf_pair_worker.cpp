@@ -11,7 +11,7 @@
 #include "collision/path_query.h"
 #include "collision/swept_box.h"
 #include "collision/triangle_box.h"
-#include "runtime/float_order.h"
+#include "collision/window_order.h"
 
 namespace zet {
 namespace {
@@ -21,16 +21,11 @@ struct Candidate {
   uint32_t moving_triangle, obstacle_triangle;
 };
 
-// Larger hi first, then larger lo, then smaller moving and obstacle indices compared as
-// signed 32-bit values. A strict total order, NaN windows included.
 bool candidate_before(const Candidate& p, const Candidate& q) {
-  const uint64_t ph = total_order_key(p.hi), qh = total_order_key(q.hi);
-  if (ph != qh) return ph > qh;
-  const uint64_t pl = total_order_key(p.lo), ql = total_order_key(q.lo);
-  if (pl != ql) return pl > ql;
-  const int32_t pm = static_cast<int32_t>(p.moving_triangle), qm = static_cast<int32_t>(q.moving_triangle);
-  if (pm != qm) return pm < qm;
-  return static_cast<int32_t>(p.obstacle_triangle) < static_cast<int32_t>(q.obstacle_triangle);
+  return later_window_first(p.hi, p.lo, static_cast<int32_t>(p.moving_triangle),
+                            static_cast<int32_t>(p.obstacle_triangle), q.hi, q.lo,
+                            static_cast<int32_t>(q.moving_triangle),
+                            static_cast<int32_t>(q.obstacle_triangle));
 }
 
 void sort_candidates(Candidate* c, uint64_t n) {

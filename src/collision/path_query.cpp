@@ -4,7 +4,7 @@
 #include <cstdlib>
 
 #include "collision/swept_box.h"
-#include "runtime/float_order.h"
+#include "collision/window_order.h"
 #include "runtime/parallel_for.h"
 #include "runtime/thread_count.h"
 
@@ -16,30 +16,19 @@ struct NodePair {
   int32_t moving_node, obstacle_node;
 };
 
-// Queue priority: larger hi first, then larger lo, then smaller moving and obstacle nodes.
-// Total over distinct pairs, NaN windows included, so the pop order follows from the inputs.
 bool comes_first(const NodePair& p, const NodePair& q) {
-  const uint64_t ph = total_order_key(p.hi), qh = total_order_key(q.hi);
-  if (ph != qh) return ph > qh;
-  const uint64_t pl = total_order_key(p.lo), ql = total_order_key(q.lo);
-  if (pl != ql) return pl > ql;
-  if (p.moving_node != q.moving_node) return p.moving_node < q.moving_node;
-  return p.obstacle_node < q.obstacle_node;
+  return later_window_first(p.hi, p.lo, p.moving_node, p.obstacle_node, q.hi, q.lo, q.moving_node,
+                            q.obstacle_node);
 }
 
 // The heap keeps the pair that comes first at its top.
 bool lower_priority(const NodePair& p, const NodePair& q) { return comes_first(q, p); }
 
-// Contacts: larger exit first, then larger enter, then smaller moving and obstacle
-// triangle indices compared as signed 32-bit values.
 bool contact_before(const ContactRecord& p, const ContactRecord& q) {
-  const uint64_t px = total_order_key(p.exit), qx = total_order_key(q.exit);
-  if (px != qx) return px > qx;
-  const uint64_t pe = total_order_key(p.enter), qe = total_order_key(q.enter);
-  if (pe != qe) return pe > qe;
-  const int32_t pm = static_cast<int32_t>(p.moving_triangle), qm = static_cast<int32_t>(q.moving_triangle);
-  if (pm != qm) return pm < qm;
-  return static_cast<int32_t>(p.obstacle_triangle) < static_cast<int32_t>(q.obstacle_triangle);
+  return later_window_first(p.exit, p.enter, static_cast<int32_t>(p.moving_triangle),
+                            static_cast<int32_t>(p.obstacle_triangle), q.exit, q.enter,
+                            static_cast<int32_t>(q.moving_triangle),
+                            static_cast<int32_t>(q.obstacle_triangle));
 }
 
 class PathQueryRun {
