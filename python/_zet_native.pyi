@@ -47,6 +47,24 @@ def clipped_overlap_areas(subject: Buffer, clip: Buffer, tolerance: float, /) ->
     subject, clip: float64 (n, 3, 2). Returns float64 (n,): frombuffer(data, float64).
     """
 
+def triangle_distance_batch(
+    moving: Buffer,
+    obstacle: Buffer,
+    absolute_tolerance: float,
+    relative_tolerance: float,
+    /,
+) -> bytes:
+    """Full-feature conservative distance for a batch of triangle pairs.
+
+    moving, obstacle: float64 (n, 3, 3), pair i the triangles moving[i] and obstacle[i].
+    Returns n records of nine float64 (72 bytes each), zet_native.DISTANCE_DTYPE: lower,
+    upper, point_a (x, y, z on the moving triangle), point_b (x, y, z on the obstacle
+    triangle), feature (0..14: vertex k of moving against obstacle is k, vertex k of
+    obstacle against moving 3 + k, edge i against edge j 6 + 3 i + j). lower =
+    max(0, d - tau), upper = d + tau with tau = absolute_tolerance + relative_tolerance *
+    max(1, largest absolute coordinate of the pair).
+    """
+
 def translation_triangle_ccd_batch(
     moving: Buffer,
     obstacle: Buffer,

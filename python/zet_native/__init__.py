@@ -15,6 +15,7 @@ from _zet_native import enter_stage, leave_stage, set_thread_limit, thread_limit
 __all__ = [
     "CCD_RESULT_DTYPE",
     "CONTACT_DTYPE",
+    "DISTANCE_DTYPE",
     "NODE_META_DTYPE",
     "PathQueryResult",
     "SelfIntersectionResult",
@@ -24,6 +25,7 @@ __all__ = [
     "ccd_batch",
     "path_query",
     "self_intersections",
+    "triangle_distances",
     "enter_stage",
     "leave_stage",
     "overlap_areas",
@@ -55,6 +57,15 @@ CCD_RESULT_DTYPE = np.dtype(
     [("status", "=i4"), ("enter", "=f8"), ("exit", "=f8"), ("strict", "=i4"),
      ("strict_enter", "=f8"), ("strict_exit", "=f8"), ("axis_count", "=i4"),
      ("skipped_axes", "=i4"), ("reason", "=i4")]
+)
+
+
+# The conservative distance of one triangle pair (72 bytes): the bracket [lower, upper] of
+# the distance, the closest points on the moving and the obstacle triangle, and the feature
+# pair that gave it (0..14, a float64 holding a small integer).
+DISTANCE_DTYPE = np.dtype(
+    [("lower", "=f8"), ("upper", "=f8"), ("point_a", "=f8", (3,)), ("point_b", "=f8", (3,)),
+     ("feature", "=f8")]
 )
 
 
@@ -140,6 +151,16 @@ def ccd_batch(moving, obstacle, velocity, paths, abs_tol=1e-12, rel_tol=1e-12, s
         moving, obstacle, velocity, paths, abs_tol, rel_tol, sin_tol
     )
     return np.array(results, dtype=CCD_RESULT_DTYPE)
+
+
+def triangle_distances(moving, obstacle, absolute_tolerance=0.0, relative_tolerance=1e-12):
+    """Conservative distance of each triangle pair (moving[i], obstacle[i]), both float64
+    (n, 3, 3), as a DISTANCE_DTYPE array."""
+    return np.frombuffer(
+        _zet_native.triangle_distance_batch(moving, obstacle, absolute_tolerance,
+                                            relative_tolerance),
+        dtype=DISTANCE_DTYPE,
+    )
 
 
 def self_intersections(mesh, epsilon=0.0, *, abs_tol=1e-12, rel_tol=1e-12, sin_tol=1e-9,

@@ -1,0 +1,309 @@
+"""triangle_distance_batch: a plain-Python kernel written here and compared bit for bit on
+random nearby pairs (degenerate and parallel ones included); distances against an
+independent solver (dense sampling refined by alternating projections); hand-derived
+features; tolerance bracket; the argument checks and their order."""
+
+import ctypes
+import math
+
+import numpy as np
+import pytest
+
+import _zet_native as zn
+import zet_native
+from reference_distance import conservative_triangle_distance
+
+F64 = "%s must be a C-contiguous float64 array"
+SHAPE = "%s has an invalid shape"
+
+
+def records(moving, obstacle, abs_tol=0.0, rel_tol=1e-12):
+    moving = np.ascontiguousarray(moving, np.float64).reshape(-1, 3, 3)
+    obstacle = np.ascontiguousarray(obstacle, np.float64).reshape(-1, 3, 3)
+    return np.frombuffer(zn.triangle_distance_batch(moving, obstacle, abs_tol, rel_tol),
+                         np.float64).reshape(-1, 9)
+
+
+# ---------------------------------------------------------------- the kernel in Python
+
+def kernel(A, B, abs_tol, rel_tol):
+    """The nine values of one record, from tuples of Python floats."""
+    lower, upper, point_a, point_b, code = conservative_triangle_distance(A, B, abs_tol, rel_tol)
+    return (lower, upper, *point_a, *point_b, float(code))
+
+
+def nearby_pairs(n, rng):
+    """Families: free floats; lattice points (parallel edges, coplanar faces, shared and
+    collinear vertices), also nudged by 1e-10; collinear, doubled and point triangles;
+    parallel planes; tiny triangles whose edges count as points; coordinates near 1000."""
+    family = rng.integers(0, 8, n)
+    centre = rng.uniform(-3, 3, (n, 1, 3))
+    a = centre + rng.uniform(-1, 1, (n, 3, 3)) * rng.choice([0.1, 1.0, 5.0], (n, 1, 1))
+    b = centre + rng.uniform(-1.5, 1.5, (n, 3, 3))
+    for k, f in enumerate(family):
+        if f in (1, 2):
+            a[k], b[k] = rng.integers(-2, 3, (2, 3, 3))
+            a[k] += rng.normal(0, 1e-10, (3, 3)) * (f == 2)
+        elif f == 3:
+            a[k, 2] = a[k, 0] + rng.choice([-0.5, 0.5, 2.0]) * (a[k, 1] - a[k, 0])
+        elif f == 4:
+            a[k, 1] = a[k, 0]
+            a[k, 2] = a[k, 0] if rng.random() < 0.4 else a[k, 2]
+        elif f == 5:
+            a[k, :, 2], b[k, :, 2] = 0.5, rng.choice([0.5, 0.5 + 1e-12, 0.0, -0.25])
+        elif f == 6:
+            a[k] = a[k, 0] + (a[k] - a[k, 0]) * rng.choice([1e-12, 1e-9, 1e-7])
+        elif f == 7:
+            a[k] += 1000.0
+            b[k] += 1000.0
+        if f in (3, 4, 6) and rng.random() < 0.5:
+            a[k], b[k] = b[k].copy(), a[k].copy()
+    return a, b
+
+
+def as_tuples(t):
+    return tuple(tuple(float(x) for x in p) for p in t)
+
+
+@pytest.mark.parametrize("seed, tols", [(1, (0.0, 1e-12)), (2, (1e-9, 1e-6)), (3, (0.0, 0.0)),
+                                        (4, (-1e-3, 1e-9))])
+def test_bit_exact_against_python_kernel(seed, tols):
+    rng = np.random.default_rng(seed)
+    a, b = nearby_pairs(800, rng)
+    got = records(a, b, *tols)
+    expected = np.array([kernel(as_tuples(p), as_tuples(q), *tols) for p, q in zip(a, b)])
+    differ = np.flatnonzero((got.view(np.uint64) != expected.view(np.uint64)).any(axis=1))
+    assert differ.size == 0, (differ[:5], got[differ[:1]], expected[differ[:1]])
+    assert set(got[:, 8]) == set(map(float, range(15)))  # every feature code occurs
+
+
+# ---------------------------------------------------------------- an independent solver
+
+def project_on_triangles(p, t):
+    """Nearest point of each triangle t[i] (non-degenerate) to p[i]: the foot on the plane
+    when it lies inside, else the nearest of the three clamped edge projections."""
+    a, b, c = t[:, 0], t[:, 1], t[:, 2]
+    n = np.cross(b - a, c - a)
+    foot = p - (np.einsum("ij,ij->i", p - a, n) / np.einsum("ij,ij->i", n, n))[:, None] * n
+    inside = np.ones(len(p), bool)
+    best, best_d = None, np.full(len(p), np.inf)
+    for s0, s1 in ((a, b), (b, c), (c, a)):
+        inside &= np.einsum("ij,ij->i", np.cross(s1 - s0, foot - s0), n) >= 0
+        e = s1 - s0
+        q = s0 + np.clip(np.einsum("ij,ij->i", p - s0, e) / np.einsum("ij,ij->i", e, e), 0, 1)[:, None] * e
+        d = np.linalg.norm(p - q, axis=1)
+        best = q if best is None else np.where((d < best_d)[:, None], q, best)
+        best_d = np.minimum(d, best_d)
+    return np.where(inside[:, None], foot, best)
+
+
+def solver_distance(a, b, steps=20, rounds=200):
+    """Distance of each pair from above: the closest pair of barycentric grid samples, then
+    alternating projections (each one can only shorten the gap)."""
+    i, j = np.meshgrid(np.arange(steps + 1), np.arange(steps + 1), indexing="ij")
+    keep = i + j <= steps
+    w = np.stack([steps - i[keep] - j[keep], i[keep], j[keep]], 1) / steps
+    sa, sb = np.einsum("sk,nkd->nsd", w, a), np.einsum("sk,nkd->nsd", w, b)
+    gaps = np.linalg.norm(sa[:, :, None] - sb[:, None], axis=3).reshape(len(a), -1)
+    first, second = np.divmod(gaps.argmin(axis=1), len(w))
+    pa, pb = sa[np.arange(len(a)), first], sb[np.arange(len(a)), second]
+    for _ in range(rounds):
+        pa = project_on_triangles(pb, a)
+        pb = project_on_triangles(pa, b)
+    return np.linalg.norm(pa - pb, axis=1)
+
+
+def separated_pairs(n, rng):
+    """Triangles on either side of a random plane, each with its nearest vertex gap / 2
+    from it, so they cannot cross; B is slid along the plane until its nearest vertex is
+    within 0, 1e-3 or 0.3 of A's. Gaps from 0 (touching) up, orientations mixed."""
+    normal = rng.normal(size=(n, 3))
+    normal /= np.linalg.norm(normal, axis=1, keepdims=True)
+    gap = rng.choice([0.0, 1e-6, 0.01, 0.3], n)[:, None]
+    sides, nearest = [], []
+    for sign, pts in zip((-1, 1), rng.uniform(-1, 1, (2, n, 3, 3))):
+        h = np.einsum("nkd,nd->nk", pts, normal)
+        height = sign * (np.abs(h) - np.abs(h).min(axis=1, keepdims=True) + gap / 2)
+        sides.append(pts + (height - h)[..., None] * normal[:, None])
+        nearest.append(sides[-1][np.arange(n), np.abs(height).argmin(axis=1)])
+    slide = nearest[0] - nearest[1] + rng.uniform(-1, 1, (n, 3)) * rng.choice([0, 1e-3, 0.3], (n, 1))
+    slide -= np.einsum("nd,nd->n", slide, normal)[:, None] * normal
+    return sides[0], sides[1] + slide[:, None]
+
+
+def test_distance_within_bracket_of_independent_solver():
+    rng = np.random.default_rng(11)
+    a, b = separated_pairs(150, rng)
+    got = records(a, b, 0.0, 1e-9)
+    true_from_above = solver_distance(a, b)
+    assert (got[:, 0] <= true_from_above).all()  # lower <= true distance <= estimate
+    assert (true_from_above <= got[:, 1] + 1e-9).all()  # the estimate's own error
+    # The reported closest points lie on their triangles and realise the distance.
+    for k, t in ((2, a), (5, b)):
+        assert np.allclose(project_on_triangles(got[:, k:k + 3], t), got[:, k:k + 3], atol=1e-9)
+    tau = 1e-9 * np.maximum(1.0, np.abs(np.concatenate([a, b], 1)).max(axis=(1, 2)))
+    assert np.allclose(np.linalg.norm(got[:, 2:5] - got[:, 5:8], axis=1), got[:, 1] - tau,
+                       rtol=0, atol=1e-12)
+
+
+# ---------------------------------------------------------------- hand-derived cases
+
+FLOOR = [[0, 0, 0], [10, 0, 0], [0, 10, 0]]
+ROOF = [[0, 0, 0], [4, 0, 0], [0, 4, 0]]
+SLANTED = [[0.1, 0.2, 0.3], [0.9, -0.4, 0.5], [-0.6, 0.7, 0.8]]
+
+
+def crossed(ra, rb, h=0.25):
+    """A in the plane y = 0 with edge 0 along the x axis, B in the plane x = 0 with edge 0
+    parallel to y at height h: the edges pass at distance h, every vertex is farther. The
+    vertex lists are rotated by ra and rb, which renumbers the crossing edges."""
+    a = np.roll([[-1, 0, 0], [1, 0, 0], [0, 0, -2]], -ra, axis=0)
+    b = np.roll([[0, -1, h], [0, 1, h], [0, 0, h + 2]], -rb, axis=0)
+    return a, b, 6 + 3 * ((-ra) % 3) + (-rb) % 3, h, [0, 0, 0], [0, 0, h]
+
+
+@pytest.mark.parametrize("a, b, code, d, point_a, point_b", [
+    # Vertex 1 of A at height 4 over the interior of B, the others higher.
+    ([[3, 1, 6], [2, 2, 4], [1, 3, 7]], FLOOR, 1, 4.0, [2, 2, 4], [2, 2, 0]),
+    # The same seen from B: vertex k of B against triangle A.
+    (FLOOR, [[3, 1, 6], [1, 3, 7], [2, 2, 4]], 5, 4.0, [2, 2, 0], [2, 2, 4]),
+    # Parallel faces 0.5 apart: vertex 0 is outside, vertices 1 and 2 and the edge 0 of A
+    # crossing B's edge 2 are all at 0.5; the lowest code, vertex 1, keeps it.
+    ([[-1, 1, 0.5], [1, 1, 0.5], [1, 2, 0.5]], ROOF, 1, 0.5, [1, 1, 0.5], [1, 1, 0]),
+    # A translated copy of B: every vertex and the three parallel edge pairs tie at 0.5.
+    ([[0, 0, 0.5], [4, 0, 0.5], [0, 4, 0.5]], ROOF, 0, 0.5, [0, 0, 0.5], [0, 0, 0]),
+    crossed(0, 0), crossed(1, 0), crossed(0, 2), crossed(2, 1),
+    # A small triangle standing through the middle of a large one: the pair crosses, and
+    # the result is the nearest vertex's height over the plane, not 0.
+    ([[-0.5, 0, -1.5], [0.5, 0, -1.5], [0, 0, 1]], [[-10, -10, 0], [10, -10, 0], [0, 10, 0]],
+     2, 1.0, [0, 0, 1], [0, 0, 0]),
+    # Identical triangles: vertex 0 of A lies on B; lower 0, upper tau.
+    (ROOF, ROOF, 0, 0.0, [0, 0, 0], [0, 0, 0]),
+    (SLANTED, SLANTED, 0, 0.0, SLANTED[0], SLANTED[0]),
+])
+def test_feature_codes(a, b, code, d, point_a, point_b):
+    r = records(a, b, 0.0, 1e-12)[0]
+    tau = 1e-12 * max(1.0, np.abs(np.array([a, b], float)).max())
+    assert r[8] == code
+    assert r[0] == max(0.0, d - tau) and r[1] == d + tau
+    assert r[2:5].tolist() == point_a and r[5:8].tolist() == point_b
+
+
+@pytest.mark.parametrize("shift, abs_tol, rel_tol, largest", [
+    (0.0, 0.0, 1e-9, 1.0),  # coordinates within [0, 1]: tau = rel_tol
+    (999.0, 0.0, 1e-9, 1000.0),  # tau grows with the coordinates
+    (-999.5, 0.0, 1e-9, 999.5),  # the largest absolute value
+    (999.0, 1e-6, 1e-9, 1000.0),
+    (0.0, 0.25, 0.0, 1.0),  # d - tau = 0
+    (0.0, 0.5, 0.0, 1.0),  # d - tau < 0: lower is 0, not negative
+    (0.0, -0.01, 0.0, 1.0),  # tolerances are not checked: lower above upper
+])
+def test_tolerance_bracket(shift, abs_tol, rel_tol, largest):
+    # A 0.25 above B at vertices 0 and 1, so d = 0.25 exactly at any shift.
+    a = np.array([[0, 0, 0.25], [1, 0, 0.25], [0, 1, 0.5]]) + shift
+    b = np.array([[0, 0, 0], [1, 0, 0], [0, 1, 0]]) + shift
+    r = records(a, b, abs_tol, rel_tol)[0]
+    d, tau = 0.25, abs_tol + rel_tol * max(1.0, largest)
+    assert r[8] == 0 and r[1] == d + tau
+    assert r[0] == (d - tau if d - tau > 0 else 0.0) and math.copysign(1.0, r[0]) == 1.0
+
+
+@pytest.mark.parametrize("a", [
+    [[0, 0, 1], [1, 1, 1], [2, 2, 1]],  # collinear
+    [[0, 0, 1], [0, 0, 1], [2, 2, 1]],  # two vertices equal
+    [[0.5, 0.5, 1], [0.5, 0.5, 1], [0.5, 0.5, 1]],  # a point over the face
+    [[3, 3, 0], [3, 3, 0], [3, 3, 0]],  # a point beside it, in its plane
+    [[0, 0, 1], [1e-9, 0, 1], [0, 1e-9, 1]],  # edges too short to count as segments
+])
+def test_degenerate_triangles_stay_finite(a):
+    for first, second in ((a, FLOOR), (FLOOR, a), (a, a)):
+        r = records(first, second)[0]
+        assert np.isfinite(r).all() and 0 <= r[0] <= r[1]
+        assert r.tolist() == list(kernel(as_tuples(first), as_tuples(second), 0.0, 1e-12))
+
+
+def test_nan_coordinate_gives_nan_bounds():
+    a = np.array([[3, 1, 6], [2, 2, 4], [1, 3, math.nan]])
+    r = records(a, FLOOR)[0]
+    assert math.isnan(r[0]) and math.isnan(r[1])
+
+
+# ---------------------------------------------------------------- arguments and result
+
+M1, O1 = np.array([ROOF], np.float64), np.array([ROOF], np.float64) + [0, 0, 1]
+
+
+def unaligned(x):
+    out = np.frombuffer(bytearray(x.nbytes + 1), np.float64, offset=1).reshape(x.shape)
+    out[...] = x
+    return out
+
+
+@pytest.mark.parametrize("which, make, message", [
+    (0, lambda x: (ctypes.c_double * 3 * 3 * len(x)).from_buffer_copy(x), F64),  # '<d'
+    (1, unaligned, F64),  # '=d'
+    (1, lambda x: x.astype(">f8"), F64),
+    (0, lambda x: x.astype(np.float32), F64),
+    (1, lambda x: x.reshape(len(x), 9), F64),
+    (0, lambda x: np.zeros((1, 3, 4)), SHAPE),
+    (0, lambda x: np.zeros((1, 3, 6))[..., ::2], None),  # not contiguous: the exporter refuses
+    (1, lambda x: x.tolist(), None),
+])
+def test_refused_arrays(which, make, message):
+    args = [M1, O1]
+    args[which] = make(args[which])
+    with pytest.raises((ValueError, TypeError, BufferError)) as caught:
+        zn.triangle_distance_batch(*args, 0.0, 1e-12)
+    name = ("moving", "obstacle")[which]
+    if message is None:
+        assert "moving" not in str(caught.value) and "obstacle" not in str(caught.value)
+    else:
+        assert caught.type is ValueError and str(caught.value) == message % name
+
+
+TWO = np.zeros((2, 3, 3))
+
+
+@pytest.mark.parametrize("args, error, message", [
+    ((M1.astype(np.float32), np.zeros((2, 3, 4)), 0.0, 0.0), ValueError, F64 % "moving"),
+    ((np.zeros((2, 3, 4)), M1.astype(np.float32), 0.0, 0.0), ValueError, SHAPE % "moving"),
+    ((TWO, M1.astype(np.float32), 0.0, 0.0), ValueError, F64 % "obstacle"),  # lengths later
+    ((TWO, np.zeros((1, 3, 2)), 0.0, 0.0), ValueError, SHAPE % "obstacle"),
+    ((TWO, O1, 0.0, 0.0), ValueError, "batch dimensions must match"),
+    ((M1, TWO, 0.0, 0.0), ValueError, "batch dimensions must match"),
+    ((M1, O1, 0.0), TypeError, None),
+    ((M1.astype(np.float32), O1, 0.0, "0"), TypeError, None),  # parsing comes first
+])
+def test_check_order(args, error, message):
+    with pytest.raises(error) as caught:
+        zn.triangle_distance_batch(*args)
+    assert message is None or str(caught.value) == message
+
+
+def test_result_layout_and_helper():
+    empty = np.zeros((0, 3, 3))
+    assert zn.triangle_distance_batch(empty, empty, 0.0, 1e-12) == b""
+    a, b = nearby_pairs(64, np.random.default_rng(5))
+    raw = zn.triangle_distance_batch(a, b, 1e-9, 1e-12)
+    assert type(raw) is bytes and len(raw) == 72 * 64
+    table = zet_native.triangle_distances(a, b, 1e-9, 1e-12)
+    assert table.dtype.itemsize == 72 and table.tobytes() == raw
+    assert (table["feature"] == np.round(table["feature"])).all()
+    assert set(table["feature"]) <= set(map(float, range(15)))
+
+
+@pytest.mark.parametrize("call", [
+    lambda m, o: zn.triangle_distance_batch(m, o, 0.0, 1e-12),
+    lambda m, o: zn.triangle_distance_batch(m, o.cast("B").cast("f", (2, 3, 6)), 0.0, 1e-12),
+    lambda m, o: zn.triangle_distance_batch(m, o[:1], 0.0, 1e-12),
+])
+def test_buffers_released(call):
+    storage = [bytearray(np.arange(18.0).tobytes()) for _ in range(2)]
+    views = [memoryview(s).cast("d", (2, 3, 3)) for s in storage]
+    try:
+        call(*views)
+    except ValueError:
+        pass
+    for v, s in zip(views, storage):
+        v.release()  # BufferError while the module still holds an export of the view
+        s.extend(b"\0")  # BufferError while anything still holds the bytearray

@@ -1,0 +1,470 @@
+"""clearance_candidate_pairs and clearance_pairs: second implementations written here (the
+depth-first swept traversal with its split rule, push order and work accounting; the
+recursive interval search, later half first) compared byte for byte under budgets and
+cancellation; worked cases on two triangles; huge depth limits; argument checks in their
+order; buffers released on every path."""
+
+import contextlib
+import functools
+import math
+import resource
+import struct
+import sys
+from pathlib import Path
+
+import numpy as np
+import pytest
+
+import _zet_native as zn
+import zet_native
+from conftest import SANITIZED
+from reference_ccd import ieee_div, max_as_written, min_as_written
+from reference_distance import conservative_triangle_distance
+
+sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "examples"))
+from meshes import sphere, torus  # noqa: E402
+
+UNLIMITED, DEEPEST, NAN, INF = 2**63 - 1, 2**31 - 1, math.nan, math.inf
+WITNESS = np.dtype([("pair", "=u4"), ("clear_after", "=u4"), ("start", "=f8"), ("end", "=f8"), ("t", "=f8"),
+                    ("lower", "=f8"), ("upper", "=f8"), ("point_a", "=f8", 3), ("point_b", "=f8", 3)])
+
+
+class Refusal(Exception):
+    pass
+
+
+class BadTruth:
+    def __bool__(self):
+        raise Refusal("truth")
+
+
+class Asker:
+    """should_cancel: False, then `answer` from call yes_at on (raised if an exception)."""
+
+    def __init__(self, yes_at=INF, answer=True):
+        self.calls, self.yes_at, self.answer = 0, yes_at, answer
+
+    def __call__(self):
+        self.calls += 1
+        if self.calls >= self.yes_at and isinstance(self.answer, Exception):
+            raise self.answer
+        return self.calls >= self.yes_at and self.answer
+
+
+class Poller:
+    """Work-discipline consultation; a raising callable raises straight through."""
+
+    def __init__(self, cancel, interval, next_check):
+        self.cancel, self.interval, self.work, self.next = cancel, interval, 0, next_check
+
+    def poll(self, units):
+        self.work += units
+        if self.cancel is None or self.work < self.next:
+            return False
+        self.next = self.work + self.interval
+        return bool(self.cancel())
+
+
+def both(module, reference, *args, yes_at=None, answer=True, interval=1):
+    """Equal results (or the same exception) after as many consultations; the result."""
+    mine, theirs = (None, None) if yes_at is None else (Asker(yes_at, answer), Asker(yes_at, answer))
+    try:
+        expected = reference(*args, interval, mine)
+    except Refusal:
+        with pytest.raises(Refusal):
+            module(*args, interval, theirs)
+        expected = None
+    else:
+        assert module(*args, interval, theirs) == expected
+    assert mine is None or mine.calls == theirs.calls
+    return expected
+
+
+# ---------------------------------------------------------------- candidate traversal
+
+def swept(a_min, a_max, b_min, b_max, v, t_lo, t_hi, box_tol, box_static, margin):
+    lo, hi = t_lo, t_hi
+    for d in range(3):
+        b_lo, b_hi = b_min[d] - margin - box_tol, b_max[d] + margin + box_tol
+        a_lo, a_hi = a_min[d] - box_tol, a_max[d] + box_tol
+        if abs(v[d]) <= box_static:
+            d_min, d_max = sorted((v[d] * t_lo, v[d] * t_hi))
+            if b_lo > a_hi + d_max or a_lo + d_min > b_hi:
+                return None
+            continue
+        ta, tb = ieee_div(b_lo - a_hi, v[d]), ieee_div(b_hi - a_lo, v[d])
+        lo, hi = max_as_written(lo, min_as_written(ta, tb)), min_as_written(hi, max_as_written(ta, tb))
+        if lo > hi:
+            return None
+    return lo, hi
+
+
+class Tree:
+    def __init__(self, tree):
+        self.meta, self.lo, self.hi = tree.node_meta.tolist(), tree.node_min.tolist(), tree.node_max.tolist()
+        self.order, self.excluded = tree.order.tolist(), tree.excluded.tolist()
+        corners = tree.vertices[tree.triangles]
+        self.box = list(zip(corners.min(1).tolist(), corners.max(1).tolist()))
+
+    def leaf(self, node):
+        _, _, start, count, _ = self.meta[node]
+        return [t for t in self.order[start:start + count] if not self.excluded[t]]
+
+
+def ref_candidates(moving, obstacle, v, length, box_tol, box_static, margin, interval, cancel):
+    m, o, v = Tree(moving), Tree(obstacle), [float(x) for x in v]
+    poller, found, stack, status = Poller(cancel, interval, interval), [], [(0, 0, 0.0, length)], 0
+    while stack:
+        a, b, t0, t1 = stack.pop()
+        if poller.poll(1):
+            status = 2
+            break
+        if (w := swept(m.lo[a], m.hi[a], o.lo[b], o.hi[b], v, t0, t1, box_tol, box_static, margin)) is None:
+            continue
+        ma, mb = m.meta[a], o.meta[b]
+        if mb[0] >= 0 and (ma[0] < 0 or ma[3] < mb[3]):
+            stack += [(a, mb[1]) + w, (a, mb[0]) + w]
+        elif ma[0] >= 0:
+            stack += [(ma[1], b) + w, (ma[0], b) + w]
+        else:
+            found += [(i, j) for i in m.leaf(a) for j in o.leaf(b)
+                      if swept(*m.box[i], *o.box[j], v, *w, box_tol, box_static, margin)]
+            poller.work += ma[3] * mb[3]
+    return status, np.array(found, np.uint32).reshape(-1, 2).tobytes()
+
+
+def candidates(moving, obstacle, v, *scalars):
+    return zn.clearance_candidate_pairs(tuple(moving), tuple(obstacle), np.asarray(v, np.float64), *scalars)
+
+
+def tree(corners, leaf_size=4, **change):
+    """A tree over triangles given by their corners, with some of its arrays replaced."""
+    triangles = np.arange(len(corners), dtype=np.uint32).reshape(-1, 3)
+    built = zet_native.build_tree(np.array(corners, np.float64).reshape(-1, 3), triangles, leaf_size)
+    return built._replace(**change)
+
+
+MESHES = {"ball": sphere(8, 0.5, (-2.2, 0.1, 0.05)), "near": sphere(8, 0.5, (-1.7, 0.0, 0.0)),
+          "twin": sphere(8, 0.5, (-1.2, 0.0, 0.0)), "sphere": sphere(8, 0.5), "torus": torus(10, 6, 1.0, 0.3)}
+CAND_CASES = {  # meshes, leaf sizes, velocity, path length, box_tol, box_static, clearance, excluded
+    "through": ("ball", "torus", 4, 4, (1.0, 0.0, 0.0), 4.4, 1e-9, 0.0, 0.05, False),
+    "oblique": ("ball", "torus", 1, 3, (0.9, 0.25, -0.1), 3.5, 0.0, 0.25, 0.2, True),  # y static
+    "at_rest": ("near", "torus", 2, 8, (0.0, 0.0, 0.0), 1.0, 1e-9, 0.0, 0.1, False),
+    "instant": ("near", "torus", 3, 2, (1.0, 0.0, 0.0), 0.0, 1e-9, 0.0, 0.1, True),
+    "twins": ("twin", "sphere", 4, 4, (1.0, 0.02, 0.0), 2.0, 1e-9, 0.0, 0.0, False),  # equal counts
+    "chain": ("chain", "sphere", 0, 2, (0.0, 0.1, 0.3), 1.0, 1e-9, 0.0, 0.05, False),  # a deep stack
+}
+
+
+@functools.cache
+def cand_case(name):
+    a, b, la, lb, *args, exclude = CAND_CASES[name]
+    trees = [chain(150)] if a == "chain" else []
+    for mesh, leaf, step in ((a, la, 5), (b, lb, 7))[len(trees):]:
+        excluded = np.arange(len(MESHES[mesh][1])) % step == 2 if exclude else None
+        trees.append(zet_native.build_tree(*MESHES[mesh], leaf, excluded))
+    return (*trees, *args)
+
+
+def chain(depth):
+    """A valid tree that no build writes: a left spine of `depth` internal nodes, each with a
+    one-triangle leaf on its right, so that the traversal stack grows to about `depth` entries."""
+    vertices = np.array([(0.0, 0.0, 0.0), (0.5, 0.0, 0.0), (0.0, 0.5, 0.0)] * (depth + 1))
+    vertices[:, 0] += np.repeat(np.arange(depth + 1) * 0.004, 3)
+    k, m = 2 * depth + 1, depth + 1
+    meta = np.array([[i + 1, m + i, 0, m - i, 0] for i in range(depth)] + [[-1, -1, j, 1, 0] for j in range(m)])
+    corners = np.tile(vertices.min(0), (k, 1)), np.tile(vertices.max(0), (k, 1))
+    return zet_native.TriangleTree(vertices, np.arange(3 * m, dtype=np.uint32).reshape(-1, 3), np.zeros(m, np.uint8),
+                                   *corners, meta.astype(np.int32), np.arange(m, dtype=np.uint32))
+
+
+@pytest.mark.parametrize("interval, yes_at, answer", [(1, None, True), (1, 1, True), (5, 1, True), (1, 9, True),
+                                                     (17, 4, True), (3, INF, True), (2, 6, Refusal("no"))])
+@pytest.mark.parametrize("case", CAND_CASES)
+def test_candidates_match_reference(case, interval, yes_at, answer):
+    args = cand_case(case)
+    expected = both(candidates, ref_candidates, *args, yes_at=yes_at, answer=answer, interval=interval)
+    if yes_at in (None, INF):
+        found = np.frombuffer(expected[1], np.uint32).reshape(-1, 2)
+        assert expected[0] == 0 and len(found) > 10
+        assert not args[0].excluded[found[:, 0]].any() and not args[1].excluded[found[:, 1]].any()
+
+
+def test_candidate_polling_and_static_axes():
+    chip = [(0, 0, 0), (1, 0, 0), (0, 1, 0)]
+    one, pair = tree(chip), np.array([[0, 0]], np.uint32).tobytes()
+    for interval, expected, calls in ((1, (2, b""), 1), (5, (0, pair), 0)):  # 1 pop + 1 leaf unit < 5
+        asker = Asker(1)
+        assert candidates(one, one, (0, 0, 0), 1.0, 0.0, 0.0, 0.0, interval, asker) == expected
+        assert asker.calls == calls
+    # Two moving leaves against a leaf of two: 1 + (1 + 1 * 2) units, then the next pop reaches 5.
+    asker = Asker(1)
+    got = candidates(tree(chip + [(0, 0, 0.5), (1, 0, 0.5), (0, 1, 0.5)], 1), tree(chip * 2), (0, 0, 0),
+                     1.0, 0.0, 0.0, 0.0, 5, asker)
+    assert got == (2, np.array([[0, 0], [0, 1]], np.uint32).tobytes()) and asker.calls == 1
+    # Along (1, -1, 0) the boxes never meet at one t, but a component equal to box_static is
+    # static and static axes are tested over the whole path each.
+    far = tree([(3, -0.9, 0), (4, -0.9, 0), (3, -0.6, 0)])
+    for box_static, listed in ((1.0, True), (np.nextafter(1.0, 0.0), False), (0.0, False)):
+        assert candidates(one, far, (1.0, -1.0, 0.0), 4.0, 0.0, box_static, 0.0, 1, None) == (0, pair * listed)
+
+
+# ---------------------------------------------------------------- interval search
+
+distance = functools.lru_cache(maxsize=200000)(conservative_triangle_distance)
+
+
+def ref_clearance(mv, mt, ov, ot, pairs, lowers, v, length, clear, at, rt, min_width, max_depth, evaluations,
+                  limit, interval, cancel):
+    poller, count, v = Poller(cancel, interval, 0), [evaluations], [float(x) for x in v]
+
+    def search(A, B, lo, hi, depth):
+        if poller.poll(1):
+            return (4,)
+        if count[0] >= limit:
+            return (3,)
+        count[0] += 1
+        mid = (lo + hi) * 0.5
+        d = distance(tuple(tuple(p[k] + mid * v[k] for k in range(3)) for p in A), B, at, rt)
+        x = d[0] - (hi - lo) * 0.5
+        if (0.0 if 0.0 > x else x) >= clear:
+            return (0,)
+        if min_width >= hi - lo or depth >= max_depth:
+            return (1, 1, lo, hi, mid, d) if clear > d[1] else (2,)
+        r1 = search(A, B, mid, hi, depth + 1)
+        if r1[0] in (1, 3, 4):
+            return r1
+        r2 = search(A, B, lo, mid, depth + 1)
+        if r2[0] == 1:
+            return (1, int(r1[0] == 0 and r2[1] == 1)) + r2[2:]
+        return r2 if r2[0] in (3, 4) else (2,) if 2 in (r1[0], r2[0]) else (0,)
+
+    status = searched = unresolved = 0
+    out = b""
+    for k, (i, j) in enumerate(np.asarray(pairs).tolist()):
+        if poller.poll(1):
+            status = 4
+            break
+        searched += 1
+        A = tuple(map(tuple, np.asarray(mv)[np.asarray(mt)[i]].tolist()))
+        B = tuple(map(tuple, np.asarray(ov)[np.asarray(ot)[j]].tolist()))
+        r = search(A, B, float(lowers[k]), length, 0)
+        if r[0] == 1:
+            out += struct.pack("=II11d", k, *r[1:5], r[5][0], r[5][1], *r[5][2], *r[5][3])
+        unresolved += r[0] == 2
+        if r[0] in (3, 4):
+            status = r[0]
+            break
+    return status, searched, count[0], unresolved, out
+
+
+def clearance(mv, mt, ov, ot, pairs, lowers, v, *scalars):
+    f, u = functools.partial(np.asarray, dtype=np.float64), functools.partial(np.asarray, dtype=np.uint32)
+    return zn.clearance_pairs(f(mv), u(mt), f(ov), u(ot), u(pairs).reshape(-1, 2), f(lowers), f(v), *scalars)
+
+
+@functools.cache
+def search_pairs():
+    moving, obstacle, *_ = cand_case("through")
+    found = np.frombuffer(candidates(moving, obstacle, (1, 0, 0), 4.4, 1e-9, 0.0, 0.3, 1, None)[1], np.uint32)
+    lowers = np.random.default_rng(7).uniform(0.0, 1.0, len(found) // 2)[::len(found) // 160].copy()
+    lowers[::9] = 1.0
+    pairs = found.reshape(-1, 2)[::len(found) // 160].copy()  # about 80 pairs
+    return moving.vertices, moving.triangles, obstacle.vertices, obstacle.triangles, pairs, lowers
+
+
+SEARCH_CASES = {  # velocity, path length, clearance, tolerances, min_width, max_depth
+    "deep": ((1.0, 0.0, 0.0), 4.4, 0.1, (1e-9, 1e-12), 1e-3, 7),
+    "shallow": ((1.0, 0.0, 0.0), 4.4, 0.1, (1e-9, 1e-12), 0.0, 1),
+    "wide": ((1.0, 0.0, 0.0), 4.4, 0.25, (0.0, 1e-6), 0.6, 30),
+    "slanted": ((1.3, 0.02, -0.01), 3.4, 0.1, (1e-3, 0.0), 1e-2, 5),  # not of unit length
+    "still": ((0.0, 0.0, 0.0), 0.0, 0.45, (1e-9, 1e-12), 0.0, 3),
+    "nan": ((NAN, 0.0, 0.0), 4.4, 0.0, (1e-9, 1e-12), 0.0, 2),  # max(0, NaN) stays NaN: never clear
+}
+
+
+@pytest.mark.parametrize("case", SEARCH_CASES)
+def test_search_matches_reference(case):
+    v, length, clear, tols, min_width, max_depth = SEARCH_CASES[case]
+    mv, mt, ov, ot, pairs, lowers = search_pairs()
+    lowers = length - (1.0 - lowers) * (length + 0.3)  # some negative, some equal to the length
+    args = [mv, mt, ov, ot, pairs, lowers, v, length, clear, *tols, min_width, max_depth, 1000]
+    status, searched, spent, unresolved, records = both(clearance, ref_clearance, *args, UNLIMITED)
+    assert status == 0 and searched == len(pairs) > 40 and (case != "shallow" or spent - 1000 <= 3 * len(pairs))
+    if case == "nan":
+        assert unresolved == len(pairs) and not records
+    else:
+        witnesses = len(records) // 96
+        assert witnesses and (unresolved or case == "still") and witnesses + unresolved < len(pairs)
+    for cut in (1000, 1001, (1000 + spent) // 2, spent - 1, spent):
+        got = both(clearance, ref_clearance, *args, cut)
+        assert got[0] == 3 * (cut < spent) and got[2] == cut
+    for interval, yes_at, answer in [(1, 1, True), (1, 40, True), (7, 5, True), (3, INF, True),
+                                     (2, 30, Refusal("stop")), (1, 3, BadTruth())]:
+        got = both(clearance, ref_clearance, *args, UNLIMITED, yes_at=yes_at, answer=answer, interval=interval)
+        assert got is None or got[0] == 4 * (yes_at < INF)
+
+
+def test_budget_shared_across_two_calls():
+    mv, mt, ov, ot, pairs, lowers = search_pairs()
+    half = len(pairs) // 2
+    first, second = ([mv, mt, ov, ot, pairs[s], lowers[s], (1, 0, 0), 4.4, 0.1, 1e-9, 1e-12, 1e-3, 7]
+                     for s in (slice(None, half), slice(half, None)))
+    need = [ref_clearance(*args, 0, UNLIMITED, 1, None)[2] for args in (first, second)]
+    limit = 500 + need[0] + need[1] // 2
+    got = both(clearance, ref_clearance, *first, 500, limit)
+    assert got[0] == 0 and got[2] == 500 + need[0]
+    got = both(clearance, ref_clearance, *second, got[2], limit)
+    assert got[0] == 3 and got[2] == limit and got[1] < len(pairs) - half
+    assert clearance(*second, got[2], limit, 1, None) == (3, 1, limit, 0, b"")
+
+
+FLOOR = [(-5.0, -5.0, 0.0), (5.0, -5.0, 0.0), (0.0, 5.0, 0.0)]
+CHIP = [(0.0, 0.0, 0.0), (0.5, 0.0, 0.0), (0.0, 0.5, 0.0)]  # lies on the floor at t = 0
+SLIDE = ((1, 0, 0), 1.25, 0.1)  # touching all the way
+UP = ((0, 0, 1), 2.0, 1.0)  # rising at unit speed: clear from about t = 1 on
+
+
+def chip(lowers, v, length, clear, min_width, max_depth, evaluations=0):
+    return [CHIP, [[0, 1, 2]], FLOOR, [[0, 1, 2]], [[0, 0]] * len(lowers), lowers, v, length, clear, 0.0, 1e-12,
+            min_width, max_depth, evaluations]
+
+
+@pytest.mark.parametrize("lowers, path, min_width, max_depth, evaluations, limit, yes_at, expected, witness", [
+    # Later halves only, down to the last interval, after max_depth + 1 evaluations.
+    *[([0.25], SLIDE, 0.0, d, 0, UNLIMITED, None, (0, 1, d + 1, 0), (1.25 - 2.0**-d, 1.25, 1))
+      for d in (1, 6, 30, 45)],
+    # The earlier half violates; the later one stays unresolved (L = 2) or is clear (L = 3).
+    ([0.0], UP, 0.0, 1, 0, UNLIMITED, None, (0, 1, 3, 0), (0.0, 1.0, 0)),
+    ([0.0], ((0, 0, 1), 3.0, 1.0), 0.0, 1, 0, UNLIMITED, None, (0, 1, 3, 0), (0.0, 1.5, 1)),
+    ([0.25] * 150, SLIDE, 0.0, 3, 0, UNLIMITED, None, (0, 150, 600, 0), (1.125, 1.25, 1)),  # > 64 records
+    ([], SLIDE, 0.0, 4, 5, UNLIMITED, 1, (0, 0, 5, 0), None),  # nothing searched, nothing polled
+    ([0.25] * 2, SLIDE, 0.0, 4, 7, 7, None, (3, 1, 7, 0), None),
+    ([0.25] * 2, SLIDE, 0.0, 4, 9, 7, None, (3, 1, 9, 0), None),
+    ([0.25] * 2, SLIDE, 0.0, 4, 7, UNLIMITED, 1, (4, 0, 7, 0), None),  # the first poll, before any pair
+    ([0.25] * 2, SLIDE, 0.0, 4, 7, UNLIMITED, 2, (4, 1, 7, 0), None),
+    # Huge depth limits: min_width negative never ends a zero-width or stalled interval.
+    ([1.25], SLIDE, -1.0, DEEPEST, 0, 60, None, (3, 1, 60, 0), None),
+    ([0.25], SLIDE, -1.0, DEEPEST, 0, 300, None, (3, 1, 300, 0), None),  # halving stalls after ~50 levels
+    ([0.0], UP, -1.0, DEEPEST, 0, 300, None, (3, 1, 300, 0), None),  # clear later halves: both phases
+    ([0.25, 1.25], SLIDE, -1.0, DEEPEST, 0, 400, 150, (4, 1, 148, 0), None),
+    ([1.25], SLIDE, 0.0, DEEPEST, 0, 60, None, (0, 1, 1, 0), (1.25, 1.25, 1)),  # zero width: final at once
+    ([2.0], UP, 0.0, DEEPEST, 0, 60, None, (0, 1, 1, 0), None),
+])
+def test_worked_cases(lowers, path, min_width, max_depth, evaluations, limit, yes_at, expected, witness):
+    args = chip(lowers, *path, min_width, max_depth, evaluations)
+    got = both(clearance, ref_clearance, *args, limit, yes_at=yes_at)
+    assert got[:4] == expected
+    witnesses = np.frombuffer(got[4], WITNESS)
+    assert witnesses[["start", "end", "clear_after"]].tolist() == [witness] * (len(lowers) if witness else 0)
+    assert witnesses["pair"].tolist() == list(range(len(witnesses)))
+
+
+@pytest.mark.parametrize("lower", [1.25, 0.25])
+def test_millions_of_levels_in_bounded_memory(lower):
+    # A frame per level would exhaust the thread's stack; merged levels keep the memory flat.
+    levels, samples = 200_000 if SANITIZED else 2_000_000, []
+
+    def resident():
+        with open("/proc/self/statm") as f:
+            samples.append(int(f.read().split()[1]) * resource.getpagesize())
+
+    got = clearance(*chip([lower], *SLIDE, -1.0, DEEPEST), levels, levels // 4, resident)
+    assert got == (3, 1, levels, 0, b"") and len(samples) == 5
+    assert samples[-1] - samples[0] < max(4 << 20, 8 * levels)
+
+
+# ---------------------------------------------------------------- argument checks and buffers
+
+def pair_args(**change):
+    args = dict(mv=np.array(CHIP), mt=np.array([[0, 1, 2]], np.uint32), ov=np.array(FLOOR),
+                ot=np.array([[0, 1, 2]], np.uint32), pairs=np.zeros((1, 2), np.uint32), lowers=np.zeros(1),
+                velocity=np.array([1.0, 0, 0]), length=1.0, clear=0.1, at=0.0, rt=1e-12, min_width=1e-3,
+                max_depth=4, evaluations=0, limit=100, interval=1, cancel=None)
+    return list({**args, **change}.values())
+
+
+def cand_args(**change):
+    args = dict(moving=tree(CHIP), obstacle=tree(FLOOR), velocity=np.array([1.0, 0, 0]), length=1.0,
+                box_tol=0.0, box_static=0.0, clear=0.1, interval=1, cancel=None)
+    return [tuple(x) if isinstance(x, tuple) else x for x in {**args, **change}.values()]
+
+
+P, C, NONE7 = zn.clearance_pairs, zn.clearance_candidate_pairs, (None,) * 7
+U32, F32, I32 = np.uint32, np.float32, np.int32
+COUNTERS = "invalid clearance counters, depth or cancel interval"
+PATH = "invalid path length or cancel interval"
+CALLABLE, INDEX = "should_cancel must be callable or None", "clearance pair index is outside the triangle array"
+BOUND, DTYPE = "clearance interval lower bound exceeds the path length", "%s has an unsupported dtype or rank"
+OUTSIDE = "%s triangle index is outside the vertex array"
+DOUBLE = [[0, 0], [1, 0]]
+
+
+@pytest.mark.parametrize("function, change, error, message", [  # a None argument fails if it is looked at
+    *[(P, dict(mv=None, cancel=5, **c), ValueError, COUNTERS)
+      for c in ({"evaluations": -1}, {"limit": -1}, {"interval": 0}, {"max_depth": 0})],
+    (P, dict(mv=None, cancel=5), TypeError, CALLABLE),
+    (P, dict(mv=np.array(CHIP, F32), ov=None), ValueError, DTYPE % "moving"),
+    (P, dict(mt=np.zeros((1, 3), I32)), ValueError, DTYPE % "moving"),
+    (P, dict(mt=np.zeros((1, 4), U32), ov=None), ValueError, "moving has an invalid shape"),
+    (P, dict(mt=np.array([[0, 1, 3]], U32), ov=None), ValueError, OUTSIDE % "moving"),
+    (P, dict(ov=np.zeros(3)), ValueError, DTYPE % "obstacle"),
+    (P, dict(ot=np.array([[0, 1, 3]], U32), pairs=None), ValueError, OUTSIDE % "obstacle"),
+    (P, dict(pairs=np.zeros((1, 2), I32), lowers=None), ValueError, DTYPE % "pairs"),
+    (P, dict(pairs=np.zeros((1, 3), U32), lowers=None), ValueError, "pairs has an invalid shape"),
+    (P, dict(lowers=np.zeros(1, F32), velocity=None), ValueError, DTYPE % "lowers"),
+    (P, dict(lowers=np.zeros((1, 1))), ValueError, DTYPE % "lowers"),
+    (P, dict(velocity=np.zeros((1, 3))), ValueError, DTYPE % "velocity"),
+    (P, dict(velocity=np.zeros(4), lowers=np.zeros(2)), ValueError, "velocity has an invalid shape"),
+    (P, dict(lowers=np.zeros(2), pairs=np.array([[5, 5]], U32)), ValueError,
+     "lowers must have one value per pair"),
+    (P, dict(pairs=np.array([[1, 0]], U32)), IndexError, INDEX),  # index == m
+    (P, dict(pairs=np.array([[0, 1]], U32)), IndexError, INDEX),  # index == m'
+    (P, dict(pairs=np.array(DOUBLE, U32), lowers=np.array([0.0, 5.0])), IndexError, INDEX),  # pair by pair
+    (P, dict(pairs=np.array(DOUBLE, U32), lowers=np.array([5.0, 0.0])), ValueError, BOUND),
+    *[(P, dict(lowers=np.array([x])), ValueError, BOUND) for x in (np.nextafter(1.0, 2.0), INF, -INF, NAN)],
+    (P, dict(length=NAN), ValueError, BOUND),
+    (P, dict(lowers=np.array([1.0])), None, None),  # zero width
+    (P, dict(lowers=np.array([-3.0]), length=INF, clear=NAN, min_width=NAN), None, None),
+    *[(C, dict(moving=NONE7, cancel=5, **c), ValueError, PATH)
+      for c in ({"length": INF}, {"length": NAN}, {"length": -1.0}, {"interval": 0})],
+    (C, dict(moving=NONE7, cancel=5), TypeError, CALLABLE),
+    (C, dict(moving=tree(CHIP, vertices=np.array(CHIP, F32)), obstacle=NONE7), ValueError, DTYPE % "moving"),
+    (C, dict(moving=tree(CHIP, excluded=np.zeros(2, np.uint8)), obstacle=NONE7), ValueError,
+     "moving tree arrays have inconsistent lengths"),
+    (C, dict(obstacle=tree(CHIP, node_meta=np.zeros((1, 5), U32)), velocity=None), ValueError,
+     DTYPE % "obstacle"),
+    (C, dict(obstacle=tree(CHIP, node_meta=np.zeros((1, 5), I32))), ValueError,
+     "obstacle tree node 0 is malformed"),
+    (C, dict(velocity=np.zeros(3, F32)), ValueError, DTYPE % "velocity"),
+    (C, dict(velocity=np.zeros(2)), ValueError, "velocity has an invalid shape"),
+    (C, dict(length=-0.0, box_tol=NAN, box_static=NAN, clear=NAN), None, None),
+])
+def test_arguments(function, change, error, message):
+    args = (pair_args if function is P else cand_args)(**change)
+    if error is None:
+        assert function(*args)[0] == 0
+    else:
+        with pytest.raises(error, match=f"^{message}$"):
+            function(*args)
+
+
+@pytest.mark.parametrize("function, change, error", [
+    (C, dict(velocity=np.zeros(2)), ValueError), (C, dict(cancel=Asker(1, Refusal())), Refusal), (C, {}, None),
+    (P, dict(pairs=np.array([[0, 1]], U32)), IndexError), (P, dict(length=-1.0), ValueError),
+    (P, dict(velocity=np.zeros(4)), ValueError), (P, dict(cancel=Asker(2, Refusal())), Refusal), (P, {}, None),
+])
+def test_buffers_released(function, change, error):
+    stores = [bytearray(np.array(c, np.float64).tobytes()) for c in (CHIP, FLOOR, [0.0])]
+    views = [memoryview(s).cast("d", shape) for s, shape in zip(stores, ([3, 3], [3, 3], [1]))]
+    if function is P:
+        args = pair_args(mv=views[0], ov=views[1], lowers=views[2], **change)
+    else:
+        args = cand_args(moving=tree(CHIP, vertices=views[0]), obstacle=tree(FLOOR, vertices=views[1]),
+                         **change)
+    with pytest.raises(error) if error else contextlib.nullcontext():
+        function(*args)
+    del args
+    for view, store in zip(views, stores):
+        view.release()  # BufferError while the module still holds an export
+        store.extend(b"\0" * 8)
