@@ -71,6 +71,9 @@ def demo_trees():
             raise SystemExit("the parallel build differs from the serial build")
 
 
+CLEARANCE = 0.05
+
+
 def demo_translations():
     """A sphere at the centre of a ring of tori translates along a few directions; the path
     query lists which of its triangles touch an obstacle, and when."""
@@ -80,7 +83,7 @@ def demo_translations():
     print(f"\nTranslating a sphere of {len(moving.triangles)} triangles by t * direction, t in [0, 4], "
           f"among {len(obstacles)} tori of {len(obstacles[0].triangles)} triangles:")
     print(f"  {'direction':<20}{'status':>7}{'first contact t':>17}{'contacts':>10}{'candidates':>12}"
-          f"{'node pairs':>12}{'time':>9}")
+          f"{'node pairs':>12}{'time':>9}   clearance {CLEARANCE}: violating pairs, earliest witness t")
     directions = {"+x": (1, 0, 0), "+y": (0, 1, 0), "-x": (-1, 0, 0), "+z": (0, 0, 1),
                   "(1, 1, 0)/sqrt 2": (0.7071067811865476, 0.7071067811865476, 0)}
     for name, direction in directions.items():
@@ -96,8 +99,16 @@ def demo_translations():
                 if len(r.contacts):
                     first = min(first, r.contacts["enter"].min())
         shown = f"{first:.4f}" if np.isfinite(first) else "none"
+        with Step(f"clearance {name}"):
+            report = zet_native.check_clearance(moving, obstacles, velocity, 4.0, CLEARANCE,
+                                                evaluation_limit=2_000_000)
+        violations = sum(len(r.witnesses) for r in report.results)
+        earliest = min((r.witnesses["t_lo"].min() for r in report.results if len(r.witnesses)),
+                       default=None)
+        clear_until = "none" if earliest is None else f"{earliest:.4f}"
         print(f"  {name:<20}{status:>7}{shown:>17}{contacts:>10}{candidates:>12}{node_pairs:>12}"
-              f"{step.seconds * 1e3:>7.1f}ms")
+              f"{step.seconds * 1e3:>7.1f}ms   {violations} pairs, {clear_until}"
+              f"{'' if report.status == 0 else ' (budget reached)'}")
 
     two = [torus(200, 60, 1.0, 0.3), torus(200, 60, 1.0, 0.3, centre=(1.0, 0.0, 0.0))]
     vertices = np.vstack([two[0][0], two[1][0]])

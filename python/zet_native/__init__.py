@@ -15,6 +15,9 @@ from _zet_native import enter_stage, leave_stage, set_thread_limit, thread_limit
 __all__ = [
     "CCD_RESULT_DTYPE",
     "CONTACT_DTYPE",
+    "CLEARANCE_WITNESS_DTYPE",
+    "ClearanceReport",
+    "ClearanceResult",
     "DISTANCE_DTYPE",
     "NODE_META_DTYPE",
     "PathQueryResult",
@@ -22,6 +25,9 @@ __all__ = [
     "TriangleTree",
     "UNCERTAIN_WINDOW_DTYPE",
     "build_tree",
+    "check_clearance",
+    "clearance_candidates",
+    "clearance_search",
     "ccd_batch",
     "path_query",
     "self_intersections",
@@ -63,6 +69,15 @@ CCD_RESULT_DTYPE = np.dtype(
 # The conservative distance of one triangle pair (72 bytes): the bracket [lower, upper] of
 # the distance, the closest points on the moving and the obstacle triangle, and the feature
 # pair that gave it (0..14, a float64 holding a small integer).
+# A candidate pair whose clearance search found a violation (96 bytes): the pair's position
+# in the candidate array, whether everything after the witness interval was proved clear,
+# the witness interval and its midpoint t, the distance bracket at t and the closest points
+# (on the moving triangle at its position at t, and on the obstacle triangle).
+CLEARANCE_WITNESS_DTYPE = np.dtype(
+    [("pair_index", "=u4"), ("clear_after", "=u4"), ("t_lo", "=f8"), ("t_hi", "=f8"), ("t", "=f8"),
+     ("lower", "=f8"), ("upper", "=f8"), ("point_a", "=f8", (3,)), ("point_b", "=f8", (3,))]
+)
+
 DISTANCE_DTYPE = np.dtype(
     [("lower", "=f8"), ("upper", "=f8"), ("point_a", "=f8", (3,)), ("point_b", "=f8", (3,)),
      ("feature", "=f8")]
@@ -172,6 +187,75 @@ def self_intersections(mesh, epsilon=0.0, *, abs_tol=1e-12, rel_tol=1e-12, sin_t
         cancel_interval, should_cancel,
     )
     return SelfIntersectionResult(*r[:4], np.frombuffer(r[4], dtype=np.uint32).reshape(-1, 2))
+
+
+class ClearanceResult(NamedTuple):
+    """What clearance_pairs returns, with the witnesses as a CLEARANCE_WITNESS_DTYPE array."""
+
+    status: int  # 0 every pair searched, 3 evaluation limit reached, 4 cancelled
+    pairs_searched: int
+    evaluations: int  # pass back as `evaluations` to share one budget across calls
+    unresolved: int
+    witnesses: np.ndarray
+
+
+class ClearanceReport(NamedTuple):
+    """A clearance check of one moving tree against several obstacles."""
+
+    status: int  # 0 complete, 2 cancelled while listing candidates, 3 budget reached, 4 cancelled
+    evaluations: int
+    candidates: list  # per obstacle checked: (n, 2) uint32 candidate pairs
+    results: list  # per obstacle checked: ClearanceResult
+
+
+def clearance_candidates(moving, obstacle, velocity, path_length, clearance, *, box_tol=1e-9,
+                         box_static=0.0, cancel_interval=4096, should_cancel=None):
+    """(status, pairs): the triangle pairs whose boxes come within ``clearance`` while the moving
+    tree translates by t * velocity, t in [0, path_length]; pairs as an (n, 2) uint32 array."""
+    status, pairs = _zet_native.clearance_candidate_pairs(
+        tuple(moving), tuple(obstacle), velocity, path_length, box_tol, box_static, clearance,
+        cancel_interval, should_cancel,
+    )
+    return status, np.frombuffer(pairs, dtype=np.uint32).reshape(-1, 2)
+
+
+def clearance_search(moving, obstacle, pairs, velocity, path_length, clearance, *, lowers=None,
+                     absolute_tolerance=0.0, relative_tolerance=1e-12, min_width=1e-6,
+                     max_depth=20, evaluations=0, evaluation_limit=2**62, cancel_interval=4096,
+                     should_cancel=None):
+    """Searches each candidate pair's path interval [lowers[k], path_length] (0 by default)
+    for places where the two triangles come closer than ``clearance``."""
+    pairs = np.asarray(pairs, dtype=np.uint32).reshape(-1, 2)
+    lowers = np.zeros(len(pairs)) if lowers is None else lowers
+    r = _zet_native.clearance_pairs(
+        moving[0], moving[1], obstacle[0], obstacle[1], pairs, lowers, velocity, path_length,
+        clearance, absolute_tolerance, relative_tolerance, min_width, max_depth, evaluations,
+        evaluation_limit, cancel_interval, should_cancel,
+    )
+    return ClearanceResult(*r[:4], np.frombuffer(r[4], dtype=CLEARANCE_WITNESS_DTYPE))
+
+
+def check_clearance(moving, obstacles, velocity, path_length, clearance, *,
+                    evaluation_limit=2**62, should_cancel=None, **search_options):
+    """Both steps (candidates, then their search) for a moving tree against each obstacle tree
+    in turn, the obstacles sharing one budget of distance evaluations. Stops at the first
+    obstacle whose check was cut short (budget or cancellation)."""
+    evaluations, candidates, results = 0, [], []
+    box_options = {k: search_options.pop(k) for k in ("box_tol", "box_static") if k in search_options}
+    for obstacle in obstacles:
+        status, pairs = clearance_candidates(moving, obstacle, velocity, path_length, clearance,
+                                             should_cancel=should_cancel, **box_options)
+        candidates.append(pairs)
+        if status != 0:
+            return ClearanceReport(status, evaluations, candidates, results)
+        result = clearance_search(moving, obstacle, pairs, velocity, path_length, clearance,
+                                  evaluations=evaluations, evaluation_limit=evaluation_limit,
+                                  should_cancel=should_cancel, **search_options)
+        results.append(result)
+        evaluations = result.evaluations
+        if result.status != 0:
+            return ClearanceReport(result.status, evaluations, candidates, results)
+    return ClearanceReport(0, evaluations, candidates, results)
 
 
 def overlap_areas(subject, clip, tolerance=0.0):
