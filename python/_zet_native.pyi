@@ -130,3 +130,49 @@ def self_intersection_pairs(
     Returns (status, evaluated, intersecting, undecided, witnesses); witnesses:
     frombuffer(data, uint32).reshape(-1, 2), sorted (low, high) pairs.
     """
+
+def clearance_candidate_pairs(
+    moving: Tree,
+    obstacle: Tree,
+    velocity: Buffer,
+    path_length: float,
+    box_tol: float,
+    box_static: float,
+    clearance: float,
+    cancel_interval: int,
+    should_cancel: ShouldCancel,
+    /,
+) -> tuple[int, bytes]:
+    """Swept clearance candidate traversal for one moving/obstacle tree pair.
+
+    Returns (status, pairs); status 0 complete, 2 cancelled. pairs:
+    frombuffer(data, uint32).reshape(-1, 2), (moving triangle, obstacle triangle) in
+    traversal order, the `pairs` argument of clearance_pairs.
+    """
+
+def clearance_pairs(
+    moving_vertices: Buffer,
+    moving_triangles: Buffer,
+    obstacle_vertices: Buffer,
+    obstacle_triangles: Buffer,
+    pairs: Buffer,
+    lowers: Buffer,
+    velocity: Buffer,
+    path_length: float,
+    clearance: float,
+    absolute_tolerance: float,
+    relative_tolerance: float,
+    min_width: float,
+    max_depth: int,
+    evaluations: int,
+    evaluation_limit: int,
+    cancel_interval: int,
+    should_cancel: ShouldCancel,
+    /,
+) -> tuple[int, int, int, int, bytes]:
+    """Continuous clearance search over candidate pairs of one obstacle.
+
+    Returns (status, pairs_searched, evaluations, unresolved, witnesses); status 0 complete,
+    3 evaluation limit reached, 4 cancelled; pass evaluations back to share the budget.
+    witnesses: 96-byte records, zet_native.CLEARANCE_WITNESS_DTYPE.
+    """
