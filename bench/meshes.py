@@ -95,3 +95,70 @@ def overlap_pairs(n, seed=20240601):
     subject = centre + rng.uniform(-1.0, 1.0, (n, 3, 2))
     clip = centre + rng.uniform(-0.5, 0.5, (n, 1, 2)) + rng.uniform(-1.0, 1.0, (n, 3, 2))
     return np.ascontiguousarray(subject), np.ascontiguousarray(clip)
+
+
+def icosphere(frequency, radius=1.0, centre=(0.0, 0.0, 0.0)):
+    """A closed geodesic sphere of exactly 20 * frequency**2 triangles.
+
+    Each face of an icosahedron is cut into a triangular grid of the given frequency and
+    the grid points are pushed onto the sphere; points on shared edges are merged, so
+    neighbouring triangles share vertex indices. Faces are wound outward.
+    """
+    phi = (1.0 + 5.0 ** 0.5) / 2.0
+    corners = np.array([(-1, phi, 0), (1, phi, 0), (-1, -phi, 0), (1, -phi, 0),
+                        (0, -1, phi), (0, 1, phi), (0, -1, -phi), (0, 1, -phi),
+                        (phi, 0, -1), (phi, 0, 1), (-phi, 0, -1), (-phi, 0, 1)], dtype=np.float64)
+    faces = np.array([(0, 11, 5), (0, 5, 1), (0, 1, 7), (0, 7, 10), (0, 10, 11),
+                      (1, 5, 9), (5, 11, 4), (11, 10, 2), (10, 7, 6), (7, 1, 8),
+                      (3, 9, 4), (3, 4, 2), (3, 2, 6), (3, 6, 8), (3, 8, 9),
+                      (4, 9, 5), (2, 4, 11), (6, 2, 10), (8, 6, 7), (9, 8, 1)])
+    n = frequency
+    # Grid points (i, j) with i + j <= n of one face, and the grid's triangles by (i, j).
+    ii, jj = np.meshgrid(np.arange(n + 1), np.arange(n + 1), indexing="ij")
+    keep = ii + jj <= n
+    gi, gj = ii[keep], jj[keep]
+    index = -np.ones((n + 2, n + 2), dtype=np.int64)
+    index[gi, gj] = np.arange(len(gi))
+    ui, uj = np.nonzero((ii + jj) <= n - 1)  # upward triangles (i,j) (i+1,j) (i,j+1)
+    up = np.stack([index[ui, uj], index[ui + 1, uj], index[ui, uj + 1]], axis=-1)
+    di, dj = np.nonzero((ii + jj) <= n - 2)  # downward triangles (i+1,j) (i+1,j+1) (i,j+1)
+    down = np.stack([index[di + 1, dj], index[di + 1, dj + 1], index[di, dj + 1]], axis=-1)
+    local = np.concatenate([up, down])
+    a, b, c = corners[faces[:, 0]], corners[faces[:, 1]], corners[faces[:, 2]]
+    points = (a[:, None, :] + (b - a)[:, None, :] * (gi[None, :, None] / n)
+              + (c - a)[:, None, :] * (gj[None, :, None] / n))
+    points /= np.linalg.norm(points, axis=-1, keepdims=True)
+    triangles = (local[None, :, :] + (np.arange(len(faces)) * len(gi))[:, None, None]).reshape(-1, 3)
+    points = points.reshape(-1, 3)
+    # Merge the copies of the points on shared edges and corners.
+    _, first, inverse = np.unique(np.round(points, 9), axis=0, return_index=True, return_inverse=True)
+    order = np.argsort(first)  # keep the vertices in order of first appearance
+    rank = np.empty_like(order)
+    rank[order] = np.arange(len(order))
+    vertices = points[first[order]] * radius + np.asarray(centre, dtype=np.float64)
+    triangles = rank[inverse.reshape(-1)][triangles]
+    return (np.ascontiguousarray(vertices, dtype=np.float64),
+            np.ascontiguousarray(triangles, dtype=np.uint32))
+
+
+def rotated(vertices, axis, degrees):
+    """The vertices rotated about a coordinate axis ("x", "y" or "z") through the origin."""
+    c, s = np.cos(np.radians(degrees)), np.sin(np.radians(degrees))
+    i, j = {"x": (1, 2), "y": (2, 0), "z": (0, 1)}[axis]
+    out = vertices.copy()
+    out[:, i] = c * vertices[:, i] - s * vertices[:, j]
+    out[:, j] = s * vertices[:, i] + c * vertices[:, j]
+    return out
+
+
+def crossing_tori(nu, nv):
+    """Two wavy tori of 2 * nu * nv triangles each, merged into one mesh of 4 * nu * nv
+    triangles, placed so that their tubes cross: the second is tilted by 30 degrees about
+    x and moved by (0.9, 0.05, 0.02). Each torus alone is free of self-intersections; the
+    merged mesh intersects itself along the curves where the two surfaces cross.
+    """
+    v1, t1 = wavy_torus(nu, nv)
+    v2 = rotated(v1, "x", 30.0) + np.array([0.9, 0.05, 0.02])
+    vertices = np.concatenate([v1, v2])
+    triangles = np.concatenate([t1, t1 + np.uint32(len(v1))])
+    return np.ascontiguousarray(vertices), np.ascontiguousarray(triangles, dtype=np.uint32)

@@ -1,4 +1,4 @@
-"""Peer libraries, each wrapped as "prepare outside the clock, time the build".
+"""Peer libraries, each wrapped as "prepare outside the clock, time the operation".
 
 A peer that is not installed or does not import is reported as unavailable with the
 reason; the benchmark goes on without it. bench/run records install failures in
@@ -130,3 +130,92 @@ def shapely_overlap(subject, clip):
     areas = shapely.area(shapely.intersection(a, b))
     done = time.perf_counter()
     return built - start, done - built, areas
+
+
+# --- continuous collision -----------------------------------------------------------
+
+FCL_SOLVERS = (
+    # (table label, CCDSolverType member, what it does, continuous: compared in the table)
+    ("python-fcl polynomial", "CCDC_POLYNOMIAL_SOLVER",
+     "vertex-face and edge-edge root finding over the two BVH meshes (all of its set-up inside "
+     "the call is on the clock); it ends at the first colliding triangle pair its traversal "
+     "meets, whose toc need not be the earliest", True),
+    ("python-fcl cons. advancement", "CCDC_CONSERVATIVE_ADVANCEMENT",
+     "conservative advancement with distance queries, toc_err 1e-4", True),
+    ("python-fcl naive", "CCDC_NAIVE",
+     "discrete collision checks at 10 evenly spaced samples of the motion, not continuous: in the "
+     "notes only", False),
+)
+
+
+class FclContinuous:
+    """python-fcl's continuousCollide between a moving and a fixed mesh under translation.
+
+    continuousCollide changes the BVHModels it is given (a second call on the same models
+    complains of a missing previous frame and finds nothing), so every run builds both
+    models (OBBRSS, fcl's default) afresh, off the clock. A run places the moving object at
+    translation t_begin * velocity, gives t_end * velocity as its end transform (the
+    obstacle stays at the identity), and times continuousCollide with a
+    ContinuousCollisionRequest of motion type CCDM_TRANS and the given solver; the time of
+    contact toc in [0, 1] is mapped to t = t_begin + toc * (t_end - t_begin).
+    """
+
+    def __init__(self, moving, obstacle):
+        self.fcl = load("fcl")
+        self.moving_mesh = moving
+        self.obstacle_mesh = obstacle
+
+    def _model(self, vertices, triangles):
+        model = self.fcl.BVHModel()
+        model.beginModel(len(triangles), len(vertices))
+        model.addSubModel(vertices, np.ascontiguousarray(triangles, dtype=np.int64))
+        model.endModel()
+        return model
+
+    def run(self, solver, velocity, t_begin, t_end):
+        """(seconds, is_collide, t of contact, raw toc, return value)."""
+        fcl = self.fcl
+        velocity = np.asarray(velocity, dtype=np.float64)
+        moving = fcl.CollisionObject(self._model(*self.moving_mesh), fcl.Transform(velocity * t_begin))
+        obstacle = fcl.CollisionObject(self._model(*self.obstacle_mesh), fcl.Transform())
+        request = fcl.ContinuousCollisionRequest(ccd_motion_type=fcl.CCDMotionType.CCDM_TRANS,
+                                                 ccd_solver_type=getattr(fcl.CCDSolverType, solver))
+        result = fcl.ContinuousCollisionResult()
+        end_moving, end_obstacle = fcl.Transform(velocity * t_end), fcl.Transform()
+        start = time.perf_counter()
+        returned = fcl.continuousCollide(moving, end_moving, obstacle, end_obstacle, request, result)
+        seconds = time.perf_counter() - start
+        toc = result.time_of_contact
+        return seconds, bool(result.is_collide), t_begin + toc * (t_end - t_begin), toc, returned
+
+
+# --- self-intersections -------------------------------------------------------------
+
+def pymeshlab_self_intersections(vertices, triangles):
+    """Seconds of MeshLab's "select self-intersecting faces" filter and the selected faces.
+
+    The MeshSet and its mesh are made off the clock; the filter's name is found among the
+    MeshSet's methods (it has changed across versions).
+    """
+    pymeshlab = load("pymeshlab")
+    ms = pymeshlab.MeshSet()
+    names = [n for n in dir(ms) if "self_intersect" in n and "select" in n]
+    if not names:
+        raise Unavailable("no self-intersection selection filter in this pymeshlab")
+    ms.add_mesh(pymeshlab.Mesh(vertex_matrix=np.ascontiguousarray(vertices, dtype=np.float64),
+                               face_matrix=np.ascontiguousarray(triangles, dtype=np.int32)))
+    start = time.perf_counter()
+    getattr(ms, names[0])()
+    seconds = time.perf_counter() - start
+    return seconds, np.nonzero(ms.current_mesh().face_selection_array())[0], names[0]
+
+
+def open3d_self_intersections(vertices, triangles):
+    """Seconds of TriangleMesh.get_self_intersecting_triangles and the faces of its pairs."""
+    o3d = load("open3d")
+    mesh = o3d.geometry.TriangleMesh(o3d.utility.Vector3dVector(np.ascontiguousarray(vertices)),
+                                     o3d.utility.Vector3iVector(np.ascontiguousarray(triangles, dtype=np.int32)))
+    start = time.perf_counter()
+    pairs = np.asarray(mesh.get_self_intersecting_triangles())
+    seconds = time.perf_counter() - start
+    return seconds, np.unique(pairs), pairs
