@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <cstring>
 
 #include "collision/swept_box.h"
 #include "collision/window_order.h"
@@ -24,11 +25,35 @@ bool comes_first(const NodePair& p, const NodePair& q) {
 // The heap keeps the pair that comes first at its top.
 bool lower_priority(const NodePair& p, const NodePair& q) { return comes_first(q, p); }
 
+// Contacts come out in the window order; records that tie on it (one triangle pair listed
+// by two leaf pairs of a tree that repeats triangles) are ordered by their bytes, so that
+// the order is total and no sorting method or thread count can change the result.
 bool contact_before(const ContactRecord& p, const ContactRecord& q) {
-  return later_window_first(p.exit, p.enter, static_cast<int32_t>(p.moving_triangle),
-                            static_cast<int32_t>(p.obstacle_triangle), q.exit, q.enter,
-                            static_cast<int32_t>(q.moving_triangle),
-                            static_cast<int32_t>(q.obstacle_triangle));
+  const int32_t pm = static_cast<int32_t>(p.moving_triangle), po = static_cast<int32_t>(p.obstacle_triangle);
+  const int32_t qm = static_cast<int32_t>(q.moving_triangle), qo = static_cast<int32_t>(q.obstacle_triangle);
+  if (later_window_first(p.exit, p.enter, pm, po, q.exit, q.enter, qm, qo)) return true;
+  if (later_window_first(q.exit, q.enter, qm, qo, p.exit, p.enter, pm, po)) return false;
+  return std::memcmp(&p, &q, sizeof(ContactRecord)) < 0;
+}
+
+// Below this many contacts the final sort stays on the calling thread.
+constexpr size_t kParallelSortMinContacts = 65536;
+
+// Sorts slices of the contacts on several threads, then merges them pairwise.
+void sort_contacts(ContactRecord* contacts, size_t n, int64_t threads) {
+  const int64_t t = n < kParallelSortMinContacts ? 1 : std::min<int64_t>(threads, 32);
+  if (t <= 1) {
+    std::sort(contacts, contacts + n, contact_before);
+    return;
+  }
+  size_t bounds[33];
+  for (int64_t i = 0; i <= t; ++i) bounds[i] = n * static_cast<size_t>(i) / static_cast<size_t>(t);
+  auto sort_slice = [&](int64_t i) { std::sort(contacts + bounds[i], contacts + bounds[i + 1], contact_before); };
+  for_each_item(t, t, sort_slice);
+  for (int64_t width = 1; width < t; width *= 2)
+    for (int64_t i = 0; i + width < t; i += 2 * width)
+      std::inplace_merge(contacts + bounds[i], contacts + bounds[i + width],
+                         contacts + bounds[std::min(i + 2 * width, t)], contact_before);
 }
 
 class PathQueryRun {
@@ -166,7 +191,7 @@ class PathQueryRun {
     }
     r_.node_pairs = node_pairs_report_;
     r_.max_heap = max_heap_report_;
-    std::sort(r_.contacts.data(), r_.contacts.data() + r_.contacts.size(), contact_before);
+    sort_contacts(r_.contacts.data(), r_.contacts.size(), effective_thread_count());
   }
 
   const PathQueryParams& p_;
