@@ -12,14 +12,24 @@
 namespace zet {
 namespace {
 
+// A queue entry carries the total-order keys of its window, computed once at the push,
+// so that the heap compares integers.
 struct NodePair {
+  uint64_t hi_key, lo_key;
   double lo, hi;
   int32_t moving_node, obstacle_node;
 };
 
+NodePair node_pair(double lo, double hi, int32_t moving_node, int32_t obstacle_node) {
+  return {total_order_key(hi), total_order_key(lo), lo, hi, moving_node, obstacle_node};
+}
+
+// The window order of later_window_first, on the precomputed keys.
 bool comes_first(const NodePair& p, const NodePair& q) {
-  return later_window_first(p.hi, p.lo, p.moving_node, p.obstacle_node, q.hi, q.lo, q.moving_node,
-                            q.obstacle_node);
+  if (p.hi_key != q.hi_key) return p.hi_key > q.hi_key;
+  if (p.lo_key != q.lo_key) return p.lo_key > q.lo_key;
+  if (p.moving_node != q.moving_node) return p.moving_node < q.moving_node;
+  return p.obstacle_node < q.obstacle_node;
 }
 
 // The heap keeps the pair that comes first at its top.
@@ -62,7 +72,7 @@ class PathQueryRun {
       : p_(p), jobs_(jobs), poller_(poller), r_(r) {}
 
   void run() {
-    if (!push({p_.t_begin, p_.t_end, 0, 0})) return finish();
+    if (!push(node_pair(p_.t_begin, p_.t_end, 0, 0))) return finish();
     int64_t capacity = 256;
     while (true) {
       int64_t batch = pop_phase(capacity);
@@ -115,15 +125,15 @@ class PathQueryRun {
           b_leaf || (!a_leaf && a.count(pair.moving_node) >= b.count(pair.obstacle_node));
       const SweptBoxParams box{p_.velocity, p_.box_tol, p_.box_static, 0.0};
       for (int side = 0; side < 2; ++side) {
-        NodePair child = pair;
+        int32_t moving = pair.moving_node, obstacle = pair.obstacle_node;
         if (split_moving)
-          child.moving_node = side == 0 ? a.left(pair.moving_node) : a.right(pair.moving_node);
+          moving = side == 0 ? a.left(moving) : a.right(moving);
         else
-          child.obstacle_node = side == 0 ? b.left(pair.obstacle_node) : b.right(pair.obstacle_node);
-        if (swept_box(a.box_min(child.moving_node), a.box_max(child.moving_node),
-                      b.box_min(child.obstacle_node), b.box_max(child.obstacle_node), box, pair.lo,
-                      pair.hi, &child.lo, &child.hi) &&
-            !push(child))
+          obstacle = side == 0 ? b.left(obstacle) : b.right(obstacle);
+        double lo, hi;
+        if (swept_box(a.box_min(moving), a.box_max(moving), b.box_min(obstacle), b.box_max(obstacle),
+                      box, pair.lo, pair.hi, &lo, &hi) &&
+            !push(node_pair(lo, hi, moving, obstacle)))
           return batch;
       }
     }
