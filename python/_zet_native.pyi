@@ -176,3 +176,30 @@ def clearance_pairs(
     3 evaluation limit reached, 4 cancelled; pass evaluations back to share the budget.
     witnesses: 96-byte records, zet_native.CLEARANCE_WITNESS_DTYPE.
     """
+
+def ray_tree_hits(
+    origins: Buffer,
+    direction: Buffer,
+    ray_length: float,
+    epsilon: float,
+    node_min: Buffer,
+    node_max: Buffer,
+    node_meta: Buffer,
+    order: Buffer,
+    vertices: Buffer,
+    triangles: Buffer,
+    usable: Buffer,
+    cancel_interval: int,
+    should_cancel: ShouldCancel,
+    /,
+) -> tuple[int, bytes, bytes, bytes]:
+    """Vertex rays against one triangle tree: (cancelled, rays, triangles, depths).
+
+    origins: float64 (r, 3); direction: float64 (3,); the node arrays and mesh of a tree as in
+    Tree (k = 0 allowed, no hits); usable: uint8/bool (m,), 0 skips a triangle. Lists every
+    triangle crossed by ray i from origins[i] along direction at a depth t with
+    epsilon < t <= epsilon + ray_length, t in units of the direction's length. rays, triangles:
+    frombuffer(data, int64); depths: frombuffer(data, float64); hits in traversal order, rays in
+    increasing order. cancelled is 1 when should_cancel (asked before the first ray, then every
+    cancel_interval rays) answered true; the hits are then those of the rays completed.
+    """

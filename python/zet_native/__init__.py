@@ -21,6 +21,7 @@ __all__ = [
     "DISTANCE_DTYPE",
     "NODE_META_DTYPE",
     "PathQueryResult",
+    "RayHits",
     "SelfIntersectionResult",
     "TriangleTree",
     "UNCERTAIN_WINDOW_DTYPE",
@@ -30,6 +31,7 @@ __all__ = [
     "clearance_search",
     "ccd_batch",
     "path_query",
+    "ray_hits",
     "self_intersections",
     "triangle_distances",
     "enter_stage",
@@ -158,6 +160,36 @@ def path_query(moving, obstacle, velocity, t_begin, t_end, *, box_tol=1e-9, box_
         r[0], r[1], r[2], np.frombuffer(r[3], dtype=CONTACT_DTYPE),
         np.frombuffer(r[4], dtype=UNCERTAIN_WINDOW_DTYPE), *r[5:],
     )
+
+
+class RayHits(NamedTuple):
+    """What ray_tree_hits returns, as numpy arrays: hit i is ray rays[i] (a row of origins)
+    crossing triangle triangles[i] at depth depths[i], in units of the direction's length.
+    Hits come in traversal order, rays in increasing order; they are not sorted by depth."""
+
+    cancelled: int  # 1 when should_cancel stopped the run; the hits of the rays completed
+    rays: np.ndarray  # int64
+    triangles: np.ndarray  # int64
+    depths: np.ndarray  # float64
+
+
+def ray_hits(origins, direction, ray_length, tree, usable=None, epsilon=0.0,
+             cancel_check_interval=4096, should_cancel=None):
+    """Triangles of ``tree`` crossed by a ray from each origin (float64 (r, 3)) along
+    ``direction`` (float64 (3,)) at a depth t with epsilon < t <= epsilon + ray_length.
+
+    ``direction`` may be any sequence of three numbers. ``tree`` is a 7-tuple such as
+    ``TriangleTree``. ``usable`` is a per-triangle uint8 or bool array (0 skips the
+    triangle); it defaults to the triangles that the tree's ``excluded`` mask keeps.
+    """
+    if usable is None:
+        usable = (np.asarray(tree[2]) == 0).view(np.uint8)
+    r = _zet_native.ray_tree_hits(
+        origins, np.asarray(direction, dtype=np.float64), ray_length, epsilon, tree[3], tree[4],
+        tree[5], tree[6], tree[0], tree[1], usable, cancel_check_interval, should_cancel,
+    )
+    return RayHits(r[0], np.frombuffer(r[1], dtype="=i8"), np.frombuffer(r[2], dtype="=i8"),
+                   np.frombuffer(r[3], dtype="=f8"))
 
 
 def ccd_batch(moving, obstacle, velocity, paths, abs_tol=1e-12, rel_tol=1e-12, sin_tol=1e-9):

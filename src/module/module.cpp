@@ -20,6 +20,8 @@ PyMethodDef methods[] = {
     {"clipped_overlap_areas", py_clipped_overlap_areas, METH_VARARGS,
      "Overlap areas of planar triangle pairs clipped in 2D."},
     {"build_aabb_tree", py_build_aabb_tree, METH_VARARGS, "Build a compact deterministic AABB tree."},
+    {"ray_tree_hits", py_ray_tree_hits, METH_VARARGS,
+     "Vertex rays against one triangle tree: (cancelled, rays, triangles, depths)."},
     {"triangle_distance_batch", py_triangle_distance_batch, METH_VARARGS,
      "Full-feature conservative distance for a batch of triangle pairs."},
     {"clearance_pairs", py_clearance_pairs, METH_VARARGS,

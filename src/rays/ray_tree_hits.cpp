@@ -1,0 +1,134 @@
+#include "rays/ray_tree_hits.h"
+
+#include <cmath>
+#include <limits>
+
+#include "runtime/float_order.h"
+
+namespace zet {
+namespace {
+
+struct Vec3 {
+  double x, y, z;
+};
+
+Vec3 load(const double* p) { return {p[0], p[1], p[2]}; }
+Vec3 sub(Vec3 a, Vec3 b) { return {a.x - b.x, a.y - b.y, a.z - b.z}; }
+Vec3 cross(Vec3 a, Vec3 b) {
+  return {a.y * b.z - a.z * b.y, a.z * b.x - a.x * b.z, a.x * b.y - a.y * b.x};
+}
+double dot(Vec3 a, Vec3 b) { return a.x * b.x + a.y * b.y + a.z * b.z; }
+double norm(Vec3 a) { return std::sqrt(dot(a, a)); }
+
+// Whether the ray enters the node's box widened by epsilon on every side, slab by slab.
+// An axis along which the ray does not move is a containment test: the slab is the whole
+// line or nothing. t_near is the largest entry, t_far the smallest exit.
+bool enters_box(const double* box_min, const double* box_max, const double origin[3],
+                const double direction[3], const double inverse[3], double epsilon,
+                double length) {
+  double t_near = -std::numeric_limits<double>::infinity();
+  double t_far = std::numeric_limits<double>::infinity();
+  for (int a = 0; a < 3; ++a) {
+    const double lo = box_min[a] - epsilon, hi = box_max[a] + epsilon;
+    if (direction[a] == 0.0) {
+      if (!(lo <= origin[a] && origin[a] <= hi)) return false;
+      continue;
+    }
+    const double t1 = (lo - origin[a]) * inverse[a], t2 = (hi - origin[a]) * inverse[a];
+    t_near = max_as_written(t_near, min_as_written(t1, t2));
+    t_far = min_as_written(t_far, max_as_written(t1, t2));
+  }
+  return t_far >= max_as_written(t_near, 0.0) && t_near <= epsilon + length;
+}
+
+// The edge-vector ray/triangle test on corners a, b, c in the order of the triangle's row.
+// A ray parallel to the plane (|det| within 1e-12 of |e1| |e2|, which covers degenerate
+// triangles) never hits; the barycentric bounds allow 1e-9 of slack so that a ray through
+// a shared edge is not lost between the two triangles.
+bool crosses(Vec3 a, Vec3 b, Vec3 c, Vec3 origin, Vec3 direction, double epsilon,
+             double length, double* depth) {
+  const Vec3 e1 = sub(b, a), e2 = sub(c, a);
+  const Vec3 p = cross(direction, e2);
+  const double det = dot(e1, p);
+  if (std::fabs(det) <= norm(e1) * norm(e2) * 1e-12) return false;
+  const double inv_det = 1.0 / det;
+  const Vec3 s = sub(origin, a);
+  const double u = dot(s, p) * inv_det;
+  if (!(u >= -1e-9)) return false;
+  const Vec3 q = cross(s, e1);
+  const double v = dot(direction, q) * inv_det;
+  if (!(v >= -1e-9 && u + v <= 1.000000001)) return false;
+  const double t = dot(e2, q) * inv_det;
+  if (!(t > epsilon && t <= epsilon + length)) return false;
+  *depth = t;
+  return true;
+}
+
+}  // namespace
+
+void inverse_direction(const double direction[3], double inverse[3]) {
+  for (int a = 0; a < 3; ++a) inverse[a] = direction[a] == 0.0 ? 1.0 : 1.0 / direction[a];
+}
+
+void trace_ray(const RayTree& tree, const double origin[3], const double direction[3],
+               const double inverse[3], double epsilon, double length, int64_t ray,
+               GrowableArray<RayHit>& hits, GrowableArray<uint32_t>& stack, bool& out_of_memory) {
+  if (tree.k == 0) return;
+  const Vec3 o = load(origin), d = load(direction);
+  stack.clear();
+  if (!stack.push_back(0)) {
+    out_of_memory = true;
+    return;
+  }
+  while (!stack.empty()) {
+    const int64_t node = stack.back();
+    stack.pop_back();
+    if (!enters_box(tree.node_min + 3 * node, tree.node_max + 3 * node, origin, direction,
+                    inverse, epsilon, length))
+      continue;
+    const int32_t* meta = tree.node_meta + 5 * node;
+    if (meta[0] >= 0) {
+      // Right pushed first so that the left subtree is searched first.
+      if (!stack.push_back(static_cast<uint32_t>(meta[1])) ||
+          !stack.push_back(static_cast<uint32_t>(meta[0]))) {
+        out_of_memory = true;
+        return;
+      }
+      continue;
+    }
+    const int64_t end = int64_t{meta[2]} + meta[3];
+    for (int64_t position = meta[2]; position < end; ++position) {
+      const uint32_t t = tree.order[position];
+      if (tree.usable[t] == 0) continue;
+      const uint32_t* corners = tree.triangles + 3 * int64_t{t};
+      double depth;
+      if (!crosses(load(tree.vertices + 3 * int64_t{corners[0]}),
+                   load(tree.vertices + 3 * int64_t{corners[1]}),
+                   load(tree.vertices + 3 * int64_t{corners[2]}), o, d, epsilon, length, &depth))
+        continue;
+      if (!hits.push_back({ray, int64_t{t}, depth})) {
+        out_of_memory = true;
+        return;
+      }
+    }
+  }
+}
+
+void run_ray_tree_hits(const RayTreeHitsParams& p, CancelPoller& poller,
+                       RayTreeHitsResult& result) {
+  // The callable is asked before the first ray, whatever the interval.
+  poller.interval = p.cancel_interval;
+  poller.next_check = 0;
+  if (p.tree.k == 0) return;
+  double inverse[3];
+  inverse_direction(p.direction, inverse);
+  GrowableArray<uint32_t> stack;  // one stack serves every ray
+  for (int64_t i = 0; i < p.ray_count; ++i) {
+    if (result.out_of_memory || poller.poll_work(1)) break;
+    trace_ray(p.tree, p.origins + 3 * i, p.direction, inverse, p.epsilon, p.length, i,
+              result.hits, stack, result.out_of_memory);
+  }
+  result.cancelled = poller.cancelled;
+}
+
+}  // namespace zet
