@@ -1,12 +1,13 @@
 """Speed and memory of _zet_native against peer libraries.
 
 Run by bench/run in .venv-bench, where the project and the peers are installed side by
-side, so ours and the peers work on the same arrays in one process. Two sections:
-tree_and_overlap.py (build_aabb_tree, clipped_overlap_areas) and collision.py (the
-translating triangle kernel, bvh_path_query, self_intersection_pairs). Our figures are all
-taken before any peer is imported (a peer's idle thread pool must not share the two cores
-with our timed runs). Prints one table and the bars and writes them to
-bench/results/latest.txt. Figures are reported, never asserted.
+side, so ours and the peers work on the same arrays in one process. Three sections:
+tree_and_overlap.py (build_aabb_tree, clipped_overlap_areas), collision.py (the
+translating triangle kernel, bvh_path_query, self_intersection_pairs) and distance.py (the
+triangle distance kernel, triangle_distance_batch, clearance_candidate_pairs then
+clearance_pairs). Our figures are all taken before any peer is imported (a peer's idle
+thread pool must not share the two cores with our timed runs). Prints one table and the
+bars and writes them to bench/results/latest.txt. Figures are reported, never asserted.
 """
 
 import os
@@ -16,6 +17,7 @@ import time
 import meshes
 from collision import Collision
 from common import cpu_snapshot, format_table, others_note, progress
+from distance import Distance
 from tree_and_overlap import TreeAndOverlap
 
 RESULTS = meshes.REPO / "bench" / "results" / "latest.txt"
@@ -23,7 +25,7 @@ RESULTS = meshes.REPO / "bench" / "results" / "latest.txt"
 
 def main():
     started = time.perf_counter()
-    sections = [TreeAndOverlap(), Collision()]
+    sections = [TreeAndOverlap(), Collision(), Distance()]
     for section in sections:
         section.prepare()
 
@@ -47,7 +49,8 @@ def main():
 
     lines = []
     lines.append(f"_zet_native vs peers: build_aabb_tree, clipped_overlap_areas, the translating triangle kernel, "
-                 f"bvh_path_query, self_intersection_pairs ({platform.python_implementation()} "
+                 f"bvh_path_query, self_intersection_pairs, the triangle distance, triangle_distance_batch, "
+                 f"clearance_candidate_pairs + clearance_pairs ({platform.python_implementation()} "
                  f"{platform.python_version()}, {os.cpu_count()} cores, {time.strftime('%Y-%m-%d %H:%M')})")
     lines.append("ours: thread limit set with set_thread_limit; time = best of 5 or more runs unless said otherwise "
                  "(peers: 3); ratio = peer time / our time, i.e. ours throughput / peer throughput (above 1: ours "

@@ -162,3 +162,35 @@ def crossing_tori(nu, nv):
     vertices = np.concatenate([v1, v2])
     triangles = np.concatenate([t1, t1 + np.uint32(len(v1))])
     return np.ascontiguousarray(vertices), np.ascontiguousarray(triangles, dtype=np.uint32)
+
+
+def _splitmix64_uniform(seed, first, count):
+    """Draws first + 1 .. first + count of a splitmix64 stream as doubles in [0, 1) (top 53
+    bits), the generator of the C++ benchmarks."""
+    k = np.arange(first + 1, first + count + 1, dtype=np.uint64)
+    z = np.uint64(seed) + k * np.uint64(0x9E3779B97F4A7C15)  # wraps modulo 2**64
+    z = (z ^ (z >> np.uint64(30))) * np.uint64(0xBF58476D1CE4E5B9)
+    z = (z ^ (z >> np.uint64(27))) * np.uint64(0x94D049BB133111EB)
+    z ^= z >> np.uint64(31)
+    return (z >> np.uint64(11)).astype(np.float64) * 2.0 ** -53
+
+
+def distance_pairs(n, seed=20240611, chunk=1 << 17):
+    """The n random nearby 3D triangle pairs of bench/native/distance_kernel_bench.cpp, bit
+    for bit (n = 2**20 gives its whole set), as two float64 (n, 3, 3) arrays.
+
+    Pair i takes 24 draws: a centre in [-10, 10]^3, an offset in [-1.5, 1.5]^3, then for
+    each vertex and axis one draw for the first triangle (corner within 1 of the centre)
+    and one for the second (within 1 of the centre plus the offset).
+    """
+    first = np.empty((n, 3, 3))
+    second = np.empty((n, 3, 3))
+    for lo in range(0, n, chunk):
+        m = min(chunk, n - lo)
+        u = _splitmix64_uniform(seed, 24 * lo, 24 * m).reshape(m, 24)
+        centre = -10.0 + 20.0 * u[:, 0:3]
+        offset = -1.5 + 3.0 * u[:, 3:6]
+        corners = -1.0 + 2.0 * u[:, 6:].reshape(m, 9, 2)
+        first[lo:lo + m] = centre[:, None, :] + corners[:, :, 0].reshape(m, 3, 3)
+        second[lo:lo + m] = (centre + offset)[:, None, :] + corners[:, :, 1].reshape(m, 3, 3)
+    return first, second
