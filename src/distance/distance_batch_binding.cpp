@@ -31,8 +31,10 @@ PyObject* py_triangle_distance_batch(PyObject*, PyObject* args) {
     PyErr_SetString(PyExc_ValueError, "batch dimensions must match");
     return nullptr;
   }
-  PyMemArray<double> records;  // at least one record, so that n = 0 allocates too
-  if (!records.allocate(kRecordValues * size_t(n > 0 ? n : 1))) return nullptr;
+  // The records are written straight into the result, which saves a copy of 72 bytes a pair.
+  PyRef result = new_bytes(kRecordValues * sizeof(double) * size_t(n));
+  if (!result) return nullptr;
+  double* records = bytes_data<double>(result);
 
   const double* a = moving.data<double>();
   const double* b = obstacle.data<double>();
@@ -42,7 +44,7 @@ PyObject* py_triangle_distance_batch(PyObject*, PyObject* args) {
       const TriangleDistance d = conservative_triangle_distance(a + 9 * i, b + 9 * i,
                                                                 absolute_tolerance,
                                                                 relative_tolerance);
-      double* record = records.get() + kRecordValues * size_t(i);
+      double* record = records + kRecordValues * size_t(i);
       record[0] = d.lower;
       record[1] = d.upper;
       for (int k = 0; k < 3; ++k) {
@@ -52,8 +54,7 @@ PyObject* py_triangle_distance_batch(PyObject*, PyObject* args) {
       record[8] = double(d.feature);
     }
   }
-  return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(records.get()),
-                                   Py_ssize_t(kRecordValues * sizeof(double)) * n);
+  return result.release();
 }
 
 }  // namespace zet
