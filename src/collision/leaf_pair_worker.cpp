@@ -12,6 +12,7 @@
 #include "collision/swept_box.h"
 #include "collision/triangle_box.h"
 #include "collision/window_order.h"
+#include "runtime/raw_memory.h"
 
 namespace zet {
 namespace {
@@ -45,7 +46,7 @@ void sort_candidates(Candidate* c, uint64_t n) {
 class CandidateBuffer {
  public:
   ~CandidateBuffer() {
-    if (data_ != local_) std::free(data_);
+    if (data_ != local_) raw_free(data_);
   }
   bool push_back(const Candidate& c) {
     if (size_ == capacity_ && !grow()) return false;
@@ -57,10 +58,10 @@ class CandidateBuffer {
 
  private:
   bool grow() {
-    void* grown = std::malloc(2 * capacity_ * sizeof(Candidate));
+    void* grown = raw_malloc(2 * capacity_ * sizeof(Candidate));
     if (grown == nullptr) return false;
     std::memcpy(grown, data_, size_ * sizeof(Candidate));
-    if (data_ != local_) std::free(data_);
+    if (data_ != local_) raw_free(data_);
     data_ = static_cast<Candidate*>(grown);
     capacity_ *= 2;
     return true;
@@ -117,7 +118,7 @@ void process_leaf_pair(PathQueryContext& context, int64_t index) {
                                                          p.abs_tol, p.rel_tol, p.sin_tol);
     if (r.status == 1) continue;
     if (job.outcomes == nullptr) {
-      job.outcomes = static_cast<PairOutcome*>(std::malloc(candidates.size() * sizeof(PairOutcome)));
+      job.outcomes = static_cast<PairOutcome*>(raw_malloc(candidates.size() * sizeof(PairOutcome)));
       if (job.outcomes == nullptr) {
         context.failed.store(1, std::memory_order_relaxed);
         return;

@@ -7,6 +7,7 @@
 #include "collision/swept_box.h"
 #include "collision/window_order.h"
 #include "runtime/parallel_for.h"
+#include "runtime/raw_memory.h"
 #include "runtime/thread_count.h"
 
 namespace zet {
@@ -77,7 +78,7 @@ class PathQueryRun {
     while (true) {
       int64_t batch = pop_phase(capacity);
       if (batch > 0 && !stopped_) flush(batch);
-      for (int64_t i = 0; i < batch; ++i) std::free(jobs_[i].outcomes);
+      for (int64_t i = 0; i < batch; ++i) raw_free(jobs_[i].outcomes);
       if (capacity < kMaxLeafPairJobs) capacity *= 2;
       if (queue_.empty() || stopped_) break;
     }

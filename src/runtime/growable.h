@@ -1,10 +1,12 @@
 // A growable array of plain records for memory taken while the interpreter lock is released
-// (stacks, queues, result lists). It starts with room for 64 entries and doubles when full;
+// (stacks, queues, result lists), from the raw allocator. It starts with room for 64 entries and doubles when full;
 // a failed growth is reported to the caller, which records an allocation failure.
 #pragma once
-#include <cstdlib>
-#include <cstring>
+#include <cstddef>
+#include <cstdint>
 #include <type_traits>
+
+#include "runtime/raw_memory.h"
 
 namespace zet {
 
@@ -16,7 +18,7 @@ class GrowableArray {
   static constexpr size_t kInitialCapacity = 64;
 
   GrowableArray() = default;
-  ~GrowableArray() { std::free(data_); }
+  ~GrowableArray() { raw_free(data_); }
   GrowableArray(const GrowableArray&) = delete;
   GrowableArray& operator=(const GrowableArray&) = delete;
 
@@ -41,7 +43,7 @@ class GrowableArray {
   bool grow() {
     size_t capacity = capacity_ == 0 ? kInitialCapacity : 2 * capacity_;
     if (capacity > SIZE_MAX / sizeof(T)) return false;
-    void* grown = std::realloc(data_, capacity * sizeof(T));
+    void* grown = raw_realloc(data_, capacity * sizeof(T));
     if (grown == nullptr) return false;
     data_ = static_cast<T*>(grown);
     capacity_ = capacity;
