@@ -203,3 +203,56 @@ def ray_tree_hits(
     increasing order. cancelled is 1 when should_cancel (asked before the first ray, then every
     cancel_interval rays) answered true; the hits are then those of the rays completed.
     """
+
+RayMesh = tuple[Buffer, Buffer, Buffer, Buffer, Buffer, Buffer, Buffer, Buffer, Buffer, Buffer, float]
+"""(vertices float64 (n, 3), triangles uint32 (m, 3), node_min float64 (k, 3), node_max
+float64 (k, 3), node_meta int32 (k, 5), order uint32 (L,), usable uint8/bool (m,), points
+int64 (p,) vertex indices that shoot rays, bounds_min float64 (3,), bounds_max float64 (3,),
+epsilon)"""
+
+def direction_ray_scores(
+    directions: Buffer,
+    length: float,
+    moving: RayMesh,
+    obstacles: tuple[RayMesh, ...],
+    /,
+) -> tuple[bytes, bytes]:
+    """Vertex-ray obstacle counts and penetration scores of many directions.
+
+    directions: float64 (q, 3); length finite and not negative. For each direction d and each
+    obstacle whose box (widened by its epsilon) meets the moving box swept by d * length, rays
+    from the moving points along d into the obstacle's tree and from the obstacle's points
+    along -d into the moving tree (the obstacle's epsilon in both, k = 0 never hit). Returns
+    (counts, scores): frombuffer(data, int64) and frombuffer(data, float64), q each; counts
+    the obstacles hit at all, scores the summed length of ray inside the other solid (hits
+    of a ray sorted by depth read as entry, exit, ...; an entry without exit runs to length).
+    """
+
+def ray_winding_batch(
+    points: Buffer,
+    direction: Buffer,
+    node_min: Buffer,
+    node_max: Buffer,
+    child_left: Buffer,
+    child_right: Buffer,
+    is_leaf: Buffer,
+    leaf_table: Buffer,
+    triangle_vertices: Buffer,
+    usable: Buffer,
+    epsilon: float,
+    origin_tolerance: float,
+    /,
+) -> tuple[bytes, bytes]:
+    """Signed ray crossings and ambiguity of points against a closed solid.
+
+    points: float64 (P, 3); direction: float64 (3,), not normalised. The solid's winding tree:
+    node_min, node_max float64 (K, 3); child_left, child_right int64 (K,), both after the node
+    for an internal node; is_leaf uint8/bool (K,); leaf_table int64 (K, L), a leaf's triangle
+    indices with negative entries as empty slots; triangle_vertices float64 (T, 3, 3), the
+    normal of triangle t being (V1 - V0) x (V2 - V0); usable uint8/bool (T,), 0 skips a
+    triangle. K = 0 is allowed. Node boxes are grown by 8 * epsilon. Returns (crossings,
+    ambiguous): frombuffer(data, int64) and frombuffer(data, uint8), P each. A crossing against
+    a triangle's normal counts +1, along it -1 (outward normals: -1 inside, 0 outside). A ray
+    that grazes an edge or vertex, runs parallel to a triangle it reaches, or meets one with
+    |t| <= origin_tolerance marks its point ambiguous (1), with the count reached so far.
+    """

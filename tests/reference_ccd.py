@@ -1,7 +1,6 @@
-"""A second translating triangle pair kernel in plain Python floats, written from the
-description of the module's kernel: the axis list is built first and swept afterwards, with
-the same operations in the same order, so results agree bit for bit. Shared by the kernel,
-path query and self-intersection tests."""
+"""A second translating triangle pair kernel and swept box test in plain Python floats: the
+axis list is built first and swept afterwards, with the module's operations in the same
+order, so results agree bit for bit. Shared by the kernel, path, self and clearance tests."""
 
 import math
 
@@ -108,3 +107,22 @@ def ref_kernel(p, q, v, t0, t1, abs_tol, rel_tol, sin_tol):
     strict = 1 if overlap and s_exit >= s_enter else 0
     return (2 if skipped else 0, enter, exit_, strict, s_enter, s_exit, len(axes), skipped,
             6 if skipped else 0)
+
+
+def swept_box(a_min, a_max, b_min, b_max, v, t_lo, t_hi, box_tol, box_static, margin=0.0):
+    """The window in [t_lo, t_hi] in which box a moved by t v meets box b widened by margin,
+    or None; components of v within box_static are tested over the whole window at once."""
+    lo, hi = t_lo, t_hi
+    for d in range(3):
+        b_lo, b_hi = b_min[d] - margin - box_tol, b_max[d] + margin + box_tol
+        a_lo, a_hi = a_min[d] - box_tol, a_max[d] + box_tol
+        if abs(v[d]) <= box_static:
+            d_min, d_max = sorted((v[d] * t_lo, v[d] * t_hi))
+            if b_lo > a_hi + d_max or a_lo + d_min > b_hi:
+                return None
+            continue
+        ta, tb = ieee_div(b_lo - a_hi, v[d]), ieee_div(b_hi - a_lo, v[d])
+        lo, hi = max_as_written(lo, min_as_written(ta, tb)), min_as_written(hi, max_as_written(ta, tb))
+        if lo > hi:
+            return None
+    return lo, hi

@@ -1,19 +1,12 @@
-"""A second conservative triangle distance in plain Python floats: the same Voronoi-region
-order, segment rules, replacement rule and tolerance as the module's kernel, each operation
-in the same order, so results agree bit for bit. Points are 3-tuples, triangles 3-tuples of
-points. Shared by the distance and clearance tests."""
+"""A second conservative triangle distance in plain Python floats: the module's Voronoi-region order,
+segment rules, replacement rule and tolerance, each operation in the same order, so results agree bit
+for bit. Points are 3-tuples, triangles 3-tuples of points. Shared by the distance and clearance tests."""
 
 import math
 
+from reference_ccd import _dot, _sub
+
 EPS = 2.220446049250313e-16
-
-
-def _sub(a, b):
-    return (a[0] - b[0], a[1] - b[1], a[2] - b[2])
-
-
-def _dot(a, b):
-    return a[0] * b[0] + a[1] * b[1] + a[2] * b[2]
 
 
 def _along(p, s, e):

@@ -1,15 +1,10 @@
-"""self_intersection_pairs: a second self-join written here (the same depth-first walk,
-budget, bounded witness list and polling) compared on the whole result, its pair set checked
-against a brute force over all pairs; meshes with known crossings and closed meshes without;
-the edge cases of adjacency, coincidence, witness order, budget, cancellation and arguments."""
+"""self_intersection_pairs against a self-join written here (pair set checked by brute force); meshes with
+and without crossings; adjacency, coincidence, witness order, budget, NaN, arguments."""
 
 import functools
 import itertools
 import math
-import re
 import struct
-import sys
-from pathlib import Path
 
 import numpy as np
 import pytest
@@ -17,10 +12,7 @@ import pytest
 import _zet_native as zn
 import zet_native
 from reference_ccd import ref_kernel
-from test_collision_path import TOLS, UNLIMITED, Asker, BadTruth, Refusal
-
-sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "examples"))
-from meshes import torus  # noqa: E402
+from support import CALLABLE, TOLS, UNLIMITED, BadTruth, Poller, Refusal, Tree, both, own_vertices, refused, torus
 
 INVALID = "invalid self-intersection budget, witness limit, interval or epsilon"
 
@@ -34,14 +26,12 @@ def overlap(lo1, hi1, lo2, hi2, epsilon):
 
 
 class ReferenceSelfJoin:
-    """Walks the whole tree once, recording each pop (None) and each evaluated pair with its
-    kernel status; run() replays them under a budget, a witness limit and polling."""
+    """The walk once, as pops (None) and evaluated pairs with their kernel status; run()
+    replays them under a budget, a witness limit and polling."""
 
     def __init__(self, tree, epsilon):
-        meta, order, excluded = tree.node_meta.tolist(), tree.order.tolist(), tree.excluded.tolist()
-        n_lo, n_hi, ids = tree.node_min.tolist(), tree.node_max.tolist(), tree.triangles.tolist()
-        tri = tree.vertices[tree.triangles].tolist()
-        box = [([min(c) for c in zip(*t)], [max(c) for c in zip(*t)]) for t in tri]
+        w = Tree(tree)
+        meta, order, excluded, n_lo, n_hi, ids, tri, box = w.meta, w.order, w.excluded, w.lo, w.hi, w.ids, w.tri, w.box
         self.events, stack = [], [(0, 0)]
         while stack:
             self.events.append(None)
@@ -70,8 +60,8 @@ class ReferenceSelfJoin:
         return {e[:2] for e in self.events if e is not None}
 
     def run(self, budget=UNLIMITED, limit=1024, interval=4096, cancel=None):
-        status = evaluated = intersecting = undecided = work = 0
-        next_check, witnesses = interval, []
+        status = evaluated = intersecting = undecided = 0
+        poller, witnesses = Poller(cancel, interval, interval), []
         for event in self.events:
             if event is not None:
                 low, high, kernel_status = event
@@ -83,14 +73,10 @@ class ReferenceSelfJoin:
                 undecided += kernel_status == 2
                 if kernel_status != 1:
                     witnesses = sorted(witnesses + [(low, high)])[:limit]
-            work += 1
-            if cancel is not None and work >= next_check:
-                next_check = work + interval
-                if cancel():
-                    status = 2
-                    break
-        return (status, evaluated, intersecting, undecided,
-                b"".join(struct.pack("=II", *w) for w in witnesses))
+            if poller.poll(1):
+                status = 2
+                break
+        return status, evaluated, intersecting, undecided, b"".join(struct.pack("=II", *w) for w in witnesses)
 
 
 def brute_force_pairs(tree, epsilon):
@@ -120,8 +106,7 @@ def cube(n, corner):
 
 
 def jumble(m, seed):
-    """Random triangles packed into a small cube, each with vertices of its own; every tenth
-    is collinear, so undecided wherever it is tested."""
+    """Random triangles packed into a small cube; every tenth is collinear (undecided wherever tested)."""
     rng = np.random.default_rng(seed)
     corners = rng.uniform(-2, 2, (m, 1, 3)) + rng.uniform(-0.6, 0.6, (m, 3, 3))
     corners[::10, 2] = (corners[::10, 0] + corners[::10, 1]) / 2
@@ -129,8 +114,7 @@ def jumble(m, seed):
 
 
 def rings(minor):
-    """Two linked tori: the second stands in the xz plane through the first one's hole. Their
-    core circles stay 1 apart, so the tubes cross when minor > 0.5."""
+    """Two linked tori, the second in the xz plane: core circles 1 apart, so tubes cross if minor > 0.5."""
     first = torus(12, 6, 1.0, minor)
     return merge(first, (first[0][:, [0, 2, 1]] + [1.0, 0.0, 0.0], first[1]))
 
@@ -157,15 +141,8 @@ def mesh_case(name):
 def test_matches_reference(name):
     tree, parts, epsilon, ref = mesh_case(name)
     assert ref.pairs() == brute_force_pairs(tree, epsilon)
-
-    def both(budget=UNLIMITED, limit=1024, interval=4096, yes_at=None):
-        mine, theirs = (None, None) if yes_at is None else (Asker(yes_at), Asker(yes_at))
-        expected = ref.run(budget, limit, interval, mine)
-        assert self_join(tree, epsilon, budget, limit, interval, theirs) == expected
-        assert mine is None or mine.calls == theirs.calls
-        return expected
-
-    full = both()
+    module = functools.partial(self_join, tree, epsilon)
+    full = both(module, ref.run, UNLIMITED, 1024, interval=4096)
     total = full[1]
     assert full[0] == 0 and total == len(ref.pairs()) > 50
     witnesses = np.frombuffer(full[4], np.uint32).reshape(-1, 2)
@@ -180,11 +157,13 @@ def test_matches_reference(name):
         assert full[2] > 50 and full[3] > 10
     for budget in (0, 1, total // 2, total - 1, total):
         for limit in (0, 1, 2, 7, 1048576):
-            got = both(budget, limit)
+            got = both(module, ref.run, budget, limit, interval=4096)
             assert got[:2] == (int(budget < total), budget)
-    for interval, yes_at in [(1, 1), (1, 50), (3, 20), (100, 3), (1000, math.inf)]:
-        both(UNLIMITED, 5, interval, yes_at)
-        both(total // 2, 5, interval, yes_at)
+    assert both(module, ref.run, UNLIMITED, 4, yes_at=1) == (2, 0, 0, 0, b"")  # asked at the first pop
+    for interval, yes_at, answer in [(1, 1, True), (1, 50, True), (3, 20, True), (100, 3, True),
+                                     (1000, math.inf, True), (7, 3, Refusal("call")), (7, 3, BadTruth())]:
+        for budget in (UNLIMITED, total // 2):
+            both(module, ref.run, budget, 5, interval=interval, yes_at=yes_at, answer=answer)
 
 
 # ---------------------------------------------------------------- constructed cases
@@ -197,21 +176,15 @@ def crossing(at, flip=False):
     return [p + at for p in pair]
 
 
-def own_vertices(triangles):
-    vertices = np.vstack(triangles).astype(np.float64)
-    return vertices, np.arange(len(vertices), dtype=np.uint32).reshape(-1, 3)
-
-
 def single_leaf(vertices, triangles, order):
     excluded = np.zeros(len(triangles), np.uint8)
     meta = np.array([[-1, -1, 0, len(order), 0]], np.int32)
-    return (vertices, triangles, excluded, vertices.min(0, keepdims=True),
-            vertices.max(0, keepdims=True), meta, np.array(order, np.uint32))
+    return (vertices, triangles, excluded, vertices.min(0, keepdims=True), vertices.max(0, keepdims=True), meta,
+            np.array(order, np.uint32))
 
 
 def witness_mesh():
-    """Triangles 5 and 9, 1 and 7, 3 and 4 cross; 0, 2, 6, 8 stand alone. A single leaf
-    lists them so that the crossings are found in the order (5, 9), (1, 7), (3, 4)."""
+    """5 and 9, 1 and 7, 3 and 4 cross, found in that order in a single leaf; 0, 2, 6, 8 stand alone."""
     triangles = [None] * 10
     for k, (s, t) in enumerate([(5, 9), (1, 7), (3, 4)]):
         triangles[s], triangles[t] = crossing([10.0 * k, 0, 0], flip=k == 1)
@@ -239,27 +212,15 @@ def test_witness_order_and_budget(budget, limit, expected):
     mesh = witness_mesh()
     got = self_join(mesh, 0.0, budget, limit)
     assert got[:4] + (pairs(got[4]),) == expected
-    ref = ReferenceSelfJoin(zet_native.TriangleTree(*mesh), 0.0)
-    assert got == ref.run(budget, limit)
+    assert got == ReferenceSelfJoin(zet_native.TriangleTree(*mesh), 0.0).run(budget, limit)
 
 
-def test_adjacency_and_coincidence():
+def test_single_and_coincident_triangles():
+    # (Shared vertex indices and excluded triangles: the closed and excluding meshes above.)
     flat, standing = crossing([0.0, 0, 0])
-    # One triangle: the root leaf against itself forms no pair.
-    vertices, ids = own_vertices([flat])
-    assert self_join(zet_native.build_tree(vertices, ids)) == (0, 0, 0, 0, b"")
-    # Crossing triangles that share a vertex index are never evaluated...
-    vertices = np.vstack([flat, standing[:2], flat[0]])
-    shared = zet_native.build_tree(vertices, np.array([[0, 1, 2], [3, 4, 0]], np.uint32))
-    assert self_join(shared) == (0, 0, 0, 0, b"")
-    # ...while without the shared index they cross.
-    apart = zet_native.build_tree(vertices, np.array([[0, 1, 2], [3, 4, 5]], np.uint32))
-    assert self_join(apart)[:4] == (0, 1, 1, 0)
-    # Coincident triangles with their own vertices intersect; excluded ones take no part.
-    vertices, ids = own_vertices([flat, flat, standing + [5, 0, 0]])
+    assert self_join(zet_native.build_tree(*own_vertices([flat]))) == (0, 0, 0, 0, b"")  # the root leaf alone
+    vertices, ids = own_vertices([flat, flat, standing + [5, 0, 0]])  # coincident, own vertices: they intersect
     assert self_join(zet_native.build_tree(vertices, ids)) == (0, 1, 1, 0, struct.pack("=II", 0, 1))
-    excluded = zet_native.build_tree(vertices, ids, 4, np.array([0, 1, 0], np.uint8))
-    assert self_join(excluded) == (0, 0, 0, 0, b"")
 
 
 def test_nan_coordinates():
@@ -269,17 +230,6 @@ def test_nan_coordinates():
     tree = zet_native.build_tree(vertices, ids, 1)
     got = self_join(tree, 0.0)
     assert got == ReferenceSelfJoin(tree, 0.0).run() and pairs(got[4]) == [(0, 1)]
-
-
-def test_cancellation_and_errors():
-    tree = mesh_case("thick_rings")[0]
-    asker = Asker(1)
-    assert self_join(tree, 0.0, UNLIMITED, 4, 1, asker) == (2, 0, 0, 0, b"") and asker.calls == 1
-    asker = Asker()
-    assert self_join(tree, 0.0, 0, 4, 10**6, asker)[:2] == (1, 0) and asker.calls == 0
-    for answer in (Refusal("call"), BadTruth()):
-        with pytest.raises(Refusal):
-            self_join(tree, 0.0, UNLIMITED, 4, 7, Asker(3, answer))
 
 
 @pytest.mark.parametrize("epsilon, budget, limit, interval, cancel, error", [
@@ -292,7 +242,7 @@ def test_cancellation_and_errors():
     (0.0, -1, 1, 1, None, INVALID),
     (0.0, 0, 1, 0, 5, INVALID),  # values before should_cancel
     (-0.5, 0, 1, 1, 5, INVALID),
-    (0.0, 0, 1, 1, 5, "should_cancel must be callable or None"),  # before the tree
+    (0.0, 0, 1, 1, 5, CALLABLE),  # before the tree
 ])
 def test_argument_checks(epsilon, budget, limit, interval, cancel, error):
     tree = list(mesh_case("torus")[0])
@@ -300,7 +250,7 @@ def test_argument_checks(epsilon, budget, limit, interval, cancel, error):
         tree[5] = tree[5][:, :4]
     if error is None:
         assert self_join(tree, epsilon, budget, limit, interval, cancel)[:2] == (1, 0)
-        return
-    with pytest.raises(ValueError if error == INVALID else TypeError, match=f"^{re.escape(error)}$"):
-        self_join(tree, epsilon, budget, limit, interval, cancel)
+    else:
+        error_type = TypeError if error == CALLABLE else ValueError
+        refused(self_join, (tree, epsilon, budget, limit, interval, cancel), error_type, error, ())
 

@@ -1,115 +1,25 @@
-"""clearance_candidate_pairs and clearance_pairs: second implementations written here (the
-depth-first swept traversal with its split rule, push order and work accounting; the
-recursive interval search, later half first) compared byte for byte under budgets and
-cancellation; worked cases on two triangles; huge depth limits; argument checks in their
-order; buffers released on every path."""
+"""clearance_candidate_pairs and clearance_pairs against implementations written here under budgets and
+cancellation; worked cases; huge depth limits; argument checks; buffer release."""
 
-import contextlib
 import functools
-import math
 import resource
 import struct
-import sys
-from pathlib import Path
 
 import numpy as np
 import pytest
 
 import _zet_native as zn
 import zet_native
-from conftest import SANITIZED
-from reference_ccd import ieee_div, max_as_written, min_as_written
+from reference_ccd import swept_box
 from reference_distance import conservative_triangle_distance
+from support import (CALLABLE, DEEPEST, DTYPE, INF, NAN, SANITIZED, UNLIMITED, Asker, BadTruth, Poller, Refusal,
+                     Tree, assert_released, both, exported, sphere, torus)
 
-sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "examples"))
-from meshes import sphere, torus  # noqa: E402
-
-UNLIMITED, DEEPEST, NAN, INF = 2**63 - 1, 2**31 - 1, math.nan, math.inf
 WITNESS = np.dtype([("pair", "=u4"), ("clear_after", "=u4"), ("start", "=f8"), ("end", "=f8"), ("t", "=f8"),
                     ("lower", "=f8"), ("upper", "=f8"), ("point_a", "=f8", 3), ("point_b", "=f8", 3)])
 
 
-class Refusal(Exception):
-    pass
-
-
-class BadTruth:
-    def __bool__(self):
-        raise Refusal("truth")
-
-
-class Asker:
-    """should_cancel: False, then `answer` from call yes_at on (raised if an exception)."""
-
-    def __init__(self, yes_at=INF, answer=True):
-        self.calls, self.yes_at, self.answer = 0, yes_at, answer
-
-    def __call__(self):
-        self.calls += 1
-        if self.calls >= self.yes_at and isinstance(self.answer, Exception):
-            raise self.answer
-        return self.calls >= self.yes_at and self.answer
-
-
-class Poller:
-    """Work-discipline consultation; a raising callable raises straight through."""
-
-    def __init__(self, cancel, interval, next_check):
-        self.cancel, self.interval, self.work, self.next = cancel, interval, 0, next_check
-
-    def poll(self, units):
-        self.work += units
-        if self.cancel is None or self.work < self.next:
-            return False
-        self.next = self.work + self.interval
-        return bool(self.cancel())
-
-
-def both(module, reference, *args, yes_at=None, answer=True, interval=1):
-    """Equal results (or the same exception) after as many consultations; the result."""
-    mine, theirs = (None, None) if yes_at is None else (Asker(yes_at, answer), Asker(yes_at, answer))
-    try:
-        expected = reference(*args, interval, mine)
-    except Refusal:
-        with pytest.raises(Refusal):
-            module(*args, interval, theirs)
-        expected = None
-    else:
-        assert module(*args, interval, theirs) == expected
-    assert mine is None or mine.calls == theirs.calls
-    return expected
-
-
 # ---------------------------------------------------------------- candidate traversal
-
-def swept(a_min, a_max, b_min, b_max, v, t_lo, t_hi, box_tol, box_static, margin):
-    lo, hi = t_lo, t_hi
-    for d in range(3):
-        b_lo, b_hi = b_min[d] - margin - box_tol, b_max[d] + margin + box_tol
-        a_lo, a_hi = a_min[d] - box_tol, a_max[d] + box_tol
-        if abs(v[d]) <= box_static:
-            d_min, d_max = sorted((v[d] * t_lo, v[d] * t_hi))
-            if b_lo > a_hi + d_max or a_lo + d_min > b_hi:
-                return None
-            continue
-        ta, tb = ieee_div(b_lo - a_hi, v[d]), ieee_div(b_hi - a_lo, v[d])
-        lo, hi = max_as_written(lo, min_as_written(ta, tb)), min_as_written(hi, max_as_written(ta, tb))
-        if lo > hi:
-            return None
-    return lo, hi
-
-
-class Tree:
-    def __init__(self, tree):
-        self.meta, self.lo, self.hi = tree.node_meta.tolist(), tree.node_min.tolist(), tree.node_max.tolist()
-        self.order, self.excluded = tree.order.tolist(), tree.excluded.tolist()
-        corners = tree.vertices[tree.triangles]
-        self.box = list(zip(corners.min(1).tolist(), corners.max(1).tolist()))
-
-    def leaf(self, node):
-        _, _, start, count, _ = self.meta[node]
-        return [t for t in self.order[start:start + count] if not self.excluded[t]]
-
 
 def ref_candidates(moving, obstacle, v, length, box_tol, box_static, margin, interval, cancel):
     m, o, v = Tree(moving), Tree(obstacle), [float(x) for x in v]
@@ -119,7 +29,7 @@ def ref_candidates(moving, obstacle, v, length, box_tol, box_static, margin, int
         if poller.poll(1):
             status = 2
             break
-        if (w := swept(m.lo[a], m.hi[a], o.lo[b], o.hi[b], v, t0, t1, box_tol, box_static, margin)) is None:
+        if (w := swept_box(m.lo[a], m.hi[a], o.lo[b], o.hi[b], v, t0, t1, box_tol, box_static, margin)) is None:
             continue
         ma, mb = m.meta[a], o.meta[b]
         if mb[0] >= 0 and (ma[0] < 0 or ma[3] < mb[3]):
@@ -128,7 +38,7 @@ def ref_candidates(moving, obstacle, v, length, box_tol, box_static, margin, int
             stack += [(ma[1], b) + w, (ma[0], b) + w]
         else:
             found += [(i, j) for i in m.leaf(a) for j in o.leaf(b)
-                      if swept(*m.box[i], *o.box[j], v, *w, box_tol, box_static, margin)]
+                      if swept_box(*m.box[i], *o.box[j], v, *w, box_tol, box_static, margin)]
             poller.work += ma[3] * mb[3]
     return status, np.array(found, np.uint32).reshape(-1, 2).tobytes()
 
@@ -167,8 +77,7 @@ def cand_case(name):
 
 
 def chain(depth):
-    """A valid tree that no build writes: a left spine of `depth` internal nodes, each with a
-    one-triangle leaf on its right, so that the traversal stack grows to about `depth` entries."""
+    """A valid tree no build writes: a left spine of `depth` nodes with one-triangle right leaves (a deep stack)."""
     vertices = np.array([(0.0, 0.0, 0.0), (0.5, 0.0, 0.0), (0.0, 0.5, 0.0)] * (depth + 1))
     vertices[:, 0] += np.repeat(np.arange(depth + 1) * 0.004, 3)
     k, m = 2 * depth + 1, depth + 1
@@ -202,8 +111,7 @@ def test_candidate_polling_and_static_axes():
     got = candidates(tree(chip + [(0, 0, 0.5), (1, 0, 0.5), (0, 1, 0.5)], 1), tree(chip * 2), (0, 0, 0),
                      1.0, 0.0, 0.0, 0.0, 5, asker)
     assert got == (2, np.array([[0, 0], [0, 1]], np.uint32).tobytes()) and asker.calls == 1
-    # Along (1, -1, 0) the boxes never meet at one t, but a component equal to box_static is
-    # static and static axes are tested over the whole path each.
+    # Along (1, -1, 0) the boxes never meet at one t, but a component up to box_static is tested over the whole path.
     far = tree([(3, -0.9, 0), (4, -0.9, 0), (3, -0.6, 0)])
     for box_static, listed in ((1.0, True), (np.nextafter(1.0, 0.0), False), (0.0, False)):
         assert candidates(one, far, (1.0, -1.0, 0.0), 4.0, 0.0, box_static, 0.0, 1, None) == (0, pair * listed)
@@ -305,20 +213,6 @@ def test_search_matches_reference(case):
         assert got is None or got[0] == 4 * (yes_at < INF)
 
 
-def test_budget_shared_across_two_calls():
-    mv, mt, ov, ot, pairs, lowers = search_pairs()
-    half = len(pairs) // 2
-    first, second = ([mv, mt, ov, ot, pairs[s], lowers[s], (1, 0, 0), 4.4, 0.1, 1e-9, 1e-12, 1e-3, 7]
-                     for s in (slice(None, half), slice(half, None)))
-    need = [ref_clearance(*args, 0, UNLIMITED, 1, None)[2] for args in (first, second)]
-    limit = 500 + need[0] + need[1] // 2
-    got = both(clearance, ref_clearance, *first, 500, limit)
-    assert got[0] == 0 and got[2] == 500 + need[0]
-    got = both(clearance, ref_clearance, *second, got[2], limit)
-    assert got[0] == 3 and got[2] == limit and got[1] < len(pairs) - half
-    assert clearance(*second, got[2], limit, 1, None) == (3, 1, limit, 0, b"")
-
-
 FLOOR = [(-5.0, -5.0, 0.0), (5.0, -5.0, 0.0), (0.0, 5.0, 0.0)]
 CHIP = [(0.0, 0.0, 0.0), (0.5, 0.0, 0.0), (0.0, 0.5, 0.0)]  # lies on the floor at t = 0
 SLIDE = ((1, 0, 0), 1.25, 0.1)  # touching all the way
@@ -394,8 +288,8 @@ P, C, NONE7 = zn.clearance_pairs, zn.clearance_candidate_pairs, (None,) * 7
 U32, F32, I32 = np.uint32, np.float32, np.int32
 COUNTERS = "invalid clearance counters, depth or cancel interval"
 PATH = "invalid path length or cancel interval"
-CALLABLE, INDEX = "should_cancel must be callable or None", "clearance pair index is outside the triangle array"
-BOUND, DTYPE = "clearance interval lower bound exceeds the path length", "%s has an unsupported dtype or rank"
+INDEX = "clearance pair index is outside the triangle array"
+BOUND = "clearance interval lower bound exceeds the path length"
 OUTSIDE = "%s triangle index is outside the vertex array"
 DOUBLE = [[0, 0], [1, 0]]
 
@@ -439,32 +333,22 @@ DOUBLE = [[0, 0], [1, 0]]
     (C, dict(velocity=np.zeros(3, F32)), ValueError, DTYPE % "velocity"),
     (C, dict(velocity=np.zeros(2)), ValueError, "velocity has an invalid shape"),
     (C, dict(length=-0.0, box_tol=NAN, box_static=NAN, clear=NAN), None, None),
+    (C, {}, None, None), (C, dict(cancel=Asker(1, Refusal())), Refusal, None),
+    (P, {}, None, None), (P, dict(cancel=Asker(2, Refusal())), Refusal, None),
 ])
 def test_arguments(function, change, error, message):
-    args = (pair_args if function is P else cand_args)(**change)
+    """Also: every way out releases the buffers of the vertex arrays and the lower bounds."""
+    exports = [exported(np.array(c, np.float64)) for c in (CHIP, FLOOR, [0.0])]
+    views = [view for _, view in exports]
+    if function is P:
+        args = pair_args(**{"mv": views[0], "ov": views[1], "lowers": views[2], **change})
+    else:
+        args = cand_args(**{"moving": tree(CHIP, vertices=views[0]), "obstacle": tree(FLOOR, vertices=views[1]),
+                            **change})
     if error is None:
         assert function(*args)[0] == 0
     else:
-        with pytest.raises(error, match=f"^{message}$"):
+        with pytest.raises(error, match=message and f"^{message}$"):
             function(*args)
-
-
-@pytest.mark.parametrize("function, change, error", [
-    (C, dict(velocity=np.zeros(2)), ValueError), (C, dict(cancel=Asker(1, Refusal())), Refusal), (C, {}, None),
-    (P, dict(pairs=np.array([[0, 1]], U32)), IndexError), (P, dict(length=-1.0), ValueError),
-    (P, dict(velocity=np.zeros(4)), ValueError), (P, dict(cancel=Asker(2, Refusal())), Refusal), (P, {}, None),
-])
-def test_buffers_released(function, change, error):
-    stores = [bytearray(np.array(c, np.float64).tobytes()) for c in (CHIP, FLOOR, [0.0])]
-    views = [memoryview(s).cast("d", shape) for s, shape in zip(stores, ([3, 3], [3, 3], [1]))]
-    if function is P:
-        args = pair_args(mv=views[0], ov=views[1], lowers=views[2], **change)
-    else:
-        args = cand_args(moving=tree(CHIP, vertices=views[0]), obstacle=tree(FLOOR, vertices=views[1]),
-                         **change)
-    with pytest.raises(error) if error else contextlib.nullcontext():
-        function(*args)
     del args
-    for view, store in zip(views, stores):
-        view.release()  # BufferError while the module still holds an export
-        store.extend(b"\0" * 8)
+    assert_released(*exports)

@@ -1,6 +1,4 @@
-"""build_aabb_tree: arrays against a reference build and an invariant walker, thread-count
-independence, the split order (ties, flat meshes, signed zeros, infinities, NaN), argument
-checks in their order, and cancellation on the serial and the parallel path."""
+"""build_aabb_tree: reference build, invariants, thread counts, split order, argument checks, cancellation."""
 
 import ctypes
 
@@ -9,12 +7,12 @@ import pytest
 from hypothesis import given, strategies as st
 
 import _zet_native as zn
-from conftest import BIG_M, PARALLEL_M, SANITIZED, fuzz, lattice, node_count, soup, tree_arrays
+from support import (BIG_M, F64, PARALLEL_M, SANITIZED, Asker, BadTruth, Refusal, fuzz, lattice, node_count,
+                     own_vertices, refused, soup, tree_arrays, unaligned)
 
 
 def reference_tree(vertices, triangles, leaf_size):
-    """Median split on the longest box axis with a full sort: only which triangles go left
-    matters, since leaves list their triangles in increasing order."""
+    """Median split on the longest box axis by a full sort (leaves list their triangles in order)."""
     corners = vertices[triangles.astype(np.intp)]
     tmin, tmax = corners.min(axis=1), corners.max(axis=1)
     centre = (tmin + tmax) * 0.5
@@ -44,8 +42,7 @@ def check_invariants(vertices, triangles, leaf_size, result, boxes=True):
     node_min, node_max, meta, order = tree_arrays(result)
     m, k = len(triangles), len(meta)
     assert k == node_count(m, leaf_size) and np.array_equal(np.sort(order), np.arange(m))
-    # Pre-order: a depth-first walk, left before right, meets nodes 0, 1, 2, ... and leaves
-    # that cover `order` from left to right.
+    # Pre-order: a walk, left before right, meets nodes 0, 1, 2, ... and leaves covering `order` in turn.
     visit, next_start, stack = 0, 0, [0] * (k > 0)
     while stack:
         i = stack.pop()
@@ -71,11 +68,11 @@ def check_invariants(vertices, triangles, leaf_size, result, boxes=True):
 
 
 @pytest.mark.parametrize("leaf_size", [1, 3, 4, 16])
-@pytest.mark.parametrize("mesh", [soup(1, 1), soup(2, 2), soup(5, 3), soup(17, 4, unused=9),
-                                  soup(1000, 5), lattice(300, 6), lattice(3000, 7),
-                                  soup(500, 8, flat=True)], ids=lambda mesh: f"m{len(mesh[1])}")
-def test_matches_reference_build(mesh, leaf_size):
-    result = zn.build_aabb_tree(*mesh, leaf_size, None, 1)
+@pytest.mark.parametrize("mesh", [soup(1, 1), soup(2, 2), soup(5, 3), soup(17, 4, unused=9), soup(1000, 5),
+                                  lattice(300, 6), lattice(3000, 7), soup(500, 8, flat=True)],
+                         ids=lambda mesh: f"m{len(mesh[1])}")
+def test_matches_reference_build(mesh, leaf_size, interval=1):
+    result = zn.build_aabb_tree(*mesh, leaf_size, None, interval)
     assert result == reference_tree(*mesh, leaf_size)
     check_invariants(*mesh, leaf_size, result)
 
@@ -83,10 +80,7 @@ def test_matches_reference_build(mesh, leaf_size):
 @fuzz
 @given(st.integers(0, 80), st.integers(1, 6), st.integers(0, 2**32 - 1))
 def test_matches_reference_on_lattice_meshes(m, leaf_size, seed):
-    mesh = lattice(m, seed)
-    result = zn.build_aabb_tree(*mesh, leaf_size, None, 3)
-    assert result == reference_tree(*mesh, leaf_size)
-    check_invariants(*mesh, leaf_size, result)
+    test_matches_reference_build(lattice(m, seed), leaf_size, 3)
 
 
 def specials(m, seed):
@@ -117,9 +111,7 @@ def test_parallel_build_matches_reference(leaf_size):
 
 def boxes_at(centres, half=0.125):
     """Flat triangles whose boxes are centred on the given points."""
-    offsets = np.array([[-half, -half, 0.0], [half, -half, 0.0], [0.0, half, 0.0]])
-    vertices = (np.asarray(centres, float)[:, None, :] + offsets).reshape(-1, 3)
-    return vertices, np.arange(len(vertices), dtype=np.uint32).reshape(-1, 3)
+    return own_vertices(np.asarray(centres, float)[:, None, :] + [[-half, -half, 0], [half, -half, 0], [0, half, 0]])
 
 
 # Centres for which a split on x, y or z sends a different pair of triangles left.
@@ -144,58 +136,46 @@ def test_split_axis_and_ties(centres, leaf_size, order):
 
 
 def test_split_order_of_special_keys():
-    # Triangles degenerate to points on the x axis, so every node splits on x. Keys: NaN, 3,
-    # -NaN, 1, 2, +inf, -inf, +0, -0; NaNs are one key above +inf, +0 and -0 are one key.
+    # Points on the x axis, so every node splits on x. Keys: NaN, 3, -NaN, 1, 2, +inf, -inf, +0, -0;
+    # NaNs are one key above +inf, +0 and -0 are one key.
     xs = np.repeat([np.nan, 3.0, -np.nan, 1.0, 2.0, np.inf, -np.inf, 0.0, -0.0], 3)
-    vertices = np.zeros((27, 3))
-    vertices[:, 0] = xs
-    triangles = np.arange(27, dtype=np.uint32).reshape(-1, 3)
-    assert tree_arrays(zn.build_aabb_tree(vertices, triangles, 1, None, 1))[3].tolist() == \
-        [6, 7, 8, 3, 4, 1, 5, 0, 2]
+    vertices, triangles = own_vertices(np.stack([xs, np.zeros(27), np.zeros(27)], 1))
+    assert tree_arrays(zn.build_aabb_tree(vertices, triangles, 1, None, 1))[3].tolist() == [6, 7, 8, 3, 4, 1, 5, 0, 2]
     # +0 then -0: the box fold starts at the first triangle and -0 < +0 is false.
     node_min, _, _, order = tree_arrays(zn.build_aabb_tree(vertices[21:], triangles[:2], 1, None, 1))
     assert not np.signbit(node_min[0, 0]) and order.tolist() == [0, 1]
 
 
 def test_empty_mesh_skips_should_cancel():
-    def should_cancel():
-        raise AssertionError("consulted")
     for vertices in (np.zeros((0, 3)), np.ones((5, 3))):
-        assert zn.build_aabb_tree(vertices, np.zeros((0, 3), np.uint32), 1, should_cancel, 1) == \
-            (b"", b"", b"", b"")
-
-
-def misaligned(array, letter):
-    """A bare-format view of a copy of the array that starts one byte into its storage."""
-    return memoryview(bytearray(b"\0" + array.tobytes()))[1:].cast(letter, array.shape)
+        assert zn.build_aabb_tree(vertices, np.zeros((0, 3), np.uint32), 1, Asker(1, Refusal()), 1) == (b"",) * 4
 
 
 @pytest.mark.parametrize("which", [0, 1])
 def test_misaligned_bare_format_views(which):
     mesh = list(soup(300, 13))
     expected = zn.build_aabb_tree(*mesh, 4, None, 1)
-    mesh[which] = misaligned(mesh[which], "dI"[which])
+    # A bare-format view of a copy that starts one byte into its storage.
+    mesh[which] = memoryview(bytearray(b"\0" + mesh[which].tobytes()))[1:].cast("dI"[which], mesh[which].shape)
     assert zn.build_aabb_tree(*mesh, 4, None, 1) == expected
 
 
 V, T = soup(6, 20)
-OURS = ("must be", "has an invalid shape", "outside", "positive")
-FLOAT64, UINT32 = "vertices must be a C-contiguous float64 array", "triangles must be a C-contiguous uint32 array"
+UINT32 = "triangles must be a C-contiguous uint32 array"
 
 
 @pytest.mark.parametrize("args, error, message", [
-    ((V, T), TypeError, r"build_aabb_tree\(\) takes exactly 5 arguments"),
+    ((V, T), TypeError, "build_aabb_tree() takes exactly 5 arguments (2 given)"),
     ((V, T, 2**31, None, 1), OverflowError, None),
     ((V, T, 0, 5, 0), ValueError, "leaf_size must be positive"),
     ((V, T, 1, 5, 0), ValueError, "cancel_check_interval must be positive"),
     ((V.astype("f4"), T, 1, 5, 1), TypeError, "should_cancel must be callable or None"),
-    ((V.astype("f4"), T.astype("i4"), 1, None, 1), ValueError, FLOAT64),
-    (((ctypes.c_double * 3 * 18).from_buffer_copy(V), T, 1, None, 1), ValueError, FLOAT64),  # '<d'
-    ((V.astype(">f8"), T, 1, None, 1), ValueError, FLOAT64),
-    ((np.frombuffer(bytearray(V.nbytes + 1), offset=1).reshape(V.shape), T, 1, None, 1),
-     ValueError, FLOAT64),  # numpy describes a misaligned float64 array as '=d'
-    ((memoryview(V.tobytes()).cast("@d", V.shape), T, 1, None, 1), ValueError, FLOAT64),
-    ((V.ravel(), T, 1, None, 1), ValueError, FLOAT64),
+    ((V.astype("f4"), T.astype("i4"), 1, None, 1), ValueError, F64 % "vertices"),
+    (((ctypes.c_double * 3 * 18).from_buffer_copy(V), T, 1, None, 1), ValueError, F64 % "vertices"),  # '<d'
+    ((V.astype(">f8"), T, 1, None, 1), ValueError, F64 % "vertices"),
+    ((unaligned(V), T, 1, None, 1), ValueError, F64 % "vertices"),  # numpy's '=d'
+    ((memoryview(V.tobytes()).cast("@d", V.shape), T, 1, None, 1), ValueError, F64 % "vertices"),
+    ((V.ravel(), T, 1, None, 1), ValueError, F64 % "vertices"),
     ((V.reshape(-1, 6), T.astype("i4"), 1, None, 1), ValueError, "vertices has an invalid shape"),
     ((V, T.astype("i4"), 1, None, 1), ValueError, UINT32),
     ((V, (ctypes.c_uint32 * 3 * 6).from_buffer_copy(T), 1, None, 1), ValueError, UINT32),  # '<I'
@@ -207,13 +187,7 @@ FLOAT64, UINT32 = "vertices must be a C-contiguous float64 array", "triangles mu
     ((V.tolist(), T, 1, None, 1), None, None),
 ])
 def test_argument_errors_and_their_order(args, error, message):
-    if error is None:  # refused by the buffer protocol itself, before any check of ours
-        with pytest.raises((BufferError, ValueError, TypeError)) as caught:
-            zn.build_aabb_tree(*args)
-        assert not any(text in str(caught.value) for text in OURS)
-    else:
-        with pytest.raises(error, match=message and f"^{message}"):
-            zn.build_aabb_tree(*args)
+    refused(zn.build_aabb_tree, args, error, message, ("vertices", "triangles", "leaf_size", "positive"))
 
 
 @pytest.mark.skipif(SANITIZED, reason="allocates 12 GB of untouched virtual memory")
@@ -223,8 +197,8 @@ def test_too_many_triangles_refused_before_index_check():
 
 
 def consultations(m, leaf_size, limit, interval):
-    """Serial: counted polls at node creations 1, 1 + interval, ... Parallel: one per wave;
-    a wave splits every range above max(m // 8T, 2048) triangles (and above leaf_size)."""
+    """Serial: polls at node creations 1, 1 + interval, ... Parallel: one per wave, each splitting every
+    range above max(m // 8T, 2048, leaf_size) triangles."""
     if limit == 1 or m < PARALLEL_M:
         return -(-node_count(m, leaf_size) // interval)
     chunk, sizes, waves = max(m // (8 * limit), 2048), [m], 0
@@ -237,17 +211,8 @@ def consultations(m, leaf_size, limit, interval):
 SMALL, BIG = soup(200, 21), soup(BIG_M, 22)  # SMALL with leaf size 1: 399 nodes
 
 
-class Boom(Exception):
-    pass
-
-
-class BadTruth:
-    def __bool__(self):
-        raise Boom("truth")
-
-
-OUTCOMES = {"stop": (InterruptedError, "native BVH build cancelled"), "raise": (Boom, "call"),
-            "truth": (Boom, "truth")}
+OUTCOMES = {"stop": (InterruptedError, "native BVH build cancelled"), "raise": (Refusal, "call"),
+            "truth": (Refusal, "truth")}
 
 
 @pytest.mark.parametrize("mesh, leaf_size, limit, interval", [
@@ -265,7 +230,7 @@ def test_cancel_consultations(mesh, leaf_size, limit, interval):
         def should_cancel():  # falsy and truthy non-bool answers, or an exception at stop_at
             calls.append(1)
             if len(calls) == stop_at and answer == "raise":
-                raise Boom("call")
+                raise Refusal("call")
             return ("", {"stop": "stop", "truth": BadTruth()}.get(answer))[len(calls) == stop_at]
         if stop_at is None:
             assert zn.build_aabb_tree(*mesh, leaf_size, should_cancel, interval) == \

@@ -25,15 +25,20 @@ __all__ = [
     "SelfIntersectionResult",
     "TriangleTree",
     "UNCERTAIN_WINDOW_DTYPE",
+    "WindingTree",
     "build_tree",
     "check_clearance",
     "clearance_candidates",
     "clearance_search",
     "ccd_batch",
     "path_query",
+    "direction_scores",
     "ray_hits",
+    "ray_mesh",
     "self_intersections",
     "triangle_distances",
+    "winding",
+    "winding_tree",
     "enter_stage",
     "leave_stage",
     "overlap_areas",
@@ -190,6 +195,107 @@ def ray_hits(origins, direction, ray_length, tree, usable=None, epsilon=0.0,
     )
     return RayHits(r[0], np.frombuffer(r[1], dtype="=i8"), np.frombuffer(r[2], dtype="=i8"),
                    np.frombuffer(r[3], dtype="=f8"))
+
+
+class WindingTree(NamedTuple):
+    """The eight arrays of a closed solid that ray_winding_batch takes after its direction.
+
+    Node 0 is the root; an internal node has two children after it (``is_leaf`` 0), a leaf
+    lists its triangles in its row of ``leaf_table`` padded with -1. Triangle ``t`` is
+    ``triangle_vertices[t]`` (corners in order; the normal is (V1 - V0) x (V2 - V0)), and
+    takes part when ``usable[t]`` is nonzero."""
+
+    node_min: np.ndarray  # float64 (K, 3)
+    node_max: np.ndarray  # float64 (K, 3)
+    child_left: np.ndarray  # int64 (K,)
+    child_right: np.ndarray  # int64 (K,)
+    is_leaf: np.ndarray  # uint8 (K,)
+    leaf_table: np.ndarray  # int64 (K, L), L the largest leaf's triangle count
+    triangle_vertices: np.ndarray  # float64 (T, 3, 3)
+    usable: np.ndarray  # uint8 (T,)
+
+
+def winding_tree(tree, usable=None):
+    """The ``WindingTree`` of a 7-tuple tree such as ``TriangleTree`` (from ``build_tree``):
+    the same nodes, each leaf's range of ``order`` as a row of ``leaf_table``, and the
+    corners of every triangle. ``usable`` defaults to the triangles that the tree's
+    ``excluded`` mask keeps."""
+    vertices, triangles, excluded, node_min, node_max, node_meta, order = tree
+    meta = np.asarray(node_meta, dtype=np.int32).reshape(-1, 5)
+    order = np.asarray(order, dtype=np.int64)
+    leaves = np.flatnonzero(meta[:, 0] < 0)
+    starts, counts = meta[leaves, 2].astype(np.int64), meta[leaves, 3].astype(np.int64)
+    width = int(counts.max(initial=0))
+    slots = np.arange(width)
+    filled = slots[None, :] < counts[:, None]
+    rows = np.full((len(leaves), width), -1, dtype=np.int64)
+    rows[filled] = order[(starts[:, None] + slots[None, :])[filled]]
+    leaf_table = np.full((len(meta), width), -1, dtype=np.int64)
+    leaf_table[leaves] = rows
+    if usable is None:
+        usable = (np.asarray(excluded) == 0).view(np.uint8)
+    corners = np.asarray(vertices, dtype=np.float64)[np.asarray(triangles, dtype=np.int64)]
+    return WindingTree(
+        np.ascontiguousarray(node_min, dtype=np.float64),
+        np.ascontiguousarray(node_max, dtype=np.float64),
+        meta[:, 0].astype(np.int64),
+        meta[:, 1].astype(np.int64),
+        (meta[:, 0] < 0).view(np.uint8),
+        leaf_table,
+        np.ascontiguousarray(corners.reshape(-1, 3, 3)),
+        np.asarray(usable),
+    )
+
+
+def winding(points, direction, winding_tree, epsilon=1e-12, origin_tolerance=1e-12):
+    """(crossings, ambiguous): the signed number of crossings of the ray from each point
+    (float64 (P, 3)) along ``direction`` through the solid of ``winding_tree`` (a
+    ``WindingTree``), as int64 (P,), and whether the point's ray was ambiguous, as bool (P,).
+
+    With outward normals a point inside counts -1 and a point outside 0. A ray that grazes
+    an edge or vertex, runs parallel to a triangle it reaches, or meets a triangle within
+    ``origin_tolerance`` (in lengths of ``direction``) of the point is ambiguous; its count
+    is then the partial sum reached when the walk stopped."""
+    crossings, ambiguous = _zet_native.ray_winding_batch(
+        points, np.asarray(direction, dtype=np.float64), *winding_tree, epsilon, origin_tolerance
+    )
+    return np.frombuffer(crossings, dtype="=i8"), np.frombuffer(ambiguous, dtype=np.uint8).view(bool)
+
+
+def ray_mesh(tree, points=None, epsilon=1e-9, usable=None):
+    """The 11-tuple ray mesh that direction_scores takes, from a mesh and its tree (a 7-tuple
+    such as ``TriangleTree``): (vertices, triangles, node_min, node_max, node_meta, order,
+    usable, points, bounds_min, bounds_max, epsilon).
+
+    ``points`` are the int64 indices of the vertices that shoot rays (all vertices when
+    omitted). ``epsilon`` is the mesh's ray epsilon and box margin. ``usable`` is a
+    per-triangle uint8 or bool array (0 skips the triangle); it defaults to the triangles that
+    the tree's ``excluded`` mask keeps. The box spans the vertices (empty when there are none).
+    """
+    vertices = np.asarray(tree[0])
+    if points is None:
+        points = np.arange(len(vertices), dtype=np.int64)
+    if usable is None:
+        usable = (np.asarray(tree[2]) == 0).view(np.uint8)
+    if len(vertices):
+        low, high = vertices.min(axis=0), vertices.max(axis=0)
+    else:
+        low, high = np.full(3, np.inf), np.full(3, -np.inf)
+    return (vertices, np.asarray(tree[1]), tree[3], tree[4], tree[5], tree[6], usable,
+            np.ascontiguousarray(points, dtype=np.int64), np.ascontiguousarray(low, dtype=np.float64),
+            np.ascontiguousarray(high, dtype=np.float64), epsilon)
+
+
+def direction_scores(directions, length, moving, obstacles):
+    """(counts, scores) of each direction (float64 (q, 3)) for ray meshes made by ``ray_mesh``:
+    counts (int64) of the obstacles that the vertex rays of length ``length`` hit, moving
+    vertices along the direction and obstacle vertices against it; scores (float64) the total
+    length of those rays inside the other solid, in units of the direction's length."""
+    counts, scores = _zet_native.direction_ray_scores(
+        np.asarray(directions, dtype=np.float64), length, tuple(moving),
+        tuple(tuple(obstacle) for obstacle in obstacles),
+    )
+    return np.frombuffer(counts, dtype="=i8"), np.frombuffer(scores, dtype="=f8")
 
 
 def ccd_batch(moving, obstacle, velocity, paths, abs_tol=1e-12, rel_tol=1e-12, sin_tol=1e-9):

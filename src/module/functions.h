@@ -13,6 +13,8 @@ PyObject* py_clipped_overlap_areas(PyObject* self, PyObject* args);
 PyObject* py_bvh_path_query(PyObject* self, PyObject* args);
 PyObject* py_self_intersection_pairs(PyObject* self, PyObject* args);
 PyObject* py_ray_tree_hits(PyObject* self, PyObject* args);
+PyObject* py_ray_winding_batch(PyObject* self, PyObject* args);
+PyObject* py_direction_ray_scores(PyObject* self, PyObject* args);
 PyObject* py_triangle_distance_batch(PyObject* self, PyObject* args);
 PyObject* py_clearance_candidate_pairs(PyObject* self, PyObject* args);
 PyObject* py_clearance_pairs(PyObject* self, PyObject* args);

@@ -1,0 +1,151 @@
+#include "rays/direction_scores.h"
+
+#include <atomic>
+
+#include "runtime/float_order.h"
+#include "runtime/parallel_for.h"
+
+namespace zet {
+namespace {
+
+// Stable insertion sort of hits by depth. A comparison with a NaN depth is false, which only
+// ends a shift early: the loop never leaves the run, whatever the depths.
+void sort_run_by_depth(RayHit* run, size_t count) {
+  for (size_t i = 1; i < count; ++i) {
+    const RayHit hit = run[i];
+    size_t j = i;
+    while (j > 0 && hit.depth < run[j - 1].depth) {
+      run[j] = run[j - 1];
+      --j;
+    }
+    run[j] = hit;
+  }
+}
+
+// Splits the sorted hits of one ray into entry/exit pairs and a last unmatched entry.
+bool read_run(const RayHit* run, size_t count, double length, RayScratch& s) {
+  for (size_t r = 0; r < count; ++r) {
+    const double depth = run[r].depth;
+    const bool entry = r % 2 == 0;
+    if (entry && r + 1 == count) return s.tail.push_back(length - depth);
+    if (!s.paired.push_back(entry ? -depth : depth)) return false;
+  }
+  return true;
+}
+
+struct DirectionWork {
+  const DirectionScoresParams* params;
+  std::atomic<bool> out_of_memory{false};
+};
+
+void score_direction(DirectionWork& work, int64_t i) {
+  if (work.out_of_memory.load(std::memory_order_relaxed)) return;  // the call fails anyway
+  const DirectionScoresParams& p = *work.params;
+  const RayMeshView& moving = *p.moving;
+  const double* d = p.directions + 3 * i;
+  const double back[3] = {-d[0], -d[1], -d[2]};
+  double swept_min[3], swept_max[3];
+  for (int a = 0; a < 3; ++a) {
+    swept_min[a] = min_as_written(moving.bounds_min[a], moving.bounds_min[a] + d[a] * p.length);
+    swept_max[a] = max_as_written(moving.bounds_max[a], moving.bounds_max[a] + d[a] * p.length);
+  }
+  RayScratch scratch;
+  int64_t count = 0;
+  double score = 0.0;
+  for (int64_t j = 0; j < p.obstacle_count && !scratch.out_of_memory; ++j) {
+    const RayMeshView& obstacle = p.obstacles[j];
+    const double e = obstacle.epsilon;
+    bool considered = true;
+    double obstacle_min[3], obstacle_max[3], moving_min[3], moving_max[3];
+    for (int a = 0; a < 3; ++a) {
+      considered = considered && swept_min[a] <= obstacle.bounds_max[a] + e &&
+                   obstacle.bounds_min[a] <= swept_max[a] + e;
+      obstacle_min[a] = obstacle.bounds_min[a] - e;
+      obstacle_max[a] = obstacle.bounds_max[a] + e;
+      moving_min[a] = moving.bounds_min[a] - e;
+      moving_max[a] = moving.bounds_max[a] + e;
+    }
+    if (!considered) continue;
+    const Penetration forward =
+        ray_penetration(moving, obstacle, d, p.length, e, obstacle_min, obstacle_max, scratch);
+    const Penetration backward =
+        ray_penetration(obstacle, moving, back, p.length, e, moving_min, moving_max, scratch);
+    if (forward.hits + backward.hits > 0) {
+      count = count + 1;
+      score = score + forward.score + backward.score;
+    }
+  }
+  p.counts[i] = count;
+  p.scores[i] = score;
+  if (scratch.out_of_memory) work.out_of_memory.store(true, std::memory_order_relaxed);
+}
+
+}  // namespace
+
+double pairwise_sum(const double* a, size_t n) {
+  if (n < 8) {
+    double sum = 0.0;
+    for (size_t i = 0; i < n; ++i) sum += a[i];
+    return sum;
+  }
+  if (n <= 128) {
+    double s[8];
+    for (int k = 0; k < 8; ++k) s[k] = a[k];
+    const size_t whole = n - n % 8;
+    for (size_t i = 8; i < whole; i += 8)
+      for (int k = 0; k < 8; ++k) s[k] += a[i + k];
+    double sum = ((s[0] + s[1]) + (s[2] + s[3])) + ((s[4] + s[5]) + (s[6] + s[7]));
+    for (size_t i = whole; i < n; ++i) sum += a[i];
+    return sum;
+  }
+  const size_t h = n / 2 - (n / 2) % 8;
+  return pairwise_sum(a, h) + pairwise_sum(a + h, n - h);
+}
+
+Penetration ray_penetration(const RayMeshView& source, const RayMeshView& target,
+                            const double direction[3], double length, double epsilon,
+                            const double box_min[3], const double box_max[3], RayScratch& s) {
+  s.hits.clear();
+  bool traced = false;
+  double inverse[3];
+  inverse_direction(direction, inverse);
+  int64_t rays = 0;
+  for (int64_t i = 0; i < source.point_count && !s.out_of_memory; ++i) {
+    const double* v = source.tree.vertices + 3 * source.points[i];
+    bool inside = true;
+    for (int a = 0; a < 3; ++a) {
+      const double w = v[a] + direction[a] * length;
+      inside = inside && min_as_written(v[a], w) <= box_max[a] &&
+               max_as_written(v[a], w) >= box_min[a];
+    }
+    if (!inside) continue;
+    traced = true;
+    trace_ray(target.tree, v, direction, inverse, epsilon, length, rays++, s.hits, s.stack,
+              s.out_of_memory);
+  }
+  if (!traced) return {0, 0.0};
+  s.paired.clear();
+  s.tail.clear();
+  const size_t h = s.hits.size();
+  size_t begin = 0;
+  while (begin < h && !s.out_of_memory) {  // one run of hits per traced ray
+    size_t end = begin + 1;
+    while (end < h && s.hits[end].ray == s.hits[begin].ray) ++end;
+    sort_run_by_depth(s.hits.data() + begin, end - begin);
+    if (!read_run(s.hits.data() + begin, end - begin, length, s)) s.out_of_memory = true;
+    begin = end;
+  }
+  const double score = pairwise_sum(s.paired.data(), s.paired.size()) +
+                       pairwise_sum(s.tail.data(), s.tail.size());
+  return {static_cast<int64_t>(h), score};
+}
+
+bool run_direction_scores(const DirectionScoresParams& params, int64_t threads) {
+  DirectionWork work;
+  work.params = &params;
+  auto body = [&work](int64_t i) { score_direction(work, i); };
+  for_each_item(params.direction_count, threads, body);
+  return !work.out_of_memory.load();
+}
+
+}  // namespace zet
