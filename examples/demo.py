@@ -1,6 +1,7 @@
 """Builds AABB trees of generated meshes on one thread and on all threads, checks that the
 arrays are byte-identical, translates a moving sphere among obstacles along a few directions,
-checks the meshes for self-intersections, and measures overlap areas of planar triangle pairs.
+checks the meshes for self-intersections, scores a ring of directions by vertex rays, tells
+which test points lie inside an obstacle, and measures overlap areas of planar triangle pairs.
 
 Run with `make demo`.
 """
@@ -120,6 +121,36 @@ def demo_translations():
           f"one torus: {clean.intersecting} of {clean.evaluated}")
 
 
+def demo_rays():
+    """Rates a ring of directions in the xy plane for the sphere among the tori (how many
+    obstacles the vertex rays reach, and how much ray length runs inside them), then asks
+    which points of a line through the first torus's tube lie inside it."""
+    moving_tree = zet_native.build_tree(*sphere(64, radius=0.5))
+    obstacle_trees = [zet_native.build_tree(*torus(120, 40, 1.0, 0.25, centre=c))
+                      for c in [(2.5, 0.0, 0.0), (0.0, 2.5, 0.0), (-2.5, 0.0, 0.6)]]
+    moving = zet_native.ray_mesh(moving_tree)
+    obstacles = tuple(zet_native.ray_mesh(t) for t in obstacle_trees)
+    angles = np.arange(16) * (2 * np.pi / 16)
+    directions = np.stack([np.cos(angles), np.sin(angles), np.zeros_like(angles)], axis=1)
+    with Step("direction scores") as step:
+        counts, scores = zet_native.direction_scores(directions, 3.0, moving, obstacles)
+    print(f"\nDirection scores of 16 directions in the xy plane (rays of length 3 from every vertex), "
+          f"{step.seconds * 1e3:.1f} ms:")
+    print("  angle   " + "".join(f"{round(np.degrees(a)):>7}" for a in angles))
+    print("  hit     " + "".join(f"{c:>7}" for c in counts))
+    print("  inside  " + "".join(f"{x:>7.0f}" for x in scores))
+    best = angles[np.lexsort((scores, counts))[0]]
+    print(f"  freest direction: {round(np.degrees(best))} degrees")
+
+    solid = zet_native.winding_tree(obstacle_trees[0])
+    x = np.linspace(1.0, 4.0, 13)
+    points = np.stack([x, np.zeros_like(x), np.zeros_like(x)], axis=1)
+    crossings, ambiguous = zet_native.winding(points, np.array([0.3, 0.5, 0.8]), solid)
+    marks = "".join("?" if a else ("#" if c != 0 else ".") for c, a in zip(crossings, ambiguous))
+    print(f"  points x = 1.0 .. 4.0 on the x axis against the torus at x = 2.5 "
+          f"(# inside, . outside, ? ambiguous): {marks}")
+
+
 def demo_overlap():
     rng = np.random.default_rng(7)
     n = 1_000_000
@@ -138,4 +169,5 @@ def demo_overlap():
 if __name__ == "__main__":
     demo_trees()
     demo_translations()
+    demo_rays()
     demo_overlap()
