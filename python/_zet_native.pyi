@@ -256,3 +256,46 @@ def ray_winding_batch(
     that grazes an edge or vertex, runs parallel to a triangle it reaches, or meets one with
     |t| <= origin_tolerance marks its point ambiguous (1), with the count reached so far.
     """
+
+def pair_cones(
+    moving: Buffer,
+    obstacle: Buffer,
+    epsilon: Buffer,
+    rank_tolerance: float,
+    facet_tolerance: float,
+    /,
+) -> tuple[bytes, int, bytes, bytes, bytes, bytes, bytes, bytes, bytes]:
+    """Blocked cone groups of triangle pairs: generators, rank, facets and caps.
+
+    moving, obstacle: float64 (n, 3, 3); epsilon: float64 (n,). Generator slot k of pair i is
+    the direction from moving vertex k % 3 to obstacle vertex k // 3 when that difference is
+    longer than epsilon[i], else a dead zero row; a pair with a live slot makes a group.
+    Returns (has_group, F, generators, generator_mask, facets, facet_mask, blocks_all,
+    cap_axes, cap_cos): has_group uint8 (n,); then, for the G groups in pair order, float64
+    (G, 9, 3), bool (G, 9), float64 (G, F, 3), bool (G, F), bool (G,), float64 (G, 3) and
+    float64 (G,) (-2.0 for a group without a cap). zet_native.pair_cone_groups wraps it.
+    """
+
+def cone_groups(
+    generators: Buffer,
+    generator_mask: Buffer,
+    rank_tolerance: float,
+    facet_tolerance: float,
+    /,
+) -> tuple[bytes, int, bytes, bytes, bytes, bytes, bytes, bytes, bytes]:
+    """Rank, facets and caps of cone groups from their generators.
+
+    generators: float64 (n, 9, 3), taken as they stand; generator_mask: bool (n, 9). Returns
+    the 9-tuple of pair_cones with every item a group (has_group all ones, G = n).
+    zet_native.generator_cone_groups wraps it.
+    """
+
+def cone_wedges(generators: Buffer, generator_mask: Buffer, /) -> tuple[bytes, bytes, bytes, bytes]:
+    """Two-generator wedge planes and usability of cone groups.
+
+    generators: float64 (G, K, 3); generator_mask: bool (G, K). For the W = K (K - 1) / 2
+    slot pairs (i, j), i < j, in lexicographic order: (planes, first_sides, second_sides,
+    usable), float64 (G, W, 3) three times and bool (G, W). A wedge is usable when both
+    slots are live and |g_i x g_j| > 1e-12; its plane normal is then the unit cross product,
+    else the raw one. The side normals are g_j x plane and plane x g_i.
+    """

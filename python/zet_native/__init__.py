@@ -18,8 +18,10 @@ __all__ = [
     "CLEARANCE_WITNESS_DTYPE",
     "ClearanceReport",
     "ClearanceResult",
+    "ConeGroups",
     "DISTANCE_DTYPE",
     "NODE_META_DTYPE",
+    "PairConeGroups",
     "PathQueryResult",
     "RayHits",
     "SelfIntersectionResult",
@@ -41,6 +43,9 @@ __all__ = [
     "winding_tree",
     "enter_stage",
     "leave_stage",
+    "generator_cone_groups",
+    "pair_cone_groups",
+    "with_wedges",
     "overlap_areas",
     "set_thread_limit",
     "thread_limit",
@@ -399,3 +404,102 @@ def check_clearance(moving, obstacles, velocity, path_length, clearance, *,
 def overlap_areas(subject, clip, tolerance=0.0):
     """Overlap area of each planar triangle pair, as a float64 array."""
     return np.frombuffer(_zet_native.clipped_overlap_areas(subject, clip, tolerance), dtype=np.float64)
+
+
+class ConeGroups(NamedTuple):
+    """Cone groups of blocked directions as numpy arrays, indexed by group first.
+
+    The fields follow the argument order of the consumers: ``groups[:11]`` are the group
+    arrays of ``cone_margins`` (after ``vectors`` and ``selected``) and the whole tuple those
+    of ``cells_bound_batch`` (after ``chunk``). K = 9 slots from ``pair_cones`` and
+    ``cone_groups``; F is the largest facet count of the call; W = K (K - 1) / 2. The wedge
+    fields are None until ``with_wedges`` fills them.
+    """
+
+    kinds: np.ndarray  # int8 (G,): 0 distance-based margin outside the cone, else facets alone
+    generators: np.ndarray  # float64 (G, K, 3)
+    generator_mask: np.ndarray  # bool (G, K)
+    facets: np.ndarray  # float64 (G, F, 3), facets first, zero rows after them
+    facet_mask: np.ndarray  # bool (G, F)
+    blocks_all: np.ndarray  # bool (G,)
+    shifts: np.ndarray  # float64 (G,), subtracted from every margin of the group
+    wedge_normals: np.ndarray | None  # float64 (G, W, 3)
+    wedge_first_sides: np.ndarray | None  # float64 (G, W, 3)
+    wedge_second_sides: np.ndarray | None  # float64 (G, W, 3)
+    wedge_mask: np.ndarray | None  # bool (G, W)
+    cap_axes: np.ndarray  # float64 (G, 3)
+    cap_cos: np.ndarray  # float64 (G,), -2.0 for a group without a cap
+
+
+class PairConeGroups(NamedTuple):
+    """What ``pair_cone_groups`` returns: which pairs made a group, and the groups in pair order."""
+
+    has_group: np.ndarray  # bool (n,)
+    groups: ConeGroups
+
+
+def _per_group(value, dtype, groups, producing=None):
+    """A scalar, one value per group, or (with ``producing``) one value per input item."""
+    value = np.asarray(value, dtype=dtype)
+    if value.ndim == 1 and producing is not None and len(value) == len(producing):
+        value = value[producing]
+    return np.ascontiguousarray(np.broadcast_to(value, (groups,)))
+
+
+def _cone_groups(result, kinds, shifts, per_pair, wedges):
+    has_group, capacity, generators, generator_mask, facets, facet_mask, blocks_all, cap_axes, \
+        cap_cos = result
+    flags = np.frombuffer(has_group, dtype=np.uint8).view(bool)
+    g = len(cap_cos) // 8
+    producing = flags if per_pair else None
+    groups = ConeGroups(
+        _per_group(kinds, np.int8, g, producing),
+        np.frombuffer(generators, dtype=np.float64).reshape(g, 9, 3),
+        np.frombuffer(generator_mask, dtype=np.uint8).view(bool).reshape(g, 9),
+        np.frombuffer(facets, dtype=np.float64).reshape(g, capacity, 3),
+        np.frombuffer(facet_mask, dtype=np.uint8).view(bool).reshape(g, capacity),
+        np.frombuffer(blocks_all, dtype=np.uint8).view(bool),
+        _per_group(shifts, np.float64, g, producing),
+        None, None, None, None,
+        np.frombuffer(cap_axes, dtype=np.float64).reshape(g, 3),
+        np.frombuffer(cap_cos, dtype=np.float64),
+    )
+    return flags, with_wedges(groups) if wedges else groups
+
+
+def pair_cone_groups(moving, obstacle, epsilon=0.0, rank_tolerance=1e-9, facet_tolerance=0.0, *,
+                     kinds=0, shifts=0.0, wedges=True):
+    """Cone groups of triangle pairs (moving, obstacle: float64 (n, 3, 3)), with wedges.
+
+    ``epsilon`` is a scalar or float64 (n,): a vertex difference no longer than it is no
+    generator. ``kinds`` and ``shifts`` are scalars, one value per group, or one value per
+    pair (the values of pairs that make no group are dropped).
+    """
+    moving = np.asarray(moving)
+    epsilon = np.ascontiguousarray(np.broadcast_to(np.asarray(epsilon, np.float64), (len(moving),)))
+    result = _zet_native.pair_cones(moving, obstacle, epsilon, rank_tolerance, facet_tolerance)
+    flags, groups = _cone_groups(result, kinds, shifts, True, wedges)
+    return PairConeGroups(flags, groups)
+
+
+def generator_cone_groups(generators, generator_mask, rank_tolerance=1e-9, facet_tolerance=0.0, *,
+                          kinds=0, shifts=0.0, wedges=True):
+    """Cone groups of given generators (float64 (G, 9, 3)) and their mask (bool (G, 9)),
+    with wedges; ``kinds`` and ``shifts`` are scalars or one value per group."""
+    result = _zet_native.cone_groups(generators, generator_mask, rank_tolerance, facet_tolerance)
+    return _cone_groups(result, kinds, shifts, False, wedges)[1]
+
+
+def with_wedges(groups):
+    """``groups`` with the wedge arrays of its generators (``cone_wedges``) filled in."""
+    generators = np.ascontiguousarray(groups.generators, dtype=np.float64)
+    mask = np.ascontiguousarray(groups.generator_mask, dtype=bool)
+    normals, first, second, usable = _zet_native.cone_wedges(generators, mask)
+    g, k = mask.shape
+    w = k * (k - 1) // 2
+    return groups._replace(
+        wedge_normals=np.frombuffer(normals, dtype=np.float64).reshape(g, w, 3),
+        wedge_first_sides=np.frombuffer(first, dtype=np.float64).reshape(g, w, 3),
+        wedge_second_sides=np.frombuffer(second, dtype=np.float64).reshape(g, w, 3),
+        wedge_mask=np.frombuffer(usable, dtype=np.uint8).view(bool).reshape(g, w),
+    )

@@ -19,6 +19,9 @@ PyObject* py_triangle_distance_batch(PyObject* self, PyObject* args);
 PyObject* py_clearance_candidate_pairs(PyObject* self, PyObject* args);
 PyObject* py_clearance_pairs(PyObject* self, PyObject* args);
 PyObject* py_translation_triangle_ccd_batch(PyObject* self, PyObject* args);
+PyObject* py_pair_cones(PyObject* self, PyObject* args);
+PyObject* py_cone_groups(PyObject* self, PyObject* args);
+PyObject* py_cone_wedges(PyObject* self, PyObject* args);
 
 void read_thread_limit_from_environment();
 

@@ -38,6 +38,12 @@ PyMethodDef methods[] = {
      "Traverse one moving/obstacle tree pair with leaf CCD."},
     {"translation_triangle_ccd_batch", py_translation_triangle_ccd_batch, METH_VARARGS,
      "Evaluate a batch of translating triangle pairs."},
+    {"pair_cones", py_pair_cones, METH_VARARGS,
+     "Blocked cone groups of triangle pairs: generators, rank, facets and caps."},
+    {"cone_groups", py_cone_groups, METH_VARARGS,
+     "Rank, facets and caps of cone groups from their generators."},
+    {"cone_wedges", py_cone_wedges, METH_VARARGS,
+     "Two-generator wedge planes and usability of cone groups."},
     {nullptr, nullptr, 0, nullptr},
 };
 
