@@ -299,3 +299,92 @@ def cone_wedges(generators: Buffer, generator_mask: Buffer, /) -> tuple[bytes, b
     slots are live and |g_i x g_j| > 1e-12; its plane normal is then the unit cross product,
     else the raw one. The side normals are g_j x plane and plane x g_i.
     """
+
+def cone_margins(
+    vectors: Buffer,
+    selected: Buffer,
+    kinds: Buffer,
+    generators: Buffer,
+    generator_mask: Buffer,
+    facets: Buffer,
+    facet_mask: Buffer,
+    blocks_all: Buffer,
+    shifts: Buffer,
+    wedge_planes: Buffer,
+    wedge_first_sides: Buffer,
+    wedge_second_sides: Buffer,
+    wedge_mask: Buffer,
+    common_shift: float,
+    /,
+) -> bytes:
+    """Margins of unit directions against selected blocked-direction groups.
+
+    vectors: float64 (N, 3) unit directions; selected: int64 (S,) group indices in [0, G);
+    then the group arrays (kinds int8 (G,), generators float64 (G, K, 3), generator_mask bool
+    (G, K), facets float64 (G, F, 3), facet_mask bool (G, F), blocks_all bool (G,), shifts
+    float64 (G,), the wedges of cone_wedges float64 (G, W, 3) three times and wedge_mask bool
+    (G, W)). Returns float64 (N, S): the largest live facet value inside the cone (or alone for
+    kinds != 0), else the distance to the nearest live generator ray or wedge; -1 for a
+    blocks_all group; less shifts[g] + common_shift.
+    """
+
+def cone_cap_lower_bounds(
+    directions: Buffer,
+    selected: Buffer,
+    cap_axes: Buffer,
+    cap_cos: Buffer,
+    blocks_all: Buffer,
+    shifts: Buffer,
+    angular_radius: Buffer,
+    common_shift: float,
+    /,
+) -> bytes:
+    """Cap lower bounds of blocked-direction groups within an angular radius.
+
+    directions: float64 (D, 3) unit directions; selected: int64 (S,) in [0, G); cap_axes
+    float64 (G, 3), cap_cos float64 (G,), blocks_all bool (G,), shifts float64 (G,);
+    angular_radius float64 (1,) or (D,), radians. Returns float64 (D, S): with theta the angle
+    to the cap axis, rho = acos(cap_cos) and x = theta - rho - alpha, sin(min(x, pi/2)) when
+    x > 0, else -1; -inf for a group without a cap narrower than 90 degrees or a blocks_all
+    group; less shifts[g] + common_shift. Never above the margin of any direction within
+    alpha of the direction (groups of kind 0).
+    """
+
+def cells_bound_batch(
+    centers: Buffer,
+    radii: Buffer,
+    angular: Buffer,
+    cell_offsets: Buffer,
+    relevant: Buffer,
+    relevant_offsets: Buffer,
+    chunk: int,
+    kinds: Buffer,
+    generators: Buffer,
+    generator_mask: Buffer,
+    facets: Buffer,
+    facet_mask: Buffer,
+    blocks_all: Buffer,
+    shifts: Buffer,
+    wedge_planes: Buffer,
+    wedge_first_sides: Buffer,
+    wedge_second_sides: Buffer,
+    wedge_mask: Buffer,
+    cap_axes: Buffer,
+    cap_cos: Buffer,
+    common_shift: float,
+    /,
+) -> tuple[bytes, bytes]:
+    """Branch-and-bound margins and relevant groups of many sibling cell batches.
+
+    centers float64 (N, 3) unit directions, radii and angular float64 (N,); batch b owns the
+    cells cell_offsets[b]:cell_offsets[b+1] (int64 (B+1,), at least one cell each) and the
+    groups relevant[relevant_offsets[b]:relevant_offsets[b+1]] (int64, in [0, G)); chunk > 0
+    groups between two pruning checks; then the group arrays of cone_margins followed by
+    cap_axes float64 (G, 3) and cap_cos float64 (G,). Returns (values, flags): float64 (N,),
+    each cell's smallest center margin over its batch's groups (groups visited by ascending
+    cap bound, stopping once none can lower a value; +inf for a batch without groups), and
+    uint8 (P,), per batch nc rows of ng bytes, 1 where the group may still give the smallest
+    margin in the cell. A single batch (B = 1) runs its blocks on worker threads and settles
+    relevance with exact margins, so its flags can differ from the same batch among others.
+    zet_native.cell_bounds wraps it.
+    """

@@ -46,6 +46,9 @@ __all__ = [
     "generator_cone_groups",
     "pair_cone_groups",
     "with_wedges",
+    "margins",
+    "cap_bounds",
+    "cell_bounds",
     "overlap_areas",
     "set_thread_limit",
     "thread_limit",
@@ -503,3 +506,50 @@ def with_wedges(groups):
         wedge_second_sides=np.frombuffer(second, dtype=np.float64).reshape(g, w, 3),
         wedge_mask=np.frombuffer(usable, dtype=np.uint8).view(bool).reshape(g, w),
     )
+
+
+def margins(directions, selected, groups, common_shift=0.0):
+    """Margins (float64 (N, S)) of unit directions (float64 (N, 3)) against the groups
+    ``selected`` (int64 (S,)) of a ``ConeGroups``; its wedges are made first when missing."""
+    directions = np.ascontiguousarray(directions, dtype=np.float64).reshape(-1, 3)
+    selected = np.ascontiguousarray(selected, dtype=np.int64).reshape(-1)
+    if groups.wedge_mask is None:
+        groups = with_wedges(groups)
+    arrays = [np.ascontiguousarray(a) for a in groups[:11]]
+    result = _zet_native.cone_margins(directions, selected, *arrays, common_shift)
+    return np.frombuffer(result, dtype=np.float64).reshape(len(directions), len(selected))
+
+
+def cap_bounds(directions, selected, groups, angular_radius, common_shift=0.0):
+    """Cap lower bounds (float64 (N, S)) of the margins of every direction within
+    ``angular_radius`` (radians: a scalar, or float64 (N,) one per direction) of each unit
+    direction (float64 (N, 3)), against the groups ``selected`` (int64 (S,)) of a ``ConeGroups``."""
+    directions = np.ascontiguousarray(directions, dtype=np.float64).reshape(-1, 3)
+    selected = np.ascontiguousarray(selected, dtype=np.int64).reshape(-1)
+    radius = np.ascontiguousarray(np.atleast_1d(angular_radius), dtype=np.float64)
+    arrays = [np.ascontiguousarray(a) for a in
+              (groups.cap_axes, groups.cap_cos, groups.blocks_all, groups.shifts)]
+    result = _zet_native.cone_cap_lower_bounds(directions, selected, *arrays, radius, common_shift)
+    return np.frombuffer(result, dtype=np.float64).reshape(len(directions), len(selected))
+
+
+def cell_bounds(centers, radii, angular, cell_offsets, relevant, relevant_offsets, chunk, groups,
+                common_shift=0.0):
+    """(values, flags) of sibling cell batches against the groups of a ``ConeGroups``.
+
+    Batch b owns the cells ``cell_offsets[b]:cell_offsets[b + 1]`` (unit centers float64 (N, 3),
+    radii and angular radii float64 (N,)) and the groups ``relevant[relevant_offsets[b]:
+    relevant_offsets[b + 1]]`` (int64). ``chunk`` groups are taken between two pruning checks.
+    Returns values float64 (N,), each cell's smallest margin at its center over its batch's
+    groups, and flags uint8 (P,): per batch, nc rows of ng bytes, 1 where the group may still
+    give the smallest margin somewhere in the cell. Wedges are made first when missing."""
+    if groups.wedge_mask is None:
+        groups = with_wedges(groups)
+    cells = [np.ascontiguousarray(a, dtype=np.float64) for a in (radii, angular)]
+    indices = [np.ascontiguousarray(a, dtype=np.int64).reshape(-1)
+               for a in (cell_offsets, relevant, relevant_offsets)]
+    values, flags = _zet_native.cells_bound_batch(
+        np.ascontiguousarray(centers, dtype=np.float64).reshape(-1, 3), *cells, indices[0], indices[1],
+        indices[2], chunk, *[np.ascontiguousarray(a) for a in groups], common_shift,
+    )
+    return np.frombuffer(values, dtype=np.float64), np.frombuffer(flags, dtype=np.uint8)

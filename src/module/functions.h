@@ -22,6 +22,9 @@ PyObject* py_translation_triangle_ccd_batch(PyObject* self, PyObject* args);
 PyObject* py_pair_cones(PyObject* self, PyObject* args);
 PyObject* py_cone_groups(PyObject* self, PyObject* args);
 PyObject* py_cone_wedges(PyObject* self, PyObject* args);
+PyObject* py_cone_margins(PyObject* self, PyObject* args);
+PyObject* py_cone_cap_lower_bounds(PyObject* self, PyObject* args);
+PyObject* py_cells_bound_batch(PyObject* self, PyObject* args);
 
 void read_thread_limit_from_environment();
 

@@ -44,6 +44,12 @@ PyMethodDef methods[] = {
      "Rank, facets and caps of cone groups from their generators."},
     {"cone_wedges", py_cone_wedges, METH_VARARGS,
      "Two-generator wedge planes and usability of cone groups."},
+    {"cone_margins", py_cone_margins, METH_VARARGS,
+     "Margins of unit directions against selected blocked-direction groups."},
+    {"cone_cap_lower_bounds", py_cone_cap_lower_bounds, METH_VARARGS,
+     "Cap lower bounds of blocked-direction groups within an angular radius."},
+    {"cells_bound_batch", py_cells_bound_batch, METH_VARARGS,
+     "Branch-and-bound margins and relevant groups of many sibling cell batches."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -1,0 +1,74 @@
+#include "cones/cone_margin.h"
+
+#include <cmath>
+#include <limits>
+
+namespace zet {
+namespace {
+
+inline double dot(const double* a, const double u[3]) {
+  return a[0] * u[0] + a[1] * u[1] + a[2] * u[2];
+}
+
+// Distance from a unit u to the cone outside it: the nearest generator ray or wedge over it.
+double distance_outside(const MarginContext& c, const double u[3], int64_t g) {
+  double value = std::numeric_limits<double>::infinity();
+  const double* generators = c.generators + 3 * c.K * g;
+  const uint8_t* generator_live = c.generator_mask + c.K * g;
+  for (int64_t k = 0; k < c.K; ++k) {
+    if (generator_live[k] == 0) continue;
+    const double d = dot(generators + 3 * k, u);
+    double candidate = 1.0;
+    if (d >= 0) {
+      const double square = 1.0 - d * d;
+      candidate = std::sqrt(square > 0.0 ? square : 0.0);
+    }
+    if (candidate < value) value = candidate;  // a NaN candidate is skipped
+  }
+  const int64_t first = 3 * c.W * g;
+  const uint8_t* wedge_live = c.wedge_mask + c.W * g;
+  for (int64_t w = 0; w < c.W; ++w) {
+    if (wedge_live[w] == 0) continue;
+    const int64_t at = first + 3 * w;
+    if (!(dot(c.wedge_first + at, u) >= 0) || !(dot(c.wedge_second + at, u) >= 0)) continue;
+    const double candidate = std::fabs(dot(c.wedge_planes + at, u));
+    if (candidate < value) value = candidate;
+  }
+  return value;
+}
+
+}  // namespace
+
+double group_margin(const MarginContext& c, const double u[3], int64_t g) {
+  const double shift = c.shifts[g] + c.common_shift;
+  // A whole-space group is -1 whatever the rest gives, so the rest is not computed.
+  if (c.blocks_all[g] != 0) return -1.0 - shift;
+  double f = -std::numeric_limits<double>::infinity();
+  bool any_facet = false;
+  const double* facets = c.facets + 3 * c.F * g;
+  const uint8_t* facet_live = c.facet_mask + c.F * g;
+  for (int64_t s = 0; s < c.F; ++s) {
+    if (facet_live[s] == 0) continue;
+    any_facet = true;
+    const double d = dot(facets + 3 * s, u);
+    if (d > f) f = d;  // a NaN leaves f unchanged
+  }
+  double value;
+  if (c.kinds[g] != 0 || (any_facet && f <= 0)) {
+    value = f;
+  } else {
+    value = distance_outside(c, u, g);
+  }
+  return value - shift;
+}
+
+void margin_rows(const MarginContext& c, int64_t a_begin, int64_t a_end, int64_t b_begin,
+                 int64_t b_end) {
+  for (int64_t i = a_begin; i < a_end; ++i) {
+    const double u[3] = {c.directions[3 * i], c.directions[3 * i + 1], c.directions[3 * i + 2]};
+    double* row = c.output + c.S * i;
+    for (int64_t j = b_begin; j < b_end; ++j) row[j] = group_margin(c, u, c.selected[j]);
+  }
+}
+
+}  // namespace zet
