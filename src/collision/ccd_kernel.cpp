@@ -7,6 +7,8 @@
 #include <emmintrin.h>
 #endif
 
+#include "runtime/vec3.h"
+
 // The kernel is written twice over the same formulas. one_at_a_time follows the algorithm
 // literally: one candidate axis after the other, each tested as soon as it is accepted.
 // two_at_a_time, which answers the callers, applies the same operations to two values at
@@ -30,34 +32,11 @@ namespace {
 
 constexpr int kMaxAxes = 17;
 
-using Pair = double __attribute__((vector_size(16)));
 using PairBits = int64_t __attribute__((vector_size(16)));
 
 // A comparison of two Pair values: a lane mask, 0 or -1 in each lane.
 using PairMask = decltype(Pair{} < Pair{});
 
-template <class F>
-struct V3 {
-  F x, y, z;
-};
-using Vec3 = V3<double>;
-
-Vec3 load(const double* p) { return {p[0], p[1], p[2]}; }
-
-template <class F>
-V3<F> sub(V3<F> a, V3<F> b) {
-  return {a.x - b.x, a.y - b.y, a.z - b.z};
-}
-template <class F>
-V3<F> cross(V3<F> a, V3<F> b) {
-  return {a.y * b.z - a.z * b.y, a.z * b.x - a.x * b.z, a.x * b.y - a.y * b.x};
-}
-template <class F>
-F dot(V3<F> a, V3<F> b) {
-  return a.x * b.x + a.y * b.y + a.z * b.z;
-}
-
-double sqrt_of(double x) { return std::sqrt(x); }
 Pair sqrt_of(Pair x) {
 #if defined(__SSE2__)
   return _mm_sqrt_pd(x);
@@ -65,10 +44,7 @@ Pair sqrt_of(Pair x) {
   return Pair{std::sqrt(x[0]), std::sqrt(x[1])};
 #endif
 }
-template <class F>
-F norm(V3<F> a) {
-  return sqrt_of(dot(a, a));
-}
+Pair norm(V3<Pair> a) { return sqrt_of(dot(a, a)); }
 
 // min(x, y) is y unless x < y and max(x, y) is y unless x > y, so a NaN in y always
 // propagates and a NaN in x gives way to y. For Pair these are exactly minpd and maxpd.

@@ -7,6 +7,7 @@
 #include "cones/byte_sizes.h"
 #include "cones/cap_bound.h"
 #include "module/functions.h"
+#include "cones/selected_groups.h"
 #include "runtime/array_arg.h"
 #include "runtime/gil.h"
 #include "runtime/parallel_for.h"
@@ -17,17 +18,6 @@ namespace {
 
 constexpr int64_t kCapBoundGrain = 16384;
 
-// Every selected index names a group: 0 <= index < G.
-bool selection_in_range(const ArrayArg& selected, Py_ssize_t groups) {
-  const int64_t* index = selected.data<int64_t>();
-  for (Py_ssize_t j = 0; j < selected.extent(0); ++j) {
-    if (index[j] < 0 || index[j] >= groups) {
-      PyErr_SetString(PyExc_IndexError, "selected group index is out of range");
-      return false;
-    }
-  }
-  return true;
-}
 
 // What the workers read: the caps, the directions with their radii, the selection and its
 // half-angle table; each worker writes the output rectangle it was given.

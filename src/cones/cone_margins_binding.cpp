@@ -6,6 +6,7 @@
 #include "cones/byte_sizes.h"
 #include "cones/cone_margin.h"
 #include "module/functions.h"
+#include "cones/selected_groups.h"
 #include "runtime/array_arg.h"
 #include "runtime/gil.h"
 #include "runtime/parallel_for.h"
@@ -16,17 +17,6 @@ namespace {
 
 constexpr int64_t kMarginGrain = 8192;
 
-// Every selected index names a group: 0 <= index < G.
-bool selection_in_range(const ArrayArg& selected, Py_ssize_t groups) {
-  const int64_t* index = selected.data<int64_t>();
-  for (Py_ssize_t j = 0; j < selected.extent(0); ++j) {
-    if (index[j] < 0 || index[j] >= groups) {
-      PyErr_SetString(PyExc_IndexError, "selected group index is out of range");
-      return false;
-    }
-  }
-  return true;
-}
 
 }  // namespace
 

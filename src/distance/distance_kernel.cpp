@@ -4,6 +4,8 @@
 #include <cstring>
 #include <limits>
 
+#include "runtime/vec3.h"
+
 // The lane formulas below are templates over the number type: double for one evaluation,
 // or Pair, two doubles in one vector register (the GCC/Clang vector extension), which
 // evaluates two features of the sweep at once. Region and clamping decisions are
@@ -19,34 +21,20 @@ namespace {
 // One unit of float64 rounding: squared segment lengths at or below it count as points.
 constexpr double kEpsilon = 2.220446049250313e-16;
 
-using Pair = double __attribute__((vector_size(16)));
 
 // A comparison of F values: bool for double, a lane mask for Pair. Masks combine with
 // &&, || and ! and select with c ? x : y lane by lane.
 template <class F>
 using Cond = decltype(F{} < F{});
 
-template <class F>
-struct V3 {
-  F x, y, z;
-};
-using Vec3 = V3<double>;
 
 template <class F>
 V3<F> add(V3<F> a, V3<F> b) {
   return {a.x + b.x, a.y + b.y, a.z + b.z};
 }
 template <class F>
-V3<F> sub(V3<F> a, V3<F> b) {
-  return {a.x - b.x, a.y - b.y, a.z - b.z};
-}
-template <class F>
 V3<F> scale(F s, V3<F> v) {
   return {s * v.x, s * v.y, s * v.z};
-}
-template <class F>
-F dot(V3<F> a, V3<F> b) {
-  return a.x * b.x + a.y * b.y + a.z * b.z;
 }
 template <class F>
 V3<F> pick(Cond<F> first, V3<F> a, V3<F> b) {
@@ -61,7 +49,6 @@ F clamp01(F x) {
 // max(x, y) as x > y ? x : y: a NaN in y passes through, a NaN in x gives way to y.
 double max_of(double x, double y) { return x > y ? x : y; }
 
-Vec3 load(const double* p) { return {p[0], p[1], p[2]}; }
 void store(Vec3 v, double* out) {
   out[0] = v.x;
   out[1] = v.y;

@@ -4,21 +4,11 @@
 #include <limits>
 
 #include "runtime/float_order.h"
+#include "runtime/vec3.h"
 
 namespace zet {
 namespace {
 
-struct Vec3 {
-  double x, y, z;
-};
-
-Vec3 load(const double* p) { return {p[0], p[1], p[2]}; }
-Vec3 sub(Vec3 a, Vec3 b) { return {a.x - b.x, a.y - b.y, a.z - b.z}; }
-Vec3 cross(Vec3 a, Vec3 b) {
-  return {a.y * b.z - a.z * b.y, a.z * b.x - a.x * b.z, a.x * b.y - a.y * b.x};
-}
-double dot(Vec3 a, Vec3 b) { return a.x * b.x + a.y * b.y + a.z * b.z; }
-double norm(Vec3 a) { return std::sqrt(dot(a, a)); }
 
 // Whether the ray enters the node's box widened by epsilon on every side, slab by slab.
 // An axis along which the ray does not move is a containment test: the slab is the whole

@@ -7,23 +7,13 @@
 
 #include "runtime/growable.h"
 #include "runtime/parallel_for.h"
+#include "runtime/vec3.h"
 
 namespace zet {
 namespace {
 
 constexpr int64_t kBlock = 64;  // points per claimed item; one stack serves a block
 
-struct Vec3 {
-  double x, y, z;
-};
-
-Vec3 load(const double* p) { return {p[0], p[1], p[2]}; }
-Vec3 sub(Vec3 a, Vec3 b) { return {a.x - b.x, a.y - b.y, a.z - b.z}; }
-Vec3 cross(Vec3 a, Vec3 b) {
-  return {a.y * b.z - a.z * b.y, a.z * b.x - a.x * b.z, a.x * b.y - a.y * b.x};
-}
-double dot(Vec3 a, Vec3 b) { return a.x * b.x + a.y * b.y + a.z * b.z; }
-double norm(Vec3 a) { return std::sqrt(dot(a, a)); }
 
 // Minimum and maximum in which a NaN operand, on either side, makes the result NaN.
 double nan_min(double x, double y) {
