@@ -194,3 +194,21 @@ def distance_pairs(n, seed=20240611, chunk=1 << 17):
         first[lo:lo + m] = centre[:, None, :] + corners[:, :, 0].reshape(m, 3, 3)
         second[lo:lo + m] = (centre + offset)[:, None, :] + corners[:, :, 1].reshape(m, 3, 3)
     return first, second
+
+
+def sphere_directions(n):
+    """n unit vectors spread evenly over the sphere (a Fibonacci spiral), float64 (n, 3)."""
+    i = np.arange(n, dtype=np.float64) + 0.5
+    z = 1.0 - 2.0 * i / n
+    r = np.sqrt(np.maximum(0.0, 1.0 - z * z))
+    phi = np.pi * (1.0 + 5.0 ** 0.5) * i
+    return np.ascontiguousarray(np.stack([r * np.cos(phi), r * np.sin(phi), z], axis=-1))
+
+
+def box_points(vertices, n, seed=20240621, pad=0.05):
+    """n random points, float64 (n, 3), uniform in the box of the vertices grown on every
+    side by pad times its extent on that axis."""
+    low, high = vertices.min(axis=0), vertices.max(axis=0)
+    grow = pad * (high - low)
+    rng = np.random.default_rng(seed)
+    return np.ascontiguousarray(rng.uniform(low - grow, high + grow, (n, 3)))

@@ -7,6 +7,8 @@ reason; the benchmark goes on without it. bench/run records install failures in
 
 import ctypes
 import importlib
+import os
+import resource
 import time
 
 import numpy as np
@@ -55,7 +57,7 @@ def _preload_libusb():
 def version(module):
     try:
         from importlib.metadata import version as dist_version
-        dist = {"fcl": "python-fcl"}.get(module, module)
+        dist = {"fcl": "python-fcl", "igl": "libigl"}.get(module, module)
         return dist_version(dist)
     except Exception:
         return "?"
@@ -342,3 +344,157 @@ class FclMeshDistance:
             moving.setTranslation(p)
             out[i] = fcl.distance(moving, obstacle, request, fcl.DistanceResult())
         return time.perf_counter() - start, out
+
+
+# --- rays and winding -------------------------------------------------------------------
+
+def submodule(package, name):
+    """Import package.name after load(package), or raise Unavailable."""
+    load(package)
+    try:
+        return importlib.import_module(f"{package}.{name}")
+    except Exception as exc:
+        raise Unavailable(f"import failed: {type(exc).__name__}: {exc}".splitlines()[0]) from None
+
+
+def cpu_seconds():
+    """CPU seconds of this process so far, all threads."""
+    r = resource.getrusage(resource.RUSAGE_SELF)
+    return r.ru_utime + r.ru_stime
+
+
+def _timed_cpu(function, *args):
+    """(wall seconds, CPU seconds of the process, result) of one call."""
+    cpu, start = cpu_seconds(), time.perf_counter()
+    result = function(*args)
+    return time.perf_counter() - start, cpu_seconds() - cpu, result
+
+
+class Open3DScene:
+    """Open3D's RaycastingScene (Embree, float32) of one mesh, built and committed off the
+    clock."""
+
+    def __init__(self, vertices, triangles):
+        self.o3d = o3d = load("open3d")
+        self.scene = o3d.t.geometry.RaycastingScene()
+        self.scene.add_triangles(o3d.core.Tensor(np.ascontiguousarray(vertices, dtype=np.float32)),
+                                 o3d.core.Tensor(np.ascontiguousarray(triangles, dtype=np.uint32)))
+        probe = np.array([[0.0, 0.0, 0.0, 1.0, 0.0, 0.0]], dtype=np.float32)
+        self.scene.cast_rays(o3d.core.Tensor(probe))  # the first query commits the scene
+
+    def rays(self, origins, direction, epsilon):
+        """The (r, 6) float32 ray tensor of list_intersections: each origin moved epsilon along
+        the direction (the first depth that counts), then the direction."""
+        start = np.asarray(origins, dtype=np.float64) + epsilon * np.asarray(direction, dtype=np.float64)
+        rays = np.empty((len(start), 6), dtype=np.float32)
+        rays[:, :3] = start
+        rays[:, 3:] = direction
+        return self.o3d.core.Tensor(rays)
+
+    def list_hits(self, rays, length, epsilon, threads):
+        """(wall seconds, CPU seconds, every hit found, rays, triangles, depths) of one
+        list_intersections call; the hits returned are those with t_hit <= length, their depth
+        counted from the unshifted origin (epsilon + t_hit). list_intersections has no
+        maximum distance: it follows each ray to the end of the scene."""
+        wall, cpu, found = _timed_cpu(self.scene.list_intersections, rays, threads)
+        t_hit = found["t_hit"].numpy()
+        keep = t_hit <= length
+        return (wall, cpu, len(t_hit), found["ray_ids"].numpy()[keep].astype(np.int64),
+                found["primitive_ids"].numpy()[keep].astype(np.int64), epsilon + t_hit[keep].astype(np.float64))
+
+    def points(self, points):
+        return self.o3d.core.Tensor(np.ascontiguousarray(points, dtype=np.float32))
+
+    def occupancy(self, points, threads):
+        """(wall seconds, CPU seconds, inside bool array) of compute_occupancy (one ray per
+        point, nsamples 1)."""
+        def run():
+            return self.scene.compute_occupancy(points, nthreads=threads).numpy()
+        wall, cpu, occupied = _timed_cpu(run)
+        return wall, cpu, occupied.reshape(-1) != 0
+
+
+class EmbreexRays:
+    """embreex's single-ray Embree intersect (float32), used for every hit along a ray.
+
+    EmbreeScene.run answers the nearest hit of each ray up to a maximum distance (dists);
+    it has no mode that lists all hits. So each pass runs the rays still alive, and every
+    ray that hit is started again epsilon past its hit, with the rest of its length, until
+    no ray hits. The scene (TriangleMesh of the shared vertices) is built and committed off
+    the clock.
+    """
+
+    def __init__(self, vertices, triangles):
+        scene_module = submodule("embreex", "rtcore_scene")
+        mesh_module = submodule("embreex", "mesh_construction")
+        self.scene = scene_module.EmbreeScene()
+        self.mesh = mesh_module.TriangleMesh(self.scene, np.ascontiguousarray(vertices, dtype=np.float32),
+                                             np.ascontiguousarray(triangles, dtype=np.int32))
+        probe = np.zeros((1, 3), dtype=np.float32)
+        self.scene.run(probe, np.array([[1.0, 0.0, 0.0]], dtype=np.float32))  # commits the scene
+
+    def hits(self, origins, direction, length, epsilon):
+        """(wall seconds, CPU seconds, passes, rays, triangles, depths) of all hits with
+        depth in (epsilon, epsilon + length] from each origin."""
+        def run():
+            direction64 = np.asarray(direction, dtype=np.float64)
+            n = len(origins)
+            travelled = np.full(n, epsilon)  # depth of the current start of each ray
+            live = np.arange(n)
+            directions = np.ascontiguousarray(np.broadcast_to(direction64.astype(np.float32), (n, 3)))
+            rays, tris, depths, passes = [], [], [], 0
+            while len(live):
+                passes += 1
+                start = (origins[live] + travelled[live, None] * direction64).astype(np.float32)
+                remaining = (epsilon + length - travelled[live]).astype(np.float32)
+                out = self.scene.run(start, directions[:len(live)], dists=remaining, output=1)
+                hit = out["primID"] >= 0
+                ids = live[hit]
+                depth = travelled[ids] + out["tfar"][hit].astype(np.float64)
+                rays.append(ids)
+                tris.append(out["primID"][hit].astype(np.int64))
+                depths.append(depth)
+                travelled[ids] = depth + epsilon
+                live = ids[travelled[ids] < epsilon + length]
+            return passes, np.concatenate(rays), np.concatenate(tris), np.concatenate(depths)
+        wall, cpu, (passes, rays, tris, depths) = _timed_cpu(run)
+        return wall, cpu, passes, rays, tris, depths
+
+
+class TrimeshContains:
+    """trimesh's Trimesh.contains with the ray engine trimesh picks (Embree through
+    embreex when it imports, else its rtree-based triangle engine); the mesh and its ray
+    scene are made off the clock (a first call on a few points)."""
+
+    def __init__(self, vertices, triangles):
+        trimesh = load("trimesh")
+        self.mesh = trimesh.Trimesh(vertices=np.asarray(vertices, dtype=np.float64),
+                                    faces=np.asarray(triangles, dtype=np.int64), process=False)
+        self.mesh.contains(np.asarray(vertices[:4], dtype=np.float64) * 1.01)
+        self.engine = type(self.mesh.ray).__module__
+
+    def contains(self, points):
+        """(wall seconds, CPU seconds, inside bool array)."""
+        return _timed_cpu(lambda: np.asarray(self.mesh.contains(points), dtype=bool))
+
+
+def igl_winding(vertices, triangles):
+    """libigl's fast winding number of a triangle soup: (function name, a function of the
+    points that returns (wall seconds, CPU seconds, inside = winding number > 0.5)).
+
+    libigl reads IGL_NUM_THREADS once, at its first parallel loop; it is set to 1 here
+    unless the environment already sets it.
+    """
+    os.environ.setdefault("IGL_NUM_THREADS", "1")
+    igl = load("igl")
+    name = next((n for n in ("fast_winding_number_for_meshes", "fast_winding_number") if hasattr(igl, n)), None)
+    if name is None:
+        raise Unavailable("no fast winding number in this libigl")
+    function = getattr(igl, name)
+    v = np.ascontiguousarray(vertices, dtype=np.float64)
+    f = np.ascontiguousarray(triangles, dtype=np.int64)
+
+    def run(points):
+        wall, cpu, w = _timed_cpu(function, v, f, np.ascontiguousarray(points, dtype=np.float64))
+        return wall, cpu, np.asarray(w).reshape(-1) > 0.5
+    return name, run

@@ -5,6 +5,7 @@
 #include <Python.h>
 
 #include "cones/cell_batch.h"
+#include "cones/cone_group_args.h"
 #include "module/functions.h"
 #include "runtime/array_arg.h"
 #include "runtime/call_args.h"
@@ -16,40 +17,27 @@ namespace zet {
 
 PyObject* py_cells_bound_batch(PyObject*, PyObject* args) {
   PyObject *centers_obj, *radii_obj, *angular_obj, *cell_offsets_obj, *relevant_obj,
-      *relevant_offsets_obj, *kinds_obj, *generators_obj, *generator_mask_obj, *facets_obj,
-      *facet_mask_obj, *blocks_all_obj, *shifts_obj, *planes_obj, *first_obj, *second_obj,
-      *wedge_mask_obj, *cap_axes_obj, *cap_cos_obj;
+      *relevant_offsets_obj, *group_objs[11], *cap_axes_obj, *cap_cos_obj;
   Py_ssize_t chunk;
   double common_shift;
   if (!PyArg_ParseTuple(args, "OOOOOOnOOOOOOOOOOOOOd:cells_bound_batch", &centers_obj,
                         &radii_obj, &angular_obj, &cell_offsets_obj, &relevant_obj,
-                        &relevant_offsets_obj, &chunk, &kinds_obj, &generators_obj,
-                        &generator_mask_obj, &facets_obj, &facet_mask_obj, &blocks_all_obj,
-                        &shifts_obj, &planes_obj, &first_obj, &second_obj, &wedge_mask_obj,
-                        &cap_axes_obj, &cap_cos_obj, &common_shift))
+                        &relevant_offsets_obj, &chunk, &group_objs[0], &group_objs[1],
+                        &group_objs[2], &group_objs[3], &group_objs[4], &group_objs[5],
+                        &group_objs[6], &group_objs[7], &group_objs[8], &group_objs[9],
+                        &group_objs[10], &cap_axes_obj, &cap_cos_obj, &common_shift))
     return nullptr;
 
   // 1. Element type, rank and fixed extents of every array, in argument order.
-  ArrayArg centers, radii, angular, cell_offsets, relevant, relevant_offsets, kinds, generators,
-      generator_mask, facets, facet_mask, blocks_all, shifts, planes, first, second, wedge_mask,
-      cap_axes, cap_cos;
+  ArrayArg centers, radii, angular, cell_offsets, relevant, relevant_offsets, cap_axes, cap_cos;
+  ConeGroupArgs groups;
   if (!acquire_array(centers_obj, centers, kFloat64, {-1, 3}, "centers") ||
       !acquire_array(radii_obj, radii, kFloat64, {-1}, "radii") ||
       !acquire_array(angular_obj, angular, kFloat64, {-1}, "angular") ||
       !acquire_array(cell_offsets_obj, cell_offsets, kInt64, {-1}, "cell_offsets") ||
       !acquire_array(relevant_obj, relevant, kInt64, {-1}, "relevant") ||
       !acquire_array(relevant_offsets_obj, relevant_offsets, kInt64, {-1}, "relevant_offsets") ||
-      !acquire_array(kinds_obj, kinds, kInt8, {-1}, "kinds") ||
-      !acquire_array(generators_obj, generators, kFloat64, {-1, -1, 3}, "generators") ||
-      !acquire_array(generator_mask_obj, generator_mask, kBool, {-1, -1}, "generator_mask") ||
-      !acquire_array(facets_obj, facets, kFloat64, {-1, -1, 3}, "facets") ||
-      !acquire_array(facet_mask_obj, facet_mask, kBool, {-1, -1}, "facet_mask") ||
-      !acquire_array(blocks_all_obj, blocks_all, kBool, {-1}, "blocks_all") ||
-      !acquire_array(shifts_obj, shifts, kFloat64, {-1}, "shifts") ||
-      !acquire_array(planes_obj, planes, kFloat64, {-1, -1, 3}, "wedges") ||
-      !acquire_array(first_obj, first, kFloat64, {-1, -1, 3}, "wedges") ||
-      !acquire_array(second_obj, second, kFloat64, {-1, -1, 3}, "wedges") ||
-      !acquire_array(wedge_mask_obj, wedge_mask, kBool, {-1, -1}, "wedge_mask") ||
+      !groups.acquire(group_objs) ||
       !acquire_array(cap_axes_obj, cap_axes, kFloat64, {-1, 3}, "cap_axes") ||
       !acquire_array(cap_cos_obj, cap_cos, kFloat64, {-1}, "cap_cos"))
     return nullptr;
@@ -65,20 +53,8 @@ PyObject* py_cells_bound_batch(PyObject*, PyObject* args) {
     return nullptr;
 
   // 4. Cone-group arrays: G rows, and K, F, W agreeing between arrays and their masks.
-  const Py_ssize_t g = kinds.extent(0), k = generators.extent(1), f = facets.extent(1),
-                   w = planes.extent(1);
-  if (!require(generators.extent(0) == g && generator_mask.extent(0) == g &&
-                   generator_mask.extent(1) == k && facets.extent(0) == g &&
-                   facet_mask.extent(0) == g && facet_mask.extent(1) == f &&
-                   blocks_all.extent(0) == g && shifts.extent(0) == g &&
-                   wedge_mask.extent(0) == g && wedge_mask.extent(1) == w &&
-                   cap_axes.extent(0) == g && cap_cos.extent(0) == g,
-               "cone constraint arrays have inconsistent shapes"))
-    return nullptr;
-  if (!require(planes.extent(0) == g && first.extent(0) == g && first.extent(1) == w &&
-                   second.extent(0) == g && second.extent(1) == w,
-               "wedge arrays have inconsistent shapes"))
-    return nullptr;
+  const Py_ssize_t g = groups.groups();
+  if (!groups.shapes_agree(cap_axes.extent(0) == g && cap_cos.extent(0) == g)) return nullptr;
 
   // 5. The offsets span the cells and the relevant groups.
   const int64_t* cells_at = cell_offsets.data<int64_t>();
@@ -116,25 +92,7 @@ PyObject* py_cells_bound_batch(PyObject*, PyObject* args) {
   if (!flags) return nullptr;
 
   CellBatchJob job;
-  job.margins = {nullptr,
-                 nullptr,
-                 kinds.data<int8_t>(),
-                 generators.data<double>(),
-                 facets.data<double>(),
-                 shifts.data<double>(),
-                 planes.data<double>(),
-                 first.data<double>(),
-                 second.data<double>(),
-                 generator_mask.data<uint8_t>(),
-                 facet_mask.data<uint8_t>(),
-                 blocks_all.data<uint8_t>(),
-                 wedge_mask.data<uint8_t>(),
-                 0,
-                 k,
-                 f,
-                 w,
-                 common_shift,
-                 nullptr};
+  job.margins = groups.margin_context(common_shift);
   job.cap_axes = cap_axes.data<double>();
   job.cap_cos = cap_cos.data<double>();
   job.centers = centers.data<double>();
