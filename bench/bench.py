@@ -16,6 +16,7 @@ import time
 
 import meshes
 from collision import Collision
+from cones import Cones
 from common import cpu_snapshot, format_table, others_note, progress
 from distance import Distance
 from rays import Rays
@@ -26,7 +27,7 @@ RESULTS = meshes.REPO / "bench" / "results" / "latest.txt"
 
 def main():
     started = time.perf_counter()
-    sections = [TreeAndOverlap(), Collision(), Distance(), Rays()]
+    sections = [TreeAndOverlap(), Collision(), Distance(), Rays(), Cones()]
     for section in sections:
         section.prepare()
 
@@ -52,7 +53,8 @@ def main():
     lines.append(f"_zet_native vs peers: build_aabb_tree, clipped_overlap_areas, the translating triangle kernel, "
                  f"bvh_path_query, self_intersection_pairs, the triangle distance, triangle_distance_batch, "
                  f"clearance_candidate_pairs + clearance_pairs, ray_tree_hits, direction_ray_scores, "
-                 f"ray_winding_batch ({platform.python_implementation()} "
+                 f"ray_winding_batch, pair_cones, cone_margins, cone_cap_lower_bounds, cells_bound_batch "
+                 f"({platform.python_implementation()} "
                  f"{platform.python_version()}, {os.cpu_count()} cores, {time.strftime('%Y-%m-%d %H:%M')})")
     lines.append("ours: thread limit set with set_thread_limit; time = best of 5 or more runs unless said otherwise "
                  "(peers: 3); ratio = peer time / our time, i.e. ours throughput / peer throughput (above 1: ours "

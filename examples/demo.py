@@ -151,6 +151,49 @@ def demo_rays():
           f"(# inside, . outside, ? ambiguous): {marks}")
 
 
+def demo_direction_search():
+    """A small sphere rests in the hole of a lying torus and against a standing one: its
+    touching triangle pairs become cones of blocked directions, and a branch-and-bound search
+    over the sphere of directions finds the direction with the largest margin."""
+    from direction_search import search
+
+    radius, ring, tube = 0.5, 0.6, 0.25
+    offset = np.sqrt((radius + tube) ** 2 - ring ** 2)  # the tube then touches the sphere
+    moving = zet_native.build_tree(*sphere(48, radius=radius))
+    below = torus(120, 40, ring, tube, centre=(0.0, 0.0, -offset))
+    side_v, side_t = torus(120, 40, ring, tube)
+    side = (np.ascontiguousarray(side_v[:, [2, 0, 1]]) + np.array([offset, 0.0, 0.0]), side_t)  # axis along x
+    obstacles = [zet_native.build_tree(*below), zet_native.build_tree(*side)]
+    clearance = 0.005
+    with Step("direction search") as step:
+        moving_tris, obstacle_tris = [], []
+        for obstacle in obstacles:
+            _, pairs = zet_native.clearance_candidates(moving, obstacle, np.zeros(3), 0.0, clearance)
+            moving_tris.append(moving.vertices[moving.triangles[pairs[:, 0]]])
+            obstacle_tris.append(obstacle.vertices[obstacle.triangles[pairs[:, 1]]])
+        contacts = zet_native.pair_cone_groups(np.concatenate(moving_tris), np.concatenate(obstacle_tris),
+                                               facet_tolerance=1e-12)
+        groups = contacts.groups
+        result = search(groups)
+    g = len(groups.kinds)
+    print(f"\nBest translation direction of a sphere of {len(moving.triangles)} triangles resting in one torus "
+          f"and against another ({sum(len(t) for t in moving_tris)} touching triangle pairs within {clearance}, "
+          f"{g} cone groups, {int(groups.blocks_all.sum())} blocking every direction), {step.seconds * 1e3:.0f} ms:")
+    d = result.direction
+    print(f"  direction ({d[0]:+.4f}, {d[1]:+.4f}, {d[2]:+.4f}), margin {result.margin:.4f} "
+          f"(no direction above {result.upper_bound:.4f}); {result.cells} cells in {result.calls} calls "
+          f"down to level {result.depth}, at most {result.offered} margins against "
+          f"{result.cells * g} by brute force over the same cells")
+    center, _, angular, _ = result.best_cell
+    everything = np.arange(g)
+    margins = zet_native.margins(center[None], everything, groups)[0]
+    caps = zet_native.cap_bounds(center[None], everything, groups, angular)[0]
+    print(f"  best cell checked: smallest margin over all groups {margins.min():.4f} "
+          f"(equal: {margins.min() == result.margin}); cap bounds over the cell (angular radius "
+          f"{np.degrees(angular):.3f} degrees) at most {caps.max():.4f}, never above the margins: "
+          f"{bool(np.all(caps <= margins))}")
+
+
 def demo_overlap():
     rng = np.random.default_rng(7)
     n = 1_000_000
@@ -170,4 +213,5 @@ if __name__ == "__main__":
     demo_trees()
     demo_translations()
     demo_rays()
+    demo_direction_search()
     demo_overlap()
