@@ -67,35 +67,48 @@ void sort_contacts(ContactRecord* contacts, size_t n, int64_t threads) {
                          contacts + bounds[std::min(i + 2 * width, t)], contact_before);
 }
 
+// The run keeps the stated sequence (pop phase, workers, consumption, next pop phase) in
+// everything it reports, but overlaps the work: while the other threads process a batch, the
+// calling thread already pops the node pairs of the next one. Those pops change nothing that
+// the consumption of the current batch reads (the queue only), and their observable steps, a
+// work unit and a possible consultation of should_cancel before each pop and the counters,
+// are replayed in order after the consumption; a run that stops there simply never uses them.
 class PathQueryRun {
  public:
   PathQueryRun(const PathQueryParams& p, LeafPairJob* jobs, CancelPoller& poller, PathQueryResult& r)
-      : p_(p), jobs_(jobs), poller_(poller), r_(r) {}
+      : p_(p), jobs_{jobs, jobs + kMaxLeafPairJobs}, poller_(poller), r_(r) {}
 
   void run() {
-    if (!push(node_pair(p_.t_begin, p_.t_end, 0, 0))) return finish();
-    int64_t capacity = 256;
+    if (!queue_.push_back(node_pair(p_.t_begin, p_.t_end, 0, 0))) {
+      r_.out_of_memory = true;
+      return finish();
+    }
+    int64_t capacity = 256, current = 0;
+    int64_t batch = pop_ahead(capacity, jobs_[current]);
+    replay_pops();
     while (true) {
-      int64_t batch = pop_phase(capacity);
-      if (batch > 0 && !stopped_) flush(batch);
-      for (int64_t i = 0; i < batch; ++i) raw_free(jobs_[i].outcomes);
-      if (capacity < kMaxLeafPairJobs) capacity *= 2;
-      if (queue_.empty() || stopped_) break;
+      const bool more = !queue_.empty();
+      const int64_t next_capacity = capacity < kMaxLeafPairJobs ? 2 * capacity : capacity;
+      int64_t next_batch = 0;
+      bool popped_ahead = false;
+      auto pop_next = [&] {
+        if (!more) return;
+        next_batch = pop_ahead(next_capacity, jobs_[1 - current]);
+        popped_ahead = true;
+      };
+      if (batch > 0 && !stopped_) flush(batch, jobs_[current], pop_next);
+      for (int64_t i = 0; i < batch; ++i) raw_free(jobs_[current][i].outcomes);
+      capacity = next_capacity;
+      if (!more || stopped_) break;
+      if (!popped_ahead) pop_next();
+      current = 1 - current;
+      batch = next_batch;
+      replay_pops();
     }
     finish();
   }
 
  private:
-  bool push(const NodePair& pair) {
-    if (!queue_.push_back(pair)) {
-      r_.out_of_memory = true;
-      stopped_ = true;
-      return false;
-    }
-    std::push_heap(queue_.data(), queue_.data() + queue_.size(), lower_priority);
-    return true;
-  }
-
   NodePair pop() {
     std::pop_heap(queue_.data(), queue_.data() + queue_.size(), lower_priority);
     NodePair top = queue_.back();
@@ -103,28 +116,40 @@ class PathQueryRun {
     return top;
   }
 
-  // Pops node pairs until the queue is empty or the batch is full; returns the batch size.
-  int64_t pop_phase(int64_t capacity) {
-    int64_t batch = 0;
+  bool push(const NodePair& pair) {
+    if (!queue_.push_back(pair)) return false;
+    std::push_heap(queue_.data(), queue_.data() + queue_.size(), lower_priority);
+    return true;
+  }
+
+  // One pop phase without its side effects: pops node pairs until the queue is empty or the
+  // batch is full, writes the jobs, and records for each pop the largest queue size seen
+  // before it. A failed allocation is recorded at the pop where it happened. Returns the
+  // batch size.
+  int64_t pop_ahead(int64_t capacity, LeafPairJob* jobs) {
     const TreeView& a = p_.moving;
     const TreeView& b = p_.obstacle;
+    const SweptBoxParams box{p_.velocity, p_.box_tol, p_.box_static, 0.0};
+    uint64_t heap_max = max_heap_, node_pairs = node_pairs_;
+    int64_t batch = 0;
+    heap_max_before_pop_.clear();
+    failed_pop_ = -1;
     while (!queue_.empty() && batch < capacity) {
-      max_heap_ = std::max<uint64_t>(max_heap_, queue_.size());
-      if (poller_.poll_work(1)) {
-        stopped_ = true;
-        break;
+      heap_max = std::max<uint64_t>(heap_max, queue_.size());
+      if (!heap_max_before_pop_.push_back(heap_max)) {
+        failed_pop_ = static_cast<int64_t>(heap_max_before_pop_.size());
+        return batch;
       }
       const NodePair pair = pop();
-      ++node_pairs_;
+      ++node_pairs;
       const bool a_leaf = a.is_leaf(pair.moving_node), b_leaf = b.is_leaf(pair.obstacle_node);
       if (a_leaf && b_leaf) {
-        jobs_[batch++] = {pair.lo, pair.hi, pair.moving_node, pair.obstacle_node,
-                          node_pairs_, max_heap_, 0, 0, nullptr};
+        jobs[batch++] = {pair.lo, pair.hi, pair.moving_node, pair.obstacle_node, node_pairs,
+                         heap_max, 0, 0, nullptr};
         continue;
       }
       const bool split_moving =
           b_leaf || (!a_leaf && a.count(pair.moving_node) >= b.count(pair.obstacle_node));
-      const SweptBoxParams box{p_.velocity, p_.box_tol, p_.box_static, 0.0};
       for (int side = 0; side < 2; ++side) {
         int32_t moving = pair.moving_node, obstacle = pair.obstacle_node;
         if (split_moving)
@@ -134,24 +159,53 @@ class PathQueryRun {
         double lo, hi;
         if (swept_box(a.box_min(moving), a.box_max(moving), b.box_min(obstacle), b.box_max(obstacle),
                       box, pair.lo, pair.hi, &lo, &hi) &&
-            !push(node_pair(lo, hi, moving, obstacle)))
+            !push(node_pair(lo, hi, moving, obstacle))) {
+          failed_pop_ = static_cast<int64_t>(heap_max_before_pop_.size()) - 1;
           return batch;
+        }
       }
     }
     return batch;
   }
 
-  void flush(int64_t batch) {
+  // The side effects of the pops made ahead, in order: before each pop the largest queue
+  // size and a work unit (which may consult should_cancel and stop the run before the pop),
+  // after it the node pair count; then an allocation failure where one happened.
+  void replay_pops() {
+    const int64_t pops = static_cast<int64_t>(heap_max_before_pop_.size());
+    for (int64_t i = 0; i < pops; ++i) {
+      max_heap_ = heap_max_before_pop_[i];
+      if (poller_.poll_work(1)) {
+        stopped_ = true;
+        return;
+      }
+      ++node_pairs_;
+      if (i == failed_pop_) break;
+    }
+    if (failed_pop_ >= 0) {
+      if (failed_pop_ == pops && poller_.poll_work(1)) {  // the pop whose record failed
+        stopped_ = true;
+        return;
+      }
+      r_.out_of_memory = true;
+      stopped_ = true;
+    }
+  }
+
+  // Processes a batch on the worker threads (the calling thread runs `meanwhile` first and
+  // then joins them), then consumes it in emission order.
+  template <class F>
+  void flush(int64_t batch, LeafPairJob* jobs, F& meanwhile) {
     const int64_t threads = std::max<int64_t>(1, std::min(effective_thread_count(), batch / 16));
-    PathQueryContext context{&p_, jobs_, {0}};
-    parallel_for_each([](void* c, int64_t i) { process_leaf_pair(*static_cast<PathQueryContext*>(c), i); },
-                      &context, batch, threads);
+    PathQueryContext context{&p_, jobs, {0}};
+    auto work = [&context](int64_t i) { process_leaf_pair(context, i); };
+    for_each_item_after(batch, threads, work, meanwhile);
     if (context.failed.load(std::memory_order_relaxed) != 0) {
       r_.out_of_memory = true;
       stopped_ = true;
       return;
     }
-    for (int64_t i = 0; i < batch && !stopped_; ++i) consume(jobs_[i]);
+    for (int64_t i = 0; i < batch && !stopped_; ++i) consume(jobs[i]);
   }
 
   // Takes the job's outcomes in candidate chunks until the budget or a cancellation stops.
@@ -206,10 +260,12 @@ class PathQueryRun {
   }
 
   const PathQueryParams& p_;
-  LeafPairJob* jobs_;
+  LeafPairJob* jobs_[2];  // the batch being processed and the one popped ahead
   CancelPoller& poller_;
   PathQueryResult& r_;
   GrowableArray<NodePair> queue_;
+  GrowableArray<uint64_t> heap_max_before_pop_;  // of the pops made ahead
+  int64_t failed_pop_ = -1;                      // pop at which an allocation failed, or -1
   bool stopped_ = false;
   uint64_t node_pairs_ = 0, max_heap_ = 0, node_pairs_report_ = 0, max_heap_report_ = 0;
 };

@@ -80,7 +80,8 @@ struct PathQueryContext {
 // Processes job `index` of the context: candidates, their order, the kernel results.
 void process_leaf_pair(PathQueryContext& context, int64_t index);
 
-// Runs the whole query. jobs has room for kMaxLeafPairJobs. The poller's interval is the
+// Runs the whole query. jobs has room for 2 x kMaxLeafPairJobs (the batch being processed
+// and the next one). The poller's interval is the
 // cancel interval and its first question comes once the work reaches that interval.
 void run_path_query(const PathQueryParams& params, LeafPairJob* jobs, CancelPoller& poller,
                     PathQueryResult& result);

@@ -41,7 +41,7 @@ PyObject* py_bvh_path_query(PyObject*, PyObject* args) {
       !acquire_array(velocity_obj, velocity, kFloat64, {3}, "velocity"))
     return nullptr;
   PyMemArray<LeafPairJob> jobs;
-  if (!jobs.allocate(kMaxLeafPairJobs)) return nullptr;
+  if (!jobs.allocate(2 * kMaxLeafPairJobs)) return nullptr;
   p.moving = moving.view;
   p.obstacle = obstacle.view;
   for (int d = 0; d < 3; ++d) p.velocity[d] = velocity.data<double>()[d];

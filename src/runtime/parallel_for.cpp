@@ -33,9 +33,11 @@ int64_t mul_div(int64_t a, int64_t b, int64_t c) {
 
 }  // namespace
 
-void parallel_for_each(ItemWork work, void* context, int64_t count, int64_t threads) {
+void parallel_for_each_after(ItemWork work, void* context, int64_t count, int64_t threads,
+                             void (*first)(void*), void* first_context) {
   int64_t t = std::min({threads, count, kMaxThreads});
   if (t <= 1) {
+    if (first != nullptr) first(first_context);
     for (int64_t i = 0; i < count; ++i) work(context, i);
     return;
   }
@@ -50,9 +52,14 @@ void parallel_for_each(ItemWork work, void* context, int64_t count, int64_t thre
   // A thread that cannot be created is simply missing: the others claim its items.
   std::thread started[kMaxThreads - 1];
   for (int64_t k = 0; k < t - 1; ++k) try_start(started[k], claim_loop);
+  if (first != nullptr) first(first_context);
   claim_loop();
   for (int64_t k = 0; k < t - 1; ++k)
     if (started[k].joinable()) started[k].join();
+}
+
+void parallel_for_each(ItemWork work, void* context, int64_t count, int64_t threads) {
+  parallel_for_each_after(work, context, count, threads, nullptr, nullptr);
 }
 
 int64_t plan_range_chunks(int64_t n_a, int64_t n_b, int64_t grain, int64_t threads,

@@ -13,6 +13,12 @@ using RangeWork = void (*)(void* context, int64_t a_begin, int64_t a_end, int64_
 // increasing order through one atomic counter by min(threads, count, 32) threads.
 void parallel_for_each(ItemWork work, void* context, int64_t count, int64_t threads);
 
+// Form A with a head start: the started threads begin claiming items at once, while the
+// calling thread first runs first(first_context) and then claims items too. With one thread
+// it runs first, then every item in order.
+void parallel_for_each_after(ItemWork work, void* context, int64_t count, int64_t threads,
+                             void (*first)(void*), void* first_context);
+
 // Static slices of the larger dimension of [0, n_a) x [0, n_b); the thread count comes
 // from the calling thread's effective count and the grain (least work per thread).
 void parallel_for_range(RangeWork work, void* context, int64_t n_a, int64_t n_b, int64_t grain);
@@ -30,6 +36,12 @@ int64_t plan_range_chunks(int64_t n_a, int64_t n_b, int64_t grain, int64_t threa
 template <class F>
 void for_each_item(int64_t count, int64_t threads, F& body) {
   parallel_for_each([](void* c, int64_t i) { (*static_cast<F*>(c))(i); }, &body, count, threads);
+}
+
+template <class F, class G>
+void for_each_item_after(int64_t count, int64_t threads, F& body, G& first) {
+  parallel_for_each_after([](void* c, int64_t i) { (*static_cast<F*>(c))(i); }, &body, count,
+                          threads, [](void* c) { (*static_cast<G*>(c))(); }, &first);
 }
 
 template <class F>
