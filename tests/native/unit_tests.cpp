@@ -96,6 +96,18 @@ static void test_fan_outs() {
     for (auto& s : seen) once = once && s.load() == 1;
     CHECK(once);
   }
+  // With a head start: the caller's task runs once, and every item still runs once.
+  for (int64_t threads : {1, 4}) {
+    std::vector<std::atomic<int>> seen(500);
+    int first_runs = 0;
+    auto body = [&](int64_t i) { seen[i].fetch_add(1); };
+    auto first = [&] { ++first_runs; };
+    for_each_item_after(500, threads, body, first);
+    bool once = first_runs == 1;
+    for (auto& s : seen) once = once && s.load() == 1;
+    CHECK(once);
+  }
+
   std::vector<int> order;
   auto serial = [&](int64_t i) { order.push_back(static_cast<int>(i)); };
   for_each_item(5, 1, serial);
