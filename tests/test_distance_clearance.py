@@ -213,6 +213,28 @@ def test_search_matches_reference(case):
         assert got is None or got[0] == 4 * (yes_at < INF)
 
 
+@pytest.mark.parametrize("threads", [2, 5])
+def test_search_on_threads_matches_one_thread(threads):
+    # Pairs searched ahead on worker threads must give the one-thread result, counters and
+    # consultations included, wherever a budget or should_cancel stops the call.
+    v, length, clear, tols, min_width, max_depth = SEARCH_CASES["deep"]
+    mv, mt, ov, ot, pairs, lowers = search_pairs()
+    args = [mv, mt, ov, ot, pairs, lowers, v, length, clear, *tols, min_width, max_depth, 1000]
+    spent = clearance(*args, UNLIMITED, 1, None)[2]
+    for limit, interval, yes_at, answer in [(UNLIMITED, 1, INF, True), ((1000 + spent) // 2, 5, INF, True),
+                                            (UNLIMITED, 1, 60, True), (UNLIMITED, 7, 9, True),
+                                            (spent - 1, 3, 25, Refusal("stop"))]:
+        results = []
+        for limit_threads in (1, threads):
+            zn.set_thread_limit(limit_threads)
+            asker = Asker(yes_at, answer)
+            try:
+                results.append((clearance(*args, limit, interval, asker), asker.calls))
+            except Refusal:
+                results.append(("refused", asker.calls))
+        assert results[0] == results[1]
+
+
 FLOOR = [(-5.0, -5.0, 0.0), (5.0, -5.0, 0.0), (0.0, 5.0, 0.0)]
 CHIP = [(0.0, 0.0, 0.0), (0.5, 0.0, 0.0), (0.0, 0.5, 0.0)]  # lies on the floor at t = 0
 SLIDE = ((1, 0, 0), 1.25, 0.1)  # touching all the way

@@ -1,9 +1,12 @@
 #include "distance/clearance_search.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "distance/distance_kernel.h"
 #include "runtime/float_order.h"
+#include "runtime/parallel_for.h"
+#include "runtime/thread_count.h"
 
 namespace zet {
 namespace {
@@ -35,9 +38,11 @@ bool same_state(const LevelRun& run, double t_lo, double t_hi, double mid, int p
 
 class ClearanceSearch {
  public:
-  ClearanceSearch(const ClearanceSearchParams& p, CancelPoller& poller, ClearanceSearchResult& r)
-      : p_(p), poller_(poller), r_(r) {}
+  ClearanceSearch(const ClearanceSearchParams& p, CancelPoller& poller, ClearanceSearchResult& r,
+                  uint64_t limit)
+      : p_(p), poller_(poller), r_(r), limit_(limit) {}
 
+  // Every pair in order on the calling thread.
   void run() {
     for (int64_t k = 0; k < p_.pair_count; ++k) {
       if (poller_.poll_work(1)) {
@@ -45,27 +50,37 @@ class ClearanceSearch {
         return;
       }
       ++r_.pairs_searched;
-      load(p_.moving_vertices, p_.moving_triangles, p_.pairs[2 * k], moving_);
-      load(p_.obstacle_vertices, p_.obstacle_triangles, p_.pairs[2 * k + 1], obstacle_);
-      const Outcome o = search(p_.lowers[k], p_.path_length);
-      if (r_.out_of_memory) return;
-      if (o.status == kViolation) {
-        const TriangleDistance& d = o.distance;
-        ClearanceWitness w{static_cast<uint32_t>(k), static_cast<uint32_t>(o.clear_after),
-                           o.t_lo, o.t_hi, o.mid, d.lower, d.upper,
-                           {d.point_a[0], d.point_a[1], d.point_a[2]},
-                           {d.point_b[0], d.point_b[1], d.point_b[2]}};
-        if (!r_.witnesses.push_back(w)) {
-          r_.out_of_memory = true;
-          return;
-        }
-      } else if (o.status == kUnresolved) {
-        ++r_.unresolved;
-      } else if (o.status != kClear) {
-        r_.status = o.status;
-        return;
-      }
+      const Outcome o = search_pair(k);
+      if (r_.out_of_memory || !take(k, o)) return;
     }
+  }
+
+  // The search of pair k over its interval.
+  Outcome search_pair(int64_t k) {
+    load(p_.moving_vertices, p_.moving_triangles, p_.pairs[2 * k], moving_);
+    load(p_.obstacle_vertices, p_.obstacle_triangles, p_.pairs[2 * k + 1], obstacle_);
+    return search(p_.lowers[k], p_.path_length);
+  }
+
+  // Records pair k's outcome; false when it ends the call.
+  bool take(int64_t k, const Outcome& o) {
+    if (o.status == kViolation) {
+      const TriangleDistance& d = o.distance;
+      ClearanceWitness w{static_cast<uint32_t>(k), static_cast<uint32_t>(o.clear_after),
+                         o.t_lo, o.t_hi, o.mid, d.lower, d.upper,
+                         {d.point_a[0], d.point_a[1], d.point_a[2]},
+                         {d.point_b[0], d.point_b[1], d.point_b[2]}};
+      if (!r_.witnesses.push_back(w)) {
+        r_.out_of_memory = true;
+        return false;
+      }
+    } else if (o.status == kUnresolved) {
+      ++r_.unresolved;
+    } else if (o.status != kClear) {
+      r_.status = o.status;
+      return false;
+    }
+    return true;
   }
 
  private:
@@ -81,7 +96,7 @@ class ClearanceSearch {
       *out = Outcome{kCancelled};
       return true;
     }
-    if (r_.evaluations >= static_cast<uint64_t>(p_.evaluation_limit)) {
+    if (r_.evaluations >= limit_) {
       *out = Outcome{kExhausted};
       return true;
     }
@@ -168,9 +183,81 @@ class ClearanceSearch {
   const ClearanceSearchParams& p_;
   CancelPoller& poller_;
   ClearanceSearchResult& r_;
+  uint64_t limit_;  // the evaluation counter stops here
   double moving_[9], obstacle_[9];
   GrowableArray<LevelRun> levels_;
 };
+
+// A pair searched ahead of its turn on a worker thread: its outcome and the evaluations it
+// took, without the caller's poller and with an allowance no larger than the budget left.
+struct SearchedAhead {
+  Outcome outcome;
+  uint64_t evaluations;
+  bool complete;  // false when its allowance or memory cut it short: search it again in turn
+};
+
+// Pairs per thread searched ahead at a time, and the evaluations a pair may take ahead of
+// its turn (a longer search is done in turn); together they bound the work that a stop can
+// discard and how long should_cancel waits.
+constexpr int64_t kPairsAheadPerThread = 64;
+constexpr uint64_t kEvaluationsAhead = 1024;
+
+// The same search with the pairs spread over threads. A pair's search depends only on its
+// triangles until the budget runs out or should_cancel stops it, so a slice of pairs is
+// searched ahead in parallel, and then, pair by pair in order, its steps are replayed on
+// the calling thread: the work unit of the pair, and for every evaluation a work unit (which
+// may consult should_cancel) and the budget check. A pair whose replay is stopped ends the
+// call exactly where the one-thread search would; otherwise its outcome is taken as computed.
+void search_in_parallel(const ClearanceSearchParams& p, CancelPoller& poller,
+                        ClearanceSearchResult& r, int64_t threads) {
+  const uint64_t limit = static_cast<uint64_t>(p.evaluation_limit);
+  ClearanceSearch in_turn(p, poller, r, limit);
+  GrowableArray<SearchedAhead> ahead;
+  const int64_t slice = kPairsAheadPerThread * threads;
+  for (int64_t first = 0; first < p.pair_count; first += slice) {
+    const int64_t count = std::min(slice, p.pair_count - first);
+    ahead.clear();
+    for (int64_t i = 0; i < count; ++i)
+      if (!ahead.push_back({})) {
+        r.out_of_memory = true;
+        return;
+      }
+    const uint64_t left = std::min(limit - std::min(limit, r.evaluations), kEvaluationsAhead);
+    auto search_one = [&](int64_t i) {
+      CancelPoller silent;
+      ClearanceSearchResult own;
+      ClearanceSearch worker(p, silent, own, left);
+      const Outcome o = worker.search_pair(first + i);
+      ahead[i] = {o, own.evaluations, o.status != kExhausted && !own.out_of_memory};
+    };
+    for_each_item(count, threads, search_one);
+    for (int64_t i = 0; i < count; ++i) {
+      const int64_t k = first + i;
+      if (poller.poll_work(1)) {
+        r.status = kCancelled;
+        return;
+      }
+      ++r.pairs_searched;
+      if (!ahead[i].complete) {
+        const Outcome o = in_turn.search_pair(k);
+        if (r.out_of_memory || !in_turn.take(k, o)) return;
+        continue;
+      }
+      for (uint64_t e = 0; e < ahead[i].evaluations; ++e) {
+        if (poller.poll_work(1)) {
+          r.status = kCancelled;
+          return;
+        }
+        if (r.evaluations >= limit) {
+          r.status = kExhausted;
+          return;
+        }
+        ++r.evaluations;
+      }
+      if (!in_turn.take(k, ahead[i].outcome)) return;
+    }
+  }
+}
 
 }  // namespace
 
@@ -178,7 +265,12 @@ void run_clearance_search(const ClearanceSearchParams& params, CancelPoller& pol
                           ClearanceSearchResult& result) {
   poller.interval = params.cancel_interval;
   poller.next_check = 0;
-  ClearanceSearch(params, poller, result).run();
+  const int64_t threads = effective_thread_count();
+  if (threads >= 2 && params.pair_count >= kPairsAheadPerThread) {
+    search_in_parallel(params, poller, result, threads);
+    return;
+  }
+  ClearanceSearch(params, poller, result, static_cast<uint64_t>(params.evaluation_limit)).run();
 }
 
 }  // namespace zet
