@@ -10,7 +10,7 @@
 #include "runtime/call_args.h"
 #include "runtime/gil.h"
 #include "runtime/py_memory.h"
-#include "tree/tree_arrays.h"
+#include "tree/tree_pair_args.h"
 
 namespace zet {
 
@@ -34,17 +34,13 @@ PyObject* py_bvh_path_query(PyObject*, PyObject* args) {
       !require(p.t_end >= p.t_begin && std::isfinite(p.t_begin) && std::isfinite(p.t_end),
                "root interval must be finite and ordered"))
     return nullptr;
-  TriangleTree moving, obstacle;
-  ArrayArg velocity;
-  if (!acquire_tree(moving_items, moving, "moving") ||
-      !acquire_tree(obstacle_items, obstacle, "obstacle") ||
-      !acquire_array(velocity_obj, velocity, kFloat64, {3}, "velocity"))
-    return nullptr;
+  TreePairArgs trees;
+  if (!trees.acquire(moving_items, obstacle_items, velocity_obj)) return nullptr;
   PyMemArray<LeafPairJob> jobs;
   if (!jobs.allocate(2 * kMaxLeafPairJobs)) return nullptr;
-  p.moving = moving.view;
-  p.obstacle = obstacle.view;
-  for (int d = 0; d < 3; ++d) p.velocity[d] = velocity.data<double>()[d];
+  p.moving = trees.moving.view;
+  p.obstacle = trees.obstacle.view;
+  trees.copy_velocity(p.velocity);
   p.pair_budget = pair_budget;
   p.cancel_interval = static_cast<uint32_t>(interval);
 

@@ -9,7 +9,7 @@
 #include "runtime/call_args.h"
 #include "runtime/gil.h"
 #include "runtime/py_memory.h"
-#include "tree/tree_arrays.h"
+#include "tree/tree_pair_args.h"
 
 namespace zet {
 
@@ -30,15 +30,11 @@ PyObject* py_clearance_candidate_pairs(PyObject*, PyObject* args) {
                "invalid path length or cancel interval") ||
       !accept_should_cancel(should_cancel, &poller.callable))
     return nullptr;
-  TriangleTree moving, obstacle;
-  ArrayArg velocity;
-  if (!acquire_tree(moving_items, moving, "moving") ||
-      !acquire_tree(obstacle_items, obstacle, "obstacle") ||
-      !acquire_array(velocity_obj, velocity, kFloat64, {3}, "velocity"))
-    return nullptr;
-  p.moving = moving.view;
-  p.obstacle = obstacle.view;
-  for (int d = 0; d < 3; ++d) p.velocity[d] = velocity.data<double>()[d];
+  TreePairArgs trees;
+  if (!trees.acquire(moving_items, obstacle_items, velocity_obj)) return nullptr;
+  p.moving = trees.moving.view;
+  p.obstacle = trees.obstacle.view;
+  trees.copy_velocity(p.velocity);
   p.cancel_interval = static_cast<uint32_t>(interval);
 
   ClearanceCandidateResult r;
