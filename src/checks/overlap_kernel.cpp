@@ -2,13 +2,14 @@
 
 #include <cmath>
 
+#include "checks/overlap_lanes.h"
+
 namespace zet {
 namespace {
 
 // Three half-planes cut a triangle into at most 6 vertices in exact arithmetic; the cap
 // only bounds what rounding could produce.
 constexpr int kMaxPolygon = 16;
-constexpr double kCrossingEpsilon = 2.220446049250313e-16;
 
 struct Point {
   double x, y;
@@ -42,7 +43,7 @@ int clip_against_edge(const Point* in, int in_count, Point a, Point b, double si
     const bool prev_in = d_prev >= -tolerance, cur_in = d_cur >= -tolerance;
     const double t = d_prev / (d_prev - d_cur);
     out[count] = {prev.x + (cur.x - prev.x) * t, prev.y + (cur.y - prev.y) * t};
-    count += (prev_in != cur_in) & (std::fabs(d_prev - d_cur) > kCrossingEpsilon) &
+    count += (prev_in != cur_in) & (std::fabs(d_prev - d_cur) > kOverlapCrossingEpsilon) &
              (count < kMaxPolygon);
     out[count] = cur;
     count += cur_in & (count < kMaxPolygon);
@@ -87,10 +88,44 @@ double clipped_overlap_area(const double* subject, const double* clip, double to
   return 0.5 * std::fabs(twice_area);
 }
 
-void clipped_overlap_area_rows(const double* subject, const double* clip, double tolerance,
-                               double* areas, int64_t begin, int64_t end) {
+void clipped_overlap_area_rows_scalar(const double* subject, const double* clip,
+                                      double tolerance, double* areas, int64_t begin,
+                                      int64_t end) {
   for (int64_t i = begin; i < end; ++i)
     areas[i] = clipped_overlap_area(subject + 6 * i, clip + 6 * i, tolerance);
 }
+
+namespace {
+
+using RowsKernel = void (*)(const double*, const double*, double, double*, int64_t, int64_t);
+
+struct RowsChoice {
+  RowsKernel kernel;
+  int lanes;
+};
+
+// The scalar pass branches on outcomes that vary from pair to pair and mispredicts often;
+// the lane clipper has no such branches but needs 256-bit vectors to pay off.
+RowsChoice widest_rows_kernel() {
+#if defined(ZET_OVERLAP_LANES)
+  if (__builtin_cpu_supports("avx512f")) return {clipped_overlap_area_rows_avx512, 8};
+  if (__builtin_cpu_supports("avx2")) return {clipped_overlap_area_rows_avx2, 4};
+#endif
+  return {clipped_overlap_area_rows_scalar, 1};
+}
+
+const RowsChoice& rows_choice() {
+  static const RowsChoice choice = widest_rows_kernel();
+  return choice;
+}
+
+}  // namespace
+
+void clipped_overlap_area_rows(const double* subject, const double* clip, double tolerance,
+                               double* areas, int64_t begin, int64_t end) {
+  rows_choice().kernel(subject, clip, tolerance, areas, begin, end);
+}
+
+int overlap_lane_count() { return rows_choice().lanes; }
 
 }  // namespace zet
