@@ -153,7 +153,7 @@ static void test_overlap_lanes() {
   }
   const double specials[] = {std::nan(""), INFINITY, -INFINITY, -0.0, 0.0, 1e-300};
   for (int i = 0; i < 600; ++i) {
-    double* row = (i % 2 ? clip : subject).data() + 6 * (7 * i + 3);
+    double* row = (i % 2 ? clip : subject).data() + 6 * ((7 * i + 3) % n);
     row[i % 6] = specials[i % 6];
   }
   for (int i = 0; i < 50; ++i)  // identical triangles, then a triangle squashed to a line
