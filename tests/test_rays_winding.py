@@ -262,17 +262,64 @@ def test_no_nodes_or_no_points_give_zeros():
     assert run(np.zeros((0, 3)), DIRECTION, wtree(*sphere(8))) == (b"", b"")
 
 
-def test_same_bits_on_any_thread_count():
+def many_points(v, t, rng):
+    """Enough points for the walk to reorder them (more than 4096): inside, outside, on the
+    surface (ambiguous, with partial counts), NaN and infinite ones, in a random order."""
+    points = np.vstack([rng.normal(size=(64 * 70 + 5, 3)) * 0.8, v[t].mean(1)[::3],
+                        [[NAN, 0, 0], [INF, 0, 0], [0, -INF, 0]] * 7])
+    return points[rng.permutation(len(points))]
+
+
+def test_same_bits_on_any_thread_count_and_in_any_chunks():
+    """Taken whole, a large batch is walked in a spatial order: each point's result must stay
+    that of the point alone, as small chunks (walked as they come) give it."""
     v, t = sphere(32)
     tree = wtree(v, t, 4)
-    rng = np.random.default_rng(11)
-    points = np.vstack([rng.normal(size=(64 * 37 + 5, 3)) * 0.8, v[t].mean(1)[::7]])
+    points = many_points(v, t, np.random.default_rng(11))
     results = set()
     for limit in (1, 2, 5, 32):
         zn.set_thread_limit(limit)
         results.add(run(points, DIRECTION, tree))
     (crossings, ambiguous), = results
-    assert 0 < sum(ambiguous) < len(points) and np.sum(np.frombuffer(crossings, np.int64) == -1) > 500
+    chunks = [run(points[i:i + 999], DIRECTION, tree) for i in range(0, len(points), 999)]
+    assert crossings == b"".join(c for c, _ in chunks) and ambiguous == b"".join(a for _, a in chunks)
+    counts = np.frombuffer(crossings, np.int64)
+    assert 0 < sum(ambiguous) < len(points) and np.sum(counts == -1) > 500
+    assert np.sum((counts != 0) & (np.frombuffer(ambiguous, np.uint8) == 1)) > 10  # partial counts
+
+
+LANES_SCRIPT = """
+import hashlib, sys, numpy as np
+sys.path.insert(0, {tests!r})
+import _zet_native as zn, zet_native
+from support import sphere
+from test_rays_winding import DIRECTION, many_points
+v, t = sphere(24)
+rng = np.random.default_rng(5)
+tree = zet_native.winding_tree(zet_native.build_tree(v, t, 3))
+out = [zn.ray_winding_batch(many_points(v, t, rng), np.array(DIRECTION), *tree, 1e-12, 1e-12)]
+for start in range(8):  # every remainder of lanes
+    out.append(zn.ray_winding_batch(v[start:start + 13 + start], np.array(DIRECTION), *tree, 1e-12, 1e-12))
+subject = rng.uniform(-1, 1, (1003, 3, 2))
+clip = subject + rng.normal(0, 0.3, (1003, 3, 2))
+clip[::50] = subject[::50]
+clip[7::97, 1, 0] = np.nan
+out += [zn.clipped_overlap_areas(subject, clip, tol) for tol in (0.0, 1e-3)]
+print(hashlib.sha256(repr(out).encode()).hexdigest())
+"""
+
+
+def test_lane_builds_give_the_scalar_bits():
+    """The vector builds chosen by the processor (8 or 4 lanes) against the scalar code,
+    which ZET_NATIVE_LANES=1 selects: winding and overlap areas, byte for byte."""
+    import os, subprocess, sys
+    digests = set()
+    for lanes in ("1", "4", "8"):
+        env = dict(os.environ, ZET_NATIVE_LANES=lanes)
+        code = LANES_SCRIPT.format(tests=os.path.dirname(__file__))
+        out = subprocess.run([sys.executable, "-c", code], env=env, capture_output=True, text=True, check=True)
+        digests.add(out.stdout.strip())
+    assert len(digests) == 1
 
 
 def test_winding_tree_from_a_tree():

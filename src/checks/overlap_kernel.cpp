@@ -3,6 +3,7 @@
 #include <cmath>
 
 #include "checks/overlap_lanes.h"
+#include "runtime/cpu_lanes.h"
 
 namespace zet {
 namespace {
@@ -107,11 +108,13 @@ struct RowsChoice {
 // The scalar pass branches on outcomes that vary from pair to pair and mispredicts often;
 // the lane clipper has no such branches but needs 256-bit vectors to pay off.
 RowsChoice widest_rows_kernel() {
-#if defined(ZET_OVERLAP_LANES)
-  if (__builtin_cpu_supports("avx512f")) return {clipped_overlap_area_rows_avx512, 8};
-  if (__builtin_cpu_supports("avx2")) return {clipped_overlap_area_rows_avx2, 4};
+  switch (widest_lanes()) {
+#if defined(ZET_LANE_BUILDS)
+    case 8: return {clipped_overlap_area_rows_avx512, 8};
+    case 4: return {clipped_overlap_area_rows_avx2, 4};
 #endif
-  return {clipped_overlap_area_rows_scalar, 1};
+    default: return {clipped_overlap_area_rows_scalar, 1};
+  }
 }
 
 const RowsChoice& rows_choice() {

@@ -1,5 +1,5 @@
 // The lane clipper behind overlap_lanes.h, included only by the files compiled for one
-// instruction set each; everything here has internal linkage, so the two builds never merge.
+// instruction set each (see runtime/lanes.h).
 //
 // A polygon is kept in fixed slots with a validity mask per slot instead of a packed list,
 // because the packed count differs from lane to lane. A pass over S slots emits 2S: slot 2k
@@ -10,34 +10,18 @@
 #include <cstdint>
 
 #include "checks/overlap_kernel.h"
+#include "runtime/lanes.h"
 
 namespace zet {
 namespace {
 
-// Vector types of W doubles and of W lane masks (all bits set or clear).
 template <int W>
-struct LaneTypes;
-template <>
-struct LaneTypes<4> {
-  typedef double Real __attribute__((vector_size(32)));
-  typedef int64_t Mask __attribute__((vector_size(32)));
-};
-template <>
-struct LaneTypes<8> {
-  typedef double Real __attribute__((vector_size(64)));
-  typedef int64_t Mask __attribute__((vector_size(64)));
-};
-
-template <int W>
-struct Lanes {
-  using Real = typename LaneTypes<W>::Real;
-  using Mask = typename LaneTypes<W>::Mask;
-
-  static Real splat(double v) { return Real{} + v; }
-  static Real abs(const Real& v) { return (Real)((Mask)v & (Mask{} + INT64_MAX)); }
-  static Real pick(const Mask& m, const Real& a, const Real& b) {
-    return (Real)(((Mask)a & m) | ((Mask)b & ~m));
-  }
+struct Lanes : LaneOps<W> {
+  using typename LaneOps<W>::Real;
+  using typename LaneOps<W>::Mask;
+  using LaneOps<W>::splat;
+  using LaneOps<W>::abs;
+  using LaneOps<W>::pick;
 
   template <int S>
   struct Polygon {

@@ -5,7 +5,7 @@
 
 #include "cones/byte_sizes.h"
 #include "runtime/parallel_for.h"
-#include "runtime/raw_memory.h"
+#include "runtime/raw_array.h"
 #include "runtime/thread_count.h"
 
 namespace zet {
@@ -13,28 +13,6 @@ namespace {
 
 constexpr double kInf = std::numeric_limits<double>::infinity();
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
-
-// Working memory of one batch from the raw allocator, freed when the owner's scope ends.
-template <class T>
-class RawArray {
- public:
-  RawArray() = default;
-  ~RawArray() { raw_free(data_); }
-  RawArray(const RawArray&) = delete;
-  RawArray& operator=(const RawArray&) = delete;
-  // Room for max(count, 1) elements, keeping the old contents; false (nothing changed) when
-  // the memory cannot be had or the size is beyond any allocation.
-  [[nodiscard]] bool resize(size_t count) {
-    void* grown = raw_realloc(data_, saturating_product(std::max<size_t>(count, 1), sizeof(T)));
-    if (grown == nullptr) return false;
-    data_ = static_cast<T*>(grown);
-    return true;
-  }
-  T* get() const { return data_; }
-
- private:
-  T* data_ = nullptr;
-};
 
 // Minimum and maximum over cell values: NaN as soon as one operand is NaN; on a tie the
 // running value stays.

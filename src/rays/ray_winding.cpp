@@ -5,7 +5,11 @@
 #include <cmath>
 #include <limits>
 
+#include "rays/coherent_order.h"
+#include "rays/winding_packets.h"
+#include "runtime/cpu_lanes.h"
 #include "runtime/growable.h"
+#include "runtime/raw_array.h"
 #include "runtime/parallel_for.h"
 #include "runtime/vec3.h"
 
@@ -15,34 +19,24 @@ namespace {
 constexpr int64_t kBlock = 64;  // points per claimed item; one stack serves a block
 
 
-// Minimum and maximum in which a NaN operand, on either side, makes the result NaN.
-double nan_min(double x, double y) {
-  if (x != x || y != y) return std::numeric_limits<double>::quiet_NaN();
-  return x < y ? x : y;
-}
-double nan_max(double x, double y) {
-  if (x != x || y != y) return std::numeric_limits<double>::quiet_NaN();
-  return x > y ? x : y;
-}
-
-// Whether the ray from p (reciprocal direction r) reaches node n's box grown by g on every
-// side at some t >= 0. A NaN slab end, such as 0 * infinity for a point on a grown face
-// along an axis the ray does not move on, makes the node a miss.
-bool reaches_box(const WindingTree& tree, int64_t n, const double p[3], const double r[3],
-                 double g) {
-  const double* lo = tree.node_min + 3 * n;
-  const double* hi = tree.node_max + 3 * n;
-  double near_k[3], far_k[3];
+// Whether the ray from p (reciprocal direction r) reaches the box [lo, hi] grown by g on
+// every side at some t >= 0: with near the largest slab entry (and 0) and far the smallest
+// slab exit, far >= near. A NaN slab end, such as 0 * infinity for a point on a grown face
+// along an axis the ray does not move on, makes the node a miss, as a NaN would if it ran
+// through the minima and maxima; testing for it apart keeps the rest free of branches.
+inline bool reaches_box(const double* lo, const double* hi, const double p[3], const double r[3],
+                        double g) {
+  double near = 0.0, far = std::numeric_limits<double>::infinity();
+  bool ordered = true;
   for (int k = 0; k < 3; ++k) {
     const double t1 = (lo[k] - g - p[k]) * r[k];
     const double t2 = (hi[k] + g - p[k]) * r[k];
-    near_k[k] = nan_min(t1, t2);
-    far_k[k] = nan_max(t1, t2);
+    ordered &= (t1 == t1) & (t2 == t2);
+    const double entry = t1 < t2 ? t1 : t2, exit = t1 < t2 ? t2 : t1;
+    near = entry > near ? entry : near;
+    far = exit < far ? exit : far;
   }
-  double near = nan_max(nan_max(near_k[0], near_k[1]), near_k[2]);
-  near = nan_max(near, 0.0);
-  const double far = nan_min(nan_min(far_k[0], far_k[1]), far_k[2]);
-  return far >= near;
+  return ordered & (far >= near);
 }
 
 struct Verdict {
@@ -52,25 +46,39 @@ struct Verdict {
 };
 
 // One point's walk, depth first with the left child first. Stops at the first ambiguity,
-// keeping the count reached so far.
+// keeping the count reached so far. A child is tested before it is pushed and only pushed
+// when its box is reached: the nodes handled, and their order, are those of a walk that
+// pushes both children and tests each as it comes off the stack. Both children are written
+// and the top advances by the test results, because the outcomes are unpredictable and
+// branches on them would mostly mispredict. The array only lends its memory: the top is
+// kept here.
 Verdict wind_point(const WindingBatch& b, const double p[3], const double r[3], double g,
                    GrowableArray<int64_t>& stack) {
   const WindingTree& tree = b.tree;
   Verdict v{0, false, false};
-  stack.clear();
-  if (!stack.push_back(0)) {
+  if (!stack.reserve(1)) {
     v.out_of_memory = true;
     return v;
   }
-  while (!stack.empty() && !v.ambiguous) {
-    const int64_t n = stack.back();
-    stack.pop_back();
-    if (!reaches_box(tree, n, p, r, g)) continue;
+  if (!reaches_box(tree.node_min, tree.node_max, p, r, g)) return v;
+  int64_t* nodes = stack.data();
+  size_t top = 0;
+  nodes[top++] = 0;
+  while (top > 0 && !v.ambiguous) {
+    const int64_t n = nodes[--top];
     if (tree.is_leaf[n] == 0) {
-      if (!stack.push_back(tree.child_right[n]) || !stack.push_back(tree.child_left[n])) {
-        v.out_of_memory = true;
-        return v;
+      if (top + 2 > stack.capacity()) {
+        if (!stack.reserve(top + 2)) {
+          v.out_of_memory = true;
+          return v;
+        }
+        nodes = stack.data();
       }
+      const int64_t left = tree.child_left[n], right = tree.child_right[n];
+      nodes[top] = right;
+      top += reaches_box(tree.node_min + 3 * right, tree.node_max + 3 * right, p, r, g);
+      nodes[top] = left;
+      top += reaches_box(tree.node_min + 3 * left, tree.node_max + 3 * left, p, r, g);
       continue;
     }
     const int64_t* row = tree.leaf_table + n * tree.leaf_width;
@@ -128,35 +136,74 @@ Crossing classify_crossing(const double point[3], const double direction[3],
   const Vec3 w = cross(s, e1);
   const double v = dot(d, w) * inv_det;
   const double t = dot(e2, w) * inv_det;
-  const double m = nan_min(nan_min(u, v), 1.0 - u - v);
-  if (m > 1e-9 && t > origin_tolerance)
+  // The barycentric minimum m is NaN when any of the three is, and then nothing holds;
+  // 1 - u - v is NaN whenever u or v is, so it alone tells.
+  const double rest = 1.0 - u - v;
+  const double uv = u < v ? u : v;
+  const double m = uv < rest ? uv : rest;
+  const bool ordered = rest == rest;
+  if (ordered & (m > 1e-9) & (t > origin_tolerance))
     return det > 0.0 ? Crossing::kAgainstNormal : Crossing::kAlongNormal;
-  if (m >= -1e-9 && t >= -origin_tolerance) return Crossing::kAmbiguous;
+  if (ordered & (m >= -1e-9) & (t >= -origin_tolerance)) return Crossing::kAmbiguous;
   return Crossing::kNone;
 }
 
-bool run_ray_winding(const WindingBatch& b, int64_t threads) {
-  std::atomic<bool> out_of_memory{false};
+namespace {
+
+// Points order[begin, end) one at a time (begin .. end - 1 when order is null). False when
+// a stack could not get memory; as soon as that happens nothing more is stored.
+bool wind_points_one_by_one(const WindingBatch& b, const uint32_t* order, int64_t begin,
+                            int64_t end) {
+  // A zero component gives an infinite reciprocal; the slab test copes with it.
+  const double r[3] = {1.0 / b.direction[0], 1.0 / b.direction[1], 1.0 / b.direction[2]};
   const double g = 8.0 * b.epsilon;
+  GrowableArray<int64_t> stack;  // freed when the block ends
+  for (int64_t at = begin; at < end; ++at) {
+    const int64_t i = order != nullptr ? order[at] : at;
+    const Verdict v = wind_point(b, b.points + 3 * i, r, g, stack);
+    if (v.out_of_memory) return false;
+    b.crossings[i] = v.count;
+    b.ambiguous[i] = v.ambiguous ? 1 : 0;
+  }
+  return true;
+}
+
+using PointsKernel = bool (*)(const WindingBatch&, const uint32_t*, int64_t, int64_t);
+
+PointsKernel widest_points_kernel() {
+  switch (widest_lanes()) {
+#if defined(ZET_LANE_BUILDS)
+    case 8: return wind_points_avx512;
+    case 4: return wind_points_avx2;
+#endif
+    default: return wind_points_one_by_one;
+  }
+}
+
+// Below this many points the sorting costs more than the coherence saves.
+constexpr int64_t kCoherentOrderFrom = 4096;
+
+}  // namespace
+
+bool run_ray_winding(const WindingBatch& b, int64_t threads) {
+  // Points are taken in an order that keeps neighbouring rays together (their results do
+  // not depend on it); failing memory for it is failing memory for the call.
+  RawArray<uint32_t> keys, cell_starts, order;
+  const uint32_t* sorted = nullptr;
+  if (b.point_count >= kCoherentOrderFrom && b.point_count <= int64_t{UINT32_MAX}) {
+    if (!keys.resize(b.point_count) || !cell_starts.resize(kCoherentCells + 1) ||
+        !order.resize(b.point_count))
+      return false;
+    if (coherent_order(b.points, b.point_count, b.direction, keys.get(), cell_starts.get(),
+                       order.get()))
+      sorted = order.get();
+  }
+  static const PointsKernel kernel = widest_points_kernel();
+  std::atomic<bool> out_of_memory{false};
   auto block = [&](int64_t index) {
-    // A zero component gives an infinite reciprocal; the slab test copes with it.
-    const double r[3] = {1.0 / b.direction[0], 1.0 / b.direction[1], 1.0 / b.direction[2]};
-    GrowableArray<int64_t> stack;  // freed when the block ends
     const int64_t end = std::min(index * kBlock + kBlock, b.point_count);
-    for (int64_t i = index * kBlock; i < end; ++i) {
-      const Verdict v = wind_point(b, b.points + 3 * i, r, g, stack);
-      // Nothing is stored when even the first stack could not be had.
-      if (v.out_of_memory && stack.data() == nullptr) {
-        out_of_memory.store(true, std::memory_order_relaxed);
-        return;
-      }
-      b.crossings[i] = v.count;
-      b.ambiguous[i] = v.ambiguous ? 1 : 0;
-      if (v.out_of_memory) {
-        out_of_memory.store(true, std::memory_order_relaxed);
-        return;
-      }
-    }
+    if (!kernel(b, sorted, index * kBlock, end))
+      out_of_memory.store(true, std::memory_order_relaxed);
   };
   for_each_item((b.point_count + kBlock - 1) / kBlock, threads, block);
   return !out_of_memory.load(std::memory_order_relaxed);

@@ -28,6 +28,14 @@ class GrowableArray {
     data_[size_++] = value;
     return true;
   }
+  // Room for at least `count` entries in data(), for callers that keep their own count
+  // (a stack whose pushes are written branch-free). Returns false when it cannot be had.
+  [[nodiscard]] bool reserve(size_t count) {
+    while (capacity_ < count)
+      if (!grow()) return false;
+    return true;
+  }
+  size_t capacity() const { return capacity_; }
   void pop_back() { --size_; }
   void clear() { size_ = 0; }
 

@@ -162,7 +162,7 @@ static void test_overlap_lanes() {
 
   using Rows = void (*)(const double*, const double*, double, double*, int64_t, int64_t);
   std::vector<Rows> builds;
-#if defined(ZET_OVERLAP_LANES)
+#if defined(ZET_LANE_BUILDS)
   if (__builtin_cpu_supports("avx2")) builds.push_back(clipped_overlap_area_rows_avx2);
   if (__builtin_cpu_supports("avx512f")) builds.push_back(clipped_overlap_area_rows_avx512);
 #endif
