@@ -288,40 +288,6 @@ def test_same_bits_on_any_thread_count_and_in_any_chunks():
     assert np.sum((counts != 0) & (np.frombuffer(ambiguous, np.uint8) == 1)) > 10  # partial counts
 
 
-LANES_SCRIPT = """
-import hashlib, sys, numpy as np
-sys.path.insert(0, {tests!r})
-import _zet_native as zn, zet_native
-from support import sphere
-from test_rays_winding import DIRECTION, many_points
-v, t = sphere(24)
-rng = np.random.default_rng(5)
-tree = zet_native.winding_tree(zet_native.build_tree(v, t, 3))
-out = [zn.ray_winding_batch(many_points(v, t, rng), np.array(DIRECTION), *tree, 1e-12, 1e-12)]
-for start in range(8):  # every remainder of lanes
-    out.append(zn.ray_winding_batch(v[start:start + 13 + start], np.array(DIRECTION), *tree, 1e-12, 1e-12))
-subject = rng.uniform(-1, 1, (1003, 3, 2))
-clip = subject + rng.normal(0, 0.3, (1003, 3, 2))
-clip[::50] = subject[::50]
-clip[7::97, 1, 0] = np.nan
-out += [zn.clipped_overlap_areas(subject, clip, tol) for tol in (0.0, 1e-3)]
-print(hashlib.sha256(repr(out).encode()).hexdigest())
-"""
-
-
-def test_lane_builds_give_the_scalar_bits():
-    """The vector builds chosen by the processor (8 or 4 lanes) against the scalar code,
-    which ZET_NATIVE_LANES=1 selects: winding and overlap areas, byte for byte."""
-    import os, subprocess, sys
-    digests = set()
-    for lanes in ("1", "4", "8"):
-        env = dict(os.environ, ZET_NATIVE_LANES=lanes)
-        code = LANES_SCRIPT.format(tests=os.path.dirname(__file__))
-        out = subprocess.run([sys.executable, "-c", code], env=env, capture_output=True, text=True, check=True)
-        digests.add(out.stdout.strip())
-    assert len(digests) == 1
-
-
 def test_winding_tree_from_a_tree():
     v, t = torus(8, 6)
     excluded = (np.arange(len(t)) % 5 == 0).astype(np.uint8)

@@ -36,6 +36,11 @@ struct CancelPoller {
     return true;
   }
 
+  // Whether reporting these units next would ask the callable; changes nothing.
+  bool work_poll_due_next(uint64_t units) const {
+    return callable != nullptr && work_done + units >= next_check;
+  }
+
   bool poll() { return counted_poll_due() ? consult_counted() : false; }
 
   bool poll_work(uint64_t units) {

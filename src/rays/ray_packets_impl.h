@@ -1,0 +1,153 @@
+// The lane tracer behind ray_packets.h, included only by the files compiled for one
+// instruction set each (see runtime/lanes.h). The triangle set-up repeats trace_ray's
+// formulas in full instead of calling shared inline helpers: a helper emitted from a file
+// built for a wider instruction set could be the copy the linker keeps for all.
+#pragma once
+#include <cmath>
+#include <cstdint>
+
+#include "rays/ray_packets.h"
+#include "runtime/lanes.h"
+#include "runtime/raw_memory.h"
+
+namespace zet {
+namespace {
+
+template <int W>
+struct RayLanes : LaneOps<W> {
+  using typename LaneOps<W>::Real;
+  using typename LaneOps<W>::Mask;
+  using LaneOps<W>::splat;
+  static unsigned bits(const Mask& m) { return LaneTypes<W>::bits(m); }
+
+  struct Entry {
+    uint32_t node;
+    unsigned lanes;
+  };
+
+  struct Rays {
+    Real o[3];  // origins, lane by lane
+    const double* d;
+    const double* inverse;
+    double epsilon, reach;  // reach = epsilon + length
+  };
+
+  // Room for `count` entries on the scratch stack: 64 at first, doubling.
+  static Entry* hold(RayPacketScratch& s, size_t count) {
+    while (s.stack_capacity < count) {
+      const size_t grown = s.stack_capacity == 0 ? 64 : 2 * s.stack_capacity;
+      void* memory = raw_realloc(s.stack, grown * sizeof(Entry));
+      if (memory == nullptr) return nullptr;
+      s.stack = memory;
+      s.stack_capacity = grown;
+    }
+    return static_cast<Entry*>(s.stack);
+  }
+
+  static bool append(LaneHits& list, const RayHit& hit) {
+    if (list.size == list.capacity) {
+      const size_t grown = list.capacity == 0 ? 64 : 2 * list.capacity;
+      void* memory = raw_realloc(list.hits, grown * sizeof(RayHit));
+      if (memory == nullptr) return false;
+      list.hits = static_cast<RayHit*>(memory);
+      list.capacity = grown;
+    }
+    list.hits[list.size++] = hit;
+    return true;
+  }
+
+  // The lanes whose rays enter the node's box widened by epsilon: trace_ray's slab test.
+  static unsigned entering(const RayTree& tree, uint32_t node, const Rays& r) {
+    const double* box_min = tree.node_min + 3 * int64_t{node};
+    const double* box_max = tree.node_max + 3 * int64_t{node};
+    Real t_near = splat(-INFINITY), t_far = splat(INFINITY);
+    Mask inside = Mask{} - 1;
+    for (int a = 0; a < 3; ++a) {
+      const double lo = box_min[a] - r.epsilon, hi = box_max[a] + r.epsilon;
+      if (r.d[a] == 0.0) {  // the same for every lane: a containment test
+        inside &= (lo <= r.o[a]) & (r.o[a] <= hi);
+        continue;
+      }
+      const Real t1 = (lo - r.o[a]) * r.inverse[a], t2 = (hi - r.o[a]) * r.inverse[a];
+      const Real low = t1 < t2 ? t1 : t2, high = t1 > t2 ? t1 : t2;
+      t_near = t_near > low ? t_near : low;
+      t_far = t_far < high ? t_far : high;
+    }
+    const Real floor = t_near > 0.0 ? t_near : splat(0.0);
+    return bits(inside & (t_far >= floor) & (t_near <= r.reach));
+  }
+
+  // trace_ray's edge-vector test of one triangle for the given lanes; hits appended.
+  static bool cross(const RayTree& tree, uint32_t t, unsigned lanes, const Rays& r,
+                    int64_t first, RayPacketScratch& s) {
+    const uint32_t* corners = tree.triangles + 3 * int64_t{t};
+    const double* a = tree.vertices + 3 * int64_t{corners[0]};
+    const double* b = tree.vertices + 3 * int64_t{corners[1]};
+    const double* c = tree.vertices + 3 * int64_t{corners[2]};
+    const double* d = r.d;
+    const double e1[3] = {b[0] - a[0], b[1] - a[1], b[2] - a[2]};
+    const double e2[3] = {c[0] - a[0], c[1] - a[1], c[2] - a[2]};
+    const double p[3] = {d[1] * e2[2] - d[2] * e2[1], d[2] * e2[0] - d[0] * e2[2],
+                         d[0] * e2[1] - d[1] * e2[0]};
+    const double det = e1[0] * p[0] + e1[1] * p[1] + e1[2] * p[2];
+    const double n1 = std::sqrt(e1[0] * e1[0] + e1[1] * e1[1] + e1[2] * e1[2]);
+    const double n2 = std::sqrt(e2[0] * e2[0] + e2[1] * e2[1] + e2[2] * e2[2]);
+    if (std::fabs(det) <= n1 * n2 * 1e-12) return true;
+    const double inv_det = 1.0 / det;
+    const Real sx = r.o[0] - a[0], sy = r.o[1] - a[1], sz = r.o[2] - a[2];
+    const Real u = (sx * p[0] + sy * p[1] + sz * p[2]) * inv_det;
+    const Real qx = sy * e1[2] - sz * e1[1], qy = sz * e1[0] - sx * e1[2],
+               qz = sx * e1[1] - sy * e1[0];
+    const Real v = (d[0] * qx + d[1] * qy + d[2] * qz) * inv_det;
+    const Real depth = (e2[0] * qx + e2[1] * qy + e2[2] * qz) * inv_det;
+    unsigned hit = bits((u >= -1e-9) & (v >= -1e-9) & (u + v <= 1.000000001) &
+                        (depth > r.epsilon) & (depth <= r.reach)) &
+                   lanes;
+    while (hit != 0) {
+      const int l = __builtin_ctz(hit);
+      hit &= hit - 1;
+      if (!append(s.lanes[l], {first + l, int64_t{t}, depth[l]})) return false;
+    }
+    return true;
+  }
+
+  static bool trace(const RayTree& tree, const double* origins, int count,
+                    const double direction[3], const double inverse[3], double epsilon,
+                    double length, int64_t first, RayPacketScratch& s) {
+    Rays r;
+    for (int l = 0; l < W; ++l)
+      for (int a = 0; a < 3; ++a) r.o[a][l] = origins[3 * (l < count ? l : count - 1) + a];
+    r.d = direction;
+    r.inverse = inverse;
+    r.epsilon = epsilon;
+    r.reach = epsilon + length;
+    for (int l = 0; l < W; ++l) s.lanes[l].size = 0;
+    Entry* stack = hold(s, 1);
+    if (stack == nullptr) return false;
+    size_t top = 0;
+    stack[top++] = {0, (1u << count) - 1};
+    while (top > 0) {
+      const Entry e = stack[--top];
+      const unsigned lanes = entering(tree, e.node, r) & e.lanes;
+      if (lanes == 0) continue;
+      const int32_t* meta = tree.node_meta + 5 * int64_t{e.node};
+      if (meta[0] >= 0) {
+        stack = hold(s, top + 2);
+        if (stack == nullptr) return false;
+        stack[top++] = {static_cast<uint32_t>(meta[1]), lanes};
+        stack[top++] = {static_cast<uint32_t>(meta[0]), lanes};
+        continue;
+      }
+      const int64_t end = int64_t{meta[2]} + meta[3];
+      for (int64_t position = meta[2]; position < end; ++position) {
+        const uint32_t t = tree.order[position];
+        if (tree.usable[t] == 0) continue;
+        if (!cross(tree, t, lanes, r, first, s)) return false;
+      }
+    }
+    return true;
+  }
+};
+
+}  // namespace
+}  // namespace zet
