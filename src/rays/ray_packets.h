@@ -12,31 +12,36 @@
 
 namespace zet {
 
-// Hits of one lane's ray in its traversal order; raw memory owned by RayPacketScratch.
-struct LaneHits {
+// A list of hits; raw memory owned by RayPacketScratch.
+struct HitList {
   RayHit* hits;
   size_t size, capacity;
 };
 
-// Working memory of packet tracing, kept across packets: a hit list per lane and the
-// walk's stack. Plain memory from the raw allocator, grown by the tracing code and freed
-// by the owner (see free_ray_packet_scratch).
+// Packets walking side by side: while one waits on memory, the others compute.
+constexpr int kRayWalkers = 3;
+
+// Working memory of packet tracing, kept across calls: per walker a hit list per lane and a
+// stack, and the list that collects the hits of whole packets. Plain memory from the raw
+// allocator, grown by the tracing code and freed by free_ray_packet_scratch.
 struct RayPacketScratch {
-  LaneHits lanes[8];
-  void* stack;
-  size_t stack_capacity;
+  HitList lanes[kRayWalkers][8];
+  void* stacks[kRayWalkers];
+  size_t stack_capacities[kRayWalkers];
+  HitList collected;
 };
 
 void free_ray_packet_scratch(RayPacketScratch& scratch);
 
-// Traces rays first .. first + count - 1 (count at most the lane count) from their origins,
-// each lane's hits into scratch.lanes[l] (emptied first). False when memory could not be
-// had; the lists are then incomplete.
-bool trace_packet_avx2(const RayTree& tree, const double* origins, int count,
-                       const double direction[3], const double inverse[3], double epsilon,
-                       double length, int64_t first, RayPacketScratch& scratch);
-bool trace_packet_avx512(const RayTree& tree, const double* origins, int count,
-                         const double direction[3], const double inverse[3], double epsilon,
-                         double length, int64_t first, RayPacketScratch& scratch);
+// Traces the rays with the given indices (n of them, taken in this order, a packet of up to
+// the lane count at a time), appending each packet's hits to scratch.collected (emptied
+// first) ray by ray within the packet, each ray's hits in its traversal order; packets may
+// finish out of order. False when memory could not be had.
+bool trace_rays_avx2(const RayTree& tree, const double* origins, const int64_t* rays, int64_t n,
+                     const double direction[3], const double inverse[3], double epsilon,
+                     double length, RayPacketScratch& scratch);
+bool trace_rays_avx512(const RayTree& tree, const double* origins, const int64_t* rays,
+                       int64_t n, const double direction[3], const double inverse[3],
+                       double epsilon, double length, RayPacketScratch& scratch);
 
 }  // namespace zet

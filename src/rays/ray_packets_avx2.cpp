@@ -5,10 +5,10 @@
 
 namespace zet {
 
-bool trace_packet_avx2(const RayTree& tree, const double* origins, int count,
-                       const double direction[3], const double inverse[3], double epsilon,
-                       double length, int64_t first, RayPacketScratch& scratch) {
-  return RayLanes<4>::trace(tree, origins, count, direction, inverse, epsilon, length, first,
+bool trace_rays_avx2(const RayTree& tree, const double* origins, const int64_t* rays,
+                     int64_t n, const double direction[3], const double inverse[3], double epsilon,
+                     double length, RayPacketScratch& scratch) {
+  return RayLanes<4>::trace(tree, origins, rays, n, direction, inverse, epsilon, length,
                              scratch);
 }
 

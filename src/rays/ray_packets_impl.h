@@ -32,19 +32,30 @@ struct RayLanes : LaneOps<W> {
     double epsilon, reach;  // reach = epsilon + length
   };
 
-  // Room for `count` entries on the scratch stack: 64 at first, doubling.
-  static Entry* hold(RayPacketScratch& s, size_t count) {
-    while (s.stack_capacity < count) {
-      const size_t grown = s.stack_capacity == 0 ? 64 : 2 * s.stack_capacity;
-      void* memory = raw_realloc(s.stack, grown * sizeof(Entry));
-      if (memory == nullptr) return nullptr;
-      s.stack = memory;
-      s.stack_capacity = grown;
+  // One packet's walk in progress.
+  struct Walker {
+    Rays r;
+    int64_t rays[W];
+    int count;  // 0: idle
+    void** stack;
+    size_t* capacity;
+    size_t top;
+    HitList* lanes;
+  };
+
+  // Room for `count` entries on a walker's stack: 64 at first, doubling.
+  static bool hold(Walker& w, size_t count) {
+    while (*w.capacity < count) {
+      const size_t grown = *w.capacity == 0 ? 64 : 2 * *w.capacity;
+      void* memory = raw_realloc(*w.stack, grown * sizeof(Entry));
+      if (memory == nullptr) return false;
+      *w.stack = memory;
+      *w.capacity = grown;
     }
-    return static_cast<Entry*>(s.stack);
+    return true;
   }
 
-  static bool append(LaneHits& list, const RayHit& hit) {
+  static bool append(HitList& list, const RayHit& hit) {
     if (list.size == list.capacity) {
       const size_t grown = list.capacity == 0 ? 64 : 2 * list.capacity;
       void* memory = raw_realloc(list.hits, grown * sizeof(RayHit));
@@ -78,8 +89,8 @@ struct RayLanes : LaneOps<W> {
   }
 
   // trace_ray's edge-vector test of one triangle for the given lanes; hits appended.
-  static bool cross(const RayTree& tree, uint32_t t, unsigned lanes, const Rays& r,
-                    int64_t first, RayPacketScratch& s) {
+  static bool cross(const RayTree& tree, uint32_t t, unsigned lanes, Walker& w) {
+    const Rays& r = w.r;
     const uint32_t* corners = tree.triangles + 3 * int64_t{t};
     const double* a = tree.vertices + 3 * int64_t{corners[0]};
     const double* b = tree.vertices + 3 * int64_t{corners[1]};
@@ -106,46 +117,93 @@ struct RayLanes : LaneOps<W> {
     while (hit != 0) {
       const int l = __builtin_ctz(hit);
       hit &= hit - 1;
-      if (!append(s.lanes[l], {first + l, int64_t{t}, depth[l]})) return false;
+      if (!append(w.lanes[l], {w.rays[l], int64_t{t}, depth[l]})) return false;
     }
     return true;
   }
 
-  static bool trace(const RayTree& tree, const double* origins, int count,
-                    const double direction[3], const double inverse[3], double epsilon,
-                    double length, int64_t first, RayPacketScratch& s) {
-    Rays r;
-    for (int l = 0; l < W; ++l)
-      for (int a = 0; a < 3; ++a) r.o[a][l] = origins[3 * (l < count ? l : count - 1) + a];
-    r.d = direction;
-    r.inverse = inverse;
-    r.epsilon = epsilon;
-    r.reach = epsilon + length;
-    for (int l = 0; l < W; ++l) s.lanes[l].size = 0;
-    Entry* stack = hold(s, 1);
-    if (stack == nullptr) return false;
-    size_t top = 0;
-    stack[top++] = {0, (1u << count) - 1};
-    while (top > 0) {
-      const Entry e = stack[--top];
-      const unsigned lanes = entering(tree, e.node, r) & e.lanes;
-      if (lanes == 0) continue;
-      const int32_t* meta = tree.node_meta + 5 * int64_t{e.node};
-      if (meta[0] >= 0) {
-        stack = hold(s, top + 2);
-        if (stack == nullptr) return false;
-        stack[top++] = {static_cast<uint32_t>(meta[1]), lanes};
-        stack[top++] = {static_cast<uint32_t>(meta[0]), lanes};
-        continue;
-      }
-      const int64_t end = int64_t{meta[2]} + meta[3];
-      for (int64_t position = meta[2]; position < end; ++position) {
-        const uint32_t t = tree.order[position];
-        if (tree.usable[t] == 0) continue;
-        if (!cross(tree, t, lanes, r, first, s)) return false;
-      }
+  // Loads the next rays into an idle walker and puts the root on its stack.
+  static bool start(const RayTree& tree, const double* origins, const int64_t* rays, int64_t n,
+                    int64_t& next, Walker& w) {
+    w.count = static_cast<int>(n - next < W ? n - next : W);
+    for (int l = 0; l < W; ++l) {
+      w.rays[l] = rays[next + (l < w.count ? l : w.count - 1)];
+      for (int a = 0; a < 3; ++a) w.r.o[a][l] = origins[3 * w.rays[l] + a];
+    }
+    next += w.count;
+    for (int l = 0; l < W; ++l) w.lanes[l].size = 0;
+    if (!hold(w, 1)) return false;
+    static_cast<Entry*>(*w.stack)[0] = {0, (1u << w.count) - 1};
+    w.top = tree.k > 0 ? 1 : 0;
+    return true;
+  }
+
+  // One node off the walker's stack.
+  static bool step(const RayTree& tree, Walker& w) {
+    Entry* stack = static_cast<Entry*>(*w.stack);
+    const Entry e = stack[--w.top];
+    const unsigned lanes = entering(tree, e.node, w.r) & e.lanes;
+    if (lanes == 0) return true;
+    const int32_t* meta = tree.node_meta + 5 * int64_t{e.node};
+    if (meta[0] >= 0) {
+      if (!hold(w, w.top + 2)) return false;
+      stack = static_cast<Entry*>(*w.stack);
+      stack[w.top++] = {static_cast<uint32_t>(meta[1]), lanes};
+      stack[w.top++] = {static_cast<uint32_t>(meta[0]), lanes};
+      return true;
+    }
+    const int64_t end = int64_t{meta[2]} + meta[3];
+    for (int64_t position = meta[2]; position < end; ++position) {
+      const uint32_t t = tree.order[position];
+      if (tree.usable[t] == 0) continue;
+      if (!cross(tree, t, lanes, w)) return false;
     }
     return true;
+  }
+
+  // A finished packet's hits, ray by ray, onto the collected list.
+  static bool finish(Walker& w, HitList& collected) {
+    for (int l = 0; l < w.count; ++l)
+      for (size_t h = 0; h < w.lanes[l].size; ++h)
+        if (!append(collected, w.lanes[l].hits[h])) return false;
+    w.count = 0;
+    return true;
+  }
+
+  static bool trace(const RayTree& tree, const double* origins, const int64_t* rays, int64_t n,
+                    const double direction[3], const double inverse[3], double epsilon,
+                    double length, RayPacketScratch& s) {
+    Walker walkers[kRayWalkers];
+    for (int k = 0; k < kRayWalkers; ++k) {
+      Walker& w = walkers[k];
+      w.r.d = direction;
+      w.r.inverse = inverse;
+      w.r.epsilon = epsilon;
+      w.r.reach = epsilon + length;
+      w.count = 0;
+      w.top = 0;
+      w.stack = &s.stacks[k];
+      w.capacity = &s.stack_capacities[k];
+      w.lanes = s.lanes[k];
+    }
+    s.collected.size = 0;
+    int64_t next = 0;
+    for (Walker& w : walkers)
+      if (next < n && !start(tree, origins, rays, n, next, w)) return false;
+    for (;;) {
+      bool busy = false;
+      for (Walker& w : walkers) {
+        if (w.count == 0) continue;
+        busy = true;
+        if (w.top > 0) {
+          if (!step(tree, w)) return false;
+          continue;
+        }
+        if (!finish(w, s.collected)) return false;
+        if (next < n && !start(tree, origins, rays, n, next, w)) return false;
+      }
+      if (!busy) return true;
+    }
   }
 };
 

@@ -3,10 +3,8 @@
 #include <cmath>
 #include <limits>
 
-#include "rays/ray_packets.h"
-#include "runtime/cpu_lanes.h"
+#include "rays/packet_hits.h"
 #include "runtime/float_order.h"
-#include "runtime/raw_memory.h"
 #include "runtime/vec3.h"
 
 namespace zet {
@@ -107,69 +105,6 @@ void trace_ray(const RayTree& tree, const double origin[3], const double directi
   }
 }
 
-void free_ray_packet_scratch(RayPacketScratch& scratch) {
-  for (LaneHits& lane : scratch.lanes) raw_free(lane.hits);
-  raw_free(scratch.stack);
-}
-
-namespace {
-
-using PacketTracer = bool (*)(const RayTree&, const double*, int, const double*, const double*,
-                              double, double, int64_t, RayPacketScratch&);
-
-struct PacketChoice {
-  PacketTracer trace;
-  int lanes;
-};
-
-PacketChoice widest_packet_tracer() {
-  switch (widest_lanes()) {
-#if defined(ZET_LANE_BUILDS)
-    case 8: return {trace_packet_avx512, 8};
-    case 4: return {trace_packet_avx2, 4};
-#endif
-    default: return {nullptr, 1};
-  }
-}
-
-// Owns the packet scratch for one call.
-struct PacketScratchOwner {
-  RayPacketScratch scratch{};
-  ~PacketScratchOwner() { free_ray_packet_scratch(scratch); }
-};
-
-// The rays in packets of consecutive indices. A packet starts at the ray whose poll may
-// consult the callable and never spans the next such ray, so the callable is asked with
-// exactly the rays before it traced, as one ray at a time would; the hits of a packet's rays
-// are appended ray by ray.
-void run_in_packets(const RayTreeHitsParams& p, const PacketChoice& tracer, CancelPoller& poller,
-                    RayTreeHitsResult& result, const double inverse[3]) {
-  PacketScratchOwner owner;
-  RayPacketScratch& scratch = owner.scratch;
-  for (int64_t first = 0; first < p.ray_count;) {
-    if (result.out_of_memory || poller.poll_work(1)) break;
-    int count = 1;
-    while (count < tracer.lanes && first + count < p.ray_count && !poller.work_poll_due_next(1)) {
-      poller.work_poll_due(1);
-      ++count;
-    }
-    if (!tracer.trace(p.tree, p.origins + 3 * first, count, p.direction, inverse, p.epsilon,
-                      p.length, first, scratch)) {
-      result.out_of_memory = true;
-      break;
-    }
-    for (int l = 0; l < count && !result.out_of_memory; ++l)
-      for (size_t h = 0; h < scratch.lanes[l].size; ++h)
-        if (!result.hits.push_back(scratch.lanes[l].hits[h])) {
-          result.out_of_memory = true;
-          break;
-        }
-    first += count;
-  }
-}
-
-}  // namespace
-
 void run_ray_tree_hits(const RayTreeHitsParams& p, CancelPoller& poller,
                        RayTreeHitsResult& result) {
   // The callable is asked before the first ray, whatever the interval.
@@ -178,9 +113,7 @@ void run_ray_tree_hits(const RayTreeHitsParams& p, CancelPoller& poller,
   if (p.tree.k == 0) return;
   double inverse[3];
   inverse_direction(p.direction, inverse);
-  static const PacketChoice tracer = widest_packet_tracer();
-  if (tracer.trace != nullptr) {
-    run_in_packets(p, tracer, poller, result, inverse);
+  if (run_ray_tree_hits_in_packets(p, poller, result, inverse)) {
     result.cancelled = poller.cancelled;
     return;
   }

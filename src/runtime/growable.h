@@ -36,6 +36,8 @@ class GrowableArray {
     return true;
   }
   size_t capacity() const { return capacity_; }
+  // Sets the size after the caller wrote the entries up to it in data(); at most capacity().
+  void resize_within_capacity(size_t size) { size_ = size; }
   void pop_back() { --size_; }
   void clear() { size_ = 0; }
 
