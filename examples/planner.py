@@ -21,6 +21,7 @@ Run with `make demo`, or `python examples/planner.py --obj spot` to seat a mesh 
 import argparse
 import sys
 from pathlib import Path
+from typing import NamedTuple
 
 import numpy as np
 
@@ -29,33 +30,20 @@ import zet_native
 sys.path.insert(0, str(Path(__file__).parent))
 from contacts import blocked_cones, face_contact_areas, seat_pairs  # noqa: E402
 from direction_grid import direction_grid, room, smallest_margins  # noqa: E402
+from direction_map import draw_direction_map  # noqa: E402
 from direction_search import check_best_cell, search  # noqa: E402
+from interior_points import inside_counts, interior_points  # noqa: E402
 from meshes import load_obj  # noqa: E402
 from ray_rating import blocking_obstacles, first_hits  # noqa: E402
 from removal_check import check_clearance, check_path  # noqa: E402
+from report_text import blocking_text, face_name, tilt, vector, violation_text  # noqa: E402
 from scene import peg_in_block, seated  # noqa: E402
-from interior_points import inside_counts, interior_points  # noqa: E402
 from timing import Steps  # noqa: E402
 
 REPO = Path(__file__).resolve().parents[1]
 SEAT_CLEARANCE = 0.01  # pairs this close at rest are the seat
 REQUIRED_CLEARANCE = 0.05  # what the removal path must keep once out of the seat
 CANDIDATES_TO_VERIFY = 5  # ray-free candidates tried at most
-
-
-def vector(d):
-    return "(" + ", ".join(f"{x:+.3f}" for x in d) + ")"
-
-
-def face_name(normal):
-    axes = {(1, 0, 0): "+x", (-1, 0, 0): "-x", (0, 1, 0): "+y", (0, -1, 0): "-y", (0, 0, 1): "+z", (0, 0, -1): "-z"}
-    return axes.get(tuple(int(round(x)) for x in normal) if np.allclose(normal, np.round(normal)) else None,
-                    vector(normal))
-
-
-def tilt(d):
-    """Degrees between a direction and +z."""
-    return float(np.degrees(np.arccos(np.clip(d[2], -1.0, 1.0))))
 
 
 def load_scene(args):
@@ -106,8 +94,16 @@ def search_locally_best(seat, step):
           f"{result.upper_bound:.4f}); {result.cells} cells in {result.calls} calls, down to level {result.depth}")
     print(f"  best cell against all {len(seat.groups.kinds)} groups: smallest margin {check.margin:.4f} "
           f"(same as the search: {check.margin == result.margin}); cap lower bounds over the cell "
-          f"({np.degrees(result.best_cell[2]):.3f} degrees wide) never above the margins: {check.caps_below_margins}")
+          f"(within {np.degrees(result.best_cell[2]):.3f} degrees of its center) never above the margins: {check.caps_below_margins}")
     return result
+
+
+class Rating(NamedTuple):
+    grid: object  # DirectionGrid
+    margins: np.ndarray  # float64 (directions,): smallest margin against the seat's cones
+    hits: np.ndarray  # bool (directions, obstacles): vertex rays run into the obstacle
+    free: np.ndarray  # bool (directions,): allowed by the seat, no ray into any obstacle
+    candidates: list  # (direction, room in radians) of the free directions, roomiest first
 
 
 def rate_candidates(scene, part, obstacles, seat, step, grid_degrees):
@@ -115,64 +111,59 @@ def rate_candidates(scene, part, obstacles, seat, step, grid_degrees):
     with step("margin map"):
         margins = smallest_margins(grid.directions, seat.groups)
     with step("ray rating"):
-        hits, inside = blocking_obstacles(grid.directions, scene.removal_length, part, obstacles)
+        hits, _ = blocking_obstacles(grid.directions, scene.removal_length, part, obstacles)
     allowed = margins > 0
     free = allowed & ~hits.any(axis=1)
     print(f"\n4. Candidates: {len(grid.directions)} directions on a {grid_degrees:g} degree grid, {allowed.sum()} "
           f"allowed by the seat; vertex rays over the removal path ({scene.removal_length:.2f} long):")
     for k, name in enumerate(obstacles):
         print(f"  run into the {name}: {int((allowed & hits[:, k]).sum())} of the allowed")
-    chosen_room = room(grid.directions, free)
+    free_room = room(grid.directions, free)
     tilts = [tilt(d) for d in grid.directions[free]]
     print(f"  free of every obstacle: {free.sum()}" + (
-        f", tilted {min(tilts):.1f} to {max(tilts):.1f} degrees from +z, up to {np.degrees(chosen_room.max()):.1f}"
+        f", tilted {min(tilts):.1f} to {max(tilts):.1f} degrees from +z, up to {np.degrees(free_room.max()):.1f}"
         f" degrees from a blocked direction" if free.any() else ""))
     for k, name in enumerate(obstacles):  # what the planner would pick without an obstacle off the seat
         if len(seat.pairs[name]):
             continue
         without = allowed & ~np.delete(hits, k, axis=1).any(axis=1)
         if without.any():
-            best = grid.directions[without][np.argmax(room(grid.directions, without))]
-            print(f"  without the {name}: {without.sum()} free, the roomiest {vector(best)}, "
-                  f"{tilt(best):.1f} degrees from +z")
-    order = np.lexsort((-margins[free], -chosen_room))
-    candidates = [(grid.directions[free][i], float(chosen_room[i])) for i in order[:CANDIDATES_TO_VERIFY]]
-    return grid, margins, hits, candidates
+            roomiest = grid.directions[without][np.argmax(room(grid.directions, without))]
+            print(f"  without the {name}: {without.sum()} free, the roomiest {vector(roomiest)}, "
+                  f"{tilt(roomiest):.1f} degrees from +z")
+    order = np.lexsort((-margins[free], -free_room))  # most room first, then the larger seat margin
+    candidates = [(grid.directions[free][i], float(free_room[i])) for i in order[:CANDIDATES_TO_VERIFY]]
+    return Rating(grid, margins, hits, free, candidates)
 
 
-def blocking_text(name, b):
-    said = []
-    if b.sliding:
-        said.append(f"slides along the {name} until t = {b.slides_until:.3f} ({b.sliding} pairs)")
-    if b.meeting:
-        said.append(f"meets the {name} at t = {b.enter:.3f} near {vector(b.where)} ({b.meeting} pairs)")
-    return ", ".join(said)
-
-
-def violation_text(v):
-    return (f"part triangle {v.part_triangle} and {v.obstacle} triangle {v.obstacle_triangle} at t = "
-            f"{v.t_lo:.3f}..{v.t_hi:.3f}, distance {v.distance:.4f}")
+class Outcome(NamedTuple):
+    label: str
+    direction: np.ndarray
+    margin: float  # against the seat's cones
+    path: object  # removal_check.PathCheck
+    clearance: object  # removal_check.ClearanceCheck, for a direction the path query passed
+    accepted: bool
 
 
 def verify(scene, part, obstacles, seat, tried, step):
+    """The planner's order of exact checks, up to the first direction that passes them all."""
     print(f"\n6. Exact checks along the whole path (t from 0 to {scene.removal_length:.2f}), in the planner's order")
-    groups = seat.groups
-    everything = np.arange(len(groups.kinds))
-    first_blocked, chosen = None, None
+    everything = np.arange(len(seat.groups.kinds))
+    outcomes = []
     for label, d in tried:
         with step("ray hits"):
             rays = first_hits(d, scene.removal_length, part, obstacles)
+            rated, inside = blocking_obstacles(d[None], scene.removal_length, part, obstacles)
         with step("path queries"):
             path = check_path(part, obstacles, d, scene.removal_length)
-        margin = float(zet_native.margins(d[None], everything, groups).min())
-        ahead = {n: h for n, h in rays.items() if h.rays}
-        ray_text = ", ".join(f"{n} after {h.depth:.3f} ({h.rays} rays)" for n, h in ahead.items()) or "none"
+        margin = float(zet_native.margins(d[None], everything, seat.groups).min())
+        met = ", ".join(f"{n} after {h.depth:.3f} ({h.rays} rays)" for n, h in rays.items() if h.rays) or "nothing"
         print(f"  {label} {vector(d)}, {tilt(d):.1f} degrees from +z, seat margin {margin:+.4f}")
-        print(f"    vertex rays meet: {ray_text}")
+        print(f"    vertex rays: run into {int(rated.sum())} of {len(obstacles)} obstacles, {inside[0]:.2f} of ray length inside; "
+              f"first meet {met}")
         if path.blocking:
             print("    path query: BLOCKED, " + "; ".join(blocking_text(n, b) for n, b in path.blocking.items()))
-            if first_blocked is None:
-                first_blocked = (label, d, path)
+            outcomes.append(Outcome(label, d, margin, path, None, False))
             continue
         print(f"    path query: no contact beyond the seat ({path.touching} pairs touching at t = 0 only)")
         with step("clearance"):
@@ -188,11 +179,60 @@ def verify(scene, part, obstacles, seat, tried, step):
         print(f"    from t = {clear.start:.3f} to the end: {sum(len(c) for c in after.candidates)} candidate pairs, "
               f"{witnesses} witnesses, {unresolved} unresolved, {after.evaluations} distance evaluations"
               + ("" if after.status == 0 else f" (stopped, status {after.status})"))
-        if clear.status == 0 and after.status == 0 and not clear.violations and witnesses == 0 and unresolved == 0:
-            chosen = (label, d, clear)
+        accepted = (clear.status == 0 and after.status == 0 and not clear.violations and witnesses == 0
+                    and unresolved == 0)
+        outcomes.append(Outcome(label, d, margin, path, clear, accepted))
+        if accepted:
             break
         print("    -> rejected: the clearance is not proved")
-    return first_blocked, chosen
+    return outcomes
+
+
+def report(scene, rating, outcomes, points, solids):
+    print("\nReport")
+    free = rating.grid.directions[rating.free]
+    print(f"  directions found: {len(free)} of {len(rating.grid.directions)} grid directions free of the seat's cones "
+          f"and of the vertex rays" + (f", {min(map(tilt, free)):.1f} to {max(map(tilt, free)):.1f} degrees from +z"
+                                       if len(free) else ""))
+    blocked = [o for o in outcomes if o.clearance is None]
+    if blocked:
+        o = blocked[0]
+        name, b = o.path.first
+        print(f"  first blocked: the {o.label} direction {vector(o.direction)} (seat margin {o.margin:.4f}) "
+              f"{blocking_text(name, b)}")
+        if b.meeting:
+            pushed = min(b.enter + 0.2, scene.removal_length)
+            buried = inside_counts(points + pushed * o.direction, solids)[name][0]
+            print(f"    pushed on to t = {pushed:.3f}, {buried} of {len(points)} test points would be inside the {name}")
+    for o in blocked[1:]:
+        print(f"  also blocked: the {o.label} direction: " + "; ".join(
+            blocking_text(n, b) for n, b in o.path.blocking.items()))
+    chosen = next((o for o in outcomes if o.accepted), None)
+    if chosen is None:
+        print("  no candidate passed the exact checks")
+        return None
+    c, end = chosen.clearance, inside_counts(points + scene.removal_length * chosen.direction, solids)
+    print(f"  chosen: {chosen.label} {vector(chosen.direction)}, {tilt(chosen.direction):.1f} degrees from +z, "
+          f"seat margin {chosen.margin:.4f}")
+    print(f"    contacts: {chosen.path.touching} pairs touching at t = 0 only, none after; clearance "
+          f"{REQUIRED_CLEARANCE}: witnesses only on the way out of the seat ({c.leaving} pairs, t < {c.start:.3f}), "
+          f"none after it")
+    print("    test points at the end of the path inside: " + ", ".join(f"{n} {k}" for n, (k, _) in end.items()))
+    return chosen
+
+
+def draw(path, scene, rating, best, chosen, first_blocked):
+    free_style = dict(marker=".", color="white", markeredgecolor="black", markeredgewidth=0.4, markersize=5)
+    marks = [("free of the seat and the rays", rating.grid.directions[rating.free], free_style),
+             ("locally best" + (" (blocked)" if first_blocked else ""), best.direction,
+              dict(marker="X", color="black", markersize=9)),
+             ("pocket axis +z", np.array([0.0, 0.0, 1.0]),
+              dict(marker="^", color="black", markersize=8, markerfacecolor="white"))]
+    if chosen is not None:
+        marks.append(("chosen direction", chosen.direction,
+                      dict(marker="*", color="darkgreen", markersize=15, markeredgecolor="white")))
+    draw_direction_map(path, f"Directions to take out {scene.title}", rating.grid, rating.margins, rating.hits,
+                       list(scene.obstacles), marks, rating.grid.directions[rating.free])
 
 
 def main():
@@ -208,7 +248,7 @@ def main():
     part, obstacles = build_and_check(scene, step)
     seat = describe_seat(part, obstacles, step)
     best = search_locally_best(seat, step)
-    grid, margins, hits, candidates = rate_candidates(scene, part, obstacles, seat, step, args.grid)
+    rating = rate_candidates(scene, part, obstacles, seat, step, args.grid)
 
     print("\n5. Test points inside the part, against the obstacles' solids")
     with step("test points"):
@@ -216,44 +256,14 @@ def main():
         solids = {name: zet_native.winding_tree(tree) for name, tree in obstacles.items()}
         at_rest = inside_counts(points, solids)
     print(f"  {len(points)} points inside the part; at rest inside: "
-          + ", ".join(f"{n} {c} ({a} ambiguous)" for n, (c, a) in at_rest.items()))
+          + ", ".join(f"{n} {k} ({a} ambiguous)" for n, (k, a) in at_rest.items()))
 
     tried = [("locally best", best.direction), ("pocket axis", np.array([0.0, 0.0, 1.0]))]
-    tried += [(f"candidate {i + 1} (room {np.degrees(r):.1f} deg)", d) for i, (d, r) in enumerate(candidates)]
-    first_blocked, chosen = verify(scene, part, obstacles, seat, tried, step)
-
-    print("\nReport")
-    if first_blocked:
-        label, d, path = first_blocked
-        name, b = path.first
-        print(f"  first blocked: the {label} direction {vector(d)}: it {blocking_text(name, b)}")
-        if b.meeting:
-            pushed = min(b.enter + 0.2, scene.removal_length)
-            buried = inside_counts(points + pushed * d, solids)[name][0]
-            print(f"    pushed on to t = {pushed:.3f}, {buried} of {len(points)} test points would be inside the {name}")
-    if chosen:
-        label, d, clear = chosen
-        end = inside_counts(points + scene.removal_length * d, solids)
-        print(f"  chosen: {label} {vector(d)}, {tilt(d):.1f} degrees from +z: no contact beyond the seat, "
-              f"clearance {REQUIRED_CLEARANCE} from t = {clear.start:.3f}; at the end of the path, test points inside: "
-              + ", ".join(f"{n} {c}" for n, (c, _) in end.items()))
-    else:
-        print("  no candidate passed the exact checks")
+    tried += [(f"candidate {i + 1} (room {np.degrees(r):.1f} deg)", d) for i, (d, r) in enumerate(rating.candidates)]
+    outcomes = verify(scene, part, obstacles, seat, tried, step)
+    chosen = report(scene, rating, outcomes, points, solids)
     with step("picture"):
-        from direction_map import draw_direction_map
-
-        free = (margins > 0) & ~hits.any(axis=1)
-        marks = [("free of the seat and the rays", grid.directions[free],
-                  dict(marker=".", color="white", markeredgecolor="black", markeredgewidth=0.4, markersize=5)),
-                 ("locally best (blocked)" if first_blocked and first_blocked[0] == "locally best"
-                  else "locally best", best.direction, dict(marker="X", color="black", markersize=9)),
-                 ("pocket axis +z", np.array([0.0, 0.0, 1.0]), dict(marker="^", color="black", markersize=8,
-                                                                    markerfacecolor="white"))]
-        if chosen:
-            marks.append(("chosen direction", chosen[1], dict(marker="*", color="darkgreen", markersize=15,
-                                                              markeredgecolor="white")))
-        draw_direction_map(args.out, f"Directions to take out {scene.title}", grid, margins, hits,
-                           list(obstacles), marks)
+        draw(args.out, scene, rating, best, chosen, outcomes[0].clearance is None)
     print(f"  map of directions: {args.out}")
     print("  time per step: " + ", ".join(f"{k} {v * 1e3:.0f} ms" for k, v in step.seconds.items()))
 
