@@ -4,8 +4,9 @@ A part sits in a blind pocket of a block, pushed into the pocket's (-x, -y) corn
 the pocket floor and touches the -x and -y walls face to face, with room (GAP) towards +x and
 +y. A lid on its own (held from elsewhere; it is just another fixed mesh) hangs above, offset
 towards -x so that it covers a strip of the part: straight up is blocked by the lid, and the
-pocket walls allow a tilt of at most GAP / DEPTH. The part can only leave by a tilt towards
-+x large enough to pass the lid's edge and small enough to clear the pocket's rim.
+pocket's walls allow a tilt whose tangent is at most GAP / DEPTH towards +x and towards +y. The
+part can only leave by a tilt towards +x large enough to pass the lid's edge and small enough
+to clear the pocket's rim.
 
 The part is a generated peg, or any mesh (an OBJ file) scaled to the same width; the block and
 the lid are sized around it.
