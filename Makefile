@@ -23,8 +23,14 @@ all: test
 install: $(VENV)/.requirements
 	$(VPY) -m pip install $(PIP_QUIET) --no-build-isolation .
 
-demo: install
-	$(VPY) examples/demo.py
+# The example's picture needs matplotlib; the test suite does not, so it comes only with the demo.
+$(VENV)/.demo-requirements: requirements-demo.txt $(VENV)/.requirements
+	$(VPY) -m pip install $(PIP_QUIET) -r requirements-demo.txt
+	touch $@
+
+# DEMO_ARGS passes options to the example, e.g. DEMO_ARGS="--obj spot".
+demo: install $(VENV)/.demo-requirements
+	$(VPY) examples/planner.py $(DEMO_ARGS)
 
 # Native unit tests of the pieces that need no interpreter.
 NATIVE_DIR ?= build/native

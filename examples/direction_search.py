@@ -156,3 +156,20 @@ def search(groups, *, tolerance=1e-3, max_depth=12, max_cells=200_000, expand_pe
     return SearchResult(best_cell[0], float(best_value), float(upper), best_cell, cells, calls, offered,
                         depth_reached, time.perf_counter() - start, time_to_best,
                         np.concatenate(all_centers), batches)
+
+
+class CellCheck(NamedTuple):
+    margin: float  # smallest margin over every group at the cell's center
+    cap_bound: float  # largest cap lower bound over the cell, over the groups
+    caps_below_margins: bool  # every group's cap bound is at most its margin at the center
+
+
+def check_best_cell(result, groups):
+    """Re-scores the best cell of a search against every group, not only the ones its batch
+    kept: its center's smallest margin must be the search's value, and the cap lower bounds
+    over the whole cell (its angular radius) can never exceed the margins at its center."""
+    center, _, angular, _ = result.best_cell
+    everything = np.arange(len(groups.kinds))
+    margins = zet_native.margins(center[None], everything, groups)[0]
+    caps = zet_native.cap_bounds(center[None], everything, groups, angular)[0]
+    return CellCheck(float(margins.min()), float(caps.max()), bool(np.all(caps <= margins)))

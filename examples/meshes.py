@@ -53,3 +53,42 @@ def load_obj(path):
                 idx = [int(p.split("/")[0]) - 1 for p in parts[1:]]
                 triangles.extend([idx[0], idx[i], idx[i + 1]] for i in range(1, len(idx) - 1))
     return np.asarray(vertices, dtype=np.float64), np.asarray(triangles, dtype=np.uint32)
+
+
+def lattice_solid(xs, ys, zs, filled):
+    """The closed, outward-facing surface of a union of boxes on one lattice.
+
+    Cell (i, j, k) is the box [xs[i], xs[i + 1]] x [ys[j], ys[j + 1]] x [zs[k], zs[k + 1]];
+    ``filled`` (bool, one entry per cell) says which cells are solid. Every cell face between a
+    solid and an empty cell becomes two triangles. Since all faces sit on the same lattice,
+    neighbouring faces share their vertices, so the surface is watertight without T-junctions
+    (as long as no two solid cells meet along an edge alone). Unused lattice points are dropped.
+    """
+    axes = [np.asarray(a, dtype=np.float64) for a in (xs, ys, zs)]
+    sizes = [len(a) for a in axes]
+    solid = np.pad(np.asarray(filled, dtype=bool), 1)  # empty cells all around
+    point = lambda i, j, k: (i * sizes[1] + j) * sizes[2] + k  # noqa: E731
+    quads = []
+    for axis in range(3):
+        u, v = (axis + 1) % 3, (axis + 2) % 3  # cyclic, so u x v points along +axis
+        # Lattice plane p along the axis lies between padded cells p and p + 1.
+        lower = np.take(solid, np.arange(sizes[axis]), axis=axis)
+        upper = np.take(solid, np.arange(1, sizes[axis] + 1), axis=axis)
+        inner = [slice(1, -1)] * 3
+        inner[axis] = slice(None)
+        lower, upper = lower[tuple(inner)], upper[tuple(inner)]
+        for normal_sign, faces in ((1, lower & ~upper), (-1, ~lower & upper)):
+            idx = np.argwhere(faces)  # (plane, cell in the two other axes), in x, y, z order
+            corners = []
+            for du, dv in ((0, 0), (1, 0), (1, 1), (0, 1)):
+                c = idx.copy()
+                c[:, u] += du
+                c[:, v] += dv
+                corners.append(point(c[:, 0], c[:, 1], c[:, 2]))
+            corners = np.stack(corners, 1)
+            quads.append(corners if normal_sign > 0 else corners[:, ::-1])
+    quads = np.vstack(quads)
+    triangles = np.vstack([quads[:, [0, 1, 2]], quads[:, [0, 2, 3]]])
+    used, triangles = np.unique(triangles, return_inverse=True)
+    grid = np.stack(np.meshgrid(*axes, indexing="ij"), -1).reshape(-1, 3)
+    return grid[used], triangles.reshape(-1, 3).astype(np.uint32)
