@@ -25,6 +25,26 @@ from tree_and_overlap import TreeAndOverlap
 RESULTS = meshes.REPO / "bench" / "results" / "latest.txt"
 
 
+def machine():
+    """The processor, its memory and which vector builds of the lane kernels it runs."""
+    model, flags = platform.processor() or platform.machine(), set()
+    try:
+        for line in open("/proc/cpuinfo"):
+            key, _, value = line.partition(":")
+            if key.strip() == "model name":
+                model = value.strip()
+            elif key.strip() == "flags":
+                flags = set(value.split())
+        memory = os.sysconf("SC_PAGE_SIZE") * os.sysconf("SC_PHYS_PAGES") / 2 ** 30
+    except (OSError, ValueError):
+        memory = float("nan")
+    lanes = "8 lanes (AVX-512F)" if "avx512f" in flags else "4 lanes (AVX2)" if "avx2" in flags else "scalar"
+    cap = os.environ.get("ZET_NATIVE_LANES")
+    lanes += f", capped by ZET_NATIVE_LANES={cap}" if cap else ""
+    return (f"machine: {model}, {os.cpu_count()} cores, {memory:.0f} GiB; vector builds of the overlap, winding "
+            f"and ray-hit kernels: {lanes}")
+
+
 def main():
     started = time.perf_counter()
     sections = [TreeAndOverlap(), Collision(), Distance(), Rays(), Cones()]
@@ -56,6 +76,7 @@ def main():
                  f"ray_winding_batch, pair_cones, cone_margins, cone_cap_lower_bounds, cells_bound_batch "
                  f"({platform.python_implementation()} "
                  f"{platform.python_version()}, {os.cpu_count()} cores, {time.strftime('%Y-%m-%d %H:%M')})")
+    lines.append(machine())
     lines.append("ours: thread limit set with set_thread_limit; time = best of 5 or more runs unless said otherwise "
                  "(peers: 3); ratio = peer time / our time, i.e. ours throughput / peer throughput (above 1: ours "
                  "faster)")
