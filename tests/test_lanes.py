@@ -1,6 +1,7 @@
 """The vector builds that the processor selects (8 or 4 lanes) against the scalar code,
-which ZET_NATIVE_LANES=1 selects: overlap areas, winding and ray hits byte for byte, with
-every remainder of lanes, NaN input, ambiguous points, and cancellation inside a run."""
+which ZET_NATIVE_LANES=1 selects: overlap areas, winding, ray hits and cone margins byte for
+byte, with every remainder of lanes, NaN input, ambiguous points, whole-space and facet-only
+groups, and cancellation inside a run."""
 
 import os
 import subprocess
@@ -34,6 +35,20 @@ for direction in ([0.48, 0.36, 0.8], [0.0, 1.0, 0.0], [0.0, 0.0, 0.0]):
         out.append(zn.ray_tree_hits(origins, np.array(direction), 0.4, 1e-6, tree.node_min, tree.node_max,
                                      tree.node_meta, tree.order, v, t, usable, interval, cancel))
         out.append(len(asked))
+
+moving = rng.normal(size=(300, 3, 3))
+obstacle = moving + rng.normal(size=(300, 1, 3)) * 0.3 + rng.normal(size=(300, 3, 3)) * 0.1
+kinds = (np.arange(300) % 5 == 0).astype(np.int8)
+for tolerance in (0.0, 1e-12):
+    g = zet_native.pair_cone_groups(moving, obstacle, facet_tolerance=tolerance, kinds=kinds[:1].repeat(300),
+                                    shifts=0.01).groups
+    n = len(g.kinds)
+    g = g._replace(kinds=kinds[:n].copy())
+    directions = rng.normal(size=(203, 3))
+    directions /= np.linalg.norm(directions, axis=1, keepdims=True)
+    directions[::41] = np.nan
+    selected = np.r_[np.arange(n), np.arange(n)[::-3]]
+    out.append(zn.cone_margins(directions, selected, *[np.ascontiguousarray(a) for a in g[:11]], 0.25))
 
 subject = rng.uniform(-1, 1, (1003, 3, 2))
 clip = subject + rng.normal(0, 0.3, (1003, 3, 2))

@@ -3,6 +3,9 @@
 #include <cmath>
 #include <limits>
 
+#include "cones/margin_lanes.h"
+#include "runtime/cpu_lanes.h"
+
 namespace zet {
 namespace {
 
@@ -62,8 +65,12 @@ double group_margin(const MarginContext& c, const double u[3], int64_t g) {
   return value - shift;
 }
 
-void margin_rows(const MarginContext& c, int64_t a_begin, int64_t a_end, int64_t b_begin,
-                 int64_t b_end) {
+namespace {
+
+using RowsKernel = void (*)(const MarginContext&, int64_t, int64_t, int64_t, int64_t);
+
+void margin_rows_one_by_one(const MarginContext& c, int64_t a_begin, int64_t a_end,
+                            int64_t b_begin, int64_t b_end) {
   // Tiles of directions by groups: a group's generators, facets and wedges (some 3 KB) stay
   // in the nearest cache while a tile's directions use them, instead of every direction
   // streaming through all the groups. Each entry is computed alone, so the order is free.
@@ -79,6 +86,24 @@ void margin_rows(const MarginContext& c, int64_t a_begin, int64_t a_end, int64_t
       }
     }
   }
+}
+
+RowsKernel widest_rows_kernel() {
+  switch (widest_lanes()) {
+#if defined(ZET_LANE_BUILDS)
+    case 8: return margin_rows_avx512;
+    case 4: return margin_rows_avx2;
+#endif
+    default: return margin_rows_one_by_one;
+  }
+}
+
+}  // namespace
+
+void margin_rows(const MarginContext& c, int64_t a_begin, int64_t a_end, int64_t b_begin,
+                 int64_t b_end) {
+  static const RowsKernel kernel = widest_rows_kernel();
+  kernel(c, a_begin, a_end, b_begin, b_end);
 }
 
 }  // namespace zet

@@ -11,6 +11,7 @@ namespace zet {
 namespace {
 
 // Real: W doubles. Mask: W lane masks, all bits set or clear. bits(): one bit per lane.
+// sqrt(): the correctly rounded square root of each lane, as std::sqrt gives it.
 template <int W>
 struct LaneTypes;
 
@@ -20,6 +21,7 @@ struct LaneTypes<4> {
   typedef double Real __attribute__((vector_size(32)));
   typedef int64_t Mask __attribute__((vector_size(32)));
   static unsigned bits(const Mask& m) { return unsigned(_mm256_movemask_pd(__m256d(m))); }
+  static Real sqrt(const Real& x) { return Real(_mm256_sqrt_pd(__m256d(x))); }
 };
 #endif
 
@@ -28,19 +30,10 @@ template <>
 struct LaneTypes<8> {
   typedef double Real __attribute__((vector_size(64)));
   typedef int64_t Mask __attribute__((vector_size(64)));
-  static unsigned bits(const Mask& m) { return unsigned(_mm512_test_epi64_mask(__m512i(m), __m512i(m))); }
-};
-template <>
-struct LaneTypes<16> {
-  typedef double Real __attribute__((vector_size(128)));
-  typedef int64_t Mask __attribute__((vector_size(128)));
   static unsigned bits(const Mask& m) {
-    __m512i low, high;
-    __builtin_memcpy(&low, &m, 64);
-    __builtin_memcpy(&high, reinterpret_cast<const char*>(&m) + 64, 64);
-    return unsigned(_mm512_test_epi64_mask(low, low)) |
-           unsigned(_mm512_test_epi64_mask(high, high)) << 8;
+    return unsigned(_mm512_test_epi64_mask(__m512i(m), __m512i(m)));
   }
+  static Real sqrt(const Real& x) { return Real(_mm512_sqrt_pd(__m512d(x))); }
 };
 #endif
 
