@@ -12,6 +12,8 @@ constexpr double kJacobiEpsilon = 2.220446049250313e-16;  // 2^-52
 constexpr int kMaxSweeps = 60;
 constexpr double kCapAxisFloor = 1e-12;
 constexpr int64_t kConeGroupGrain = 256;
+// Set in an item's facet count (at most 72) by the count pass when its group has full rank.
+constexpr int kFullRankBit = 0x80;
 
 // Generator pair number q <-> (i, j), i < j, in lexicographic order.
 struct SlotPair {
@@ -72,12 +74,17 @@ double column_dot(const double a[kConeSlots], const double b[kConeSlots]) {
 }
 
 // Facet planes of a full-rank group: candidates 0 .. 71 in order, each pair's normal with
-// its positive sign first. With `out` set, facets are written to out/out_mask while they fit
-// in `capacity` slots. Returns the number of facets found.
+// its positive sign first. A candidate is a facet when no live generator lies above its
+// plane by more than facet_tolerance (a NaN value disqualifies it). The negated normal's
+// values are the exact negations of the normal's, so one pass over the generators gives
+// both: the highest value of the negated candidate is minus the lowest of the normal's.
+// With `out` set, facets are written to out/out_mask while they fit in `capacity` slots.
+// Returns the number of facets found.
 int find_facets(const GeneratorSet& set, double rank_tolerance, double facet_tolerance,
                 double* out, uint8_t* out_mask, int64_t capacity) {
   double normal[kConePairs][3];
   bool usable[kConePairs];
+  double highest[kConePairs], lowest[kConePairs];
   for (int q = 0; q < kConePairs; ++q) {
     const double* a = set.g[kSlotPairs.at[q].i];
     const double* b = set.g[kSlotPairs.at[q].j];
@@ -87,24 +94,30 @@ int find_facets(const GeneratorSet& set, double rank_tolerance, double facet_tol
     n[2] = a[0] * b[1] - a[1] * b[0];
     const double length = std::sqrt(dot3(n, n));
     usable[q] = length > rank_tolerance;
-    if (usable[q])
-      for (int c = 0; c < 3; ++c) n[c] /= length;
+    if (!usable[q]) continue;
+    for (int c = 0; c < 3; ++c) n[c] /= length;
+    double high = -std::numeric_limits<double>::infinity();
+    double low = std::numeric_limits<double>::infinity();
+    bool nan = false;
+    for (int s = 0; s < kConeSlots; ++s) {
+      if (!set.live[s]) continue;
+      const double d = dot3(n, set.g[s]);
+      nan |= d != d;
+      high = d > high ? d : high;
+      low = d < low ? d : low;
+    }
+    highest[q] = nan ? std::numeric_limits<double>::quiet_NaN() : high;
+    lowest[q] = nan ? std::numeric_limits<double>::quiet_NaN() : low;
   }
   int count = 0;
   for (int k = 0; k < kFacetCandidates; ++k) {
     const int q = k % kConePairs;
     if (!usable[q]) continue;
-    const double sign = k < kConePairs ? 1.0 : -1.0;
-    const double candidate[3] = {sign * normal[q][0], sign * normal[q][1], sign * normal[q][2]};
-    double highest = -std::numeric_limits<double>::infinity();
-    for (int s = 0; s < kConeSlots; ++s) {
-      if (!set.live[s]) continue;
-      const double d = dot3(candidate, set.g[s]);
-      if (d > highest || d != d) highest = d;
-    }
-    if (!(facet_tolerance >= highest)) continue;
+    const bool positive = k < kConePairs;
+    if (!(facet_tolerance >= (positive ? highest[q] : -lowest[q]))) continue;
     if (out != nullptr && count < capacity) {
-      for (int c = 0; c < 3; ++c) out[3 * count + c] = candidate[c];
+      const double sign = positive ? 1.0 : -1.0;
+      for (int c = 0; c < 3; ++c) out[3 * count + c] = sign * normal[q][c];
       out_mask[count] = 1;
     }
     ++count;
@@ -191,8 +204,14 @@ void build_cone_group(const ConeGroupJob& job, int64_t item) {
     if (!set.any_live) return;
   }
 
-  const SingularExtremes s = singular_value_extremes(set.g);
-  const bool full_rank = s.largest > 0.0 && s.smallest > s.largest * job.rank_tolerance;
+  // The rank test runs in the count pass; the fill pass reads its verdict back.
+  bool full_rank;
+  if (fill) {
+    full_rank = (job.facet_counts[item] & kFullRankBit) != 0;
+  } else {
+    const SingularExtremes s = singular_value_extremes(set.g);
+    full_rank = s.largest > 0.0 && s.smallest > s.largest * job.rank_tolerance;
+  }
   const int64_t capacity = job.facet_capacity;
   double* facets = fill ? job.facets + 3 * capacity * group : nullptr;
   uint8_t* facet_mask = fill ? job.facet_mask + capacity * group : nullptr;
@@ -200,7 +219,7 @@ void build_cone_group(const ConeGroupJob& job, int64_t item) {
                                             facet_mask, capacity)
                               : 0;
   if (!fill) {
-    job.facet_counts[item] = static_cast<uint8_t>(count);
+    job.facet_counts[item] = static_cast<uint8_t>(count | (full_rank ? kFullRankBit : 0));
     return;
   }
   for (int64_t slot = count; slot < capacity; ++slot) {
@@ -231,7 +250,8 @@ int64_t compact_cone_groups(ConeGroupJob& job, int64_t n) {
       continue;
     }
     job.group_index[i] = groups++;
-    if (job.facet_counts[i] > capacity) capacity = job.facet_counts[i];
+    const int64_t count = job.facet_counts[i] & ~kFullRankBit & 0xFF;
+    if (count > capacity) capacity = count;
   }
   job.facet_capacity = capacity;
   return groups;

@@ -11,7 +11,8 @@ inline constexpr int kConePairs = 36;              // generator pairs (i, j), i 
 inline constexpr int kFacetCandidates = 2 * kConePairs;  // every pair with both signs
 
 // The state that both passes hand to every item. Inputs are read only; in the count pass an
-// item writes has_group[i] and facet_counts[i], in the fill pass the slots of its group.
+// item writes has_group[i] and facet_counts[i] (with the rank test's verdict in its top bit),
+// in the fill pass the slots of its group.
 struct ConeGroupJob {
   // Triangle-pair mode: n x 3 x 3 moving and obstacle corners and n epsilons.
   const double* moving = nullptr;
