@@ -1,6 +1,6 @@
 """The vector builds that the processor selects (8 or 4 lanes) against the scalar code,
-which ZET_NATIVE_LANES=1 selects: overlap areas, winding, ray hits and cone margins byte for
-byte, with every remainder of lanes, NaN input, ambiguous points, whole-space and facet-only
+which ZET_NATIVE_LANES=1 selects: overlap areas, winding, ray hits, cone groups and cone
+margins byte for byte, with every remainder of lanes, NaN input, ambiguous points, whole-space and facet-only
 groups, and cancellation inside a run."""
 
 import os
@@ -38,6 +38,15 @@ for direction in ([0.48, 0.36, 0.8], [0.0, 1.0, 0.0], [0.0, 0.0, 0.0]):
 
 moving = rng.normal(size=(300, 3, 3))
 obstacle = moving + rng.normal(size=(300, 1, 3)) * 0.3 + rng.normal(size=(300, 3, 3)) * 0.1
+moving[::37, 1] = obstacle[::37, 2]  # a zero-length generator
+moving[5::61, 0, 1] = np.nan
+epsilon = np.where(np.arange(300) % 7 == 0, 0.5, 0.0)
+for tolerance in (0.0, 1e-12, -1e-9):
+    out.append(zn.pair_cones(moving, obstacle, epsilon, 1e-9, tolerance))
+generators = rng.normal(size=(300, 9, 3))
+generators[::3, :, 2] = 0.0  # flat groups, rank 2
+generators[::11, 4] = np.nan
+out.append(zn.cone_groups(generators, rng.random((300, 9)) < 0.8, 1e-9, 1e-12))
 kinds = (np.arange(300) % 5 == 0).astype(np.int8)
 for tolerance in (0.0, 1e-12):
     g = zet_native.pair_cone_groups(moving, obstacle, facet_tolerance=tolerance, kinds=kinds[:1].repeat(300),

@@ -3,6 +3,8 @@
 #include <cmath>
 #include <limits>
 
+#include "cones/cone_group_lanes.h"
+#include "runtime/cpu_lanes.h"
 #include "runtime/parallel_for.h"
 
 namespace zet {
@@ -12,8 +14,6 @@ constexpr double kJacobiEpsilon = 2.220446049250313e-16;  // 2^-52
 constexpr int kMaxSweeps = 60;
 constexpr double kCapAxisFloor = 1e-12;
 constexpr int64_t kConeGroupGrain = 256;
-// Set in an item's facet count (at most 72) by the count pass when its group has full rank.
-constexpr int kFullRankBit = 0x80;
 
 // Generator pair number q <-> (i, j), i < j, in lexicographic order.
 struct SlotPair {
@@ -235,10 +235,29 @@ void build_cone_group(const ConeGroupJob& job, int64_t item) {
   cone_cap(set, blocks_all, job.cap_axes + 3 * group, job.cap_cos + group);
 }
 
+namespace {
+
+using ItemsKernel = void (*)(const ConeGroupJob&, int64_t, int64_t);
+
+void build_cone_groups_one_by_one(const ConeGroupJob& job, int64_t begin, int64_t end) {
+  for (int64_t i = begin; i < end; ++i) build_cone_group(job, i);
+}
+
+ItemsKernel widest_items_kernel() {
+  switch (widest_lanes()) {
+#if defined(ZET_LANE_BUILDS)
+    case 8: return build_cone_groups_avx512;
+    case 4: return build_cone_groups_avx2;
+#endif
+    default: return build_cone_groups_one_by_one;
+  }
+}
+
+}  // namespace
+
 void run_cone_group_pass(const ConeGroupJob& job, int64_t n) {
-  auto items = [&job](int64_t begin, int64_t end, int64_t, int64_t) {
-    for (int64_t i = begin; i < end; ++i) build_cone_group(job, i);
-  };
+  static const ItemsKernel kernel = widest_items_kernel();
+  auto items = [&job](int64_t begin, int64_t end, int64_t, int64_t) { kernel(job, begin, end); };
   for_each_range(n, 1, kConeGroupGrain, items);
 }
 

@@ -9,6 +9,8 @@ namespace zet {
 inline constexpr int kConeSlots = 9;               // generators per group
 inline constexpr int kConePairs = 36;              // generator pairs (i, j), i < j
 inline constexpr int kFacetCandidates = 2 * kConePairs;  // every pair with both signs
+// Set in an item's facet count (at most 72) by the count pass when its group has full rank.
+inline constexpr int kFullRankBit = 0x80;
 
 // The state that both passes hand to every item. Inputs are read only; in the count pass an
 // item writes has_group[i] and facet_counts[i] (with the rank test's verdict in its top bit),
