@@ -1,0 +1,191 @@
+"""Every module function with one argument of a valid call replaced by a fuzzed one (an array
+of another dtype, rank, shape, byte order or layout, other exporters, NaN, infinities, huge and
+negative values and indices, malformed trees, wrong scalars and callables): the call returns
+a well-formed result or raises one of the documented exceptions, in bounded time, and never
+writes into its arguments."""
+
+import faulthandler
+import functools
+import math
+import time
+
+import numpy as np
+import pytest
+from hypothesis import HealthCheck, given, settings, strategies as st
+
+from calls import CALLS
+from support import SANITIZED, Asker, BadTruth, Refusal, exported, fuzz
+
+# IndexError is the documented error of out-of-range selections and pairs; BufferError comes
+# from exporters (a memoryview that is not C-contiguous), Refusal from our should_cancel answers.
+ALLOWED = (ValueError, TypeError, OverflowError, MemoryError, IndexError, BufferError, Refusal)
+SLOW = 20.0 if SANITIZED else 5.0  # seconds; fuzzed calls are small, a long one is a fault
+SPECIAL = [math.nan, -math.nan, math.inf, -math.inf, -0.0, 0.0, 1e308, -1e308, 5e-324, 1e-300, 2.0**64, -1.0, 1.0]
+INTS = [-2**63 - 1, -2**63, -2**31 - 1, -2**31, -1, 0, 1, 2, 3, 7, 2**31 - 1, 2**31, 2**32, 2**63 - 1, 2**63, 2**64]
+OTHER = [None, "text", b"bytes", [1.0, 2.0, 3.0], (), object(), 1.5, 2]
+DTYPES = ["f8", "f4", "f2", "i8", "i4", "i2", "i1", "u8", "u4", "u1", "?", "c16", ">f8", ">i4", ">u4", ">i8", ">i2", "O"]
+
+
+def raising():
+    raise Refusal("asked")
+
+
+CANCELS = [None, 5, "text", lambda: True, lambda: 1, lambda: BadTruth(), raising, lambda: np.ones(2), Asker(2),
+           Asker(3, Refusal("late"))]
+
+
+@functools.cache
+def base(name, size):
+    return [call for call in CALLS if call.name == name][0].build(size, 7)
+
+
+def paths(item, prefix=()):
+    """Every position inside the nested argument tuples, the tuples themselves included."""
+    found = [prefix]
+    if isinstance(item, (tuple, list)):
+        for i, x in enumerate(item):
+            found += paths(x, prefix + (i,))
+    return found
+
+
+def get(item, path):
+    for i in path:
+        item = item[i]
+    return item
+
+
+def put(item, path, value):
+    if not path:
+        return value
+    out = list(item)
+    out[path[0]] = put(item[path[0]], path[1:], value)
+    return out if isinstance(item, list) else tuple(out)
+
+
+def sprinkle(a, rng):
+    """A copy with some entries (or all) replaced by special values of the dtype."""
+    out = np.array(a, copy=True, order="C")
+    if out.size == 0 or out.dtype == object:
+        return out
+    mask = rng.random(out.shape) < rng.choice([0.1, 0.5, 1.0])
+    count = int(mask.sum())
+    if out.dtype.kind == "f":
+        out[mask] = rng.choice(SPECIAL + list(rng.normal(size=4) * 10.0 ** rng.integers(-3, 4)), count)
+    elif out.dtype.kind == "b":
+        out.view(np.uint8)[mask] = rng.integers(0, 256, count)
+    elif out.dtype.kind in "iu":
+        info = np.iinfo(out.dtype)
+        pool = np.concatenate([np.arange(-3, 13), [-1, info.min, info.max, info.max // 2 + 1]])
+        out[mask] = pool[rng.integers(0, len(pool), count)].astype(out.dtype)
+    return out
+
+
+def array_mutation(a, kind, rng):
+    a = np.asarray(a)
+    if kind == "values":
+        return sprinkle(a, rng)
+    if kind == "dtype":
+        return np.asarray(a).astype(DTYPES[rng.integers(len(DTYPES))])
+    if kind == "shape":
+        shape = tuple(int(x) for x in rng.integers(0, 5, rng.integers(0, 5)))
+        return sprinkle(np.resize(a.ravel() if a.size else np.zeros(1, a.dtype), shape), rng)
+    if kind == "rows":
+        if a.ndim == 0:
+            return a.reshape(1)
+        return [a[:0], a[:1], a[:-1], np.concatenate([a, a[:2]])][rng.integers(4)]
+    if kind == "layout":
+        choice = rng.integers(6)
+        if choice == 0 and a.ndim and a.size:  # strided view of the same values
+            return np.repeat(a, 2, axis=-1)[..., ::2]
+        if choice == 1:  # not aligned to the item size
+            out = np.frombuffer(bytearray(a.nbytes + 1), a.dtype, offset=1).reshape(a.shape)
+            out[...] = a
+            return out
+        if choice == 2 and a.size:  # a bytearray's memoryview
+            return exported(a)[1]
+        if choice == 3:
+            out = a.copy()
+            out.flags.writeable = False
+            return out
+        if choice == 4:
+            return a.tobytes()
+        return np.asfortranarray(a) if a.ndim > 1 else memoryview(np.ascontiguousarray(a))
+    return OTHER[rng.integers(len(OTHER))]
+
+
+MUTATIONS = {
+    "array": ["values", "values", "dtype", "shape", "rows", "layout", "object"],
+    "float": ["special", "other"],
+    "int": ["int", "other"],
+    "tuple": ["shorter", "longer", "list", "other", "hole"],
+    "cancel": ["cancel"],
+    "arguments": ["shorter", "longer"],
+}
+
+
+def mutate(value, kind, rng):
+    if kind == "special":
+        return [*SPECIAL, 10**400, float(rng.normal() * 10.0 ** rng.integers(-8, 9))][rng.integers(len(SPECIAL) + 2)]
+    if kind == "int":
+        return INTS[rng.integers(len(INTS))]
+    if kind == "other":
+        return OTHER[rng.integers(len(OTHER))]
+    if kind == "cancel":
+        return CANCELS[rng.integers(len(CANCELS))]
+    if kind == "shorter":
+        return value[:-1]
+    if kind == "longer":
+        return value + type(value)([value[0] if value else 1])
+    if kind == "list":
+        return list(value)
+    if kind == "hole":
+        return put(value, (int(rng.integers(len(value))),), None) if value else None
+    return array_mutation(value, kind, rng)
+
+
+def role(call, path, value):
+    if path == ():
+        return "arguments"
+    if path == (call.cancel,):
+        return "cancel"
+    if isinstance(value, tuple):
+        return "tuple"
+    if isinstance(value, np.ndarray):
+        return "array"
+    return "float" if isinstance(value, float) else "int"
+
+
+@pytest.fixture(scope="module", autouse=True)
+def watchdog():
+    """A hung call ends the run with every thread's stack instead of blocking it."""
+    faulthandler.dump_traceback_later(900, exit=True)
+    yield
+    faulthandler.cancel_dump_traceback_later()
+
+
+@settings(fuzz, suppress_health_check=[HealthCheck.too_slow, HealthCheck.function_scoped_fixture])
+@given(data=st.data())
+@pytest.mark.parametrize("call", CALLS, ids=repr)
+def test_one_argument_fuzzed(call, data):
+    args = list(base(call.name, data.draw(st.sampled_from([1, 2, 6]), label="size")))
+    path = data.draw(st.sampled_from(paths(args)), label="path")
+    value = get(args, path)
+    kind = data.draw(st.sampled_from(MUTATIONS[role(call, path, value)]), label="mutation")
+    rng = np.random.default_rng(data.draw(st.integers(0, 2**32 - 1), label="seed"))
+    try:
+        args = put(args, path, mutate(value, kind, rng))
+    except (ValueError, TypeError):  # a conversion numpy refuses: keep the valid call
+        pass
+    arrays = [(a, a.tobytes()) for a in map(lambda p: get(args, p), paths(args))
+              if isinstance(a, np.ndarray) and a.dtype != object]
+    start = time.perf_counter()
+    try:
+        result = call.function(*args)
+    except ALLOWED:
+        pass
+    except InterruptedError:
+        assert call.name == "build_aabb_tree" and kind == "cancel"
+    else:
+        assert call.form(result)
+    assert time.perf_counter() - start < SLOW
+    assert all(a.tobytes() == before for a, before in arrays)
