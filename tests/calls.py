@@ -69,7 +69,7 @@ def candidates(s, seed):
 def clearance(s, seed):
     moving, obstacle = tree(s, seed, spread=2.0), tree(s, seed + 1, spread=2.0)
     rng = np.random.default_rng(seed)
-    pairs = rng.integers(0, s, (max(s, 2), 2)).astype(np.uint32)
+    pairs = rng.integers(0, s, (2 * s + 2, 2)).astype(np.uint32)
     lowers = rng.uniform(0, 0.5, len(pairs))
     return [moving[0], moving[1], obstacle[0], obstacle[1], pairs, lowers, np.array([1.0, 0.5, -0.25]), 1.0, 0.4,
             0.0, 1e-12, 1e-3, 8, 0, 2**62, 1, None]

@@ -189,3 +189,34 @@ def test_one_argument_fuzzed(call, data):
         assert call.form(result)
     assert time.perf_counter() - start < SLOW
     assert all(a.tobytes() == before for a, before in arrays)
+
+
+class Fresh:
+    """A sequence that makes a new copy of an item each time it is asked for one."""
+
+    def __init__(self, items):
+        self.items = items
+
+    def __len__(self):
+        return len(self.items)
+
+    def __getitem__(self, i):
+        return np.array(self.items[i]) if isinstance(self.items[i], np.ndarray) else self.items[i]
+
+
+@pytest.mark.parametrize("call", [call for call in CALLS if any(isinstance(a, tuple) for a in base(call.name, 6))],
+                         ids=repr)
+def test_sequences_that_make_their_items(call):
+    """Items of a tuple argument given by another sequence are held for the whole call (a
+    tree as such a sequence was read from freed arrays)."""
+    args = base(call.name, 6)
+    expected = call.function(*args)
+    for i, value in enumerate(args):
+        if isinstance(value, tuple):
+            for _ in range(3):
+                garbage = [np.full((40, 3), 7.0) for _ in range(50)]  # reuses freed memory
+                try:
+                    assert call.function(*put(args, (i,), Fresh(value))) == expected
+                except TypeError:  # ray meshes and obstacles must be tuples
+                    assert call.name == "direction_ray_scores"
+            del garbage

@@ -24,6 +24,20 @@ bool acquire_mesh(PyObject* vertices, PyObject* triangles, MeshArrays& mesh, con
   return true;
 }
 
+bool tree_items(PyObject* object, PyRef& held, PyObject* items[7], const char* name) {
+  if (PySequence_Check(object) && !PyBytes_Check(object) && !PyUnicode_Check(object)) {
+    PyRef tuple(PySequence_Tuple(object));
+    if (!tuple) return false;
+    if (PyTuple_GET_SIZE(tuple.get()) == 7) {
+      for (int i = 0; i < 7; ++i) items[i] = PyTuple_GET_ITEM(tuple.get(), i);
+      held.reset(tuple.release());
+      return true;
+    }
+  }
+  PyErr_Format(PyExc_TypeError, "%s must be a sequence of 7 tree arrays", name);
+  return false;
+}
+
 bool acquire_tree(PyObject* const items[7], TriangleTree& tree, const char* name) {
   ArrayArg* v = tree.views;
   if (!acquire_array(items[0], v[0], kFloat64, {-1, 3}, name) ||
