@@ -119,3 +119,16 @@ def test_threads_and_stages_give_the_bytes_of_one_thread():
     done.set()
     changer.join()
     assert not errors and not mismatches
+
+
+def test_a_thread_ending_inside_its_stage_leaves_it():
+    """The stage of a thread that ended without leave_stage was counted ever after, halving
+    the threads of every later stage that ran alone."""
+    zn.set_thread_limit(8)
+    for share in (10, 100):
+        thread = threading.Thread(target=zn.enter_stage, args=(share,))
+        thread.start()
+        thread.join()
+    zn.enter_stage(50)
+    assert zn.thread_limit() == 8
+
