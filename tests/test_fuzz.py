@@ -220,3 +220,50 @@ def test_sequences_that_make_their_items(call):
                 except TypeError:  # ray meshes and obstacles must be tuples
                     assert call.name == "direction_ray_scores"
             del garbage
+
+
+def spoil(arrays):
+    """Largest values into every integer array: indices out of range, malformed trees."""
+    for a in arrays:
+        if a.dtype.kind in "iu":
+            a[...] = np.iinfo(a.dtype).max
+
+
+class Spoiler:
+    """An exporter written in Python (or a float) that spoils the arrays before it in the
+    argument order when asked for its buffer (or its value)."""
+
+    def __init__(self, value, before):
+        self.value, self.before = value, before
+
+    def __buffer__(self, flags):
+        spoil(self.before)
+        return memoryview(self.value)
+
+    def __float__(self):
+        spoil(self.before)
+        return self.value
+
+
+def outcome(call, args):
+    try:
+        return call.function(*args)
+    except (ValueError, TypeError, IndexError) as error:
+        return type(error), str(error)
+
+
+@pytest.mark.parametrize("call", CALLS, ids=repr)
+def test_arguments_changed_by_exporters(call):
+    """Python code that an exporter runs while the arguments are acquired changes nothing that
+    was already checked: the call sees the arrays as they are once all of them are held (an
+    exporter could make the triangle indices of a checked mesh point anywhere)."""
+    args = base(call.name, 6)
+    for path in paths(args):
+        value = get(args, path)
+        if not isinstance(value, (np.ndarray, float)) or path == (0,):
+            continue
+        mine = functools.reduce(lambda a, p: put(a, p, np.array(get(a, p))) if isinstance(get(a, p), np.ndarray)
+                                else a, paths(args), args)
+        before = [get(mine, p) for p in paths(mine) if p < path and isinstance(get(mine, p), np.ndarray)]
+        got = outcome(call, put(mine, path, Spoiler(get(mine, path), before)))
+        assert got == outcome(call, mine)

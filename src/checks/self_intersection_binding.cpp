@@ -38,7 +38,7 @@ PyObject* py_self_intersection_pairs(PyObject*, PyObject* args) {
       !accept_should_cancel(should_cancel, &poller.callable))
     return nullptr;
   TriangleTree mesh;
-  if (!acquire_tree(items, mesh, "mesh")) return nullptr;
+  if (!acquire_tree_arrays(items, mesh, "mesh") || !check_tree(mesh, "mesh")) return nullptr;
   PyMemArray<uint32_t> witnesses;
   if (witness_limit > 0 && !witnesses.allocate(2 * size_t(witness_limit))) return nullptr;
   p.mesh = mesh.view;
