@@ -118,17 +118,54 @@ def array_mutation(a, kind, rng):
     return OTHER[rng.integers(len(OTHER))]
 
 
+def random_tree(rng, m):
+    """node_min, node_max, node_meta and order of a random tree over m triangles that passes
+    the checks: any shape, leaf ranges that overlap, repeat or are empty, triangles listed
+    twice or never, counts that mean nothing, boxes that are NaN, inverted or miss."""
+    order = rng.integers(0, max(m, 1), rng.integers(0, 2 * m + 2) if m else 0).astype(np.uint32)
+    meta = []
+
+    def node(depth):
+        meta.append(None)
+        i = len(meta) - 1
+        if depth > 4 or rng.random() < 0.35:
+            start = int(rng.integers(0, len(order) + 1))
+            meta[i] = [-1, int(rng.integers(-9, 9)), start, int(rng.integers(0, len(order) - start + 1)), 0]
+        else:
+            meta[i] = [node(depth + 1), node(depth + 1), 0, int(rng.integers(-9, 99)), int(rng.integers(-9, 9))]
+        return i
+
+    node(0)
+    k = len(meta)
+    lo = rng.uniform(-3, 3, (k, 3))
+    hi = lo + rng.uniform(-0.5, 4, (k, 3))
+    return sprinkle(lo, rng), sprinkle(hi, rng), np.array(meta, np.int32), order
+
+
+def with_random_tree(args, nodes, m, rng):
+    """args with the tree arrays at the given paths (node_min, node_max, node_meta, order) replaced."""
+    for path, value in zip(nodes, random_tree(rng, m)):
+        args = put(args, path, value)
+    return args
+
+
 MUTATIONS = {
     "array": ["values", "values", "dtype", "shape", "rows", "layout", "object"],
     "float": ["special", "other"],
     "int": ["int", "other"],
-    "tuple": ["shorter", "longer", "list", "other", "hole"],
+    "tuple": ["shorter", "longer", "list", "other", "hole", "tree"],
     "cancel": ["cancel"],
-    "arguments": ["shorter", "longer"],
+    "arguments": ["shorter", "longer", "tree"],
 }
 
 
 def mutate(value, kind, rng):
+    if kind == "tree":  # a tree tuple (seven or eleven items), or ray_tree_hits' arguments
+        nodes = {7: (3, 4, 5, 6), 11: (2, 3, 4, 5), 13: (4, 5, 6, 7)}.get(len(value))
+        if nodes is None or not isinstance(value[nodes[0]], np.ndarray):
+            return value
+        m = len(value[{7: 1, 11: 1, 13: 9}[len(value)]])
+        return with_random_tree(value, [(i,) for i in nodes], m, rng)
     if kind == "special":
         return [*SPECIAL, 10**400, float(rng.normal() * 10.0 ** rng.integers(-8, 9))][rng.integers(len(SPECIAL) + 2)]
     if kind == "int":
@@ -168,7 +205,9 @@ def watchdog():
     faulthandler.cancel_dump_traceback_later()
 
 
-@settings(fuzz, suppress_health_check=[HealthCheck.too_slow, HealthCheck.function_scoped_fixture])
+# Four times the examples of the other properties (ZET_FUZZ_EXAMPLES): a call takes well under a millisecond.
+@settings(fuzz, max_examples=4 * fuzz.max_examples,
+          suppress_health_check=[HealthCheck.too_slow, HealthCheck.function_scoped_fixture])
 @given(data=st.data())
 @pytest.mark.parametrize("call", CALLS, ids=repr)
 def test_one_argument_fuzzed(call, data):
