@@ -31,8 +31,10 @@ def raising():
     raise Refusal("asked")
 
 
-CANCELS = [None, 5, "text", lambda: True, lambda: 1, lambda: BadTruth(), raising, lambda: np.ones(2), Asker(2),
-           Asker(3, Refusal("late"))]
+# should_cancel values, made afresh for every example: askers count their questions.
+CANCELS = [lambda: None, lambda: 5, lambda: "text", lambda: lambda: True, lambda: lambda: 1,
+           lambda: lambda: BadTruth(), lambda: raising, lambda: lambda: np.ones(2), lambda: Asker(2),
+           lambda: Asker(3, Refusal("late"))]
 
 
 @functools.cache
@@ -173,7 +175,7 @@ def mutate(value, kind, rng):
     if kind == "other":
         return OTHER[rng.integers(len(OTHER))]
     if kind == "cancel":
-        return CANCELS[rng.integers(len(CANCELS))]
+        return CANCELS[rng.integers(len(CANCELS))]()
     if kind == "shorter":
         return value[:-1]
     if kind == "longer":
@@ -197,10 +199,10 @@ def role(call, path, value):
     return "float" if isinstance(value, float) else "int"
 
 
-@pytest.fixture(scope="module", autouse=True)
+@pytest.fixture(autouse=True)
 def watchdog():
     """A hung call ends the run with every thread's stack instead of blocking it."""
-    faulthandler.dump_traceback_later(900, exit=True)
+    faulthandler.dump_traceback_later(600, exit=True)
     yield
     faulthandler.cancel_dump_traceback_later()
 
