@@ -58,9 +58,10 @@ def with_cancel(call, args, should_cancel):
 def test_cancel_at_each_consultation(call):
     args = call.build(SIZE, 11)
     full = call.function(*args)
-    never = Asker()
-    assert call.function(*with_cancel(call, args, never)) == full
+    never, (borrowed, exports) = Asker(), export(args)
+    assert call.function(*with_cancel(call, borrowed, never)) == full
     assert never.calls >= 3
+    assert_released(*exports)
     for k in sorted(set(np.linspace(1, never.calls, min(never.calls, 20)).round().astype(int))):
         stopped = []
         for limit in (1, 4):
