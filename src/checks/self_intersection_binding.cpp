@@ -19,14 +19,15 @@ constexpr int kMaxWitnesses = 1048576;
 }  // namespace
 
 PyObject* py_self_intersection_pairs(PyObject*, PyObject* args) {
-  PyObject *items[7], *should_cancel;
+  PyObject *mesh_obj, *items[7], *should_cancel;
   SelfIntersectionParams p{};
   long long pair_budget;
   int witness_limit, interval;
-  if (!PyArg_ParseTuple(args, "(OOOOOOO)ddddLiiO:self_intersection_pairs", &items[0], &items[1],
-                        &items[2], &items[3], &items[4], &items[5], &items[6], &p.epsilon,
+  PyRef mesh_held;
+  if (!PyArg_ParseTuple(args, "OddddLiiO:self_intersection_pairs", &mesh_obj, &p.epsilon,
                         &p.abs_tol, &p.rel_tol, &p.sin_tol, &pair_budget, &witness_limit,
-                        &interval, &should_cancel))
+                        &interval, &should_cancel) ||
+      !tree_items(mesh_obj, mesh_held, items, "mesh"))
     return nullptr;
   const char* invalid = "invalid self-intersection budget, witness limit, interval or epsilon";
   CancelPoller poller;
@@ -37,7 +38,7 @@ PyObject* py_self_intersection_pairs(PyObject*, PyObject* args) {
       !accept_should_cancel(should_cancel, &poller.callable))
     return nullptr;
   TriangleTree mesh;
-  if (!acquire_tree(items, mesh, "mesh")) return nullptr;
+  if (!acquire_tree_arrays(items, mesh, "mesh") || !check_tree(mesh, "mesh")) return nullptr;
   PyMemArray<uint32_t> witnesses;
   if (witness_limit > 0 && !witnesses.allocate(2 * size_t(witness_limit))) return nullptr;
   p.mesh = mesh.view;

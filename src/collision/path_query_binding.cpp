@@ -15,17 +15,17 @@
 namespace zet {
 
 PyObject* py_bvh_path_query(PyObject*, PyObject* args) {
-  PyObject *moving_items[7], *obstacle_items[7], *velocity_obj, *should_cancel;
+  PyObject *moving_obj, *obstacle_obj, *moving_items[7], *obstacle_items[7], *velocity_obj,
+      *should_cancel;
   PathQueryParams p{};
   long long pair_budget;
   int interval;
-  if (!PyArg_ParseTuple(args, "(OOOOOOO)(OOOOOOO)OdddddddLiO:bvh_path_query", &moving_items[0],
-                        &moving_items[1], &moving_items[2], &moving_items[3], &moving_items[4],
-                        &moving_items[5], &moving_items[6], &obstacle_items[0], &obstacle_items[1],
-                        &obstacle_items[2], &obstacle_items[3], &obstacle_items[4],
-                        &obstacle_items[5], &obstacle_items[6], &velocity_obj, &p.t_begin,
-                        &p.t_end, &p.box_tol, &p.box_static, &p.abs_tol, &p.rel_tol, &p.sin_tol,
-                        &pair_budget, &interval, &should_cancel))
+  PyRef moving_held, obstacle_held;
+  if (!PyArg_ParseTuple(args, "OOOdddddddLiO:bvh_path_query", &moving_obj, &obstacle_obj,
+                        &velocity_obj, &p.t_begin, &p.t_end, &p.box_tol, &p.box_static, &p.abs_tol,
+                        &p.rel_tol, &p.sin_tol, &pair_budget, &interval, &should_cancel) ||
+      !tree_items(moving_obj, moving_held, moving_items, "moving") ||
+      !tree_items(obstacle_obj, obstacle_held, obstacle_items, "obstacle"))
     return nullptr;
   CancelPoller poller;
   if (!require(pair_budget >= 0 && interval >= 1,

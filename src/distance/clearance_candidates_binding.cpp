@@ -14,16 +14,16 @@
 namespace zet {
 
 PyObject* py_clearance_candidate_pairs(PyObject*, PyObject* args) {
-  PyObject *moving_items[7], *obstacle_items[7], *velocity_obj, *should_cancel;
+  PyObject *moving_obj, *obstacle_obj, *moving_items[7], *obstacle_items[7], *velocity_obj,
+      *should_cancel;
   ClearanceCandidateParams p{};
   int interval;
-  if (!PyArg_ParseTuple(args, "(OOOOOOO)(OOOOOOO)OddddiO:clearance_candidate_pairs",
-                        &moving_items[0], &moving_items[1], &moving_items[2], &moving_items[3],
-                        &moving_items[4], &moving_items[5], &moving_items[6], &obstacle_items[0],
-                        &obstacle_items[1], &obstacle_items[2], &obstacle_items[3],
-                        &obstacle_items[4], &obstacle_items[5], &obstacle_items[6], &velocity_obj,
-                        &p.path_length, &p.box_tol, &p.box_static, &p.clearance, &interval,
-                        &should_cancel))
+  PyRef moving_held, obstacle_held;
+  if (!PyArg_ParseTuple(args, "OOOddddiO:clearance_candidate_pairs", &moving_obj, &obstacle_obj,
+                        &velocity_obj, &p.path_length, &p.box_tol, &p.box_static, &p.clearance,
+                        &interval, &should_cancel) ||
+      !tree_items(moving_obj, moving_held, moving_items, "moving") ||
+      !tree_items(obstacle_obj, obstacle_held, obstacle_items, "obstacle"))
     return nullptr;
   CancelPoller poller;
   if (!require(interval >= 1 && std::isfinite(p.path_length) && p.path_length >= 0,

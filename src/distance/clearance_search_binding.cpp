@@ -51,11 +51,19 @@ PyObject* py_clearance_pairs(PyObject*, PyObject* args) {
     return nullptr;
   MeshArrays moving, obstacle;
   ArrayArg pairs, lowers, velocity;
-  if (!acquire_mesh(mv, mt, moving, "moving") || !acquire_mesh(ov, ot, obstacle, "obstacle") ||
-      !acquire_array(pairs_obj, pairs, kUint32, {-1, 2}, "pairs") ||
-      !acquire_array(lowers_obj, lowers, kFloat64, {-1}, "lowers") ||
-      !acquire_array(velocity_obj, velocity, kFloat64, {3}, "velocity"))
+  int held = 0;  // meshes acquired; every array comes before any value (see report_in_order)
+  if (!(acquire_mesh_arrays(mv, mt, moving, "moving") && ++held == 1 &&
+        acquire_mesh_arrays(ov, ot, obstacle, "obstacle") && ++held == 2 &&
+        acquire_array(pairs_obj, pairs, kUint32, {-1, 2}, "pairs") &&
+        acquire_array(lowers_obj, lowers, kFloat64, {-1}, "lowers") &&
+        acquire_array(velocity_obj, velocity, kFloat64, {3}, "velocity"))) {
+    report_in_order([&] {
+      return (held < 1 || check_mesh(moving, "moving")) &&
+             (held < 2 || check_mesh(obstacle, "obstacle"));
+    });
     return nullptr;
+  }
+  if (!check_mesh(moving, "moving") || !check_mesh(obstacle, "obstacle")) return nullptr;
   p.pair_count = pairs.extent(0);
   if (!require(lowers.extent(0) == p.pair_count, "lowers must have one value per pair")) return nullptr;
   p.moving_vertices = moving.vertices.data<double>();

@@ -22,6 +22,7 @@ namespace {
 struct RayMesh {
   MeshArrays mesh;
   ArrayArg node_min, node_max, node_meta, order, usable, points, bounds_min, bounds_max;
+  double epsilon;
 };
 
 // The obstacles' records in one zeroed block from the interpreter's allocator (room for one
@@ -57,14 +58,19 @@ bool fail(PyObject* type, const char* message, const char* name) {
   return false;
 }
 
-// Checks one 11-tuple in element order, then lengths, leaf indices, node records and ray
-// origins; fills view. Element messages carry the element's name, the others the mesh's.
-bool acquire_ray_mesh(PyObject* object, RayMesh& r, RayMeshView& view, const char* name) {
-  if (!PyTuple_Check(object) || PyTuple_GET_SIZE(object) != 11)
-    return fail(PyExc_TypeError, "%s must be an 11-tuple", name);
+// How far the acquisition of a ray mesh got.
+enum class Held { kNothing, kMesh, kAll };
+
+// Acquires the elements of one 11-tuple in order and reads its epsilon. Element messages
+// carry the element's name, the others the mesh's.
+Held acquire_ray_mesh_arrays(PyObject* object, RayMesh& r, const char* name) {
+  if (!PyTuple_Check(object) || PyTuple_GET_SIZE(object) != 11) {
+    fail(PyExc_TypeError, "%s must be an 11-tuple", name);
+    return Held::kNothing;
+  }
   auto item = [object](Py_ssize_t i) { return PyTuple_GET_ITEM(object, i); };
-  if (!acquire_mesh(item(0), item(1), r.mesh, name) ||
-      !acquire_array(item(2), r.node_min, kFloat64, {-1, 3}, "node_min") ||
+  if (!acquire_mesh_arrays(item(0), item(1), r.mesh, name)) return Held::kNothing;
+  if (!acquire_array(item(2), r.node_min, kFloat64, {-1, 3}, "node_min") ||
       !acquire_array(item(3), r.node_max, kFloat64, {-1, 3}, "node_max") ||
       !acquire_array(item(4), r.node_meta, kInt32, {-1, 5}, "node_meta") ||
       !acquire_array(item(5), r.order, kUint32, {-1}, "order") ||
@@ -72,9 +78,14 @@ bool acquire_ray_mesh(PyObject* object, RayMesh& r, RayMeshView& view, const cha
       !acquire_array(item(7), r.points, kInt64, {-1}, "points") ||
       !acquire_array(item(8), r.bounds_min, kFloat64, {3}, "bounds_min") ||
       !acquire_array(item(9), r.bounds_max, kFloat64, {3}, "bounds_max"))
-    return false;
-  const double epsilon = PyFloat_AsDouble(item(10));
-  if (PyErr_Occurred()) return false;
+    return Held::kMesh;
+  r.epsilon = PyFloat_AsDouble(item(10));
+  return PyErr_Occurred() ? Held::kMesh : Held::kAll;
+}
+
+// Checks one acquired ray mesh after its triangle indices (check_mesh): lengths, leaf
+// indices, node records and ray origins; fills view.
+bool check_ray_mesh(const RayMesh& r, RayMeshView& view, const char* name) {
   const int64_t n = r.mesh.vertices.extent(0), m = r.mesh.triangles.extent(0);
   const int64_t k = r.node_meta.extent(0), L = r.order.extent(0), p = r.points.extent(0);
   if (r.node_min.extent(0) != k || r.node_max.extent(0) != k || r.usable.extent(0) != m)
@@ -104,7 +115,7 @@ bool acquire_ray_mesh(PyObject* object, RayMesh& r, RayMeshView& view, const cha
     view.bounds_min[a] = r.bounds_min.data<double>()[a];
     view.bounds_max[a] = r.bounds_max.data<double>()[a];
   }
-  view.epsilon = epsilon;
+  view.epsilon = r.epsilon;
   return true;
 }
 
@@ -128,14 +139,40 @@ PyObject* py_direction_ray_scores(PyObject*, PyObject* args) {
   RayMeshView moving_view{};
   RayMeshRecords obstacles;
   PyMemArray<RayMeshView> obstacle_views;
-  if (!acquire_array(directions_obj, directions, kFloat64, {-1, 3}, "directions") ||
-      !acquire_ray_mesh(moving_obj, moving, moving_view, "moving mesh") ||
-      !obstacles.allocate(obstacle_count) || !obstacle_views.allocate(obstacle_count))
+  if (!obstacles.allocate(obstacle_count) || !obstacle_views.allocate(obstacle_count) ||
+      !acquire_array(directions_obj, directions, kFloat64, {-1, 3}, "directions"))
     return nullptr;
-  for (Py_ssize_t j = 0; j < obstacle_count; ++j)
-    if (!acquire_ray_mesh(PyTuple_GET_ITEM(obstacles_obj, j), obstacles[j], obstacle_views[j],
-                          "obstacle mesh"))
-      return nullptr;
+  // Mesh 0 is the moving one, mesh j > 0 obstacle j - 1. Every array comes before any value
+  // (see report_in_order); in argument order a mesh's triangle indices come before its other
+  // elements.
+  const Py_ssize_t meshes = obstacle_count + 1;
+  auto object = [&](Py_ssize_t j) {
+    return j == 0 ? moving_obj : PyTuple_GET_ITEM(obstacles_obj, j - 1);
+  };
+  auto mesh = [&](Py_ssize_t j) -> RayMesh& { return j == 0 ? moving : obstacles[j - 1]; };
+  auto view = [&](Py_ssize_t j) -> RayMeshView& {
+    return j == 0 ? moving_view : obstacle_views[j - 1];
+  };
+  auto name = [](Py_ssize_t j) { return j == 0 ? "moving mesh" : "obstacle mesh"; };
+  auto check_whole = [&](Py_ssize_t count) {
+    for (Py_ssize_t j = 0; j < count; ++j)
+      if (!check_mesh(mesh(j).mesh, name(j)) || !check_ray_mesh(mesh(j), view(j), name(j)))
+        return false;
+    return true;
+  };
+  Py_ssize_t whole = 0;  // meshes acquired whole
+  Held last = Held::kAll;
+  while (whole < meshes &&
+         (last = acquire_ray_mesh_arrays(object(whole), mesh(whole), name(whole))) == Held::kAll)
+    ++whole;
+  if (whole < meshes) {
+    report_in_order([&] {
+      return check_whole(whole) &&
+             (last != Held::kMesh || check_mesh(mesh(whole).mesh, name(whole)));
+    });
+    return nullptr;
+  }
+  if (!check_whole(meshes)) return nullptr;
   const int64_t q = directions.extent(0);
   PyRef counts = new_bytes(q * sizeof(int64_t));
   if (!counts) return nullptr;

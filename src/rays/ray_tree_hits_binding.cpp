@@ -32,15 +32,19 @@ PyObject* py_ray_tree_hits(PyObject*, PyObject* args) {
     return nullptr;
   ArrayArg origins, direction, node_min, node_max, node_meta, order, usable;
   MeshArrays mesh;
-  if (!acquire_array(origins_obj, origins, kFloat64, {-1, 3}, "origins") ||
-      !acquire_array(direction_obj, direction, kFloat64, {3}, "direction") ||
-      !acquire_array(node_min_obj, node_min, kFloat64, {-1, 3}, "node_min") ||
-      !acquire_array(node_max_obj, node_max, kFloat64, {-1, 3}, "node_max") ||
-      !acquire_array(node_meta_obj, node_meta, kInt32, {-1, 5}, "node_meta") ||
-      !acquire_array(order_obj, order, kUint32, {-1}, "order") ||
-      !acquire_mesh(vertices_obj, triangles_obj, mesh, "tree mesh") ||
-      !acquire_array(usable_obj, usable, kFlags, {-1}, "usable"))
+  bool mesh_held = false;  // every array comes before any value (see report_in_order)
+  if (!(acquire_array(origins_obj, origins, kFloat64, {-1, 3}, "origins") &&
+        acquire_array(direction_obj, direction, kFloat64, {3}, "direction") &&
+        acquire_array(node_min_obj, node_min, kFloat64, {-1, 3}, "node_min") &&
+        acquire_array(node_max_obj, node_max, kFloat64, {-1, 3}, "node_max") &&
+        acquire_array(node_meta_obj, node_meta, kInt32, {-1, 5}, "node_meta") &&
+        acquire_array(order_obj, order, kUint32, {-1}, "order") &&
+        acquire_mesh_arrays(vertices_obj, triangles_obj, mesh, "tree mesh") && (mesh_held = true) &&
+        acquire_array(usable_obj, usable, kFlags, {-1}, "usable"))) {
+    report_in_order([&] { return !mesh_held || check_mesh(mesh, "tree mesh"); });
     return nullptr;
+  }
+  if (!check_mesh(mesh, "tree mesh")) return nullptr;
   const int64_t k = node_meta.extent(0), m = mesh.triangles.extent(0), L = order.extent(0);
   if (!require(node_min.extent(0) == k && node_max.extent(0) == k && usable.extent(0) == m,
                "ray tree arrays have inconsistent lengths") ||

@@ -25,6 +25,11 @@ class PyRef {
     object_ = nullptr;
     return o;
   }
+  // Takes a new reference in place of the one held.
+  void reset(PyObject* object) {
+    Py_XDECREF(object_);
+    object_ = object;
+  }
 
  private:
   PyObject* object_ = nullptr;

@@ -15,6 +15,10 @@ std::atomic<int32_t> g_stage_count{0};
 struct StageRecord {
   bool in_stage = false;
   int32_t stage_share = 100;
+  // A thread that ends inside its stage leaves it, so that it stops sharing the limit.
+  ~StageRecord() {
+    if (in_stage) g_stage_count.fetch_sub(1, std::memory_order_relaxed);
+  }
 };
 thread_local StageRecord t_stage;
 

@@ -14,26 +14,46 @@ bool fail(const char* message, const char* name) {
 
 }  // namespace
 
-bool acquire_mesh(PyObject* vertices, PyObject* triangles, MeshArrays& mesh, const char* name) {
-  if (!acquire_array(vertices, mesh.vertices, kFloat64, {-1, 3}, name) ||
-      !acquire_array(triangles, mesh.triangles, kUint32, {-1, 3}, name))
-    return false;
+bool acquire_mesh_arrays(PyObject* vertices, PyObject* triangles, MeshArrays& mesh,
+                         const char* name) {
+  return acquire_array(vertices, mesh.vertices, kFloat64, {-1, 3}, name) &&
+         acquire_array(triangles, mesh.triangles, kUint32, {-1, 3}, name);
+}
+
+bool check_mesh(const MeshArrays& mesh, const char* name) {
   if (!indices_below(mesh.triangles.data<uint32_t>(), 3 * mesh.triangles.extent(0),
                      mesh.vertices.extent(0)))
     return fail("%s triangle index is outside the vertex array", name);
   return true;
 }
 
-bool acquire_tree(PyObject* const items[7], TriangleTree& tree, const char* name) {
+bool tree_items(PyObject* object, PyRef& held, PyObject* items[7], const char* name) {
+  if (PySequence_Check(object) && !PyBytes_Check(object) && !PyUnicode_Check(object)) {
+    PyRef tuple(PySequence_Tuple(object));
+    if (!tuple) return false;
+    if (PyTuple_GET_SIZE(tuple.get()) == 7) {
+      for (int i = 0; i < 7; ++i) items[i] = PyTuple_GET_ITEM(tuple.get(), i);
+      held.reset(tuple.release());
+      return true;
+    }
+  }
+  PyErr_Format(PyExc_TypeError, "%s must be a sequence of 7 tree arrays", name);
+  return false;
+}
+
+bool acquire_tree_arrays(PyObject* const items[7], TriangleTree& tree, const char* name) {
   ArrayArg* v = tree.views;
-  if (!acquire_array(items[0], v[0], kFloat64, {-1, 3}, name) ||
-      !acquire_array(items[1], v[1], kUint32, {-1, 3}, name) ||
-      !acquire_array(items[2], v[2], kFlags, {-1}, name) ||
-      !acquire_array(items[3], v[3], kFloat64, {-1, 3}, name) ||
-      !acquire_array(items[4], v[4], kFloat64, {-1, 3}, name) ||
-      !acquire_array(items[5], v[5], kInt32, {-1, 5}, name) ||
-      !acquire_array(items[6], v[6], kUint32, {-1}, name))
-    return false;
+  return acquire_array(items[0], v[0], kFloat64, {-1, 3}, name) &&
+         acquire_array(items[1], v[1], kUint32, {-1, 3}, name) &&
+         acquire_array(items[2], v[2], kFlags, {-1}, name) &&
+         acquire_array(items[3], v[3], kFloat64, {-1, 3}, name) &&
+         acquire_array(items[4], v[4], kFloat64, {-1, 3}, name) &&
+         acquire_array(items[5], v[5], kInt32, {-1, 5}, name) &&
+         acquire_array(items[6], v[6], kUint32, {-1}, name);
+}
+
+bool check_tree(TriangleTree& tree, const char* name) {
+  const ArrayArg* v = tree.views;
   const int64_t n = v[0].extent(0), m = v[1].extent(0), k = v[5].extent(0), L = v[6].extent(0);
   if (v[2].extent(0) != m || v[3].extent(0) != k || v[4].extent(0) != k || k == 0 ||
       k > 2147483647)

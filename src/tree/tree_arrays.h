@@ -2,10 +2,16 @@
 // (vertices, triangles, excluded, node_min, node_max, node_meta, order). Every message names
 // the argument's role ("moving", "obstacle", "mesh", ...), not the element. The views stay
 // acquired for the owner's lifetime.
+//
+// Acquiring a buffer can run the caller's code (an exporter written in Python), which can
+// change arrays acquired before. So a function first acquires every array of the call
+// (the *_arrays steps: element kinds and shapes) and only then checks values (the check_*
+// steps: lengths, indices, node records); nothing of the caller's runs after a check.
 #pragma once
 #include <Python.h>
 
 #include "runtime/array_arg.h"
+#include "runtime/py_memory.h"
 #include "tree/tree_view.h"
 
 namespace zet {
@@ -19,10 +25,20 @@ struct TriangleTree {
   TreeView view{};
 };
 
-// vertices float64 (n, 3), triangles uint32 (m, 3), every triangle index below n.
-bool acquire_mesh(PyObject* vertices, PyObject* triangles, MeshArrays& mesh, const char* name);
+// vertices float64 (n, 3), triangles uint32 (m, 3).
+bool acquire_mesh_arrays(PyObject* vertices, PyObject* triangles, MeshArrays& mesh,
+                         const char* name);
+// Every triangle index below n.
+bool check_mesh(const MeshArrays& mesh, const char* name);
 
-// The seven elements in order, then lengths, indices and node records.
-bool acquire_tree(PyObject* const items[7], TriangleTree& tree, const char* name);
+// The seven items of a tree argument, a tuple or any other sequence of seven, as a tuple that
+// `held` owns for the call: a sequence may make its items afresh each time it is asked, so a
+// borrowed item could be gone before it is used. TypeError for anything else.
+bool tree_items(PyObject* object, PyRef& held, PyObject* items[7], const char* name);
+
+// The seven elements in order.
+bool acquire_tree_arrays(PyObject* const items[7], TriangleTree& tree, const char* name);
+// Lengths, indices and node records; fills tree.view.
+bool check_tree(TriangleTree& tree, const char* name);
 
 }  // namespace zet
