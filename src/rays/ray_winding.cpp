@@ -191,7 +191,8 @@ bool run_ray_winding(const WindingBatch& b, int64_t threads) {
   RawArray<uint32_t> keys, cell_starts, order;
   const uint32_t* sorted = nullptr;
   if (b.point_count >= kCoherentOrderFrom && b.point_count <= int64_t{UINT32_MAX}) {
-    if (!keys.resize(b.point_count) || !cell_starts.resize(kCoherentCells + 1) ||
+    if (!keys.resize(b.point_count) ||
+        !cell_starts.resize(size_t{coherent_cell_count(b.point_count)} + 1) ||
         !order.resize(b.point_count))
       return false;
     if (coherent_order(b.points, b.point_count, b.direction, keys.get(), cell_starts.get(),
