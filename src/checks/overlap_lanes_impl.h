@@ -15,13 +15,7 @@
 namespace zet {
 namespace {
 
-template <int W>
-struct Lanes : LaneOps<W> {
-  using typename LaneOps<W>::Real;
-  using typename LaneOps<W>::Mask;
-  using LaneOps<W>::splat;
-  using LaneOps<W>::abs;
-  using LaneOps<W>::pick;
+struct Lanes {
 
   template <int S>
   struct Polygon {
@@ -52,7 +46,7 @@ struct Lanes : LaneOps<W> {
       const Real t = pd / (pd - cd);
       out.x[2 * k] = px + (cx - px) * t;
       out.y[2 * k] = py + (cy - py) * t;
-      out.valid[2 * k] = live & (prev_in ^ cur_in) & (abs(pd - cd) > epsilon);
+      out.valid[2 * k] = live & (prev_in ^ cur_in) & (lane_abs(pd - cd) > epsilon);
       out.x[2 * k + 1] = cx;
       out.y[2 * k + 1] = cy;
       out.valid[2 * k + 1] = live & cur_in;
@@ -83,12 +77,12 @@ struct Lanes : LaneOps<W> {
     return pick(seen, sum + (px * fy - py * fx), sum);
   }
 
-  // Pairs [0, W) of the arrays starting at subject and clip.
+  // Pairs [0, kLanes) of the arrays starting at subject and clip.
   static void areas(const double* subject, const double* clip, double tolerance,
                     double* out) {
     Polygon<3> p0;
     Real c[6];
-    for (int l = 0; l < W; ++l) {
+    for (int l = 0; l < kLanes; ++l) {
       for (int k = 0; k < 3; ++k) {
         p0.x[k][l] = subject[6 * l + 2 * k];
         p0.y[k][l] = subject[6 * l + 2 * k + 1];
@@ -107,14 +101,14 @@ struct Lanes : LaneOps<W> {
     clip_against_edge(p2, c[4], c[5], c[0], c[1], sigma, neg_tolerance, p3);
     Mask count;
     const Real twice = twice_area(p3, count);
-    const Real area = pick(count >= 3, splat(0.5) * abs(twice), Real{});
-    for (int l = 0; l < W; ++l) out[l] = area[l];
+    const Real area = pick(count >= 3, splat(0.5) * lane_abs(twice), Real{});
+    for (int l = 0; l < kLanes; ++l) out[l] = area[l];
   }
 
   static void rows(const double* subject, const double* clip, double tolerance, double* areas_out,
                    int64_t begin, int64_t end) {
     int64_t i = begin;
-    for (; end - i >= W; i += W) areas(subject + 6 * i, clip + 6 * i, tolerance, areas_out + i);
+    for (; end - i >= kLanes; i += kLanes) areas(subject + 6 * i, clip + 6 * i, tolerance, areas_out + i);
     for (; i < end; ++i)
       areas_out[i] = clipped_overlap_area(subject + 6 * i, clip + 6 * i, tolerance);
   }

@@ -10,14 +10,7 @@
 namespace zet {
 namespace {
 
-template <int W>
-struct ConeGroupLanes : LaneOps<W> {
-  using typename LaneOps<W>::Real;
-  using typename LaneOps<W>::Mask;
-  using LaneOps<W>::splat;
-  using LaneOps<W>::abs;
-  static Real sqrt(const Real& x) { return LaneTypes<W>::sqrt(x); }
-  static unsigned bits(const Mask& m) { return LaneTypes<W>::bits(m); }
+struct ConeGroupLanes {
   static constexpr int kSlots = kConeSlots;
 
   struct Set {
@@ -30,16 +23,19 @@ struct ConeGroupLanes : LaneOps<W> {
 
   static void pair_generators(const ConeGroupJob& job, const int64_t* item, Set& set) {
     Real epsilon{};
-    for (int l = 0; l < W; ++l) epsilon[l] = job.epsilon[item[l]];
+    for (int l = 0; l < kLanes; ++l) epsilon[l] = job.epsilon[item[l]];
     set.any_live = Mask{};
     for (int k = 0; k < kSlots; ++k) {
-      Real d[3] = {};
-      for (int l = 0; l < W; ++l) {
+      // Gathered through plain arrays: lane stores into a vector trip -Wmaybe-uninitialized.
+      double lanes[3][kLanes];
+      for (int l = 0; l < kLanes; ++l) {
         const double* a = job.moving + 9 * item[l] + 3 * (k % 3);
         const double* b = job.obstacle + 9 * item[l] + 3 * (k / 3);
-        for (int c = 0; c < 3; ++c) d[c][l] = b[c] - a[c];
+        for (int c = 0; c < 3; ++c) lanes[c][l] = b[c] - a[c];
       }
-      const Real length = sqrt(dot3(d, d));
+      Real d[3];
+      __builtin_memcpy(d, lanes, sizeof d);
+      const Real length = lane_sqrt(dot3(d, d));
       set.live[k] = length > epsilon;
       set.any_live |= set.live[k];
       for (int c = 0; c < 3; ++c) set.g[k][c] = set.live[k] ? d[c] / length : splat(0.0);
@@ -48,7 +44,7 @@ struct ConeGroupLanes : LaneOps<W> {
 
   static void input_generators(const ConeGroupJob& job, const int64_t* item, Set& set) {
     for (int k = 0; k < kSlots; ++k) {
-      for (int l = 0; l < W; ++l) {
+      for (int l = 0; l < kLanes; ++l) {
         for (int c = 0; c < 3; ++c) set.g[k][c][l] = job.input_generators[27 * item[l] + 3 * k + c];
         set.live[k][l] = job.input_mask[9 * item[l] + k] != 0 ? -1 : 0;
       }
@@ -77,13 +73,13 @@ struct ConeGroupLanes : LaneOps<W> {
         Real* aq = a[pair[1]];
         const Real alpha = column_dot(ap, ap), beta = column_dot(aq, aq);
         const Real gamma = column_dot(ap, aq);
-        const Mask turn = active & ~(kJacobiEpsilon * sqrt(alpha * beta) >= abs(gamma));
-        if (bits(turn) == 0) continue;
+        const Mask turn = active & ~(kJacobiEpsilon * lane_sqrt(alpha * beta) >= lane_abs(gamma));
+        if (lane_bits(turn) == 0) continue;
         rotated |= turn;
         const Real zeta = (beta - alpha) / (2.0 * gamma);
         const Real sign = zeta >= 0.0 ? splat(1.0) : splat(-1.0);
-        const Real t = sign / (abs(zeta) + sqrt(1.0 + zeta * zeta));
-        const Real c = 1.0 / sqrt(1.0 + t * t);
+        const Real t = sign / (lane_abs(zeta) + lane_sqrt(1.0 + zeta * zeta));
+        const Real c = 1.0 / lane_sqrt(1.0 + t * t);
         const Real s = c * t;
         for (int r = 0; r < kSlots; ++r) {
           const Real p = ap[r], q = aq[r];
@@ -92,10 +88,10 @@ struct ConeGroupLanes : LaneOps<W> {
         }
       }
       active &= rotated;
-      if (bits(active) == 0) break;
+      if (lane_bits(active) == 0) break;
     }
     Real norm[3];
-    for (int c = 0; c < 3; ++c) norm[c] = sqrt(column_dot(a[c], a[c]));
+    for (int c = 0; c < 3; ++c) norm[c] = lane_sqrt(column_dot(a[c], a[c]));
     Real largest = norm[0], smallest = norm[0];
     Mask nan = norm[0] != norm[0];
     for (int c = 1; c < 3; ++c) {
@@ -126,7 +122,7 @@ struct ConeGroupLanes : LaneOps<W> {
         n[0] = a[1] * b[2] - a[2] * b[1];
         n[1] = a[2] * b[0] - a[0] * b[2];
         n[2] = a[0] * b[1] - a[1] * b[0];
-        const Real length = sqrt(dot3(n, n));
+        const Real length = lane_sqrt(dot3(n, n));
         const Mask usable = length > rank_tolerance;
         for (int c = 0; c < 3; ++c) n[c] = usable ? n[c] / length : n[c];
         Real high = splat(-INFINITY), low = splat(INFINITY);
@@ -152,7 +148,7 @@ struct ConeGroupLanes : LaneOps<W> {
       const Real w = set.live[k] ? splat(1.0) : splat(0.0);
       for (int c = 0; c < 3; ++c) s[c] += w * set.g[k][c];
     }
-    const Real length = sqrt(dot3(s, s));
+    const Real length = lane_sqrt(dot3(s, s));
     const Mask normalised = length > 1e-12;
     for (int c = 0; c < 3; ++c) axis[c] = normalised ? s[c] / length : s[c];
     Real lowest = splat(INFINITY);
@@ -207,10 +203,10 @@ struct ConeGroupLanes : LaneOps<W> {
 
   static void items(const ConeGroupJob& job, int64_t begin, int64_t end) {
     const bool filling = job.pass == 1;
-    for (int64_t first = begin; first < end; first += W) {
-      const int live_count = static_cast<int>(end - first < W ? end - first : W);
-      int64_t item[W];
-      for (int l = 0; l < W; ++l) item[l] = first + (l < live_count ? l : live_count - 1);
+    for (int64_t first = begin; first < end; first += kLanes) {
+      const int live_count = static_cast<int>(end - first < kLanes ? end - first : kLanes);
+      int64_t item[kLanes];
+      for (int l = 0; l < kLanes; ++l) item[l] = first + (l < live_count ? l : live_count - 1);
       if (filling) {
         bool any = false;
         for (int l = 0; l < live_count; ++l) any |= job.group_index[item[l]] >= 0;
@@ -223,7 +219,7 @@ struct ConeGroupLanes : LaneOps<W> {
         pair_generators(job, item, set);
       Mask full{};
       if (filling) {
-        for (int l = 0; l < W; ++l)
+        for (int l = 0; l < kLanes; ++l)
           full[l] = (job.facet_counts[item[l]] & kFullRankBit) != 0 ? -1 : 0;
       } else {
         full = set.any_live & full_rank(set, job.rank_tolerance);

@@ -1,13 +1,14 @@
 // The lane margins with 4 lanes, compiled for AVX2 (see margin_lanes.h).
 #include "cones/margin_lanes.h"
 #if defined(__AVX2__)
+#define ZET_LANES 4
 #include "cones/margin_lanes_impl.h"
 
 namespace zet {
 
 void margin_rows_avx2(const MarginContext& context, int64_t a_begin, int64_t a_end,
                       int64_t b_begin, int64_t b_end) {
-  MarginLanes<4>::rows(context, a_begin, a_end, b_begin, b_end);
+  MarginLanes::rows(context, a_begin, a_end, b_begin, b_end);
 }
 
 }  // namespace zet

@@ -10,11 +10,7 @@
 namespace zet {
 namespace {
 
-template <int W>
-struct MarginLanes : LaneOps<W> {
-  using typename LaneOps<W>::Real;
-  using typename LaneOps<W>::Mask;
-  using LaneOps<W>::splat;
+struct MarginLanes {
 
   struct Directions {
     Real x, y, z;
@@ -31,7 +27,7 @@ struct MarginLanes : LaneOps<W> {
       if (generator_live[k] == 0) continue;
       const Real d = dot(generators + 3 * k, u);
       const Real square = 1.0 - d * d;
-      const Real root = LaneTypes<W>::sqrt(square > 0.0 ? square : splat(0.0));
+      const Real root = lane_sqrt(square > 0.0 ? square : splat(0.0));
       const Real candidate = d >= 0 ? root : splat(1.0);
       value = candidate < value ? candidate : value;  // a NaN candidate is skipped
     }
@@ -41,7 +37,7 @@ struct MarginLanes : LaneOps<W> {
       if (wedge_live[w] == 0) continue;
       const int64_t at = first + 3 * w;
       const Mask between = (dot(c.wedge_first + at, u) >= 0) & (dot(c.wedge_second + at, u) >= 0);
-      const Real candidate = LaneOps<W>::abs(dot(c.wedge_planes + at, u));
+      const Real candidate = lane_abs(dot(c.wedge_planes + at, u));
       value = between & (candidate < value) ? candidate : value;
     }
     return value;
@@ -63,22 +59,22 @@ struct MarginLanes : LaneOps<W> {
     }
     if (c.kinds[g] != 0) return f - shift;
     const Mask inside = any_facet ? Mask(f <= 0) : Mask{};
-    if (LaneTypes<W>::bits(inside) == (1u << W) - 1) return f - shift;
+    if (lane_bits(inside) == (1u << kLanes) - 1) return f - shift;
     const Real outside = distance_outside(c, u, g);
     return (inside ? f : outside) - shift;
   }
 
   static void rows(const MarginContext& c, int64_t a_begin, int64_t a_end, int64_t b_begin,
                    int64_t b_end) {
-    // Tiles of directions by groups, as margin_rows; the lanes take W directions of a tile.
+    // Tiles of directions by groups, as margin_rows; the lanes take kLanes directions of a tile.
     constexpr int kVectors = 4;
-    for (int64_t i0 = a_begin; i0 < a_end; i0 += kVectors * W) {
-      const int64_t tile = a_end - i0 < kVectors * W ? a_end - i0 : kVectors * W;
-      const int vectors = static_cast<int>((tile + W - 1) / W);
+    for (int64_t i0 = a_begin; i0 < a_end; i0 += kVectors * kLanes) {
+      const int64_t tile = a_end - i0 < kVectors * kLanes ? a_end - i0 : kVectors * kLanes;
+      const int vectors = static_cast<int>((tile + kLanes - 1) / kLanes);
       Directions u[kVectors];
       for (int v = 0; v < vectors; ++v)
-        for (int l = 0; l < W; ++l) {
-          const int64_t i = i0 + (v * W + l < tile ? v * W + l : tile - 1);
+        for (int l = 0; l < kLanes; ++l) {
+          const int64_t i = i0 + (v * kLanes + l < tile ? v * kLanes + l : tile - 1);
           u[v].x[l] = c.directions[3 * i];
           u[v].y[l] = c.directions[3 * i + 1];
           u[v].z[l] = c.directions[3 * i + 2];
@@ -87,8 +83,8 @@ struct MarginLanes : LaneOps<W> {
         const int64_t g = c.selected[j];
         for (int v = 0; v < vectors; ++v) {
           const Real m = margin(c, u[v], g);
-          const int live = static_cast<int>(tile - v * W < W ? tile - v * W : W);
-          for (int l = 0; l < live; ++l) c.output[c.S * (i0 + v * W + l) + j] = m[l];
+          const int live = static_cast<int>(tile - v * kLanes < kLanes ? tile - v * kLanes : kLanes);
+          for (int l = 0; l < live; ++l) c.output[c.S * (i0 + v * kLanes + l) + j] = m[l];
         }
       }
     }

@@ -13,12 +13,7 @@
 namespace zet {
 namespace {
 
-template <int W>
-struct RayLanes : LaneOps<W> {
-  using typename LaneOps<W>::Real;
-  using typename LaneOps<W>::Mask;
-  using LaneOps<W>::splat;
-  static unsigned bits(const Mask& m) { return LaneTypes<W>::bits(m); }
+struct RayLanes {
 
   struct Entry {
     uint32_t node;
@@ -35,7 +30,7 @@ struct RayLanes : LaneOps<W> {
   // One packet's walk in progress.
   struct Walker {
     Rays r;
-    int64_t rays[W];
+    int64_t rays[kLanes];
     int count;  // 0: idle
     void** stack;
     size_t* capacity;
@@ -85,7 +80,7 @@ struct RayLanes : LaneOps<W> {
       t_far = t_far < high ? t_far : high;
     }
     const Real floor = t_near > 0.0 ? t_near : splat(0.0);
-    return bits(inside & (t_far >= floor) & (t_near <= r.reach));
+    return lane_bits(inside & (t_far >= floor) & (t_near <= r.reach));
   }
 
   // trace_ray's edge-vector test of one triangle for the given lanes; hits appended.
@@ -111,7 +106,7 @@ struct RayLanes : LaneOps<W> {
                qz = sx * e1[1] - sy * e1[0];
     const Real v = (d[0] * qx + d[1] * qy + d[2] * qz) * inv_det;
     const Real depth = (e2[0] * qx + e2[1] * qy + e2[2] * qz) * inv_det;
-    unsigned hit = bits((u >= -1e-9) & (v >= -1e-9) & (u + v <= 1.000000001) &
+    unsigned hit = lane_bits((u >= -1e-9) & (v >= -1e-9) & (u + v <= 1.000000001) &
                         (depth > r.epsilon) & (depth <= r.reach)) &
                    lanes;
     while (hit != 0) {
@@ -125,13 +120,13 @@ struct RayLanes : LaneOps<W> {
   // Loads the next rays into an idle walker and puts the root on its stack.
   static bool start(const RayTree& tree, const double* origins, const int64_t* rays, int64_t n,
                     int64_t& next, Walker& w) {
-    w.count = static_cast<int>(n - next < W ? n - next : W);
-    for (int l = 0; l < W; ++l) {
+    w.count = static_cast<int>(n - next < kLanes ? n - next : kLanes);
+    for (int l = 0; l < kLanes; ++l) {
       w.rays[l] = rays[next + (l < w.count ? l : w.count - 1)];
       for (int a = 0; a < 3; ++a) w.r.o[a][l] = origins[3 * w.rays[l] + a];
     }
     next += w.count;
-    for (int l = 0; l < W; ++l) w.lanes[l].size = 0;
+    for (int l = 0; l < kLanes; ++l) w.lanes[l].size = 0;
     if (!hold(w, 1)) return false;
     static_cast<Entry*>(*w.stack)[0] = {0, (1u << w.count) - 1};
     w.top = tree.k > 0 ? 1 : 0;

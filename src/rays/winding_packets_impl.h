@@ -13,14 +13,7 @@
 namespace zet {
 namespace {
 
-template <int W>
-struct WindingLanes : LaneOps<W> {
-  using typename LaneOps<W>::Real;
-  using typename LaneOps<W>::Mask;
-  using LaneOps<W>::splat;
-  using LaneOps<W>::pick;
-  using LaneOps<W>::mask_of;
-  static unsigned bits(const Mask& m) { return LaneTypes<W>::bits(m); }
+struct WindingLanes {
 
   // A node to visit and the lanes whose rays reached it.
   struct Entry {
@@ -66,7 +59,7 @@ struct WindingLanes : LaneOps<W> {
       near = entry > near ? entry : near;
       far = exit < far ? exit : far;
     }
-    return bits(ordered & (far >= near));
+    return lane_bits(ordered & (far >= near));
   }
 
   // classify_crossing of one triangle for the given lanes; returns the lanes still walking.
@@ -97,7 +90,7 @@ struct WindingLanes : LaneOps<W> {
     const Mask clean = ordered & (m > 1e-9) & (t > b.origin_tolerance);
     const Mask doubtful = ordered & (m >= -1e-9) & (t >= -b.origin_tolerance) & ~clean;
     k.count += clean & mask_of(lanes) & (Mask{} + (det > 0.0 ? 1 : -1));
-    const unsigned stopped = bits(doubtful) & lanes;
+    const unsigned stopped = lane_bits(doubtful) & lanes;
     k.ambiguous |= stopped;
     return lanes & ~stopped;
   }
@@ -105,19 +98,19 @@ struct WindingLanes : LaneOps<W> {
   // One packet's walk in progress: its points, where their results go, and its own stack.
   struct Walker {
     Packet k;
-    int64_t index[W];
+    int64_t index[kLanes];
     int live_count;  // 0: idle
     Stack stack;
     size_t top;
   };
 
-  // Takes the next up to W points of order[next, end) into w and starts its walk at the
+  // Takes the next up to kLanes points of order[next, end) into w and starts its walk at the
   // root. Returns false when the stack could not be had.
   static bool start(const WindingBatch& b, const uint32_t* order, int64_t& next, int64_t end,
                     const double r[3], double g, Walker& w) {
-    w.live_count = static_cast<int>(end - next < W ? end - next : W);
+    w.live_count = static_cast<int>(end - next < kLanes ? end - next : kLanes);
     w.k = Packet{};
-    for (int l = 0; l < W; ++l) {
+    for (int l = 0; l < kLanes; ++l) {
       const int64_t at = next + (l < w.live_count ? l : w.live_count - 1);
       w.index[l] = order != nullptr ? order[at] : at;
       for (int a = 0; a < 3; ++a) w.k.p[a][l] = b.points[3 * w.index[l] + a];
@@ -167,7 +160,7 @@ struct WindingLanes : LaneOps<W> {
     return true;
   }
 
-  // Points order[begin, end) in packets of W, two packets walking side by side: each walk
+  // Points order[begin, end) in packets of kLanes, two packets walking side by side: each walk
   // is a chain of dependent loads and tests, and two independent chains keep the processor
   // busy while one waits. False when a stack could not get memory.
   static bool points(const WindingBatch& b, const uint32_t* order, int64_t begin, int64_t end) {
