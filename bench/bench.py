@@ -23,6 +23,8 @@ from rays import Rays
 from tree_and_overlap import TreeAndOverlap
 
 RESULTS = meshes.REPO / "bench" / "results" / "latest.txt"
+README = meshes.REPO / "README.md"
+README_BEGIN, README_END = "<!-- bench table: begin -->", "<!-- bench table: end -->"
 
 
 def machine():
@@ -99,6 +101,20 @@ def main():
     RESULTS.parent.mkdir(parents=True, exist_ok=True)
     RESULTS.write_text(text)
     progress(f"table written to {RESULTS.relative_to(meshes.REPO)}")
+    update_readme(machine(), format_table(rows))
+
+
+def update_readme(machine_line, table):
+    """The README's copy of the table, between its two markers, with the machine and date."""
+    text = README.read_text()
+    begin, end = text.find(README_BEGIN), text.find(README_END)
+    if begin < 0 or end < begin:
+        progress("README has no bench table markers; not updated")
+        return
+    block = (f"{README_BEGIN}\nMeasured {time.strftime('%Y-%m-%d')} by `make bench`; {machine_line[0].lower()}"
+             f"{machine_line[1:]}.\n\n```\n{table}\n```\n")
+    README.write_text(text[:begin] + block + text[end:])
+    progress("table copied into README.md")
 
 
 if __name__ == "__main__":

@@ -57,7 +57,7 @@ def format_table(rows):
     header = ("function", "case", "threads", "ours", "peer", "peer figure", "ratio")
     widths = [max(len(str(r[i])) for r in [header] + [r for r in rows if r]) for i in range(len(header))]
     line = "  ".join("-" * w for w in widths)
-    out = ["  ".join(str(h).ljust(w) for h, w in zip(header, widths)), line]
+    out = ["  ".join(str(h).ljust(w) for h, w in zip(header, widths)).rstrip(), line]
     for r in rows:
         out.append(line if r is None else "  ".join(str(c).ljust(w) for c, w in zip(r, widths)).rstrip())
     return "\n".join(out)
