@@ -1,6 +1,6 @@
 """The vector builds that the processor selects (8 or 4 lanes) against the scalar code,
-which ZET_NATIVE_LANES=1 selects: overlap areas, winding, ray hits, cone groups and cone
-margins byte for byte, with every remainder of lanes, NaN input, ambiguous points, whole-space and facet-only
+which ZET_NATIVE_LANES=1 selects: overlap areas, winding, ray hits, direction scores, cone
+groups and cone margins byte for byte, with every remainder of lanes, NaN input, ambiguous points, whole-space and facet-only
 groups, and cancellation inside a run."""
 
 import os
@@ -58,6 +58,12 @@ for tolerance in (0.0, 1e-12):
     directions[::41] = np.nan
     selected = np.r_[np.arange(n), np.arange(n)[::-3]]
     out.append(zn.cone_margins(directions, selected, *[np.ascontiguousarray(a) for a in g[:11]], 0.25))
+
+ball = zet_native.ray_mesh(zet_native.build_tree(*sphere(12), 3))
+ring = zet_native.ray_mesh(zet_native.build_tree(v * 0.8 + [0.3, 0.1, 0.0], t, 4))
+directions = rng.normal(size=(40, 3))
+directions[::9] = [0.0, 0.0, 1.0]
+out.append(zn.direction_ray_scores(directions, 1.5, ball, (ring, ball)))
 
 subject = rng.uniform(-1, 1, (1003, 3, 2))
 clip = subject + rng.normal(0, 0.3, (1003, 3, 2))

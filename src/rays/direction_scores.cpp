@@ -2,6 +2,7 @@
 
 #include <atomic>
 
+#include "rays/packet_hits.h"
 #include "runtime/float_order.h"
 #include "runtime/parallel_for.h"
 
@@ -109,6 +110,10 @@ Penetration ray_penetration(const RayMeshView& source, const RayMeshView& target
   bool traced = false;
   double inverse[3];
   inverse_direction(direction, inverse);
+  // With a packet tracer the rays are gathered and traced together; their hits come out as
+  // trace_ray would give them ray after ray.
+  const bool packets = have_packet_tracer();
+  s.origins.clear();
   int64_t rays = 0;
   for (int64_t i = 0; i < source.point_count && !s.out_of_memory; ++i) {
     const double* v = source.tree.vertices + 3 * source.points[i];
@@ -120,10 +125,26 @@ Penetration ray_penetration(const RayMeshView& source, const RayMeshView& target
     }
     if (!inside) continue;
     traced = true;
+    if (packets) {
+      if (!s.origins.push_back(v[0]) || !s.origins.push_back(v[1]) || !s.origins.push_back(v[2]))
+        s.out_of_memory = true;
+      ++rays;
+      continue;
+    }
     trace_ray(target.tree, v, direction, inverse, epsilon, length, rays++, s.hits, s.stack,
               s.out_of_memory);
   }
   if (!traced) return {0, 0.0};
+  if (packets && !s.out_of_memory && target.tree.k > 0) {
+    s.rays.clear();
+    for (int64_t r = 0; r < rays && !s.out_of_memory; ++r)
+      if (!s.rays.push_back(r)) s.out_of_memory = true;
+    if (!s.out_of_memory && !s.starts.reserve(size_t(rays) + 1)) s.out_of_memory = true;
+    if (!s.out_of_memory &&
+        !append_packet_hits(target.tree, s.origins.data(), s.rays.data(), 0, rays, direction,
+                            inverse, epsilon, length, s.packets.scratch, s.starts.data(), s.hits))
+      s.out_of_memory = true;
+  }
   s.paired.clear();
   s.tail.clear();
   const size_t h = s.hits.size();

@@ -82,11 +82,6 @@ void spatial_order(const double* origins, int64_t n, uint64_t* keyed) {
   std::sort(keyed, keyed + n);
 }
 
-struct PacketScratchOwner {
-  RayPacketScratch scratch{};
-  ~PacketScratchOwner() { free_ray_packet_scratch(scratch); }
-};
-
 // Working memory of one call.
 struct SegmentMemory {
   RawArray<uint64_t> keyed;
@@ -94,30 +89,48 @@ struct SegmentMemory {
   RawArray<uint32_t> starts;  // per ray offset, then the running write positions
 };
 
-// One segment: rays first .. first + n - 1, whose consultations are behind. The hits go
-// to result ray by ray, each ray's in its traversal order. False when memory failed.
-bool trace_segment(const RayTreeHitsParams& p, const PacketChoice& tracer, int64_t first,
-                   int64_t n, const double inverse[3], SegmentMemory& m,
-                   RayPacketScratch& scratch, RayTreeHitsResult& result) {
+const PacketChoice& packet_tracer() {
+  static const PacketChoice tracer = widest_packet_tracer();
+  return tracer;
+}
+
+}  // namespace
+
+bool have_packet_tracer() { return packet_tracer().trace != nullptr; }
+
+bool append_packet_hits(const RayTree& tree, const double* origins, const int64_t* rays,
+                        int64_t first, int64_t n, const double direction[3],
+                        const double inverse[3], double epsilon, double length,
+                        RayPacketScratch& scratch, uint32_t* starts, GrowableArray<RayHit>& hits) {
+  const PacketChoice& tracer = packet_tracer();
+  if (tracer.trace == nullptr ||
+      !tracer.trace(tree, origins, rays, n, direction, inverse, epsilon, length, scratch))
+    return false;
+  // A stable counting sort by ray: each ray's hits keep their order.
+  const RayHit* collected = scratch.collected.hits;
+  const size_t total = scratch.collected.size;
+  std::fill(starts, starts + n + 1, 0u);
+  for (size_t h = 0; h < total; ++h) ++starts[collected[h].ray - first + 1];
+  for (int64_t i = 0; i < n; ++i) starts[i + 1] += starts[i];
+  const size_t base = hits.size();
+  if (!hits.reserve(base + total)) return false;
+  for (size_t h = 0; h < total; ++h)
+    hits.data()[base + starts[collected[h].ray - first]++] = collected[h];
+  hits.resize_within_capacity(base + total);
+  return true;
+}
+
+namespace {
+
+// One segment: rays first .. first + n - 1, whose consultations are behind, in a spatial
+// order. False when memory failed.
+bool trace_segment(const RayTreeHitsParams& p, int64_t first, int64_t n, const double inverse[3],
+                   SegmentMemory& m, RayPacketScratch& scratch, RayTreeHitsResult& result) {
   spatial_order(p.origins + 3 * first, n, m.keyed.get());
   for (int64_t i = 0; i < n; ++i)
     m.rays.get()[i] = first + int64_t(m.keyed.get()[i] & ((uint64_t{1} << kOffsetBits) - 1));
-  if (!tracer.trace(p.tree, p.origins, m.rays.get(), n, p.direction, inverse, p.epsilon,
-                    p.length, scratch))
-    return false;
-  // A stable counting sort by ray: each ray's hits keep their order.
-  const RayHit* hits = scratch.collected.hits;
-  const size_t total = scratch.collected.size;
-  uint32_t* starts = m.starts.get();
-  std::fill(starts, starts + n + 1, 0u);
-  for (size_t h = 0; h < total; ++h) ++starts[hits[h].ray - first + 1];
-  for (int64_t i = 0; i < n; ++i) starts[i + 1] += starts[i];
-  const size_t base = result.hits.size();
-  if (!result.hits.reserve(base + total)) return false;
-  for (size_t h = 0; h < total; ++h)
-    result.hits.data()[base + starts[hits[h].ray - first]++] = hits[h];
-  result.hits.resize_within_capacity(base + total);
-  return true;
+  return append_packet_hits(p.tree, p.origins, m.rays.get(), first, n, p.direction, inverse,
+                            p.epsilon, p.length, scratch, m.starts.get(), result.hits);
 }
 
 }  // namespace
@@ -128,8 +141,7 @@ bool trace_segment(const RayTreeHitsParams& p, const PacketChoice& tracer, int64
 // packets in a spatial order and their hits put back in ray order.
 bool run_ray_tree_hits_in_packets(const RayTreeHitsParams& p, CancelPoller& poller,
                                   RayTreeHitsResult& result, const double inverse[3]) {
-  static const PacketChoice tracer = widest_packet_tracer();
-  if (tracer.trace == nullptr) return false;
+  if (!have_packet_tracer()) return false;
   PacketScratchOwner owner;
   SegmentMemory memory;
   const int64_t most = std::min(kSegment, p.ray_count);
@@ -144,7 +156,7 @@ bool run_ray_tree_hits_in_packets(const RayTreeHitsParams& p, CancelPoller& poll
       poller.work_poll_due(1);
       ++end;
     }
-    if (!trace_segment(p, tracer, first, end - first, inverse, memory, owner.scratch, result)) {
+    if (!trace_segment(p, first, end - first, inverse, memory, owner.scratch, result)) {
       result.out_of_memory = true;
       break;
     }

@@ -33,6 +33,15 @@ struct RayPacketScratch {
 
 void free_ray_packet_scratch(RayPacketScratch& scratch);
 
+// Owns a RayPacketScratch: freed with its owner.
+struct PacketScratchOwner {
+  RayPacketScratch scratch{};
+  PacketScratchOwner() = default;
+  PacketScratchOwner(const PacketScratchOwner&) = delete;
+  PacketScratchOwner& operator=(const PacketScratchOwner&) = delete;
+  ~PacketScratchOwner() { free_ray_packet_scratch(scratch); }
+};
+
 // Traces the rays with the given indices (n of them, taken in this order, a packet of up to
 // the lane count at a time), appending each packet's hits to scratch.collected (emptied
 // first) ray by ray within the packet, each ray's hits in its traversal order; packets may
