@@ -1,16 +1,14 @@
-"""Thread limit, stage shares, ZET_NATIVE_THREADS, concurrent calls, buffer release on every path, leaks."""
+"""Thread limit, stage shares and ZET_NATIVE_THREADS. Concurrent calls, buffer release and leaks
+of every function are in test_concurrency.py and test_leaks.py."""
 
 import os
 import subprocess
 import sys
 import threading
-import tracemalloc
 
-import numpy as np
 import pytest
 
 import _zet_native as zn
-from support import PARALLEL_M, Refusal, assert_released, exported, soup
 
 INT32_MAX = 2**31 - 1
 AUTOMATIC = min(max(os.sysconf("SC_NPROCESSORS_ONLN") - 1, 1), 32)
@@ -90,84 +88,3 @@ def test_environment_thread_limit(text, setting):
     out = subprocess.run([sys.executable, "-c", code], env=env, capture_output=True, text=True,
                          check=True).stdout.split()
     assert out == [str(min(setting, 32) if setting else AUTOMATIC), str(setting)]
-
-
-def test_concurrent_calls_from_interpreter_threads():
-    zn.set_thread_limit(3)
-    meshes = [soup(PARALLEL_M + 1000 * i, 30 + i) for i in range(3)]
-    pairs = np.random.default_rng(5).uniform(0, 1, (2, 9000, 3, 2))
-    results = lambda i: (zn.build_aabb_tree(*meshes[i], 2, None, 1), zn.clipped_overlap_areas(*pairs, 0.0))
-    expected, got = [results(i) for i in range(3)], {}
-    threads = [threading.Thread(target=lambda i=i: got.update({(i, r): results(i) for r in range(3)}))
-               for i in range(3)]
-    for thread in threads:
-        thread.start()
-    for thread in threads:
-        thread.join()
-    assert got == {(i, r): expected[i] for i in range(3) for r in range(3)}
-
-
-def boom():
-    raise Refusal
-
-
-NO = []  # a falsy answer that is not immortal, so a reference kept on it would show
-VERTICES, TRIANGLES = soup(40, 1)
-PAIRS = np.random.default_rng(2).uniform(0, 1, (2, 8, 3, 2))
-TRIANGLE_PAIRS = np.random.default_rng(3).uniform(0, 1, (2, 8, 3, 3))
-CALLS = {  # every way out: success, each failed check, cancellation, should_cancel raising
-    "build": lambda v, t: zn.build_aabb_tree(v, t, 2, lambda: NO, 1),
-    "build index": lambda v, t: zn.build_aabb_tree(v[:5], t, 2, None, 1),
-    "build dtype": lambda v, t: zn.build_aabb_tree(v, t.cast("B").cast("i", (40, 3)), 2, None, 1),
-    "build cancelled": lambda v, t: zn.build_aabb_tree(v, t, 2, lambda: True, 1),
-    "build raising": lambda v, t: zn.build_aabb_tree(v, t, 2, boom, 3),
-    "areas": lambda s, c: zn.clipped_overlap_areas(s, c, 0.0),
-    "areas dtype": lambda s, c: zn.clipped_overlap_areas(s, c.cast("B").cast("f", (8, 3, 4)), 0.0),
-    "areas shape": lambda s, c: zn.clipped_overlap_areas(s, c.cast("B").cast("d", (8, 2, 3)), 0.0),
-    "areas length": lambda s, c: zn.clipped_overlap_areas(s[:3], c, 0.0),
-    "distance": lambda m, o: zn.triangle_distance_batch(m, o, 0.0, 1e-12),
-    "distance dtype": lambda m, o: zn.triangle_distance_batch(m, o.cast("B").cast("f", (8, 3, 6)), 0.0, 1e-12),
-    "distance length": lambda m, o: zn.triangle_distance_batch(m, o[:1], 0.0, 1e-12),
-}
-
-
-def arguments(name):
-    return [exported(a) for a in {"build": (VERTICES, TRIANGLES), "areas": PAIRS}.get(name.split()[0], TRIANGLE_PAIRS)]
-
-
-def call(name, first, second):
-    try:
-        CALLS[name](first, second)
-    except (ValueError, InterruptedError, Refusal):
-        pass
-
-
-@pytest.mark.parametrize("name", CALLS)
-def test_buffers_released_on_every_path(name):
-    exports = arguments(name)
-    call(name, *(view for _, view in exports))
-    assert_released(*exports)
-
-
-def test_repeated_calls_leak_nothing():
-    args = {name: arguments(name) for name in CALLS}
-
-    def run(rounds):
-        for _ in range(rounds):
-            for name, ((_, first), (_, second)) in args.items():
-                call(name, first, second)
-            zn.build_aabb_tree(VERTICES, TRIANGLES, 1, None, 1)
-
-    run(20)
-    watched = [VERTICES, TRIANGLES, PAIRS, TRIANGLE_PAIRS, boom, NO, *(v for pair in args.values() for _, v in pair)]
-    references = [sys.getrefcount(item) for item in watched]
-    tracemalloc.start()
-    try:
-        run(100)
-        before = tracemalloc.get_traced_memory()[0]
-        run(400)
-        grown = tracemalloc.get_traced_memory()[0] - before
-    finally:
-        tracemalloc.stop()
-    assert [sys.getrefcount(item) for item in watched] == references
-    assert grown < 64 * 1024, f"{grown} bytes kept over 400 rounds"
