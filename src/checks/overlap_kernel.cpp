@@ -100,35 +100,18 @@ namespace {
 
 using RowsKernel = void (*)(const double*, const double*, double, double*, int64_t, int64_t);
 
-struct RowsChoice {
-  RowsKernel kernel;
-  int lanes;
-};
+}  // namespace
 
 // The scalar pass branches on outcomes that vary from pair to pair and mispredicts often;
 // the lane clipper has no such branches but needs 256-bit vectors to pay off.
-RowsChoice widest_rows_kernel() {
-  switch (widest_lanes()) {
-#if defined(ZET_LANE_BUILDS)
-    case 8: return {clipped_overlap_area_rows_avx512, 8};
-    case 4: return {clipped_overlap_area_rows_avx2, 4};
-#endif
-    default: return {clipped_overlap_area_rows_scalar, 1};
-  }
-}
-
-const RowsChoice& rows_choice() {
-  static const RowsChoice choice = widest_rows_kernel();
-  return choice;
-}
-
-}  // namespace
-
 void clipped_overlap_area_rows(const double* subject, const double* clip, double tolerance,
                                double* areas, int64_t begin, int64_t end) {
-  rows_choice().kernel(subject, clip, tolerance, areas, begin, end);
+  static const RowsKernel kernel = widest_build<RowsKernel>(
+      clipped_overlap_area_rows_scalar, ZET_LANE_BUILD(clipped_overlap_area_rows_avx2),
+      ZET_LANE_BUILD(clipped_overlap_area_rows_avx512));
+  kernel(subject, clip, tolerance, areas, begin, end);
 }
 
-int overlap_lane_count() { return rows_choice().lanes; }
+int overlap_lane_count() { return widest_lanes(); }
 
 }  // namespace zet

@@ -243,20 +243,13 @@ void build_cone_groups_one_by_one(const ConeGroupJob& job, int64_t begin, int64_
   for (int64_t i = begin; i < end; ++i) build_cone_group(job, i);
 }
 
-ItemsKernel widest_items_kernel() {
-  switch (widest_lanes()) {
-#if defined(ZET_LANE_BUILDS)
-    case 8: return build_cone_groups_avx512;
-    case 4: return build_cone_groups_avx2;
-#endif
-    default: return build_cone_groups_one_by_one;
-  }
-}
 
 }  // namespace
 
 void run_cone_group_pass(const ConeGroupJob& job, int64_t n) {
-  static const ItemsKernel kernel = widest_items_kernel();
+  static const ItemsKernel kernel =
+      widest_build<ItemsKernel>(build_cone_groups_one_by_one, ZET_LANE_BUILD(build_cone_groups_avx2),
+                                ZET_LANE_BUILD(build_cone_groups_avx512));
   auto items = [&job](int64_t begin, int64_t end, int64_t, int64_t) { kernel(job, begin, end); };
   for_each_range(n, 1, kConeGroupGrain, items);
 }

@@ -88,21 +88,12 @@ void margin_rows_one_by_one(const MarginContext& c, int64_t a_begin, int64_t a_e
   }
 }
 
-RowsKernel widest_rows_kernel() {
-  switch (widest_lanes()) {
-#if defined(ZET_LANE_BUILDS)
-    case 8: return margin_rows_avx512;
-    case 4: return margin_rows_avx2;
-#endif
-    default: return margin_rows_one_by_one;
-  }
-}
-
 }  // namespace
 
 void margin_rows(const MarginContext& c, int64_t a_begin, int64_t a_end, int64_t b_begin,
                  int64_t b_end) {
-  static const RowsKernel kernel = widest_rows_kernel();
+  static const RowsKernel kernel = widest_build<RowsKernel>(
+      margin_rows_one_by_one, ZET_LANE_BUILD(margin_rows_avx2), ZET_LANE_BUILD(margin_rows_avx512));
   kernel(c, a_begin, a_end, b_begin, b_end);
 }
 

@@ -136,12 +136,9 @@ Penetration ray_penetration(const RayMeshView& source, const RayMeshView& target
   }
   if (!traced) return {0, 0.0};
   if (packets && !s.out_of_memory && target.tree.k > 0) {
-    s.rays.clear();
-    for (int64_t r = 0; r < rays && !s.out_of_memory; ++r)
-      if (!s.rays.push_back(r)) s.out_of_memory = true;
-    if (!s.out_of_memory && !s.starts.reserve(size_t(rays) + 1)) s.out_of_memory = true;
+    if (!s.starts.reserve(size_t(rays) + 1)) s.out_of_memory = true;
     if (!s.out_of_memory &&
-        !append_packet_hits(target.tree, s.origins.data(), s.rays.data(), 0, rays, direction,
+        !append_packet_hits(target.tree, s.origins.data(), nullptr, 0, rays, direction,
                             inverse, epsilon, length, s.packets.scratch, s.starts.data(), s.hits))
       s.out_of_memory = true;
   }

@@ -31,9 +31,8 @@ struct RayScratch {
   GrowableArray<uint32_t> stack;
   GrowableArray<double> paired;  // -entry and +exit depths of the entry/exit pairs
   GrowableArray<double> tail;    // length - entry of an entry without an exit
-  // For the packet tracer: the traced rays' origins and numbers, and its own memory.
+  // For the packet tracer: the traced rays' origins, and its own memory.
   GrowableArray<double> origins;
-  GrowableArray<int64_t> rays;
   GrowableArray<uint32_t> starts;
   PacketScratchOwner packets;
   bool out_of_memory = false;

@@ -24,19 +24,11 @@ namespace {
 using PacketTracer = bool (*)(const RayTree&, const double*, const int64_t*, int64_t,
                               const double*, const double*, double, double, RayPacketScratch&);
 
-struct PacketChoice {
-  PacketTracer trace;
-  int lanes;
-};
-
-PacketChoice widest_packet_tracer() {
-  switch (widest_lanes()) {
-#if defined(ZET_LANE_BUILDS)
-    case 8: return {trace_rays_avx512, 8};
-    case 4: return {trace_rays_avx2, 4};
-#endif
-    default: return {nullptr, 1};
-  }
+// The tracer of this processor, or null: rays without one go one at a time through trace_ray.
+PacketTracer packet_tracer() {
+  static const PacketTracer tracer = widest_build<PacketTracer>(
+      nullptr, ZET_LANE_BUILD(trace_rays_avx2), ZET_LANE_BUILD(trace_rays_avx512));
+  return tracer;
 }
 
 // Rays traced between two consultations at most: the memory of a segment stays small.
@@ -89,22 +81,16 @@ struct SegmentMemory {
   RawArray<uint32_t> starts;  // per ray offset, then the running write positions
 };
 
-const PacketChoice& packet_tracer() {
-  static const PacketChoice tracer = widest_packet_tracer();
-  return tracer;
-}
-
 }  // namespace
 
-bool have_packet_tracer() { return packet_tracer().trace != nullptr; }
+bool have_packet_tracer() { return packet_tracer() != nullptr; }
 
 bool append_packet_hits(const RayTree& tree, const double* origins, const int64_t* rays,
                         int64_t first, int64_t n, const double direction[3],
                         const double inverse[3], double epsilon, double length,
                         RayPacketScratch& scratch, uint32_t* starts, GrowableArray<RayHit>& hits) {
-  const PacketChoice& tracer = packet_tracer();
-  if (tracer.trace == nullptr ||
-      !tracer.trace(tree, origins, rays, n, direction, inverse, epsilon, length, scratch))
+  const PacketTracer trace = packet_tracer();
+  if (trace == nullptr || !trace(tree, origins, rays, n, direction, inverse, epsilon, length, scratch))
     return false;
   // A stable counting sort by ray: each ray's hits keep their order.
   const RayHit* collected = scratch.collected.hits;

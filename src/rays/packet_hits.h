@@ -9,7 +9,8 @@ namespace zet {
 bool have_packet_tracer();
 
 // Traces rays first .. first + n - 1 (origins indexed by ray number) in packets, taking them
-// in the order `rays` lists them (a permutation of those numbers), and appends their hits to
+// in the order `rays` lists them (a permutation of those numbers; null, with first 0: in
+// order), and appends their hits to
 // `hits` ray by ray in increasing ray number, each ray's hits in its traversal order: what
 // trace_ray gives ray after ray. starts is scratch of n + 1 entries. False when memory
 // failed (the hits are then incomplete) or there is no packet tracer (nothing done).

@@ -43,7 +43,7 @@ struct PacketScratchOwner {
 };
 
 // Traces the rays with the given indices (n of them, taken in this order, a packet of up to
-// the lane count at a time), appending each packet's hits to scratch.collected (emptied
+// the lane count at a time; null: the rays 0 .. n - 1 in order), appending each packet's hits to scratch.collected (emptied
 // first) ray by ray within the packet, each ray's hits in its traversal order; packets may
 // finish out of order. False when memory could not be had.
 bool trace_rays_avx2(const RayTree& tree, const double* origins, const int64_t* rays, int64_t n,

@@ -8,7 +8,6 @@
 
 #include "rays/ray_packets.h"
 #include "runtime/lanes.h"
-#include "runtime/raw_memory.h"
 
 namespace zet {
 namespace {
@@ -40,24 +39,13 @@ struct RayLanes {
 
   // Room for `count` entries on a walker's stack: 64 at first, doubling.
   static bool hold(Walker& w, size_t count) {
-    while (*w.capacity < count) {
-      const size_t grown = *w.capacity == 0 ? 64 : 2 * *w.capacity;
-      void* memory = raw_realloc(*w.stack, grown * sizeof(Entry));
-      if (memory == nullptr) return false;
-      *w.stack = memory;
-      *w.capacity = grown;
-    }
-    return true;
+    return hold_raw(*w.stack, *w.capacity, count, sizeof(Entry));
   }
 
   static bool append(HitList& list, const RayHit& hit) {
-    if (list.size == list.capacity) {
-      const size_t grown = list.capacity == 0 ? 64 : 2 * list.capacity;
-      void* memory = raw_realloc(list.hits, grown * sizeof(RayHit));
-      if (memory == nullptr) return false;
-      list.hits = static_cast<RayHit*>(memory);
-      list.capacity = grown;
-    }
+    void* memory = list.hits;
+    if (!hold_raw(memory, list.capacity, list.size + 1, sizeof(RayHit))) return false;
+    list.hits = static_cast<RayHit*>(memory);
     list.hits[list.size++] = hit;
     return true;
   }
@@ -122,7 +110,8 @@ struct RayLanes {
                     int64_t& next, Walker& w) {
     w.count = static_cast<int>(n - next < kLanes ? n - next : kLanes);
     for (int l = 0; l < kLanes; ++l) {
-      w.rays[l] = rays[next + (l < w.count ? l : w.count - 1)];
+      const int64_t at = next + (l < w.count ? l : w.count - 1);
+      w.rays[l] = rays != nullptr ? rays[at] : at;
       for (int a = 0; a < 3; ++a) w.r.o[a][l] = origins[3 * w.rays[l] + a];
     }
     next += w.count;

@@ -170,15 +170,6 @@ bool wind_points_one_by_one(const WindingBatch& b, const uint32_t* order, int64_
 
 using PointsKernel = bool (*)(const WindingBatch&, const uint32_t*, int64_t, int64_t);
 
-PointsKernel widest_points_kernel() {
-  switch (widest_lanes()) {
-#if defined(ZET_LANE_BUILDS)
-    case 8: return wind_points_avx512;
-    case 4: return wind_points_avx2;
-#endif
-    default: return wind_points_one_by_one;
-  }
-}
 
 // Below this many points the sorting costs more than the coherence saves.
 constexpr int64_t kCoherentOrderFrom = 4096;
@@ -199,7 +190,8 @@ bool run_ray_winding(const WindingBatch& b, int64_t threads) {
                        order.get()))
       sorted = order.get();
   }
-  static const PointsKernel kernel = widest_points_kernel();
+  static const PointsKernel kernel = widest_build<PointsKernel>(
+      wind_points_one_by_one, ZET_LANE_BUILD(wind_points_avx2), ZET_LANE_BUILD(wind_points_avx512));
   std::atomic<bool> out_of_memory{false};
   auto block = [&](int64_t index) {
     const int64_t end = std::min(index * kBlock + kBlock, b.point_count);

@@ -23,19 +23,11 @@ struct WindingLanes {
 
   // The walk's stack, from the raw allocator: 64 entries at first, doubling when full.
   struct Stack {
-    Entry* entries = nullptr;
+    void* memory = nullptr;
     size_t capacity = 0;
-    ~Stack() { raw_free(entries); }
-    bool hold(size_t count) {
-      while (capacity < count) {
-        const size_t grown = capacity == 0 ? 64 : 2 * capacity;
-        void* memory = raw_realloc(entries, grown * sizeof(Entry));
-        if (memory == nullptr) return false;
-        entries = static_cast<Entry*>(memory);
-        capacity = grown;
-      }
-      return true;
-    }
+    ~Stack() { raw_free(memory); }
+    bool hold(size_t count) { return hold_raw(memory, capacity, count, sizeof(Entry)); }
+    Entry* entries() { return static_cast<Entry*>(memory); }
   };
 
   struct Packet {
@@ -119,7 +111,7 @@ struct WindingLanes {
     if (!w.stack.hold(1)) return false;
     w.top = 0;
     const unsigned root = reaching(b.tree, 0, w.k, r, g) & ((1u << w.live_count) - 1);
-    w.stack.entries[w.top] = {0, root};
+    w.stack.entries()[w.top] = {0, root};
     w.top += root != 0;
     return true;
   }
@@ -137,7 +129,7 @@ struct WindingLanes {
   // triangles. False when the stack could not grow.
   static bool step(const WindingBatch& b, const double r[3], double g, Walker& w) {
     const WindingTree& tree = b.tree;
-    const Entry e = w.stack.entries[--w.top];
+    const Entry e = w.stack.entries()[--w.top];
     unsigned lanes = e.lanes & ~w.k.ambiguous;
     if (lanes == 0) return true;
     if (tree.is_leaf[e.node] == 0) {
@@ -145,9 +137,9 @@ struct WindingLanes {
       const int64_t left = tree.child_left[e.node], right = tree.child_right[e.node];
       const unsigned right_lanes = reaching(tree, right, w.k, r, g) & lanes;
       const unsigned left_lanes = reaching(tree, left, w.k, r, g) & lanes;
-      w.stack.entries[w.top] = {right, right_lanes};
+      w.stack.entries()[w.top] = {right, right_lanes};
       w.top += right_lanes != 0;
-      w.stack.entries[w.top] = {left, left_lanes};
+      w.stack.entries()[w.top] = {left, left_lanes};
       w.top += left_lanes != 0;
       return true;
     }

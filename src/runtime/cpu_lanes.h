@@ -7,4 +7,22 @@ namespace zet {
 
 int widest_lanes();
 
+// Of a kernel's scalar, AVX2 and AVX-512F builds, the one for widest_lanes(). The vector
+// builds are named through ZET_LANE_BUILD, which gives null where they are not compiled
+// (and where widest_lanes() is then 1).
+template <class Kernel>
+Kernel widest_build(Kernel scalar, Kernel avx2, Kernel avx512) {
+  switch (widest_lanes()) {
+    case 8: return avx512;
+    case 4: return avx2;
+    default: return scalar;
+  }
+}
+
+#if defined(ZET_LANE_BUILDS)
+#define ZET_LANE_BUILD(name) name
+#else
+#define ZET_LANE_BUILD(name) nullptr
+#endif
+
 }  // namespace zet

@@ -5,8 +5,11 @@
 // when the processor reports it; everything here has internal linkage, so builds for
 // different instruction sets never merge.
 #pragma once
+#include <cstddef>
 #include <cstdint>
 #include <immintrin.h>
+
+#include "runtime/raw_memory.h"
 
 #if !defined(ZET_LANES)
 #error "define ZET_LANES (4 or 8) before including runtime/lanes.h"
@@ -44,6 +47,20 @@ inline Mask mask_of(unsigned lanes) {
   Mask index{};
   for (int l = 0; l < kLanes; ++l) index[l] = int64_t{1} << l;
   return ((Mask{} + int64_t(lanes)) & index) != 0;
+}
+
+// Room for `count` elements of `size` bytes in `memory`, from the raw allocator: 64 at
+// first, doubling. The lane kernels' stacks and hit lists grow this way; false (nothing
+// changed) when the memory cannot be had.
+inline bool hold_raw(void*& memory, size_t& capacity, size_t count, size_t size) {
+  while (capacity < count) {
+    const size_t grown = capacity == 0 ? 64 : 2 * capacity;
+    void* moved = raw_realloc(memory, grown * size);
+    if (moved == nullptr) return false;
+    memory = moved;
+    capacity = grown;
+  }
+  return true;
 }
 
 }  // namespace
