@@ -71,6 +71,26 @@ def _cpu():
     return r.ru_utime + r.ru_stime
 
 
+def _alternate(function, args, rounds):
+    """Best wall time per thread count, cores kept busy on average, and the set of results.
+    1 and 2 threads alternate, so that a passing load on the machine weighs on both."""
+    best = {threads: float("inf") for threads in THREADS}
+    busy = {threads: [0.0, 0.0] for threads in THREADS}  # CPU and wall seconds of our runs
+    results = set()
+    for _ in range(rounds):
+        for threads in THREADS:
+            _zet_native.set_thread_limit(threads)
+            cpu, start = _cpu(), time.perf_counter()
+            result = function(*args)
+            wall = time.perf_counter() - start
+            best[threads] = min(best[threads], wall)
+            busy[threads][0] += _cpu() - cpu
+            busy[threads][1] += wall
+            results.add(tuple(result))
+            del result
+    return best, {threads: c / w for threads, (c, w) in busy.items()}, results
+
+
 def _per_second(count, seconds, unit):
     """A rate below a thousand per second in whole units, else as common.rate."""
     value = count / seconds
@@ -186,24 +206,9 @@ class Rays:
                                      for v, t in self.score_obstacle_meshes)
         self.score_tree_s = time.perf_counter() - start
         args = (self.score_directions, SCORE_LENGTH, self.score_moving, self.score_obstacles)
-        best = {threads: float("inf") for threads in THREADS}
-        busy = {threads: [0.0, 0.0] for threads in THREADS}  # CPU and wall seconds of our runs
-        results = set()
         before = cpu_snapshot()
-        # 1 and 2 threads alternate, so that a passing load on the machine weighs on both.
-        for _ in range(SCORE_ROUNDS):
-            for threads in THREADS:
-                _zet_native.set_thread_limit(threads)
-                cpu, start = _cpu(), time.perf_counter()
-                counts, scores = _zet_native.direction_ray_scores(*args)
-                wall = time.perf_counter() - start
-                best[threads] = min(best[threads], wall)
-                busy[threads][0] += _cpu() - cpu
-                busy[threads][1] += wall
-                results.add((counts, scores))
+        self.score_s, self.score_cores, results = _alternate(_zet_native.direction_ray_scores, args, SCORE_ROUNDS)
         self.score_load = others_note(before, cpu_snapshot(), "during these runs")
-        self.score_s = best
-        self.score_cores = {threads: c / w for threads, (c, w) in busy.items()}
         self.score_same = len(results) == 1
         counts, scores = next(iter(results))
         self.score_counts = np.frombuffer(counts, dtype=np.int64)
@@ -221,22 +226,7 @@ class Rays:
             winding_tree = zet_native.winding_tree(zet_native.build_tree(*case["mesh"], LEAF_SIZE))
             case["tree_s"] = time.perf_counter() - start
             args = (case["points"], WINDING_DIRECTION, *winding_tree, WINDING_EPSILON, ORIGIN_TOLERANCE)
-            best = {threads: float("inf") for threads in THREADS}
-            busy = {threads: [0.0, 0.0] for threads in THREADS}
-            results = set()
-            for _ in range(WINDING_ROUNDS):
-                for threads in THREADS:
-                    _zet_native.set_thread_limit(threads)
-                    cpu, start = _cpu(), time.perf_counter()
-                    crossings, ambiguous = _zet_native.ray_winding_batch(*args)
-                    wall = time.perf_counter() - start
-                    best[threads] = min(best[threads], wall)
-                    busy[threads][0] += _cpu() - cpu
-                    busy[threads][1] += wall
-                    results.add((crossings, ambiguous))
-                    del crossings, ambiguous
-            case["seconds"] = best
-            case["cores"] = {threads: c / w for threads, (c, w) in busy.items()}
+            case["seconds"], case["cores"], results = _alternate(_zet_native.ray_winding_batch, args, WINDING_ROUNDS)
             case["same"] = len(results) == 1
             crossings, ambiguous = next(iter(results))
             del results
