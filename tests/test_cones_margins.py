@@ -139,6 +139,34 @@ def test_worked_values():
         assert caps(e, [1], none, np.zeros(1), 3.0).ravel().tolist() == [-INF] * 4
 
 
+def test_caps_at_the_edges_of_their_certain_outcomes():
+    """Directions a hair inside and outside the angles where the bound turns -1 (theta = rho + alpha)
+    and where it stops growing (theta = rho + alpha + pi/2), for caps from 0 to almost 90 degrees and
+    radii inside, at the edge of and outside [0, 1.5], NaN included: every bound is the formula's."""
+    rng = np.random.default_rng(11)
+    cap_cos = np.array([1.0, 1.5, math.cos(0.3), math.cos(1.2), 2e-9, math.nextafter(1.0, 0.0)])
+    axes = unit(rng.normal(size=(len(cap_cos), 3)))
+    radii = [0.0, 1e-3, 0.7, 1.5, math.nextafter(1.5, 2), 3.0, -0.1, NAN]
+    steps = [0.0, 1e-16, 1e-12, 5e-10, 1e-9, 2e-9, 1e-8, 1e-6]
+    u, r = [], []
+    for axis, c in zip(axes, cap_cos):
+        side = unit(np.cross(axis, rng.normal(size=3)))
+        for alpha in radii:
+            for edge in (0.0, HALF_PI):
+                for step in steps + [-s for s in steps[1:]]:
+                    theta = math.acos(min(1.0, c)) + alpha + edge + step
+                    u.append(math.cos(theta) * axis + math.sin(theta) * side)
+                    r.append(alpha)
+    u, r = np.array(u), np.array(r)
+    blocks, shifts = np.zeros(len(cap_cos), bool), rng.uniform(-0.1, 0.1, len(cap_cos))
+    for selected in (np.arange(len(cap_cos)), np.repeat(np.arange(len(cap_cos)), 3)):  # short and long rows
+        for radius in (r, r[:1], np.array([0.7])):
+            got = zn.cone_cap_lower_bounds(u, selected, axes, cap_cos, blocks, shifts, radius, 0.25)
+            expected = caps_ref(u, selected, axes, cap_cos, blocks, shifts, radius, 0.25)
+            assert got == expected.tobytes()
+    assert (expected == -1.25 - shifts[selected]).any() and (expected == 0.75 - shifts[selected]).any()
+
+
 def wedge_distance(u, a, b):
     """Distance from u to the cone of a and b: the nearest of the apex, the rays and the plane
     projection when its coefficients are non-negative, each a norm of a difference."""

@@ -8,8 +8,28 @@ struct CapArrays {
   const double* shifts;       // G
   double common_shift;
 };
+
+// An angular radius with its cosine and sine, which let cap_lower_bound settle the bound
+// without acos and sin wherever the outcome is certain.
+struct AngularRadius {
+  double alpha;
+  double cos, sin;
+  bool shortcut;  // alpha in [0, 1.5]: the range where the certain outcomes are proven
+};
+AngularRadius angular_radius(double alpha);
+// The radius without the shortcut, for rows too short to repay its cos and sin.
+inline AngularRadius plain_radius(double alpha) { return {alpha, 1.0, 0.0, false}; }
+// The radius for a row of `count` bounds.
+inline AngularRadius row_radius(double alpha, int64_t count) {
+  return count >= 8 ? angular_radius(alpha) : plain_radius(alpha);
+}
+// Radius 0, as used at cell centers.
+inline constexpr AngularRadius kNoRadius{0.0, 1.0, 0.0, true};
+
 // The cap half-angle acos(min(1, max(-1, cap_cos[g]))).
 double cap_half_angle(const CapArrays& caps, int64_t g);
-// The cap lower bound of direction u against group g with half-angle rho and angular radius alpha.
-double cap_lower_bound(const CapArrays& caps, const double u[3], int64_t g, double rho, double alpha);
+// The cap lower bound of direction u against group g with half-angle rho, which must be
+// cap_half_angle(caps, g), and angular radius alpha.
+double cap_lower_bound(const CapArrays& caps, const double u[3], int64_t g, double rho,
+                       const AngularRadius& radius);
 }  // namespace zet

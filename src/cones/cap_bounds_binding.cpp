@@ -35,10 +35,11 @@ void cap_bound_rows(const CapBoundJob& job, int64_t a_begin, int64_t a_end, int6
                     int64_t b_end) {
   for (int64_t i = a_begin; i < a_end; ++i) {
     const double* u = job.directions + 3 * i;
-    const double alpha = job.angular_radius[job.A == 1 ? 0 : i];
+    const AngularRadius radius =
+        row_radius(job.angular_radius[job.A == 1 ? 0 : i], b_end - b_begin);
     double* row = job.output + job.S * i;
     for (int64_t j = b_begin; j < b_end; ++j)
-      row[j] = cap_lower_bound(job.caps, u, job.selected[j], job.rho[j], alpha);
+      row[j] = cap_lower_bound(job.caps, u, job.selected[j], job.rho[j], radius);
   }
 }
 

@@ -4,6 +4,7 @@
 #include <limits>
 
 #include "cones/byte_sizes.h"
+#include "runtime/key_order.h"
 #include "runtime/parallel_for.h"
 #include "runtime/raw_array.h"
 #include "runtime/thread_count.h"
@@ -44,7 +45,7 @@ struct Batch {
   uint8_t* flags;         // nc x ng, the batch's flag block
   double* rho;            // ng: cap half-angle of g_j
   double* key;            // ng: smallest cap bound of g_j over the cells
-  int64_t* order;         // ng: positions by ascending key
+  KeyOrder order;         // ng: positions by ascending key
   int64_t* history_row;   // ng: H, the history row of position j or -1
   double* history;        // E x nc: the margins of the evaluated groups, NaN where skipped
   double* snapshot;       // nc: cell values before the current margin block (single batch)
@@ -55,7 +56,8 @@ void batch_keys(const Batch& b, int64_t j_begin, int64_t j_end) {
   for (int64_t j = j_begin; j < j_end; ++j) {
     double k = kInf;
     for (int64_t i = 0; i < b.nc; ++i)
-      k = absorbing_min(k, cap_lower_bound(b.caps, b.centers + 3 * i, b.groups[j], b.rho[j], 0.0));
+      k = absorbing_min(k, cap_lower_bound(b.caps, b.centers + 3 * i, b.groups[j], b.rho[j],
+                                           kNoRadius));
     b.key[j] = k;
   }
 }
@@ -69,7 +71,7 @@ void skipping_margin_block(const Batch& b, const MarginContext& block, const int
     const double* u = b.centers + 3 * i;
     for (int64_t m = m_begin; m < m_end; ++m) {
       const int64_t j = positions[m], at = block.S * i + m;
-      if (cap_lower_bound(b.caps, u, b.groups[j], b.rho[j], 0.0) >= b.snapshot[i]) {
+      if (cap_lower_bound(b.caps, u, b.groups[j], b.rho[j], kNoRadius) >= b.snapshot[i]) {
         skip[at] = 1;
         block.output[at] = kNaN;
       } else {
@@ -84,7 +86,8 @@ void skipping_margin_block(const Batch& b, const MarginContext& block, const int
 void relevance_flags(const Batch& b, int64_t i_begin, int64_t i_end, int64_t j_begin,
                      int64_t j_end) {
   for (int64_t i = i_begin; i < i_end; ++i) {
-    const double r = b.radii[i], reach = b.values[i] + r, alpha = b.angular[i];
+    const double r = b.radii[i], reach = b.values[i] + r;
+    const AngularRadius radius = row_radius(b.angular[i], j_end - j_begin);
     const double* u = b.centers + 3 * i;
     uint8_t* row = b.flags + b.ng * i;
     for (int64_t j = j_begin; j < j_end; ++j) {
@@ -94,7 +97,7 @@ void relevance_flags(const Batch& b, int64_t i_begin, int64_t i_end, int64_t j_b
       if (recorded == recorded) {
         flag = reach > recorded - r;
       } else {
-        const double lb = cap_lower_bound(b.caps, u, g, b.rho[j], alpha);
+        const double lb = cap_lower_bound(b.caps, u, g, b.rho[j], radius);
         if (!b.job->single_batch) {
           flag = reach > lb;
         } else if (reach > lb) {
@@ -173,12 +176,14 @@ void bound_cell_batch(CellBatchJob& job, int64_t batch) {
                              : std::min(chunk, std::max<int64_t>(ng, 1));
 
   RawArray<double> rho, key, block, history, snapshot;
-  RawArray<int64_t> order, history_row, block_groups;
+  RawArray<int64_t> history_row, block_groups, block_positions;
   RawArray<uint8_t> skip;
+  RawArray<KeyedPosition> keyed;
   const size_t positions = size_t(ng), cells = size_t(nc);
   const size_t block_pairs = saturating_product(size_t(blk), cells);
-  if (!rho.resize(positions) || !key.resize(positions) || !order.resize(positions) ||
-      !history_row.resize(positions) || !block_groups.resize(size_t(blk)) ||
+  if (!rho.resize(positions) || !key.resize(positions) ||
+      !history_row.resize(positions) || !keyed.resize(positions) ||
+      !block_groups.resize(size_t(blk)) || !block_positions.resize(size_t(blk)) ||
       !block.resize(block_pairs) ||
       (single && (!snapshot.resize(cells) || !skip.resize(block_pairs)))) {
     job.out_of_memory.store(1, std::memory_order_relaxed);
@@ -186,13 +191,11 @@ void bound_cell_batch(CellBatchJob& job, int64_t batch) {
   }
   b.rho = rho.get();
   b.key = key.get();
-  b.order = order.get();
   b.history_row = history_row.get();
   b.snapshot = snapshot.get();
 
   for (int64_t j = 0; j < ng; ++j) {
     b.rho[j] = cap_half_angle(b.caps, b.groups[j]);
-    b.order[j] = j;
     b.history_row[j] = -1;
   }
   if (single) {
@@ -203,23 +206,19 @@ void bound_cell_batch(CellBatchJob& job, int64_t batch) {
   } else {
     batch_keys(b, 0, ng);
   }
-  // Ascending keys, NaN keys after all others; ties and NaN keys by position.
-  const double* k = b.key;
-  std::sort(b.order, b.order + ng, [k](int64_t x, int64_t y) {
-    const bool x_nan = k[x] != k[x], y_nan = k[y] != k[y];
-    if (x_nan != y_nan) return y_nan;
-    if (!x_nan && k[x] != k[y]) return k[x] < k[y];
-    return x < y;
-  });
+  b.order.start(b.key, ng, keyed.get());
   std::fill(b.values, b.values + nc, kInf);
 
   int64_t evaluated = 0, capacity = 0;  // E and the history's room, in groups
   bool stop = false;
   for (int64_t s = 0; s < ng && !stop;) {
     const int64_t nb = std::min(ng - s, blk);
-    if (b.key[b.order[s]] >= largest_value(b)) break;
-    const int64_t* positions_of_block = b.order + s;
-    for (int64_t m = 0; m < nb; ++m) block_groups.get()[m] = b.groups[positions_of_block[m]];
+    if (b.key[b.order.at(s)] >= largest_value(b)) break;
+    int64_t* positions_of_block = block_positions.get();
+    for (int64_t m = 0; m < nb; ++m) {
+      positions_of_block[m] = b.order.at(s + m);
+      block_groups.get()[m] = b.groups[positions_of_block[m]];
+    }
     MarginContext margins = job.margins;
     margins.directions = b.centers;
     margins.selected = block_groups.get();
@@ -238,7 +237,7 @@ void bound_cell_batch(CellBatchJob& job, int64_t batch) {
     const double* M = block.get();
     for (int64_t t = 0; t < nb;) {
       const int64_t q = std::min(nb - t, chunk);
-      if (t > 0 && b.key[b.order[s + t]] >= largest_value(b)) {
+      if (t > 0 && b.key[positions_of_block[t]] >= largest_value(b)) {
         stop = true;
         break;
       }
@@ -257,7 +256,7 @@ void bound_cell_batch(CellBatchJob& job, int64_t batch) {
             b.values[i] = absorbing_min(b.values[i], M[nb * i + m]);
       double* rows = history.get();
       for (int64_t m = 0; m < q; ++m) {
-        b.history_row[b.order[s + t + m]] = evaluated + m;
+        b.history_row[positions_of_block[t + m]] = evaluated + m;
         for (int64_t i = 0; i < nc; ++i) rows[nc * (evaluated + m) + i] = M[nb * i + t + m];
       }
       evaluated += q;

@@ -1,6 +1,7 @@
 // Unit tests of pieces that need no interpreter: the thread count formula, the range
-// slicing, the cancellation schedules, the form A / form B fan-outs, and the lane builds of
-// the overlap clipper against the scalar one.
+// slicing, the cancellation schedules, the form A / form B fan-outs, the lane builds of
+// the overlap clipper against the scalar one, and the lazily produced key order.
+#include <algorithm>
 #include <atomic>
 #include <cmath>
 #include <cstdio>
@@ -14,6 +15,7 @@
 #include "checks/overlap_lanes.h"
 
 #include "runtime/cancel_poller.h"
+#include "runtime/key_order.h"
 #include "runtime/parallel_for.h"
 #include "runtime/thread_count.h"
 
@@ -183,7 +185,35 @@ static void test_overlap_lanes() {
   std::printf("native: overlap clipper runs %d lane(s)\n", overlap_lane_count());
 }
 
+// Every prefix read, at any size, is that of a stable sort by key with NaN keys last and
+// -0 tied with +0.
+static void test_key_order() {
+  std::mt19937_64 rng(5);
+  const double specials[] = {std::nan(""), -0.0, 0.0, INFINITY, -INFINITY, 1.0};
+  for (int64_t n : {0, 1, 2, 63, 64, 65, 127, 128, 129, 130, 257, 1000}) {
+    std::vector<double> key(size_t(n) + 1);
+    for (auto& k : key) k = rng() % 3 == 0 ? specials[rng() % 6] : double(rng() % 50) / 7;
+    std::vector<int64_t> expect(static_cast<size_t>(n));
+    for (int64_t j = 0; j < n; ++j) expect[size_t(j)] = j;
+    std::stable_sort(expect.begin(), expect.end(), [&](int64_t x, int64_t y) {
+      const bool x_nan = key[x] != key[x], y_nan = key[y] != key[y];
+      return x_nan || y_nan ? !x_nan && y_nan : key[x] < key[y];
+    });
+    for (int64_t stride : {1, 7, 64, 1000}) {
+      std::vector<KeyedPosition> scratch(size_t(n) + 1);
+      KeyOrder order;
+      order.start(key.data(), n, scratch.data());
+      bool same = true;
+      for (int64_t r = 0; r < n; r += stride)  // reads in bursts, as the cell batches do
+        for (int64_t q = r; q < std::min(n, r + stride); ++q)
+          same = same && order.at(q) == expect[size_t(q)];
+      CHECK(same);
+    }
+  }
+}
+
 int main() {
+  test_key_order();
   test_effective_count();
   test_overlap_lanes();
   test_range_plan();
