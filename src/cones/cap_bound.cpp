@@ -19,7 +19,7 @@ const double kSinQuarterTurn = std::sin(kQuarterTurn);
 constexpr double kCertainMargin = 1e-9;
 constexpr double kShortcutLimit = 1.5;  // largest rho + alpha whose quarter-turn test holds
 
-// acos of a cosine clamped to [-1, 1]; a NaN cosine stays NaN.
+// A cosine clamped to [-1, 1]; a NaN cosine stays NaN.
 inline double clamp_cosine(double cosine) {
   return min_as_written(1.0, max_as_written(-1.0, cosine));
 }
@@ -31,15 +31,13 @@ inline double clamp_cosine(double cosine) {
 // at least as fast as its argument rises; the computed theta is then below rho + alpha, and
 // the roundings of (theta - rho) - alpha, being monotone, cannot lift x above 0. Likewise
 // c <= cos(s + pi/2) - m = -sin(s) - m with s <= pi/2 gives acos(c) >= s + pi/2 + m, and x is
-// at least the double pi/2. cos(s) and sin(s) come from cos and sin of rho (from the clamped
-// cap cosine, without acos) and of alpha, accurate to a few 1e-16 against m = 1e-9. A NaN
-// anywhere fails both tests.
+// at least the double pi/2. cos(s) and sin(s) come from cos and sin of rho and of alpha,
+// accurate to a few 1e-16 against m = 1e-9. A NaN anywhere fails both tests.
 enum class Outcome { kOpen, kBelow, kBeyond };
-inline Outcome certain_outcome(double c, double cap_cos, double rho, const AngularRadius& r) {
-  const double cos_rho = clamp_cosine(cap_cos);
-  const double sin_rho = std::sqrt((1.0 - cos_rho) * (1.0 + cos_rho));
-  if (c >= cos_rho * r.cos - sin_rho * r.sin + kCertainMargin) return Outcome::kBelow;
-  if (rho + r.alpha <= kShortcutLimit && c <= -(sin_rho * r.cos + cos_rho * r.sin) - kCertainMargin)
+inline Outcome certain_outcome(double c, const CapAngle& cap, const AngularRadius& r) {
+  if (c >= cap.cos * r.cos - cap.sin * r.sin + kCertainMargin) return Outcome::kBelow;
+  const bool beyond_proven = cap.rho + r.alpha <= kShortcutLimit;
+  if (beyond_proven && c <= -(cap.sin * r.cos + cap.cos * r.sin) - kCertainMargin)
     return Outcome::kBeyond;
   return Outcome::kOpen;
 }
@@ -51,24 +49,25 @@ AngularRadius angular_radius(double alpha) {
   return {alpha, shortcut ? std::cos(alpha) : 1.0, shortcut ? std::sin(alpha) : 0.0, shortcut};
 }
 
-double cap_half_angle(const CapArrays& caps, int64_t g) {
-  return std::acos(clamp_cosine(caps.cap_cos[g]));
+CapAngle cap_angle(const CapArrays& caps, int64_t g) {
+  const double cosine = clamp_cosine(caps.cap_cos[g]);
+  // (1 - c)(1 + c) keeps its relative accuracy where 1 - c * c would not, near c = 1.
+  return {std::acos(cosine), cosine, std::sqrt((1.0 - cosine) * (1.0 + cosine))};
 }
 
-double cap_lower_bound(const CapArrays& caps, const double u[3], int64_t g, double rho,
-                       const AngularRadius& radius) {
+double cap_lower_bound(const CapArrays& caps, const double u[3], int64_t g,
+                       const CapAngle& cap, const AngularRadius& radius) {
   double v = -std::numeric_limits<double>::infinity();
   if (caps.cap_cos[g] > kCapFloor && caps.blocks_all[g] == 0) {
     const double* axis = caps.cap_axes + 3 * g;
     const double c = clamp_cosine(axis[0] * u[0] + axis[1] * u[1] + axis[2] * u[2]);
-    const Outcome known =
-        radius.shortcut ? certain_outcome(c, caps.cap_cos[g], rho, radius) : Outcome::kOpen;
+    const Outcome known = radius.shortcut ? certain_outcome(c, cap, radius) : Outcome::kOpen;
     if (known == Outcome::kBelow) {
       v = -1.0;
     } else if (known == Outcome::kBeyond) {
       v = kSinQuarterTurn;
     } else {
-      const double x = std::acos(c) - rho - radius.alpha;
+      const double x = std::acos(c) - cap.rho - radius.alpha;
       v = x > 0 ? std::sin(min_as_written(x, kQuarterTurn)) : -1.0;  // a NaN x gives -1
     }
   }

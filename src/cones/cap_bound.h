@@ -17,19 +17,23 @@ struct AngularRadius {
   bool shortcut;  // alpha in [0, 1.5]: the range where the certain outcomes are proven
 };
 AngularRadius angular_radius(double alpha);
-// The radius without the shortcut, for rows too short to repay its cos and sin.
-inline AngularRadius plain_radius(double alpha) { return {alpha, 1.0, 0.0, false}; }
-// The radius for a row of `count` bounds.
+// The radius for a row of `count` bounds: without the shortcut when the row is too short to
+// repay its cos and sin.
 inline AngularRadius row_radius(double alpha, int64_t count) {
-  return count >= 8 ? angular_radius(alpha) : plain_radius(alpha);
+  return count >= 8 ? angular_radius(alpha) : AngularRadius{alpha, 1.0, 0.0, false};
 }
 // Radius 0, as used at cell centers.
 inline constexpr AngularRadius kNoRadius{0.0, 1.0, 0.0, true};
 
-// The cap half-angle acos(min(1, max(-1, cap_cos[g]))).
-double cap_half_angle(const CapArrays& caps, int64_t g);
-// The cap lower bound of direction u against group g with half-angle rho, which must be
-// cap_half_angle(caps, g), and angular radius alpha.
-double cap_lower_bound(const CapArrays& caps, const double u[3], int64_t g, double rho,
-                       const AngularRadius& radius);
+// A group's cap half-angle rho = acos(min(1, max(-1, cap_cos[g]))) with its cosine (the
+// clamped cap cosine) and sine (from the cosine, without acos), for the shortcut.
+struct CapAngle {
+  double rho, cos, sin;
+};
+CapAngle cap_angle(const CapArrays& caps, int64_t g);
+
+// The cap lower bound of direction u against group g, whose angle is cap_angle(caps, g), with
+// an angular radius.
+double cap_lower_bound(const CapArrays& caps, const double u[3], int64_t g,
+                       const CapAngle& cap, const AngularRadius& radius);
 }  // namespace zet

@@ -25,7 +25,7 @@ struct CapBoundJob {
   CapArrays caps;
   const double* directions;      // D x 3
   const double* angular_radius;  // A, 1 or D
-  const double* rho;             // S
+  const CapAngle* angles;        // S
   const int64_t* selected;       // S
   int64_t A, S;
   double* output;                // D x S
@@ -39,7 +39,7 @@ void cap_bound_rows(const CapBoundJob& job, int64_t a_begin, int64_t a_end, int6
         row_radius(job.angular_radius[job.A == 1 ? 0 : i], b_end - b_begin);
     double* row = job.output + job.S * i;
     for (int64_t j = b_begin; j < b_end; ++j)
-      row[j] = cap_lower_bound(job.caps, u, job.selected[j], job.rho[j], radius);
+      row[j] = cap_lower_bound(job.caps, u, job.selected[j], job.angles[j], radius);
   }
 }
 
@@ -71,19 +71,19 @@ PyObject* py_cone_cap_lower_bounds(PyObject*, PyObject* args) {
   }
   if (!selection_in_range(selected, groups)) return nullptr;
   PyRef output = new_bytes(saturating_product(size_t(d), size_t(s), sizeof(double)));
-  PyMemArray<double> rho;
-  if (!output || !rho.allocate(std::max<size_t>(size_t(s), 1))) return nullptr;
+  PyMemArray<CapAngle> angles;
+  if (!output || !angles.allocate(std::max<size_t>(size_t(s), 1))) return nullptr;
   const int64_t* index = selected.data<int64_t>();
   const CapBoundJob job{{cap_axes.data<double>(), cap_cos.data<double>(),
                          blocks_all.data<uint8_t>(), shifts.data<double>(), common_shift},
-                        directions.data<double>(), radius.data<double>(), rho.get(), index,
+                        directions.data<double>(), radius.data<double>(), angles.get(), index,
                         a, s, bytes_data<double>(output)};
   auto rectangle = [&job](int64_t a_begin, int64_t a_end, int64_t b_begin, int64_t b_end) {
     cap_bound_rows(job, a_begin, a_end, b_begin, b_end);
   };
   {
     GilReleased unlocked;
-    for (Py_ssize_t j = 0; j < s; ++j) rho[j] = cap_half_angle(job.caps, index[j]);
+    for (Py_ssize_t j = 0; j < s; ++j) angles[j] = cap_angle(job.caps, index[j]);
     for_each_range(d, s, kCapBoundGrain, rectangle);
   }
   return output.release();

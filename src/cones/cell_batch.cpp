@@ -43,7 +43,7 @@ struct Batch {
   int64_t nc, ng;
   double* values;         // nc, the batch's cell values
   uint8_t* flags;         // nc x ng, the batch's flag block
-  double* rho;            // ng: cap half-angle of g_j
+  CapAngle* angles;       // ng: cap angle of g_j
   double* key;            // ng: smallest cap bound of g_j over the cells
   KeyOrder order;         // ng: positions by ascending key
   int64_t* history_row;   // ng: H, the history row of position j or -1
@@ -56,7 +56,7 @@ void batch_keys(const Batch& b, int64_t j_begin, int64_t j_end) {
   for (int64_t j = j_begin; j < j_end; ++j) {
     double k = kInf;
     for (int64_t i = 0; i < b.nc; ++i)
-      k = absorbing_min(k, cap_lower_bound(b.caps, b.centers + 3 * i, b.groups[j], b.rho[j],
+      k = absorbing_min(k, cap_lower_bound(b.caps, b.centers + 3 * i, b.groups[j], b.angles[j],
                                            kNoRadius));
     b.key[j] = k;
   }
@@ -71,7 +71,7 @@ void skipping_margin_block(const Batch& b, const MarginContext& block, const int
     const double* u = b.centers + 3 * i;
     for (int64_t m = m_begin; m < m_end; ++m) {
       const int64_t j = positions[m], at = block.S * i + m;
-      if (cap_lower_bound(b.caps, u, b.groups[j], b.rho[j], kNoRadius) >= b.snapshot[i]) {
+      if (cap_lower_bound(b.caps, u, b.groups[j], b.angles[j], kNoRadius) >= b.snapshot[i]) {
         skip[at] = 1;
         block.output[at] = kNaN;
       } else {
@@ -97,7 +97,7 @@ void relevance_flags(const Batch& b, int64_t i_begin, int64_t i_end, int64_t j_b
       if (recorded == recorded) {
         flag = reach > recorded - r;
       } else {
-        const double lb = cap_lower_bound(b.caps, u, g, b.rho[j], radius);
+        const double lb = cap_lower_bound(b.caps, u, g, b.angles[j], radius);
         if (!b.job->single_batch) {
           flag = reach > lb;
         } else if (reach > lb) {
@@ -175,13 +175,14 @@ void bound_cell_batch(CellBatchJob& job, int64_t batch) {
   const int64_t blk = single ? single_batch_block(effective_thread_count(), nc, chunk, ng)
                              : std::min(chunk, std::max<int64_t>(ng, 1));
 
-  RawArray<double> rho, key, block, history, snapshot;
+  RawArray<double> key, block, history, snapshot;
+  RawArray<CapAngle> angles;
   RawArray<int64_t> history_row, block_groups, block_positions;
   RawArray<uint8_t> skip;
   RawArray<KeyedPosition> keyed;
   const size_t positions = size_t(ng), cells = size_t(nc);
   const size_t block_pairs = saturating_product(size_t(blk), cells);
-  if (!rho.resize(positions) || !key.resize(positions) ||
+  if (!angles.resize(positions) || !key.resize(positions) ||
       !history_row.resize(positions) || !keyed.resize(positions) ||
       !block_groups.resize(size_t(blk)) || !block_positions.resize(size_t(blk)) ||
       !block.resize(block_pairs) ||
@@ -189,13 +190,13 @@ void bound_cell_batch(CellBatchJob& job, int64_t batch) {
     job.out_of_memory.store(1, std::memory_order_relaxed);
     return;
   }
-  b.rho = rho.get();
+  b.angles = angles.get();
   b.key = key.get();
   b.history_row = history_row.get();
   b.snapshot = snapshot.get();
 
   for (int64_t j = 0; j < ng; ++j) {
-    b.rho[j] = cap_half_angle(b.caps, b.groups[j]);
+    b.angles[j] = cap_angle(b.caps, b.groups[j]);
     b.history_row[j] = -1;
   }
   if (single) {
