@@ -178,7 +178,7 @@ def test_independent_of_thread_count():
     assert cancelled[0] == cancelled_later[0] == 2
 
 
-NAN_FAULTS = ("vertices", "boxes", "velocity", "box_tol", "abs_tol")
+NAN_FAULTS = ("vertices", "boxes", "box_tol", "abs_tol")  # a NaN velocity is refused
 
 
 @pytest.mark.parametrize("faults", [(fault,) for fault in NAN_FAULTS] + [NAN_FAULTS])
@@ -191,8 +191,6 @@ def test_nan_inputs_are_deterministic(faults):
         moving[0][::9, 1] = np.nan
     if "boxes" in faults:
         obstacle[3][1::3, 0] = obstacle[4][2::5, 2] = np.nan
-    if "velocity" in faults:
-        velocity[1] = np.nan
     got = []
     for limit in (1, 32):
         zn.set_thread_limit(limit)

@@ -2,6 +2,7 @@
 cancellation; worked cases; huge depth limits; argument checks; buffer release."""
 
 import functools
+import math
 import resource
 import struct
 
@@ -125,6 +126,7 @@ distance = functools.lru_cache(maxsize=200000)(conservative_triangle_distance)
 def ref_clearance(mv, mt, ov, ot, pairs, lowers, v, length, clear, at, rt, min_width, max_depth, evaluations,
                   limit, interval, cancel):
     poller, count, v = Poller(cancel, interval, 0), [evaluations], [float(x) for x in v]
+    speed = math.sqrt((v[0] * v[0] + v[1] * v[1]) + v[2] * v[2])
 
     def search(A, B, lo, hi, depth):
         if poller.poll(1):
@@ -134,7 +136,8 @@ def ref_clearance(mv, mt, ov, ot, pairs, lowers, v, length, clear, at, rt, min_w
         count[0] += 1
         mid = (lo + hi) * 0.5
         d = distance(tuple(tuple(p[k] + mid * v[k] for k in range(3)) for p in A), B, at, rt)
-        x = d[0] - (hi - lo) * 0.5
+        half = (hi - lo) * 0.5
+        x = d[0] - (half * speed if speed > 1.0 else half)  # the distance travelled from mid
         if (0.0 if 0.0 > x else x) >= clear:
             return (0,)
         if min_width >= hi - lo or depth >= max_depth:
@@ -187,7 +190,8 @@ SEARCH_CASES = {  # velocity, path length, clearance, tolerances, min_width, max
     "wide": ((1.0, 0.0, 0.0), 4.4, 0.25, (0.0, 1e-6), 0.6, 30),
     "slanted": ((1.3, 0.02, -0.01), 3.4, 0.1, (1e-3, 0.0), 1e-2, 5),  # not of unit length
     "still": ((0.0, 0.0, 0.0), 0.0, 0.45, (1e-9, 1e-12), 0.0, 3),
-    "nan": ((NAN, 0.0, 0.0), 4.4, 0.0, (1e-9, 1e-12), 0.0, 2),  # max(0, NaN) stays NaN: never clear
+    "slow": ((0.6, 0.0, 0.0), 7.3, 0.1, (1e-9, 1e-12), 1e-3, 7),  # below unit speed: the plain test
+    "nan": ((1.0, 0.0, 0.0), 4.4, 0.0, (NAN, 1e-12), 0.0, 2),  # max(0, NaN) stays NaN: never clear
 }
 
 

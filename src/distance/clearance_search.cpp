@@ -1,6 +1,7 @@
 #include "distance/clearance_search.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cstring>
 
 #include "distance/distance_kernel.h"
@@ -36,11 +37,14 @@ bool same_state(const LevelRun& run, double t_lo, double t_hi, double mid, int p
          std::memcmp(&run.mid, &mid, 8) == 0 && run.phase == phase && run.r1_status == r1;
 }
 
+// The velocity's length, summed in a fixed order so that every build rounds it alike.
+double velocity_length(const double v[3]) { return std::sqrt((v[0] * v[0] + v[1] * v[1]) + v[2] * v[2]); }
+
 class ClearanceSearch {
  public:
   ClearanceSearch(const ClearanceSearchParams& p, CancelPoller& poller, ClearanceSearchResult& r,
                   uint64_t limit)
-      : p_(p), poller_(poller), r_(r), limit_(limit) {}
+      : p_(p), poller_(poller), r_(r), limit_(limit), speed_(velocity_length(p.velocity)) {}
 
   // Every pair in order on the calling thread.
   void run() {
@@ -106,9 +110,12 @@ class ClearanceSearch {
     for (int k = 0; k < 9; ++k) moved[k] = moving_[k] + mid * p_.velocity[k % 3];
     const TriangleDistance d = conservative_triangle_distance(moved, obstacle_, p_.absolute_tolerance,
                                                               p_.relative_tolerance);
-    // The half width bounds how far the moving triangle gets from its midpoint position
-    // within the interval (for a unit velocity).
-    const double bound = max_as_written(0.0, d.lower - (t_hi - t_lo) * 0.5);
+    // The half width of the interval, times the speed, bounds how far the moving triangle
+    // gets from its midpoint position within the interval. Up to unit speed the half width
+    // alone already bounds it, and the test keeps its exact bits there.
+    double half_travel = (t_hi - t_lo) * 0.5;
+    if (speed_ > 1.0) half_travel *= speed_;
+    const double bound = max_as_written(0.0, d.lower - half_travel);
     if (bound >= p_.clearance) {
       *out = Outcome{kClear};
       out->clear_after = 1;
@@ -184,6 +191,7 @@ class ClearanceSearch {
   CancelPoller& poller_;
   ClearanceSearchResult& r_;
   uint64_t limit_;  // the evaluation counter stops here
+  double speed_;    // the velocity's length, which scales the clear test above unit speed
   double moving_[9], obstacle_[9];
   GrowableArray<LevelRun> levels_;
 };

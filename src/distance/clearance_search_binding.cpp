@@ -11,6 +11,7 @@
 #include "runtime/call_args.h"
 #include "runtime/gil.h"
 #include "runtime/py_memory.h"
+#include "runtime/velocity_check.h"
 #include "tree/tree_arrays.h"
 
 namespace zet {
@@ -63,7 +64,9 @@ PyObject* py_clearance_pairs(PyObject*, PyObject* args) {
     });
     return nullptr;
   }
-  if (!check_mesh(moving, "moving") || !check_mesh(obstacle, "obstacle")) return nullptr;
+  if (!check_mesh(moving, "moving") || !check_mesh(obstacle, "obstacle") ||
+      !require_finite_velocity(velocity.data<double>()))
+    return nullptr;
   p.pair_count = pairs.extent(0);
   if (!require(lowers.extent(0) == p.pair_count, "lowers must have one value per pair")) return nullptr;
   p.moving_vertices = moving.vertices.data<double>();

@@ -2,6 +2,7 @@
 #include <Python.h>
 
 #include "module/functions.h"
+#include "module/module_type.h"
 
 namespace {
 
@@ -69,5 +70,7 @@ PyModuleDef module_def = {
 
 PyMODINIT_FUNC PyInit__zet_native(void) {
   read_thread_limit_from_environment();
-  return PyModule_Create2(&module_def, 1013);
+  PyObject* module = PyModule_Create2(&module_def, 1013);
+  if (module != nullptr && !attach_read_only_attributes(module)) Py_CLEAR(module);
+  return module;
 }

@@ -5,6 +5,7 @@
 
 #include "runtime/array_arg.h"
 #include "runtime/call_args.h"
+#include "runtime/velocity_check.h"
 #include "tree/tree_arrays.h"
 
 namespace zet {
@@ -20,7 +21,8 @@ struct TreePairArgs {
     if (acquire_tree_arrays(moving_items, moving, "moving") && ++held == 1 &&
         acquire_tree_arrays(obstacle_items, obstacle, "obstacle") && ++held == 2 &&
         acquire_array(velocity_object, velocity, kFloat64, {3}, "velocity"))
-      return check_tree(moving, "moving") && check_tree(obstacle, "obstacle");
+      return check_tree(moving, "moving") && check_tree(obstacle, "obstacle") &&
+             require_finite_velocity(velocity.data<double>());
     return report_in_order([&] {
       return (held < 1 || check_tree(moving, "moving")) &&
              (held < 2 || check_tree(obstacle, "obstacle"));
