@@ -329,7 +329,7 @@ def test_companion_cone_groups():
     moving, obstacle, epsilon = random_pairs(60, 9)
     has, groups = zet_native.pair_cone_groups(moving, obstacle, epsilon, kinds=np.arange(60) % 2,
                                               shifts=np.arange(60.0))
-    raw = zn.pair_cones(moving, obstacle, epsilon, 1e-9, 0.0)
+    raw = zn.pair_cones(moving, obstacle, epsilon, 1e-9, zet_native.FACET_TOLERANCE)
     g = int(has.sum())
     assert has.dtype == bool and has.tobytes() == raw[0] and 0 < g < 60
     assert groups.kinds.dtype == np.int8 and groups.kinds.tolist() == (np.arange(60) % 2)[has].tolist()

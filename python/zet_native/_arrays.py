@@ -1,0 +1,131 @@
+"""Conversion of what callers pass into the exact arrays the native module takes, and of its
+packed results into writable numpy arrays.
+
+The native module accepts only C-contiguous arrays of one dtype and shape per argument. Here
+every argument is converted with numpy first, so lists, tuples, views in any memory order and
+any real or integer dtype work, and a bad value is reported with the argument's name and the
+first offending row instead of a dtype message from deep inside a call.
+"""
+
+from __future__ import annotations
+
+from collections.abc import Callable, Sequence
+from typing import Any
+
+import numpy as np
+import numpy.typing as npt
+
+_UINT32_LIMIT = 2**32
+
+
+def _shape_text(shape: Sequence[int]) -> str:
+    names = iter("nmkl")
+    return "(" + ", ".join(next(names) if s < 0 else str(s) for s in shape) + ("," if len(shape) == 1 else "") + ")"
+
+
+def _check_shape(array: np.ndarray, shape: Sequence[int], name: str) -> None:
+    if array.ndim != len(shape) or any(s >= 0 and a != s for a, s in zip(array.shape, shape)):
+        raise ValueError(f"{name} must have shape {_shape_text(shape)}, got {array.shape}")
+
+
+def _as_numeric(value: Any, name: str) -> np.ndarray:
+    try:
+        array = np.asarray(value)
+    except (TypeError, ValueError) as error:  # ragged nesting and the like
+        raise ValueError(f"{name} must be an array of numbers: {error}") from None
+    return array
+
+
+def real_array(value: npt.ArrayLike, name: str, shape: Sequence[int], *, rows: bool = False) -> np.ndarray:
+    """``value`` as a C-contiguous float64 array of ``shape`` (-1: any extent). Any real or
+    integer dtype is converted; booleans, complex numbers and objects are refused. With
+    ``rows``, a single row of the trailing shape is taken as one row."""
+    array = _as_numeric(value, name)
+    if array.dtype.kind not in "fiu":
+        raise ValueError(f"{name} must hold real numbers, got dtype {array.dtype}")
+    if rows and array.ndim == len(shape) - 1:
+        array = array.reshape((1, *array.shape))
+    if array.size == 0 and array.ndim == 1 and len(shape) > 1:  # an empty list: no rows
+        array = array.reshape((0, *(max(s, 0) for s in shape[1:])))
+    _check_shape(array, shape, name)
+    return np.ascontiguousarray(array, dtype=np.float64)
+
+
+def scalar_or_rows(value: npt.ArrayLike, name: str, count: int) -> np.ndarray:
+    """A real scalar broadcast to ``count`` values, or exactly ``count`` values, as float64."""
+    array = _as_numeric(value, name)
+    if array.dtype.kind not in "fiu":
+        raise ValueError(f"{name} must hold real numbers, got dtype {array.dtype}")
+    if array.ndim == 0:
+        return np.full(count, float(array), dtype=np.float64)
+    _check_shape(array, (count,), name)
+    return np.ascontiguousarray(array, dtype=np.float64)
+
+
+def index_array(value: npt.ArrayLike, name: str, shape: Sequence[int], *, limit: int | None = None,
+                dtype: npt.DTypeLike = np.uint32) -> np.ndarray:
+    """``value`` as a C-contiguous integer array (uint32 or int64) of ``shape``. Every entry
+    must be at least 0 and below ``limit`` (when given) and fit the dtype; otherwise a
+    ValueError names the argument and the first offending row."""
+    array = _as_numeric(value, name)
+    if array.size == 0 and array.ndim == 1 and len(shape) > 1:
+        array = array.reshape((0, *(max(s, 0) for s in shape[1:])))
+    if array.dtype.kind not in "iu":
+        raise ValueError(f"{name} must hold integers, got dtype {array.dtype}")
+    _check_shape(array, shape, name)
+    top = _UINT32_LIMIT if np.dtype(dtype) == np.uint32 else 2**63
+    if limit is not None:
+        top = min(top, limit)
+    if array.size:
+        flat = array.reshape(len(array), -1)
+        bad = (flat < 0) | (flat >= top) if array.dtype.kind == "i" else flat >= top
+        rows = np.flatnonzero(bad.any(axis=1))
+        if len(rows):
+            row = int(rows[0])
+            bound = f"the vertex count {limit}" if limit is not None and limit <= top else f"{top}"
+            raise ValueError(f"{name} row {row} holds {array[row].tolist()}: every index must be "
+                             f"at least 0 and below {bound}")
+    return np.ascontiguousarray(array, dtype=dtype)
+
+
+def mask_array(value: npt.ArrayLike, name: str, length: int) -> np.ndarray:
+    """A per-item mask of ``length`` entries (bool or integer, nonzero meaning set) as uint8."""
+    array = _as_numeric(value, name)
+    if array.dtype.kind not in "biu":
+        raise ValueError(f"{name} must be a boolean or integer mask, got dtype {array.dtype}")
+    _check_shape(array, (length,), name)
+    return np.ascontiguousarray(array != 0, dtype=np.uint8)
+
+
+def selection(value: npt.ArrayLike, name: str) -> np.ndarray:
+    """Indices of items as int64: a boolean mask selects where it is true, integers are taken as
+    indices (range checks are the native module's, with IndexError)."""
+    array = _as_numeric(value, name)
+    if array.dtype.kind == "b":
+        return np.flatnonzero(array.reshape(-1)).astype(np.int64)
+    if array.size == 0:
+        return np.zeros(0, dtype=np.int64)
+    if array.dtype.kind not in "iu":
+        raise ValueError(f"{name} must be integer indices or a boolean mask, got dtype {array.dtype}")
+    if array.ndim > 1:
+        raise ValueError(f"{name} must be one-dimensional, got shape {array.shape}")
+    if array.dtype.kind == "u" and array.size and int(array.max()) >= 2**63:
+        raise ValueError(f"{name} holds an index too large for int64")
+    return np.ascontiguousarray(array.reshape(-1), dtype=np.int64)
+
+
+def unpack(packed: bytes, dtype: npt.DTypeLike, shape: Sequence[int] | None = None) -> np.ndarray:
+    """A packed native result as a writable numpy array of its own."""
+    array = np.frombuffer(packed, dtype=dtype).copy()
+    return array if shape is None else array.reshape(shape)
+
+
+def in_chunks(total: int, size: int, run: Callable[[int, int], Any]) -> list[Any]:
+    """Calls ``run(start, stop)`` over consecutive slices of at most ``size`` items and returns
+    their results in order. A call into the native module cannot be interrupted when it takes
+    no ``should_cancel``; between two calls the interpreter delivers pending signals, so Ctrl-C
+    lands within one slice. Every slice's items are computed independently of the others, so the
+    joined results are those of one call over everything."""
+    if total <= size:
+        return [run(0, total)]
+    return [run(start, min(start + size, total)) for start in range(0, total, size)]

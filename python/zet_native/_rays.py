@@ -1,0 +1,125 @@
+"""Rays against trees: hits, direction scores and winding (inside and outside)."""
+
+from __future__ import annotations
+
+from collections.abc import Iterable
+from typing import Any, NamedTuple
+
+import numpy as np
+import numpy.typing as npt
+
+import _zet_native
+
+from ._arrays import in_chunks, real_array, unpack
+from ._interrupt import POINTS_PER_SLICE, RAYS_PER_SLICE, ShouldCancel, keep_going
+from ._trees import RayMesh, WindingTree, tree_tuple, usable_of, winding_tree
+
+
+class RayHits(NamedTuple):
+    """What ``ray_hits`` returns: hit i is ray ``rays[i]`` (a row of the origins) crossing
+    triangle ``triangles[i]`` at depth ``depths[i]``, in units of the direction's length. Hits
+    come ray by ray in increasing ray order, each ray's in traversal order (not by depth)."""
+
+    cancelled: bool  # True when should_cancel stopped the run; the hits of the rays completed
+    rays: np.ndarray  # int64
+    triangles: np.ndarray  # int64
+    depths: np.ndarray  # float64
+
+
+def ray_hits(origins: npt.ArrayLike, direction: npt.ArrayLike, ray_length: float, tree: Any,
+             usable: npt.ArrayLike | None = None, epsilon: float = 1e-9, cancel_check_interval: int = 4096,
+             should_cancel: ShouldCancel = keep_going) -> RayHits:
+    """Triangles of ``tree`` (a ``TriangleTree`` or 7-tuple) crossed by a ray from each origin
+    (r x 3) along ``direction`` (three numbers) at a depth t with epsilon < t <= epsilon +
+    ray_length, t in units of the direction's length.
+
+    ``epsilon`` (default 1e-9) keeps a ray that starts on the surface, such as a vertex ray,
+    from hitting the faces at its own origin, where rounding alone would decide. ``usable``
+    (bool or integer per triangle, zero skips it) defaults to the triangles that the tree's
+    ``excluded`` mask keeps."""
+    items = tree_tuple(tree, "tree")
+    r = _zet_native.ray_tree_hits(
+        real_array(origins, "origins", (-1, 3), rows=True), real_array(direction, "direction", (3,)),
+        ray_length, epsilon, items[3], items[4], items[5], items[6], items[0], items[1],
+        usable_of(items, usable), cancel_check_interval, should_cancel,
+    )
+    return RayHits(bool(r[0]), unpack(r[1], "=i8"), unpack(r[2], "=i8"), unpack(r[3], "=f8"))
+
+
+def winding(points: npt.ArrayLike, direction: npt.ArrayLike, solid: WindingTree, epsilon: float = 1e-12,
+            origin_tolerance: float = 1e-12) -> tuple[np.ndarray, np.ndarray]:
+    """(crossings, ambiguous): the signed number of crossings of the ray from each point (P x 3)
+    along ``direction`` through the solid (a ``WindingTree``), as int64 (P,), and whether the
+    point's ray was ambiguous, as bool (P,).
+
+    With outward normals a point inside counts -1 and a point outside 0. A ray that grazes an
+    edge or vertex, runs parallel to a triangle it reaches, or meets a triangle within
+    ``origin_tolerance`` (in lengths of ``direction``) of the point is ambiguous; its count is
+    then the partial sum reached when the walk stopped. ``epsilon`` grows every node box by
+    8 epsilon for the ray-box test."""
+    p = real_array(points, "points", (-1, 3), rows=True)
+    d = real_array(direction, "direction", (3,))
+    arrays = tuple(solid)
+
+    def run(lo: int, hi: int) -> tuple[bytes, bytes]:
+        return _zet_native.ray_winding_batch(p[lo:hi], d, *arrays, epsilon, origin_tolerance)
+
+    parts = in_chunks(len(p), POINTS_PER_SLICE, run)
+    crossings = unpack(b"".join(c for c, _ in parts), "=i8")
+    ambiguous = unpack(b"".join(a for _, a in parts), np.uint8).view(bool)
+    return crossings, ambiguous
+
+
+# Directions tried in turn for the points whose ray was ambiguous: irrational-looking
+# components, so that a ray along one of them is unlikely to graze the edges of a mesh
+# modelled along the axes.
+_INSIDE_DIRECTIONS = np.array([
+    [0.5773502691896258, 0.5773502691896258, 0.5773502691896258],
+    [0.2672612419124244, -0.5345224838248488, 0.8017837257372732],
+    [-0.7071067811865476, 0.4082482904638631, 0.5773502691896257],
+    [0.1336306209562122, 0.9354143466934853, -0.3273268353539886],
+    [-0.4850712500726659, -0.2425356250363330, -0.8401680504168059],
+])
+
+
+def contains(tree: Any, points: npt.ArrayLike, solid: WindingTree | None = None) -> np.ndarray:
+    """Whether each point (P x 3) lies inside the closed solid of ``tree`` (a ``TriangleTree``
+    with outward normals), as bool (P,). A point whose ray is ambiguous (on the surface, or
+    grazing an edge) is tried along further directions; a point ambiguous along all of them
+    counts as inside when it lies on or within a hair of the surface of a closed mesh.
+    ``solid`` reuses a ``winding_tree`` of the tree made before."""
+    p = real_array(points, "points", (-1, 3), rows=True)
+    solid = winding_tree(tree) if solid is None else solid
+    inside = np.zeros(len(p), dtype=bool)
+    pending = np.arange(len(p))
+    for direction in _INSIDE_DIRECTIONS:
+        if not len(pending):
+            break
+        crossings, ambiguous = winding(p[pending], direction, solid)
+        settled = ~ambiguous
+        inside[pending[settled]] = crossings[settled] != 0
+        pending = pending[ambiguous]
+    inside[pending] = True
+    return inside
+
+
+def direction_scores(directions: npt.ArrayLike, length: float, moving: RayMesh,
+                     obstacles: Iterable[RayMesh]) -> tuple[np.ndarray, np.ndarray]:
+    """(counts, scores) of each direction (q x 3) for ray meshes made by ``ray_mesh``: counts
+    (int64) of the obstacles that the vertex rays of length ``length`` hit, moving vertices
+    along the direction and obstacle vertices against it; scores (float64) the total length
+    of those rays inside the other solid, in units of the direction's length."""
+    d = real_array(directions, "directions", (-1, 3), rows=True)
+    mesh = tuple(moving)
+    others = tuple(tuple(obstacle) for obstacle in obstacles)
+    rays = len(mesh[7]) + sum(len(o[7]) for o in others)
+    per_slice = max(1, RAYS_PER_SLICE // max(rays, 1))
+
+    def run(lo: int, hi: int) -> tuple[bytes, bytes]:
+        return _zet_native.direction_ray_scores(d[lo:hi], length, mesh, others)
+
+    parts = in_chunks(len(d), per_slice, run)
+    return (unpack(b"".join(c for c, _ in parts), "=i8"), unpack(b"".join(s for _, s in parts), "=f8"))
+
+
+__all__ = ["RayHits", "contains", "direction_scores", "ray_hits", "winding"]
