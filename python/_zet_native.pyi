@@ -7,9 +7,13 @@ companion package ``zet_native``, which does this for every function.
 """
 
 from collections.abc import Buffer, Callable
-from typing import Any
+from typing import Any, Final
 
 ShouldCancel = Callable[[], Any] | None
+
+vector_build: Final[str]
+"""Vector build of the lane kernels in use: "scalar", "4 lanes (AVX2)" or "8 lanes (AVX-512F)".
+Read-only; ZET_NATIVE_LANES=1 or 4, read when the module loads, caps the width."""
 
 def set_thread_limit(limit: int, /) -> int:
     """Set the worker thread limit (0 = automatic); returns the previous setting.
@@ -105,6 +109,8 @@ def bvh_path_query(
 ) -> tuple[int, int, int, bytes, bytes, int, int, int, int, int]:
     """Traverse one moving/obstacle tree pair with leaf CCD.
 
+    velocity: float64 (3,), finite (a NaN or infinite component raises ValueError).
+
     Returns (status, pairs_used, uncertain, contacts, uncertain_windows, node_pairs,
     leaf_pairs, candidate_pairs, chunks, max_heap); status 0 complete, 1 pair budget
     exhausted, 2 cancelled. contacts: 48-byte records (moving uint32, obstacle uint32, enter,
@@ -145,6 +151,8 @@ def clearance_candidate_pairs(
 ) -> tuple[int, bytes]:
     """Swept clearance candidate traversal for one moving/obstacle tree pair.
 
+    velocity: float64 (3,), finite (a NaN or infinite component raises ValueError).
+
     Returns (status, pairs); status 0 complete, 2 cancelled. pairs:
     frombuffer(data, uint32).reshape(-1, 2), (moving triangle, obstacle triangle) in
     traversal order, the `pairs` argument of clearance_pairs.
@@ -171,6 +179,10 @@ def clearance_pairs(
     /,
 ) -> tuple[int, int, int, int, bytes]:
     """Continuous clearance search over candidate pairs of one obstacle.
+
+    velocity: float64 (3,), finite. The clear test of an interval subtracts from the distance
+    at its midpoint the half width times the velocity's length when that exceeds 1 (the
+    distance travelled), else the half width alone.
 
     Returns (status, pairs_searched, evaluations, unresolved, witnesses); status 0 complete,
     3 evaluation limit reached, 4 cancelled; pass evaluations back to share the budget.

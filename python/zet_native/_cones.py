@@ -107,8 +107,8 @@ def _cone_groups(parts: list[tuple[Any, ...]], kinds: npt.ArrayLike, shifts: npt
 def relative_generator_epsilon(moving: np.ndarray, obstacle: np.ndarray) -> np.ndarray:
     """Per pair, RELATIVE_GENERATOR_EPSILON times the longest of its nine vertex differences."""
     differences = obstacle[:, None, :, :] - moving[:, :, None, :]
-    return RELATIVE_GENERATOR_EPSILON * np.sqrt((differences**2).sum(axis=-1)).reshape(len(moving), -1).max(
-        axis=1, initial=0.0)
+    longest: np.ndarray = np.sqrt((differences**2).sum(axis=-1)).reshape(len(moving), -1).max(axis=1, initial=0.0)
+    return RELATIVE_GENERATOR_EPSILON * longest
 
 
 def pair_cone_groups(moving: npt.ArrayLike, obstacle: npt.ArrayLike, epsilon: npt.ArrayLike | None = None,
@@ -176,7 +176,9 @@ def with_wedges(groups: ConeGroups) -> ConeGroups:
     )
 
 
-def _group_arrays(groups: ConeGroups) -> list[np.ndarray]:
+def _group_arrays(groups: ConeGroups) -> Any:
+    """The thirteen group arrays, contiguous, wedges made when missing (typed loosely: they
+    spread over the native functions' fixed argument lists)."""
     if groups.wedge_mask is None:
         groups = with_wedges(groups)
     return [np.ascontiguousarray(a) for a in groups]
@@ -193,7 +195,8 @@ def margins(directions: npt.ArrayLike, selected: npt.ArrayLike, groups: ConeGrou
     per_slice = max(1, EVALUATIONS_PER_SLICE // max(len(chosen), 1))
 
     def run(lo: int, hi: int) -> bytes:
-        return _zet_native.cone_margins(d[lo:hi], chosen, *arrays, common_shift)
+        args: Any = (d[lo:hi], chosen, *arrays, common_shift)
+        return _zet_native.cone_margins(*args)
 
     return unpack(b"".join(in_chunks(len(d), per_slice, run)), np.float64, (len(d), len(chosen)))
 
@@ -208,12 +211,14 @@ def cap_bounds(directions: npt.ArrayLike, selected: npt.ArrayLike, groups: ConeG
     radius = np.atleast_1d(np.asarray(angular_radius))
     radius = (real_array(radius, "angular_radius", (1,)) if radius.shape == (1,)
               else real_array(radius, "angular_radius", (len(d),)))
-    arrays = [np.ascontiguousarray(a) for a in (groups.cap_axes, groups.cap_cos, groups.blocks_all, groups.shifts)]
+    arrays: Any = [np.ascontiguousarray(a) for a in (groups.cap_axes, groups.cap_cos, groups.blocks_all,
+                                                     groups.shifts)]
     per_slice = max(1, EVALUATIONS_PER_SLICE // max(len(chosen), 1))
 
     def run(lo: int, hi: int) -> bytes:
         r = radius if len(radius) == 1 and len(d) != 1 else radius[lo:hi]
-        return _zet_native.cone_cap_lower_bounds(d[lo:hi], chosen, *arrays, r, common_shift)
+        args: Any = (d[lo:hi], chosen, *arrays, r, common_shift)
+        return _zet_native.cone_cap_lower_bounds(*args)
 
     return unpack(b"".join(in_chunks(len(d), per_slice, run)), np.float64, (len(d), len(chosen)))
 
@@ -258,14 +263,15 @@ def cell_bounds(centers: npt.ArrayLike, radii: npt.ArrayLike, angular: npt.Array
     if (len(cells) < 2 or len(lists) != len(cells) or np.any(np.diff(cells) < 0) or np.any(np.diff(lists) < 0)
             or cells[-1] > len(c) or lists[-1] > len(listed)):
         # Malformed offsets: one call, so that the native checks report them as they stand.
-        values, flags = _zet_native.cells_bound_batch(c, r, a, cells, listed, lists, chunk, *arrays, common_shift)
+        whole: Any = (c, r, a, cells, listed, lists, chunk, *arrays, common_shift)
+        values, flags = _zet_native.cells_bound_batch(*whole)
         return unpack(values, np.float64), unpack(flags, np.uint8)
     values_parts, flag_parts = [], []
     for lo, hi in _batch_slices(cells, lists):
         c0, c1, g0, g1 = int(cells[lo]), int(cells[hi]), int(lists[lo]), int(lists[hi])
-        values, flags = _zet_native.cells_bound_batch(
-            c[c0:c1], r[c0:c1], a[c0:c1], cells[lo:hi + 1] - c0, listed[g0:g1], lists[lo:hi + 1] - g0, chunk,
-            *arrays, common_shift)
+        part: Any = (c[c0:c1], r[c0:c1], a[c0:c1], cells[lo:hi + 1] - c0, listed[g0:g1], lists[lo:hi + 1] - g0,
+                     chunk, *arrays, common_shift)
+        values, flags = _zet_native.cells_bound_batch(*part)
         values_parts.append(values)
         flag_parts.append(flags)
     return unpack(b"".join(values_parts), np.float64), unpack(b"".join(flag_parts), np.uint8)

@@ -266,7 +266,9 @@ def check_clearance(moving: Any, obstacles: Iterable[Any], velocity: npt.ArrayLi
     the candidates, every other option to the search. ``report.clear`` says whether the whole
     path keeps the clearance."""
     v = _velocity(velocity)
-    evaluations, candidates, results = 0, [], []
+    evaluations = 0
+    candidates: list[np.ndarray] = []
+    results: list[ClearanceResult] = []
     box_options = {k: search_options.pop(k) for k in ("box_tol", "box_static") if k in search_options}
     for obstacle in obstacles:
         listed = clearance_candidates(moving, obstacle, v, path_length, clearance,

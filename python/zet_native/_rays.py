@@ -59,10 +59,11 @@ def winding(points: npt.ArrayLike, direction: npt.ArrayLike, solid: WindingTree,
     8 epsilon for the ray-box test."""
     p = real_array(points, "points", (-1, 3), rows=True)
     d = real_array(direction, "direction", (3,))
-    arrays = tuple(solid)
+    arrays: Any = tuple(solid)
 
     def run(lo: int, hi: int) -> tuple[bytes, bytes]:
-        return _zet_native.ray_winding_batch(p[lo:hi], d, *arrays, epsilon, origin_tolerance)
+        args: Any = (p[lo:hi], d, *arrays, epsilon, origin_tolerance)
+        return _zet_native.ray_winding_batch(*args)
 
     parts = in_chunks(len(p), POINTS_PER_SLICE, run)
     crossings = unpack(b"".join(c for c, _ in parts), "=i8")
