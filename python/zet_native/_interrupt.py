@@ -25,6 +25,6 @@ def keep_going() -> bool:
 # a tenth of a second on one core, and thousands of items keep the per-call cost negligible.
 PAIRS_PER_SLICE = 1 << 16  # triangle pair batches (kernel, distance, overlap, cones)
 POINTS_PER_SLICE = 1 << 15  # winding points
-EVALUATIONS_PER_SLICE = 1 << 22  # margins and cap bounds: directions times groups
-RAYS_PER_SLICE = 1 << 21  # direction scores: directions times vertex rays
+EVALUATIONS_PER_SLICE = 1 << 20  # margins and cap bounds: directions times groups
+RAYS_PER_SLICE = 1 << 19  # direction scores: directions times vertex rays
 CELLS_PER_SLICE = 1 << 18  # cell bounds: cells times relevant groups
