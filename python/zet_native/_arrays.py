@@ -120,6 +120,14 @@ def unpack(packed: bytes, dtype: npt.DTypeLike, shape: Sequence[int] | None = No
     return array if shape is None else array.reshape(shape)
 
 
+def join(parts: Sequence[bytes], dtype: npt.DTypeLike, shape: Sequence[int] | None = None) -> np.ndarray:
+    """Packed native results of consecutive slices as one writable array, copied once."""
+    if len(parts) == 1:
+        return unpack(parts[0], dtype, shape)
+    array = np.concatenate([np.frombuffer(p, dtype=dtype) for p in parts])
+    return array if shape is None else array.reshape(shape)
+
+
 def in_chunks(total: int, size: int, run: Callable[[int, int], Any]) -> list[Any]:
     """Calls ``run(start, stop)`` over consecutive slices of at most ``size`` items and returns
     their results in order. A call into the native module cannot be interrupted when it takes

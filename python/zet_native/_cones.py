@@ -10,7 +10,7 @@ import numpy.typing as npt
 
 import _zet_native
 
-from ._arrays import in_chunks, index_array, mask_array, real_array, scalar_or_rows, selection, unpack
+from ._arrays import in_chunks, index_array, join, mask_array, real_array, scalar_or_rows, selection, unpack
 from ._interrupt import CELLS_PER_SLICE, EVALUATIONS_PER_SLICE, PAIRS_PER_SLICE
 
 # A facet candidate is a plane through two unit generators; in exact arithmetic both lie on it,
@@ -198,7 +198,7 @@ def margins(directions: npt.ArrayLike, selected: npt.ArrayLike, groups: ConeGrou
         args: Any = (d[lo:hi], chosen, *arrays, common_shift)
         return _zet_native.cone_margins(*args)
 
-    return unpack(b"".join(in_chunks(len(d), per_slice, run)), np.float64, (len(d), len(chosen)))
+    return join(in_chunks(len(d), per_slice, run), np.float64, (len(d), len(chosen)))
 
 
 def cap_bounds(directions: npt.ArrayLike, selected: npt.ArrayLike, groups: ConeGroups,
@@ -220,7 +220,7 @@ def cap_bounds(directions: npt.ArrayLike, selected: npt.ArrayLike, groups: ConeG
         args: Any = (d[lo:hi], chosen, *arrays, r, common_shift)
         return _zet_native.cone_cap_lower_bounds(*args)
 
-    return unpack(b"".join(in_chunks(len(d), per_slice, run)), np.float64, (len(d), len(chosen)))
+    return join(in_chunks(len(d), per_slice, run), np.float64, (len(d), len(chosen)))
 
 
 def _batch_slices(cell_offsets: np.ndarray, relevant_offsets: np.ndarray) -> list[tuple[int, int]]:
@@ -274,4 +274,4 @@ def cell_bounds(centers: npt.ArrayLike, radii: npt.ArrayLike, angular: npt.Array
         values, flags = _zet_native.cells_bound_batch(*part)
         values_parts.append(values)
         flag_parts.append(flags)
-    return unpack(b"".join(values_parts), np.float64), unpack(b"".join(flag_parts), np.uint8)
+    return join(values_parts, np.float64), join(flag_parts, np.uint8)

@@ -24,7 +24,7 @@ def keep_going() -> bool:
 # Items per native call for the functions without should_cancel: each slice takes well under
 # a tenth of a second on one core, and thousands of items keep the per-call cost negligible.
 PAIRS_PER_SLICE = 1 << 16  # triangle pair batches (kernel, distance, overlap, cones)
-POINTS_PER_SLICE = 1 << 15  # winding points
+POINTS_PER_SLICE = 1 << 17  # winding points
 EVALUATIONS_PER_SLICE = 1 << 20  # margins and cap bounds: directions times groups
 RAYS_PER_SLICE = 1 << 19  # direction scores: directions times vertex rays
 CELLS_PER_SLICE = 1 << 18  # cell bounds: cells times relevant groups

@@ -10,7 +10,7 @@ import numpy.typing as npt
 
 import _zet_native
 
-from ._arrays import in_chunks, real_array, unpack
+from ._arrays import in_chunks, join, real_array, unpack
 from ._interrupt import POINTS_PER_SLICE, RAYS_PER_SLICE, ShouldCancel, keep_going
 from ._trees import RayMesh, WindingTree, tree_tuple, usable_of, winding_tree
 
@@ -66,8 +66,8 @@ def winding(points: npt.ArrayLike, direction: npt.ArrayLike, solid: WindingTree,
         return _zet_native.ray_winding_batch(*args)
 
     parts = in_chunks(len(p), POINTS_PER_SLICE, run)
-    crossings = unpack(b"".join(c for c, _ in parts), "=i8")
-    ambiguous = unpack(b"".join(a for _, a in parts), np.uint8).view(bool)
+    crossings = join([c for c, _ in parts], "=i8")
+    ambiguous = join([a for _, a in parts], np.uint8).view(bool)
     return crossings, ambiguous
 
 
@@ -120,7 +120,7 @@ def direction_scores(directions: npt.ArrayLike, length: float, moving: RayMesh,
         return _zet_native.direction_ray_scores(d[lo:hi], length, mesh, others)
 
     parts = in_chunks(len(d), per_slice, run)
-    return (unpack(b"".join(c for c, _ in parts), "=i8"), unpack(b"".join(s for _, s in parts), "=f8"))
+    return (join([c for c, _ in parts], "=i8"), join([s for _, s in parts], "=f8"))
 
 
 __all__ = ["RayHits", "contains", "direction_scores", "ray_hits", "winding"]
