@@ -37,7 +37,7 @@ class SelfJoin {
     const TreeView& t = p_.mesh;
     if (!push(0, 0)) return;
     while (!stack_.empty()) {
-      if (poller_.poll_work(1)) return stop(2);
+      if (poller_.poll_work(1)) return stop(kCancelled);
       const NodePair pair = stack_.back();
       stack_.pop_back();
       const int32_t a = pair.a, b = pair.b;
@@ -70,7 +70,7 @@ class SelfJoin {
     return false;
   }
 
-  void stop(int status) { r_.status = status; }
+  void stop(TraversalStatus status) { r_.status = status; }
 
   // Tests the triangle pairs of two leaves (each unordered pair once when a == b);
   // returns false when the run stops.
@@ -89,7 +89,7 @@ class SelfJoin {
             share_vertex(t.triangle(s), t.triangle(u)))
           continue;
         if (static_cast<int64_t>(r_.evaluated) >= p_.pair_budget) {
-          stop(1);
+          stop(kPairBudgetExhausted);
           return false;
         }
         ++r_.evaluated;
@@ -100,11 +100,11 @@ class SelfJoin {
             translating_triangle_ccd(s_low ? s_coords.xyz : t_coords.xyz,
                                      s_low ? t_coords.xyz : s_coords.xyz, kAtRest, 0.0, 0.0,
                                      p_.abs_tol, p_.rel_tol, p_.sin_tol);
-        if (result.status == 0) ++r_.intersecting;
-        if (result.status == 2) ++r_.undecided;
-        if (result.status != 1 && p_.witness_limit > 0) offer_witness(low, high);
+        if (result.status == kCcdContact) ++r_.intersecting;
+        if (result.status == kCcdUncertain) ++r_.undecided;
+        if (result.status != kCcdSeparated && p_.witness_limit > 0) offer_witness(low, high);
         if (poller_.poll_work(1)) {
-          stop(2);
+          stop(kCancelled);
           return false;
         }
       }

@@ -4,6 +4,7 @@
 #include <cstdint>
 
 #include "runtime/cancel_poller.h"
+#include "runtime/traversal_status.h"
 #include "tree/tree_view.h"
 
 namespace zet {
@@ -18,7 +19,7 @@ struct SelfIntersectionParams {
 };
 
 struct SelfIntersectionResult {
-  int status = 0;  // 0 complete, 1 pair budget exhausted, 2 cancelled
+  int status = kComplete;  // or kPairBudgetExhausted, kCancelled
   uint64_t evaluated = 0, intersecting = 0, undecided = 0;
   uint64_t witness_count = 0;
   bool out_of_memory = false;

@@ -116,7 +116,7 @@ void process_leaf_pair(PathQueryContext& context, int64_t index) {
     load_triangle(p.obstacle, c.obstacle_triangle, o);
     const TriangleCcdResult r = translating_triangle_ccd(m.xyz, o.xyz, p.velocity, c.lo, c.hi,
                                                          p.abs_tol, p.rel_tol, p.sin_tol);
-    if (r.status == 1) continue;
+    if (r.status == kCcdSeparated) continue;
     if (job.outcomes == nullptr) {
       job.outcomes = static_cast<PairOutcome*>(raw_malloc(candidates.size() * sizeof(PairOutcome)));
       if (job.outcomes == nullptr) {
@@ -126,9 +126,10 @@ void process_leaf_pair(PathQueryContext& context, int64_t index) {
     }
     PairOutcome& out = job.outcomes[job.outcome_count++];
     out.candidate_index = k;
-    out.kind = r.status == 0 ? 0 : (r.reason == 6 ? 1 : 2);
+    out.kind = r.status == kCcdContact ? kOutcomeContact
+               : r.reason == kCcdUntestedAxes ? kOutcomeUntestedAxes : kOutcomeUndecided;
     out.record = {c.moving_triangle, c.obstacle_triangle, r.enter, r.exit, 0.0, 0.0, 0.0};
-    if (out.kind == 0) {
+    if (out.kind == kOutcomeContact) {
       out.record.strict = r.strict == 1 ? 1.0 : 0.0;
       out.record.strict_enter = r.strict_enter;
       out.record.strict_exit = r.strict_exit;

@@ -217,8 +217,8 @@ class PathQueryRun {
     const uint64_t budget = static_cast<uint64_t>(p_.pair_budget);
     uint64_t done = 0, cursor = 0;
     while (done < job.candidate_count) {
-      if (r_.pairs_used >= budget) return stop(1);
-      if (poller_.poll_work(0)) return stop(2);
+      if (r_.pairs_used >= budget) return stop(kPairBudgetExhausted);
+      if (poller_.poll_work(0)) return stop(kCancelled);
       const uint64_t chunk =
           std::min({uint64_t{p_.cancel_interval}, budget - r_.pairs_used, job.candidate_count - done});
       done += chunk;
@@ -236,23 +236,23 @@ class PathQueryRun {
   }
 
   bool accept(const PairOutcome& o) {
-    if (o.kind == 0) return r_.contacts.push_back(o.record);
+    if (o.kind == kOutcomeContact) return r_.contacts.push_back(o.record);
     ++r_.uncertain;
-    if (o.kind == 2) return true;
+    if (o.kind == kOutcomeUndecided) return true;
     return r_.uncertain_windows.push_back(
         {o.record.moving_triangle, o.record.obstacle_triangle, o.record.enter, o.record.exit});
   }
 
-  void stop(int status) {
+  void stop(TraversalStatus status) {
     r_.status = status;
     stopped_ = true;
   }
 
   void finish() {
-    if (r_.status == 0) {
+    if (r_.status == kComplete) {
       node_pairs_report_ = node_pairs_;
       max_heap_report_ = max_heap_;
-      if (poller_.cancelled || poller_.error) r_.status = 2;
+      if (poller_.cancelled || poller_.error) r_.status = kCancelled;
     }
     r_.node_pairs = node_pairs_report_;
     r_.max_heap = max_heap_report_;

@@ -9,6 +9,7 @@
 #include <cstdint>
 
 #include "runtime/cancel_poller.h"
+#include "runtime/traversal_status.h"
 #include "runtime/growable.h"
 #include "tree/tree_view.h"
 
@@ -32,10 +33,17 @@ struct UncertainWindow {
 };
 static_assert(sizeof(UncertainWindow) == 24);
 
+// What the kernel said of a candidate pair that it did not find separated.
+enum OutcomeKind : uint32_t {
+  kOutcomeContact = 0,        // a contact record
+  kOutcomeUntestedAxes = 1,   // a window found with some axes untested: an uncertain window
+  kOutcomeUndecided = 2,      // nothing decided: only counted as uncertain
+};
+
 // A candidate pair of a leaf pair that the kernel did not find separated.
 struct PairOutcome {
   uint64_t candidate_index;  // position in the job's candidate order; 64 bits never wrap
-  uint32_t kind;             // 0 contact, 1 window with untested axes, 2 undecided
+  uint32_t kind;             // an OutcomeKind
   ContactRecord record;      // kinds 1 and 2 use the first four fields only
 };
 
@@ -61,7 +69,7 @@ struct PathQueryParams {
 };
 
 struct PathQueryResult {
-  int status = 0;  // 0 complete, 1 pair budget exhausted, 2 cancelled
+  int status = kComplete;  // or kPairBudgetExhausted, kCancelled
   uint64_t pairs_used = 0, uncertain = 0, node_pairs = 0, leaf_pairs = 0, candidate_pairs = 0,
            chunks = 0, max_heap = 0;
   GrowableArray<ContactRecord> contacts;

@@ -50,7 +50,7 @@ void run_clearance_candidates(const ClearanceCandidateParams& p, CancelPoller& p
     const Entry e = stack.back();
     stack.pop_back();
     if (poller.poll_work(1)) {
-      r.status = 2;
+      r.status = kCancelled;
       return;
     }
     double enter, exit;

@@ -6,6 +6,7 @@
 #include <cstdint>
 
 #include "runtime/cancel_poller.h"
+#include "runtime/traversal_status.h"
 #include "runtime/growable.h"
 #include "tree/tree_view.h"
 
@@ -23,7 +24,7 @@ struct ClearanceCandidateParams {
 };
 
 struct ClearanceCandidateResult {
-  int status = 0;  // 0 complete, 2 cancelled
+  int status = kComplete;  // or kCancelled
   GrowableArray<TrianglePair> pairs;
   bool out_of_memory = false;
 };

@@ -12,7 +12,14 @@
 namespace zet {
 namespace {
 
-enum SearchStatus { kClear = 0, kViolation = 1, kUnresolved = 2, kExhausted = 3, kCancelled = 4 };
+// The outcome of one interval or pair; the last two end the call with the same status.
+enum IntervalOutcome {
+  kClear = 0,
+  kViolation = 1,
+  kUnresolved = 2,
+  kExhausted = kEvaluationLimitReached,
+  kStopped = kSearchCancelled,
+};
 
 struct Outcome {
   int status = kUnresolved;
@@ -24,11 +31,14 @@ struct Outcome {
 // Levels of the bisection waiting for a half's outcome. Consecutive levels in the same state
 // (the same interval, when halving no longer shrinks it) share one run, so the memory stays
 // bounded for any depth limit while the levels are still visited one by one.
+// A level searches the later half of its interval first, then the earlier half.
+enum Phase : int { kLaterHalf = 0, kEarlierHalf = 1 };
+
 struct LevelRun {
   double t_lo, t_hi, mid;
   uint64_t first_depth, count;
-  int phase;      // 0: searching the later half, 1: searching the earlier half
-  int r1_status;  // phase 1: the later half's outcome
+  int phase;      // a Phase
+  int r1_status;  // kEarlierHalf: the later half's outcome (kClear while in kLaterHalf)
 };
 
 bool same_state(const LevelRun& run, double t_lo, double t_hi, double mid, int phase, int r1) {
@@ -50,7 +60,7 @@ class ClearanceSearch {
   void run() {
     for (int64_t k = 0; k < p_.pair_count; ++k) {
       if (poller_.poll_work(1)) {
-        r_.status = kCancelled;
+        r_.status = kStopped;
         return;
       }
       ++r_.pairs_searched;
@@ -97,7 +107,7 @@ class ClearanceSearch {
   // midpoint at which it is to be split.
   bool evaluate(double t_lo, double t_hi, uint64_t depth, double* split_at, Outcome* out) {
     if (poller_.poll_work(1)) {
-      *out = Outcome{kCancelled};
+      *out = Outcome{kStopped};
       return true;
     }
     if (r_.evaluations >= limit_) {
@@ -157,7 +167,7 @@ class ClearanceSearch {
     for (;;) {
       double mid;
       if (!evaluate(t_lo, t_hi, depth, &mid, &out)) {
-        if (!push_level(t_lo, t_hi, mid, depth, 0, 0)) return out;
+        if (!push_level(t_lo, t_hi, mid, depth, kLaterHalf, kClear)) return out;
         t_lo = mid;
         ++depth;
         continue;
@@ -168,9 +178,9 @@ class ClearanceSearch {
         const LevelRun top = levels_.back();
         const uint64_t top_depth = top.first_depth + top.count - 1;
         pop_level();
-        if (top.phase == 0) {
+        if (top.phase == kLaterHalf) {
           if (out.status == kViolation || out.status >= kExhausted) continue;
-          if (!push_level(top.t_lo, top.t_hi, top.mid, top_depth, 1, out.status)) return out;
+          if (!push_level(top.t_lo, top.t_hi, top.mid, top_depth, kEarlierHalf, out.status)) return out;
           t_lo = top.t_lo;
           t_hi = top.mid;
           depth = top_depth + 1;
@@ -242,7 +252,7 @@ void search_in_parallel(const ClearanceSearchParams& p, CancelPoller& poller,
     for (int64_t i = 0; i < count; ++i) {
       const int64_t k = first + i;
       if (poller.poll_work(1)) {
-        r.status = kCancelled;
+        r.status = kStopped;
         return;
       }
       ++r.pairs_searched;
@@ -253,7 +263,7 @@ void search_in_parallel(const ClearanceSearchParams& p, CancelPoller& poller,
       }
       for (uint64_t e = 0; e < ahead[i].evaluations; ++e) {
         if (poller.poll_work(1)) {
-          r.status = kCancelled;
+          r.status = kStopped;
           return;
         }
         if (r.evaluations >= limit) {

@@ -7,6 +7,7 @@
 #include <cstdint>
 
 #include "runtime/cancel_poller.h"
+#include "runtime/traversal_status.h"
 #include "runtime/growable.h"
 
 namespace zet {
@@ -37,7 +38,7 @@ struct ClearanceSearchParams {
 };
 
 struct ClearanceSearchResult {
-  int status = 0;  // 0 all pairs searched, 3 evaluation limit reached, 4 cancelled
+  int status = kComplete;  // or kEvaluationLimitReached, kSearchCancelled
   uint64_t pairs_searched = 0;
   uint64_t evaluations = 0;  // carried in and out
   uint64_t unresolved = 0;
