@@ -158,3 +158,26 @@ def refused(call, args, error, message, names):
         assert not any(name in str(caught.value) for name in names)
     else:
         assert caught.type is error and str(caught.value) == message
+
+
+def assert_same_bits(got, expected, dtype=None, what="result"):
+    """Asserts that two arrays (or packed byte strings, read with ``dtype``) hold the same bits,
+    NaN payloads and signed zeros included. On a difference it names the first differing
+    record, its field and both values, instead of printing two walls of bytes."""
+    def as_array(x):
+        if isinstance(x, (bytes, bytearray, memoryview)):
+            return np.frombuffer(x, dtype=dtype if dtype is not None else np.uint8)
+        return np.asarray(x)
+
+    a, b = as_array(got), as_array(expected)
+    assert a.shape == b.shape and a.dtype == b.dtype, f"{what}: {a.dtype}{a.shape} against {b.dtype}{b.shape}"
+    if a.tobytes() == b.tobytes():
+        return
+    fields = a.dtype.names or (None,)
+    for index in np.ndindex(a.shape):
+        for field in fields:
+            x, y = (a[index], b[index]) if field is None else (a[index][field], b[index][field])
+            if np.asarray(x).tobytes() != np.asarray(y).tobytes():
+                name = "" if field is None else f" field {field!r}"
+                raise AssertionError(f"{what} differs first at record {index}{name}: {x!r} against {y!r}")
+    raise AssertionError(f"{what} differs in padding bytes only")

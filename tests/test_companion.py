@@ -8,7 +8,7 @@ import pytest
 
 import _zet_native as zn
 import zet_native
-from support import sphere, torus
+from support import assert_same_bits, sphere, torus
 
 import zet_native._cones as cones_module
 import zet_native._paths as paths_module
@@ -261,9 +261,11 @@ def test_slices_join_to_one_call(monkeypatch, ball):
     v = np.array([0.3, -0.2, 0.1])
     ccd = zn.translation_triangle_ccd_batch(a, b, v, paths, 1e-12, 1e-12, 1e-9)
     assert zet_native.ccd_batch(a, b, v, paths).tolist() == [tuple(r) for r in ccd]
-    assert zet_native.triangle_distances(a, b).tobytes() == zn.triangle_distance_batch(a, b, 0.0, 1e-12)
+    assert_same_bits(zet_native.triangle_distances(a, b), zn.triangle_distance_batch(a, b, 0.0, 1e-12),
+                     zet_native.DISTANCE_DTYPE, "distances")
     flat_a, flat_b = np.ascontiguousarray(a[..., :2]), np.ascontiguousarray(b[..., :2])
-    assert zet_native.overlap_areas(flat_a, flat_b).tobytes() == zn.clipped_overlap_areas(flat_a, flat_b, 0.0)
+    assert_same_bits(zet_native.overlap_areas(flat_a, flat_b), zn.clipped_overlap_areas(flat_a, flat_b, 0.0),
+                     np.float64, "areas")
     # Cones: facet rows padded to the widest slice, as one call lays them out.
     eps = cones_module.relative_generator_epsilon(a, b)
     raw = zn.pair_cones(a, b, eps, 1e-9, zet_native.FACET_TOLERANCE)
@@ -274,8 +276,8 @@ def test_slices_join_to_one_call(monkeypatch, ball):
     directions /= np.linalg.norm(directions, axis=1)[:, None]
     selected = np.arange(len(groups.kinds))
     arrays = [np.ascontiguousarray(x) for x in groups]
-    assert zet_native.margins(directions, selected, groups).tobytes() == \
-        zn.cone_margins(directions, selected, *arrays[:11], 0.0)
+    assert_same_bits(zet_native.margins(directions, selected, groups).reshape(-1),
+                     zn.cone_margins(directions, selected, *arrays[:11], 0.0), np.float64, "margins")
     radii = rng.uniform(0, 0.3, len(directions))
     caps = [arrays[11], arrays[12], arrays[5], arrays[6]]
     assert zet_native.cap_bounds(directions, selected, groups, radii).tobytes() == \
