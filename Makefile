@@ -10,7 +10,7 @@ SAN_VENV := .venv-sanitize
 SAN_PY := $(SAN_VENV)/bin/python
 PIP_QUIET := --quiet --disable-pip-version-check
 
-.PHONY: all install demo test native-test sanitize bench fuzz clean
+.PHONY: all install demo test native-test native-tsan test-scalar sanitize bench fuzz clean
 
 all: test
 
@@ -43,6 +43,19 @@ native-test: $(VENV)/.requirements
 test: install native-test
 	$(VPY) -m pytest -q tests
 
+# The native unit tests (thread fan-outs, schedules) under ThreadSanitizer.
+native-tsan:
+	$(MAKE) native-test NATIVE_DIR=build/native-tsan NATIVE_FLAGS=-DZET_TSAN=ON
+
+# The suite on a build without the AVX2 and AVX-512F lane builds: the scalar code paths
+# that processors without them take.
+SCALAR_VENV := .venv-scalar
+test-scalar: $(SCALAR_VENV)/.requirements
+	ZET_LANE_BUILDS=OFF $(SCALAR_VENV)/bin/python -m pip install $(PIP_QUIET) --no-build-isolation \
+	  -C build-dir=build/scalar .
+	$(SCALAR_VENV)/bin/python -c "import _zet_native as z; assert z.vector_build == 'scalar', z.vector_build"
+	$(SCALAR_VENV)/bin/python -m pytest -q -p no:cacheprovider tests
+
 # The whole suite on a build with AddressSanitizer and UndefinedBehaviorSanitizer. The
 # interpreter is not instrumented, so the ASan runtime is preloaded; leak detection is off
 # because the interpreter keeps memory to exit (leaks are tested by the suite itself).
@@ -62,4 +75,4 @@ fuzz: install
 	ZET_FUZZ_EXAMPLES=2000 $(VPY) -m pytest -q tests
 
 clean:
-	rm -rf build $(VENV) $(SAN_VENV) .venv-bench
+	rm -rf build $(VENV) $(SAN_VENV) $(SCALAR_VENV) .venv-bench
