@@ -10,7 +10,7 @@ SAN_VENV := .venv-sanitize
 SAN_PY := $(SAN_VENV)/bin/python
 PIP_QUIET := --quiet --disable-pip-version-check
 
-.PHONY: all install demo test native-test native-tsan test-scalar sanitize bench fuzz clean
+.PHONY: all install demo test native-test native-tsan test-scalar sanitize lint bench fuzz clean
 
 all: test
 
@@ -67,6 +67,16 @@ sanitize: $(SAN_VENV)/.requirements
 	LD_PRELOAD="$(SAN_LIBS)" PYTHONMALLOC=malloc ZET_SANITIZED=1 \
 	  ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 	  $(SAN_PY) -m pytest -q -p no:cacheprovider tests
+
+# Formatting of the C++ sources, the Python lints, and the stub against the built module.
+LINT_TOOLS := $(VENV)/.lint-tools
+$(LINT_TOOLS): $(VENV)/.requirements
+	$(VPY) -m pip install $(PIP_QUIET) "ruff>=0.6" "clang-format>=18"
+	touch $@
+lint: install $(LINT_TOOLS)
+	$(VENV)/bin/clang-format --dry-run -Werror $(wildcard src/*/*.cpp src/*/*.h tests/native/*.cpp bench/native/*.cpp)
+	$(VENV)/bin/ruff check python tests bench examples
+	cd build && ../$(VPY) -m mypy.stubtest _zet_native
 
 bench: install
 	bash bench/run

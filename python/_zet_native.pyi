@@ -9,7 +9,7 @@ companion package ``zet_native``, which does this for every function.
 from collections.abc import Buffer, Callable
 from typing import Any, Final
 
-ShouldCancel = Callable[[], Any] | None
+_ShouldCancel = Callable[[], Any] | None
 
 vector_build: Final[str]
 """Vector build of the lane kernels in use: "scalar", "4 lanes (AVX2)" or "8 lanes (AVX-512F)".
@@ -34,7 +34,7 @@ def build_aabb_tree(
     vertices: Buffer,
     triangles: Buffer,
     leaf_size: int,
-    should_cancel: ShouldCancel,
+    should_cancel: _ShouldCancel,
     cancel_check_interval: int,
     /,
 ) -> tuple[bytes, bytes, bytes, bytes]:
@@ -87,13 +87,13 @@ def translation_triangle_ccd_batch(
     1 separated, 2 uncertain.
     """
 
-Tree = tuple[Buffer, Buffer, Buffer, Buffer, Buffer, Buffer, Buffer]
+_Tree = tuple[Buffer, Buffer, Buffer, Buffer, Buffer, Buffer, Buffer]
 """(vertices float64 (n, 3), triangles uint32 (m, 3), excluded uint8/bool (m,),
 node_min float64 (k, 3), node_max float64 (k, 3), node_meta int32 (k, 5), order uint32 (L,))"""
 
 def bvh_path_query(
-    moving: Tree,
-    obstacle: Tree,
+    moving: _Tree,
+    obstacle: _Tree,
     velocity: Buffer,
     t_begin: float,
     t_end: float,
@@ -104,7 +104,7 @@ def bvh_path_query(
     sin_tol: float,
     pair_budget: int,
     cancel_interval: int,
-    should_cancel: ShouldCancel,
+    should_cancel: _ShouldCancel,
     /,
 ) -> tuple[int, int, int, bytes, bytes, int, int, int, int, int]:
     """Traverse one moving/obstacle tree pair with leaf CCD.
@@ -120,7 +120,7 @@ def bvh_path_query(
     """
 
 def self_intersection_pairs(
-    mesh: Tree,
+    mesh: _Tree,
     epsilon: float,
     abs_tol: float,
     rel_tol: float,
@@ -128,7 +128,7 @@ def self_intersection_pairs(
     pair_budget: int,
     witness_limit: int,
     cancel_interval: int,
-    should_cancel: ShouldCancel,
+    should_cancel: _ShouldCancel,
     /,
 ) -> tuple[int, int, int, int, bytes]:
     """Self-join of one triangle tree: intersecting non-adjacent pairs, counts and witnesses.
@@ -138,15 +138,15 @@ def self_intersection_pairs(
     """
 
 def clearance_candidate_pairs(
-    moving: Tree,
-    obstacle: Tree,
+    moving: _Tree,
+    obstacle: _Tree,
     velocity: Buffer,
     path_length: float,
     box_tol: float,
     box_static: float,
     clearance: float,
     cancel_interval: int,
-    should_cancel: ShouldCancel,
+    should_cancel: _ShouldCancel,
     /,
 ) -> tuple[int, bytes]:
     """Swept clearance candidate traversal for one moving/obstacle tree pair.
@@ -175,7 +175,7 @@ def clearance_pairs(
     evaluations: int,
     evaluation_limit: int,
     cancel_interval: int,
-    should_cancel: ShouldCancel,
+    should_cancel: _ShouldCancel,
     /,
 ) -> tuple[int, int, int, int, bytes]:
     """Continuous clearance search over candidate pairs of one obstacle.
@@ -202,13 +202,13 @@ def ray_tree_hits(
     triangles: Buffer,
     usable: Buffer,
     cancel_interval: int,
-    should_cancel: ShouldCancel,
+    should_cancel: _ShouldCancel,
     /,
 ) -> tuple[int, bytes, bytes, bytes]:
     """Vertex rays against one triangle tree: (cancelled, rays, triangles, depths).
 
     origins: float64 (r, 3); direction: float64 (3,); the node arrays and mesh of a tree as in
-    Tree (k = 0 allowed, no hits); usable: uint8/bool (m,), 0 skips a triangle. Lists every
+    _Tree (k = 0 allowed, no hits); usable: uint8/bool (m,), 0 skips a triangle. Lists every
     triangle crossed by ray i from origins[i] along direction at a depth t with
     epsilon < t <= epsilon + ray_length, t in units of the direction's length. rays, triangles:
     frombuffer(data, int64); depths: frombuffer(data, float64); hits in traversal order, rays in
@@ -216,7 +216,7 @@ def ray_tree_hits(
     cancel_interval rays) answered true; the hits are then those of the rays completed.
     """
 
-RayMesh = tuple[Buffer, Buffer, Buffer, Buffer, Buffer, Buffer, Buffer, Buffer, Buffer, Buffer, float]
+_RayMesh = tuple[Buffer, Buffer, Buffer, Buffer, Buffer, Buffer, Buffer, Buffer, Buffer, Buffer, float]
 """(vertices float64 (n, 3), triangles uint32 (m, 3), node_min float64 (k, 3), node_max
 float64 (k, 3), node_meta int32 (k, 5), order uint32 (L,), usable uint8/bool (m,), points
 int64 (p,) vertex indices that shoot rays, bounds_min float64 (3,), bounds_max float64 (3,),
@@ -225,8 +225,8 @@ epsilon)"""
 def direction_ray_scores(
     directions: Buffer,
     length: float,
-    moving: RayMesh,
-    obstacles: tuple[RayMesh, ...],
+    moving: _RayMesh,
+    obstacles: tuple[_RayMesh, ...],
     /,
 ) -> tuple[bytes, bytes]:
     """Vertex-ray obstacle counts and penetration scores of many directions.
