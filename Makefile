@@ -10,7 +10,7 @@ SAN_VENV := .venv-sanitize
 SAN_PY := $(SAN_VENV)/bin/python
 PIP_QUIET := --quiet --disable-pip-version-check
 
-.PHONY: all install demo test native-test native-tsan test-scalar sanitize lint bench fuzz clean
+.PHONY: all install demo test lane-symbols native-test native-tsan test-scalar sanitize lint bench fuzz clean
 
 all: test
 
@@ -40,8 +40,12 @@ native-test: $(VENV)/.requirements
 	$(VENV)/bin/cmake --build $(NATIVE_DIR) --target zet_unit_tests > /dev/null
 	$(NATIVE_DIR)/zet_unit_tests
 
-test: install native-test
+test: install native-test lane-symbols
 	$(VPY) -m pytest -q tests
+
+# The lane builds' objects export their entry points and nothing else.
+lane-symbols: install
+	$(VPY) tests/native/lane_symbols.py $(wildcard build/*-Release)
 
 # The native unit tests (thread fan-outs, schedules) under ThreadSanitizer.
 native-tsan:

@@ -1,9 +1,10 @@
 // Vectors of kLanes doubles for the lane kernels: each lane computes exactly what the scalar
 // code computes for one item, in the same order, so the results are the same bits; only the
-// instruction set differs. Included only by the files compiled for one instruction set
-// (named *_avx2.cpp and *_avx512.cpp, which define ZET_LANES as 4 or 8 first) and called
-// when the processor reports it; everything here has internal linkage, so builds for
-// different instruction sets never merge.
+// instruction set differs. Included only by the lane kernel sources (*_lanes.cpp), which the
+// build compiles twice, with ZET_LANES=4 for AVX2 and ZET_LANES=8 for AVX-512F; their entry
+// points are named by ZET_LANE_ENTRY and called only when the processor reports the
+// instruction set. Everything else in them has internal linkage, so builds for different
+// instruction sets never merge (a CI check of the lane objects' symbols keeps it so).
 #pragma once
 #include <cstddef>
 #include <cstdint>
@@ -19,6 +20,21 @@ namespace zet {
 namespace {
 
 constexpr int kLanes = ZET_LANES;
+
+}  // namespace
+}  // namespace zet
+
+// The entry point `name` of a lane kernel in this build: name_avx2 or name_avx512.
+#if ZET_LANES == 4
+#define ZET_LANE_ENTRY(name) name##_avx2
+#elif ZET_LANES == 8
+#define ZET_LANE_ENTRY(name) name##_avx512
+#else
+#error "ZET_LANES must be 4 or 8"
+#endif
+
+namespace zet {
+namespace {
 
 // kLanes doubles, and kLanes lane masks (all bits set or clear).
 typedef double Real __attribute__((vector_size(8 * ZET_LANES)));

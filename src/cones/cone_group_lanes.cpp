@@ -1,10 +1,10 @@
-// The lane cone groups behind cone_group_lanes.h, included only by the files compiled for
-// one instruction set each (see runtime/lanes.h).
-#pragma once
+// The lane cone groups behind cone_group_lanes.h, compiled once per lane width (see
+// runtime/lanes.h).
 #include <cmath>
 #include <cstdint>
 
 #include "cones/cone_group_kernel.h"
+#include "cones/cone_group_lanes.h"
 #include "runtime/lanes.h"
 
 namespace zet {
@@ -241,4 +241,12 @@ struct ConeGroupLanes {
 };
 
 }  // namespace
+}  // namespace zet
+
+namespace zet {
+
+void ZET_LANE_ENTRY(build_cone_groups)(const ConeGroupJob& job, int64_t begin, int64_t end) {
+  ConeGroupLanes::items(job, begin, end);
+}
+
 }  // namespace zet

@@ -1,15 +1,14 @@
-// The lane clipper behind overlap_lanes.h, included only by the files compiled for one
-// instruction set each (see runtime/lanes.h).
+// The lane clipper behind overlap_lanes.h, compiled once per lane width (see runtime/lanes.h).
 //
 // A polygon is kept in fixed slots with a validity mask per slot instead of a packed list,
 // because the packed count differs from lane to lane. A pass over S slots emits 2S: slot 2k
 // holds the crossing on the edge into input slot k, slot 2k+1 the input vertex itself. The
 // valid slots, read in order, are exactly the packed list the scalar pass would build, and
 // "the previous vertex" is the last valid slot before, which a running select keeps.
-#pragma once
 #include <cstdint>
 
 #include "checks/overlap_kernel.h"
+#include "checks/overlap_lanes.h"
 #include "runtime/lanes.h"
 
 namespace zet {
@@ -115,4 +114,14 @@ struct Lanes {
 };
 
 }  // namespace
+}  // namespace zet
+
+namespace zet {
+
+void ZET_LANE_ENTRY(clipped_overlap_area_rows)(const double* subject, const double* clip,
+                                               double tolerance, double* areas, int64_t begin,
+                                               int64_t end) {
+  Lanes::rows(subject, clip, tolerance, areas, begin, end);
+}
+
 }  // namespace zet
