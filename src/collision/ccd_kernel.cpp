@@ -7,6 +7,7 @@
 #include <emmintrin.h>
 #endif
 
+#include "runtime/float_order.h"
 #include "runtime/vec3.h"
 
 // The kernel is written twice over the same formulas. one_at_a_time follows the algorithm
@@ -48,8 +49,8 @@ Pair norm(V3<Pair> a) { return sqrt_of(dot(a, a)); }
 
 // min(x, y) is y unless x < y and max(x, y) is y unless x > y, so a NaN in y always
 // propagates and a NaN in x gives way to y. For Pair these are exactly minpd and maxpd.
-double min_of(double x, double y) { return x < y ? x : y; }
-double max_of(double x, double y) { return x > y ? x : y; }
+double min_of(double x, double y) { return min_as_written(x, y); }
+double max_of(double x, double y) { return max_as_written(x, y); }
 Pair min_of(Pair x, Pair y) {
 #if defined(__SSE2__)
   return _mm_min_pd(x, y);

@@ -4,6 +4,7 @@
 #include <cstring>
 #include <limits>
 
+#include "runtime/float_order.h"
 #include "runtime/vec3.h"
 
 // The lane formulas below are templates over the number type: double for one evaluation,
@@ -47,7 +48,7 @@ F clamp01(F x) {
   return x < 0.0 ? 0.0 : (x > 1.0 ? 1.0 : x);
 }
 // max(x, y) as x > y ? x : y: a NaN in y passes through, a NaN in x gives way to y.
-double max_of(double x, double y) { return x > y ? x : y; }
+double max_of(double x, double y) { return max_as_written(x, y); }
 
 void store(Vec3 v, double* out) {
   out[0] = v.x;
