@@ -112,6 +112,4 @@ void clipped_overlap_area_rows(const double* subject, const double* clip, double
   kernel(subject, clip, tolerance, areas, begin, end);
 }
 
-int overlap_lane_count() { return widest_lanes(); }
-
 }  // namespace zet

@@ -23,7 +23,4 @@ void clipped_overlap_area_rows_scalar(const double* subject, const double* clip,
                                       double tolerance, double* areas, int64_t begin,
                                       int64_t end);
 
-// Pairs per step of the clipper clipped_overlap_area_rows uses here: 8, 4 or 1.
-int overlap_lane_count();
-
 }  // namespace zet
