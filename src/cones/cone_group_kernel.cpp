@@ -10,9 +10,6 @@
 namespace zet {
 namespace {
 
-constexpr double kJacobiEpsilon = 2.220446049250313e-16;  // 2^-52
-constexpr int kMaxSweeps = 60;
-constexpr double kCapAxisFloor = 1e-12;
 constexpr int64_t kConeGroupGrain = 256;
 
 // Generator pair number q <-> (i, j), i < j, in lexicographic order.
@@ -153,7 +150,7 @@ SingularExtremes singular_value_extremes(const double rows[kConeSlots][3]) {
   for (int r = 0; r < kConeSlots; ++r)
     for (int c = 0; c < 3; ++c) a[c][r] = rows[r][c];
   constexpr int kColumnPairs[3][2] = {{0, 1}, {0, 2}, {1, 2}};
-  for (int sweep = 0; sweep < kMaxSweeps; ++sweep) {
+  for (int sweep = 0; sweep < kMaxJacobiSweeps; ++sweep) {
     bool rotated = false;
     for (const auto& pair : kColumnPairs) {
       double* ap = a[pair[0]];

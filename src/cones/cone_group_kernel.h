@@ -12,6 +12,12 @@ inline constexpr int kFacetCandidates = 2 * kConePairs;  // every pair with both
 // Set in an item's facet count (at most 72) by the count pass when its group has full rank.
 inline constexpr int kFullRankBit = 0x80;
 
+// The thresholds of the rank test and the cap, which the scalar and the lane builds share.
+inline constexpr double kJacobiEpsilon = 2.220446049250313e-16;  // 2^-52: a pair this close to
+                                                                  // orthogonal is not rotated
+inline constexpr int kMaxJacobiSweeps = 60;
+inline constexpr double kCapAxisFloor = 1e-12;  // a shorter generator sum gives no cap axis
+
 // The state that both passes hand to every item. Inputs are read only; in the count pass an
 // item writes has_group[i] and facet_counts[i] (with the rank test's verdict in its top bit),
 // in the fill pass the slots of its group.

@@ -64,9 +64,8 @@ struct ConeGroupLanes {
     for (int r = 0; r < kSlots; ++r)
       for (int c = 0; c < 3; ++c) a[c][r] = set.g[r][c];
     constexpr int kColumnPairs[3][2] = {{0, 1}, {0, 2}, {1, 2}};
-    constexpr double kJacobiEpsilon = 2.220446049250313e-16;
     Mask active = Mask{} - 1;
-    for (int sweep = 0; sweep < 60; ++sweep) {
+    for (int sweep = 0; sweep < kMaxJacobiSweeps; ++sweep) {
       Mask rotated{};
       for (const auto& pair : kColumnPairs) {
         Real* ap = a[pair[0]];
@@ -149,7 +148,7 @@ struct ConeGroupLanes {
       for (int c = 0; c < 3; ++c) s[c] += w * set.g[k][c];
     }
     const Real length = lane_sqrt(dot3(s, s));
-    const Mask normalised = length > 1e-12;
+    const Mask normalised = length > kCapAxisFloor;
     for (int c = 0; c < 3; ++c) axis[c] = normalised ? s[c] / length : s[c];
     Real lowest = splat(INFINITY);
     Mask nan{};
