@@ -67,6 +67,17 @@ void sort_contacts(ContactRecord* contacts, size_t n, int64_t threads) {
                          contacts + bounds[std::min(i + 2 * width, t)], contact_before);
 }
 
+// Where the pops made ahead ran out of memory. The replay must stop at the same step as a run
+// that pops in turn: before the pop whose record could not be kept (its work unit still
+// counts, and may consult should_cancel first), or after the pop whose children could not be
+// queued.
+enum class PopFailure { kNone, kRecordingPop, kQueueingChildren };
+
+struct PopFailurePoint {
+  PopFailure kind = PopFailure::kNone;
+  int64_t pop = -1;  // the pop, in the order of the pops made ahead
+};
+
 // The run keeps the stated sequence (pop phase, workers, consumption, next pop phase) in
 // everything it reports, but overlaps the work: while the other threads process a batch, the
 // calling thread already pops the node pairs of the next one. Those pops change nothing that
@@ -133,11 +144,11 @@ class PathQueryRun {
     uint64_t heap_max = max_heap_, node_pairs = node_pairs_;
     int64_t batch = 0;
     heap_max_before_pop_.clear();
-    failed_pop_ = -1;
+    failure_ = {};
     while (!queue_.empty() && batch < capacity) {
       heap_max = std::max<uint64_t>(heap_max, queue_.size());
       if (!heap_max_before_pop_.push_back(heap_max)) {
-        failed_pop_ = static_cast<int64_t>(heap_max_before_pop_.size());
+        failure_ = {PopFailure::kRecordingPop, static_cast<int64_t>(heap_max_before_pop_.size())};
         return batch;
       }
       const NodePair pair = pop();
@@ -160,7 +171,7 @@ class PathQueryRun {
         if (swept_box(a.box_min(moving), a.box_max(moving), b.box_min(obstacle), b.box_max(obstacle),
                       box, pair.lo, pair.hi, &lo, &hi) &&
             !push(node_pair(lo, hi, moving, obstacle))) {
-          failed_pop_ = static_cast<int64_t>(heap_max_before_pop_.size()) - 1;
+          failure_ = {PopFailure::kQueueingChildren, static_cast<int64_t>(heap_max_before_pop_.size()) - 1};
           return batch;
         }
       }
@@ -180,16 +191,15 @@ class PathQueryRun {
         return;
       }
       ++node_pairs_;
-      if (i == failed_pop_) break;
+      if (failure_.kind == PopFailure::kQueueingChildren && i == failure_.pop) break;
     }
-    if (failed_pop_ >= 0) {
-      if (failed_pop_ == pops && poller_.poll_work(1)) {  // the pop whose record failed
-        stopped_ = true;
-        return;
-      }
-      r_.out_of_memory = true;
+    if (failure_.kind == PopFailure::kNone) return;
+    if (failure_.kind == PopFailure::kRecordingPop && poller_.poll_work(1)) {  // its work unit
       stopped_ = true;
+      return;
     }
+    r_.out_of_memory = true;
+    stopped_ = true;
   }
 
   // Processes a batch on the worker threads (the calling thread runs `meanwhile` first and
@@ -265,7 +275,7 @@ class PathQueryRun {
   PathQueryResult& r_;
   GrowableArray<NodePair> queue_;
   GrowableArray<uint64_t> heap_max_before_pop_;  // of the pops made ahead
-  int64_t failed_pop_ = -1;                      // pop at which an allocation failed, or -1
+  PopFailurePoint failure_;                      // of the pops made ahead
   bool stopped_ = false;
   uint64_t node_pairs_ = 0, max_heap_ = 0, node_pairs_report_ = 0, max_heap_report_ = 0;
 };
