@@ -6,7 +6,7 @@ import numpy as np
 
 import _zet_native as zn
 import zet_native
-from support import soup, sphere
+from support import PARALLEL_M, soup, sphere
 
 RANK, FACET = 1e-9, 1e-9
 
@@ -150,11 +150,13 @@ def records(*pairs):
 
 class Call:
     """A module function, its argument builder, the positions of should_cancel and its
-    interval (None when it takes none), and a check of a result's form."""
+    interval (None when it takes none), a check of a result's form, and a size at which the
+    function fans out to several threads (None for the functions that never do): well above
+    the work per thread below which a kernel stays on the calling thread."""
 
-    def __init__(self, name, build, form, cancel=None, interval=None):
+    def __init__(self, name, build, form, cancel=None, interval=None, parallel=None):
         self.name, self.function, self.build, self.form = name, getattr(zn, name), build, form
-        self.cancel, self.interval = cancel, interval
+        self.cancel, self.interval, self.parallel = cancel, interval, parallel
 
     def __repr__(self):
         return self.name
@@ -163,32 +165,36 @@ class Call:
 CALLS = [
     Call("build_aabb_tree", build_tree,
          lambda r: records((0, 24), (1, 24), (2, 20), (3, 4))(r) and len(r[0]) == len(r[1]) == len(r[2]) // 20 * 24,
-         cancel=3, interval=4),
+         cancel=3, interval=4, parallel=PARALLEL_M),
     Call("translation_triangle_ccd_batch", ccd,
          lambda r: isinstance(r, list) and all(len(x) == 9 and x[0] in (0, 1, 2) for x in r)),
     Call("bvh_path_query", path_query,
-         lambda r: len(r) == 10 and r[0] in (0, 1, 2) and records((3, 48), (4, 24))(r), cancel=12, interval=11),
+         lambda r: len(r) == 10 and r[0] in (0, 1, 2) and records((3, 48), (4, 24))(r), cancel=12, interval=11,
+         parallel=3000),
     Call("self_intersection_pairs", self_intersection,
          lambda r: len(r) == 5 and r[0] in (0, 1, 2) and records((4, 8))(r), cancel=8, interval=7),
     Call("triangle_distance_batch", distance, lambda r: isinstance(r, bytes) and len(r) % 72 == 0),
     Call("clearance_candidate_pairs", candidates, lambda r: len(r) == 2 and r[0] in (0, 2) and records((1, 8))(r),
          cancel=8, interval=7),
     Call("clearance_pairs", clearance, lambda r: len(r) == 5 and r[0] in (0, 3, 4) and records((4, 96))(r),
-         cancel=16, interval=15),
+         cancel=16, interval=15, parallel=1200),
     Call("ray_tree_hits", ray_hits,
          lambda r: len(r) == 4 and r[0] in (0, 1) and records((1, 8), (2, 8), (3, 8))(r)
          and len(r[1]) == len(r[2]) == len(r[3]), cancel=12, interval=11),
-    Call("direction_ray_scores", scores, lambda r: len(r) == 2 and records((0, 8), (1, 8))(r) and len(r[0]) == len(r[1])),
-    Call("ray_winding_batch", winding, lambda r: len(r) == 2 and records((0, 8))(r) and len(r[0]) == 8 * len(r[1])),
-    Call("clipped_overlap_areas", overlap, lambda r: isinstance(r, bytes) and len(r) % 8 == 0),
-    Call("pair_cones", pair_cones, well_formed_groups),
-    Call("cone_groups", cone_groups, lambda r: well_formed_groups(r) and all(r[0])),
+    Call("direction_ray_scores", scores, lambda r: len(r) == 2 and records((0, 8), (1, 8))(r) and len(r[0]) == len(r[1]),
+         parallel=400),
+    Call("ray_winding_batch", winding, lambda r: len(r) == 2 and records((0, 8))(r) and len(r[0]) == 8 * len(r[1]),
+         parallel=8192),
+    Call("clipped_overlap_areas", overlap, lambda r: isinstance(r, bytes) and len(r) % 8 == 0, parallel=40000),
+    Call("pair_cones", pair_cones, well_formed_groups, parallel=4000),
+    Call("cone_groups", cone_groups, lambda r: well_formed_groups(r) and all(r[0]), parallel=4000),
     Call("cone_wedges", cone_wedges,
          lambda r: len(r) == 4 and records((0, 24), (1, 24), (2, 24))(r) and len(r[0]) == len(r[1]) == len(r[2])
-         == 24 * len(r[3])),
-    Call("cone_margins", margins, lambda r: isinstance(r, bytes) and len(r) % 8 == 0),
-    Call("cone_cap_lower_bounds", cap_bounds, lambda r: isinstance(r, bytes) and len(r) % 8 == 0),
-    Call("cells_bound_batch", cells, lambda r: len(r) == 2 and records((0, 8))(r) and isinstance(r[1], bytes)),
+         == 24 * len(r[3]), parallel=4000),
+    Call("cone_margins", margins, lambda r: isinstance(r, bytes) and len(r) % 8 == 0, parallel=600),
+    Call("cone_cap_lower_bounds", cap_bounds, lambda r: isinstance(r, bytes) and len(r) % 8 == 0, parallel=600),
+    Call("cells_bound_batch", cells, lambda r: len(r) == 2 and records((0, 8))(r) and isinstance(r[1], bytes),
+         parallel=1200),
     Call("set_thread_limit", lambda s, seed: [0], lambda r: isinstance(r, int) and r >= 0),
     Call("thread_limit", lambda s, seed: [], lambda r: 1 <= r <= 32),
     Call("enter_stage", lambda s, seed: [50], lambda r: r is None),
@@ -197,3 +203,4 @@ CALLS = [
 BY_NAME = {call.name: call for call in CALLS}
 KERNELS = [call for call in CALLS if "stage" not in call.name and "thread" not in call.name]
 CANCELLABLE = [call for call in CALLS if call.cancel is not None]
+PARALLEL = [call for call in CALLS if call.parallel is not None]

@@ -12,7 +12,7 @@ import threading
 import pytest
 
 import _zet_native as zn
-from calls import BY_NAME, CANCELLABLE, KERNELS
+from calls import BY_NAME, CANCELLABLE, KERNELS, PARALLEL
 from support import PARALLEL_M, SANITIZED
 
 SIZE = 40 if SANITIZED else 160
@@ -70,10 +70,25 @@ def check_nested(nesting):
     assert nesting.results == expected()[1][:len(nesting.results)]
 
 
-@pytest.mark.parametrize("limit", [2, 5, 32])
-def test_thread_limits_give_the_bytes_of_one_thread(limit):
-    zn.set_thread_limit(limit)
-    assert [canonical(call.function(*args)) for call, args in jobs()] == expected()[0]
+@functools.cache
+def parallel_case(call):
+    """The call's arguments at a size where it fans out, and its result on one thread."""
+    args = call.build(call.parallel // 4 if SANITIZED and call.parallel > 4 * 2048 else call.parallel, 5)
+    zn.set_thread_limit(1)
+    try:
+        return args, canonical(call.function(*args))
+    finally:
+        zn.set_thread_limit(0)
+
+
+@pytest.mark.parametrize("call", PARALLEL, ids=repr)
+def test_thread_limits_give_the_bytes_of_one_thread(call):
+    """Every kernel that fans out, at a size where it does, on several thread limits."""
+    args, one_thread = parallel_case(call)
+    for limit in (2, 5, 32):
+        zn.set_thread_limit(limit)
+        assert canonical(call.function(*args)) == one_thread, f"{call.name} differs on {limit} threads"
+    zn.set_thread_limit(0)
 
 
 @pytest.mark.parametrize("call", CANCELLABLE, ids=repr)

@@ -202,18 +202,15 @@ def test_filters_and_empty_inputs():
     assert same([[0.0, 0.0, 0.0]], 6.0, cloud([[0.0, 0.0, 0.5]]), [ball]) == ([0], [0.0])
 
 
-def test_same_bits_on_any_thread_count():
+def test_several_obstacles_hit():
+    # Thread limits are compared for every kernel in test_concurrency.
     rng = np.random.default_rng(11)
     moving = ray_mesh(*sphere(24, 0.5), leaf=4)
     obstacles = tuple(ray_mesh(*mesh, leaf=4) for mesh in [
         sphere(20, 0.6, (1.0, 0.0, 0.0)), torus(24, 12, 0.8, 0.25, (0.0, 0.0, 0.5)), sphere(12, 0.3, (0, -1, 0))])
     d = directions(rng, 128)
-    results = []
-    for limit in (1, 2, 5, 32):
-        zn.set_thread_limit(limit)
-        results.append(zn.direction_ray_scores(d, 1.5, moving, obstacles))
-    assert all(r == results[0] for r in results)
-    counts, scores = np.frombuffer(results[0][0], np.int64), np.frombuffer(results[0][1])
+    result = zn.direction_ray_scores(d, 1.5, moving, obstacles)
+    counts, scores = np.frombuffer(result[0], np.int64), np.frombuffer(result[1])
     assert counts.max() == 3 and np.count_nonzero(scores) > len(d) // 2
 
 
