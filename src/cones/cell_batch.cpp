@@ -71,12 +71,12 @@ void skipping_margin_block(const Batch& b, const MarginContext& block, const int
     const double* u = b.centers + 3 * i;
     for (int64_t m = m_begin; m < m_end; ++m) {
       const int64_t j = positions[m], at = block.S * i + m;
-      if (cap_lower_bound(b.caps, u, b.groups[j], b.angles[j], kNoRadius) >= b.snapshot[i]) {
+      if (cap_lower_bound_reaches(b.snapshot[i], b.caps, u, b.groups[j], b.angles[j], kNoRadius)) {
         skip[at] = 1;
         block.output[at] = kNaN;
       } else {
         skip[at] = 0;
-        block.output[at] = group_margin(block, u, b.groups[j]);
+        block.output[at] = group_margin_on_lanes(block, u, b.groups[j]);
       }
     }
   }
@@ -97,11 +97,11 @@ void relevance_flags(const Batch& b, int64_t i_begin, int64_t i_end, int64_t j_b
       if (recorded == recorded) {
         flag = reach > recorded - r;
       } else {
-        const double lb = cap_lower_bound(b.caps, u, g, b.angles[j], radius);
+        const bool above = above_cap_lower_bound(reach, b.caps, u, g, b.angles[j], radius);
         if (!b.job->single_batch) {
-          flag = reach > lb;
-        } else if (reach > lb) {
-          const double m = group_margin(b.job->margins, u, g);
+          flag = above;
+        } else if (above) {
+          const double m = group_margin_on_lanes(b.job->margins, u, g);
           flag = m != m || reach > m - r;
         } else {
           flag = false;
