@@ -357,3 +357,19 @@ def test_relevance_decided_at_the_cap_bound_itself():
     single = np.where(reach[:, None] > lb, np.isnan(m) | (reach[:, None] > m - radii[:, None]), False)
     single[:, 0] = reach > v - radii
     assert flags.tobytes() == single.astype(np.uint8).tobytes()
+
+
+def test_many_batches_on_threads():
+    """Enough batches to spread over several threads (small calls stay on one): the same bytes
+    for every thread limit."""
+    sizes = [4] * 60
+    g = cone_groups(400, 31)
+    centers, radii, angular = cells(sizes, 32, spread=0.3)
+    rng = np.random.default_rng(33)
+    lists = [rng.permutation(400).tolist() for _ in sizes]
+    got = set()
+    for limit in (1, 2, 5):
+        zn.set_thread_limit(limit)
+        values, flags = call(*args_of(g, centers, radii, angular, lists, sizes, 8), 0.01)
+        got.add(values.tobytes() + flags.tobytes())
+    assert len(got) == 1

@@ -14,6 +14,9 @@ namespace {
 
 constexpr double kInf = std::numeric_limits<double>::infinity();
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+// Margins offered (cells times groups, summed over the batches) per worker thread of a call
+// with many batches; each costs at least a cap bound, some tens of nanoseconds.
+constexpr int64_t kOfferedPerThread = 16384;
 
 // Minimum and maximum over cell values: NaN as soon as one operand is NaN; on a tie the
 // running value stays.
@@ -328,8 +331,15 @@ bool run_cell_batches(CellBatchJob& job, int64_t batches, int64_t threads) {
     }
     job.group_angles = table.get();
   }
+  // Many small batches (the deep levels of a search offer a few groups per cell) would not
+  // repay a thread: a thread joins only for every kOfferedPerThread margins offered.
+  int64_t offered = 0;
+  for (int64_t b = 0; b < batches && offered < threads * kOfferedPerThread; ++b)
+    offered += (job.cell_offsets[b + 1] - job.cell_offsets[b]) *
+               (job.relevant_offsets[b + 1] - job.relevant_offsets[b]);
+  const int64_t used = std::max<int64_t>(1, std::min(threads, offered / kOfferedPerThread));
   auto body = [&job](int64_t batch) { bound_cell_batch(job, batch); };
-  for_each_item(batches, threads, body);
+  for_each_item(batches, used, body);
   job.group_angles = nullptr;  // the table ends here
   return job.out_of_memory.load(std::memory_order_relaxed) == 0;
 }
