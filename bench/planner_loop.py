@@ -218,7 +218,7 @@ class PlannerLoop:
         for name in self.scenes:
             miss, hit = self.answers[name, "bvh_path_query miss"], self.answers[name, "bvh_path_query hit"]
             clear = self.answers[name, "clearance check"]
-            first = float(np.frombuffer(hit[3], dtype=zet_native.CONTACT_DTYPE)["t_first"].min()) \
+            first = float(np.frombuffer(hit[3], dtype=zet_native.CONTACT_DTYPE)["enter"].min()) \
                 if len(hit[3]) else float("nan")
             lines.append(f"  {name}: miss status {miss[0]}, {miss[1]} pairs, {len(miss[3])} contacts; hit status "
                          f"{hit[0]} after {hit[1]} pairs, earliest contact t = {first:.4f}; clearance "
