@@ -84,7 +84,7 @@ def vector_build():
     cap = os.environ.get("ZET_NATIVE_LANES")
     if cap in ("1", "4"):
         lanes = min(lanes, int(cap))
-    return BUILD_NAMES[lanes] + " (from the processor; the module does not report it)"
+    return BUILD_NAMES[lanes] + "*"
 
 
 def machine_line():
@@ -93,8 +93,11 @@ def machine_line():
         memory = os.sysconf("SC_PAGE_SIZE") * os.sysconf("SC_PHYS_PAGES") / 2 ** 30
     except (OSError, ValueError):
         memory = float("nan")
-    return (f"{model}, {os.cpu_count()} cores, {memory:.0f} GiB; vector build that ran: {vector_build()}; "
-            f"builds offered: {', '.join(BUILD_NAMES[n] for n in offered_lanes())}")
+    build = vector_build()
+    inferred = (" (* the module does not report its build: inferred from the processor and ZET_NATIVE_LANES)"
+                if build.endswith("*") else "")
+    return (f"{model}, {os.cpu_count()} cores, {memory:.0f} GiB; vector build that ran: {build}; "
+            f"builds offered: {', '.join(BUILD_NAMES[n] for n in offered_lanes())}{inferred}")
 
 
 def load_line(what):
@@ -163,13 +166,14 @@ def ratio_of(cell):
 
 
 def summary(rows, build):
-    """One row per function and peer on the build that ran: the lowest ratio on 1 and on 2
-    threads over its cases, and the case of the lowest."""
+    """One row per function and peer (the variants of a peer's call taken together) on the
+    build that ran: the lowest ratio on 1 and on 2 threads over its cases, and the case of
+    the lowest."""
     groups = {}
     for r in rows:
         if r is None or r[2] not in ("-", build) or ratio_of(r[7]) is None:
             continue
-        peer = r[5].split(" (")[0]
+        peer = r[5].split(" ")[0]
         g = groups.setdefault((r[0], peer), {})
         if r[3] in (1, 2):
             best = g.get(r[3])
@@ -177,9 +181,9 @@ def summary(rows, build):
                 g[r[3]] = (ratio_of(r[7]), r[1])
     out = []
     for (function, peer), g in groups.items():
-        worst = min((v for v in g.values()), default=None)
+        worst = min(g.values())
         out.append((function, peer, f"{g[1][0]:.2f}x" if 1 in g else "-", f"{g[2][0]:.2f}x" if 2 in g else "-",
-                    worst[1] if worst else "-"))
+                    worst[1]))
     return out
 
 
