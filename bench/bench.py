@@ -28,7 +28,7 @@ import _zet_native
 import meshes
 from cancel_cost import CancelCost
 from collision import Collision
-from common import cpu_snapshot, others_note, progress
+from common import cpu_snapshot, format_table, others_note, progress
 from cones import Cones
 from distance import Distance
 from planner_loop import PlannerLoop
@@ -142,15 +142,6 @@ def run_build(lanes, names):
 
 
 # --- the table --------------------------------------------------------------------------
-
-def text_table(rows):
-    widths = [max(len(str(r[i])) for r in [HEADER] + [r for r in rows if r]) for i in range(len(HEADER))]
-    line = "  ".join("-" * w for w in widths)
-    out = ["  ".join(str(h).ljust(w) for h, w in zip(HEADER, widths)).rstrip(), line]
-    for r in rows:
-        out.append(line if r is None else "  ".join(str(c).ljust(w) for c, w in zip(r, widths)).rstrip())
-    return "\n".join(out)
-
 
 def markdown_table(header, rows):
     out = ["| " + " | ".join(header) + " |", "|" + "---|" * len(header)]
@@ -268,7 +259,7 @@ def main():
             reports.append(run_build(n, vector_sections))
     loads.append(load_line("at the end"))
     rows = write_results(reports, started, loads)
-    print(text_table(rows))
+    print(format_table(rows, HEADER))
     for report in reports:
         for section in report["sections"].values():
             print("\n".join(section["bars"]))

@@ -151,19 +151,10 @@ class PlannerLoop:
         for name, scene in self.scenes.items():
             self._fcl_path(name, scene)
             for label, build in (("python-fcl", peers.fcl_build), ("coal", peers.coal_build)):
-                self.peer[name, "build_aabb_tree", label] = self._guard(
+                self.peer[name, "build_aabb_tree", label] = peers.guarded(
                     lambda: min(build(*scene["part"]) for _ in range(PEER_REPEATS)))
             self._distance(name, scene)
             progress(f"peers: planner loop {name} done")
-
-    @staticmethod
-    def _guard(run):
-        try:
-            return run()
-        except peers.Unavailable as exc:
-            return exc
-        except Exception as exc:  # a peer that breaks is reported, not fatal
-            return peers.Unavailable(f"{type(exc).__name__}: {exc}".splitlines()[0])
 
     def _fcl_path(self, name, scene):
         for case, moving in (("bvh_path_query miss", scene["miss"]), ("bvh_path_query hit", scene["hit"])):
@@ -171,7 +162,7 @@ class PlannerLoop:
                 fcl = peers.FclContinuous(moving, scene["obstacle"])
                 return min(fcl.run("CCDC_CONSERVATIVE_ADVANCEMENT", self.velocity, 0.0, 1.0)[0]
                            for _ in range(PEER_REPEATS))
-            self.peer[name, case, "python-fcl"] = self._guard(run)
+            self.peer[name, case, "python-fcl"] = peers.guarded(run)
             self.peer[name, case, "coal"] = peers.Unavailable("no continuous collision in coal's Python API")
 
     def _distance(self, name, scene):
@@ -184,8 +175,8 @@ class PlannerLoop:
         def fcl():
             return min(peers.FclMeshDistance(scene["miss"], scene["obstacle"]).run(start)[0]
                        for _ in range(PEER_REPEATS))
-        self.peer[name, "clearance check", "coal"] = self._guard(coal)
-        self.peer[name, "clearance check", "python-fcl"] = self._guard(fcl)
+        self.peer[name, "clearance check", "coal"] = peers.guarded(coal)
+        self.peer[name, "clearance check", "python-fcl"] = peers.guarded(fcl)
 
     def peer_lines(self):
         return ["planner loop: python-fcl continuousCollide (conservative advancement, translation) for the path "
