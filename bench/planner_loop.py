@@ -43,21 +43,26 @@ PAIR_BUDGET = 64
 CLEARANCE = 0.02
 MARGIN_DIRECTIONS = 64
 LOOP_SECONDS = 0.05  # each timed loop runs about this long
+LOOPS = 10  # timed loops per thread count
 PEER_REPEATS = 5
 
 
-def per_call(function, *args):
-    """Seconds per call: the best of 5 loops of calls, each about LOOP_SECONDS long."""
+def per_call(function, *args, rounds=LOOPS):
+    """{threads: seconds per call}: the best of `rounds` loops of calls (each about
+    LOOP_SECONDS long) on each thread count, the thread counts taking turns loop by loop so
+    that a passing load on the machine weighs on both alike."""
     start = time.perf_counter()
     function(*args)
     once = max(time.perf_counter() - start, 1e-7)
     calls = max(1, min(100_000, int(LOOP_SECONDS / once)))
-    best = float("inf")
-    for _ in range(5):
-        start = time.perf_counter()
-        for _ in range(calls):
-            function(*args)
-        best = min(best, (time.perf_counter() - start) / calls)
+    best = {threads: float("inf") for threads in THREADS}
+    for _ in range(rounds):
+        for threads in THREADS:
+            _zet_native.set_thread_limit(threads)
+            start = time.perf_counter()
+            for _ in range(calls):
+                function(*args)
+            best[threads] = min(best[threads], (time.perf_counter() - start) / calls)
     return best
 
 
@@ -126,12 +131,8 @@ class PlannerLoop:
                 for threads in THREADS:
                     _zet_native.set_thread_limit(threads)
                     results[threads] = function(*args)
-                # 1 and 2 threads alternate, so that a passing load on the machine weighs on both.
-                for _ in range(2):
-                    for threads in THREADS:
-                        _zet_native.set_thread_limit(threads)
-                        s = per_call(function, *args)
-                        self.ours[name, case, threads] = min(self.ours.get((name, case, threads), s), s)
+                for threads, s in per_call(function, *args).items():
+                    self.ours[name, case, threads] = s
                 if results[1] != results[2]:
                     self.notes.append(f"ODD: {case} {name}: the 1- and 2-thread results differ")
                 self.answers[name, case] = results[1]
@@ -205,7 +206,8 @@ class PlannerLoop:
         lines = [f"planner loop: part = geodesic sphere radius 0.3, obstacle = wavy torus of the same size; "
                  f"velocity {VELOCITY}, t in [0, 1]; pair budget of the hit {PAIR_BUDGET}; clearance "
                  f"{CLEARANCE}; {MARGIN_DIRECTIONS} directions for the margins; each of ours is the best of "
-                 f"loops of calls (about {LOOP_SECONDS * 1e3:.0f} ms each), peers best of {PEER_REPEATS}"]
+                 f"{LOOPS} loops of calls (about {LOOP_SECONDS * 1e3:.0f} ms each, 1 and 2 threads taking turns), "
+                 f"peers best of {PEER_REPEATS}"]
         for name in self.scenes:
             miss, hit = self.answers[name, "bvh_path_query miss"], self.answers[name, "bvh_path_query hit"]
             clear = self.answers[name, "clearance check"]
