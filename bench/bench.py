@@ -50,6 +50,8 @@ RESULTS = meshes.REPO / "bench" / "RESULTS.md"
 README = meshes.REPO / "README.md"
 README_BEGIN, README_END = "<!-- bench table: begin -->", "<!-- bench table: end -->"
 SUMMARY_ROWS = 25
+# Rows set against ourselves (thread scaling, the cost of should_cancel): in the full table only.
+NOT_PEERS = ("ours ", "should_cancel=")
 HEADER = ("function", "case", "build", "threads", "ours", "peer", "peer figure", "ratio")
 BUILD_NAMES = {1: "scalar", 4: "4 lanes (AVX2)", 8: "8 lanes (AVX-512F)"}
 
@@ -162,10 +164,11 @@ def summary(rows, build):
     the lowest."""
     groups = {}
     for r in rows:
-        if r is None or r[2] not in ("-", build) or ratio_of(r[7]) is None:
+        if r is None or r[2] not in ("-", build) or ratio_of(r[7]) is None or r[5].startswith(NOT_PEERS):
             continue
         peer = r[5].split(" ")[0]
-        g = groups.setdefault((r[0], peer), {})
+        function = r[0].split(" + ")[-1] if r[0].startswith("build_aabb_tree") else r[0]  # with its tree build
+        g = groups.setdefault((function, peer), {})
         if r[3] in (1, 2):
             best = g.get(r[3])
             if best is None or ratio_of(r[7]) < best[0]:
@@ -218,7 +221,23 @@ def write_results(reports, started, loads):
     return rows
 
 
-def update_readme(rows, build, loads):
+def rows_of_results():
+    """(rows, build that ran, machine, first load line) read back from bench/RESULTS.md."""
+    text = RESULTS.read_text().splitlines()
+    table = text.index("## Table")
+    rows = []
+    for line in text[table + 4:]:
+        if not line.startswith("| "):
+            break
+        cells = [c.strip() for c in line.strip("|").split("|")]
+        rows.append(tuple(cells[:3]) + (int(cells[3]) if cells[3].isdigit() else cells[3],) + tuple(cells[4:]))
+    machine = next(line for line in text if line.startswith("Machine: "))[len("Machine: "):].rstrip(".")
+    build = machine.split("vector build that ran: ")[1].split(";")[0]
+    load = next(line for line in text if "load average at the start" in line)[2:]
+    return rows, build, machine, load
+
+
+def update_readme(rows, build, loads, machine=None):
     text = README.read_text()
     begin, end = text.find(README_BEGIN), text.find(README_END)
     if begin < 0 or end < begin:
@@ -227,7 +246,7 @@ def update_readme(rows, build, loads):
     short = summary(rows, build)
     dropped = max(0, len(short) - SUMMARY_ROWS)
     block = [README_BEGIN,
-             f"Measured {time.strftime('%Y-%m-%d')} by `make bench` on {machine_line()}; {loads[0]}. Ratio = "
+             f"Measured {time.strftime('%Y-%m-%d')} by `make bench` on {machine or machine_line()}; {loads[0]}. Ratio = "
              "peer time / our time (above 1: ours faster), the lowest over the cases of each function and peer, "
              "on 1 and 2 threads; the full table, every vector build and the bars are in "
              "[bench/RESULTS.md](bench/RESULTS.md).", "",
@@ -242,7 +261,13 @@ def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--sections", help="comma-separated sections to run (all when absent)")
     parser.add_argument("--json", help="write the report here instead of the results and README")
+    parser.add_argument("--readme-only", action="store_true",
+                        help="only write the README's summary again, from bench/RESULTS.md")
     args = parser.parse_args()
+    if args.readme_only:
+        rows, build, machine, load = rows_of_results()
+        update_readme(rows, build, [load], machine)
+        return
     names = args.sections.split(",") if args.sections else list(SECTIONS)
     if args.json:
         report = run_sections(names)
