@@ -53,8 +53,8 @@ def verdict(ok):
     return "met" if ok else "NOT met"
 
 
-def format_table(rows):
-    header = ("function", "case", "threads", "ours", "peer", "peer figure", "ratio")
+def format_table(rows, header=("function", "case", "threads", "ours", "peer", "peer figure", "ratio")):
+    """Rows (tuples, None for a rule) as aligned text columns under the header."""
     widths = [max(len(str(r[i])) for r in [header] + [r for r in rows if r]) for i in range(len(header))]
     line = "  ".join("-" * w for w in widths)
     out = ["  ".join(str(h).ljust(w) for h, w in zip(header, widths)).rstrip(), line]

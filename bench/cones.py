@@ -38,7 +38,7 @@ NUMPY_DIRECTIONS = 1000
 NUMPY_PAIRS = 50_000
 SEARCH_GROUPS = 5000
 FACET_TOLERANCE = 1e-12  # with 0, rounding in n . g of a pair's own generators drops facets
-NUMPY_BAR, THREAD_BAR = 10.0, 1.7
+NUMPY_BAR, THREAD_BAR, SEARCH_BAR = 10.0, 1.7, 5.0
 
 
 def contact_pairs(n, seed):
@@ -160,7 +160,7 @@ class Cones:
         self.search = {}
         for threads in THREADS:
             _zet_native.set_thread_limit(threads)
-            runs = [direction_search.search(self.search_groups) for _ in range(3)]
+            runs = [direction_search.search(self.search_groups) for _ in range(5)]
             self.search[threads] = min(runs, key=lambda r: r.seconds)
         r = self.search[THREADS[-1]]
         everything = np.arange(len(self.search_groups.kinds))
@@ -259,12 +259,20 @@ class Cones:
 
     def bars(self):
         out = []
-        for name, ours, numpy_s in (("cone_margins", self.margin_s, self.np_margin_s),
-                                    ("cone_cap_lower_bounds", self.cap_s, self.np_cap_s)):
-            x = numpy_s / ours[1]
-            s = ours[1] / ours[2]
-            out.append(f"  {name} >= 10x numpy on 1 thread: {x:.1f}x, {verdict(x >= NUMPY_BAR)}; "
-                       f"2 threads >= 1.7x 1 thread: {s:.2f}x, {verdict(s >= THREAD_BAR)}")
+        x, s = self.np_margin_s / self.margin_s[1], self.margin_s[1] / self.margin_s[2]
+        out.append(f"  cone_margins >= 10x numpy on 1 thread: {x:.1f}x, {verdict(x >= NUMPY_BAR)}; "
+                   f"2 threads >= 1.7x 1 thread: {s:.2f}x, {verdict(s >= THREAD_BAR)}")
+        # The team kept the C library's acos and sin for the cap bounds (their results stay the
+        # formula's bits), which withdrew the 10x-numpy bar of this one function.
+        x, s = self.np_cap_s / self.cap_s[1], self.cap_s[1] / self.cap_s[2]
+        out.append(f"  cone_cap_lower_bounds: {x:.2f}x numpy on 1 thread (no bar: acos and sin stay the C "
+                   f"library's); 2 threads >= 1.7x 1 thread: {s:.2f}x, {verdict(s >= THREAD_BAR)}")
+        r = self.search[1]
+        x = self.brute_s[1] / r.time_to_best
+        g = len(self.search_groups.kinds)
+        out.append(f"  cells_bound_batch search: time to best >= 5x brute-force cone_margins over the same cells on "
+                   f"1 thread: {x:.2f}x, {verdict(x >= SEARCH_BAR)}; pruning factor "
+                   f"{r.cells * g / r.offered:.1f}")
         s = self.pair_s[1] / self.pair_s[2]
         x = self.np_pair_s / self.pair_s[1]
         out.append(f"  pair_cones >= 10x numpy on 1 thread: {x:.1f}x, {verdict(x >= NUMPY_BAR)}; "

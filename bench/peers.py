@@ -36,6 +36,17 @@ def load(module):
         raise Unavailable(f"import failed: {type(exc).__name__}: {exc}".splitlines()[0]) from None
 
 
+def guarded(run):
+    """run(), or the Unavailable that says why the peer could not give its figure: a peer that
+    is missing or breaks is reported, not fatal."""
+    try:
+        return run()
+    except Unavailable as exc:
+        return exc
+    except Exception as exc:
+        return Unavailable(f"{type(exc).__name__}: {exc}".splitlines()[0])
+
+
 def _preload_libusb():
     """Open3D's wheel links libusb-1.0.so.0, which a bare system may lack.
 

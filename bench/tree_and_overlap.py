@@ -25,9 +25,12 @@ OVERLAP_PAIRS = 1_000_000
 
 
 class TreeAndOverlap:
-    """One section of the benchmark: prepare, ours, peers, then rows, notes and bars."""
+    """One section of the benchmark: prepare, ours, peers, then rows, notes and bars. `part`
+    "trees" or "overlap" runs one of the two halves alone (the overlap kernel has vector
+    builds, whose rows are run on each build)."""
 
-    def __init__(self):
+    def __init__(self, part=None):
+        self.trees, self.overlap = part in (None, "trees"), part in (None, "overlap")
         self.cases = {}
         self.notes = []
         self.unavailable = {}  # reasons of n/a cells, in order, once each
@@ -35,6 +38,10 @@ class TreeAndOverlap:
     # --- inputs -----------------------------------------------------------------------
 
     def prepare(self):
+        if self.overlap:
+            self.subject, self.clip = meshes.overlap_pairs(OVERLAP_PAIRS)
+        if not self.trees:
+            return
         for name, (nu, nv) in meshes.GENERATED.items():
             self.cases[name] = meshes.wavy_torus(nu, nv)
         obj_present = meshes.obj_meshes()
@@ -45,15 +52,17 @@ class TreeAndOverlap:
                 self.notes.append(f"skipped {path.name}: {exc}")
         if not obj_present:
             self.notes.append(f"no OBJ meshes at {meshes.MESH_DIR}: real-mesh cases skipped")
-        self.subject, self.clip = meshes.overlap_pairs(OVERLAP_PAIRS)
         progress("tree inputs ready: "
                  + ", ".join(f"{k} ({len(v[1])} triangles)" for k, v in self.cases.items()))
 
     # --- phase 1: ours ----------------------------------------------------------------
 
     def run_ours(self):
-        self.build_s = self._ours_build()
-        self.memory = self._memory(*self.cases["torus-1M"])
+        if self.trees:
+            self.build_s = self._ours_build()
+            self.memory = self._memory(*self.cases["torus-1M"])
+        if not self.overlap:
+            return
         self.overlap_s, results = self._ours_overlap()
         if results[1] != results[2]:
             self.notes.append("ODD: clipped_overlap_areas differs between 1 and 2 threads")
@@ -110,8 +119,10 @@ class TreeAndOverlap:
     # --- phase 2: peers ---------------------------------------------------------------
 
     def run_peers(self):
-        self.peer_s = self._peer_builds()
-        self.shapely_result = self._shapely()
+        if self.trees:
+            self.peer_s = self._peer_builds()
+        if self.overlap:
+            self.shapely_result = self._shapely()
 
     def _peer_builds(self):
         """{(peer, case): seconds or Unavailable}."""
@@ -144,14 +155,36 @@ class TreeAndOverlap:
 
     def peer_lines(self):
         lines = []
-        for label, module, what, _ in peers.BUILD_PEERS:
+        for label, module, what, _ in peers.BUILD_PEERS if self.trees else ():
             lines.append(f"peer {label} {peers.version(module)}: {what}")
-        lines.append(f"peer shapely {peers.version('shapely')}: shapely.intersection + shapely.area on polygons "
+        if self.overlap:
+            lines.append(f"peer shapely {peers.version('shapely')}: shapely.intersection + shapely.area on polygons "
                      "built beforehand (and, second row, including shapely.polygons from the coordinate arrays); "
                      "1 thread")
         return lines
 
     def rows(self):
+        rows = self._tree_rows() if self.trees else []
+        if not self.overlap:
+            return rows
+        n = len(self.subject)
+        for threads in THREADS:
+            ours_cell = rate(n, self.overlap_s[threads], "pairs")
+            if isinstance(self.shapely_result, peers.Unavailable):
+                rows.append(("clipped_overlap_areas", f"{n / 1e6:g}M random pairs", threads, ours_cell,
+                             "shapely", "n/a", "n/a"))
+                self.unavailable.setdefault(f"shapely n/a: {self.shapely_result}", None)
+                continue
+            build_best, op_best, _ = self.shapely_result
+            rows.append(("clipped_overlap_areas", f"{n / 1e6:g}M random pairs", threads, ours_cell,
+                         "shapely intersection+area", rate(n, op_best, "pairs"),
+                         ratio(self.overlap_s[threads], op_best)))
+            rows.append(("clipped_overlap_areas", f"{n / 1e6:g}M random pairs", threads, ours_cell,
+                         "shapely polygons+intersection+area", rate(n, build_best + op_best, "pairs"),
+                         ratio(self.overlap_s[threads], build_best + op_best)))
+        return rows
+
+    def _tree_rows(self):
         rows = []
         for name, (vertices, triangles) in self.cases.items():
             m = len(triangles)
@@ -177,32 +210,18 @@ class TreeAndOverlap:
                 else:
                     cell = f"{r['rss_growth'] / m1:.0f} B/tri (traced {r['traced_peak'] / m1:.0f})"
                 rows.append(("build_aabb_tree", f"torus-1M leaf {leaf} peak memory", threads, cell, "-", "-", "-"))
-        rows.append(None)
-        n = len(self.subject)
-        for threads in THREADS:
-            ours_cell = rate(n, self.overlap_s[threads], "pairs")
-            if isinstance(self.shapely_result, peers.Unavailable):
-                rows.append(("clipped_overlap_areas", f"{n / 1e6:g}M random pairs", threads, ours_cell,
-                             "shapely", "n/a", "n/a"))
-                self.unavailable.setdefault(f"shapely n/a: {self.shapely_result}", None)
-                continue
-            build_best, op_best, _ = self.shapely_result
-            rows.append(("clipped_overlap_areas", f"{n / 1e6:g}M random pairs", threads, ours_cell,
-                         "shapely intersection+area", rate(n, op_best, "pairs"),
-                         ratio(self.overlap_s[threads], op_best)))
-            rows.append(("clipped_overlap_areas", f"{n / 1e6:g}M random pairs", threads, ours_cell,
-                         "shapely polygons+intersection+area", rate(n, build_best + op_best, "pairs"),
-                         ratio(self.overlap_s[threads], build_best + op_best)))
         return rows
 
     def note_lines(self):
         lines = []
-        n = len(self.subject)
-        if not isinstance(self.shapely_result, peers.Unavailable):
+        if self.overlap and not isinstance(self.shapely_result, peers.Unavailable):
+            n = len(self.subject)
             diff = np.abs(self.ours_areas - self.shapely_result[2])
             lines.append(f"overlap areas vs shapely: largest absolute difference {diff.max():.3g} "
                          f"(pair {int(diff.argmax())}); largest area {self.ours_areas.max():.3g}; "
                          f"{int((self.ours_areas > 0).sum())} of {n} pairs overlap")
+        if not self.trees:
+            return lines + list(self.unavailable) + self.notes
         m1 = len(self.cases["torus-1M"][1])
         lines.append("peak memory: growth of the peak resident set over one call in a fresh process, per "
                      "triangle, results included; traced = tracemalloc's peak over the call; result sizes "
@@ -213,6 +232,9 @@ class TreeAndOverlap:
         return lines
 
     def bars(self):
+        return (self._tree_bars() if self.trees else []) + (self._overlap_bars() if self.overlap else [])
+
+    def _tree_bars(self):
         out = []
         build_s, peer_s = self.build_s, self.peer_s
         m1 = len(self.cases["torus-1M"][1])
@@ -236,6 +258,10 @@ class TreeAndOverlap:
         if probes:
             worst = max(r["rss_growth"] for r in probes) / m1
             out.append(f"  peak memory <= 400 B/tri at 1M: at most {worst:.0f} B/tri, {verdict(worst <= 400)}")
+        return out
+
+    def _overlap_bars(self):
+        out = []
         n = len(self.subject)
         pairs1 = n / self.overlap_s[1] / 1e6
         out.append(f"  overlap >= 20 M pairs/s on 1 thread: {pairs1:.2f} M pairs/s, {verdict(pairs1 >= 20)}")

@@ -12,7 +12,7 @@ import pytest
 import _zet_native as zn
 import zet_native
 from support import DTYPE, SHAPE, INF, assert_released, exported, refused
-from test_cones_margins import caps_ref, margins_ref, unit
+from test_cones_margins import HALF_PI, caps_ref, margins_ref, unit
 
 pytestmark = pytest.mark.filterwarnings("ignore::RuntimeWarning")
 BIG = 2**63 - 1
@@ -299,3 +299,77 @@ def test_companion_cell_bounds():
     again = zet_native.cell_bounds(centers.tolist(), radii, angular, args[3].tolist(), args[4], args[5], 3, bare,
                                    common)
     assert again[0].tobytes() == values.tobytes() and again[1].tobytes() == flags.tobytes()
+
+
+def test_relevance_decided_at_the_cap_bound_itself():
+    """Cells whose reach lands one ulp below, on and one ulp above the cap bound of a pruned
+    group, for directions a hair either side of the angles where the bound's cheap range is
+    used (theta = rho + alpha and rho + alpha + pi/2) and well inside it, with caps up to almost
+    a quarter turn and radii around the range's limits: every flag is the exact comparison's, in
+    both modes. A whole-space group with the largest shift sorts first and stops the visit after
+    it, so every other group is decided by its bound."""
+    rng = np.random.default_rng(21)
+    cap_angles = [0.2, 0.9, 1.45, 1.52, 1.5707] * 2  # rows of 8 bounds or more take the cheap range
+    axes = unit(rng.normal(size=(len(cap_angles), 3)))
+    n = len(cap_angles) + 1
+    g = cone_groups(n, 3)  # the shapes; caps, whole-space flags and shifts are set below
+    g = g._replace(cap_axes=np.vstack([[0.0, 0, 1], axes]), cap_cos=np.r_[-2.0, np.cos(cap_angles)],
+                   blocks_all=np.r_[True, np.zeros(n - 1, bool)], shifts=np.r_[0.2, rng.uniform(-0.1, 0.1, n - 1)])
+    common = 0.01
+    u, alpha, target = [], [], []
+    for k, (axis, rho) in enumerate(zip(axes, cap_angles)):
+        side = unit(np.cross(axis, rng.normal(size=3)))
+        for a in (0.0, 0.05, 0.6, 1.45, 1.5):
+            for edge in (0.0, HALF_PI, 0.7):
+                for step in (-1e-8, -1e-9, 1e-9, 1e-8, 1e-3):
+                    theta = rho + a + edge + step
+                    if 0 < theta < math.pi:
+                        u.append(math.cos(theta) * axis + math.sin(theta) * side)
+                        alpha.append(a)
+                        target.append(k + 1)
+    u, alpha, target = np.array(u), np.array(alpha), np.array(target)
+    every = np.arange(n)
+    lb = np.vstack([caps_ref(u[i:i + 1], every, g.cap_axes, g.cap_cos, g.blocks_all, g.shifts, alpha[i:i + 1], common)
+                    for i in range(len(u))])
+    v = -1.0 - (g.shifts[0] + common)
+    radii = np.empty(len(u))
+    for i, bound in enumerate(lb[np.arange(len(u)), target]):  # reach one ulp below, on or above the bound
+        want = [np.nextafter(bound, -INF), bound, np.nextafter(bound, INF)][i % 3]
+        r = want - v
+        while v + r < want:
+            r = np.nextafter(r, INF)
+        while v + r > want:
+            r = np.nextafter(r, -INF)
+        radii[i] = r
+    reach = v + radii
+    assert (reach == lb[np.arange(len(u)), target]).sum() > 20
+    sizes = [len(u), 1]
+    centers, cell_radii = np.vstack([u, [[0.0, 0, 1]]]), np.r_[radii, 0.1]
+    angular = np.r_[alpha, 0.0]
+    lists = [list(range(n)), [1]]
+    values, flags = call(*args_of(g, centers, cell_radii, angular, lists, sizes, 1), common)
+    assert (values[:-1] == v).all()
+    expected = np.hstack([(reach > v - radii)[:, None], reach[:, None] > lb[:, 1:]])
+    assert flags[:len(u) * n].tobytes() == expected.astype(np.uint8).tobytes()
+    assert 0 < expected[np.arange(len(u)), target].sum() < len(u)
+    values, flags = call(*args_of(g, u, radii, alpha, lists[:1], [len(u)], 1), common)  # single-batch mode: an exact margin has the last word
+    m = margins_ref(u, every, g, common)
+    single = np.where(reach[:, None] > lb, np.isnan(m) | (reach[:, None] > m - radii[:, None]), False)
+    single[:, 0] = reach > v - radii
+    assert flags.tobytes() == single.astype(np.uint8).tobytes()
+
+
+def test_many_batches_on_threads():
+    """Enough batches to spread over several threads (small calls stay on one): the same bytes
+    for every thread limit."""
+    sizes = [4] * 60
+    g = cone_groups(400, 31)
+    centers, radii, angular = cells(sizes, 32, spread=0.3)
+    rng = np.random.default_rng(33)
+    lists = [rng.permutation(400).tolist() for _ in sizes]
+    got = set()
+    for limit in (1, 2, 5):
+        zn.set_thread_limit(limit)
+        values, flags = call(*args_of(g, centers, radii, angular, lists, sizes, 8), 0.01)
+        got.add(values.tobytes() + flags.tobytes())
+    assert len(got) == 1

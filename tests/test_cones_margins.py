@@ -117,6 +117,24 @@ def test_margins_and_caps_match_reference(make):
     assert np.isinf(got).any() and (got == -1.0 - (groups.shifts[selected] - 0.5)).any() and (got > 0).any()
 
 
+def test_few_directions_take_the_slot_lanes():
+    """One or two directions at a time (their margins take a group's slots on the lanes) against
+    the reference, the zero direction included: its facet values are -0 and +0 in slot order,
+    and the first largest zero decides the sign of a kinds != 0 margin."""
+    groups = input_groups(300, 7)
+    fmask = groups.facet_mask.copy()
+    fmask[1::2, 0], fmask[2::4, :2] = False, False  # the first live facet in another lane than slot 0's
+    groups = groups._replace(shifts=np.where(np.arange(300) % 3 == 0, 0.0, groups.shifts), facet_mask=fmask)
+    u = np.vstack([np.zeros((1, 3)), directions(60, 8, groups)[15:45], [[0.0, -0.0, 1.0]]])
+    selected = np.r_[np.arange(300), np.arange(300)[::-7]]
+    expected = margins_ref(u, selected, groups)
+    for rows in ([0], [0, 1], [3], [4, 5], list(range(len(u)))):
+        got = margins(u[rows], selected, groups)
+        assert got.tobytes() == expected[rows].tobytes()
+    zero = expected[0][groups.kinds[selected] != 0]
+    assert (np.signbit(zero) & (zero == 0)).any() and (~np.signbit(zero) & (zero == 0)).any()
+
+
 def test_worked_values():
     groups = input_groups(2, 0)  # group 1: e_x, e_y, e_z
     assert groups.facets[1, :3].tolist() == [[0, -1, 0], [0, 0, -1], [-1, 0, 0]]

@@ -223,6 +223,8 @@ def test_search_on_threads_matches_one_thread(threads):
     # consultations included, wherever a budget or should_cancel stops the call.
     v, length, clear, tols, min_width, max_depth = SEARCH_CASES["deep"]
     mv, mt, ov, ot, pairs, lowers = search_pairs()
+    # More pairs than one slice searched ahead holds, so that several slices run on threads.
+    pairs, lowers = np.tile(pairs, (16, 1)), np.tile(lowers, 16)
     args = [mv, mt, ov, ot, pairs, lowers, v, length, clear, *tols, min_width, max_depth, 1000]
     spent = clearance(*args, UNLIMITED, 1, None)[2]
     for limit, interval, yes_at, answer in [(UNLIMITED, 1, INF, True), ((1000 + spent) // 2, 5, INF, True),

@@ -47,6 +47,10 @@ bool contact_before(const ContactRecord& p, const ContactRecord& q) {
   return std::memcmp(&p, &q, sizeof(ContactRecord)) < 0;
 }
 
+// Leaf pairs a batch needs per worker thread: a leaf pair takes a microsecond or a few, and
+// starting and joining a thread costs some tens, so smaller batches stay on fewer threads.
+constexpr int64_t kLeafPairsPerThread = 64;
+
 // Below this many contacts the final sort stays on the calling thread.
 constexpr size_t kParallelSortMinContacts = 65536;
 
@@ -206,7 +210,8 @@ class PathQueryRun {
   // then joins them), then consumes it in emission order.
   template <class F>
   void flush(int64_t batch, LeafPairJob* jobs, F& meanwhile) {
-    const int64_t threads = std::max<int64_t>(1, std::min(effective_thread_count(), batch / 16));
+    const int64_t threads =
+        std::max<int64_t>(1, std::min(effective_thread_count(), batch / kLeafPairsPerThread));
     PathQueryContext context{&p_, jobs, {0}};
     auto work = [&context](int64_t i) { process_leaf_pair(context, i); };
     for_each_item_after(batch, threads, work, meanwhile);

@@ -18,6 +18,10 @@ const double kSinQuarterTurn = std::sin(kQuarterTurn);
 // of the thresholds (a few 1e-16) and any error of a usable acos (far below 1e-12).
 constexpr double kCertainMargin = 1e-9;
 constexpr double kShortcutLimit = 1.5;  // largest rho + alpha whose quarter-turn test holds
+// rho + alpha from which x = theta - rho - alpha stays below the quarter turn for every theta
+// in [0, pi] (with room for the roundings of x), and the largest one whose estimate is used.
+constexpr double kPastQuarterTurn = 1.58;
+constexpr double kEstimateLimit = 3.1;
 
 // A cosine clamped to [-1, 1]; a NaN cosine stays NaN.
 inline double clamp_cosine(double cosine) {
@@ -40,6 +44,16 @@ inline Outcome certain_outcome(double c, const CapAngle& cap, const AngularRadiu
   if (beyond_proven && c <= -(cap.sin * r.cos + cap.cos * r.sin) - kCertainMargin)
     return Outcome::kBeyond;
   return Outcome::kOpen;
+}
+
+// The open part of the bound, sin(theta - s) with theta = acos(c) and s = rho + alpha, from
+// the sines and cosines alone: sin(theta) cos(s) - c sin(s). Each factor is within a few
+// 1e-16 of its value, and so is the computed bound of the formula (acos, the two
+// subtractions and sin each add a rounding or a usable library's error, and sin is
+// 1-Lipschitz), so the two lie within about 1e-14 of each other, far inside kCertainMargin.
+// Valid only where x certainly lies strictly between 0 and pi/2 (see cap_lower_bound_range).
+inline double open_bound_estimate(double c, double cos_s, double sin_s) {
+  return std::sqrt((1.0 - c) * (1.0 + c)) * cos_s - c * sin_s;
 }
 
 }  // namespace
@@ -72,6 +86,36 @@ double cap_lower_bound(const CapArrays& caps, const double u[3], int64_t g,
     }
   }
   return v - (caps.shifts[g] + caps.common_shift);
+}
+
+}  // namespace zet
+
+namespace zet {
+
+CapBoundRange cap_lower_bound_range(const CapArrays& caps, const double u[3], int64_t g,
+                                    const CapAngle& cap, const AngularRadius& radius) {
+  const double s = cap.rho + radius.alpha;
+  if (caps.cap_cos[g] > kCapFloor && caps.blocks_all[g] == 0 && radius.shortcut &&
+      s <= kEstimateLimit) {
+    const double* axis = caps.cap_axes + 3 * g;
+    const double c = clamp_cosine(axis[0] * u[0] + axis[1] * u[1] + axis[2] * u[2]);
+    const double cos_s = cap.cos * radius.cos - cap.sin * radius.sin;
+    const double sin_s = cap.sin * radius.cos + cap.cos * radius.sin;
+    // c <= cos(s) - m puts acos(c) above s by m at least (s <= pi), so x > 0. Below the quarter
+    // turn, c >= -sin(s) + m = cos(s + pi/2) + m puts it below s + pi/2 by m; from the quarter
+    // turn on, x <= pi - s < pi/2 whatever c is. Either way x lies strictly inside (0, pi/2),
+    // where the bound is sin(x) itself. A NaN fails every test.
+    const bool below_quarter_turn =
+        s <= kShortcutLimit ? c >= -sin_s + kCertainMargin : s >= kPastQuarterTurn;
+    if (c <= cos_s - kCertainMargin && below_quarter_turn) {
+      const double estimate = open_bound_estimate(c, cos_s, sin_s);
+      const double shift = caps.shifts[g] + caps.common_shift;
+      // Subtracting the shift rounds monotonically, so the bounds of v stay bounds of v - shift.
+      return {(estimate - kCertainMargin) - shift, (estimate + kCertainMargin) - shift};
+    }
+  }
+  const double bound = cap_lower_bound(caps, u, g, cap, radius);
+  return {bound, bound};
 }
 
 }  // namespace zet

@@ -36,4 +36,32 @@ CapAngle cap_angle(const CapArrays& caps, int64_t g);
 // an angular radius.
 double cap_lower_bound(const CapArrays& caps, const double u[3], int64_t g,
                        const CapAngle& cap, const AngularRadius& radius);
+
+// Two doubles around cap_lower_bound: lo <= bound <= hi, and lo = hi = the bound itself
+// wherever they are not found without acos and sin. For callers that only compare the bound
+// with a level: comparisons that lo and hi settle need neither.
+struct CapBoundRange {
+  double lo, hi;
+};
+CapBoundRange cap_lower_bound_range(const CapArrays& caps, const double u[3], int64_t g,
+                                    const CapAngle& cap, const AngularRadius& radius);
+
+// level > cap_lower_bound(...), the bound computed only where its range leaves it open.
+inline bool above_cap_lower_bound(double level, const CapArrays& caps, const double u[3],
+                                  int64_t g, const CapAngle& cap, const AngularRadius& radius) {
+  const CapBoundRange range = cap_lower_bound_range(caps, u, g, cap, radius);
+  if (level > range.hi) return true;
+  if (!(level > range.lo)) return false;
+  return level > cap_lower_bound(caps, u, g, cap, radius);
+}
+
+// cap_lower_bound(...) >= level, likewise.
+inline bool cap_lower_bound_reaches(double level, const CapArrays& caps, const double u[3],
+                                    int64_t g, const CapAngle& cap, const AngularRadius& radius) {
+  const CapBoundRange range = cap_lower_bound_range(caps, u, g, cap, radius);
+  if (range.lo >= level) return true;
+  if (!(range.hi >= level)) return false;
+  return cap_lower_bound(caps, u, g, cap, radius) >= level;
+}
+
 }  // namespace zet

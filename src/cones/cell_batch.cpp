@@ -4,7 +4,7 @@
 #include <limits>
 
 #include "cones/byte_sizes.h"
-#include "runtime/key_order.h"
+#include "cones/refined_key_order.h"
 #include "runtime/parallel_for.h"
 #include "runtime/raw_array.h"
 #include "runtime/thread_count.h"
@@ -14,6 +14,9 @@ namespace {
 
 constexpr double kInf = std::numeric_limits<double>::infinity();
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+// Margins offered (cells times groups, summed over the batches) per worker thread of a call
+// with many batches; each costs at least a cap bound, some tens of nanoseconds.
+constexpr int64_t kOfferedPerThread = 16384;
 
 // Minimum and maximum over cell values: NaN as soon as one operand is NaN; on a tie the
 // running value stays.
@@ -44,21 +47,38 @@ struct Batch {
   double* values;         // nc, the batch's cell values
   uint8_t* flags;         // nc x ng, the batch's flag block
   CapAngle* angles;       // ng: cap angle of g_j
-  double* key;            // ng: smallest cap bound of g_j over the cells
-  KeyOrder order;         // ng: positions by ascending key
+  double* key;            // ng: smallest cap bound of g_j over the cells, or a lower bound of it
+  uint8_t* provisional;   // ng: key[j] is still a lower bound
   int64_t* history_row;   // ng: H, the history row of position j or -1
   double* history;        // E x nc: the margins of the evaluated groups, NaN where skipped
   double* snapshot;       // nc: cell values before the current margin block (single batch)
 };
 
-// key_j for positions [j_begin, j_end): the smallest cap bound at the cell centers.
+// key_j: the smallest cap bound at the cell centers.
+double exact_key(const Batch& b, int64_t j) {
+  double k = kInf;
+  for (int64_t i = 0; i < b.nc; ++i)
+    k = absorbing_min(k, cap_lower_bound(b.caps, b.centers + 3 * i, b.groups[j], b.angles[j],
+                                         kNoRadius));
+  return k;
+}
+
+// key_j for positions [j_begin, j_end), or where the bounds' ranges leave it open, the
+// smallest of their lower ends (provisional, made exact when the order reaches it). The
+// smallest of the ranges' upper ends bounds it from above; when the two ends agree, so
+// does the key (the same NaN as well: a NaN bound is always exact).
 void batch_keys(const Batch& b, int64_t j_begin, int64_t j_end) {
   for (int64_t j = j_begin; j < j_end; ++j) {
-    double k = kInf;
-    for (int64_t i = 0; i < b.nc; ++i)
-      k = absorbing_min(k, cap_lower_bound(b.caps, b.centers + 3 * i, b.groups[j], b.angles[j],
-                                           kNoRadius));
-    b.key[j] = k;
+    double lo = kInf, hi = kInf;
+    for (int64_t i = 0; i < b.nc; ++i) {
+      const CapBoundRange range =
+          cap_lower_bound_range(b.caps, b.centers + 3 * i, b.groups[j], b.angles[j], kNoRadius);
+      lo = absorbing_min(lo, range.lo);
+      hi = absorbing_min(hi, range.hi);
+    }
+    const bool exact = lo == hi || (lo != lo && hi != hi);
+    b.key[j] = lo;
+    b.provisional[j] = exact ? 0 : 1;
   }
 }
 
@@ -71,12 +91,12 @@ void skipping_margin_block(const Batch& b, const MarginContext& block, const int
     const double* u = b.centers + 3 * i;
     for (int64_t m = m_begin; m < m_end; ++m) {
       const int64_t j = positions[m], at = block.S * i + m;
-      if (cap_lower_bound(b.caps, u, b.groups[j], b.angles[j], kNoRadius) >= b.snapshot[i]) {
+      if (cap_lower_bound_reaches(b.snapshot[i], b.caps, u, b.groups[j], b.angles[j], kNoRadius)) {
         skip[at] = 1;
         block.output[at] = kNaN;
       } else {
         skip[at] = 0;
-        block.output[at] = group_margin(block, u, b.groups[j]);
+        block.output[at] = group_margin_on_lanes(block, u, b.groups[j]);
       }
     }
   }
@@ -97,11 +117,11 @@ void relevance_flags(const Batch& b, int64_t i_begin, int64_t i_end, int64_t j_b
       if (recorded == recorded) {
         flag = reach > recorded - r;
       } else {
-        const double lb = cap_lower_bound(b.caps, u, g, b.angles[j], radius);
+        const bool above = above_cap_lower_bound(reach, b.caps, u, g, b.angles[j], radius);
         if (!b.job->single_batch) {
-          flag = reach > lb;
-        } else if (reach > lb) {
-          const double m = group_margin(b.job->margins, u, g);
+          flag = above;
+        } else if (above) {
+          const double m = group_margin_on_lanes(b.job->margins, u, g);
           flag = m != m || reach > m - r;
         } else {
           flag = false;
@@ -180,10 +200,12 @@ void bound_cell_batch(CellBatchJob& job, int64_t batch) {
   RawArray<int64_t> history_row, block_groups, block_positions;
   RawArray<uint8_t> skip;
   RawArray<KeyedPosition> keyed;
+  RawArray<uint8_t> provisional;
   const size_t positions = size_t(ng), cells = size_t(nc);
   const size_t block_pairs = saturating_product(size_t(blk), cells);
   if (!angles.resize(positions) || !key.resize(positions) ||
       !history_row.resize(positions) || !keyed.resize(positions) ||
+      !provisional.resize(positions) ||
       !block_groups.resize(size_t(blk)) || !block_positions.resize(size_t(blk)) ||
       !block.resize(block_pairs) ||
       (single && (!snapshot.resize(cells) || !skip.resize(block_pairs)))) {
@@ -193,10 +215,12 @@ void bound_cell_batch(CellBatchJob& job, int64_t batch) {
   b.angles = angles.get();
   b.key = key.get();
   b.history_row = history_row.get();
+  b.provisional = provisional.get();
   b.snapshot = snapshot.get();
 
   for (int64_t j = 0; j < ng; ++j) {
-    b.angles[j] = cap_angle(b.caps, b.groups[j]);
+    b.angles[j] = job.group_angles != nullptr ? job.group_angles[b.groups[j]]
+                                              : cap_angle(b.caps, b.groups[j]);
     b.history_row[j] = -1;
   }
   if (single) {
@@ -207,17 +231,23 @@ void bound_cell_batch(CellBatchJob& job, int64_t batch) {
   } else {
     batch_keys(b, 0, ng);
   }
-  b.order.start(b.key, ng, keyed.get());
+  auto refine = [&b](int64_t j) {
+    b.key[j] = exact_key(b, j);
+    b.provisional[j] = 0;
+    return b.key[j];
+  };
+  RefinedKeyOrder<decltype(refine)> order;
+  order.start(b.key, b.provisional, ng, keyed.get(), refine);
   std::fill(b.values, b.values + nc, kInf);
 
   int64_t evaluated = 0, capacity = 0;  // E and the history's room, in groups
   bool stop = false;
   for (int64_t s = 0; s < ng && !stop;) {
     const int64_t nb = std::min(ng - s, blk);
-    if (b.key[b.order.at(s)] >= largest_value(b)) break;
+    if (b.key[order.at(s)] >= largest_value(b)) break;
     int64_t* positions_of_block = block_positions.get();
     for (int64_t m = 0; m < nb; ++m) {
-      positions_of_block[m] = b.order.at(s + m);
+      positions_of_block[m] = order.at(s + m);
       block_groups.get()[m] = b.groups[positions_of_block[m]];
     }
     MarginContext margins = job.margins;
@@ -280,8 +310,37 @@ void bound_cell_batch(CellBatchJob& job, int64_t batch) {
 
 bool run_cell_batches(CellBatchJob& job, int64_t batches, int64_t threads) {
   job.single_batch = batches == 1;
+  // Batches that share groups (the children of many parents, which share most of them) would
+  // each take acos of the same cap cosines: when the relevant lists are at least as long as
+  // the range of group indices they use, one table serves them all.
+  const int64_t listed = job.relevant_offsets[batches];
+  int64_t groups = 0;
+  for (int64_t r = 0; r < listed; ++r) groups = std::max(groups, job.relevant[r] + 1);
+  RawArray<CapAngle> table;
+  RawArray<uint8_t> made;
+  if (batches > 1 && listed >= groups && groups > 0) {
+    if (!table.resize(size_t(groups)) || !made.resize(size_t(groups))) return false;
+    std::fill(made.get(), made.get() + groups, uint8_t{0});
+    const CapArrays caps{job.cap_axes, job.cap_cos, job.margins.blocks_all, job.margins.shifts,
+                         job.margins.common_shift};
+    for (int64_t r = 0; r < listed; ++r) {
+      const int64_t g = job.relevant[r];
+      if (made.get()[g] != 0) continue;
+      table.get()[g] = cap_angle(caps, g);
+      made.get()[g] = 1;
+    }
+    job.group_angles = table.get();
+  }
+  // Many small batches (the deep levels of a search offer a few groups per cell) would not
+  // repay a thread: a thread joins only for every kOfferedPerThread margins offered.
+  int64_t offered = 0;
+  for (int64_t b = 0; b < batches && offered < threads * kOfferedPerThread; ++b)
+    offered += (job.cell_offsets[b + 1] - job.cell_offsets[b]) *
+               (job.relevant_offsets[b + 1] - job.relevant_offsets[b]);
+  const int64_t used = std::max<int64_t>(1, std::min(threads, offered / kOfferedPerThread));
   auto body = [&job](int64_t batch) { bound_cell_batch(job, batch); };
-  for_each_item(batches, threads, body);
+  for_each_item(batches, used, body);
+  job.group_angles = nullptr;  // the table ends here
   return job.out_of_memory.load(std::memory_order_relaxed) == 0;
 }
 

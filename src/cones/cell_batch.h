@@ -26,6 +26,8 @@ struct CellBatchJob {
   double* values = nullptr;                  // N cell values
   uint8_t* flags = nullptr;                  // P_B relevance flags
   bool single_batch = false;                 // B = 1: margin blocks, keys and relevance in parallel
+  const CapAngle* group_angles = nullptr;    // cap angle of every relevant group, when the call
+                                             // made one table for all its batches
   std::atomic<int> out_of_memory{0};         // set by any batch whose working set failed
 };
 

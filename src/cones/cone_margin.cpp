@@ -90,6 +90,13 @@ void margin_rows_one_by_one(const MarginContext& c, int64_t a_begin, int64_t a_e
 
 }  // namespace
 
+double group_margin_on_lanes(const MarginContext& c, const double u[3], int64_t g) {
+  using OneKernel = double (*)(const MarginContext&, const double*, int64_t);
+  static const OneKernel kernel = widest_build<OneKernel>(
+      group_margin, ZET_LANE_BUILD(group_margin_avx2), ZET_LANE_BUILD(group_margin_avx512));
+  return kernel(c, u, g);
+}
+
 void margin_rows(const MarginContext& c, int64_t a_begin, int64_t a_end, int64_t b_begin,
                  int64_t b_end) {
   static const RowsKernel kernel = widest_build<RowsKernel>(

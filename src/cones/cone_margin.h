@@ -23,6 +23,9 @@ struct MarginContext {
 };
 // The margin of direction u against group g.
 double group_margin(const MarginContext& context, const double u[3], int64_t g);
+// The same margin, through the widest lane build this processor runs (for callers that
+// evaluate margins one at a time).
+double group_margin_on_lanes(const MarginContext& context, const double u[3], int64_t g);
 // Margins of directions [a_begin, a_end) against selections [b_begin, b_end) into output.
 void margin_rows(const MarginContext& context, int64_t a_begin, int64_t a_end, int64_t b_begin, int64_t b_end);
 }  // namespace zet

@@ -11,5 +11,9 @@ void margin_rows_avx512(const MarginContext& context, int64_t a_begin, int64_t a
   MarginLanes::rows(context, a_begin, a_end, b_begin, b_end);
 }
 
+double group_margin_avx512(const MarginContext& context, const double u[3], int64_t g) {
+  return MarginLanes::one(context, u, g);
+}
+
 }  // namespace zet
 #endif

@@ -216,8 +216,10 @@ struct SearchedAhead {
 
 // Pairs per thread searched ahead at a time, and the evaluations a pair may take ahead of
 // its turn (a longer search is done in turn); together they bound the work that a stop can
-// discard and how long should_cancel waits.
-constexpr int64_t kPairsAheadPerThread = 64;
+// discard and how long should_cancel waits. A pair often takes only a few microseconds, so
+// a slice holds enough of them to repay starting its threads (some tens of microseconds),
+// and fewer pairs than one thread's share are searched on the calling thread alone.
+constexpr int64_t kPairsAheadPerThread = 512;
 constexpr uint64_t kEvaluationsAhead = 1024;
 
 // The same search with the pairs spread over threads. A pair's search depends only on its

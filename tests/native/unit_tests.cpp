@@ -1,6 +1,7 @@
 // Unit tests of pieces that need no interpreter: the thread count formula, the range
 // slicing, the cancellation schedules, the form A / form B fan-outs, the lane builds of
-// the overlap clipper against the scalar one, and the lazily produced key order.
+// the overlap clipper against the scalar one, and the lazily produced key orders (with
+// exact keys, and with keys that start as lower bounds of themselves).
 #include <algorithm>
 #include <atomic>
 #include <cmath>
@@ -14,6 +15,7 @@
 #include "checks/overlap_kernel.h"
 #include "checks/overlap_lanes.h"
 
+#include "cones/refined_key_order.h"
 #include "runtime/cancel_poller.h"
 #include "runtime/cpu_lanes.h"
 #include "runtime/key_order.h"
@@ -213,8 +215,57 @@ static void test_key_order() {
   }
 }
 
+// Keys that start as lower bounds (the key less a random amount, -infinity, or the key
+// itself) and are made exact on request: every prefix, read in bursts, is the order of the
+// exact keys, and keys far down the order are never made exact when only the start is read.
+static void test_refined_key_order() {
+  std::mt19937_64 rng(9);
+  const double specials[] = {std::nan(""), -0.0, 0.0, INFINITY, -INFINITY, 1.0};
+  for (int64_t n : {0, 1, 63, 64, 65, 130, 257, 1000, 5000}) {
+    std::vector<double> exact(size_t(n) + 1), start(size_t(n) + 1);
+    std::vector<uint8_t> provisional(size_t(n) + 1);
+    for (int64_t j = 0; j < n; ++j) {
+      double& k = exact[size_t(j)];
+      k = rng() % 4 == 0 ? specials[rng() % 6] : double(rng() % 50) / 7;
+      const bool lower = k == k && rng() % 3 != 0;  // a NaN key is always exact
+      provisional[size_t(j)] = lower ? 1 : 0;
+      start[size_t(j)] = !lower ? k : rng() % 5 == 0 ? -INFINITY : k - double(rng() % 20) / 7;
+    }
+    std::vector<int64_t> expect(static_cast<size_t>(n));
+    for (int64_t j = 0; j < n; ++j) expect[size_t(j)] = j;
+    std::stable_sort(expect.begin(), expect.end(), [&](int64_t x, int64_t y) {
+      const double a = exact[size_t(x)], b = exact[size_t(y)];
+      return a != a || b != b ? a == a && b != b : a < b;
+    });
+    for (int64_t stride : {1, 7, 64, 1000}) {
+      std::vector<uint8_t> flags = provisional;
+      std::vector<double> key = start;
+      int64_t refined = 0;
+      auto refine = [&](int64_t j) {
+        CHECK(flags[size_t(j)] == 1);
+        flags[size_t(j)] = 0;
+        ++refined;
+        return key[size_t(j)] = exact[size_t(j)];
+      };
+      std::vector<KeyedPosition> scratch(size_t(n) + 1);
+      RefinedKeyOrder<decltype(refine)> order;
+      order.start(key.data(), flags.data(), n, scratch.data(), refine);
+      bool same = true;
+      const int64_t read = stride == 1 ? std::min<int64_t>(n, 20) : n;
+      for (int64_t r = 0; r < read; r += stride)
+        for (int64_t q = r; q < std::min(read, r + stride); ++q) {
+          const int64_t j = order.at(q);
+          same = same && j == expect[size_t(q)] && flags[size_t(j)] == 0;
+        }
+      CHECK(same);
+      if (stride == 1 && n == 5000) CHECK(refined < n / 4);
+    }
+  }
+}
+
 int main() {
   test_key_order();
+  test_refined_key_order();
   test_effective_count();
   test_overlap_lanes();
   test_range_plan();
