@@ -1,10 +1,9 @@
-// The lane margins behind margin_lanes.h, included only by the files compiled for one
-// instruction set each (see runtime/lanes.h).
-#pragma once
+// The lane margins behind margin_lanes.h, compiled once per lane width (see runtime/lanes.h).
 #include <cmath>
 #include <cstdint>
 
 #include "cones/cone_margin.h"
+#include "cones/margin_lanes.h"
 #include "runtime/lanes.h"
 
 namespace zet {
@@ -251,4 +250,17 @@ struct MarginLanes {
 };
 
 }  // namespace
+}  // namespace zet
+
+namespace zet {
+
+void ZET_LANE_ENTRY(margin_rows)(const MarginContext& context, int64_t a_begin, int64_t a_end,
+                                 int64_t b_begin, int64_t b_end) {
+  MarginLanes::rows(context, a_begin, a_end, b_begin, b_end);
+}
+
+double ZET_LANE_ENTRY(group_margin)(const MarginContext& context, const double u[3], int64_t g) {
+  return MarginLanes::one(context, u, g);
+}
+
 }  // namespace zet
