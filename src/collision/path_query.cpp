@@ -210,8 +210,13 @@ class PathQueryRun {
   // then joins them), then consumes it in emission order.
   template <class F>
   void flush(int64_t batch, LeafPairJob* jobs, F& meanwhile) {
+    // A budget that this batch is bound to exhaust leaves most of its jobs unconsumed: more
+    // threads would only race through work that nobody reads.
+    const uint64_t budget_left = static_cast<uint64_t>(p_.pair_budget) - r_.pairs_used;
     const int64_t threads =
-        std::max<int64_t>(1, std::min(effective_thread_count(), batch / kLeafPairsPerThread));
+        budget_left < static_cast<uint64_t>(kLeafPairsPerThread)
+            ? 1
+            : std::max<int64_t>(1, std::min(effective_thread_count(), batch / kLeafPairsPerThread));
     PathQueryContext context{&p_, jobs, {0}};
     auto work = [&context](int64_t i) { process_leaf_pair(context, i); };
     for_each_item_after(batch, threads, work, meanwhile);
