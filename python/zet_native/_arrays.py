@@ -9,6 +9,7 @@ first offending row instead of a dtype message from deep inside a call.
 
 from __future__ import annotations
 
+import time
 from collections.abc import Callable, Sequence
 from typing import Any
 
@@ -128,12 +129,30 @@ def join(parts: Sequence[bytes], dtype: npt.DTypeLike, shape: Sequence[int] | No
     return array if shape is None else array.reshape(shape)
 
 
-def in_chunks(total: int, size: int, run: Callable[[int, int], Any]) -> list[Any]:
-    """Calls ``run(start, stop)`` over consecutive slices of at most ``size`` items and returns
-    their results in order. A call into the native module cannot be interrupted when it takes
-    no ``should_cancel``; between two calls the interpreter delivers pending signals, so Ctrl-C
-    lands within one slice. Every slice's items are computed independently of the others, so the
-    joined results are those of one call over everything."""
-    if total <= size:
+# Seconds that one slice of a sliced call aims at: long enough that the fixed cost of a native
+# call (argument checks, setup) vanishes against it, short enough for Ctrl-C to land at once.
+SLICE_SECONDS = 0.25
+
+
+def in_chunks(total: int, first: int, run: Callable[[int, int], Any]) -> list[Any]:
+    """Calls ``run(start, stop)`` over consecutive slices of the ``total`` items and returns their
+    results in order. A call into the native module cannot be interrupted when it takes no
+    ``should_cancel``; between two calls the interpreter delivers pending signals, so Ctrl-C
+    lands within one slice. Every item is computed independently of the others, so the joined
+    results are those of one call over everything.
+
+    Up to ``first`` items (an amount that takes well under a second even where an item is
+    costly) make one call. Beyond that the first slice holds ``first`` items and each later
+    one as many as the last slice's pace fits into SLICE_SECONDS, growing or shrinking at most
+    eightfold from slice to slice."""
+    if total <= first:
         return [run(0, total)]
-    return [run(start, min(start + size, total)) for start in range(0, total, size)]
+    results, start, size = [], 0, max(first, 1)
+    while start < total:
+        stop = min(start + size, total)
+        began = time.perf_counter()
+        results.append(run(start, stop))
+        pace = (stop - start) / max(time.perf_counter() - began, 1e-6)
+        size = int(min(max(pace * SLICE_SECONDS, size / 8, 1), size * 8))
+        start = stop
+    return results

@@ -21,10 +21,10 @@ def keep_going() -> bool:
     return False
 
 
-# Items per native call for the functions without should_cancel: each slice takes well under
-# a tenth of a second on one core, and thousands of items keep the per-call cost negligible.
-PAIRS_PER_SLICE = 1 << 16  # triangle pair batches (kernel, distance, overlap, cones)
-POINTS_PER_SLICE = 1 << 17  # winding points
+# Items of the first slice of a sliced call (see in_chunks): about a quarter of a second where an
+# item is at its costliest on one core; calls up to this size are not sliced at all.
+PAIRS_PER_SLICE = 1 << 18  # triangle pair batches (kernel, distance, cones); overlap areas take 4x
+POINTS_PER_SLICE = 1 << 16  # winding points
 EVALUATIONS_PER_SLICE = 1 << 20  # margins and cap bounds: directions times groups
-RAYS_PER_SLICE = 1 << 19  # direction scores: directions times vertex rays
+RAYS_PER_SLICE = 1 << 21  # direction scores: directions times vertex rays
 CELLS_PER_SLICE = 1 << 18  # cell bounds: cells times relevant groups

@@ -49,7 +49,7 @@ def mesh_arrays(vertices: Any, triangles: Any = None, name: str = "mesh") -> tup
 
 def build_tree(vertices: Any, triangles: npt.ArrayLike | None = None, leaf_size: int = 4,
                excluded: npt.ArrayLike | None = None, should_cancel: ShouldCancel = keep_going, *,
-               cancel_check_interval: int = 1024) -> TriangleTree:
+               cancel_check_interval: int = 8192) -> TriangleTree:
     """Build the AABB tree of a mesh and return it as a ``TriangleTree``.
 
     ``vertices`` and ``triangles`` are array-likes of any real and any integer dtype (n x 3 and
@@ -57,9 +57,9 @@ def build_tree(vertices: Any, triangles: npt.ArrayLike | None = None, leaf_size:
     ``vertices`` and ``faces`` (a trimesh ``Trimesh``) and ``triangles`` is omitted. The tree
     keeps copies of them. ``excluded`` is a per-triangle mask (bool or integer, nonzero leaves
     the triangle out of every traversal; none when omitted). ``leaf_size`` (1 to 64) bounds the
-    triangles of a leaf. ``should_cancel`` is polled every ``cancel_check_interval`` triangles
-    placed; the default lets Ctrl-C stop a long build with KeyboardInterrupt, and a callable
-    that returns true stops it with InterruptedError.
+    triangles of a leaf. ``should_cancel`` is consulted every ``cancel_check_interval`` nodes
+    made (once per wave of the parallel build); the default lets Ctrl-C stop a long build with
+    KeyboardInterrupt, and a callable that returns true stops it with InterruptedError.
     """
     points, faces = mesh_arrays(vertices, triangles)
     mask = (np.zeros(len(faces), dtype=np.uint8) if excluded is None
