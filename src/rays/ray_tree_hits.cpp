@@ -3,7 +3,8 @@
 #include <cmath>
 #include <limits>
 
-#include "rays/packet_hits.h"
+#include "rays/wide_tree.h"
+#include "rays/wide_walk.h"
 #include "runtime/float_order.h"
 #include "runtime/vec3.h"
 
@@ -56,6 +57,16 @@ bool crosses(Vec3 a, Vec3 b, Vec3 c, Vec3 origin, Vec3 direction, double epsilon
 }
 
 }  // namespace
+
+bool ray_crosses_triangle(const RayTree& tree, uint32_t t, const double origin[3],
+                          const double direction[3], double epsilon, double length,
+                          double* depth) {
+  const uint32_t* corners = tree.triangles + 3 * int64_t{t};
+  return crosses(load(tree.vertices + 3 * int64_t{corners[0]}),
+                 load(tree.vertices + 3 * int64_t{corners[1]}),
+                 load(tree.vertices + 3 * int64_t{corners[2]}), load(origin), load(direction),
+                 epsilon, length, depth);
+}
 
 void inverse_direction(const double direction[3], double inverse[3]) {
   for (int a = 0; a < 3; ++a) inverse[a] = direction[a] == 0.0 ? 1.0 : 1.0 / direction[a];
@@ -113,15 +124,25 @@ void run_ray_tree_hits(const RayTreeHitsParams& p, CancelPoller& poller,
   if (p.tree.k == 0) return;
   double inverse[3];
   inverse_direction(p.direction, inverse);
-  if (run_ray_tree_hits_in_packets(p, poller, result, inverse)) {
-    result.cancelled = poller.cancelled;
-    return;
-  }
+  // The collapsed tree when the direction allows it (and memory suffices); rays that are
+  // not finite, or all rays otherwise, walk the binary tree.
+  WideTree wide;
+  const bool collapsed = p.ray_count > 0 && wide_ray_direction(inverse) &&
+                         collapse_ray_tree(p.tree, p.epsilon, wide);
+  const WideRayTracer trace_wide = wide_ray_tracer();
+  WideStackOwner wide_stack;
   GrowableArray<uint32_t> stack;  // one stack serves every ray
   for (int64_t i = 0; i < p.ray_count; ++i) {
     if (result.out_of_memory || poller.poll_work(1)) break;
-    trace_ray(p.tree, p.origins + 3 * i, p.direction, inverse, p.epsilon, p.length, i,
-              result.hits, stack, result.out_of_memory);
+    const double* origin = p.origins + 3 * i;
+    if (collapsed && finite_point(origin)) {
+      if (!trace_wide(p.tree, wide, origin, p.direction, inverse, p.epsilon, p.length, i,
+                      result.hits, wide_stack.stack))
+        result.out_of_memory = true;
+      continue;
+    }
+    trace_ray(p.tree, origin, p.direction, inverse, p.epsilon, p.length, i, result.hits, stack,
+              result.out_of_memory);
   }
   result.cancelled = poller.cancelled;
 }

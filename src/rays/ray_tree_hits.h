@@ -47,6 +47,12 @@ void trace_ray(const RayTree& tree, const double origin[3], const double directi
                const double inverse[3], double epsilon, double length, int64_t ray,
                GrowableArray<RayHit>& hits, GrowableArray<uint32_t>& stack, bool& out_of_memory);
 
+// The ray/triangle test of trace_ray for triangle t: true, with the depth, when the ray
+// crosses it at epsilon < t <= epsilon + length. Out of line for the vector builds.
+bool ray_crosses_triangle(const RayTree& tree, uint32_t t, const double origin[3],
+                          const double direction[3], double epsilon, double length,
+                          double* depth);
+
 struct RayTreeHitsParams {
   RayTree tree;
   const double* origins;  // ray_count x 3

@@ -6,6 +6,8 @@
 #include <limits>
 
 #include "rays/coherent_order.h"
+#include "rays/wide_tree.h"
+#include "rays/wide_walk.h"
 #include "rays/winding_packets.h"
 #include "runtime/cpu_lanes.h"
 #include "runtime/growable.h"
@@ -176,6 +178,15 @@ constexpr int64_t kCoherentOrderFrom = 4096;
 
 }  // namespace
 
+bool wind_binary(const WindingBatch& b, const double point[3], int64_t& count, bool& ambiguous) {
+  const double r[3] = {1.0 / b.direction[0], 1.0 / b.direction[1], 1.0 / b.direction[2]};
+  GrowableArray<int64_t> stack;
+  const Verdict v = wind_point(b, point, r, 8.0 * b.epsilon, stack);
+  count = v.count;
+  ambiguous = v.ambiguous;
+  return !v.out_of_memory;
+}
+
 bool run_ray_winding(const WindingBatch& b, int64_t threads) {
   // Points are taken in an order that keeps neighbouring rays together (their results do
   // not depend on it); failing memory for it is failing memory for the call.
@@ -190,13 +201,20 @@ bool run_ray_winding(const WindingBatch& b, int64_t threads) {
                        order.get()))
       sorted = order.get();
   }
+  // The collapsed tree serves every finite point when the direction allows it; otherwise
+  // (or when memory for it is short) every point walks the binary tree.
+  const double r[3] = {1.0 / b.direction[0], 1.0 / b.direction[1], 1.0 / b.direction[2]};
+  WideTree wide;
+  const bool collapsed = wide_winding_direction(r) && collapse_winding_tree(b.tree, 8.0 * b.epsilon, wide);
   static const PointsKernel kernel = widest_build<PointsKernel>(
       wind_points_one_by_one, ZET_LANE_BUILD(wind_points_avx2), ZET_LANE_BUILD(wind_points_avx512));
+  const WideWinder wide_kernel = wide_winder();
   std::atomic<bool> out_of_memory{false};
   auto block = [&](int64_t index) {
     const int64_t end = std::min(index * kBlock + kBlock, b.point_count);
-    if (!kernel(b, sorted, index * kBlock, end))
-      out_of_memory.store(true, std::memory_order_relaxed);
+    const bool done = collapsed ? wide_kernel(b, wide, sorted, index * kBlock, end)
+                                : kernel(b, sorted, index * kBlock, end);
+    if (!done) out_of_memory.store(true, std::memory_order_relaxed);
   };
   for_each_item((b.point_count + kBlock - 1) / kBlock, threads, block);
   return !out_of_memory.load(std::memory_order_relaxed);

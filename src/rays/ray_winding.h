@@ -60,6 +60,11 @@ struct WindingBatch {
   uint8_t* ambiguous;      // point_count, written
 };
 
+// One point's walk of the binary tree, as every build walks it when the collapsed tree
+// cannot serve. False when its stack could not get memory.
+bool wind_binary(const WindingBatch& batch, const double point[3], int64_t& count,
+                 bool& ambiguous);
+
 // Every point, in blocks of 64 claimed by up to `threads` threads. Needs a tree with at
 // least one node. Returns false when a traversal stack could not get memory; the outputs
 // are then incomplete and must be dropped.
