@@ -6,6 +6,7 @@
 #include "rays/wide_tree.h"
 #include "rays/wide_walk.h"
 #include "runtime/float_order.h"
+#include "runtime/raw_array.h"
 #include "runtime/vec3.h"
 
 namespace zet {
@@ -33,39 +34,59 @@ bool enters_box(const double* box_min, const double* box_max, const double origi
   return t_far >= max_as_written(t_near, 0.0) && t_near <= epsilon + length;
 }
 
-// The edge-vector ray/triangle test on corners a, b, c in the order of the triangle's row.
-// A ray parallel to the plane (|det| within 1e-12 of |e1| |e2|, which covers degenerate
-// triangles) never hits; the barycentric bounds allow 1e-9 of slack so that a ray through
-// a shared edge is not lost between the two triangles.
+// The edge-vector ray/triangle test on corners a, b, c in the order of the triangle's row,
+// in two parts: what depends on the direction only, then what depends on the origin. A ray
+// parallel to the plane (|det| within 1e-12 of |e1| |e2|, which covers degenerate triangles)
+// never hits; the barycentric bounds allow 1e-9 of slack so that a ray through a shared edge
+// is not lost between the two triangles.
 bool crosses(Vec3 a, Vec3 b, Vec3 c, Vec3 origin, Vec3 direction, double epsilon,
              double length, double* depth) {
+  PreparedTriangle prepared;
+  return prepare_triangle(a, b, c, direction, &prepared) &&
+         prepared_crossing(prepared, origin, direction, epsilon, length, depth);
+}
+
+}  // namespace
+
+bool prepare_triangle(Vec3 a, Vec3 b, Vec3 c, Vec3 direction, PreparedTriangle* out) {
   const Vec3 e1 = sub(b, a), e2 = sub(c, a);
   const Vec3 p = cross(direction, e2);
   const double det = dot(e1, p);
   if (std::fabs(det) <= norm(e1) * norm(e2) * 1e-12) return false;
-  const double inv_det = 1.0 / det;
-  const Vec3 s = sub(origin, a);
-  const double u = dot(s, p) * inv_det;
+  *out = {a, e1, e2, p, 1.0 / det};
+  return true;
+}
+
+bool prepared_crossing(const PreparedTriangle& tri, Vec3 origin, Vec3 direction, double epsilon,
+                       double length, double* depth) {
+  const Vec3 s = sub(origin, tri.a);
+  const double u = dot(s, tri.p) * tri.inv_det;
   if (!(u >= -1e-9)) return false;
-  const Vec3 q = cross(s, e1);
-  const double v = dot(direction, q) * inv_det;
+  const Vec3 q = cross(s, tri.e1);
+  const double v = dot(direction, q) * tri.inv_det;
   if (!(v >= -1e-9 && u + v <= 1.000000001)) return false;
-  const double t = dot(e2, q) * inv_det;
+  const double t = dot(tri.e2, q) * tri.inv_det;
   if (!(t > epsilon && t <= epsilon + length)) return false;
   *depth = t;
   return true;
 }
 
-}  // namespace
-
-bool ray_crosses_triangle(const RayTree& tree, uint32_t t, const double origin[3],
-                          const double direction[3], double epsilon, double length,
-                          double* depth) {
-  const uint32_t* corners = tree.triangles + 3 * int64_t{t};
-  return crosses(load(tree.vertices + 3 * int64_t{corners[0]}),
-                 load(tree.vertices + 3 * int64_t{corners[1]}),
-                 load(tree.vertices + 3 * int64_t{corners[2]}), load(origin), load(direction),
-                 epsilon, length, depth);
+bool prepare_leaf_triangles(const RayTree& tree, const double direction[3],
+                            RawArray<LeafTriangle>& prepared) {
+  const int64_t order_length = tree.order_length;
+  if (!prepared.resize(static_cast<size_t>(order_length))) return false;
+  const Vec3 d = load(direction);
+  for (int64_t position = 0; position < order_length; ++position) {
+    LeafTriangle& leaf = prepared.get()[position];
+    const uint32_t t = tree.order[position];
+    const uint32_t* corners = tree.triangles + 3 * int64_t{t};
+    leaf.triangle = t;
+    leaf.live = tree.usable[t] != 0 &&
+                prepare_triangle(load(tree.vertices + 3 * int64_t{corners[0]}),
+                                 load(tree.vertices + 3 * int64_t{corners[1]}),
+                                 load(tree.vertices + 3 * int64_t{corners[2]}), d, &leaf.prepared);
+  }
+  return true;
 }
 
 void inverse_direction(const double direction[3], double inverse[3]) {
@@ -116,6 +137,10 @@ void trace_ray(const RayTree& tree, const double origin[3], const double directi
   }
 }
 
+// The collapse and the prepared triangles cost about as much as walking a tenth as many
+// rays as the tree has nodes; fewer rays walk the binary tree.
+constexpr int64_t kRaysPerNodeToCollapse = 8;
+
 void run_ray_tree_hits(const RayTreeHitsParams& p, CancelPoller& poller,
                        RayTreeHitsResult& result) {
   // The callable is asked before the first ray, whatever the interval.
@@ -127,22 +152,31 @@ void run_ray_tree_hits(const RayTreeHitsParams& p, CancelPoller& poller,
   // The collapsed tree when the direction allows it (and memory suffices); rays that are
   // not finite, or all rays otherwise, walk the binary tree.
   WideTree wide;
-  const bool collapsed = p.ray_count > 0 && wide_ray_direction(inverse) &&
-                         collapse_ray_tree(p.tree, p.epsilon, wide);
-  const WideRayTracer trace_wide = wide_ray_tracer();
-  WideStackOwner wide_stack;
+  RawArray<LeafTriangle> leaves;
+  const bool collapsed = p.ray_count >= p.tree.k / kRaysPerNodeToCollapse && p.ray_count > 0 &&
+                         wide_ray_direction(inverse) &&
+                         collapse_ray_tree(p.tree, p.epsilon, wide) &&
+                         prepare_leaf_triangles(p.tree, p.direction, leaves);
+  if (collapsed) {
+    // A cancellation stops the run before a ray; the rays before it are traced in full.
+    WideRayBatch batch(p.tree, wide, leaves.get(), p.direction, inverse, p.epsilon, p.length,
+                       result.hits);
+    for (int64_t i = 0; i < p.ray_count; ++i) {
+      if (poller.poll_work(1)) break;
+      if (!batch.add(p.origins + 3 * i, i)) {
+        result.out_of_memory = true;
+        break;
+      }
+    }
+    if (!result.out_of_memory && !batch.flush()) result.out_of_memory = true;
+    result.cancelled = poller.cancelled;
+    return;
+  }
   GrowableArray<uint32_t> stack;  // one stack serves every ray
   for (int64_t i = 0; i < p.ray_count; ++i) {
     if (result.out_of_memory || poller.poll_work(1)) break;
-    const double* origin = p.origins + 3 * i;
-    if (collapsed && finite_point(origin)) {
-      if (!trace_wide(p.tree, wide, origin, p.direction, inverse, p.epsilon, p.length, i,
-                      result.hits, wide_stack.stack))
-        result.out_of_memory = true;
-      continue;
-    }
-    trace_ray(p.tree, origin, p.direction, inverse, p.epsilon, p.length, i, result.hits, stack,
-              result.out_of_memory);
+    trace_ray(p.tree, p.origins + 3 * i, p.direction, inverse, p.epsilon, p.length, i,
+              result.hits, stack, result.out_of_memory);
   }
   result.cancelled = poller.cancelled;
 }

@@ -9,6 +9,8 @@
 
 #include "runtime/cancel_poller.h"
 #include "runtime/growable.h"
+#include "runtime/raw_array.h"
+#include "runtime/vec3.h"
 
 namespace zet {
 
@@ -24,6 +26,7 @@ struct RayTree {
   const int32_t* node_meta;   // k x 5
   const uint32_t* order;      // L
   int64_t k;
+  int64_t order_length;  // L
 };
 
 // One crossing of a ray with a triangle: depth is the ray parameter t, in units of the
@@ -47,11 +50,31 @@ void trace_ray(const RayTree& tree, const double origin[3], const double directi
                const double inverse[3], double epsilon, double length, int64_t ray,
                GrowableArray<RayHit>& hits, GrowableArray<uint32_t>& stack, bool& out_of_memory);
 
-// The ray/triangle test of trace_ray for triangle t: true, with the depth, when the ray
-// crosses it at epsilon < t <= epsilon + length. Out of line for the vector builds.
-bool ray_crosses_triangle(const RayTree& tree, uint32_t t, const double origin[3],
-                          const double direction[3], double epsilon, double length,
-                          double* depth);
+// The part of the ray/triangle test that depends on the direction only: the first corner,
+// the two edges, p = direction x e2 and 1 / det. The walks of one direction compute it once
+// per triangle; the arithmetic is that of the test.
+struct PreparedTriangle {
+  Vec3 a, e1, e2, p;
+  double inv_det;
+};
+
+// False when the ray is parallel to the triangle's plane (never a hit); otherwise fills out.
+bool prepare_triangle(Vec3 a, Vec3 b, Vec3 c, Vec3 direction, PreparedTriangle* out);
+// The rest of the test for one origin.
+bool prepared_crossing(const PreparedTriangle& triangle, Vec3 origin, Vec3 direction,
+                       double epsilon, double length, double* depth);
+
+// A position of order with its triangle prepared for one direction; live is false for a
+// triangle that is not usable or that the direction runs parallel to.
+struct LeafTriangle {
+  PreparedTriangle prepared;
+  uint32_t triangle;
+  bool live;
+};
+
+// Every position of order, prepared for direction. False when memory could not be had.
+bool prepare_leaf_triangles(const RayTree& tree, const double direction[3],
+                            RawArray<LeafTriangle>& prepared);
 
 struct RayTreeHitsParams {
   RayTree tree;

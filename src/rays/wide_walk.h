@@ -22,57 +22,99 @@ namespace zet {
 bool wide_ray_direction(const double inverse[3]);
 bool finite_point(const double p[3]);
 
-// A walk's stack: plain memory from the raw allocator, grown (64 entries at first,
-// doubling) by the walks and freed by its owner. The vector builds touch no shared inline
-// code (see runtime/lanes.h), so the stack is plain data and the hit list is appended to
-// through append_ray_hit.
+// A walk's stack, and a list of hits: plain memory from the raw allocator, grown (64 entries
+// at first, doubling) by the walks. The vector builds touch no shared inline code (see
+// runtime/lanes.h), so these are plain data.
 struct WideStack {
-  WideEntry* entries = nullptr;
-  size_t capacity = 0;
+  WideEntry* entries;
+  size_t capacity;
+};
+struct WideHits {
+  RayHit* hits;
+  size_t size, capacity;
 };
 
-struct WideStackOwner {
-  WideStack stack;
-  WideStackOwner() = default;
-  WideStackOwner(const WideStackOwner&) = delete;
-  WideStackOwner& operator=(const WideStackOwner&) = delete;
-  ~WideStackOwner();
+// Walks that go side by side.
+constexpr int kWideWalkers = 4;
+
+struct WideScratch {
+  WideStack stacks[kWideWalkers];
+  WideHits hits[kWideWalkers];
 };
 
-// hits.push_back, out of line.
-bool append_ray_hit(GrowableArray<RayHit>& hits, const RayHit& hit);
+// Owns a WideScratch (zeroed at first), freed with its owner.
+struct WideScratchOwner {
+  WideScratch scratch{};
+  WideScratchOwner() = default;
+  WideScratchOwner(const WideScratchOwner&) = delete;
+  WideScratchOwner& operator=(const WideScratchOwner&) = delete;
+  ~WideScratchOwner();
+};
 
-// trace_ray on the collapsed tree of the same tree (grown by the same epsilon): the same
-// hits in the same order, appended to hits. False when memory could not be had.
-using WideRayTracer = bool (*)(const RayTree& tree, const WideTree& wide, const double origin[3],
+// trace_ray for n (1 to kWideWalkers) rays with finite origins on the collapsed tree of the
+// same tree (grown by the same epsilon), with the tree's leaf triangles prepared for the
+// direction: ray i's hits, with ray index rays[i], go to scratch.hits[i] (emptied first), the
+// same hits in the same order as trace_ray's. False when memory could not be had.
+using WideRayTracer = bool (*)(const LeafTriangle* leaves, const WideTree& wide,
+                               const double* const origins[], const int64_t rays[], int n,
                                const double direction[3], const double inverse[3],
-                               double epsilon, double length, int64_t ray,
-                               GrowableArray<RayHit>& hits, WideStack& stack);
+                               double epsilon, double length, WideScratch& scratch);
 
 // The tracer of this processor's widest build.
 WideRayTracer wide_ray_tracer();
+
+// Traces rays one after another, as trace_ray would, through the collapsed tree in groups:
+// add() the rays in order (a ray whose origin is not finite walks the binary tree, after the
+// rays before it), then flush(). Hits go to the hit list in ray order.
+class WideRayBatch {
+ public:
+  WideRayBatch(const RayTree& tree, const WideTree& wide, const LeafTriangle* leaves,
+               const double direction[3], const double inverse[3], double epsilon,
+               double length, GrowableArray<RayHit>& hits);
+  // False when memory could not be had (the hits are then incomplete).
+  bool add(const double* origin, int64_t ray);
+  bool flush();
+
+ private:
+  const RayTree& tree_;
+  const WideTree& wide_;
+  const LeafTriangle* leaves_;
+  const double *direction_, *inverse_;
+  double epsilon_, length_;
+  GrowableArray<RayHit>& hits_;
+  WideRayTracer trace_;
+  const double* origins_[kWideWalkers];
+  int64_t rays_[kWideWalkers];
+  int n_ = 0;
+  WideScratchOwner scratch_;
+  GrowableArray<uint32_t> binary_stack_;
+};
 
 // Whether a winding direction may walk a collapsed winding tree: every component's
 // reciprocal finite and not 0.
 bool wide_winding_direction(const double reciprocal[3]);
 
 // Points order[begin, end) of the batch (begin .. end - 1 when order is null) on the
-// collapsed winding tree (grown by 8 epsilon), their results written to the batch's
+// collapsed winding tree (grown by 8 epsilon) with the triangles prepared for the
+// direction, their results written to the batch's
 // outputs as the binary walk writes them; points that are not finite take the binary walk.
 // False when a stack could not get memory; the outputs are then incomplete.
 using WideWinder = bool (*)(const WindingBatch& batch, const WideTree& wide,
-                            const uint32_t* order, int64_t begin, int64_t end);
+                            const WindingTriangle* triangles, const uint32_t* order,
+                            int64_t begin, int64_t end);
 
 WideWinder wide_winder();
 
 // The builds behind the two selectors.
-bool trace_wide_ray(const RayTree&, const WideTree&, const double*, const double*, const double*,
-                    double, double, int64_t, GrowableArray<RayHit>&, WideStack&);
-bool trace_wide_ray_avx2(const RayTree&, const WideTree&, const double*, const double*,
-                         const double*, double, double, int64_t, GrowableArray<RayHit>&,
-                         WideStack&);
-bool wind_wide_points(const WindingBatch&, const WideTree&, const uint32_t*, int64_t, int64_t);
-bool wind_wide_points_avx2(const WindingBatch&, const WideTree&, const uint32_t*, int64_t,
-                           int64_t);
+bool trace_wide_rays(const LeafTriangle*, const WideTree&, const double* const[],
+                     const int64_t[], int, const double*, const double*, double, double,
+                     WideScratch&);
+bool trace_wide_rays_avx2(const LeafTriangle*, const WideTree&, const double* const[],
+                          const int64_t[], int, const double*, const double*, double, double,
+                          WideScratch&);
+bool wind_wide_points(const WindingBatch&, const WideTree&, const WindingTriangle*,
+                      const uint32_t*, int64_t, int64_t);
+bool wind_wide_points_avx2(const WindingBatch&, const WideTree&, const WindingTriangle*,
+                           const uint32_t*, int64_t, int64_t);
 
 }  // namespace zet

@@ -6,17 +6,18 @@
 
 namespace zet {
 
-bool trace_wide_ray_avx2(const RayTree& tree, const WideTree& wide, const double* origin,
-                         const double* direction, const double* inverse, double epsilon,
-                         double length, int64_t ray, GrowableArray<RayHit>& hits,
-                         WideStack& stack) {
-  return WideWalks::trace(tree, wide, origin, direction, inverse, epsilon, length, ray, hits,
-                          stack);
+bool trace_wide_rays_avx2(const LeafTriangle* leaves, const WideTree& wide,
+                          const double* const origins[], const int64_t rays[], int n,
+                          const double* direction, const double* inverse, double epsilon,
+                          double length, WideScratch& scratch) {
+  return WideWalks::trace(leaves, wide, origins, rays, n, direction, inverse, epsilon, length,
+                          scratch);
 }
 
-bool wind_wide_points_avx2(const WindingBatch& b, const WideTree& wide, const uint32_t* order,
+bool wind_wide_points_avx2(const WindingBatch& b, const WideTree& wide,
+                           const WindingTriangle* triangles, const uint32_t* order,
                            int64_t begin, int64_t end) {
-  return WideWalks::points(b, wide, order, begin, end);
+  return WideWalks::points(b, wide, triangles, order, begin, end);
 }
 
 }  // namespace zet

@@ -107,14 +107,32 @@ inline unsigned reached_slots(const WideNode& node, const double p[3], const dou
 #endif
 
 // Pushes the given slots of a node, the last first, so that they come off in slot order:
-// the binary walk's depth-first order. The stack must have room for kWideSlots more.
+// the binary walk's depth-first order. Every slot is written and the top advances by the
+// test results, as the outcomes are unpredictable and branches on them would mostly
+// mispredict. The stack must have room for kWideSlots more.
 inline size_t push_slots(const WideNode& node, unsigned slots, WideEntry* stack, size_t top) {
-  while (slots != 0) {
-    const int i = 31 - __builtin_clz(slots);
-    slots &= ~(1u << i);
-    stack[top++] = {node.ref[i], node.count[i]};
+  for (int i = kWideSlots - 1; i >= 0; --i) {
+    stack[top] = {node.ref[i], node.count[i]};
+    top += (slots >> i) & 1;
   }
   return top;
+}
+
+// prepared_crossing of ray_tree_hits.cpp, its formulas repeated here: a shared inline
+// helper emitted from a vector build could be the copy the linker keeps for all.
+inline bool leaf_crossing(const PreparedTriangle& tri, const double o[3], const double d[3],
+                          double epsilon, double length, double* depth) {
+  const double sx = o[0] - tri.a.x, sy = o[1] - tri.a.y, sz = o[2] - tri.a.z;
+  const double u = (sx * tri.p.x + sy * tri.p.y + sz * tri.p.z) * tri.inv_det;
+  if (!(u >= -1e-9)) return false;
+  const double qx = sy * tri.e1.z - sz * tri.e1.y, qy = sz * tri.e1.x - sx * tri.e1.z,
+               qz = sx * tri.e1.y - sy * tri.e1.x;
+  const double v = (d[0] * qx + d[1] * qy + d[2] * qz) * tri.inv_det;
+  if (!(v >= -1e-9 && u + v <= 1.000000001)) return false;
+  const double t = (tri.e2.x * qx + tri.e2.y * qy + tri.e2.z * qz) * tri.inv_det;
+  if (!(t > epsilon && t <= epsilon + length)) return false;
+  *depth = t;
+  return true;
 }
 
 // Room for kWideSlots more entries above top: 64 at first, doubling; false when memory
@@ -130,89 +148,147 @@ inline bool room(WideStack& stack, size_t top) {
   return true;
 }
 
-struct WideWalks {
-  static bool trace(const RayTree& tree, const WideTree& wide, const double origin[3],
-                    const double direction[3], const double inverse[3], double epsilon,
-                    double length, int64_t ray, GrowableArray<RayHit>& hits,
-                    WideStack& stack) {
-    const double reach = epsilon + length;
-    if (!room(stack, 0)) return false;
-    size_t top = 0;
-    stack.entries[top++] = {0, -1};
-    while (top > 0) {
-      const WideEntry e = stack.entries[--top];
-      if (e.count < 0) {
-        const WideNode& node = wide.nodes()[e.ref];
-        const unsigned slots = entered_slots(node, origin, direction, inverse, reach);
-        if (!room(stack, top)) return false;
-        top = push_slots(node, slots, stack.entries, top);
-        continue;
-      }
-      const int64_t end = int64_t{e.ref} + e.count;
-      for (int64_t position = e.ref; position < end; ++position) {
-        const uint32_t t = tree.order[position];
-        if (tree.usable[t] == 0) continue;
-        double depth;
-        if (!ray_crosses_triangle(tree, t, origin, direction, epsilon, length, &depth)) continue;
-        if (!append_ray_hit(hits, {ray, int64_t{t}, depth})) return false;
-      }
-    }
-    return true;
+inline bool append_hit(WideHits& list, const RayHit& hit) {
+  if (list.size == list.capacity) {
+    const size_t grown = list.capacity == 0 ? 64 : 2 * list.capacity;
+    void* moved = raw_realloc(list.hits, grown * sizeof(RayHit));
+    if (moved == nullptr) return false;
+    list.hits = static_cast<RayHit*>(moved);
+    list.capacity = grown;
   }
+  list.hits[list.size++] = hit;
+  return true;
+}
 
-  // One finite point's walk; stops at its first ambiguity with the count reached.
-  static bool wind(const WindingBatch& b, const WideTree& wide, const double p[3],
-                   const double r[3], WideStack& stack, int64_t& count,
-                   bool& ambiguous) {
-    const WindingTree& tree = b.tree;
-    count = 0;
-    ambiguous = false;
-    if (!room(stack, 0)) return false;
-    size_t top = 0;
-    stack.entries[top++] = {0, -1};
-    while (top > 0 && !ambiguous) {
-      const WideEntry e = stack.entries[--top];
-      if (e.count < 0) {
-        const WideNode& node = wide.nodes()[e.ref];
-        const unsigned slots = reached_slots(node, p, r);
-        if (!room(stack, top)) return false;
-        top = push_slots(node, slots, stack.entries, top);
-        continue;
-      }
-      const int64_t* row = tree.leaf_table + int64_t{e.ref} * tree.leaf_width;
-      for (int64_t c = 0; c < tree.leaf_width && !ambiguous; ++c) {
-        const int64_t j = row[c];
-        if (j < 0 || tree.usable[j] == 0) continue;
-        switch (classify_crossing(p, b.direction, tree.triangle_vertices + 9 * j,
-                                  b.origin_tolerance)) {
-          case Crossing::kAgainstNormal: count += 1; break;
-          case Crossing::kAlongNormal: count -= 1; break;
-          case Crossing::kAmbiguous: ambiguous = true; break;
-          case Crossing::kNone: break;
+// Several walks side by side, one step of each in turn: a walk is a chain of dependent
+// loads and tests, and independent chains keep the processor busy while one waits.
+struct WideWalks {
+  static bool trace(const LeafTriangle* leaves, const WideTree& wide,
+                    const double* const origins[], const int64_t rays[], int n,
+                    const double direction[3], const double inverse[3], double epsilon,
+                    double length, WideScratch& scratch) {
+    const double reach = epsilon + length;
+    size_t top[kWideWalkers];
+    for (int i = 0; i < n; ++i) {
+      scratch.hits[i].size = 0;
+      if (!room(scratch.stacks[i], 0)) return false;
+      scratch.stacks[i].entries[0] = {0, -1};
+      top[i] = 1;
+    }
+    for (bool busy = true; busy;) {
+      busy = false;
+      for (int i = 0; i < n; ++i) {
+        if (top[i] == 0) continue;
+        busy = true;
+        WideStack& stack = scratch.stacks[i];
+        const WideEntry e = stack.entries[--top[i]];
+        if (e.count < 0) {
+          const WideNode& node = wide.nodes()[e.ref];
+          const unsigned slots = entered_slots(node, origins[i], direction, inverse, reach);
+          if (!room(stack, top[i])) return false;
+          top[i] = push_slots(node, slots, stack.entries, top[i]);
+          continue;
+        }
+        const int64_t end = int64_t{e.ref} + e.count;
+        for (int64_t position = e.ref; position < end; ++position) {
+          const LeafTriangle& leaf = leaves[position];
+          if (!leaf.live) continue;
+          double depth;
+          if (!leaf_crossing(leaf.prepared, origins[i], direction, epsilon, length, &depth))
+            continue;
+          if (!append_hit(scratch.hits[i], {rays[i], int64_t{leaf.triangle}, depth})) return false;
         }
       }
     }
     return true;
   }
 
-  static bool points(const WindingBatch& b, const WideTree& wide, const uint32_t* order,
-                     int64_t begin, int64_t end) {
-    // The reciprocal of winding_points_one_by_one; the caller made sure it is finite.
+  // Finite points' walks; each stops at its first ambiguity with the count reached.
+  static bool wind(const WindingBatch& b, const WideTree& wide, const WindingTriangle* triangles,
+                   const double* const points[], int n, const double r[3], WideScratch& scratch,
+                   int64_t count[], bool ambiguous[]) {
+    const WindingTree& tree = b.tree;
+    size_t top[kWideWalkers];
+    for (int i = 0; i < n; ++i) {
+      count[i] = 0;
+      ambiguous[i] = false;
+      if (!room(scratch.stacks[i], 0)) return false;
+      scratch.stacks[i].entries[0] = {0, -1};
+      top[i] = 1;
+    }
+    for (bool busy = true; busy;) {
+      busy = false;
+      for (int i = 0; i < n; ++i) {
+        if (top[i] == 0) continue;
+        busy = true;
+        WideStack& stack = scratch.stacks[i];
+        const WideEntry e = stack.entries[--top[i]];
+        if (e.count < 0) {
+          const WideNode& node = wide.nodes()[e.ref];
+          const unsigned slots = reached_slots(node, points[i], r);
+          if (!room(stack, top[i])) return false;
+          top[i] = push_slots(node, slots, stack.entries, top[i]);
+          continue;
+        }
+        const int64_t* row = tree.leaf_table + int64_t{e.ref} * tree.leaf_width;
+        for (int64_t c = 0; c < tree.leaf_width; ++c) {
+          const int64_t j = row[c];
+          if (j < 0 || triangles[j].kind == WindingTriangle::kSkipped) continue;
+          Crossing crossing = Crossing::kAmbiguous;
+          if (triangles[j].kind == WindingTriangle::kCrossing)
+            crossing = classify_prepared(points[i], b.direction, triangles[j].prepared,
+                                         b.origin_tolerance);
+          if (crossing == Crossing::kAgainstNormal) count[i] += 1;
+          if (crossing == Crossing::kAlongNormal) count[i] -= 1;
+          if (crossing == Crossing::kAmbiguous) {
+            ambiguous[i] = true;
+            top[i] = 0;  // the walk stops here
+            break;
+          }
+        }
+      }
+    }
+    return true;
+  }
+
+  static bool points(const WindingBatch& b, const WideTree& wide,
+                     const WindingTriangle* triangles, const uint32_t* order, int64_t begin,
+                     int64_t end) {
+    // The reciprocal of wind_points_one_by_one; the caller made sure it is finite.
     const double r[3] = {1.0 / b.direction[0], 1.0 / b.direction[1], 1.0 / b.direction[2]};
-    WideStack stack;
+    WideScratch scratch{};
     bool done = true;
-    for (int64_t at = begin; at < end; ++at) {
+    int64_t index[kWideWalkers];
+    const double* group[kWideWalkers];
+    int n = 0;
+    auto flush = [&]() {
+      int64_t count[kWideWalkers];
+      bool ambiguous[kWideWalkers];
+      if (!wind(b, wide, triangles, group, n, r, scratch, count, ambiguous)) return false;
+      for (int i = 0; i < n; ++i) {
+        b.crossings[index[i]] = count[i];
+        b.ambiguous[index[i]] = ambiguous[i] ? 1 : 0;
+      }
+      n = 0;
+      return true;
+    };
+    for (int64_t at = begin; at < end && done; ++at) {
       const int64_t i = order != nullptr ? order[at] : at;
       const double* p = b.points + 3 * i;
-      int64_t count;
-      bool ambiguous;
-      done = finite_point(p) ? wind(b, wide, p, r, stack, count, ambiguous)
-                             : wind_binary(b, p, count, ambiguous);
-      if (!done) break;
-      b.crossings[i] = count;
-      b.ambiguous[i] = ambiguous ? 1 : 0;
+      if (!finite_point(p)) {
+        int64_t count;
+        bool ambiguous;
+        done = wind_binary(b, p, count, ambiguous);
+        b.crossings[i] = count;
+        b.ambiguous[i] = ambiguous ? 1 : 0;
+        continue;
+      }
+      index[n] = i;
+      group[n++] = p;
+      if (n == kWideWalkers) done = flush();
     }
-    raw_free(stack.entries);
+    if (done && n > 0) done = flush();
+    for (int i = 0; i < kWideWalkers; ++i) raw_free(scratch.stacks[i].entries);
     return done;
   }
 };
