@@ -1,10 +1,12 @@
 #include "rays/direction_scores.h"
 
 #include <atomic>
+#include <cstring>
 
-#include "rays/packet_hits.h"
+#include "rays/wide_walk.h"
 #include "runtime/float_order.h"
 #include "runtime/parallel_for.h"
+#include "runtime/raw_array.h"
 
 namespace zet {
 namespace {
@@ -36,6 +38,9 @@ bool read_run(const RayHit* run, size_t count, double length, RayScratch& s) {
 
 struct DirectionWork {
   const DirectionScoresParams* params;
+  // Per obstacle: its tree collapsed with its epsilon, and the moving tree collapsed with it.
+  const WideTree* obstacle_wide;
+  const WideTree* const* moving_wide;
   std::atomic<bool> out_of_memory{false};
 };
 
@@ -68,9 +73,11 @@ void score_direction(DirectionWork& work, int64_t i) {
     }
     if (!considered) continue;
     const Penetration forward =
-        ray_penetration(moving, obstacle, d, p.length, e, obstacle_min, obstacle_max, scratch);
+        ray_penetration(moving, obstacle, work.obstacle_wide[j], d, p.length, e,
+                        obstacle_min, obstacle_max, scratch);
     const Penetration backward =
-        ray_penetration(obstacle, moving, back, p.length, e, moving_min, moving_max, scratch);
+        ray_penetration(obstacle, moving, *work.moving_wide[j], back, p.length, e,
+                        moving_min, moving_max, scratch);
     if (forward.hits + backward.hits > 0) {
       count = count + 1;
       score = score + forward.score + backward.score;
@@ -104,16 +111,18 @@ double pairwise_sum(const double* a, size_t n) {
 }
 
 Penetration ray_penetration(const RayMeshView& source, const RayMeshView& target,
-                            const double direction[3], double length, double epsilon,
-                            const double box_min[3], const double box_max[3], RayScratch& s) {
+                            const WideTree& target_wide, const double direction[3],
+                            double length, double epsilon, const double box_min[3],
+                            const double box_max[3], RayScratch& s) {
   s.hits.clear();
   bool traced = false;
   double inverse[3];
   inverse_direction(direction, inverse);
-  // With a packet tracer the rays are gathered and traced together; their hits come out as
-  // trace_ray would give them ray after ray.
-  const bool packets = have_packet_tracer();
-  s.origins.clear();
+  // The collapsed tree serves the rays when it is there and the direction allows it; the
+  // hits come out as trace_ray gives them ray after ray.
+  const bool wide = target_wide.ready() && wide_ray_direction(inverse);
+  WideRayBatch batch(target.tree, target_wide, nullptr, direction, inverse, epsilon, length,
+                     s.hits);
   int64_t rays = 0;
   for (int64_t i = 0; i < source.point_count && !s.out_of_memory; ++i) {
     const double* v = source.tree.vertices + 3 * source.points[i];
@@ -125,23 +134,15 @@ Penetration ray_penetration(const RayMeshView& source, const RayMeshView& target
     }
     if (!inside) continue;
     traced = true;
-    if (packets) {
-      if (!s.origins.push_back(v[0]) || !s.origins.push_back(v[1]) || !s.origins.push_back(v[2]))
-        s.out_of_memory = true;
-      ++rays;
+    if (wide) {
+      if (!batch.add(v, rays++)) s.out_of_memory = true;
       continue;
     }
     trace_ray(target.tree, v, direction, inverse, epsilon, length, rays++, s.hits, s.stack,
               s.out_of_memory);
   }
   if (!traced) return {0, 0.0};
-  if (packets && !s.out_of_memory && target.tree.k > 0) {
-    if (!s.starts.reserve(size_t(rays) + 1)) s.out_of_memory = true;
-    if (!s.out_of_memory &&
-        !append_packet_hits(target.tree, s.origins.data(), nullptr, 0, rays, direction,
-                            inverse, epsilon, length, s.packets.scratch, s.starts.data(), s.hits))
-      s.out_of_memory = true;
-  }
+  if (wide && !s.out_of_memory && !batch.flush()) s.out_of_memory = true;
   s.paired.clear();
   s.tail.clear();
   const size_t h = s.hits.size();
@@ -158,9 +159,38 @@ Penetration ray_penetration(const RayMeshView& source, const RayMeshView& target
   return {static_cast<int64_t>(h), score};
 }
 
+// Rays of all directions per node of a tree, below which the tree is not collapsed.
+constexpr int64_t kNodesPerRayToCollapse = 8;
+
 bool run_direction_scores(const DirectionScoresParams& params, int64_t threads) {
+  // Every tree collapsed once for the call: each obstacle's with its epsilon, the moving
+  // one with each obstacle's epsilon (shared by obstacles of the same epsilon). A tree left
+  // out, or whose collapse fails, is walked as a binary tree.
+  const int64_t n = params.obstacle_count;
+  const RayMeshView& moving = *params.moving;
+  WideTreeArray obstacle_wide, moving_wide;
+  RawArray<const WideTree*> moving_of;
+  if (!obstacle_wide.resize(n) || !moving_wide.resize(n) || !moving_of.resize(size_t(n)))
+    return false;
+  for (int64_t j = 0; j < n; ++j) {
+    const RayMeshView& obstacle = params.obstacles[j];
+    const double e = obstacle.epsilon;
+    if (params.direction_count * moving.point_count >= obstacle.tree.k / kNodesPerRayToCollapse)
+      collapse_ray_tree(obstacle.tree, e, obstacle_wide[j]);
+    moving_of.get()[j] = &moving_wide[j];
+    for (int64_t i = 0; i < j; ++i)
+      if (std::memcmp(&params.obstacles[i].epsilon, &e, sizeof e) == 0) {
+        moving_of.get()[j] = moving_of.get()[i];
+        break;
+      }
+    if (moving_of.get()[j] == &moving_wide[j] &&
+        params.direction_count * obstacle.point_count >= moving.tree.k / kNodesPerRayToCollapse)
+      collapse_ray_tree(moving.tree, e, moving_wide[j]);
+  }
   DirectionWork work;
   work.params = &params;
+  work.obstacle_wide = &obstacle_wide[0];
+  work.moving_wide = moving_of.get();
   auto body = [&work](int64_t i) { score_direction(work, i); };
   for_each_item(params.direction_count, threads, body);
   return !work.out_of_memory.load();

@@ -1,5 +1,6 @@
 #include "rays/ray_tree_hits.h"
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 
@@ -71,22 +72,45 @@ bool prepared_crossing(const PreparedTriangle& tri, Vec3 origin, Vec3 direction,
   return true;
 }
 
-bool prepare_leaf_triangles(const RayTree& tree, const double direction[3],
-                            RawArray<LeafTriangle>& prepared) {
-  const int64_t order_length = tree.order_length;
-  if (!prepared.resize(static_cast<size_t>(order_length))) return false;
+bool prepare_leaves(const RayTree& tree, const double direction[3], PreparedLeaves& prepared) {
+  const int64_t length = tree.order_length, stride = length + kPreparedPad;
+  if (!prepared.values.resize(static_cast<size_t>(stride) * kFields) ||
+      !prepared.triangle.resize(static_cast<size_t>(stride)) ||
+      !prepared.live.resize(static_cast<size_t>(stride)))
+    return false;
+  double* values = prepared.values.get();
+  std::fill(values, values + stride * kFields, 0.0);
+  std::fill(prepared.triangle.get(), prepared.triangle.get() + stride, 0u);
+  std::fill(prepared.live.get(), prepared.live.get() + stride, uint8_t{0});
   const Vec3 d = load(direction);
-  for (int64_t position = 0; position < order_length; ++position) {
-    LeafTriangle& leaf = prepared.get()[position];
+  for (int64_t position = 0; position < length; ++position) {
     const uint32_t t = tree.order[position];
     const uint32_t* corners = tree.triangles + 3 * int64_t{t};
-    leaf.triangle = t;
-    leaf.live = tree.usable[t] != 0 &&
-                prepare_triangle(load(tree.vertices + 3 * int64_t{corners[0]}),
-                                 load(tree.vertices + 3 * int64_t{corners[1]}),
-                                 load(tree.vertices + 3 * int64_t{corners[2]}), d, &leaf.prepared);
+    PreparedTriangle tri;
+    prepared.triangle.get()[position] = t;
+    if (tree.usable[t] == 0 ||
+        !prepare_triangle(load(tree.vertices + 3 * int64_t{corners[0]}),
+                          load(tree.vertices + 3 * int64_t{corners[1]}),
+                          load(tree.vertices + 3 * int64_t{corners[2]}), d, &tri))
+      continue;
+    prepared.live.get()[position] = 1;
+    const double fields[kFields] = {tri.a.x,  tri.a.y,  tri.a.z, tri.e1.x, tri.e1.y,
+                                                    tri.e1.z, tri.e2.x, tri.e2.y, tri.e2.z, tri.p.x,
+                                                    tri.p.y,  tri.p.z,  tri.inv_det};
+    for (int f = 0; f < kFields; ++f) values[f * stride + position] = fields[f];
   }
+  prepared.view = {values, prepared.triangle.get(), prepared.live.get(), stride};
   return true;
+}
+
+bool ray_crosses_triangle(const RayTree& tree, uint32_t t, const double origin[3],
+                          const double direction[3], double epsilon, double length,
+                          double* depth) {
+  const uint32_t* corners = tree.triangles + 3 * int64_t{t};
+  return crosses(load(tree.vertices + 3 * int64_t{corners[0]}),
+                 load(tree.vertices + 3 * int64_t{corners[1]}),
+                 load(tree.vertices + 3 * int64_t{corners[2]}), load(origin), load(direction),
+                 epsilon, length, depth);
 }
 
 void inverse_direction(const double direction[3], double inverse[3]) {
@@ -152,14 +176,14 @@ void run_ray_tree_hits(const RayTreeHitsParams& p, CancelPoller& poller,
   // The collapsed tree when the direction allows it (and memory suffices); rays that are
   // not finite, or all rays otherwise, walk the binary tree.
   WideTree wide;
-  RawArray<LeafTriangle> leaves;
+  PreparedLeaves leaves;
   const bool collapsed = p.ray_count >= p.tree.k / kRaysPerNodeToCollapse && p.ray_count > 0 &&
                          wide_ray_direction(inverse) &&
                          collapse_ray_tree(p.tree, p.epsilon, wide) &&
-                         prepare_leaf_triangles(p.tree, p.direction, leaves);
+                         prepare_leaves(p.tree, p.direction, leaves);
   if (collapsed) {
     // A cancellation stops the run before a ray; the rays before it are traced in full.
-    WideRayBatch batch(p.tree, wide, leaves.get(), p.direction, inverse, p.epsilon, p.length,
+    WideRayBatch batch(p.tree, wide, &leaves.view, p.direction, inverse, p.epsilon, p.length,
                        result.hits);
     for (int64_t i = 0; i < p.ray_count; ++i) {
       if (poller.poll_work(1)) break;

@@ -50,6 +50,12 @@ void trace_ray(const RayTree& tree, const double origin[3], const double directi
                const double inverse[3], double epsilon, double length, int64_t ray,
                GrowableArray<RayHit>& hits, GrowableArray<uint32_t>& stack, bool& out_of_memory);
 
+// The ray/triangle test of trace_ray for triangle t: true, with the depth, when the ray
+// crosses it at epsilon < t <= epsilon + length. Out of line, for the vector builds.
+bool ray_crosses_triangle(const RayTree& tree, uint32_t t, const double origin[3],
+                          const double direction[3], double epsilon, double length,
+                          double* depth);
+
 // The part of the ray/triangle test that depends on the direction only: the first corner,
 // the two edges, p = direction x e2 and 1 / det. The walks of one direction compute it once
 // per triangle; the arithmetic is that of the test.
@@ -64,17 +70,30 @@ bool prepare_triangle(Vec3 a, Vec3 b, Vec3 c, Vec3 direction, PreparedTriangle* 
 bool prepared_crossing(const PreparedTriangle& triangle, Vec3 origin, Vec3 direction,
                        double epsilon, double length, double* depth);
 
-// A position of order with its triangle prepared for one direction; live is false for a
-// triangle that is not usable or that the direction runs parallel to.
-struct LeafTriangle {
-  PreparedTriangle prepared;
-  uint32_t triangle;
-  bool live;
+// Every position of order with its triangle prepared for one direction, field by field
+// (a field's values for consecutive positions side by side, so that a vector build loads
+// the positions of a leaf together), padded with kPreparedPad dead positions. live is 0 for
+// a triangle that is not usable or that the direction runs parallel to.
+enum PreparedField { kAx, kAy, kAz, kE1x, kE1y, kE1z, kE2x, kE2y, kE2z, kPx, kPy, kPz, kInvDet, kFields };
+constexpr int64_t kPreparedPad = 8;
+
+// The prepared positions as plain pointers (what the walks read).
+struct PreparedView {
+  const double* values;     // kFields x stride: field f of position i at f * stride + i
+  const uint32_t* triangle;  // stride
+  const uint8_t* live;       // stride
+  int64_t stride;
+};
+
+struct PreparedLeaves {
+  RawArray<double> values;
+  RawArray<uint32_t> triangle;
+  RawArray<uint8_t> live;
+  PreparedView view{};
 };
 
 // Every position of order, prepared for direction. False when memory could not be had.
-bool prepare_leaf_triangles(const RayTree& tree, const double direction[3],
-                            RawArray<LeafTriangle>& prepared);
+bool prepare_leaves(const RayTree& tree, const double direction[3], PreparedLeaves& prepared);
 
 struct RayTreeHitsParams {
   RayTree tree;

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 #include <limits>
+#include <new>
 
 #include "runtime/growable.h"
 
@@ -18,6 +19,20 @@ WideNode* WideTree::append(int32_t& index) {
   }
   index = static_cast<int32_t>(size_);
   return &nodes_[size_++];
+}
+
+WideTreeArray::~WideTreeArray() {
+  for (int64_t i = 0; i < count_; ++i) trees_[i].~WideTree();
+  raw_free(trees_);
+}
+
+bool WideTreeArray::resize(int64_t count) {
+  const int64_t n = count > 0 ? count : 1;
+  void* memory = raw_malloc(static_cast<size_t>(n) * sizeof(WideTree));
+  if (memory == nullptr) return false;
+  trees_ = static_cast<WideTree*>(memory);
+  for (count_ = 0; count_ < n; ++count_) new (&trees_[count_]) WideTree();
+  return true;
 }
 
 namespace {

@@ -65,6 +65,23 @@ class WideTree {
   int64_t size_ = 0, capacity_ = 0;
 };
 
+// A fixed number of WideTree, from the raw allocator.
+class WideTreeArray {
+ public:
+  WideTreeArray() = default;
+  ~WideTreeArray();
+  WideTreeArray(const WideTreeArray&) = delete;
+  WideTreeArray& operator=(const WideTreeArray&) = delete;
+  // Room for count trees, none ready (at least one, so that [0] is there); false when the
+  // memory cannot be had. Called once.
+  bool resize(int64_t count);
+  WideTree& operator[](int64_t i) { return trees_[i]; }
+
+ private:
+  WideTree* trees_ = nullptr;
+  int64_t count_ = 0;
+};
+
 // The ray tree's nodes grown by epsilon. A leaf slot's ref and count are the leaf's start and
 // count in order. False (wide left empty) when the tree has no nodes or memory failed: the
 // caller then walks the binary tree.

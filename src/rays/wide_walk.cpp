@@ -27,11 +27,11 @@ bool finite_point(const double p[3]) {
 
 bool wide_winding_direction(const double reciprocal[3]) { return wide_ray_direction(reciprocal); }
 
-bool trace_wide_rays(const LeafTriangle* leaves, const WideTree& wide,
+bool trace_wide_rays(const RayTree& tree, const PreparedView* leaves, const WideTree& wide,
                      const double* const origins[], const int64_t rays[], int n,
                      const double* direction, const double* inverse, double epsilon,
                      double length, WideScratch& scratch) {
-  return WideWalks::trace(leaves, wide, origins, rays, n, direction, inverse, epsilon, length,
+  return WideWalks::trace(tree, leaves, wide, origins, rays, n, direction, inverse, epsilon, length,
                           scratch);
 }
 
@@ -55,7 +55,7 @@ WideWinder wide_winder() {
   return winder;
 }
 
-WideRayBatch::WideRayBatch(const RayTree& tree, const WideTree& wide, const LeafTriangle* leaves,
+WideRayBatch::WideRayBatch(const RayTree& tree, const WideTree& wide, const PreparedView* leaves,
                            const double direction[3], const double inverse[3], double epsilon,
                            double length, GrowableArray<RayHit>& hits)
     : tree_(tree), wide_(wide), leaves_(leaves), direction_(direction), inverse_(inverse),
@@ -79,7 +79,7 @@ bool WideRayBatch::flush() {
   const int n = n_;
   n_ = 0;
   WideScratch& s = scratch_.scratch;
-  if (!trace_(leaves_, wide_, origins_, rays_, n, direction_, inverse_, epsilon_, length_, s))
+  if (!trace_(tree_, leaves_, wide_, origins_, rays_, n, direction_, inverse_, epsilon_, length_, s))
     return false;
   size_t size = hits_.size(), total = size;
   for (int i = 0; i < n; ++i) total += s.hits[i].size;

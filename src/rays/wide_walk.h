@@ -53,9 +53,10 @@ struct WideScratchOwner {
 
 // trace_ray for n (1 to kWideWalkers) rays with finite origins on the collapsed tree of the
 // same tree (grown by the same epsilon), with the tree's leaf triangles prepared for the
-// direction: ray i's hits, with ray index rays[i], go to scratch.hits[i] (emptied first), the
+// direction (or null: the triangles are tested in full): ray i's hits, with ray index rays[i], go to scratch.hits[i] (emptied first), the
 // same hits in the same order as trace_ray's. False when memory could not be had.
-using WideRayTracer = bool (*)(const LeafTriangle* leaves, const WideTree& wide,
+using WideRayTracer = bool (*)(const RayTree& tree, const PreparedView* leaves,
+                               const WideTree& wide,
                                const double* const origins[], const int64_t rays[], int n,
                                const double direction[3], const double inverse[3],
                                double epsilon, double length, WideScratch& scratch);
@@ -68,7 +69,8 @@ WideRayTracer wide_ray_tracer();
 // rays before it), then flush(). Hits go to the hit list in ray order.
 class WideRayBatch {
  public:
-  WideRayBatch(const RayTree& tree, const WideTree& wide, const LeafTriangle* leaves,
+  // leaves: the tree's leaf triangles prepared for the direction, or null.
+  WideRayBatch(const RayTree& tree, const WideTree& wide, const PreparedView* leaves,
                const double direction[3], const double inverse[3], double epsilon,
                double length, GrowableArray<RayHit>& hits);
   // False when memory could not be had (the hits are then incomplete).
@@ -78,7 +80,7 @@ class WideRayBatch {
  private:
   const RayTree& tree_;
   const WideTree& wide_;
-  const LeafTriangle* leaves_;
+  const PreparedView* leaves_;
   const double *direction_, *inverse_;
   double epsilon_, length_;
   GrowableArray<RayHit>& hits_;
@@ -106,10 +108,10 @@ using WideWinder = bool (*)(const WindingBatch& batch, const WideTree& wide,
 WideWinder wide_winder();
 
 // The builds behind the two selectors.
-bool trace_wide_rays(const LeafTriangle*, const WideTree&, const double* const[],
+bool trace_wide_rays(const RayTree&, const PreparedView*, const WideTree&, const double* const[],
                      const int64_t[], int, const double*, const double*, double, double,
                      WideScratch&);
-bool trace_wide_rays_avx2(const LeafTriangle*, const WideTree&, const double* const[],
+bool trace_wide_rays_avx2(const RayTree&, const PreparedView*, const WideTree&, const double* const[],
                           const int64_t[], int, const double*, const double*, double, double,
                           WideScratch&);
 bool wind_wide_points(const WindingBatch&, const WideTree&, const WindingTriangle*,

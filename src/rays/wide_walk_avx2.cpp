@@ -6,11 +6,11 @@
 
 namespace zet {
 
-bool trace_wide_rays_avx2(const LeafTriangle* leaves, const WideTree& wide,
-                          const double* const origins[], const int64_t rays[], int n,
+bool trace_wide_rays_avx2(const RayTree& tree, const PreparedView* leaves,
+                          const WideTree& wide, const double* const origins[], const int64_t rays[], int n,
                           const double* direction, const double* inverse, double epsilon,
                           double length, WideScratch& scratch) {
-  return WideWalks::trace(leaves, wide, origins, rays, n, direction, inverse, epsilon, length,
+  return WideWalks::trace(tree, leaves, wide, origins, rays, n, direction, inverse, epsilon, length,
                           scratch);
 }
 

@@ -118,22 +118,13 @@ inline size_t push_slots(const WideNode& node, unsigned slots, WideEntry* stack,
   return top;
 }
 
-// prepared_crossing of ray_tree_hits.cpp, its formulas repeated here: a shared inline
-// helper emitted from a vector build could be the copy the linker keeps for all.
-inline bool leaf_crossing(const PreparedTriangle& tri, const double o[3], const double d[3],
-                          double epsilon, double length, double* depth) {
-  const double sx = o[0] - tri.a.x, sy = o[1] - tri.a.y, sz = o[2] - tri.a.z;
-  const double u = (sx * tri.p.x + sy * tri.p.y + sz * tri.p.z) * tri.inv_det;
-  if (!(u >= -1e-9)) return false;
-  const double qx = sy * tri.e1.z - sz * tri.e1.y, qy = sz * tri.e1.x - sx * tri.e1.z,
-               qz = sx * tri.e1.y - sy * tri.e1.x;
-  const double v = (d[0] * qx + d[1] * qy + d[2] * qz) * tri.inv_det;
-  if (!(v >= -1e-9 && u + v <= 1.000000001)) return false;
-  const double t = (tri.e2.x * qx + tri.e2.y * qy + tri.e2.z * qz) * tri.inv_det;
-  if (!(t > epsilon && t <= epsilon + length)) return false;
-  *depth = t;
-  return true;
-}
+// The crossings of one ray with the prepared positions [begin, end) of a leaf, appended to
+// list in position order: prepared_crossing of ray_tree_hits.cpp, its formulas repeated
+// here (a shared inline helper emitted from a vector build could be the copy the linker
+// keeps for all), on four positions at once in the vector build.
+inline bool leaf_crossings(const PreparedView& leaves, int64_t begin, int64_t end,
+                           const double o[3], const double d[3], double epsilon, double length,
+                           int64_t ray, WideHits& list);
 
 // Room for kWideSlots more entries above top: 64 at first, doubling; false when memory
 // cannot be had.
@@ -160,10 +151,70 @@ inline bool append_hit(WideHits& list, const RayHit& hit) {
   return true;
 }
 
+#if defined(ZET_LANES)
+inline Real lanes_at(const double* field, int64_t position) { return slot_row(field + position); }
+
+inline bool leaf_crossings(const PreparedView& leaves, int64_t begin, int64_t end,
+                           const double o[3], const double d[3], double epsilon, double length,
+                           int64_t ray, WideHits& list) {
+  const int64_t stride = leaves.stride;
+  const double* f = leaves.values;
+  const double reach = epsilon + length;
+  for (int64_t base = begin; base < end; base += kLanes) {
+    unsigned lanes = 0;
+    for (int l = 0; l < kLanes; ++l) lanes |= unsigned(base + l < end && leaves.live[base + l] != 0) << l;
+    if (lanes == 0) continue;
+    const Real sx = o[0] - lanes_at(f + kAx * stride, base);
+    const Real sy = o[1] - lanes_at(f + kAy * stride, base);
+    const Real sz = o[2] - lanes_at(f + kAz * stride, base);
+    const Real inv_det = lanes_at(f + kInvDet * stride, base);
+    const Real u = (sx * lanes_at(f + kPx * stride, base) + sy * lanes_at(f + kPy * stride, base) +
+                    sz * lanes_at(f + kPz * stride, base)) * inv_det;
+    const Real e1x = lanes_at(f + kE1x * stride, base), e1y = lanes_at(f + kE1y * stride, base),
+               e1z = lanes_at(f + kE1z * stride, base);
+    const Real qx = sy * e1z - sz * e1y, qy = sz * e1x - sx * e1z, qz = sx * e1y - sy * e1x;
+    const Real v = (d[0] * qx + d[1] * qy + d[2] * qz) * inv_det;
+    const Real t = (lanes_at(f + kE2x * stride, base) * qx + lanes_at(f + kE2y * stride, base) * qy +
+                    lanes_at(f + kE2z * stride, base) * qz) * inv_det;
+    unsigned hit = lane_bits((u >= -1e-9) & (v >= -1e-9) & (u + v <= 1.000000001) &
+                             (t > epsilon) & (t <= reach)) & lanes;
+    while (hit != 0) {
+      const int l = __builtin_ctz(hit);
+      hit &= hit - 1;
+      if (!append_hit(list, {ray, int64_t{leaves.triangle[base + l]}, t[l]})) return false;
+    }
+  }
+  return true;
+}
+#else
+inline bool leaf_crossings(const PreparedView& leaves, int64_t begin, int64_t end,
+                           const double o[3], const double d[3], double epsilon, double length,
+                           int64_t ray, WideHits& list) {
+  const int64_t stride = leaves.stride;
+  for (int64_t position = begin; position < end; ++position) {
+    if (leaves.live[position] == 0) continue;
+    const double* f = leaves.values + position;
+    const double sx = o[0] - f[kAx * stride], sy = o[1] - f[kAy * stride],
+                 sz = o[2] - f[kAz * stride];
+    const double inv_det = f[kInvDet * stride];
+    const double u = (sx * f[kPx * stride] + sy * f[kPy * stride] + sz * f[kPz * stride]) * inv_det;
+    if (!(u >= -1e-9)) continue;
+    const double e1x = f[kE1x * stride], e1y = f[kE1y * stride], e1z = f[kE1z * stride];
+    const double qx = sy * e1z - sz * e1y, qy = sz * e1x - sx * e1z, qz = sx * e1y - sy * e1x;
+    const double v = (d[0] * qx + d[1] * qy + d[2] * qz) * inv_det;
+    if (!(v >= -1e-9 && u + v <= 1.000000001)) continue;
+    const double t = (f[kE2x * stride] * qx + f[kE2y * stride] * qy + f[kE2z * stride] * qz) * inv_det;
+    if (!(t > epsilon && t <= epsilon + length)) continue;
+    if (!append_hit(list, {ray, int64_t{leaves.triangle[position]}, t})) return false;
+  }
+  return true;
+}
+#endif
+
 // Several walks side by side, one step of each in turn: a walk is a chain of dependent
 // loads and tests, and independent chains keep the processor busy while one waits.
 struct WideWalks {
-  static bool trace(const LeafTriangle* leaves, const WideTree& wide,
+  static bool trace(const RayTree& tree, const PreparedView* leaves, const WideTree& wide,
                     const double* const origins[], const int64_t rays[], int n,
                     const double direction[3], const double inverse[3], double epsilon,
                     double length, WideScratch& scratch) {
@@ -190,14 +241,20 @@ struct WideWalks {
           continue;
         }
         const int64_t end = int64_t{e.ref} + e.count;
-        for (int64_t position = e.ref; position < end; ++position) {
-          const LeafTriangle& leaf = leaves[position];
-          if (!leaf.live) continue;
-          double depth;
-          if (!leaf_crossing(leaf.prepared, origins[i], direction, epsilon, length, &depth))
-            continue;
-          if (!append_hit(scratch.hits[i], {rays[i], int64_t{leaf.triangle}, depth})) return false;
+        if (leaves == nullptr) {  // triangles not prepared: trace_ray's test in full
+          for (int64_t position = e.ref; position < end; ++position) {
+            const uint32_t t = tree.order[position];
+            if (tree.usable[t] == 0) continue;
+            double depth;
+            if (!ray_crosses_triangle(tree, t, origins[i], direction, epsilon, length, &depth))
+              continue;
+            if (!append_hit(scratch.hits[i], {rays[i], int64_t{t}, depth})) return false;
+          }
+          continue;
         }
+        if (!leaf_crossings(*leaves, e.ref, end, origins[i], direction, epsilon, length, rays[i],
+                            scratch.hits[i]))
+          return false;
       }
     }
     return true;
