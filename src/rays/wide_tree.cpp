@@ -39,6 +39,8 @@ namespace {
 
 // The binary trees as the collapse reads them.
 struct RayTreeNodes {
+  // A NaN box corner may be passed over by the slab test's minima and maxima: kept open.
+  static constexpr bool kNanBoxesClosed = false;
   const RayTree& tree;
   int64_t count() const { return tree.k; }
   const double* lo(int64_t n) const { return tree.node_min + 3 * n; }
@@ -51,6 +53,8 @@ struct RayTreeNodes {
 };
 
 struct WindingTreeNodes {
+  // A NaN box corner makes a slab end NaN, and the walk misses such a node: closed.
+  static constexpr bool kNanBoxesClosed = true;
   const WindingTree& tree;
   int64_t count() const { return tree.node_count; }
   const double* lo(int64_t n) const { return tree.node_min + 3 * n; }
@@ -159,11 +163,14 @@ class Collapse {
     if (node == nullptr) return false;
     std::memset(static_cast<void*>(node), 0, sizeof(WideNode));
     node->slots = n;
+    node->open = (1u << n) - 1;
     for (int i = n - 1; i >= 0; --i) {  // queued last-first: the first slot's subtree comes next
       const Box box = grown(b_, slots[i], margin_);
       for (int a = 0; a < 3; ++a) {
         node->lo[a][i] = box.lo[a];
         node->hi[a][i] = box.hi[a];
+        if (Nodes::kNanBoxesClosed && (box.lo[a] != box.lo[a] || box.hi[a] != box.hi[a]))
+          node->open &= ~(1u << i);
       }
       if (b_.leaf(slots[i])) {
         node->ref[i] = b_.leaf_ref(slots[i]);

@@ -35,6 +35,9 @@ struct WideNode {
   int32_t ref[kWideSlots];
   int32_t count[kWideSlots];
   int32_t slots;  // slots in use, 1 to kWideSlots
+  // One bit per slot that a ray may enter: the slots in use, less (for winding trees) those
+  // whose grown box holds a NaN, which no ray of a collapsed walk enters.
+  uint32_t open;
 };
 
 // An entry of a walk's stack: a wide node (count -1) or a leaf, as in WideNode.

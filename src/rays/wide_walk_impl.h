@@ -42,23 +42,22 @@ inline unsigned entered_slots(const WideNode& node, const double o[3], const dou
     t_far = t_far < high ? t_far : high;
   }
   const Real floor = t_near > 0.0 ? t_near : splat(0.0);
-  return lane_bits(inside & (t_far >= floor) & (t_near <= reach)) & ((1u << node.slots) - 1);
+  return lane_bits(inside & (t_far >= floor) & (t_near <= reach)) & node.open;
 }
 
 // The slots whose boxes (grown by 8 epsilon) the ray from p reaches: reaches_box of
-// ray_winding.cpp, lane by lane.
+// ray_winding.cpp, lane by lane. With p finite and r finite and not 0, a slab end is NaN only
+// for a NaN box corner, and those slots are closed: the NaN test is not needed.
 inline unsigned reached_slots(const WideNode& node, const double p[3], const double r[3]) {
   Real near{}, far = splat(INFINITY);
-  Mask ordered = Mask{} - 1;
   for (int a = 0; a < 3; ++a) {
     const Real t1 = (slot_row(node.lo[a]) - p[a]) * r[a];
     const Real t2 = (slot_row(node.hi[a]) - p[a]) * r[a];
-    ordered &= (t1 == t1) & (t2 == t2);
     const Real entry = t1 < t2 ? t1 : t2, exit = t1 < t2 ? t2 : t1;
     near = entry > near ? entry : near;
     far = exit < far ? exit : far;
   }
-  return lane_bits(ordered & (far >= near)) & ((1u << node.slots) - 1);
+  return lane_bits(far >= near) & node.open;
 }
 
 #else
@@ -90,18 +89,16 @@ inline unsigned reached_slots(const WideNode& node, const double p[3], const dou
   unsigned reached = 0;
   for (int i = 0; i < node.slots; ++i) {
     double near = 0.0, far = INFINITY;
-    bool ordered = true;
     for (int a = 0; a < 3; ++a) {
       const double t1 = (node.lo[a][i] - p[a]) * r[a];
       const double t2 = (node.hi[a][i] - p[a]) * r[a];
-      ordered &= (t1 == t1) & (t2 == t2);
       const double entry = t1 < t2 ? t1 : t2, exit = t1 < t2 ? t2 : t1;
       near = entry > near ? entry : near;
       far = exit < far ? exit : far;
     }
-    reached |= unsigned(ordered & (far >= near)) << i;
+    reached |= unsigned(far >= near) << i;
   }
-  return reached;
+  return reached & node.open;
 }
 
 #endif
@@ -332,7 +329,7 @@ struct WideWalks {
     for (int64_t at = begin; at < end && done; ++at) {
       const int64_t i = order != nullptr ? order[at] : at;
       const double* p = b.points + 3 * i;
-      if (!finite_point(p)) {
+      if (!(std::isfinite(p[0]) && std::isfinite(p[1]) && std::isfinite(p[2]))) {
         int64_t count;
         bool ambiguous;
         done = wind_binary(b, p, count, ambiguous);
