@@ -1,5 +1,6 @@
 #include "rays/direction_scores.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cstring>
 
@@ -41,12 +42,16 @@ struct DirectionWork {
   // Per obstacle: its tree collapsed with its epsilon, and the moving tree collapsed with it.
   const WideTree* obstacle_wide;
   const WideTree* const* moving_wide;
+  // Where each obstacle's positions sit in a block's prepared positions (the moving mesh's
+  // at 0), and how many there are in all.
+  const int64_t* obstacle_offset;
+  int64_t positions;
   std::atomic<bool> out_of_memory{false};
 };
 
-void score_direction(DirectionWork& work, int64_t i) {
-  if (work.out_of_memory.load(std::memory_order_relaxed)) return;  // the call fails anyway
+void score_direction(DirectionWork& work, int64_t i, RayScratch& scratch, LazyLeaves* lazy) {
   const DirectionScoresParams& p = *work.params;
+  if (lazy != nullptr) ++lazy->generation;  // a new direction: nothing prepared for it yet
   const RayMeshView& moving = *p.moving;
   const double* d = p.directions + 3 * i;
   const double back[3] = {-d[0], -d[1], -d[2]};
@@ -55,7 +60,6 @@ void score_direction(DirectionWork& work, int64_t i) {
     swept_min[a] = min_as_written(moving.bounds_min[a], moving.bounds_min[a] + d[a] * p.length);
     swept_max[a] = max_as_written(moving.bounds_max[a], moving.bounds_max[a] + d[a] * p.length);
   }
-  RayScratch scratch;
   int64_t count = 0;
   double score = 0.0;
   for (int64_t j = 0; j < p.obstacle_count && !scratch.out_of_memory; ++j) {
@@ -73,10 +77,10 @@ void score_direction(DirectionWork& work, int64_t i) {
     }
     if (!considered) continue;
     const Penetration forward =
-        ray_penetration(moving, obstacle, work.obstacle_wide[j], d, p.length, e,
-                        obstacle_min, obstacle_max, scratch);
+        ray_penetration(moving, obstacle, work.obstacle_wide[j], lazy, work.obstacle_offset[j], d,
+                        p.length, e, obstacle_min, obstacle_max, scratch);
     const Penetration backward =
-        ray_penetration(obstacle, moving, *work.moving_wide[j], back, p.length, e,
+        ray_penetration(obstacle, moving, *work.moving_wide[j], lazy, 0, back, p.length, e,
                         moving_min, moving_max, scratch);
     if (forward.hits + backward.hits > 0) {
       count = count + 1;
@@ -85,6 +89,21 @@ void score_direction(DirectionWork& work, int64_t i) {
   }
   p.counts[i] = count;
   p.scores[i] = score;
+}
+
+// Directions per claimed item: their scratch, prepared positions included, is made once.
+constexpr int64_t kDirectionsPerBlock = 8;
+
+void score_block(DirectionWork& work, int64_t block) {
+  if (work.out_of_memory.load(std::memory_order_relaxed)) return;  // the call fails anyway
+  const DirectionScoresParams& p = *work.params;
+  RayScratch scratch;
+  // Without memory for the prepared positions the rays walk the binary trees.
+  LazyLeaves lazy;
+  LazyLeaves* prepared = reserve_lazy_leaves(lazy, work.positions) ? &lazy : nullptr;
+  const int64_t end = std::min(block * kDirectionsPerBlock + kDirectionsPerBlock, p.direction_count);
+  for (int64_t i = block * kDirectionsPerBlock; i < end && !scratch.out_of_memory; ++i)
+    score_direction(work, i, scratch, prepared);
   if (scratch.out_of_memory) work.out_of_memory.store(true, std::memory_order_relaxed);
 }
 
@@ -111,7 +130,8 @@ double pairwise_sum(const double* a, size_t n) {
 }
 
 Penetration ray_penetration(const RayMeshView& source, const RayMeshView& target,
-                            const WideTree& target_wide, const double direction[3],
+                            const WideTree& target_wide, LazyLeaves* lazy,
+                            int64_t target_offset, const double direction[3],
                             double length, double epsilon, const double box_min[3],
                             const double box_max[3], RayScratch& s) {
   s.hits.clear();
@@ -120,8 +140,11 @@ Penetration ray_penetration(const RayMeshView& source, const RayMeshView& target
   inverse_direction(direction, inverse);
   // The collapsed tree serves the rays when it is there and the direction allows it; the
   // hits come out as trace_ray gives them ray after ray.
-  const bool wide = target_wide.ready() && wide_ray_direction(inverse);
-  WideRayBatch batch(target.tree, target_wide, nullptr, direction, inverse, epsilon, length,
+  const bool wide = target_wide.ready() && lazy != nullptr && wide_ray_direction(inverse);
+  const LeafSource leaves{&target.tree, lazy != nullptr ? &lazy->leaves.view : nullptr, lazy,
+                          target_offset,
+                          lazy != nullptr ? lazy->stamp.get() + target_offset : nullptr};
+  WideRayBatch batch(target.tree, target_wide, leaves, direction, inverse, epsilon, length,
                      s.hits);
   int64_t rays = 0;
   for (int64_t i = 0; i < source.point_count && !s.out_of_memory; ++i) {
@@ -187,12 +210,22 @@ bool run_direction_scores(const DirectionScoresParams& params, int64_t threads) 
         params.direction_count * obstacle.point_count >= moving.tree.k / kNodesPerRayToCollapse)
       collapse_ray_tree(moving.tree, e, moving_wide[j]);
   }
+  RawArray<int64_t> offsets;
+  if (!offsets.resize(size_t(n))) return false;
+  int64_t positions = moving.tree.order_length;
+  for (int64_t j = 0; j < n; ++j) {
+    offsets.get()[j] = positions;
+    positions += params.obstacles[j].tree.order_length;
+  }
   DirectionWork work;
   work.params = &params;
   work.obstacle_wide = &obstacle_wide[0];
   work.moving_wide = moving_of.get();
-  auto body = [&work](int64_t i) { score_direction(work, i); };
-  for_each_item(params.direction_count, threads, body);
+  work.obstacle_offset = offsets.get();
+  work.positions = positions;
+  auto body = [&work](int64_t block) { score_block(work, block); };
+  for_each_item((params.direction_count + kDirectionsPerBlock - 1) / kDirectionsPerBlock, threads,
+                body);
   return !work.out_of_memory.load();
 }
 

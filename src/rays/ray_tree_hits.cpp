@@ -72,45 +72,63 @@ bool prepared_crossing(const PreparedTriangle& tri, Vec3 origin, Vec3 direction,
   return true;
 }
 
-bool prepare_leaves(const RayTree& tree, const double direction[3], PreparedLeaves& prepared) {
-  const int64_t length = tree.order_length, stride = length + kPreparedPad;
+namespace {
+
+// Position `at` of the arrays from the triangle at `position` of tree's order.
+void prepare_position(const RayTree& tree, Vec3 d, int64_t position, double* values,
+                      int64_t stride, uint32_t* triangle, uint8_t* live, int64_t at) {
+  const uint32_t t = tree.order[position];
+  const uint32_t* corners = tree.triangles + 3 * int64_t{t};
+  PreparedTriangle tri{};
+  triangle[at] = t;
+  live[at] = tree.usable[t] != 0 &&
+             prepare_triangle(load(tree.vertices + 3 * int64_t{corners[0]}),
+                              load(tree.vertices + 3 * int64_t{corners[1]}),
+                              load(tree.vertices + 3 * int64_t{corners[2]}), d, &tri);
+  if (live[at] == 0) tri = PreparedTriangle{};  // dead positions hold zeros
+  const double fields[kFields] = {tri.a.x,  tri.a.y,  tri.a.z,  tri.e1.x, tri.e1.y,
+                                  tri.e1.z, tri.e2.x, tri.e2.y, tri.e2.z, tri.p.x,
+                                  tri.p.y,  tri.p.z,  tri.inv_det};
+  for (int f = 0; f < kFields; ++f) values[f * stride + at] = fields[f];
+}
+
+// Arrays for `positions` positions and the padding after them, the padding zeroed.
+bool hold_prepared(PreparedLeaves& prepared, int64_t positions) {
+  const int64_t stride = positions + kPreparedPad;
   if (!prepared.values.resize(static_cast<size_t>(stride) * kFields) ||
       !prepared.triangle.resize(static_cast<size_t>(stride)) ||
       !prepared.live.resize(static_cast<size_t>(stride)))
     return false;
   double* values = prepared.values.get();
-  std::fill(values, values + stride * kFields, 0.0);
-  std::fill(prepared.triangle.get(), prepared.triangle.get() + stride, 0u);
-  std::fill(prepared.live.get(), prepared.live.get() + stride, uint8_t{0});
-  const Vec3 d = load(direction);
-  for (int64_t position = 0; position < length; ++position) {
-    const uint32_t t = tree.order[position];
-    const uint32_t* corners = tree.triangles + 3 * int64_t{t};
-    PreparedTriangle tri;
-    prepared.triangle.get()[position] = t;
-    if (tree.usable[t] == 0 ||
-        !prepare_triangle(load(tree.vertices + 3 * int64_t{corners[0]}),
-                          load(tree.vertices + 3 * int64_t{corners[1]}),
-                          load(tree.vertices + 3 * int64_t{corners[2]}), d, &tri))
-      continue;
-    prepared.live.get()[position] = 1;
-    const double fields[kFields] = {tri.a.x,  tri.a.y,  tri.a.z, tri.e1.x, tri.e1.y,
-                                                    tri.e1.z, tri.e2.x, tri.e2.y, tri.e2.z, tri.p.x,
-                                                    tri.p.y,  tri.p.z,  tri.inv_det};
-    for (int f = 0; f < kFields; ++f) values[f * stride + position] = fields[f];
-  }
+  for (int f = 0; f < kFields; ++f)
+    std::fill(values + f * stride + positions, values + (f + 1) * stride, 0.0);
+  std::fill(prepared.triangle.get() + positions, prepared.triangle.get() + stride, 0u);
+  std::fill(prepared.live.get() + positions, prepared.live.get() + stride, uint8_t{0});
   prepared.view = {values, prepared.triangle.get(), prepared.live.get(), stride};
   return true;
 }
 
-bool ray_crosses_triangle(const RayTree& tree, uint32_t t, const double origin[3],
-                          const double direction[3], double epsilon, double length,
-                          double* depth) {
-  const uint32_t* corners = tree.triangles + 3 * int64_t{t};
-  return crosses(load(tree.vertices + 3 * int64_t{corners[0]}),
-                 load(tree.vertices + 3 * int64_t{corners[1]}),
-                 load(tree.vertices + 3 * int64_t{corners[2]}), load(origin), load(direction),
-                 epsilon, length, depth);
+}  // namespace
+
+bool reserve_lazy_leaves(LazyLeaves& lazy, int64_t positions) {
+  if (!hold_prepared(lazy.leaves, positions) ||
+      !lazy.stamp.resize(static_cast<size_t>(positions)))
+    return false;
+  std::fill(lazy.stamp.get(), lazy.stamp.get() + positions, 0u);
+  lazy.generation = 1;
+  return true;
+}
+
+void prepare_positions(const RayTree& tree, const double direction[3], int64_t begin,
+                       int64_t end, LazyLeaves& lazy, int64_t offset) {
+  uint32_t* stamp = lazy.stamp.get() + offset;
+  for (int64_t position = begin; position < end; ++position) {
+    if (stamp[position] == lazy.generation) continue;
+    stamp[position] = lazy.generation;
+    prepare_position(tree, load(direction), position, lazy.leaves.values.get(),
+                     lazy.leaves.view.stride, lazy.leaves.triangle.get(), lazy.leaves.live.get(),
+                     offset + position);
+  }
 }
 
 void inverse_direction(const double direction[3], double inverse[3]) {
@@ -176,14 +194,16 @@ void run_ray_tree_hits(const RayTreeHitsParams& p, CancelPoller& poller,
   // The collapsed tree when the direction allows it (and memory suffices); rays that are
   // not finite, or all rays otherwise, walk the binary tree.
   WideTree wide;
-  PreparedLeaves leaves;
+  LazyLeaves leaves;
   const bool collapsed = p.ray_count >= p.tree.k / kRaysPerNodeToCollapse && p.ray_count > 0 &&
                          wide_ray_direction(inverse) &&
                          collapse_ray_tree(p.tree, p.epsilon, wide) &&
-                         prepare_leaves(p.tree, p.direction, leaves);
+                         reserve_lazy_leaves(leaves, p.tree.order_length);
   if (collapsed) {
     // A cancellation stops the run before a ray; the rays before it are traced in full.
-    WideRayBatch batch(p.tree, wide, &leaves.view, p.direction, inverse, p.epsilon, p.length,
+    // Triangles are prepared for the direction as their leaves are first reached.
+    const LeafSource source{&p.tree, &leaves.leaves.view, &leaves, 0, leaves.stamp.get()};
+    WideRayBatch batch(p.tree, wide, source, p.direction, inverse, p.epsilon, p.length,
                        result.hits);
     for (int64_t i = 0; i < p.ray_count; ++i) {
       if (poller.poll_work(1)) break;

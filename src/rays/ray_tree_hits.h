@@ -50,12 +50,6 @@ void trace_ray(const RayTree& tree, const double origin[3], const double directi
                const double inverse[3], double epsilon, double length, int64_t ray,
                GrowableArray<RayHit>& hits, GrowableArray<uint32_t>& stack, bool& out_of_memory);
 
-// The ray/triangle test of trace_ray for triangle t: true, with the depth, when the ray
-// crosses it at epsilon < t <= epsilon + length. Out of line, for the vector builds.
-bool ray_crosses_triangle(const RayTree& tree, uint32_t t, const double origin[3],
-                          const double direction[3], double epsilon, double length,
-                          double* depth);
-
 // The part of the ray/triangle test that depends on the direction only: the first corner,
 // the two edges, p = direction x e2 and 1 / det. The walks of one direction compute it once
 // per triangle; the arithmetic is that of the test.
@@ -92,8 +86,23 @@ struct PreparedLeaves {
   PreparedView view{};
 };
 
-// Every position of order, prepared for direction. False when memory could not be had.
-bool prepare_leaves(const RayTree& tree, const double direction[3], PreparedLeaves& prepared);
+// Positions prepared on demand, for one direction at a time, for several trees at once (each
+// at its own offset in the arrays): a position is prepared when its stamp is the current
+// generation; a new direction takes a new generation.
+struct LazyLeaves {
+  PreparedLeaves leaves;  // leaves.view spans every tree
+  RawArray<uint32_t> stamp;
+  uint32_t generation = 1;
+};
+
+// Room for `positions` positions in all (stamps cleared, the padding zeroed). False when
+// memory could not be had.
+bool reserve_lazy_leaves(LazyLeaves& lazy, int64_t positions);
+
+// Prepares for direction the positions [begin, end) of tree, whose positions sit at offset in
+// lazy, that the current generation has not prepared yet.
+void prepare_positions(const RayTree& tree, const double direction[3], int64_t begin,
+                       int64_t end, LazyLeaves& lazy, int64_t offset);
 
 struct RayTreeHitsParams {
   RayTree tree;

@@ -247,7 +247,7 @@ bool run_ray_winding(const WindingBatch& b, int64_t threads) {
   std::atomic<bool> out_of_memory{false};
   auto block = [&](int64_t index) {
     const int64_t end = std::min(index * kBlock + kBlock, b.point_count);
-    const bool done = collapsed ? wide_kernel(b, wide, triangles.get(), sorted, index * kBlock, end)
+    const bool done = collapsed ? wide_kernel(b, wide.nodes(), triangles.get(), sorted, index * kBlock, end)
                                 : kernel(b, sorted, index * kBlock, end);
     if (!done) out_of_memory.store(true, std::memory_order_relaxed);
   };

@@ -6,6 +6,7 @@
 #include <new>
 
 #include "runtime/growable.h"
+#include "runtime/raw_array.h"
 
 namespace zet {
 
@@ -122,6 +123,10 @@ class Collapse {
     wide_.clear();
     const int64_t k = b_.count();
     if (k <= 0 || k > std::numeric_limits<int32_t>::max()) return false;
+    // Which nodes may be left out, and how large the boxes of those are: one pass.
+    if (!opened_area_.resize(static_cast<size_t>(k))) return false;
+    for (int64_t n = 0; n < k; ++n)
+      opened_area_.get()[n] = may_leave_out(b_, n, margin_) ? half_area(grown(b_, n, margin_)) : -1.0;
     const int64_t root = 0;
     int32_t index;
     if (!emit(&root, 1, index)) return false;
@@ -145,8 +150,8 @@ class Collapse {
       int best = -1;
       double best_area = 0.0;
       for (int i = 0; i < n; ++i) {
-        if (!may_leave_out(b_, slots[i], margin_)) continue;
-        const double area = half_area(grown(b_, slots[i], margin_));
+        const double area = opened_area_.get()[slots[i]];
+        if (area < 0.0) continue;  // not to be left out
         if (best < 0 || area > best_area) {
           best = i;
           best_area = area;
@@ -188,6 +193,7 @@ class Collapse {
   double margin_;
   WideTree& wide_;
   GrowableArray<Pending> pending_;
+  RawArray<double> opened_area_;  // per node: the half area of a node that may be left out, else -1
 };
 
 }  // namespace

@@ -27,18 +27,18 @@ bool finite_point(const double p[3]) {
 
 bool wide_winding_direction(const double reciprocal[3]) { return wide_ray_direction(reciprocal); }
 
-bool trace_wide_rays(const RayTree& tree, const PreparedView* leaves, const WideTree& wide,
+bool trace_wide_rays(const LeafSource& leaves, const WideNode* nodes,
                      const double* const origins[], const int64_t rays[], int n,
                      const double* direction, const double* inverse, double epsilon,
                      double length, WideScratch& scratch) {
-  return WideWalks::trace(tree, leaves, wide, origins, rays, n, direction, inverse, epsilon, length,
+  return WideWalks::trace(leaves, nodes, origins, rays, n, direction, inverse, epsilon, length,
                           scratch);
 }
 
-bool wind_wide_points(const WindingBatch& b, const WideTree& wide,
+bool wind_wide_points(const WindingBatch& b, const WideNode* nodes,
                       const WindingTriangle* triangles, const uint32_t* order, int64_t begin,
                       int64_t end) {
-  return WideWalks::points(b, wide, triangles, order, begin, end);
+  return WideWalks::points(b, nodes, triangles, order, begin, end);
 }
 
 // AVX-512F processors run the four-slot AVX2 build: a node has four slots.
@@ -55,7 +55,7 @@ WideWinder wide_winder() {
   return winder;
 }
 
-WideRayBatch::WideRayBatch(const RayTree& tree, const WideTree& wide, const PreparedView* leaves,
+WideRayBatch::WideRayBatch(const RayTree& tree, const WideTree& wide, const LeafSource& leaves,
                            const double direction[3], const double inverse[3], double epsilon,
                            double length, GrowableArray<RayHit>& hits)
     : tree_(tree), wide_(wide), leaves_(leaves), direction_(direction), inverse_(inverse),
@@ -79,7 +79,7 @@ bool WideRayBatch::flush() {
   const int n = n_;
   n_ = 0;
   WideScratch& s = scratch_.scratch;
-  if (!trace_(tree_, leaves_, wide_, origins_, rays_, n, direction_, inverse_, epsilon_, length_, s))
+  if (!trace_(leaves_, wide_.nodes(), origins_, rays_, n, direction_, inverse_, epsilon_, length_, s))
     return false;
   size_t size = hits_.size(), total = size;
   for (int i = 0; i < n; ++i) total += s.hits[i].size;

@@ -51,12 +51,22 @@ struct WideScratchOwner {
   ~WideScratchOwner();
 };
 
+// Where a walk finds a leaf's triangles prepared for the direction: positions offset +
+// [start, start + count) of view, either all prepared beforehand (lazy null) or prepared
+// by prepare_positions as leaves are reached.
+struct LeafSource {
+  const RayTree* tree;
+  const PreparedView* view;
+  LazyLeaves* lazy;
+  int64_t offset;
+  const uint32_t* stamp;  // lazy's stamps of this tree's positions (at offset), when lazy
+};
+
 // trace_ray for n (1 to kWideWalkers) rays with finite origins on the collapsed tree of the
-// same tree (grown by the same epsilon), with the tree's leaf triangles prepared for the
-// direction (or null: the triangles are tested in full): ray i's hits, with ray index rays[i], go to scratch.hits[i] (emptied first), the
+// same tree (grown by the same epsilon), its leaf triangles prepared for the direction from
+// leaves: ray i's hits, with ray index rays[i], go to scratch.hits[i] (emptied first), the
 // same hits in the same order as trace_ray's. False when memory could not be had.
-using WideRayTracer = bool (*)(const RayTree& tree, const PreparedView* leaves,
-                               const WideTree& wide,
+using WideRayTracer = bool (*)(const LeafSource& leaves, const WideNode* nodes,
                                const double* const origins[], const int64_t rays[], int n,
                                const double direction[3], const double inverse[3],
                                double epsilon, double length, WideScratch& scratch);
@@ -69,8 +79,7 @@ WideRayTracer wide_ray_tracer();
 // rays before it), then flush(). Hits go to the hit list in ray order.
 class WideRayBatch {
  public:
-  // leaves: the tree's leaf triangles prepared for the direction, or null.
-  WideRayBatch(const RayTree& tree, const WideTree& wide, const PreparedView* leaves,
+  WideRayBatch(const RayTree& tree, const WideTree& wide, const LeafSource& leaves,
                const double direction[3], const double inverse[3], double epsilon,
                double length, GrowableArray<RayHit>& hits);
   // False when memory could not be had (the hits are then incomplete).
@@ -80,7 +89,7 @@ class WideRayBatch {
  private:
   const RayTree& tree_;
   const WideTree& wide_;
-  const PreparedView* leaves_;
+  LeafSource leaves_;
   const double *direction_, *inverse_;
   double epsilon_, length_;
   GrowableArray<RayHit>& hits_;
@@ -101,22 +110,22 @@ bool wide_winding_direction(const double reciprocal[3]);
 // direction, their results written to the batch's
 // outputs as the binary walk writes them; points that are not finite take the binary walk.
 // False when a stack could not get memory; the outputs are then incomplete.
-using WideWinder = bool (*)(const WindingBatch& batch, const WideTree& wide,
+using WideWinder = bool (*)(const WindingBatch& batch, const WideNode* nodes,
                             const WindingTriangle* triangles, const uint32_t* order,
                             int64_t begin, int64_t end);
 
 WideWinder wide_winder();
 
 // The builds behind the two selectors.
-bool trace_wide_rays(const RayTree&, const PreparedView*, const WideTree&, const double* const[],
+bool trace_wide_rays(const LeafSource&, const WideNode*, const double* const[],
                      const int64_t[], int, const double*, const double*, double, double,
                      WideScratch&);
-bool trace_wide_rays_avx2(const RayTree&, const PreparedView*, const WideTree&, const double* const[],
+bool trace_wide_rays_avx2(const LeafSource&, const WideNode*, const double* const[],
                           const int64_t[], int, const double*, const double*, double, double,
                           WideScratch&);
-bool wind_wide_points(const WindingBatch&, const WideTree&, const WindingTriangle*,
+bool wind_wide_points(const WindingBatch&, const WideNode*, const WindingTriangle*,
                       const uint32_t*, int64_t, int64_t);
-bool wind_wide_points_avx2(const WindingBatch&, const WideTree&, const WindingTriangle*,
+bool wind_wide_points_avx2(const WindingBatch&, const WideNode*, const WindingTriangle*,
                            const uint32_t*, int64_t, int64_t);
 
 }  // namespace zet

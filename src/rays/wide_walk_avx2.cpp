@@ -6,18 +6,17 @@
 
 namespace zet {
 
-bool trace_wide_rays_avx2(const RayTree& tree, const PreparedView* leaves,
-                          const WideTree& wide, const double* const origins[], const int64_t rays[], int n,
+bool trace_wide_rays_avx2(const LeafSource& leaves, const WideNode* nodes, const double* const origins[], const int64_t rays[], int n,
                           const double* direction, const double* inverse, double epsilon,
                           double length, WideScratch& scratch) {
-  return WideWalks::trace(tree, leaves, wide, origins, rays, n, direction, inverse, epsilon, length,
+  return WideWalks::trace(leaves, nodes, origins, rays, n, direction, inverse, epsilon, length,
                           scratch);
 }
 
-bool wind_wide_points_avx2(const WindingBatch& b, const WideTree& wide,
+bool wind_wide_points_avx2(const WindingBatch& b, const WideNode* nodes,
                            const WindingTriangle* triangles, const uint32_t* order,
                            int64_t begin, int64_t end) {
-  return WideWalks::points(b, wide, triangles, order, begin, end);
+  return WideWalks::points(b, nodes, triangles, order, begin, end);
 }
 
 }  // namespace zet

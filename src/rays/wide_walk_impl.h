@@ -211,11 +211,26 @@ inline bool leaf_crossings(const PreparedView& leaves, int64_t begin, int64_t en
 // Several walks side by side, one step of each in turn: a walk is a chain of dependent
 // loads and tests, and independent chains keep the processor busy while one waits.
 struct WideWalks {
-  static bool trace(const RayTree& tree, const PreparedView* leaves, const WideTree& wide,
+  static bool trace(const LeafSource& leaves, const WideNode* nodes,
                     const double* const origins[], const int64_t rays[], int n,
                     const double direction[3], const double inverse[3], double epsilon,
                     double length, WideScratch& scratch) {
+    return leaves.lazy != nullptr
+               ? trace_with<true>(leaves, nodes, origins, rays, n, direction, inverse, epsilon,
+                                  length, scratch)
+               : trace_with<false>(leaves, nodes, origins, rays, n, direction, inverse, epsilon,
+                                   length, scratch);
+  }
+
+  template <bool kLazy>
+  static bool trace_with(const LeafSource& leaves, const WideNode* nodes,
+                         const double* const origins[], const int64_t rays[], int n,
+                         const double direction[3], const double inverse[3], double epsilon,
+                         double length, WideScratch& scratch) {
     const double reach = epsilon + length;
+    const PreparedView view = *leaves.view;
+    const int64_t offset = leaves.offset;
+    const uint32_t generation = kLazy ? leaves.lazy->generation : 0;
     size_t top[kWideWalkers];
     for (int i = 0; i < n; ++i) {
       scratch.hits[i].size = 0;
@@ -231,26 +246,22 @@ struct WideWalks {
         WideStack& stack = scratch.stacks[i];
         const WideEntry e = stack.entries[--top[i]];
         if (e.count < 0) {
-          const WideNode& node = wide.nodes()[e.ref];
+          const WideNode& node = nodes[e.ref];
           const unsigned slots = entered_slots(node, origins[i], direction, inverse, reach);
           if (!room(stack, top[i])) return false;
           top[i] = push_slots(node, slots, stack.entries, top[i]);
           continue;
         }
         const int64_t end = int64_t{e.ref} + e.count;
-        if (leaves == nullptr) {  // triangles not prepared: trace_ray's test in full
-          for (int64_t position = e.ref; position < end; ++position) {
-            const uint32_t t = tree.order[position];
-            if (tree.usable[t] == 0) continue;
-            double depth;
-            if (!ray_crosses_triangle(tree, t, origins[i], direction, epsilon, length, &depth))
-              continue;
-            if (!append_hit(scratch.hits[i], {rays[i], int64_t{t}, depth})) return false;
-          }
-          continue;
+        if (kLazy) {
+          bool prepared = true;
+          for (int64_t position = e.ref; position < end; ++position)
+            prepared &= leaves.stamp[position] == generation;
+          if (!prepared)
+            prepare_positions(*leaves.tree, direction, e.ref, end, *leaves.lazy, offset);
         }
-        if (!leaf_crossings(*leaves, e.ref, end, origins[i], direction, epsilon, length, rays[i],
-                            scratch.hits[i]))
+        if (!leaf_crossings(view, offset + e.ref, offset + end, origins[i],
+                            direction, epsilon, length, rays[i], scratch.hits[i]))
           return false;
       }
     }
@@ -258,7 +269,7 @@ struct WideWalks {
   }
 
   // Finite points' walks; each stops at its first ambiguity with the count reached.
-  static bool wind(const WindingBatch& b, const WideTree& wide, const WindingTriangle* triangles,
+  static bool wind(const WindingBatch& b, const WideNode* nodes, const WindingTriangle* triangles,
                    const double* const points[], int n, const double r[3], WideScratch& scratch,
                    int64_t count[], bool ambiguous[]) {
     const WindingTree& tree = b.tree;
@@ -278,7 +289,7 @@ struct WideWalks {
         WideStack& stack = scratch.stacks[i];
         const WideEntry e = stack.entries[--top[i]];
         if (e.count < 0) {
-          const WideNode& node = wide.nodes()[e.ref];
+          const WideNode& node = nodes[e.ref];
           const unsigned slots = reached_slots(node, points[i], r);
           if (!room(stack, top[i])) return false;
           top[i] = push_slots(node, slots, stack.entries, top[i]);
@@ -305,7 +316,7 @@ struct WideWalks {
     return true;
   }
 
-  static bool points(const WindingBatch& b, const WideTree& wide,
+  static bool points(const WindingBatch& b, const WideNode* nodes,
                      const WindingTriangle* triangles, const uint32_t* order, int64_t begin,
                      int64_t end) {
     // The reciprocal of wind_points_one_by_one; the caller made sure it is finite.
@@ -318,7 +329,7 @@ struct WideWalks {
     auto flush = [&]() {
       int64_t count[kWideWalkers];
       bool ambiguous[kWideWalkers];
-      if (!wind(b, wide, triangles, group, n, r, scratch, count, ambiguous)) return false;
+      if (!wind(b, nodes, triangles, group, n, r, scratch, count, ambiguous)) return false;
       for (int i = 0; i < n; ++i) {
         b.crossings[index[i]] = count[i];
         b.ambiguous[index[i]] = ambiguous[i] ? 1 : 0;
