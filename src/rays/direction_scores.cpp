@@ -46,6 +46,7 @@ struct DirectionWork {
   // at 0), and how many there are in all.
   const int64_t* obstacle_offset;
   int64_t positions;
+  int64_t block;  // directions per claimed item
   std::atomic<bool> out_of_memory{false};
 };
 
@@ -91,7 +92,8 @@ void score_direction(DirectionWork& work, int64_t i, RayScratch& scratch, LazyLe
   p.scores[i] = score;
 }
 
-// Directions per claimed item: their scratch, prepared positions included, is made once.
+// Directions per claimed item at most: their scratch, prepared positions included, is made
+// once; fewer when there are too few directions to keep every thread busy.
 constexpr int64_t kDirectionsPerBlock = 8;
 
 void score_block(DirectionWork& work, int64_t block) {
@@ -101,8 +103,8 @@ void score_block(DirectionWork& work, int64_t block) {
   // Without memory for the prepared positions the rays walk the binary trees.
   LazyLeaves lazy;
   LazyLeaves* prepared = reserve_lazy_leaves(lazy, work.positions) ? &lazy : nullptr;
-  const int64_t end = std::min(block * kDirectionsPerBlock + kDirectionsPerBlock, p.direction_count);
-  for (int64_t i = block * kDirectionsPerBlock; i < end && !scratch.out_of_memory; ++i)
+  const int64_t end = std::min(block * work.block + work.block, p.direction_count);
+  for (int64_t i = block * work.block; i < end && !scratch.out_of_memory; ++i)
     score_direction(work, i, scratch, prepared);
   if (scratch.out_of_memory) work.out_of_memory.store(true, std::memory_order_relaxed);
 }
@@ -223,9 +225,9 @@ bool run_direction_scores(const DirectionScoresParams& params, int64_t threads) 
   work.moving_wide = moving_of.get();
   work.obstacle_offset = offsets.get();
   work.positions = positions;
+  work.block = std::clamp<int64_t>(params.direction_count / (4 * threads), 1, kDirectionsPerBlock);
   auto body = [&work](int64_t block) { score_block(work, block); };
-  for_each_item((params.direction_count + kDirectionsPerBlock - 1) / kDirectionsPerBlock, threads,
-                body);
+  for_each_item((params.direction_count + work.block - 1) / work.block, threads, body);
   return !work.out_of_memory.load();
 }
 
