@@ -11,6 +11,11 @@
 // see (a negative margin can turn a contained child into one that is not). Nodes whose boxes
 // hold NaN or are inverted are never left out; they keep their own test.
 //
+// The slot boxes stay in double precision and are tested with the binary walk's own
+// arithmetic: every test then has the binary walk's outcome by construction. (A single-
+// precision pre-test of eight boxes would need boxes, origins and reciprocals rounded
+// outward and a proven error margin on every slab end, for a further factor in speed.)
+//
 // The collapse costs one pass over the nodes. It relies on the validation of the tree
 // arrays, which refuses a node named as a child twice: every node has one path from the root.
 #pragma once

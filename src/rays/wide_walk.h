@@ -1,9 +1,11 @@
-// Walks of a collapsed tree (see wide_tree.h), one ray or point at a time, the slot boxes
-// of a wide node tested together: one vector of four lanes on AVX2 (built where the
+// Walks of a collapsed tree (see wide_tree.h), four rays or points side by side, the slot
+// boxes of a wide node tested together: one vector of four lanes on AVX2 (built where the
 // processor has it; AVX-512F processors run the same build), a loop over the slots
 // elsewhere. A lane computes the binary walk's slab test for its slot, operation for
 // operation, so the entered nodes, and with them every hit and every partial count, come
-// out as the binary walk gives them, in its order.
+// out as the binary walk gives them, in its order. The triangles' set-up that depends on
+// the direction only is made once per direction (and four of a leaf's triangles are tested
+// in one vector); the arithmetic is the binary walk's, so the depths are its bits.
 #pragma once
 #include <cstddef>
 #include <cstdint>
@@ -52,14 +54,14 @@ struct WideScratchOwner {
 };
 
 // Where a walk finds a leaf's triangles prepared for the direction: positions offset +
-// [start, start + count) of view, either all prepared beforehand (lazy null) or prepared
-// by prepare_positions as leaves are reached.
+// [start, start + count) of view (lazy's), prepared by prepare_positions when a leaf is
+// reached whose positions the current generation has not prepared.
 struct LeafSource {
   const RayTree* tree;
   const PreparedView* view;
   LazyLeaves* lazy;
   int64_t offset;
-  const uint32_t* stamp;  // lazy's stamps of this tree's positions (at offset), when lazy
+  const uint32_t* stamp;  // lazy's stamps of this tree's positions (at offset)
 };
 
 // trace_ray for n (1 to kWideWalkers) rays with finite origins on the collapsed tree of the

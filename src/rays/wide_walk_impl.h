@@ -234,22 +234,10 @@ struct WideWalks {
                     const double* const origins[], const int64_t rays[], int n,
                     const double direction[3], const double inverse[3], double epsilon,
                     double length, WideScratch& scratch) {
-    return leaves.lazy != nullptr
-               ? trace_with<true>(leaves, nodes, origins, rays, n, direction, inverse, epsilon,
-                                  length, scratch)
-               : trace_with<false>(leaves, nodes, origins, rays, n, direction, inverse, epsilon,
-                                   length, scratch);
-  }
-
-  template <bool kLazy>
-  static bool trace_with(const LeafSource& leaves, const WideNode* nodes,
-                         const double* const origins[], const int64_t rays[], int n,
-                         const double direction[3], const double inverse[3], double epsilon,
-                         double length, WideScratch& scratch) {
     const double reach = epsilon + length;
     const PreparedView view = *leaves.view;
     const int64_t offset = leaves.offset;
-    const uint32_t generation = kLazy ? leaves.lazy->generation : 0;
+    const uint32_t generation = leaves.lazy->generation;
     size_t top[kWideWalkers];
     for (int i = 0; i < n; ++i) {
       scratch.hits[i].size = 0;
@@ -272,13 +260,10 @@ struct WideWalks {
           continue;
         }
         const int64_t end = int64_t{e.ref} + e.count;
-        if (kLazy) {
-          bool prepared = true;
-          for (int64_t position = e.ref; position < end; ++position)
-            prepared &= leaves.stamp[position] == generation;
-          if (!prepared)
-            prepare_positions(*leaves.tree, direction, e.ref, end, *leaves.lazy, offset);
-        }
+        bool prepared = true;  // the leaf's triangles, for this direction
+        for (int64_t position = e.ref; position < end; ++position)
+          prepared &= leaves.stamp[position] == generation;
+        if (!prepared) prepare_positions(*leaves.tree, direction, e.ref, end, *leaves.lazy, offset);
         if (!leaf_crossings(view, offset + e.ref, offset + end, origins[i],
                             direction, epsilon, length, rays[i], scratch.hits[i]))
           return false;
