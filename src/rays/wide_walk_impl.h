@@ -230,6 +230,40 @@ inline Crossing classify(const double p[3], const double d[3], const PreparedCro
 // Several walks side by side, one step of each in turn: a walk is a chain of dependent
 // loads and tests, and independent chains keep the processor busy while one waits.
 struct WideWalks {
+  // Walks n stacks from the root side by side, one step of each in turn: a wide node pushes
+  // the slots enter(i, node) gives; a leaf goes to leaf(i, entry), which returns -1 (memory
+  // failed), 0 (the walk goes on) or 1 (the walk ends here). False when memory failed.
+  template <class Enter, class Leaf>
+  static bool side_by_side(const WideNode* nodes, int n, WideScratch& scratch, Enter enter,
+                           Leaf leaf) {
+    size_t top[kWideWalkers];
+    for (int i = 0; i < n; ++i) {
+      if (!room(scratch.stacks[i], 0)) return false;
+      scratch.stacks[i].entries[0] = {0, -1};
+      top[i] = 1;
+    }
+    for (bool busy = true; busy;) {
+      busy = false;
+      for (int i = 0; i < n; ++i) {
+        if (top[i] == 0) continue;
+        busy = true;
+        WideStack& stack = scratch.stacks[i];
+        const WideEntry e = stack.entries[--top[i]];
+        if (e.count < 0) {
+          const WideNode& node = nodes[e.ref];
+          const unsigned slots = enter(i, node);
+          if (!room(stack, top[i])) return false;
+          top[i] = push_slots(node, slots, stack.entries, top[i]);
+          continue;
+        }
+        const int outcome = leaf(i, e);
+        if (outcome < 0) return false;
+        if (outcome > 0) top[i] = 0;
+      }
+    }
+    return true;
+  }
+
   static bool trace(const LeafSource& leaves, const WideNode* nodes,
                     const double* const origins[], const int64_t rays[], int n,
                     const double direction[3], const double inverse[3], double epsilon,
@@ -238,38 +272,22 @@ struct WideWalks {
     const PreparedView view = *leaves.view;
     const int64_t offset = leaves.offset;
     const uint32_t generation = leaves.lazy->generation;
-    size_t top[kWideWalkers];
-    for (int i = 0; i < n; ++i) {
-      scratch.hits[i].size = 0;
-      if (!room(scratch.stacks[i], 0)) return false;
-      scratch.stacks[i].entries[0] = {0, -1};
-      top[i] = 1;
-    }
-    for (bool busy = true; busy;) {
-      busy = false;
-      for (int i = 0; i < n; ++i) {
-        if (top[i] == 0) continue;
-        busy = true;
-        WideStack& stack = scratch.stacks[i];
-        const WideEntry e = stack.entries[--top[i]];
-        if (e.count < 0) {
-          const WideNode& node = nodes[e.ref];
-          const unsigned slots = entered_slots(node, origins[i], direction, inverse, reach);
-          if (!room(stack, top[i])) return false;
-          top[i] = push_slots(node, slots, stack.entries, top[i]);
-          continue;
-        }
-        const int64_t end = int64_t{e.ref} + e.count;
-        bool prepared = true;  // the leaf's triangles, for this direction
-        for (int64_t position = e.ref; position < end; ++position)
-          prepared &= leaves.stamp[position] == generation;
-        if (!prepared) prepare_positions(*leaves.tree, direction, e.ref, end, *leaves.lazy, offset);
-        if (!leaf_crossings(view, offset + e.ref, offset + end, origins[i],
-                            direction, epsilon, length, rays[i], scratch.hits[i]))
-          return false;
-      }
-    }
-    return true;
+    for (int i = 0; i < n; ++i) scratch.hits[i].size = 0;
+    auto enter = [&](int i, const WideNode& node) {
+      return entered_slots(node, origins[i], direction, inverse, reach);
+    };
+    auto leaf = [&](int i, const WideEntry& e) {
+      const int64_t end = int64_t{e.ref} + e.count;
+      bool prepared = true;  // the leaf's triangles, for this direction
+      for (int64_t position = e.ref; position < end; ++position)
+        prepared &= leaves.stamp[position] == generation;
+      if (!prepared) prepare_positions(*leaves.tree, direction, e.ref, end, *leaves.lazy, offset);
+      return leaf_crossings(view, offset + e.ref, offset + end, origins[i], direction, epsilon,
+                            length, rays[i], scratch.hits[i])
+                 ? 0
+                 : -1;
+    };
+    return side_by_side(nodes, n, scratch, enter, leaf);
   }
 
   // Finite points' walks; each stops at its first ambiguity with the count reached.
@@ -277,46 +295,29 @@ struct WideWalks {
                    const double* const points[], int n, const double r[3], WideScratch& scratch,
                    int64_t count[], bool ambiguous[]) {
     const WindingTree& tree = b.tree;
-    size_t top[kWideWalkers];
     for (int i = 0; i < n; ++i) {
       count[i] = 0;
       ambiguous[i] = false;
-      if (!room(scratch.stacks[i], 0)) return false;
-      scratch.stacks[i].entries[0] = {0, -1};
-      top[i] = 1;
     }
-    for (bool busy = true; busy;) {
-      busy = false;
-      for (int i = 0; i < n; ++i) {
-        if (top[i] == 0) continue;
-        busy = true;
-        WideStack& stack = scratch.stacks[i];
-        const WideEntry e = stack.entries[--top[i]];
-        if (e.count < 0) {
-          const WideNode& node = nodes[e.ref];
-          const unsigned slots = reached_slots(node, points[i], r);
-          if (!room(stack, top[i])) return false;
-          top[i] = push_slots(node, slots, stack.entries, top[i]);
-          continue;
-        }
-        const int64_t* row = tree.leaf_table + int64_t{e.ref} * tree.leaf_width;
-        for (int64_t c = 0; c < tree.leaf_width; ++c) {
-          const int64_t j = row[c];
-          if (j < 0 || triangles[j].kind == WindingTriangle::kSkipped) continue;
-          Crossing crossing = Crossing::kAmbiguous;
-          if (triangles[j].kind == WindingTriangle::kCrossing)
-            crossing = classify(points[i], b.direction, triangles[j].prepared, b.origin_tolerance);
-          if (crossing == Crossing::kAgainstNormal) count[i] += 1;
-          if (crossing == Crossing::kAlongNormal) count[i] -= 1;
-          if (crossing == Crossing::kAmbiguous) {
-            ambiguous[i] = true;
-            top[i] = 0;  // the walk stops here
-            break;
-          }
+    auto enter = [&](int i, const WideNode& node) { return reached_slots(node, points[i], r); };
+    auto leaf = [&](int i, const WideEntry& e) {
+      const int64_t* row = tree.leaf_table + int64_t{e.ref} * tree.leaf_width;
+      for (int64_t c = 0; c < tree.leaf_width; ++c) {
+        const int64_t j = row[c];
+        if (j < 0 || triangles[j].kind == WindingTriangle::kSkipped) continue;
+        Crossing crossing = Crossing::kAmbiguous;
+        if (triangles[j].kind == WindingTriangle::kCrossing)
+          crossing = classify(points[i], b.direction, triangles[j].prepared, b.origin_tolerance);
+        if (crossing == Crossing::kAgainstNormal) count[i] += 1;
+        if (crossing == Crossing::kAlongNormal) count[i] -= 1;
+        if (crossing == Crossing::kAmbiguous) {
+          ambiguous[i] = true;
+          return 1;  // the walk stops here
         }
       }
-    }
-    return true;
+      return 0;
+    };
+    return side_by_side(nodes, n, scratch, enter, leaf);
   }
 
   static bool points(const WindingBatch& b, const WideNode* nodes,
