@@ -47,6 +47,7 @@ struct DirectionWork {
   const int64_t* obstacle_offset;
   int64_t positions;
   int64_t block;  // directions per claimed item
+  bool collapsed;  // whether any tree was collapsed
   std::atomic<bool> out_of_memory{false};
 };
 
@@ -102,7 +103,8 @@ void score_block(DirectionWork& work, int64_t block) {
   RayScratch scratch;
   // Without memory for the prepared positions the rays walk the binary trees.
   LazyLeaves lazy;
-  LazyLeaves* prepared = reserve_lazy_leaves(lazy, work.positions) ? &lazy : nullptr;
+  LazyLeaves* prepared =
+      work.collapsed && reserve_lazy_leaves(lazy, work.positions) ? &lazy : nullptr;
   const int64_t end = std::min(block * work.block + work.block, p.direction_count);
   for (int64_t i = block * work.block; i < end && !scratch.out_of_memory; ++i)
     score_direction(work, i, scratch, prepared);
@@ -193,6 +195,7 @@ bool run_direction_scores(const DirectionScoresParams& params, int64_t threads) 
   // out, or whose collapse fails, is walked as a binary tree.
   const int64_t n = params.obstacle_count;
   const RayMeshView& moving = *params.moving;
+  const bool collapse = wide_ray_tracer() != nullptr;  // else the rays walk the binary trees
   WideTreeArray obstacle_wide, moving_wide;
   RawArray<const WideTree*> moving_of;
   if (!obstacle_wide.resize(n) || !moving_wide.resize(n) || !moving_of.resize(size_t(n)))
@@ -200,7 +203,8 @@ bool run_direction_scores(const DirectionScoresParams& params, int64_t threads) 
   for (int64_t j = 0; j < n; ++j) {
     const RayMeshView& obstacle = params.obstacles[j];
     const double e = obstacle.epsilon;
-    if (params.direction_count * moving.point_count >= obstacle.tree.k / kNodesPerRayToCollapse)
+    if (collapse &&
+        params.direction_count * moving.point_count >= obstacle.tree.k / kNodesPerRayToCollapse)
       collapse_ray_tree(obstacle.tree, e, obstacle_wide[j]);
     moving_of.get()[j] = &moving_wide[j];
     for (int64_t i = 0; i < j; ++i)
@@ -208,7 +212,7 @@ bool run_direction_scores(const DirectionScoresParams& params, int64_t threads) 
         moving_of.get()[j] = moving_of.get()[i];
         break;
       }
-    if (moving_of.get()[j] == &moving_wide[j] &&
+    if (collapse && moving_of.get()[j] == &moving_wide[j] &&
         params.direction_count * obstacle.point_count >= moving.tree.k / kNodesPerRayToCollapse)
       collapse_ray_tree(moving.tree, e, moving_wide[j]);
   }
@@ -225,6 +229,7 @@ bool run_direction_scores(const DirectionScoresParams& params, int64_t threads) 
   work.moving_wide = moving_of.get();
   work.obstacle_offset = offsets.get();
   work.positions = positions;
+  work.collapsed = collapse;
   work.block = std::clamp<int64_t>(params.direction_count / (4 * threads), 1, kDirectionsPerBlock);
   auto body = [&work](int64_t block) { score_block(work, block); };
   for_each_item((params.direction_count + work.block - 1) / work.block, threads, body);

@@ -195,7 +195,8 @@ void run_ray_tree_hits(const RayTreeHitsParams& p, CancelPoller& poller,
   // not finite, or all rays otherwise, walk the binary tree.
   WideTree wide;
   LazyLeaves leaves;
-  const bool collapsed = p.ray_count >= p.tree.k / kRaysPerNodeToCollapse && p.ray_count > 0 &&
+  const bool collapsed = wide_ray_tracer() != nullptr &&
+                         p.ray_count >= p.tree.k / kRaysPerNodeToCollapse && p.ray_count > 0 &&
                          wide_ray_direction(inverse) &&
                          collapse_ray_tree(p.tree, p.epsilon, wide) &&
                          reserve_lazy_leaves(leaves, p.tree.order_length);

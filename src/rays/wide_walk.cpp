@@ -27,24 +27,19 @@ bool finite_point(const double p[3]) {
 
 bool wide_winding_direction(const double reciprocal[3]) { return wide_ray_direction(reciprocal); }
 
-bool trace_wide_rays(const LeafSource& leaves, const WideNode* nodes,
-                     const double* const origins[], const int64_t rays[], int n,
-                     const double* direction, const double* inverse, double epsilon,
-                     double length, WideScratch& scratch) {
-  return WideWalks::trace(leaves, nodes, origins, rays, n, direction, inverse, epsilon, length,
-                          scratch);
-}
-
 bool wind_wide_points(const WindingBatch& b, const WideNode* nodes,
                       const WindingTriangle* triangles, const uint32_t* order, int64_t begin,
                       int64_t end) {
   return WideWalks::points(b, nodes, triangles, order, begin, end);
 }
 
-// AVX-512F processors run the four-slot AVX2 build: a node has four slots.
+// AVX-512F processors run the four-slot AVX2 build: a node has four slots. Without a
+// vector build there is no tracer: a walk that tests four boxes one after another where the
+// binary walk would often have stopped at their parent costs more than it saves, and the
+// rays walk the binary tree.
 WideRayTracer wide_ray_tracer() {
   static const WideRayTracer tracer = widest_build<WideRayTracer>(
-      trace_wide_rays, ZET_LANE_BUILD(trace_wide_rays_avx2), ZET_LANE_BUILD(trace_wide_rays_avx2));
+      nullptr, ZET_LANE_BUILD(trace_wide_rays_avx2), ZET_LANE_BUILD(trace_wide_rays_avx2));
   return tracer;
 }
 

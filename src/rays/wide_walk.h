@@ -73,7 +73,7 @@ using WideRayTracer = bool (*)(const LeafSource& leaves, const WideNode* nodes,
                                const double direction[3], const double inverse[3],
                                double epsilon, double length, WideScratch& scratch);
 
-// The tracer of this processor's widest build.
+// The tracer of this processor's widest build; null without a vector build.
 WideRayTracer wide_ray_tracer();
 
 // Traces rays one after another, as trace_ray would, through the collapsed tree in groups:
@@ -119,9 +119,6 @@ using WideWinder = bool (*)(const WindingBatch& batch, const WideNode* nodes,
 WideWinder wide_winder();
 
 // The builds behind the two selectors.
-bool trace_wide_rays(const LeafSource&, const WideNode*, const double* const[],
-                     const int64_t[], int, const double*, const double*, double, double,
-                     WideScratch&);
 bool trace_wide_rays_avx2(const LeafSource&, const WideNode*, const double* const[],
                           const int64_t[], int, const double*, const double*, double, double,
                           WideScratch&);

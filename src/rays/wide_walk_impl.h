@@ -62,29 +62,6 @@ inline unsigned reached_slots(const WideNode& node, const double p[3], const dou
 
 #else
 
-inline unsigned entered_slots(const WideNode& node, const double o[3], const double d[3],
-                              const double inverse[3], double reach) {
-  unsigned entered = 0;
-  for (int i = 0; i < node.slots; ++i) {
-    double t_near = -INFINITY, t_far = INFINITY;
-    bool inside = true;
-    for (int a = 0; a < 3; ++a) {
-      const double lo = node.lo[a][i], hi = node.hi[a][i];
-      if (d[a] == 0.0) {
-        inside = inside && lo <= o[a] && o[a] <= hi;
-        continue;
-      }
-      const double t1 = (lo - o[a]) * inverse[a], t2 = (hi - o[a]) * inverse[a];
-      const double low = t1 < t2 ? t1 : t2, high = t1 > t2 ? t1 : t2;
-      t_near = t_near > low ? t_near : low;
-      t_far = t_far < high ? t_far : high;
-    }
-    const double floor = t_near > 0.0 ? t_near : 0.0;
-    entered |= unsigned(inside && t_far >= floor && t_near <= reach) << i;
-  }
-  return entered;
-}
-
 inline unsigned reached_slots(const WideNode& node, const double p[3], const double r[3]) {
   unsigned reached = 0;
   for (int i = 0; i < node.slots; ++i) {
@@ -119,10 +96,6 @@ inline size_t push_slots(const WideNode& node, unsigned slots, WideEntry* stack,
 // list in position order: prepared_crossing of ray_tree_hits.cpp, its formulas repeated
 // here (a shared inline helper emitted from a vector build could be the copy the linker
 // keeps for all), on four positions at once in the vector build.
-inline bool leaf_crossings(const PreparedView& leaves, int64_t begin, int64_t end,
-                           const double o[3], const double d[3], double epsilon, double length,
-                           int64_t ray, WideHits& list);
-
 // Room for kWideSlots more entries above top: 64 at first, doubling; false when memory
 // cannot be had.
 inline bool room(WideStack& stack, size_t top) {
@@ -180,29 +153,6 @@ inline bool leaf_crossings(const PreparedView& leaves, int64_t begin, int64_t en
       hit &= hit - 1;
       if (!append_hit(list, {ray, int64_t{leaves.triangle[base + l]}, t[l]})) return false;
     }
-  }
-  return true;
-}
-#else
-inline bool leaf_crossings(const PreparedView& leaves, int64_t begin, int64_t end,
-                           const double o[3], const double d[3], double epsilon, double length,
-                           int64_t ray, WideHits& list) {
-  const int64_t stride = leaves.stride;
-  for (int64_t position = begin; position < end; ++position) {
-    if (leaves.live[position] == 0) continue;
-    const double* f = leaves.values + position;
-    const double sx = o[0] - f[kAx * stride], sy = o[1] - f[kAy * stride],
-                 sz = o[2] - f[kAz * stride];
-    const double inv_det = f[kInvDet * stride];
-    const double u = (sx * f[kPx * stride] + sy * f[kPy * stride] + sz * f[kPz * stride]) * inv_det;
-    if (!(u >= -1e-9)) continue;
-    const double e1x = f[kE1x * stride], e1y = f[kE1y * stride], e1z = f[kE1z * stride];
-    const double qx = sy * e1z - sz * e1y, qy = sz * e1x - sx * e1z, qz = sx * e1y - sy * e1x;
-    const double v = (d[0] * qx + d[1] * qy + d[2] * qz) * inv_det;
-    if (!(v >= -1e-9 && u + v <= 1.000000001)) continue;
-    const double t = (f[kE2x * stride] * qx + f[kE2y * stride] * qy + f[kE2z * stride] * qz) * inv_det;
-    if (!(t > epsilon && t <= epsilon + length)) continue;
-    if (!append_hit(list, {ray, int64_t{leaves.triangle[position]}, t})) return false;
   }
   return true;
 }
@@ -264,6 +214,7 @@ struct WideWalks {
     return true;
   }
 
+#if defined(ZET_LANES)  // rays walk the collapsed tree in the vector builds only
   static bool trace(const LeafSource& leaves, const WideNode* nodes,
                     const double* const origins[], const int64_t rays[], int n,
                     const double direction[3], const double inverse[3], double epsilon,
@@ -289,6 +240,7 @@ struct WideWalks {
     };
     return side_by_side(nodes, n, scratch, enter, leaf);
   }
+#endif
 
   // Finite points' walks; each stops at its first ambiguity with the count reached.
   static bool wind(const WindingBatch& b, const WideNode* nodes, const WindingTriangle* triangles,
