@@ -580,3 +580,28 @@ class Rays:
             out.append(f"  ray_winding_batch faster than {label} on 1 thread: " + ", ".join(figures)
                        + (f", {verdict(min(ratios) > 1)}" if available else ", n/a"))
         return out
+
+
+def main():
+    """This section alone (python bench/rays.py in .venv-bench, after bench/run has made it):
+    ours first, then the peers, then the table rows, notes and bars. ZET_NATIVE_LANES picks
+    the vector build; the lines name it."""
+    import os
+    from common import format_table
+    started = time.perf_counter()
+    section = Rays()
+    section.prepare()
+    section.run_ours()
+    section.run_peers()
+    lanes = os.environ.get("ZET_NATIVE_LANES", "widest")
+    print(f"rays section, ZET_NATIVE_LANES={lanes}, {time.strftime('%Y-%m-%d %H:%M')}")
+    print("\n".join(section.peer_lines()))
+    print(format_table(section.rows()))
+    print("\n".join(section.note_lines()))
+    print("bars (reported, not enforced):")
+    print("\n".join(section.bars()))
+    print(f"rays section time {time.perf_counter() - started:.0f} s")
+
+
+if __name__ == "__main__":
+    main()

@@ -1,10 +1,13 @@
 #include "rays/direction_scores.h"
 
+#include <algorithm>
 #include <atomic>
+#include <cstring>
 
-#include "rays/packet_hits.h"
+#include "rays/wide_walk.h"
 #include "runtime/float_order.h"
 #include "runtime/parallel_for.h"
+#include "runtime/raw_array.h"
 
 namespace zet {
 namespace {
@@ -36,12 +39,21 @@ bool read_run(const RayHit* run, size_t count, double length, RayScratch& s) {
 
 struct DirectionWork {
   const DirectionScoresParams* params;
+  // Per obstacle: its tree collapsed with its epsilon, and the moving tree collapsed with it.
+  const WideTree* obstacle_wide;
+  const WideTree* const* moving_wide;
+  // Where each obstacle's positions sit in a block's prepared positions (the moving mesh's
+  // at 0), and how many there are in all.
+  const int64_t* obstacle_offset;
+  int64_t positions;
+  int64_t block;  // directions per claimed item
+  bool collapsed;  // whether any tree was collapsed
   std::atomic<bool> out_of_memory{false};
 };
 
-void score_direction(DirectionWork& work, int64_t i) {
-  if (work.out_of_memory.load(std::memory_order_relaxed)) return;  // the call fails anyway
+void score_direction(DirectionWork& work, int64_t i, RayScratch& scratch, LazyLeaves* lazy) {
   const DirectionScoresParams& p = *work.params;
+  if (lazy != nullptr) ++lazy->generation;  // a new direction: nothing prepared for it yet
   const RayMeshView& moving = *p.moving;
   const double* d = p.directions + 3 * i;
   const double back[3] = {-d[0], -d[1], -d[2]};
@@ -50,7 +62,6 @@ void score_direction(DirectionWork& work, int64_t i) {
     swept_min[a] = min_as_written(moving.bounds_min[a], moving.bounds_min[a] + d[a] * p.length);
     swept_max[a] = max_as_written(moving.bounds_max[a], moving.bounds_max[a] + d[a] * p.length);
   }
-  RayScratch scratch;
   int64_t count = 0;
   double score = 0.0;
   for (int64_t j = 0; j < p.obstacle_count && !scratch.out_of_memory; ++j) {
@@ -68,9 +79,11 @@ void score_direction(DirectionWork& work, int64_t i) {
     }
     if (!considered) continue;
     const Penetration forward =
-        ray_penetration(moving, obstacle, d, p.length, e, obstacle_min, obstacle_max, scratch);
+        ray_penetration(moving, obstacle, work.obstacle_wide[j], lazy, work.obstacle_offset[j], d,
+                        p.length, e, obstacle_min, obstacle_max, scratch);
     const Penetration backward =
-        ray_penetration(obstacle, moving, back, p.length, e, moving_min, moving_max, scratch);
+        ray_penetration(obstacle, moving, *work.moving_wide[j], lazy, 0, back, p.length, e,
+                        moving_min, moving_max, scratch);
     if (forward.hits + backward.hits > 0) {
       count = count + 1;
       score = score + forward.score + backward.score;
@@ -78,6 +91,23 @@ void score_direction(DirectionWork& work, int64_t i) {
   }
   p.counts[i] = count;
   p.scores[i] = score;
+}
+
+// Directions per claimed item at most: their scratch, prepared positions included, is made
+// once; fewer when there are too few directions to keep every thread busy.
+constexpr int64_t kDirectionsPerBlock = 8;
+
+void score_block(DirectionWork& work, int64_t block) {
+  if (work.out_of_memory.load(std::memory_order_relaxed)) return;  // the call fails anyway
+  const DirectionScoresParams& p = *work.params;
+  RayScratch scratch;
+  // Without memory for the prepared positions the rays walk the binary trees.
+  LazyLeaves lazy;
+  LazyLeaves* prepared =
+      work.collapsed && reserve_lazy_leaves(lazy, work.positions) ? &lazy : nullptr;
+  const int64_t end = std::min(block * work.block + work.block, p.direction_count);
+  for (int64_t i = block * work.block; i < end && !scratch.out_of_memory; ++i)
+    score_direction(work, i, scratch, prepared);
   if (scratch.out_of_memory) work.out_of_memory.store(true, std::memory_order_relaxed);
 }
 
@@ -104,16 +134,22 @@ double pairwise_sum(const double* a, size_t n) {
 }
 
 Penetration ray_penetration(const RayMeshView& source, const RayMeshView& target,
-                            const double direction[3], double length, double epsilon,
-                            const double box_min[3], const double box_max[3], RayScratch& s) {
+                            const WideTree& target_wide, LazyLeaves* lazy,
+                            int64_t target_offset, const double direction[3],
+                            double length, double epsilon, const double box_min[3],
+                            const double box_max[3], RayScratch& s) {
   s.hits.clear();
   bool traced = false;
   double inverse[3];
   inverse_direction(direction, inverse);
-  // With a packet tracer the rays are gathered and traced together; their hits come out as
-  // trace_ray would give them ray after ray.
-  const bool packets = have_packet_tracer();
-  s.origins.clear();
+  // The collapsed tree serves the rays when it is there and the direction allows it; the
+  // hits come out as trace_ray gives them ray after ray.
+  const bool wide = target_wide.ready() && lazy != nullptr && wide_ray_direction(inverse);
+  const LeafSource leaves{&target.tree, lazy != nullptr ? &lazy->leaves.view : nullptr, lazy,
+                          target_offset,
+                          lazy != nullptr ? lazy->stamp.get() + target_offset : nullptr};
+  WideRayBatch batch(target.tree, target_wide, leaves, direction, inverse, epsilon, length,
+                     s.hits);
   int64_t rays = 0;
   for (int64_t i = 0; i < source.point_count && !s.out_of_memory; ++i) {
     const double* v = source.tree.vertices + 3 * source.points[i];
@@ -125,23 +161,15 @@ Penetration ray_penetration(const RayMeshView& source, const RayMeshView& target
     }
     if (!inside) continue;
     traced = true;
-    if (packets) {
-      if (!s.origins.push_back(v[0]) || !s.origins.push_back(v[1]) || !s.origins.push_back(v[2]))
-        s.out_of_memory = true;
-      ++rays;
+    if (wide) {
+      if (!batch.add(v, rays++)) s.out_of_memory = true;
       continue;
     }
     trace_ray(target.tree, v, direction, inverse, epsilon, length, rays++, s.hits, s.stack,
               s.out_of_memory);
   }
   if (!traced) return {0, 0.0};
-  if (packets && !s.out_of_memory && target.tree.k > 0) {
-    if (!s.starts.reserve(size_t(rays) + 1)) s.out_of_memory = true;
-    if (!s.out_of_memory &&
-        !append_packet_hits(target.tree, s.origins.data(), nullptr, 0, rays, direction,
-                            inverse, epsilon, length, s.packets.scratch, s.starts.data(), s.hits))
-      s.out_of_memory = true;
-  }
+  if (wide && !s.out_of_memory && !batch.flush()) s.out_of_memory = true;
   s.paired.clear();
   s.tail.clear();
   const size_t h = s.hits.size();
@@ -158,11 +186,53 @@ Penetration ray_penetration(const RayMeshView& source, const RayMeshView& target
   return {static_cast<int64_t>(h), score};
 }
 
+// Rays of all directions per node of a tree, below which the tree is not collapsed.
+constexpr int64_t kNodesPerRayToCollapse = 8;
+
 bool run_direction_scores(const DirectionScoresParams& params, int64_t threads) {
+  // Every tree collapsed once for the call: each obstacle's with its epsilon, the moving
+  // one with each obstacle's epsilon (shared by obstacles of the same epsilon). A tree left
+  // out, or whose collapse fails, is walked as a binary tree.
+  const int64_t n = params.obstacle_count;
+  const RayMeshView& moving = *params.moving;
+  const bool collapse = wide_ray_tracer() != nullptr;  // else the rays walk the binary trees
+  WideTreeArray obstacle_wide, moving_wide;
+  RawArray<const WideTree*> moving_of;
+  if (!obstacle_wide.resize(n) || !moving_wide.resize(n) || !moving_of.resize(size_t(n)))
+    return false;
+  for (int64_t j = 0; j < n; ++j) {
+    const RayMeshView& obstacle = params.obstacles[j];
+    const double e = obstacle.epsilon;
+    if (collapse &&
+        params.direction_count * moving.point_count >= obstacle.tree.k / kNodesPerRayToCollapse)
+      collapse_ray_tree(obstacle.tree, e, obstacle_wide[j]);
+    moving_of.get()[j] = &moving_wide[j];
+    for (int64_t i = 0; i < j; ++i)
+      if (std::memcmp(&params.obstacles[i].epsilon, &e, sizeof e) == 0) {
+        moving_of.get()[j] = moving_of.get()[i];
+        break;
+      }
+    if (collapse && moving_of.get()[j] == &moving_wide[j] &&
+        params.direction_count * obstacle.point_count >= moving.tree.k / kNodesPerRayToCollapse)
+      collapse_ray_tree(moving.tree, e, moving_wide[j]);
+  }
+  RawArray<int64_t> offsets;
+  if (!offsets.resize(size_t(n))) return false;
+  int64_t positions = moving.tree.order_length;
+  for (int64_t j = 0; j < n; ++j) {
+    offsets.get()[j] = positions;
+    positions += params.obstacles[j].tree.order_length;
+  }
   DirectionWork work;
   work.params = &params;
-  auto body = [&work](int64_t i) { score_direction(work, i); };
-  for_each_item(params.direction_count, threads, body);
+  work.obstacle_wide = &obstacle_wide[0];
+  work.moving_wide = moving_of.get();
+  work.obstacle_offset = offsets.get();
+  work.positions = positions;
+  work.collapsed = collapse;
+  work.block = std::clamp<int64_t>(params.direction_count / (4 * threads), 1, kDirectionsPerBlock);
+  auto body = [&work](int64_t block) { score_block(work, block); };
+  for_each_item((params.direction_count + work.block - 1) / work.block, threads, body);
   return !work.out_of_memory.load();
 }
 

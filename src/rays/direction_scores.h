@@ -8,8 +8,8 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "rays/ray_packets.h"
 #include "rays/ray_tree_hits.h"
+#include "rays/wide_tree.h"
 #include "runtime/growable.h"
 
 namespace zet {
@@ -31,10 +31,6 @@ struct RayScratch {
   GrowableArray<uint32_t> stack;
   GrowableArray<double> paired;  // -entry and +exit depths of the entry/exit pairs
   GrowableArray<double> tail;    // length - entry of an entry without an exit
-  // For the packet tracer: the traced rays' origins, and its own memory.
-  GrowableArray<double> origins;
-  GrowableArray<uint32_t> starts;
-  PacketScratchOwner packets;
   bool out_of_memory = false;
 };
 
@@ -47,9 +43,15 @@ struct Penetration {
 // misses [box_min, box_max] are not traced. Each traced ray's hits are sorted by depth
 // (insertion sort: equal depths keep their traversal order) and read as entry, exit, entry,
 // ...: a pair adds exit - entry, a last entry without its exit adds length - entry.
+// target_wide is the target's tree collapsed with epsilon, or one that is not ready (the
+// rays then walk the binary tree), and lazy holds the target's positions prepared for this
+// direction at target_offset (null: the rays walk the binary tree); the hits are the same
+// either way.
 Penetration ray_penetration(const RayMeshView& source, const RayMeshView& target,
-                            const double direction[3], double length, double epsilon,
-                            const double box_min[3], const double box_max[3], RayScratch& scratch);
+                            const WideTree& target_wide, LazyLeaves* lazy,
+                            int64_t target_offset, const double direction[3],
+                            double length, double epsilon, const double box_min[3],
+                            const double box_max[3], RayScratch& scratch);
 
 // Blocks of eight partial sums, halved recursively above 128 values: the same bits for the
 // same values in the same order, however the work is spread over threads.

@@ -108,7 +108,7 @@ bool check_ray_mesh(const RayMesh& r, RayMeshView& view, const char* name) {
   view.tree = {r.mesh.vertices.data<double>(), r.mesh.triangles.data<uint32_t>(),
                r.usable.data<uint8_t>(),       r.node_min.data<double>(),
                r.node_max.data<double>(),      r.node_meta.data<int32_t>(),
-               r.order.data<uint32_t>(),       k};
+               r.order.data<uint32_t>(),       k, L};
   view.points = points;
   view.point_count = p;
   for (int a = 0; a < 3; ++a) {

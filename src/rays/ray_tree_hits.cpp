@@ -1,10 +1,13 @@
 #include "rays/ray_tree_hits.h"
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 
-#include "rays/packet_hits.h"
+#include "rays/wide_tree.h"
+#include "rays/wide_walk.h"
 #include "runtime/float_order.h"
+#include "runtime/raw_array.h"
 #include "runtime/vec3.h"
 
 namespace zet {
@@ -32,30 +35,101 @@ bool enters_box(const double* box_min, const double* box_max, const double origi
   return t_far >= max_as_written(t_near, 0.0) && t_near <= epsilon + length;
 }
 
-// The edge-vector ray/triangle test on corners a, b, c in the order of the triangle's row.
-// A ray parallel to the plane (|det| within 1e-12 of |e1| |e2|, which covers degenerate
-// triangles) never hits; the barycentric bounds allow 1e-9 of slack so that a ray through
-// a shared edge is not lost between the two triangles.
+// The edge-vector ray/triangle test on corners a, b, c in the order of the triangle's row,
+// in two parts: what depends on the direction only, then what depends on the origin. A ray
+// parallel to the plane (|det| within 1e-12 of |e1| |e2|, which covers degenerate triangles)
+// never hits; the barycentric bounds allow 1e-9 of slack so that a ray through a shared edge
+// is not lost between the two triangles.
 bool crosses(Vec3 a, Vec3 b, Vec3 c, Vec3 origin, Vec3 direction, double epsilon,
              double length, double* depth) {
+  PreparedTriangle prepared;
+  return prepare_triangle(a, b, c, direction, &prepared) &&
+         prepared_crossing(prepared, origin, direction, epsilon, length, depth);
+}
+
+}  // namespace
+
+bool prepare_triangle(Vec3 a, Vec3 b, Vec3 c, Vec3 direction, PreparedTriangle* out) {
   const Vec3 e1 = sub(b, a), e2 = sub(c, a);
   const Vec3 p = cross(direction, e2);
   const double det = dot(e1, p);
   if (std::fabs(det) <= norm(e1) * norm(e2) * 1e-12) return false;
-  const double inv_det = 1.0 / det;
-  const Vec3 s = sub(origin, a);
-  const double u = dot(s, p) * inv_det;
+  *out = {a, e1, e2, p, 1.0 / det};
+  return true;
+}
+
+bool prepared_crossing(const PreparedTriangle& tri, Vec3 origin, Vec3 direction, double epsilon,
+                       double length, double* depth) {
+  const Vec3 s = sub(origin, tri.a);
+  const double u = dot(s, tri.p) * tri.inv_det;
   if (!(u >= -1e-9)) return false;
-  const Vec3 q = cross(s, e1);
-  const double v = dot(direction, q) * inv_det;
+  const Vec3 q = cross(s, tri.e1);
+  const double v = dot(direction, q) * tri.inv_det;
   if (!(v >= -1e-9 && u + v <= 1.000000001)) return false;
-  const double t = dot(e2, q) * inv_det;
+  const double t = dot(tri.e2, q) * tri.inv_det;
   if (!(t > epsilon && t <= epsilon + length)) return false;
   *depth = t;
   return true;
 }
 
+namespace {
+
+// Position `at` of the arrays from the triangle at `position` of tree's order.
+void prepare_position(const RayTree& tree, Vec3 d, int64_t position, double* values,
+                      int64_t stride, uint32_t* triangle, uint8_t* live, int64_t at) {
+  const uint32_t t = tree.order[position];
+  const uint32_t* corners = tree.triangles + 3 * int64_t{t};
+  PreparedTriangle tri{};
+  triangle[at] = t;
+  live[at] = tree.usable[t] != 0 &&
+             prepare_triangle(load(tree.vertices + 3 * int64_t{corners[0]}),
+                              load(tree.vertices + 3 * int64_t{corners[1]}),
+                              load(tree.vertices + 3 * int64_t{corners[2]}), d, &tri);
+  if (live[at] == 0) tri = PreparedTriangle{};  // dead positions hold zeros
+  const double fields[kFields] = {tri.a.x,  tri.a.y,  tri.a.z,  tri.e1.x, tri.e1.y,
+                                  tri.e1.z, tri.e2.x, tri.e2.y, tri.e2.z, tri.p.x,
+                                  tri.p.y,  tri.p.z,  tri.inv_det};
+  for (int f = 0; f < kFields; ++f) values[f * stride + at] = fields[f];
+}
+
+// Arrays for `positions` positions and the padding after them, the padding zeroed.
+bool hold_prepared(PreparedLeaves& prepared, int64_t positions) {
+  const int64_t stride = positions + kPreparedPad;
+  if (!prepared.values.resize(static_cast<size_t>(stride) * kFields) ||
+      !prepared.triangle.resize(static_cast<size_t>(stride)) ||
+      !prepared.live.resize(static_cast<size_t>(stride)))
+    return false;
+  double* values = prepared.values.get();
+  for (int f = 0; f < kFields; ++f)
+    std::fill(values + f * stride + positions, values + (f + 1) * stride, 0.0);
+  std::fill(prepared.triangle.get() + positions, prepared.triangle.get() + stride, 0u);
+  std::fill(prepared.live.get() + positions, prepared.live.get() + stride, uint8_t{0});
+  prepared.view = {values, prepared.triangle.get(), prepared.live.get(), stride};
+  return true;
+}
+
 }  // namespace
+
+bool reserve_lazy_leaves(LazyLeaves& lazy, int64_t positions) {
+  if (!hold_prepared(lazy.leaves, positions) ||
+      !lazy.stamp.resize(static_cast<size_t>(positions)))
+    return false;
+  std::fill(lazy.stamp.get(), lazy.stamp.get() + positions, 0u);
+  lazy.generation = 1;
+  return true;
+}
+
+void prepare_positions(const RayTree& tree, const double direction[3], int64_t begin,
+                       int64_t end, LazyLeaves& lazy, int64_t offset) {
+  uint32_t* stamp = lazy.stamp.get() + offset;
+  for (int64_t position = begin; position < end; ++position) {
+    if (stamp[position] == lazy.generation) continue;
+    stamp[position] = lazy.generation;
+    prepare_position(tree, load(direction), position, lazy.leaves.values.get(),
+                     lazy.leaves.view.stride, lazy.leaves.triangle.get(), lazy.leaves.live.get(),
+                     offset + position);
+  }
+}
 
 void inverse_direction(const double direction[3], double inverse[3]) {
   for (int a = 0; a < 3; ++a) inverse[a] = direction[a] == 0.0 ? 1.0 : 1.0 / direction[a];
@@ -105,6 +179,10 @@ void trace_ray(const RayTree& tree, const double origin[3], const double directi
   }
 }
 
+// The collapse and the prepared triangles cost about as much as walking a tenth as many
+// rays as the tree has nodes; fewer rays walk the binary tree.
+constexpr int64_t kRaysPerNodeToCollapse = 8;
+
 void run_ray_tree_hits(const RayTreeHitsParams& p, CancelPoller& poller,
                        RayTreeHitsResult& result) {
   // The callable is asked before the first ray, whatever the interval.
@@ -113,7 +191,29 @@ void run_ray_tree_hits(const RayTreeHitsParams& p, CancelPoller& poller,
   if (p.tree.k == 0) return;
   double inverse[3];
   inverse_direction(p.direction, inverse);
-  if (run_ray_tree_hits_in_packets(p, poller, result, inverse)) {
+  // The collapsed tree when the direction allows it (and memory suffices); rays that are
+  // not finite, or all rays otherwise, walk the binary tree.
+  WideTree wide;
+  LazyLeaves leaves;
+  const bool collapsed = wide_ray_tracer() != nullptr &&
+                         p.ray_count >= p.tree.k / kRaysPerNodeToCollapse && p.ray_count > 0 &&
+                         wide_ray_direction(inverse) &&
+                         collapse_ray_tree(p.tree, p.epsilon, wide) &&
+                         reserve_lazy_leaves(leaves, p.tree.order_length);
+  if (collapsed) {
+    // A cancellation stops the run before a ray; the rays before it are traced in full.
+    // Triangles are prepared for the direction as their leaves are first reached.
+    const LeafSource source{&p.tree, &leaves.leaves.view, &leaves, 0, leaves.stamp.get()};
+    WideRayBatch batch(p.tree, wide, source, p.direction, inverse, p.epsilon, p.length,
+                       result.hits);
+    for (int64_t i = 0; i < p.ray_count; ++i) {
+      if (poller.poll_work(1)) break;
+      if (!batch.add(p.origins + 3 * i, i)) {
+        result.out_of_memory = true;
+        break;
+      }
+    }
+    if (!result.out_of_memory && !batch.flush()) result.out_of_memory = true;
     result.cancelled = poller.cancelled;
     return;
   }

@@ -61,7 +61,7 @@ PyObject* py_ray_tree_hits(PyObject*, PyObject* args) {
   p.tree = {mesh.vertices.data<double>(), mesh.triangles.data<uint32_t>(),
             usable.data<uint8_t>(),       node_min.data<double>(),
             node_max.data<double>(),      node_meta.data<int32_t>(),
-            order.data<uint32_t>(),       k};
+            order.data<uint32_t>(),       k, L};
   p.origins = origins.data<double>();
   p.ray_count = origins.extent(0);
   for (int a = 0; a < 3; ++a) p.direction[a] = direction.data<double>()[a];

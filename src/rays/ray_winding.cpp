@@ -6,6 +6,8 @@
 #include <limits>
 
 #include "rays/coherent_order.h"
+#include "rays/wide_tree.h"
+#include "rays/wide_walk.h"
 #include "rays/winding_packets.h"
 #include "runtime/cpu_lanes.h"
 #include "runtime/growable.h"
@@ -121,21 +123,27 @@ bool entries_below(const int64_t* entries, int64_t count, int64_t limit) {
   return true;
 }
 
-Crossing classify_crossing(const double point[3], const double direction[3],
-                           const double corners[9], double origin_tolerance) {
+bool prepare_crossing(const double direction[3], const double corners[9],
+                      PreparedCrossing* out) {
   const Vec3 d = load(direction), v0 = load(corners);
   const Vec3 e1 = sub(load(corners + 3), v0), e2 = sub(load(corners + 6), v0);
   const Vec3 q = cross(d, e2);
   const double det = dot(e1, q);
   const Vec3 normal = cross(e1, e2);
   // |d . unit normal| <= 1e-9, without dividing by a normal that may be zero.
-  if (std::fabs(det) <= 1e-9 * norm(normal)) return Crossing::kAmbiguous;
-  const double inv_det = 1.0 / det;
-  const Vec3 s = sub(load(point), v0);
-  const double u = dot(s, q) * inv_det;
-  const Vec3 w = cross(s, e1);
-  const double v = dot(d, w) * inv_det;
-  const double t = dot(e2, w) * inv_det;
+  if (std::fabs(det) <= 1e-9 * norm(normal)) return false;
+  *out = {v0, e1, e2, q, 1.0 / det, det > 0.0};
+  return true;
+}
+
+Crossing classify_prepared(const double point[3], const double direction[3],
+                           const PreparedCrossing& c, double origin_tolerance) {
+  const Vec3 d = load(direction);
+  const Vec3 s = sub(load(point), c.v0);
+  const double u = dot(s, c.q) * c.inv_det;
+  const Vec3 w = cross(s, c.e1);
+  const double v = dot(d, w) * c.inv_det;
+  const double t = dot(c.e2, w) * c.inv_det;
   // The barycentric minimum m is NaN when any of the three is, and then nothing holds;
   // 1 - u - v is NaN whenever u or v is, so it alone tells.
   const double rest = 1.0 - u - v;
@@ -143,9 +151,30 @@ Crossing classify_crossing(const double point[3], const double direction[3],
   const double m = uv < rest ? uv : rest;
   const bool ordered = rest == rest;
   if (ordered & (m > 1e-9) & (t > origin_tolerance))
-    return det > 0.0 ? Crossing::kAgainstNormal : Crossing::kAlongNormal;
+    return c.against_normal ? Crossing::kAgainstNormal : Crossing::kAlongNormal;
   if (ordered & (m >= -1e-9) & (t >= -origin_tolerance)) return Crossing::kAmbiguous;
   return Crossing::kNone;
+}
+
+Crossing classify_crossing(const double point[3], const double direction[3],
+                           const double corners[9], double origin_tolerance) {
+  PreparedCrossing c;
+  if (!prepare_crossing(direction, corners, &c)) return Crossing::kAmbiguous;
+  return classify_prepared(point, direction, c, origin_tolerance);
+}
+
+bool prepare_winding_triangles(const WindingTree& tree, const double direction[3],
+                               RawArray<WindingTriangle>& prepared) {
+  const int64_t triangle_count = tree.triangle_count;
+  if (!prepared.resize(static_cast<size_t>(triangle_count))) return false;
+  for (int64_t j = 0; j < triangle_count; ++j) {
+    WindingTriangle& c = prepared.get()[j];
+    c.kind = tree.usable[j] == 0 ? WindingTriangle::kSkipped
+             : prepare_crossing(direction, tree.triangle_vertices + 9 * j, &c.prepared)
+                 ? WindingTriangle::kCrossing
+                 : WindingTriangle::kParallel;
+  }
+  return true;
 }
 
 namespace {
@@ -171,10 +200,23 @@ bool wind_points_one_by_one(const WindingBatch& b, const uint32_t* order, int64_
 using PointsKernel = bool (*)(const WindingBatch&, const uint32_t*, int64_t, int64_t);
 
 
+// The collapse and the prepared triangles cost about as much as walking a tenth as many
+// points as the tree has nodes; fewer points walk the binary tree.
+constexpr int64_t kPointsPerNodeToCollapse = 8;
+
 // Below this many points the sorting costs more than the coherence saves.
 constexpr int64_t kCoherentOrderFrom = 4096;
 
 }  // namespace
+
+bool wind_binary(const WindingBatch& b, const double point[3], int64_t& count, bool& ambiguous) {
+  const double r[3] = {1.0 / b.direction[0], 1.0 / b.direction[1], 1.0 / b.direction[2]};
+  GrowableArray<int64_t> stack;
+  const Verdict v = wind_point(b, point, r, 8.0 * b.epsilon, stack);
+  count = v.count;
+  ambiguous = v.ambiguous;
+  return !v.out_of_memory;
+}
 
 bool run_ray_winding(const WindingBatch& b, int64_t threads) {
   // Points are taken in an order that keeps neighbouring rays together (their results do
@@ -190,13 +232,24 @@ bool run_ray_winding(const WindingBatch& b, int64_t threads) {
                        order.get()))
       sorted = order.get();
   }
+  // The collapsed tree serves every finite point when the direction allows it; otherwise
+  // (or when memory for it is short) every point walks the binary tree.
+  const double r[3] = {1.0 / b.direction[0], 1.0 / b.direction[1], 1.0 / b.direction[2]};
+  WideTree wide;
+  RawArray<WindingTriangle> triangles;
+  const bool collapsed = b.point_count >= b.tree.node_count / kPointsPerNodeToCollapse &&
+                         wide_winding_direction(r) &&
+                         collapse_winding_tree(b.tree, 8.0 * b.epsilon, wide) &&
+                         prepare_winding_triangles(b.tree, b.direction, triangles);
   static const PointsKernel kernel = widest_build<PointsKernel>(
       wind_points_one_by_one, ZET_LANE_BUILD(wind_points_avx2), ZET_LANE_BUILD(wind_points_avx512));
+  const WideWinder wide_kernel = wide_winder();
   std::atomic<bool> out_of_memory{false};
   auto block = [&](int64_t index) {
     const int64_t end = std::min(index * kBlock + kBlock, b.point_count);
-    if (!kernel(b, sorted, index * kBlock, end))
-      out_of_memory.store(true, std::memory_order_relaxed);
+    const bool done = collapsed ? wide_kernel(b, wide.nodes(), triangles.get(), sorted, index * kBlock, end)
+                                : kernel(b, sorted, index * kBlock, end);
+    if (!done) out_of_memory.store(true, std::memory_order_relaxed);
   };
   for_each_item((b.point_count + kBlock - 1) / kBlock, threads, block);
   return !out_of_memory.load(std::memory_order_relaxed);

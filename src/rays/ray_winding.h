@@ -7,6 +7,9 @@
 #pragma once
 #include <cstdint>
 
+#include "runtime/raw_array.h"
+#include "runtime/vec3.h"
+
 namespace zet {
 
 // The winding tree: K nodes over T triangles. Node 0 is the root; an internal node's two
@@ -25,6 +28,7 @@ struct WindingTree {
   const uint8_t* usable;            // T
   int64_t node_count;               // K
   int64_t leaf_width;
+  int64_t triangle_count;           // T
 };
 
 // Index of the first malformed internal node, or -1. An internal node needs both children
@@ -49,6 +53,32 @@ enum class Crossing { kNone, kAgainstNormal, kAlongNormal, kAmbiguous };
 Crossing classify_crossing(const double point[3], const double direction[3],
                            const double corners[9], double origin_tolerance);
 
+// The part of classify_crossing that depends on the direction only, for a triangle the
+// direction is not parallel to: V0, the edges, q = d x e2, 1 / det and the sign of det.
+struct PreparedCrossing {
+  Vec3 v0, e1, e2, q;
+  double inv_det;
+  bool against_normal;  // det > 0
+};
+
+// False when the triangle is within 1e-9 of parallel to the direction (ambiguous for any
+// point whose ray meets it); otherwise fills out.
+bool prepare_crossing(const double direction[3], const double corners[9], PreparedCrossing* out);
+// The rest of classify_crossing for one point.
+Crossing classify_prepared(const double point[3], const double direction[3],
+                           const PreparedCrossing& crossing, double origin_tolerance);
+
+// A triangle of the winding tree prepared for one direction.
+struct WindingTriangle {
+  enum Kind : uint8_t { kSkipped, kParallel, kCrossing };
+  PreparedCrossing prepared;  // set for kCrossing
+  Kind kind;                  // kSkipped: not usable
+};
+
+// Every triangle, prepared for direction. False when memory could not be had.
+bool prepare_winding_triangles(const WindingTree& tree, const double direction[3],
+                               RawArray<WindingTriangle>& prepared);
+
 struct WindingBatch {
   WindingTree tree;
   const double* points;  // point_count x 3
@@ -59,6 +89,11 @@ struct WindingBatch {
   int64_t* crossings;      // point_count, written
   uint8_t* ambiguous;      // point_count, written
 };
+
+// One point's walk of the binary tree, as every build walks it when the collapsed tree
+// cannot serve. False when its stack could not get memory.
+bool wind_binary(const WindingBatch& batch, const double point[3], int64_t& count,
+                 bool& ambiguous);
 
 // Every point, in blocks of 64 claimed by up to `threads` threads. Needs a tree with at
 // least one node. Returns false when a traversal stack could not get memory; the outputs

@@ -67,7 +67,7 @@ PyObject* py_ray_winding_batch(PyObject*, PyObject* args) {
     b.tree = {node_min.data<double>(),  node_max.data<double>(),  left.data<int64_t>(),
               right.data<int64_t>(),    is_leaf.data<uint8_t>(),  leaf_table.data<int64_t>(),
               triangles.data<double>(), usable.data<uint8_t>(),   k,
-              width};
+              width,                    t};
     b.points = points.data<double>();
     b.point_count = p;
     for (int a = 0; a < 3; ++a) b.direction[a] = direction.data<double>()[a];

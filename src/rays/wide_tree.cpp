@@ -1,0 +1,215 @@
+#include "rays/wide_tree.h"
+
+#include <algorithm>
+#include <cstring>
+#include <limits>
+#include <new>
+
+#include "runtime/growable.h"
+#include "runtime/raw_array.h"
+
+namespace zet {
+
+WideNode* WideTree::append(int32_t& index) {
+  if (size_ == capacity_) {
+    const int64_t grown = capacity_ == 0 ? 64 : 2 * capacity_;
+    void* moved = raw_realloc(nodes_, static_cast<size_t>(grown) * sizeof(WideNode));
+    if (moved == nullptr) return nullptr;
+    nodes_ = static_cast<WideNode*>(moved);
+    capacity_ = grown;
+  }
+  index = static_cast<int32_t>(size_);
+  return &nodes_[size_++];
+}
+
+WideTreeArray::~WideTreeArray() {
+  for (int64_t i = 0; i < count_; ++i) trees_[i].~WideTree();
+  raw_free(trees_);
+}
+
+bool WideTreeArray::resize(int64_t count) {
+  const int64_t n = count > 0 ? count : 1;
+  void* memory = raw_malloc(static_cast<size_t>(n) * sizeof(WideTree));
+  if (memory == nullptr) return false;
+  trees_ = static_cast<WideTree*>(memory);
+  for (count_ = 0; count_ < n; ++count_) new (&trees_[count_]) WideTree();
+  return true;
+}
+
+namespace {
+
+// The binary trees as the collapse reads them.
+struct RayTreeNodes {
+  // A NaN box corner may be passed over by the slab test's minima and maxima: kept open.
+  static constexpr bool kNanBoxesClosed = false;
+  const RayTree& tree;
+  int64_t count() const { return tree.k; }
+  const double* lo(int64_t n) const { return tree.node_min + 3 * n; }
+  const double* hi(int64_t n) const { return tree.node_max + 3 * n; }
+  bool leaf(int64_t n) const { return tree.node_meta[5 * n] < 0; }
+  int64_t left(int64_t n) const { return tree.node_meta[5 * n]; }
+  int64_t right(int64_t n) const { return tree.node_meta[5 * n + 1]; }
+  int32_t leaf_ref(int64_t n) const { return tree.node_meta[5 * n + 2]; }
+  int32_t leaf_count(int64_t n) const { return tree.node_meta[5 * n + 3]; }
+};
+
+struct WindingTreeNodes {
+  // A NaN box corner makes a slab end NaN, and the walk misses such a node: closed.
+  static constexpr bool kNanBoxesClosed = true;
+  const WindingTree& tree;
+  int64_t count() const { return tree.node_count; }
+  const double* lo(int64_t n) const { return tree.node_min + 3 * n; }
+  const double* hi(int64_t n) const { return tree.node_max + 3 * n; }
+  bool leaf(int64_t n) const { return tree.is_leaf[n] != 0; }
+  int64_t left(int64_t n) const { return tree.child_left[n]; }
+  int64_t right(int64_t n) const { return tree.child_right[n]; }
+  int32_t leaf_ref(int64_t n) const { return static_cast<int32_t>(n); }
+  int32_t leaf_count(int64_t) const { return 0; }
+};
+
+struct Box {
+  double lo[3], hi[3];
+};
+
+template <class Nodes>
+Box grown(const Nodes& b, int64_t n, double margin) {
+  Box box;
+  for (int a = 0; a < 3; ++a) {
+    box.lo[a] = b.lo(n)[a] - margin;
+    box.hi[a] = b.hi(n)[a] + margin;
+  }
+  return box;
+}
+
+// Whether internal node n may be left out: its grown box is ordered on every axis and holds
+// both ends of each child's grown box (in whichever order they come: a slab test sees an
+// inverted box as the interval between its ends). Any NaN fails the comparisons.
+template <class Nodes>
+bool may_leave_out(const Nodes& b, int64_t n, double margin) {
+  if (b.leaf(n)) return false;
+  const Box box = grown(b, n, margin);
+  for (int a = 0; a < 3; ++a)
+    if (!(box.lo[a] <= box.hi[a])) return false;
+  for (const int64_t child : {b.left(n), b.right(n)}) {
+    const Box c = grown(b, child, margin);
+    for (int a = 0; a < 3; ++a)
+      if (!(box.lo[a] <= c.lo[a] && c.lo[a] <= box.hi[a] && box.lo[a] <= c.hi[a] &&
+            c.hi[a] <= box.hi[a]))
+        return false;
+  }
+  return true;
+}
+
+// Half the surface of an ordered box: the larger slot is opened first, as it is the one
+// most rays enter.
+double half_area(const Box& box) {
+  const double x = box.hi[0] - box.lo[0], y = box.hi[1] - box.lo[1], z = box.hi[2] - box.lo[2];
+  return x * y + y * z + z * x;
+}
+
+// A wide node whose slot `slot` still needs the wide node of binary node `binary`'s children.
+struct Pending {
+  int32_t node;
+  int32_t slot;
+  int64_t binary;
+};
+
+template <class Nodes>
+class Collapse {
+ public:
+  Collapse(const Nodes& b, double margin, WideTree& wide) : b_(b), margin_(margin), wide_(wide) {}
+
+  bool run() {
+    wide_.clear();
+    const int64_t k = b_.count();
+    if (k <= 0 || k > std::numeric_limits<int32_t>::max()) return false;
+    // Which nodes may be left out, and how large the boxes of those are: one pass.
+    if (!opened_area_.resize(static_cast<size_t>(k))) return false;
+    for (int64_t n = 0; n < k; ++n)
+      opened_area_.get()[n] = may_leave_out(b_, n, margin_) ? half_area(grown(b_, n, margin_)) : -1.0;
+    const int64_t root = 0;
+    int32_t index;
+    if (!emit(&root, 1, index)) return false;
+    while (!pending_.empty()) {
+      const Pending p = pending_.back();
+      pending_.pop_back();
+      const int64_t children[2] = {b_.left(p.binary), b_.right(p.binary)};
+      if (!emit(children, 2, index)) return false;
+      wide_.at(p.node).ref[p.slot] = index;
+    }
+    return true;
+  }
+
+ private:
+  // A wide node for the given binary nodes (in depth-first order), opening left-out nodes
+  // while there is room; its internal slots are queued for wide nodes of their own.
+  bool emit(const int64_t* first, int n, int32_t& index) {
+    int64_t slots[kWideSlots];
+    std::copy(first, first + n, slots);
+    while (n < kWideSlots) {
+      int best = -1;
+      double best_area = 0.0;
+      for (int i = 0; i < n; ++i) {
+        const double area = opened_area_.get()[slots[i]];
+        if (area < 0.0) continue;  // not to be left out
+        if (best < 0 || area > best_area) {
+          best = i;
+          best_area = area;
+        }
+      }
+      if (best < 0) break;
+      const int64_t opened = slots[best];
+      std::copy_backward(slots + best + 1, slots + n, slots + n + 1);
+      slots[best] = b_.left(opened);
+      slots[best + 1] = b_.right(opened);
+      ++n;
+    }
+    WideNode* node = wide_.append(index);
+    if (node == nullptr) return false;
+    std::memset(static_cast<void*>(node), 0, sizeof(WideNode));
+    node->slots = n;
+    node->open = (1u << n) - 1;
+    for (int i = n - 1; i >= 0; --i) {  // queued last-first: the first slot's subtree comes next
+      const Box box = grown(b_, slots[i], margin_);
+      for (int a = 0; a < 3; ++a) {
+        node->lo[a][i] = box.lo[a];
+        node->hi[a][i] = box.hi[a];
+        if (Nodes::kNanBoxesClosed && (box.lo[a] != box.lo[a] || box.hi[a] != box.hi[a]))
+          node->open &= ~(1u << i);
+      }
+      if (b_.leaf(slots[i])) {
+        node->ref[i] = b_.leaf_ref(slots[i]);
+        node->count[i] = b_.leaf_count(slots[i]);
+        continue;
+      }
+      node->ref[i] = -1;
+      node->count[i] = -1;
+      if (!pending_.push_back({index, i, slots[i]})) return false;
+    }
+    return true;
+  }
+
+  const Nodes& b_;
+  double margin_;
+  WideTree& wide_;
+  GrowableArray<Pending> pending_;
+  RawArray<double> opened_area_;  // per node: the half area of a node that may be left out, else -1
+};
+
+}  // namespace
+
+bool collapse_ray_tree(const RayTree& tree, double epsilon, WideTree& wide) {
+  const RayTreeNodes nodes{tree};
+  if (Collapse<RayTreeNodes>(nodes, epsilon, wide).run()) return true;
+  wide.clear();
+  return false;
+}
+
+bool collapse_winding_tree(const WindingTree& tree, double margin, WideTree& wide) {
+  const WindingTreeNodes nodes{tree};
+  if (Collapse<WindingTreeNodes>(nodes, margin, wide).run()) return true;
+  wide.clear();
+  return false;
+}
+
+}  // namespace zet

@@ -1,0 +1,130 @@
+// Walks of a collapsed tree (see wide_tree.h), four rays or points side by side, the slot
+// boxes of a wide node tested together: one vector of four lanes on AVX2 (built where the
+// processor has it; AVX-512F processors run the same build), a loop over the slots
+// elsewhere. A lane computes the binary walk's slab test for its slot, operation for
+// operation, so the entered nodes, and with them every hit and every partial count, come
+// out as the binary walk gives them, in its order. The triangles' set-up that depends on
+// the direction only is made once per direction (and four of a leaf's triangles are tested
+// in one vector); the arithmetic is the binary walk's, so the depths are its bits.
+#pragma once
+#include <cstddef>
+#include <cstdint>
+
+#include "rays/ray_tree_hits.h"
+#include "rays/ray_winding.h"
+#include "rays/wide_tree.h"
+#include "runtime/growable.h"
+
+namespace zet {
+
+// Whether a direction's rays may walk a collapsed ray tree: every component of the inverse
+// direction finite and not 0 (otherwise a slab end can be NaN, and the slab test of a child
+// no longer implies that of a node it stands in for). Origins must be finite as well; the
+// walk's caller checks each one.
+bool wide_ray_direction(const double inverse[3]);
+bool finite_point(const double p[3]);
+
+// A walk's stack, and a list of hits: plain memory from the raw allocator, grown (64 entries
+// at first, doubling) by the walks. The vector builds touch no shared inline code (see
+// runtime/lanes.h), so these are plain data.
+struct WideStack {
+  WideEntry* entries;
+  size_t capacity;
+};
+struct WideHits {
+  RayHit* hits;
+  size_t size, capacity;
+};
+
+// Walks that go side by side.
+constexpr int kWideWalkers = 4;
+
+struct WideScratch {
+  WideStack stacks[kWideWalkers];
+  WideHits hits[kWideWalkers];
+};
+
+// Owns a WideScratch (zeroed at first), freed with its owner.
+struct WideScratchOwner {
+  WideScratch scratch{};
+  WideScratchOwner() = default;
+  WideScratchOwner(const WideScratchOwner&) = delete;
+  WideScratchOwner& operator=(const WideScratchOwner&) = delete;
+  ~WideScratchOwner();
+};
+
+// Where a walk finds a leaf's triangles prepared for the direction: positions offset +
+// [start, start + count) of view (lazy's), prepared by prepare_positions when a leaf is
+// reached whose positions the current generation has not prepared.
+struct LeafSource {
+  const RayTree* tree;
+  const PreparedView* view;
+  LazyLeaves* lazy;
+  int64_t offset;
+  const uint32_t* stamp;  // lazy's stamps of this tree's positions (at offset)
+};
+
+// trace_ray for n (1 to kWideWalkers) rays with finite origins on the collapsed tree of the
+// same tree (grown by the same epsilon), its leaf triangles prepared for the direction from
+// leaves: ray i's hits, with ray index rays[i], go to scratch.hits[i] (emptied first), the
+// same hits in the same order as trace_ray's. False when memory could not be had.
+using WideRayTracer = bool (*)(const LeafSource& leaves, const WideNode* nodes,
+                               const double* const origins[], const int64_t rays[], int n,
+                               const double direction[3], const double inverse[3],
+                               double epsilon, double length, WideScratch& scratch);
+
+// The tracer of this processor's widest build; null without a vector build.
+WideRayTracer wide_ray_tracer();
+
+// Traces rays one after another, as trace_ray would, through the collapsed tree in groups:
+// add() the rays in order (a ray whose origin is not finite walks the binary tree, after the
+// rays before it), then flush(). Hits go to the hit list in ray order.
+class WideRayBatch {
+ public:
+  WideRayBatch(const RayTree& tree, const WideTree& wide, const LeafSource& leaves,
+               const double direction[3], const double inverse[3], double epsilon,
+               double length, GrowableArray<RayHit>& hits);
+  // False when memory could not be had (the hits are then incomplete).
+  bool add(const double* origin, int64_t ray);
+  bool flush();
+
+ private:
+  const RayTree& tree_;
+  const WideTree& wide_;
+  LeafSource leaves_;
+  const double *direction_, *inverse_;
+  double epsilon_, length_;
+  GrowableArray<RayHit>& hits_;
+  WideRayTracer trace_;
+  const double* origins_[kWideWalkers];
+  int64_t rays_[kWideWalkers];
+  int n_ = 0;
+  WideScratchOwner scratch_;
+  GrowableArray<uint32_t> binary_stack_;
+};
+
+// Whether a winding direction may walk a collapsed winding tree: every component's
+// reciprocal finite and not 0.
+bool wide_winding_direction(const double reciprocal[3]);
+
+// Points order[begin, end) of the batch (begin .. end - 1 when order is null) on the
+// collapsed winding tree (grown by 8 epsilon) with the triangles prepared for the
+// direction, their results written to the batch's
+// outputs as the binary walk writes them; points that are not finite take the binary walk.
+// False when a stack could not get memory; the outputs are then incomplete.
+using WideWinder = bool (*)(const WindingBatch& batch, const WideNode* nodes,
+                            const WindingTriangle* triangles, const uint32_t* order,
+                            int64_t begin, int64_t end);
+
+WideWinder wide_winder();
+
+// The builds behind the two selectors.
+bool trace_wide_rays_avx2(const LeafSource&, const WideNode*, const double* const[],
+                          const int64_t[], int, const double*, const double*, double, double,
+                          WideScratch&);
+bool wind_wide_points(const WindingBatch&, const WideNode*, const WindingTriangle*,
+                      const uint32_t*, int64_t, int64_t);
+bool wind_wide_points_avx2(const WindingBatch&, const WideNode*, const WindingTriangle*,
+                           const uint32_t*, int64_t, int64_t);
+
+}  // namespace zet

@@ -1,0 +1,318 @@
+// The walks behind wide_walk.h, included by wide_walk.cpp (a loop over the slots) and by
+// wide_walk_avx2.cpp (ZET_LANES 4: the slots in one vector). Everything has internal
+// linkage, so the two builds never merge (see runtime/lanes.h); the triangle tests are the
+// shared out-of-line functions of the binary walks.
+#pragma once
+#include <cmath>
+#include <cstdint>
+
+#include "rays/wide_walk.h"
+#include "runtime/raw_memory.h"
+#if defined(ZET_LANES)
+#include "runtime/lanes.h"
+#endif
+
+namespace zet {
+namespace {
+
+#if defined(ZET_LANES)
+static_assert(ZET_LANES == kWideSlots, "one lane per slot");
+
+inline Real slot_row(const double* row) {
+  Real v;
+  __builtin_memcpy(&v, row, sizeof v);
+  return v;
+}
+
+// The slots whose boxes (grown by epsilon) the ray enters: enters_box of ray_tree_hits.cpp,
+// lane by lane.
+inline unsigned entered_slots(const WideNode& node, const double o[3], const double d[3],
+                              const double inverse[3], double reach) {
+  Real t_near = splat(-INFINITY), t_far = splat(INFINITY);
+  Mask inside = Mask{} - 1;
+  for (int a = 0; a < 3; ++a) {
+    const Real lo = slot_row(node.lo[a]), hi = slot_row(node.hi[a]);
+    if (d[a] == 0.0) {
+      inside &= (lo <= o[a]) & (o[a] <= hi);
+      continue;
+    }
+    const Real t1 = (lo - o[a]) * inverse[a], t2 = (hi - o[a]) * inverse[a];
+    const Real low = t1 < t2 ? t1 : t2, high = t1 > t2 ? t1 : t2;
+    t_near = t_near > low ? t_near : low;
+    t_far = t_far < high ? t_far : high;
+  }
+  const Real floor = t_near > 0.0 ? t_near : splat(0.0);
+  return lane_bits(inside & (t_far >= floor) & (t_near <= reach)) & node.open;
+}
+
+// The slots whose boxes (grown by 8 epsilon) the ray from p reaches: reaches_box of
+// ray_winding.cpp, lane by lane. With p finite and r finite and not 0, a slab end is NaN only
+// for a NaN box corner, and those slots are closed: the NaN test is not needed.
+inline unsigned reached_slots(const WideNode& node, const double p[3], const double r[3]) {
+  Real near{}, far = splat(INFINITY);
+  for (int a = 0; a < 3; ++a) {
+    const Real t1 = (slot_row(node.lo[a]) - p[a]) * r[a];
+    const Real t2 = (slot_row(node.hi[a]) - p[a]) * r[a];
+    const Real entry = t1 < t2 ? t1 : t2, exit = t1 < t2 ? t2 : t1;
+    near = entry > near ? entry : near;
+    far = exit < far ? exit : far;
+  }
+  return lane_bits(far >= near) & node.open;
+}
+
+#else
+
+inline unsigned reached_slots(const WideNode& node, const double p[3], const double r[3]) {
+  unsigned reached = 0;
+  for (int i = 0; i < node.slots; ++i) {
+    double near = 0.0, far = INFINITY;
+    for (int a = 0; a < 3; ++a) {
+      const double t1 = (node.lo[a][i] - p[a]) * r[a];
+      const double t2 = (node.hi[a][i] - p[a]) * r[a];
+      const double entry = t1 < t2 ? t1 : t2, exit = t1 < t2 ? t2 : t1;
+      near = entry > near ? entry : near;
+      far = exit < far ? exit : far;
+    }
+    reached |= unsigned(far >= near) << i;
+  }
+  return reached & node.open;
+}
+
+#endif
+
+// Pushes the given slots of a node, the last first, so that they come off in slot order:
+// the binary walk's depth-first order. Every slot is written and the top advances by the
+// test results, as the outcomes are unpredictable and branches on them would mostly
+// mispredict. The stack must have room for kWideSlots more.
+inline size_t push_slots(const WideNode& node, unsigned slots, WideEntry* stack, size_t top) {
+  for (int i = kWideSlots - 1; i >= 0; --i) {
+    stack[top] = {node.ref[i], node.count[i]};
+    top += (slots >> i) & 1;
+  }
+  return top;
+}
+
+// The crossings of one ray with the prepared positions [begin, end) of a leaf, appended to
+// list in position order: prepared_crossing of ray_tree_hits.cpp, its formulas repeated
+// here (a shared inline helper emitted from a vector build could be the copy the linker
+// keeps for all), on four positions at once in the vector build.
+// Room for kWideSlots more entries above top: 64 at first, doubling; false when memory
+// cannot be had.
+inline bool room(WideStack& stack, size_t top) {
+  while (stack.capacity < top + kWideSlots) {
+    const size_t grown = stack.capacity == 0 ? 64 : 2 * stack.capacity;
+    void* moved = raw_realloc(stack.entries, grown * sizeof(WideEntry));
+    if (moved == nullptr) return false;
+    stack.entries = static_cast<WideEntry*>(moved);
+    stack.capacity = grown;
+  }
+  return true;
+}
+
+inline bool append_hit(WideHits& list, const RayHit& hit) {
+  if (list.size == list.capacity) {
+    const size_t grown = list.capacity == 0 ? 64 : 2 * list.capacity;
+    void* moved = raw_realloc(list.hits, grown * sizeof(RayHit));
+    if (moved == nullptr) return false;
+    list.hits = static_cast<RayHit*>(moved);
+    list.capacity = grown;
+  }
+  list.hits[list.size++] = hit;
+  return true;
+}
+
+#if defined(ZET_LANES)
+inline Real lanes_at(const double* field, int64_t position) { return slot_row(field + position); }
+
+inline bool leaf_crossings(const PreparedView& leaves, int64_t begin, int64_t end,
+                           const double o[3], const double d[3], double epsilon, double length,
+                           int64_t ray, WideHits& list) {
+  const int64_t stride = leaves.stride;
+  const double* f = leaves.values;
+  const double reach = epsilon + length;
+  for (int64_t base = begin; base < end; base += kLanes) {
+    unsigned lanes = 0;
+    for (int l = 0; l < kLanes; ++l) lanes |= unsigned(base + l < end && leaves.live[base + l] != 0) << l;
+    if (lanes == 0) continue;
+    const Real sx = o[0] - lanes_at(f + kAx * stride, base);
+    const Real sy = o[1] - lanes_at(f + kAy * stride, base);
+    const Real sz = o[2] - lanes_at(f + kAz * stride, base);
+    const Real inv_det = lanes_at(f + kInvDet * stride, base);
+    const Real u = (sx * lanes_at(f + kPx * stride, base) + sy * lanes_at(f + kPy * stride, base) +
+                    sz * lanes_at(f + kPz * stride, base)) * inv_det;
+    const Real e1x = lanes_at(f + kE1x * stride, base), e1y = lanes_at(f + kE1y * stride, base),
+               e1z = lanes_at(f + kE1z * stride, base);
+    const Real qx = sy * e1z - sz * e1y, qy = sz * e1x - sx * e1z, qz = sx * e1y - sy * e1x;
+    const Real v = (d[0] * qx + d[1] * qy + d[2] * qz) * inv_det;
+    const Real t = (lanes_at(f + kE2x * stride, base) * qx + lanes_at(f + kE2y * stride, base) * qy +
+                    lanes_at(f + kE2z * stride, base) * qz) * inv_det;
+    unsigned hit = lane_bits((u >= -1e-9) & (v >= -1e-9) & (u + v <= 1.000000001) &
+                             (t > epsilon) & (t <= reach)) & lanes;
+    while (hit != 0) {
+      const int l = __builtin_ctz(hit);
+      hit &= hit - 1;
+      if (!append_hit(list, {ray, int64_t{leaves.triangle[base + l]}, t[l]})) return false;
+    }
+  }
+  return true;
+}
+#endif
+
+// classify_prepared of ray_winding.cpp, its formulas repeated here (see leaf_crossings).
+inline Crossing classify(const double p[3], const double d[3], const PreparedCrossing& c,
+                         double origin_tolerance) {
+  const double sx = p[0] - c.v0.x, sy = p[1] - c.v0.y, sz = p[2] - c.v0.z;
+  const double u = (sx * c.q.x + sy * c.q.y + sz * c.q.z) * c.inv_det;
+  const double wx = sy * c.e1.z - sz * c.e1.y, wy = sz * c.e1.x - sx * c.e1.z,
+               wz = sx * c.e1.y - sy * c.e1.x;
+  const double v = (d[0] * wx + d[1] * wy + d[2] * wz) * c.inv_det;
+  const double t = (c.e2.x * wx + c.e2.y * wy + c.e2.z * wz) * c.inv_det;
+  const double rest = 1.0 - u - v;
+  const double uv = u < v ? u : v;
+  const double m = uv < rest ? uv : rest;
+  const bool ordered = rest == rest;
+  if (ordered & (m > 1e-9) & (t > origin_tolerance))
+    return c.against_normal ? Crossing::kAgainstNormal : Crossing::kAlongNormal;
+  if (ordered & (m >= -1e-9) & (t >= -origin_tolerance)) return Crossing::kAmbiguous;
+  return Crossing::kNone;
+}
+
+// Several walks side by side, one step of each in turn: a walk is a chain of dependent
+// loads and tests, and independent chains keep the processor busy while one waits.
+struct WideWalks {
+  // Walks n stacks from the root side by side, one step of each in turn: a wide node pushes
+  // the slots enter(i, node) gives; a leaf goes to leaf(i, entry), which returns -1 (memory
+  // failed), 0 (the walk goes on) or 1 (the walk ends here). False when memory failed.
+  template <class Enter, class Leaf>
+  static bool side_by_side(const WideNode* nodes, int n, WideScratch& scratch, Enter enter,
+                           Leaf leaf) {
+    size_t top[kWideWalkers];
+    for (int i = 0; i < n; ++i) {
+      if (!room(scratch.stacks[i], 0)) return false;
+      scratch.stacks[i].entries[0] = {0, -1};
+      top[i] = 1;
+    }
+    for (bool busy = true; busy;) {
+      busy = false;
+      for (int i = 0; i < n; ++i) {
+        if (top[i] == 0) continue;
+        busy = true;
+        WideStack& stack = scratch.stacks[i];
+        const WideEntry e = stack.entries[--top[i]];
+        if (e.count < 0) {
+          const WideNode& node = nodes[e.ref];
+          const unsigned slots = enter(i, node);
+          if (!room(stack, top[i])) return false;
+          top[i] = push_slots(node, slots, stack.entries, top[i]);
+          continue;
+        }
+        const int outcome = leaf(i, e);
+        if (outcome < 0) return false;
+        if (outcome > 0) top[i] = 0;
+      }
+    }
+    return true;
+  }
+
+#if defined(ZET_LANES)  // rays walk the collapsed tree in the vector builds only
+  static bool trace(const LeafSource& leaves, const WideNode* nodes,
+                    const double* const origins[], const int64_t rays[], int n,
+                    const double direction[3], const double inverse[3], double epsilon,
+                    double length, WideScratch& scratch) {
+    const double reach = epsilon + length;
+    const PreparedView view = *leaves.view;
+    const int64_t offset = leaves.offset;
+    const uint32_t generation = leaves.lazy->generation;
+    for (int i = 0; i < n; ++i) scratch.hits[i].size = 0;
+    auto enter = [&](int i, const WideNode& node) {
+      return entered_slots(node, origins[i], direction, inverse, reach);
+    };
+    auto leaf = [&](int i, const WideEntry& e) {
+      const int64_t end = int64_t{e.ref} + e.count;
+      bool prepared = true;  // the leaf's triangles, for this direction
+      for (int64_t position = e.ref; position < end; ++position)
+        prepared &= leaves.stamp[position] == generation;
+      if (!prepared) prepare_positions(*leaves.tree, direction, e.ref, end, *leaves.lazy, offset);
+      return leaf_crossings(view, offset + e.ref, offset + end, origins[i], direction, epsilon,
+                            length, rays[i], scratch.hits[i])
+                 ? 0
+                 : -1;
+    };
+    return side_by_side(nodes, n, scratch, enter, leaf);
+  }
+#endif
+
+  // Finite points' walks; each stops at its first ambiguity with the count reached.
+  static bool wind(const WindingBatch& b, const WideNode* nodes, const WindingTriangle* triangles,
+                   const double* const points[], int n, const double r[3], WideScratch& scratch,
+                   int64_t count[], bool ambiguous[]) {
+    const WindingTree& tree = b.tree;
+    for (int i = 0; i < n; ++i) {
+      count[i] = 0;
+      ambiguous[i] = false;
+    }
+    auto enter = [&](int i, const WideNode& node) { return reached_slots(node, points[i], r); };
+    auto leaf = [&](int i, const WideEntry& e) {
+      const int64_t* row = tree.leaf_table + int64_t{e.ref} * tree.leaf_width;
+      for (int64_t c = 0; c < tree.leaf_width; ++c) {
+        const int64_t j = row[c];
+        if (j < 0 || triangles[j].kind == WindingTriangle::kSkipped) continue;
+        Crossing crossing = Crossing::kAmbiguous;
+        if (triangles[j].kind == WindingTriangle::kCrossing)
+          crossing = classify(points[i], b.direction, triangles[j].prepared, b.origin_tolerance);
+        if (crossing == Crossing::kAgainstNormal) count[i] += 1;
+        if (crossing == Crossing::kAlongNormal) count[i] -= 1;
+        if (crossing == Crossing::kAmbiguous) {
+          ambiguous[i] = true;
+          return 1;  // the walk stops here
+        }
+      }
+      return 0;
+    };
+    return side_by_side(nodes, n, scratch, enter, leaf);
+  }
+
+  static bool points(const WindingBatch& b, const WideNode* nodes,
+                     const WindingTriangle* triangles, const uint32_t* order, int64_t begin,
+                     int64_t end) {
+    // The reciprocal of wind_points_one_by_one; the caller made sure it is finite.
+    const double r[3] = {1.0 / b.direction[0], 1.0 / b.direction[1], 1.0 / b.direction[2]};
+    WideScratch scratch{};
+    bool done = true;
+    int64_t index[kWideWalkers];
+    const double* group[kWideWalkers];
+    int n = 0;
+    auto flush = [&]() {
+      int64_t count[kWideWalkers];
+      bool ambiguous[kWideWalkers];
+      if (!wind(b, nodes, triangles, group, n, r, scratch, count, ambiguous)) return false;
+      for (int i = 0; i < n; ++i) {
+        b.crossings[index[i]] = count[i];
+        b.ambiguous[index[i]] = ambiguous[i] ? 1 : 0;
+      }
+      n = 0;
+      return true;
+    };
+    for (int64_t at = begin; at < end && done; ++at) {
+      const int64_t i = order != nullptr ? order[at] : at;
+      const double* p = b.points + 3 * i;
+      if (!(std::isfinite(p[0]) && std::isfinite(p[1]) && std::isfinite(p[2]))) {
+        int64_t count;
+        bool ambiguous;
+        done = wind_binary(b, p, count, ambiguous);
+        b.crossings[i] = count;
+        b.ambiguous[i] = ambiguous ? 1 : 0;
+        continue;
+      }
+      index[n] = i;
+      group[n++] = p;
+      if (n == kWideWalkers) done = flush();
+    }
+    if (done && n > 0) done = flush();
+    for (int i = 0; i < kWideWalkers; ++i) raw_free(scratch.stacks[i].entries);
+    return done;
+  }
+};
+
+}  // namespace
+}  // namespace zet

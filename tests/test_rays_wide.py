@@ -1,0 +1,183 @@
+"""The walks of trees collapsed per call into four-slot nodes (ray_tree_hits, the rays of
+direction_ray_scores, ray_winding_batch) against the binary walks written in test_rays,
+test_rays_scores and test_rays_winding, hit for hit and count for count in their order, on
+trees whose boxes break what the collapse relies on: children sticking out of their parents,
+NaN, infinite and inverted boxes, margins that invert small boxes; single leaves, empty
+leaves, trees without nodes; unusable and parallel triangles; origins that are not finite;
+directions whose inverse is infinite (the binary walk serves them); and both vector builds
+on the same inputs. Each call has enough rays for the collapse (at least an eighth of the
+node count)."""
+
+import hashlib
+import os
+import subprocess
+import sys
+
+import numpy as np
+import pytest
+
+import _zet_native as zn
+import zet_native
+from support import INF, NAN, soup, sphere, torus
+from test_rays import args, make_tree
+from test_rays import same as same_hits
+from test_rays_scores import ray_mesh
+from test_rays_scores import same as same_scores
+from test_rays_winding import same as same_winding
+from test_rays_winding import wtree
+
+
+def altered(node_min, node_max, kind, rng):
+    """Copies of a tree's boxes broken in one way."""
+    lo, hi = node_min.copy(), node_max.copy()
+    k = len(lo)
+    pick = rng.choice(k, max(1, k // 4), replace=False)
+    if kind == "loose":  # parents smaller than their children: no node may be left out for them
+        centre = (lo[pick] + hi[pick]) / 2
+        lo[pick], hi[pick] = centre - (centre - lo[pick]) * 0.6, centre + (hi[pick] - centre) * 0.6
+    elif kind == "nan":
+        lo[pick[::2], rng.integers(0, 3, len(pick[::2]))] = NAN
+        hi[pick[1::2], rng.integers(0, 3, len(pick[1::2]))] = NAN
+    elif kind == "inverted":
+        lo[pick], hi[pick] = hi[pick].copy(), lo[pick].copy()
+    elif kind == "infinite":
+        lo[pick[::2]] = -INF
+        hi[pick[1::2], 2] = INF
+    return lo, hi
+
+
+KINDS = ("built", "loose", "nan", "inverted", "infinite")
+
+
+@pytest.mark.parametrize("kind", KINDS)
+def test_ray_hits_on_broken_boxes(kind):
+    rng = np.random.default_rng(len(kind))
+    v, t = soup(120, 3)
+    tree = make_tree(v, t, 2)
+    lo, hi = altered(tree[2], tree[3], kind, rng)
+    tree = (*tree[:2], lo, hi, *tree[4:])
+    usable = (rng.random(len(t)) < 0.85).astype(np.uint8)
+    targets = (v[t[rng.integers(0, len(t), 200)]] * rng.dirichlet((1, 1, 1), 200)[:, :, None]).sum(1)
+    total = 0
+    # a negative epsilon inverts the boxes of the smallest nodes
+    for d, eps in (((0.3, -0.5, 0.8), 0.0), ((0.0, 1.0, 0.0), 0.05), ((0.6, 0.0, -0.7), -0.3)):
+        d = np.array(d)
+        origins = targets - d * rng.uniform(-1, 8, (200, 1))
+        origins[::37] = [[NAN, 0, 0], [INF, 1, 2], [0, -INF, 1], [1e300, 0, 0], [0, 0, 1e-300], [0, 0, 0]][:len(origins[::37])]
+        total += len(same_hits(*args(origins, d, 12.0, tree, usable, eps), interval=64)[1]) // 8
+    assert total >= 50
+
+
+def test_ray_hits_single_leaf_empty_leaves_and_no_nodes():
+    v, t = sphere(6)
+    m = len(t)
+    rng = np.random.default_rng(2)
+    origins = rng.uniform(-2, 2, (60, 3))
+    single = (v, t, v.min(0)[None], v.max(0)[None], np.array([[-1, -1, 0, m, 0]], np.int32), np.arange(m, dtype=np.uint32))
+    assert len(same_hits(*args(origins, (0.2, 0.3, 0.9), 5.0, single), interval=1)[1]) > 0
+    # two internal nodes over three leaves, the first of them empty
+    meta = np.array([[1, 2, 0, 0, 0], [-1, -1, 0, 0, 0], [3, 4, 0, 0, 0], [-7, -1, 0, m // 2, 0],
+                     [-1, -1, m // 2, m - m // 2, 0]], np.int32)
+    boxes = np.repeat(v.min(0)[None], 5, 0), np.repeat(v.max(0)[None], 5, 0)
+    shaped = (v, t, *boxes, meta, np.arange(m, dtype=np.uint32))
+    assert len(same_hits(*args(origins, (0.2, 0.3, 0.9), 5.0, shaped), interval=1)[1]) > 0
+    nodeless = (v, t, np.zeros((0, 3)), np.zeros((0, 3)), np.zeros((0, 5), np.int32), np.zeros(0, np.uint32))
+    assert zn.ray_tree_hits(*args(origins, (0.2, 0.3, 0.9), 5.0, nodeless), 1, None) == (0, b"", b"", b"")
+
+
+@pytest.mark.parametrize("direction", [(5e-324, 0.6, 0.8), (NAN, 0.0, 1.0), (INF, 0.0, 0.0), (0.0, 0.0, 0.0)])
+def test_ray_hits_directions_the_collapse_cannot_serve(direction):
+    v, t = torus(12, 8)
+    tree = make_tree(v, t, 2)
+    origins = np.vstack([v, v[t].mean(1)]) + 0.01
+    same_hits(*args(origins, direction, 3.0, tree), interval=16)
+
+
+def test_ray_hits_cancelled_between_rays_of_a_group():
+    v, t = torus(12, 8)
+    tree = make_tree(v, t, 2)
+    origins = np.vstack([v, v]) * 0.97
+    for stop in (0, 1, 2, 5, 6):
+        asked = []
+
+        def cancel():
+            asked.append(1)
+            return len(asked) > stop
+        result = zn.ray_tree_hits(*args(origins, (0.3, 0.4, 0.5), 3.0, tree), 7, cancel)
+        # every ray before the stopping consultation (7 rays per consultation) traced in full
+        full = same_hits(*args(origins[:7 * stop], (0.3, 0.4, 0.5), 3.0, tree), interval=7)
+        assert result == (1, *full[1:]) and len(asked) == stop + 1
+
+
+@pytest.mark.parametrize("kind", KINDS)
+def test_winding_on_broken_boxes(kind):
+    rng = np.random.default_rng(10 + len(kind))
+    v, t = torus(14, 9)
+    tree = list(wtree(v, t, 2, (rng.random(len(t)) < 0.9).astype(np.uint8)))
+    tree[0], tree[1] = altered(np.asarray(tree[0]), np.asarray(tree[1]), kind, rng)
+    points = np.vstack([rng.uniform(-1.5, 1.5, (300, 3)), v[:20], [[NAN, 0, 0], [INF, 0, 0], [0, -INF, INF]]])
+    for d, eps in ((DIRECTION := (0.37, -0.52, 0.77), 1e-12), ((0.0, 0.6, 0.8), 1e-12), ((0.5, 0.1, 0.3), -0.02)):
+        same_winding(points, d, tree, eps)
+
+
+def test_winding_parallel_triangles_and_leaf_rows_with_gaps():
+    rng = np.random.default_rng(4)
+    v, t = sphere(8)
+    tree = list(wtree(v, t, 3))
+    table = np.asarray(tree[5]).copy()
+    table[::3, 0] = -1  # empty slots before used ones
+    tree[5] = table
+    flat = np.asarray(tree[6]).copy()
+    flat[::5, :, 2] = flat[::5, :1, 2]  # triangles parallel to a direction along x
+    tree[6] = flat
+    points = rng.uniform(-1.2, 1.2, (400, 3))
+    for d in ((1.0, 1e-3, 2e-3), (0.3, 0.4, 0.5), (5e-324, 1.0, 1.0)):
+        same_winding(points, d, tree)
+
+
+def test_scores_on_broken_boxes():
+    rng = np.random.default_rng(8)
+    moving = list(ray_mesh(*sphere(6)))
+    moving[2], moving[3] = altered(np.asarray(moving[2]), np.asarray(moving[3]), "loose", rng)
+    ring = list(ray_mesh(torus(12, 6)[0] * 0.7 + [0.3, 0.1, 0.0], torus(12, 6)[1], eps=-1e-3))
+    ring[2], ring[3] = altered(np.asarray(ring[2]), np.asarray(ring[3]), "nan", rng)
+    ball = ray_mesh(*sphere(4), eps=1e-3)
+    directions = rng.normal(size=(12, 3))
+    directions[::5] = [5e-324, 0.0, 1.0]
+    same_scores(directions, 1.5, tuple(moving), (tuple(ring), ball, tuple(ring)))
+
+
+LANES_SCRIPT = """
+import hashlib, sys, numpy as np
+sys.path.insert(0, {tests!r})
+import _zet_native as zn
+from test_rays_wide import altered, KINDS
+from test_rays import args, make_tree
+from test_rays_winding import wtree
+from support import soup, torus
+out = []
+rng = np.random.default_rng(1)
+v, t = soup(400, 5)
+tree = make_tree(v, t, 3)
+for kind in KINDS:
+    lo, hi = altered(tree[2], tree[3], kind, rng)
+    origins = rng.uniform(-11, 11, (900, 3))
+    for d, eps in (((0.3, -0.5, 0.8), 0.01), ((0.0, 1.0, 0.0), -0.2)):
+        out.append(zn.ray_tree_hits(*args(origins, d, 9.0, (*tree[:2], lo, hi, *tree[4:]), None, eps), 64, None))
+v, t = torus(30, 14)
+wt = list(wtree(v, t, 4))
+for kind in KINDS:
+    wt[0], wt[1] = altered(np.asarray(wt[0]), np.asarray(wt[1]), kind, rng)
+    out.append(zn.ray_winding_batch(rng.uniform(-1.5, 1.5, (3001, 3)), np.array([0.37, -0.52, 0.77]), *wt, 1e-12, 1e-12))
+print(hashlib.sha256(repr(out).encode()).hexdigest())
+"""
+
+
+def test_vector_and_scalar_builds_agree_on_broken_boxes():
+    tests = os.path.dirname(os.path.abspath(__file__))
+    digests = set()
+    for lanes in ("1", "4"):
+        env = dict(os.environ, ZET_NATIVE_LANES=lanes)
+        digests.add(subprocess.run([sys.executable, "-c", LANES_SCRIPT.format(tests=tests)], env=env, check=True,
+                                   capture_output=True, text=True).stdout)
+    assert len(digests) == 1
