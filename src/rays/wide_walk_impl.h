@@ -1,5 +1,5 @@
 // The walks behind wide_walk.h, included by wide_walk.cpp (a loop over the slots) and by
-// wide_walk_avx2.cpp (ZET_LANES 4: the slots in one vector). Everything has internal
+// wide_walk_lanes.cpp (ZET_LANES 4: the slots in one vector). Everything has internal
 // linkage, so the two builds never merge (see runtime/lanes.h); the triangle tests are the
 // shared out-of-line functions of the binary walks.
 #pragma once

@@ -13,6 +13,9 @@ import sys
 from pathlib import Path
 
 ENTRY = re.compile(r"^zet::(\w+)_(avx2|avx512)\(")
+# The compiler's reference to the C++ exception personality routine: data, the same in every
+# object, not code of ours.
+HARMLESS = {"DW.ref.__gxx_personality_v0"}
 
 
 def exported(obj):
@@ -31,13 +34,15 @@ def main(build_dirs):
     for obj in objects:
         build = "avx512" if "zet_lanes_avx512" in str(obj) else "avx2"
         for symbol in exported(obj):
+            if symbol in HARMLESS:
+                continue
             match = ENTRY.match(symbol)
             if match is None or match.group(2) != build:
                 bad.append(f"{obj}: {symbol}")
             else:
                 entries[build].add(match.group(1))
-    if entries["avx2"] != entries["avx512"]:
-        bad.append(f"entry points differ between the builds: {sorted(entries['avx2'] ^ entries['avx512'])}")
+    if entries["avx512"] - entries["avx2"]:  # a kernel may have a 4-lane build only, not the reverse
+        bad.append(f"entry points with an 8-lane build only: {sorted(entries['avx512'] - entries['avx2'])}")
     for line in bad:
         print("lane symbols:", line)
     print(f"lane symbols: {len(objects)} objects, entry points {sorted(entries['avx2'])}, "

@@ -1,12 +1,12 @@
-// The lane walk behind winding_packets.h, included only by the files compiled for one
-// instruction set each (see runtime/lanes.h). The triangle set-up below repeats the scalar
-// classifier's formulas in full instead of calling shared inline helpers: a helper emitted
-// from a file built for a wider instruction set could be the copy the linker keeps for all.
-#pragma once
+// The lane walk behind winding_packets.h, compiled once per lane width (see runtime/lanes.h).
+// The triangle set-up below repeats the scalar classifier's formulas in full instead of calling
+// shared inline helpers: a helper emitted from a file built for a wider instruction set could
+// be the copy the linker keeps for all.
 #include <cmath>
 #include <cstdint>
 
 #include "rays/ray_winding.h"
+#include "rays/winding_packets.h"
 #include "runtime/lanes.h"
 #include "runtime/raw_memory.h"
 
@@ -185,4 +185,13 @@ struct WindingLanes {
 };
 
 }  // namespace
+}  // namespace zet
+
+namespace zet {
+
+bool ZET_LANE_ENTRY(wind_points)(const WindingBatch& batch, const uint32_t* order, int64_t begin,
+                                 int64_t end) {
+  return WindingLanes::points(batch, order, begin, end);
+}
+
 }  // namespace zet
