@@ -189,6 +189,10 @@ Penetration ray_penetration(const RayMeshView& source, const RayMeshView& target
 // Rays of all directions per node of a tree, below which the tree is not collapsed.
 constexpr int64_t kNodesPerRayToCollapse = 8;
 
+// Vertex rays (over all directions) a worker thread needs: a ray takes a fraction of a
+// microsecond to a few, starting and joining a thread some tens.
+constexpr int64_t kRaysPerThread = 16384;
+
 bool run_direction_scores(const DirectionScoresParams& params, int64_t threads) {
   // Every tree collapsed once for the call: each obstacle's with its epsilon, the moving
   // one with each obstacle's epsilon (shared by obstacles of the same epsilon). A tree left
@@ -230,6 +234,13 @@ bool run_direction_scores(const DirectionScoresParams& params, int64_t threads) 
   work.obstacle_offset = offsets.get();
   work.positions = positions;
   work.collapsed = collapse;
+  int64_t rays_per_direction = moving.point_count;
+  for (int64_t j = 0; j < n; ++j) rays_per_direction += params.obstacles[j].point_count;
+  rays_per_direction = std::max<int64_t>(rays_per_direction, 1);
+  const int64_t rays = params.direction_count > INT64_MAX / rays_per_direction
+                           ? INT64_MAX
+                           : params.direction_count * rays_per_direction;
+  threads = std::max<int64_t>(1, std::min(threads, rays / kRaysPerThread));
   work.block = std::clamp<int64_t>(params.direction_count / (4 * threads), 1, kDirectionsPerBlock);
   auto body = [&work](int64_t block) { score_block(work, block); };
   for_each_item((params.direction_count + work.block - 1) / work.block, threads, body);

@@ -218,7 +218,12 @@ bool wind_binary(const WindingBatch& b, const double point[3], int64_t& count, b
   return !v.out_of_memory;
 }
 
+// Points a worker thread needs: a point's walk takes about a microsecond, starting and joining
+// a thread some tens, so small batches stay on fewer threads.
+constexpr int64_t kPointsPerThread = 1024;
+
 bool run_ray_winding(const WindingBatch& b, int64_t threads) {
+  threads = std::max<int64_t>(1, std::min(threads, b.point_count / kPointsPerThread));
   // Points are taken in an order that keeps neighbouring rays together (their results do
   // not depend on it); failing memory for it is failing memory for the call.
   RawArray<uint32_t> keys, cell_starts, order;
