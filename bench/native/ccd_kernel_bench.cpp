@@ -121,7 +121,8 @@ Figures run(const PairSet& s, const Variant& v, size_t n, int passes,
 }
 
 // The pairs of s whose result had the given status, in order.
-PairSet subset(const PairSet& s, const std::vector<zet::TriangleCcdResult>& results, int32_t status) {
+PairSet subset(const PairSet& s, const std::vector<zet::TriangleCcdResult>& results,
+               int32_t status) {
   PairSet out;
   for (size_t i = 0; i < results.size(); ++i) {
     if (results[i].status != status) continue;
@@ -198,9 +199,10 @@ int main(int argc, char** argv) {
                               {"static", {0.0, 0.0, 0.0}, true}};
 
   std::vector<zet::TriangleCcdResult> results;
-  std::printf("{\"pairs\": %zu, \"passes\": %d, \"abs_tol\": %g, \"rel_tol\": %g, \"sin_tol\": %g, "
-              "\"variants\": [",
-              n, passes, kAbsTol, kRelTol, kSinTol);
+  std::printf(
+      "{\"pairs\": %zu, \"passes\": %d, \"abs_tol\": %g, \"rel_tol\": %g, \"sin_tol\": %g, "
+      "\"variants\": [",
+      n, passes, kAbsTol, kRelTol, kSinTol);
   bool first = true;
   for (const Variant& v : variants) {
     const PairSet s = make_pairs(n, v);
@@ -210,15 +212,17 @@ int main(int argc, char** argv) {
       dump_results(dump + "/" + v.name + ".res", results);
     }
     const double dn = static_cast<double>(n);
-    std::printf("%s{\"name\": \"%s\", \"velocity\": [%g, %g, %g], \"best_pass_seconds\": %.9g, "
-                "\"mean_pass_seconds\": %.9g, \"evaluations_per_second\": %.6g, "
-                "\"contact\": %.6f, \"separated\": %.6f, \"uncertain\": %.6f, \"reasons\": [",
-                first ? "" : ", ", v.name, v.velocity[0], v.velocity[1], v.velocity[2], f.best_pass,
-                f.total / passes, dn / f.best_pass, f.status[zet::kCcdContact] / dn,
-                f.status[zet::kCcdSeparated] / dn, f.status[zet::kCcdUncertain] / dn);
-    for (int r = 0; r < 7; ++r) std::printf("%s%llu", r ? ", " : "", (unsigned long long)f.reason[r]);
-    std::printf("], \"skipped_axes\": %llu, \"checksum\": %.17g", (unsigned long long)f.skipped_axes,
-                f.checksum);
+    std::printf(
+        "%s{\"name\": \"%s\", \"velocity\": [%g, %g, %g], \"best_pass_seconds\": %.9g, "
+        "\"mean_pass_seconds\": %.9g, \"evaluations_per_second\": %.6g, "
+        "\"contact\": %.6f, \"separated\": %.6f, \"uncertain\": %.6f, \"reasons\": [",
+        first ? "" : ", ", v.name, v.velocity[0], v.velocity[1], v.velocity[2], f.best_pass,
+        f.total / passes, dn / f.best_pass, f.status[zet::kCcdContact] / dn,
+        f.status[zet::kCcdSeparated] / dn, f.status[zet::kCcdUncertain] / dn);
+    for (int r = 0; r < 7; ++r)
+      std::printf("%s%llu", r ? ", " : "", (unsigned long long)f.reason[r]);
+    std::printf("], \"skipped_axes\": %llu, \"checksum\": %.17g",
+                (unsigned long long)f.skipped_axes, f.checksum);
     // The same loop over the contact pairs alone and over the separated pairs alone: what
     // one evaluation of each outcome costs (a separated pair can stop at its first axis).
     const struct {

@@ -89,9 +89,8 @@ double clipped_overlap_area(const double* subject, const double* clip, double to
   return 0.5 * std::fabs(twice_area);
 }
 
-void clipped_overlap_area_rows_scalar(const double* subject, const double* clip,
-                                      double tolerance, double* areas, int64_t begin,
-                                      int64_t end) {
+void clipped_overlap_area_rows_scalar(const double* subject, const double* clip, double tolerance,
+                                      double* areas, int64_t begin, int64_t end) {
   for (int64_t i = begin; i < end; ++i)
     areas[i] = clipped_overlap_area(subject + 6 * i, clip + 6 * i, tolerance);
 }

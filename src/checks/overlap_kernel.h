@@ -19,8 +19,7 @@ void clipped_overlap_area_rows(const double* subject, const double* clip, double
                                double* areas, int64_t begin, int64_t end);
 
 // The same one pair at a time.
-void clipped_overlap_area_rows_scalar(const double* subject, const double* clip,
-                                      double tolerance, double* areas, int64_t begin,
-                                      int64_t end);
+void clipped_overlap_area_rows_scalar(const double* subject, const double* clip, double tolerance,
+                                      double* areas, int64_t begin, int64_t end);
 
 }  // namespace zet

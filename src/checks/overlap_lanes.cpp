@@ -15,7 +15,6 @@ namespace zet {
 namespace {
 
 struct Lanes {
-
   template <int S>
   struct Polygon {
     Real x[S], y[S];
@@ -77,8 +76,7 @@ struct Lanes {
   }
 
   // Pairs [0, kLanes) of the arrays starting at subject and clip.
-  static void areas(const double* subject, const double* clip, double tolerance,
-                    double* out) {
+  static void areas(const double* subject, const double* clip, double tolerance, double* out) {
     Polygon<3> p0;
     Real c[6];
     for (int l = 0; l < kLanes; ++l) {
@@ -107,7 +105,8 @@ struct Lanes {
   static void rows(const double* subject, const double* clip, double tolerance, double* areas_out,
                    int64_t begin, int64_t end) {
     int64_t i = begin;
-    for (; end - i >= kLanes; i += kLanes) areas(subject + 6 * i, clip + 6 * i, tolerance, areas_out + i);
+    for (; end - i >= kLanes; i += kLanes)
+      areas(subject + 6 * i, clip + 6 * i, tolerance, areas_out + i);
     for (; i < end; ++i)
       areas_out[i] = clipped_overlap_area(subject + 6 * i, clip + 6 * i, tolerance);
   }

@@ -11,8 +11,7 @@ namespace zet {
 void clipped_overlap_area_rows_avx2(const double* subject, const double* clip, double tolerance,
                                     double* areas, int64_t begin, int64_t end);
 // The same with 8 lanes.
-void clipped_overlap_area_rows_avx512(const double* subject, const double* clip,
-                                      double tolerance, double* areas, int64_t begin,
-                                      int64_t end);
+void clipped_overlap_area_rows_avx512(const double* subject, const double* clip, double tolerance,
+                                      double* areas, int64_t begin, int64_t end);
 
 }  // namespace zet

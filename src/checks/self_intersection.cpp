@@ -41,8 +41,8 @@ class SelfJoin {
       const NodePair pair = stack_.back();
       stack_.pop_back();
       const int32_t a = pair.a, b = pair.b;
-      if (a != b && !overlap_with_slack(t.box_min(a), t.box_max(a), t.box_min(b), t.box_max(b),
-                                        p_.epsilon))
+      if (a != b &&
+          !overlap_with_slack(t.box_min(a), t.box_max(a), t.box_min(b), t.box_max(b), p_.epsilon))
         continue;
       const bool a_leaf = t.is_leaf(a), b_leaf = t.is_leaf(b);
       if (a_leaf && b_leaf) {
@@ -96,10 +96,9 @@ class SelfJoin {
         const bool s_low = s < u;
         const uint32_t low = s_low ? s : u, high = s_low ? u : s;
         static constexpr double kAtRest[3] = {0.0, 0.0, 0.0};
-        const TriangleCcdResult result =
-            translating_triangle_ccd(s_low ? s_coords.xyz : t_coords.xyz,
-                                     s_low ? t_coords.xyz : s_coords.xyz, kAtRest, 0.0, 0.0,
-                                     p_.abs_tol, p_.rel_tol, p_.sin_tol);
+        const TriangleCcdResult result = translating_triangle_ccd(
+            s_low ? s_coords.xyz : t_coords.xyz, s_low ? t_coords.xyz : s_coords.xyz, kAtRest, 0.0,
+            0.0, p_.abs_tol, p_.rel_tol, p_.sin_tol);
         if (result.status == kCcdContact) ++r_.intersecting;
         if (result.status == kCcdUncertain) ++r_.undecided;
         if (result.status != kCcdSeparated && p_.witness_limit > 0) offer_witness(low, high);

@@ -13,8 +13,8 @@ struct SelfIntersectionParams {
   TreeView mesh;
   double epsilon;  // slack of every box overlap test
   double abs_tol, rel_tol, sin_tol;
-  int64_t pair_budget;     // kernel evaluations allowed
-  int64_t witness_limit;   // witness pairs kept (0 to 1048576)
+  int64_t pair_budget;    // kernel evaluations allowed
+  int64_t witness_limit;  // witness pairs kept (0 to 1048576)
   uint32_t cancel_interval;
 };
 

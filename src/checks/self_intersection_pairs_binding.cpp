@@ -25,15 +25,15 @@ PyObject* py_self_intersection_pairs(PyObject*, PyObject* args) {
   int witness_limit, interval;
   PyRef mesh_held;
   if (!PyArg_ParseTuple(args, "OddddLiiO:self_intersection_pairs", &mesh_obj, &p.epsilon,
-                        &p.abs_tol, &p.rel_tol, &p.sin_tol, &pair_budget, &witness_limit,
-                        &interval, &should_cancel) ||
+                        &p.abs_tol, &p.rel_tol, &p.sin_tol, &pair_budget, &witness_limit, &interval,
+                        &should_cancel) ||
       !tree_items(mesh_obj, mesh_held, items, "mesh"))
     return nullptr;
   const char* invalid = "invalid self-intersection budget, witness limit, interval or epsilon";
   CancelPoller poller;
-  if (!require(pair_budget >= 0 && witness_limit >= 0 && witness_limit <= kMaxWitnesses &&
-                   interval >= 1,
-               invalid) ||
+  if (!require(
+          pair_budget >= 0 && witness_limit >= 0 && witness_limit <= kMaxWitnesses && interval >= 1,
+          invalid) ||
       !require(std::isfinite(p.epsilon) && p.epsilon >= 0, invalid) ||
       !accept_should_cancel(should_cancel, &poller.callable))
     return nullptr;
@@ -54,8 +54,7 @@ PyObject* py_self_intersection_pairs(PyObject*, PyObject* args) {
   if (poller.error) return nullptr;
   if (r.out_of_memory) return PyErr_NoMemory();
   return Py_BuildValue("(iKKKy#)", r.status, r.evaluated, r.intersecting, r.undecided,
-                       packed_bytes(witnesses.get()),
-                       static_cast<Py_ssize_t>(8 * r.witness_count));
+                       packed_bytes(witnesses.get()), static_cast<Py_ssize_t>(8 * r.witness_count));
 }
 
 }  // namespace zet

@@ -201,9 +201,8 @@ Interval project(Vec3 u, const Vec3* p) {
 CcdReason test_axis(Vec3 u, const Triangle& a, const Triangle& b, Vec3 v, double static_speed,
                     double abs_tol, double rel_tol, Windows& w) {
   const Interval pa = project(u, a.p), pb = project(u, b.p);
-  const double scale =
-      max_of(max_of(max_of(std::fabs(pa.lo), std::fabs(pa.hi)), std::fabs(pb.lo)),
-             std::fabs(pb.hi));
+  const double scale = max_of(max_of(max_of(std::fabs(pa.lo), std::fabs(pa.hi)), std::fabs(pb.lo)),
+                              std::fabs(pb.hi));
   const double tol = max_of(1.0, scale) * rel_tol + abs_tol;
   const double s = dot(u, v);
   if (std::fabs(s) <= static_speed) {
@@ -233,8 +232,8 @@ CcdReason test_axis(Vec3 u, const Triangle& a, const Triangle& b, Vec3 v, double
 [[gnu::noinline, gnu::noipa]] TriangleCcdResult evaluate(const double moving[9],
                                                          const double obstacle[9],
                                                          const double velocity[3], double t0,
-                                                         double t1, double abs_tol,
-                                                         double rel_tol, double sin_tol) {
+                                                         double t1, double abs_tol, double rel_tol,
+                                                         double sin_tol) {
   TriangleCcdResult r{kCcdUncertain, t0, t1, 0, t0, t1, 0, 0, kCcdMovingDegenerate};
   const Triangle a = describe(moving);
   if (is_degenerate(a, abs_tol, rel_tol)) return r;
@@ -374,8 +373,7 @@ struct Candidates {
   // The unit vectors of candidates m0 and m1 side by side.
   V3<Pair> unit(int m0, int m1) const {
     const Pair length = sqrt_of(Pair{squared[m0], squared[m1]});
-    return {Pair{x[m0], x[m1]} / length, Pair{y[m0], y[m1]} / length,
-            Pair{z[m0], z[m1]} / length};
+    return {Pair{x[m0], x[m1]} / length, Pair{y[m0], y[m1]} / length, Pair{z[m0], z[m1]} / length};
   }
 };
 
@@ -505,8 +503,8 @@ TriangleCcdResult evaluate(const double moving[9], const double obstacle[9],
   list_candidates(both, sin_tol, candidates);
   const int skipped = std::popcount(candidates.skipped);
   const Vec3 v = load(velocity);
-  const Path path{{fill(p[0]), fill(p[1]), fill(p[2])}, {fill(q[0]), fill(q[1]), fill(q[2])},
-                  fill(v)};
+  const Path path{
+      {fill(p[0]), fill(p[1]), fill(p[2])}, {fill(q[0]), fill(q[1]), fill(q[2])}, fill(v)};
   const double static_speed = max_of(1.0, norm(v)) * rel_tol + abs_tol;
   const double duplicate_cos = 1.0 - rel_tol;
 
@@ -526,9 +524,8 @@ TriangleCcdResult evaluate(const double moving[9], const double obstacle[9],
     const unsigned repeats = axes.repeats(u, duplicate_cos);
     const AxisVerdicts verdicts = judge_axes(u, path, static_speed, abs_tol, rel_tol);
     const bool first_new = !(repeats & 1);
-    const bool second_new =
-        second && !(repeats & 2) &&
-        !(first_new && std::fabs(dot(lane(u, 1), lane(u, 0))) >= duplicate_cos);
+    const bool second_new = second && !(repeats & 2) &&
+                            !(first_new && std::fabs(dot(lane(u, 1), lane(u, 0))) >= duplicate_cos);
     for (int i = 0; i < 2; ++i) {
       if (!(i == 0 ? first_new : second_new)) continue;
       axes.append(lane(u, i));
@@ -561,10 +558,10 @@ bool triangle_is_degenerate(const double triangle[9], double abs_tol, double rel
 TriangleCcdResult translating_triangle_ccd(const double moving[9], const double obstacle[9],
                                            const double velocity[3], double t0, double t1,
                                            double abs_tol, double rel_tol, double sin_tol) {
-  const TriangleCcdResult r = two_at_a_time::evaluate(moving, obstacle, velocity, t0, t1,
-                                                      abs_tol, rel_tol, sin_tol);
-  const bool nan_window = std::isnan(r.enter) || std::isnan(r.exit) ||
-                          std::isnan(r.strict_enter) || std::isnan(r.strict_exit);
+  const TriangleCcdResult r =
+      two_at_a_time::evaluate(moving, obstacle, velocity, t0, t1, abs_tol, rel_tol, sin_tol);
+  const bool nan_window = std::isnan(r.enter) || std::isnan(r.exit) || std::isnan(r.strict_enter) ||
+                          std::isnan(r.strict_exit);
   if (!nan_window) return r;
   return one_at_a_time::evaluate(moving, obstacle, velocity, t0, t1, abs_tol, rel_tol, sin_tol);
 }

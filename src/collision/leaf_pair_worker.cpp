@@ -126,8 +126,9 @@ void process_leaf_pair(PathQueryContext& context, int64_t index) {
     }
     PairOutcome& out = job.outcomes[job.outcome_count++];
     out.candidate_index = k;
-    out.kind = r.status == kCcdContact ? kOutcomeContact
-               : r.reason == kCcdUntestedAxes ? kOutcomeUntestedAxes : kOutcomeUndecided;
+    out.kind = r.status == kCcdContact        ? kOutcomeContact
+               : r.reason == kCcdUntestedAxes ? kOutcomeUntestedAxes
+                                              : kOutcomeUndecided;
     out.record = {c.moving_triangle, c.obstacle_triangle, r.enter, r.exit, 0.0, 0.0, 0.0};
     if (out.kind == kOutcomeContact) {
       out.record.strict = r.strict == 1 ? 1.0 : 0.0;

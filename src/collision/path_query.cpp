@@ -40,8 +40,10 @@ bool lower_priority(const NodePair& p, const NodePair& q) { return comes_first(q
 // by two leaf pairs of a tree that repeats triangles) are ordered by their bytes, so that
 // the order is total and no sorting method or thread count can change the result.
 bool contact_before(const ContactRecord& p, const ContactRecord& q) {
-  const int32_t pm = static_cast<int32_t>(p.moving_triangle), po = static_cast<int32_t>(p.obstacle_triangle);
-  const int32_t qm = static_cast<int32_t>(q.moving_triangle), qo = static_cast<int32_t>(q.obstacle_triangle);
+  const int32_t pm = static_cast<int32_t>(p.moving_triangle),
+                po = static_cast<int32_t>(p.obstacle_triangle);
+  const int32_t qm = static_cast<int32_t>(q.moving_triangle),
+                qo = static_cast<int32_t>(q.obstacle_triangle);
   if (later_window_first(p.exit, p.enter, pm, po, q.exit, q.enter, qm, qo)) return true;
   if (later_window_first(q.exit, q.enter, qm, qo, p.exit, p.enter, pm, po)) return false;
   return std::memcmp(&p, &q, sizeof(ContactRecord)) < 0;
@@ -63,7 +65,9 @@ void sort_contacts(ContactRecord* contacts, size_t n, int64_t threads) {
   }
   size_t bounds[33];
   for (int64_t i = 0; i <= t; ++i) bounds[i] = n * static_cast<size_t>(i) / static_cast<size_t>(t);
-  auto sort_slice = [&](int64_t i) { std::sort(contacts + bounds[i], contacts + bounds[i + 1], contact_before); };
+  auto sort_slice = [&](int64_t i) {
+    std::sort(contacts + bounds[i], contacts + bounds[i + 1], contact_before);
+  };
   for_each_item(t, t, sort_slice);
   for (int64_t width = 1; width < t; width *= 2)
     for (int64_t i = 0; i + width < t; i += 2 * width)
@@ -90,7 +94,8 @@ struct PopFailurePoint {
 // are replayed in order after the consumption; a run that stops there simply never uses them.
 class PathQueryRun {
  public:
-  PathQueryRun(const PathQueryParams& p, LeafPairJob* jobs, CancelPoller& poller, PathQueryResult& r)
+  PathQueryRun(const PathQueryParams& p, LeafPairJob* jobs, CancelPoller& poller,
+               PathQueryResult& r)
       : p_(p), jobs_{jobs, jobs + kMaxLeafPairJobs}, poller_(poller), r_(r) {}
 
   void run() {
@@ -159,8 +164,9 @@ class PathQueryRun {
       ++node_pairs;
       const bool a_leaf = a.is_leaf(pair.moving_node), b_leaf = b.is_leaf(pair.obstacle_node);
       if (a_leaf && b_leaf) {
-        jobs[batch++] = {pair.lo, pair.hi, pair.moving_node, pair.obstacle_node, node_pairs,
-                         heap_max, 0, 0, nullptr};
+        jobs[batch++] = {
+            pair.lo, pair.hi, pair.moving_node, pair.obstacle_node, node_pairs, heap_max,
+            0,       0,       nullptr};
         continue;
       }
       const bool split_moving =
@@ -172,10 +178,11 @@ class PathQueryRun {
         else
           obstacle = side == 0 ? b.left(obstacle) : b.right(obstacle);
         double lo, hi;
-        if (swept_box(a.box_min(moving), a.box_max(moving), b.box_min(obstacle), b.box_max(obstacle),
-                      box, pair.lo, pair.hi, &lo, &hi) &&
+        if (swept_box(a.box_min(moving), a.box_max(moving), b.box_min(obstacle),
+                      b.box_max(obstacle), box, pair.lo, pair.hi, &lo, &hi) &&
             !push(node_pair(lo, hi, moving, obstacle))) {
-          failure_ = {PopFailure::kQueueingChildren, static_cast<int64_t>(heap_max_before_pop_.size()) - 1};
+          failure_ = {PopFailure::kQueueingChildren,
+                      static_cast<int64_t>(heap_max_before_pop_.size()) - 1};
           return batch;
         }
       }
@@ -239,8 +246,8 @@ class PathQueryRun {
     while (done < job.candidate_count) {
       if (r_.pairs_used >= budget) return stop(kPairBudgetExhausted);
       if (poller_.poll_work(0)) return stop(kCancelled);
-      const uint64_t chunk =
-          std::min({uint64_t{p_.cancel_interval}, budget - r_.pairs_used, job.candidate_count - done});
+      const uint64_t chunk = std::min(
+          {uint64_t{p_.cancel_interval}, budget - r_.pairs_used, job.candidate_count - done});
       done += chunk;
       for (; cursor < job.outcome_count && job.outcomes[cursor].candidate_index < done; ++cursor) {
         if (!accept(job.outcomes[cursor])) {

@@ -9,8 +9,8 @@
 #include <cstdint>
 
 #include "runtime/cancel_poller.h"
-#include "runtime/traversal_status.h"
 #include "runtime/growable.h"
+#include "runtime/traversal_status.h"
 #include "tree/tree_view.h"
 
 namespace zet {
@@ -35,9 +35,9 @@ static_assert(sizeof(UncertainWindow) == 24);
 
 // What the kernel said of a candidate pair that it did not find separated.
 enum OutcomeKind : uint32_t {
-  kOutcomeContact = 0,        // a contact record
-  kOutcomeUntestedAxes = 1,   // a window found with some axes untested: an uncertain window
-  kOutcomeUndecided = 2,      // nothing decided: only counted as uncertain
+  kOutcomeContact = 0,       // a contact record
+  kOutcomeUntestedAxes = 1,  // a window found with some axes untested: an uncertain window
+  kOutcomeUndecided = 2,     // nothing decided: only counted as uncertain
 };
 
 // A candidate pair of a leaf pair that the kernel did not find separated.

@@ -16,9 +16,9 @@ struct SweptBoxParams {
 };
 
 // On a hit returns true and narrows [*lo, *hi] (which the caller sets to [t_lo, t_hi]).
-inline bool swept_box(const double* moving_min, const double* moving_max, const double* obstacle_min,
-                      const double* obstacle_max, const SweptBoxParams& p, double t_lo, double t_hi,
-                      double* lo, double* hi) {
+inline bool swept_box(const double* moving_min, const double* moving_max,
+                      const double* obstacle_min, const double* obstacle_max,
+                      const SweptBoxParams& p, double t_lo, double t_hi, double* lo, double* hi) {
   double w_lo = t_lo, w_hi = t_hi;
   for (int d = 0; d < 3; ++d) {
     const double b_lo = obstacle_min[d] - p.margin - p.box_tol;

@@ -12,8 +12,8 @@ namespace zet {
 PyObject* py_translation_triangle_ccd_batch(PyObject*, PyObject* args) {
   PyObject *moving_obj, *obstacle_obj, *velocity_obj, *paths_obj;
   double abs_tol, rel_tol, sin_tol;
-  if (!PyArg_ParseTuple(args, "OOOOddd:translation_triangle_ccd_batch", &moving_obj,
-                        &obstacle_obj, &velocity_obj, &paths_obj, &abs_tol, &rel_tol, &sin_tol))
+  if (!PyArg_ParseTuple(args, "OOOOddd:translation_triangle_ccd_batch", &moving_obj, &obstacle_obj,
+                        &velocity_obj, &paths_obj, &abs_tol, &rel_tol, &sin_tol))
     return nullptr;
   ArrayArg moving, obstacle, velocity, paths;
   if (!acquire_strict_float64(moving_obj, moving, {-1, 3, 3}, "moving") ||
@@ -45,9 +45,9 @@ PyObject* py_translation_triangle_ccd_batch(PyObject*, PyObject* args) {
   if (!list) return nullptr;
   for (Py_ssize_t i = 0; i < n; ++i) {
     const TriangleCcdResult& r = results[i];
-    PyObject* item = Py_BuildValue("(iddiddiii)", r.status, r.enter, r.exit, r.strict,
-                                   r.strict_enter, r.strict_exit, r.axis_count, r.skipped_axes,
-                                   r.reason);
+    PyObject* item =
+        Py_BuildValue("(iddiddiii)", r.status, r.enter, r.exit, r.strict, r.strict_enter,
+                      r.strict_exit, r.axis_count, r.skipped_axes, r.reason);
     if (item == nullptr) return nullptr;
     PyList_SET_ITEM(list.get(), i, item);
   }

@@ -69,8 +69,8 @@ CapAngle cap_angle(const CapArrays& caps, int64_t g) {
   return {std::acos(cosine), cosine, std::sqrt((1.0 - cosine) * (1.0 + cosine))};
 }
 
-double cap_lower_bound(const CapArrays& caps, const double u[3], int64_t g,
-                       const CapAngle& cap, const AngularRadius& radius) {
+double cap_lower_bound(const CapArrays& caps, const double u[3], int64_t g, const CapAngle& cap,
+                       const AngularRadius& radius) {
   double v = -std::numeric_limits<double>::infinity();
   if (caps.cap_cos[g] > kCapFloor && caps.blocks_all[g] == 0) {
     const double* axis = caps.cap_axes + 3 * g;

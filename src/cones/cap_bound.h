@@ -34,8 +34,8 @@ CapAngle cap_angle(const CapArrays& caps, int64_t g);
 
 // The cap lower bound of direction u against group g, whose angle is cap_angle(caps, g), with
 // an angular radius.
-double cap_lower_bound(const CapArrays& caps, const double u[3], int64_t g,
-                       const CapAngle& cap, const AngularRadius& radius);
+double cap_lower_bound(const CapArrays& caps, const double u[3], int64_t g, const CapAngle& cap,
+                       const AngularRadius& radius);
 
 // Two doubles around cap_lower_bound: lo <= bound <= hi, and lo = hi = the bound itself
 // wherever they are not found without acos and sin. For callers that only compare the bound
@@ -47,8 +47,8 @@ CapBoundRange cap_lower_bound_range(const CapArrays& caps, const double u[3], in
                                     const CapAngle& cap, const AngularRadius& radius);
 
 // level > cap_lower_bound(...), the bound computed only where its range leaves it open.
-inline bool above_cap_lower_bound(double level, const CapArrays& caps, const double u[3],
-                                  int64_t g, const CapAngle& cap, const AngularRadius& radius) {
+inline bool above_cap_lower_bound(double level, const CapArrays& caps, const double u[3], int64_t g,
+                                  const CapAngle& cap, const AngularRadius& radius) {
   const CapBoundRange range = cap_lower_bound_range(caps, u, g, cap, radius);
   if (level > range.hi) return true;
   if (!(level > range.lo)) return false;

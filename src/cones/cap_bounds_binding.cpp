@@ -6,8 +6,8 @@
 
 #include "cones/byte_sizes.h"
 #include "cones/cap_bound.h"
-#include "module/functions.h"
 #include "cones/selected_groups.h"
+#include "module/functions.h"
 #include "runtime/array_arg.h"
 #include "runtime/gil.h"
 #include "runtime/parallel_for.h"
@@ -18,7 +18,6 @@ namespace {
 
 constexpr int64_t kCapBoundGrain = 16384;
 
-
 // What the workers read: the caps, the directions with their radii, the selection and its
 // half-angle table; each worker writes the output rectangle it was given.
 struct CapBoundJob {
@@ -28,7 +27,7 @@ struct CapBoundJob {
   const CapAngle* angles;        // S
   const int64_t* selected;       // S
   int64_t A, S;
-  double* output;                // D x S
+  double* output;  // D x S
 };
 
 void cap_bound_rows(const CapBoundJob& job, int64_t a_begin, int64_t a_end, int64_t b_begin,
@@ -62,10 +61,10 @@ PyObject* py_cone_cap_lower_bounds(PyObject*, PyObject* args) {
       !acquire_array(shifts_obj, shifts, kFloat64, {-1}, "shifts") ||
       !acquire_array(radius_obj, radius, kFloat64, {-1}, "angular_radius"))
     return nullptr;
-  const Py_ssize_t groups = cap_axes.extent(0), d = directions.extent(0),
-                   a = radius.extent(0), s = selected.extent(0);
-  if (cap_cos.extent(0) != groups || blocks_all.extent(0) != groups ||
-      shifts.extent(0) != groups || (a != 1 && a != d)) {
+  const Py_ssize_t groups = cap_axes.extent(0), d = directions.extent(0), a = radius.extent(0),
+                   s = selected.extent(0);
+  if (cap_cos.extent(0) != groups || blocks_all.extent(0) != groups || shifts.extent(0) != groups ||
+      (a != 1 && a != d)) {
     PyErr_SetString(PyExc_ValueError, "cap bound arrays have inconsistent shapes");
     return nullptr;
   }
@@ -76,8 +75,13 @@ PyObject* py_cone_cap_lower_bounds(PyObject*, PyObject* args) {
   const int64_t* index = selected.data<int64_t>();
   const CapBoundJob job{{cap_axes.data<double>(), cap_cos.data<double>(),
                          blocks_all.data<uint8_t>(), shifts.data<double>(), common_shift},
-                        directions.data<double>(), radius.data<double>(), angles.get(), index,
-                        a, s, bytes_data<double>(output)};
+                        directions.data<double>(),
+                        radius.data<double>(),
+                        angles.get(),
+                        index,
+                        a,
+                        s,
+                        bytes_data<double>(output)};
   auto rectangle = [&job](int64_t a_begin, int64_t a_end, int64_t b_begin, int64_t b_end) {
     cap_bound_rows(job, a_begin, a_end, b_begin, b_end);
   };

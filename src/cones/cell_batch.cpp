@@ -44,22 +44,22 @@ struct Batch {
   const double* angular;  // nc
   const int64_t* groups;  // ng: g_j of position j
   int64_t nc, ng;
-  double* values;         // nc, the batch's cell values
-  uint8_t* flags;         // nc x ng, the batch's flag block
-  CapAngle* angles;       // ng: cap angle of g_j
-  double* key;            // ng: smallest cap bound of g_j over the cells, or a lower bound of it
-  uint8_t* provisional;   // ng: key[j] is still a lower bound
-  int64_t* history_row;   // ng: H, the history row of position j or -1
-  double* history;        // E x nc: the margins of the evaluated groups, NaN where skipped
-  double* snapshot;       // nc: cell values before the current margin block (single batch)
+  double* values;        // nc, the batch's cell values
+  uint8_t* flags;        // nc x ng, the batch's flag block
+  CapAngle* angles;      // ng: cap angle of g_j
+  double* key;           // ng: smallest cap bound of g_j over the cells, or a lower bound of it
+  uint8_t* provisional;  // ng: key[j] is still a lower bound
+  int64_t* history_row;  // ng: H, the history row of position j or -1
+  double* history;       // E x nc: the margins of the evaluated groups, NaN where skipped
+  double* snapshot;      // nc: cell values before the current margin block (single batch)
 };
 
 // key_j: the smallest cap bound at the cell centers.
 double exact_key(const Batch& b, int64_t j) {
   double k = kInf;
   for (int64_t i = 0; i < b.nc; ++i)
-    k = absorbing_min(k, cap_lower_bound(b.caps, b.centers + 3 * i, b.groups[j], b.angles[j],
-                                         kNoRadius));
+    k = absorbing_min(
+        k, cap_lower_bound(b.caps, b.centers + 3 * i, b.groups[j], b.angles[j], kNoRadius));
   return k;
 }
 
@@ -203,9 +203,8 @@ void bound_cell_batch(CellBatchJob& job, int64_t batch) {
   RawArray<uint8_t> provisional;
   const size_t positions = size_t(ng), cells = size_t(nc);
   const size_t block_pairs = saturating_product(size_t(blk), cells);
-  if (!angles.resize(positions) || !key.resize(positions) ||
-      !history_row.resize(positions) || !keyed.resize(positions) ||
-      !provisional.resize(positions) ||
+  if (!angles.resize(positions) || !key.resize(positions) || !history_row.resize(positions) ||
+      !keyed.resize(positions) || !provisional.resize(positions) ||
       !block_groups.resize(size_t(blk)) || !block_positions.resize(size_t(blk)) ||
       !block.resize(block_pairs) ||
       (single && (!snapshot.resize(cells) || !skip.resize(block_pairs)))) {

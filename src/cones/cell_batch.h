@@ -12,23 +12,23 @@
 namespace zet {
 
 struct CellBatchJob {
-  MarginContext margins{};       // directions, selected, S and output left empty
-  const double* cap_axes = nullptr;          // G x 3
-  const double* cap_cos = nullptr;           // G
-  const double* centers = nullptr;           // N x 3
-  const double* radii = nullptr;             // N
-  const double* angular = nullptr;           // N
-  const int64_t* cell_offsets = nullptr;     // B + 1
-  const int64_t* relevant = nullptr;         // R
+  MarginContext margins{};                    // directions, selected, S and output left empty
+  const double* cap_axes = nullptr;           // G x 3
+  const double* cap_cos = nullptr;            // G
+  const double* centers = nullptr;            // N x 3
+  const double* radii = nullptr;              // N
+  const double* angular = nullptr;            // N
+  const int64_t* cell_offsets = nullptr;      // B + 1
+  const int64_t* relevant = nullptr;          // R
   const int64_t* relevant_offsets = nullptr;  // B + 1
-  const int64_t* flag_offsets = nullptr;     // B + 1: P_b, the start of batch b's flag block
-  int64_t chunk = 1;                         // groups between two pruning checks
-  double* values = nullptr;                  // N cell values
-  uint8_t* flags = nullptr;                  // P_B relevance flags
-  bool single_batch = false;                 // B = 1: margin blocks, keys and relevance in parallel
-  const CapAngle* group_angles = nullptr;    // cap angle of every relevant group, when the call
-                                             // made one table for all its batches
-  std::atomic<int> out_of_memory{0};         // set by any batch whose working set failed
+  const int64_t* flag_offsets = nullptr;      // B + 1: P_b, the start of batch b's flag block
+  int64_t chunk = 1;                          // groups between two pruning checks
+  double* values = nullptr;                   // N cell values
+  uint8_t* flags = nullptr;                   // P_B relevance flags
+  bool single_batch = false;               // B = 1: margin blocks, keys and relevance in parallel
+  const CapAngle* group_angles = nullptr;  // cap angle of every relevant group, when the call
+                                           // made one table for all its batches
+  std::atomic<int> out_of_memory{0};       // set by any batch whose working set failed
 };
 
 // Outcome of walking the batch offsets.

@@ -20,12 +20,12 @@ PyObject* py_cells_bound_batch(PyObject*, PyObject* args) {
       *relevant_offsets_obj, *group_objs[11], *cap_axes_obj, *cap_cos_obj;
   Py_ssize_t chunk;
   double common_shift;
-  if (!PyArg_ParseTuple(args, "OOOOOOnOOOOOOOOOOOOOd:cells_bound_batch", &centers_obj,
-                        &radii_obj, &angular_obj, &cell_offsets_obj, &relevant_obj,
-                        &relevant_offsets_obj, &chunk, &group_objs[0], &group_objs[1],
-                        &group_objs[2], &group_objs[3], &group_objs[4], &group_objs[5],
-                        &group_objs[6], &group_objs[7], &group_objs[8], &group_objs[9],
-                        &group_objs[10], &cap_axes_obj, &cap_cos_obj, &common_shift))
+  if (!PyArg_ParseTuple(args, "OOOOOOnOOOOOOOOOOOOOd:cells_bound_batch", &centers_obj, &radii_obj,
+                        &angular_obj, &cell_offsets_obj, &relevant_obj, &relevant_offsets_obj,
+                        &chunk, &group_objs[0], &group_objs[1], &group_objs[2], &group_objs[3],
+                        &group_objs[4], &group_objs[5], &group_objs[6], &group_objs[7],
+                        &group_objs[8], &group_objs[9], &group_objs[10], &cap_axes_obj,
+                        &cap_cos_obj, &common_shift))
     return nullptr;
 
   // 1. Element type, rank and fixed extents of every array, in argument order.

@@ -11,8 +11,8 @@
 namespace zet {
 
 struct ConeGroupArgs {
-  ArrayArg kinds, generators, generator_mask, facets, facet_mask, blocks_all, shifts, planes,
-      first, second, wedge_mask;
+  ArrayArg kinds, generators, generator_mask, facets, facet_mask, blocks_all, shifts, planes, first,
+      second, wedge_mask;
 
   // objects holds the eleven arguments in the order above.
   bool acquire(PyObject* const objects[11]);

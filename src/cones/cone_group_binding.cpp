@@ -35,8 +35,9 @@ PyObject* run_cone_group_job(ConeGroupJob& job, Py_ssize_t n) {
   const size_t capacity = static_cast<size_t>(job.facet_capacity);
   PyRef generators = new_bytes(saturating_product(groups, 27, sizeof(double)));
   PyRef generator_mask = generators ? new_bytes(saturating_product(groups, 9)) : PyRef();
-  PyRef facets =
-      generator_mask ? new_bytes(saturating_product(groups, capacity, 3 * sizeof(double))) : PyRef();
+  PyRef facets = generator_mask
+                     ? new_bytes(saturating_product(groups, capacity, 3 * sizeof(double)))
+                     : PyRef();
   PyRef facet_mask = facets ? new_bytes(saturating_product(groups, capacity)) : PyRef();
   PyRef blocks_all = facet_mask ? new_bytes(groups) : PyRef();
   PyRef cap_axes = blocks_all ? new_bytes(saturating_product(groups, 3, sizeof(double))) : PyRef();

@@ -26,7 +26,9 @@ constexpr auto kSlotPairs = [] {
   return table;
 }();
 
-double dot3(const double a[3], const double b[3]) { return a[0] * b[0] + a[1] * b[1] + a[2] * b[2]; }
+double dot3(const double a[3], const double b[3]) {
+  return a[0] * b[0] + a[1] * b[1] + a[2] * b[2];
+}
 
 // The fixed working set of one item: nine generators with their live flags.
 struct GeneratorSet {
@@ -77,8 +79,8 @@ double column_dot(const double a[kConeSlots], const double b[kConeSlots]) {
 // both: the highest value of the negated candidate is minus the lowest of the normal's.
 // With `out` set, facets are written to out/out_mask while they fit in `capacity` slots.
 // Returns the number of facets found.
-int find_facets(const GeneratorSet& set, double rank_tolerance, double facet_tolerance,
-                double* out, uint8_t* out_mask, int64_t capacity) {
+int find_facets(const GeneratorSet& set, double rank_tolerance, double facet_tolerance, double* out,
+                uint8_t* out_mask, int64_t capacity) {
   double normal[kConePairs][3];
   bool usable[kConePairs];
   double highest[kConePairs], lowest[kConePairs];
@@ -240,13 +242,12 @@ void build_cone_groups_one_by_one(const ConeGroupJob& job, int64_t begin, int64_
   for (int64_t i = begin; i < end; ++i) build_cone_group(job, i);
 }
 
-
 }  // namespace
 
 void run_cone_group_pass(const ConeGroupJob& job, int64_t n) {
-  static const ItemsKernel kernel =
-      widest_build<ItemsKernel>(build_cone_groups_one_by_one, ZET_LANE_BUILD(build_cone_groups_avx2),
-                                ZET_LANE_BUILD(build_cone_groups_avx512));
+  static const ItemsKernel kernel = widest_build<ItemsKernel>(
+      build_cone_groups_one_by_one, ZET_LANE_BUILD(build_cone_groups_avx2),
+      ZET_LANE_BUILD(build_cone_groups_avx512));
   auto items = [&job](int64_t begin, int64_t end, int64_t, int64_t) { kernel(job, begin, end); };
   for_each_range(n, 1, kConeGroupGrain, items);
 }

@@ -6,15 +6,15 @@
 
 namespace zet {
 
-inline constexpr int kConeSlots = 9;               // generators per group
-inline constexpr int kConePairs = 36;              // generator pairs (i, j), i < j
+inline constexpr int kConeSlots = 9;                     // generators per group
+inline constexpr int kConePairs = 36;                    // generator pairs (i, j), i < j
 inline constexpr int kFacetCandidates = 2 * kConePairs;  // every pair with both signs
 // Set in an item's facet count (at most 72) by the count pass when its group has full rank.
 inline constexpr int kFullRankBit = 0x80;
 
 // The thresholds of the rank test and the cap, which the scalar and the lane builds share.
 inline constexpr double kJacobiEpsilon = 2.220446049250313e-16;  // 2^-52: a pair this close to
-                                                                  // orthogonal is not rotated
+                                                                 // orthogonal is not rotated
 inline constexpr int kMaxJacobiSweeps = 60;
 inline constexpr double kCapAxisFloor = 1e-12;  // a shorter generator sum gives no cap axis
 
@@ -37,10 +37,10 @@ struct ConeGroupJob {
   int64_t* group_index = nullptr;  // -1 for an item without a group
   int64_t facet_capacity = 0;      // F
   // Fill-pass outputs, indexed by group.
-  double* generators = nullptr;    // G x 9 x 3
-  double* facets = nullptr;        // G x F x 3
-  double* cap_axes = nullptr;      // G x 3
-  double* cap_cos = nullptr;       // G
+  double* generators = nullptr;       // G x 9 x 3
+  double* facets = nullptr;           // G x F x 3
+  double* cap_axes = nullptr;         // G x 3
+  double* cap_cos = nullptr;          // G
   uint8_t* generator_mask = nullptr;  // G x 9
   uint8_t* facet_mask = nullptr;      // G x F
   uint8_t* blocks_all = nullptr;      // G

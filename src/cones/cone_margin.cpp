@@ -69,8 +69,8 @@ namespace {
 
 using RowsKernel = void (*)(const MarginContext&, int64_t, int64_t, int64_t, int64_t);
 
-void margin_rows_one_by_one(const MarginContext& c, int64_t a_begin, int64_t a_end,
-                            int64_t b_begin, int64_t b_end) {
+void margin_rows_one_by_one(const MarginContext& c, int64_t a_begin, int64_t a_end, int64_t b_begin,
+                            int64_t b_end) {
   // Tiles of directions by groups: a group's generators, facets and wedges (some 3 KB) stay
   // in the nearest cache while a tile's directions use them, instead of every direction
   // streaming through all the groups. Each entry is computed alone, so the order is free.
@@ -80,8 +80,7 @@ void margin_rows_one_by_one(const MarginContext& c, int64_t a_begin, int64_t a_e
     for (int64_t j = b_begin; j < b_end; ++j) {
       const int64_t g = c.selected[j];
       for (int64_t i = i0; i < i1; ++i) {
-        const double u[3] = {c.directions[3 * i], c.directions[3 * i + 1],
-                             c.directions[3 * i + 2]};
+        const double u[3] = {c.directions[3 * i], c.directions[3 * i + 1], c.directions[3 * i + 2]};
         c.output[c.S * i + j] = group_margin(c, u, g);
       }
     }

@@ -17,7 +17,9 @@ struct MarginLanes {
     Real x, y, z;
   };
 
-  static Real dot(const double* a, const Directions& u) { return a[0] * u.x + a[1] * u.y + a[2] * u.z; }
+  static Real dot(const double* a, const Directions& u) {
+    return a[0] * u.x + a[1] * u.y + a[2] * u.z;
+  }
 
   // distance_outside of group_margin, lane by lane.
   static Real distance_outside(const MarginContext& c, const Directions& u, int64_t g) {
@@ -99,7 +101,9 @@ struct MarginLanes {
     for (int l = 0; l < kLanes; ++l) m[l] = l < count ? live[l] : 0;
     return m != 0;
   }
-  static Real dot(const Slots& a, const double u[3]) { return a.x * u[0] + a.y * u[1] + a.z * u[2]; }
+  static Real dot(const Slots& a, const double u[3]) {
+    return a.x * u[0] + a.y * u[1] + a.z * u[2];
+  }
 
   // The generator and wedge candidates of kLanes slots folded into the lanes' smallest.
   static Real generator_candidates(const Slots& a, const Mask& live, const double u[3],
@@ -127,8 +131,8 @@ struct MarginLanes {
     const uint8_t* generator_live = c.generator_mask + c.K * g;
     int64_t k = 0;
     for (; k + kLanes <= c.K; k += kLanes)
-      value = generator_candidates(slots(generators + 3 * k), live_slots(generator_live + k), u,
-                                   value);
+      value =
+          generator_candidates(slots(generators + 3 * k), live_slots(generator_live + k), u, value);
     if (k < c.K)
       value = generator_candidates(partial_slots(generators + 3 * k, c.K - k),
                                    partial_live_slots(generator_live + k, c.K - k), u, value);
@@ -241,7 +245,8 @@ struct MarginLanes {
         const int64_t g = c.selected[j];
         for (int v = 0; v < vectors; ++v) {
           const Real m = margin(c, u[v], g);
-          const int live = static_cast<int>(tile - v * kLanes < kLanes ? tile - v * kLanes : kLanes);
+          const int live =
+              static_cast<int>(tile - v * kLanes < kLanes ? tile - v * kLanes : kLanes);
           for (int l = 0; l < live; ++l) c.output[c.S * (i0 + v * kLanes + l) + j] = m[l];
         }
       }

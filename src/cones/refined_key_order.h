@@ -14,7 +14,7 @@ namespace zet {
 
 template <class Refine>
 struct RefinedKeyOrder {
-  KeyedPosition* keyed = nullptr;  // n entries; the first `ready` are exact and final
+  KeyedPosition* keyed = nullptr;        // n entries; the first `ready` are exact and final
   const uint8_t* provisional = nullptr;  // n flags: the key is still a lower bound
   int64_t n = 0, ready = 0;
   Refine* refine = nullptr;  // (*refine)(j): position j's exact key; clears its flag

@@ -76,7 +76,8 @@ void run_clearance_candidates(const ClearanceCandidateParams& p, CancelPoller& p
       }
       continue;
     }
-    const bool listed = list_leaf_pairs(p, box, e.moving_node, e.obstacle_node, enter, exit, r.pairs);
+    const bool listed =
+        list_leaf_pairs(p, box, e.moving_node, e.obstacle_node, enter, exit, r.pairs);
     // Work counts the leaves' triangle pairs, tested or not; the next pop's poll sees it.
     poller.work_done += static_cast<uint64_t>(a.count(e.moving_node)) *
                         static_cast<uint64_t>(b.count(e.obstacle_node));

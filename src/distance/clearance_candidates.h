@@ -6,8 +6,8 @@
 #include <cstdint>
 
 #include "runtime/cancel_poller.h"
-#include "runtime/traversal_status.h"
 #include "runtime/growable.h"
+#include "runtime/traversal_status.h"
 #include "tree/tree_view.h"
 
 namespace zet {

@@ -68,7 +68,8 @@ PyObject* py_clearance_pairs(PyObject*, PyObject* args) {
       !require_finite_velocity(velocity.data<double>()))
     return nullptr;
   p.pair_count = pairs.extent(0);
-  if (!require(lowers.extent(0) == p.pair_count, "lowers must have one value per pair")) return nullptr;
+  if (!require(lowers.extent(0) == p.pair_count, "lowers must have one value per pair"))
+    return nullptr;
   p.moving_vertices = moving.vertices.data<double>();
   p.moving_triangles = moving.triangles.data<uint32_t>();
   p.obstacle_vertices = obstacle.vertices.data<double>();

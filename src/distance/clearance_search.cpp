@@ -48,7 +48,9 @@ bool same_state(const LevelRun& run, double t_lo, double t_hi, double mid, int p
 }
 
 // The velocity's length, summed in a fixed order so that every build rounds it alike.
-double velocity_length(const double v[3]) { return std::sqrt((v[0] * v[0] + v[1] * v[1]) + v[2] * v[2]); }
+double velocity_length(const double v[3]) {
+  return std::sqrt((v[0] * v[0] + v[1] * v[1]) + v[2] * v[2]);
+}
 
 class ClearanceSearch {
  public:
@@ -80,8 +82,13 @@ class ClearanceSearch {
   bool take(int64_t k, const Outcome& o) {
     if (o.status == kViolation) {
       const TriangleDistance& d = o.distance;
-      ClearanceWitness w{static_cast<uint32_t>(k), static_cast<uint32_t>(o.clear_after),
-                         o.t_lo, o.t_hi, o.mid, d.lower, d.upper,
+      ClearanceWitness w{static_cast<uint32_t>(k),
+                         static_cast<uint32_t>(o.clear_after),
+                         o.t_lo,
+                         o.t_hi,
+                         o.mid,
+                         d.lower,
+                         d.upper,
                          {d.point_a[0], d.point_a[1], d.point_a[2]},
                          {d.point_b[0], d.point_b[1], d.point_b[2]}};
       if (!r_.witnesses.push_back(w)) {
@@ -100,7 +107,8 @@ class ClearanceSearch {
  private:
   static void load(const double* vertices, const uint32_t* triangles, uint32_t t, double out[9]) {
     for (int k = 0; k < 3; ++k)
-      for (int d = 0; d < 3; ++d) out[3 * k + d] = vertices[3 * int64_t{triangles[3 * int64_t{t} + k]} + d];
+      for (int d = 0; d < 3; ++d)
+        out[3 * k + d] = vertices[3 * int64_t{triangles[3 * int64_t{t} + k]} + d];
   }
 
   // One node of the bisection. Returns true with its final outcome, or false with the
@@ -118,8 +126,8 @@ class ClearanceSearch {
     const double mid = (t_lo + t_hi) * 0.5;
     double moved[9];
     for (int k = 0; k < 9; ++k) moved[k] = moving_[k] + mid * p_.velocity[k % 3];
-    const TriangleDistance d = conservative_triangle_distance(moved, obstacle_, p_.absolute_tolerance,
-                                                              p_.relative_tolerance);
+    const TriangleDistance d = conservative_triangle_distance(
+        moved, obstacle_, p_.absolute_tolerance, p_.relative_tolerance);
     // The half width of the interval, times the speed, bounds how far the moving triangle
     // gets from its midpoint position within the interval. Up to unit speed the half width
     // alone already bounds it, and the test keeps its exact bits there.
@@ -180,7 +188,8 @@ class ClearanceSearch {
         pop_level();
         if (top.phase == kLaterHalf) {
           if (out.status == kViolation || out.status >= kExhausted) continue;
-          if (!push_level(top.t_lo, top.t_hi, top.mid, top_depth, kEarlierHalf, out.status)) return out;
+          if (!push_level(top.t_lo, top.t_hi, top.mid, top_depth, kEarlierHalf, out.status))
+            return out;
           t_lo = top.t_lo;
           t_hi = top.mid;
           depth = top_depth + 1;

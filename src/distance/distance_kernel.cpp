@@ -22,12 +22,10 @@ namespace {
 // One unit of float64 rounding: squared segment lengths at or below it count as points.
 constexpr double kEpsilon = 2.220446049250313e-16;
 
-
 // A comparison of F values: bool for double, a lane mask for Pair. Masks combine with
 // &&, || and ! and select with c ? x : y lane by lane.
 template <class F>
 using Cond = decltype(F{} < F{});
-
 
 template <class F>
 V3<F> add(V3<F> a, V3<F> b) {
@@ -156,8 +154,8 @@ struct SegmentPoints {
 // length is at most kEpsilon counts as a point (an absolute test); the segments count as
 // parallel when |a e - b^2| <= kEpsilon a e (a relative test), and s then starts at 0.
 template <class F>
-[[gnu::always_inline]] inline SegmentPoints<F> nearest_on_segments(V3<F> p1, V3<F> q1,
-                                                                   V3<F> p2, V3<F> q2) {
+[[gnu::always_inline]] inline SegmentPoints<F> nearest_on_segments(V3<F> p1, V3<F> q1, V3<F> p2,
+                                                                   V3<F> q2) {
   const V3<F> d1 = sub(q1, p1), d2 = sub(q2, p2), r = sub(p1, p2);
   const F a = dot(d1, d1), e = dot(d2, d2), f = dot(d2, r);
   const F c = dot(d1, r), b = dot(d1, d2);
@@ -218,9 +216,8 @@ struct Candidates {
 // Vertex codes `code` and code + 1 side by side: lane i is the point p_i against triangle
 // t_i. A vertex of A (codes 0..2) is point_a of its candidate, a vertex of B (codes 3..5)
 // point_b.
-[[gnu::always_inline]] inline void vertex_pair(const double* p0, const double* t0,
-                                               const double* p1, const double* t1, int code,
-                                               Candidates& out) {
+[[gnu::always_inline]] inline void vertex_pair(const double* p0, const double* t0, const double* p1,
+                                               const double* t1, int code, Candidates& out) {
   const V3<Pair> p = load_pair(p0, p1);
   const V3<Pair> a = load_pair(t0, t1), b = load_pair(t0 + 3, t1 + 3);
   const V3<Pair> c = load_pair(t0 + 6, t1 + 6);
@@ -244,11 +241,9 @@ struct Candidates {
 // edge j_n of B. The last code, 14, is evaluated twice and its copy lands in the padding.
 template <int i0, int j0, int i1, int j1>
 [[gnu::always_inline]] inline void edge_pair(const double* a, const double* b, Candidates& out) {
-  const SegmentPoints<Pair> s =
-      nearest_on_segments(load_pair(a + 3 * i0, a + 3 * i1),
-                          load_pair(a + 3 * ((i0 + 1) % 3), a + 3 * ((i1 + 1) % 3)),
-                          load_pair(b + 3 * j0, b + 3 * j1),
-                          load_pair(b + 3 * ((j0 + 1) % 3), b + 3 * ((j1 + 1) % 3)));
+  const SegmentPoints<Pair> s = nearest_on_segments(
+      load_pair(a + 3 * i0, a + 3 * i1), load_pair(a + 3 * ((i0 + 1) % 3), a + 3 * ((i1 + 1) % 3)),
+      load_pair(b + 3 * j0, b + 3 * j1), load_pair(b + 3 * ((j0 + 1) % 3), b + 3 * ((j1 + 1) % 3)));
   out.set_pair(kFeatureEdgeEdge + 3 * i0 + j0, s.c1, s.c2, squared_distance(s.c1, s.c2));
 }
 
@@ -318,8 +313,7 @@ TriangleDistance conservative_triangle_distance(const double a[9], const double 
   double best;
   const int32_t feature = closest_feature(candidates.squared, best);
 
-  const double tau =
-      absolute_tolerance + relative_tolerance * max_of(1.0, largest_magnitude(a, b));
+  const double tau = absolute_tolerance + relative_tolerance * max_of(1.0, largest_magnitude(a, b));
   TriangleDistance r;
   r.lower = max_of(0.0, best - tau);  // a NaN difference stays NaN
   r.upper = best + tau;

@@ -41,9 +41,8 @@ PyObject* py_triangle_distance_batch(PyObject*, PyObject* args) {
   {
     GilReleased unlocked;
     for (Py_ssize_t i = 0; i < n; ++i) {
-      const TriangleDistance d = conservative_triangle_distance(a + 9 * i, b + 9 * i,
-                                                                absolute_tolerance,
-                                                                relative_tolerance);
+      const TriangleDistance d = conservative_triangle_distance(
+          a + 9 * i, b + 9 * i, absolute_tolerance, relative_tolerance);
       double* record = records + kRecordValues * size_t(i);
       record[0] = d.lower;
       record[1] = d.upper;

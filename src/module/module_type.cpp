@@ -9,9 +9,12 @@ namespace {
 // reports name it. Fixed for the life of the process (ZET_NATIVE_LANES is read once).
 const char* vector_build_name() {
   switch (widest_lanes()) {
-    case 8: return "8 lanes (AVX-512F)";
-    case 4: return "4 lanes (AVX2)";
-    default: return "scalar";
+    case 8:
+      return "8 lanes (AVX-512F)";
+    case 4:
+      return "4 lanes (AVX2)";
+    default:
+      return "scalar";
   }
 }
 

@@ -50,8 +50,8 @@ uint32_t coherent_cell_count(int64_t count) {
   return uint32_t{1} << (2 * b.across + b.depth);
 }
 
-bool coherent_order(const double* points, int64_t count, const double direction[3],
-                    uint32_t* keys, uint32_t* cell_starts, uint32_t* order) {
+bool coherent_order(const double* points, int64_t count, const double direction[3], uint32_t* keys,
+                    uint32_t* cell_starts, uint32_t* order) {
   // Two axes across the direction: its cross products with the coordinate axis it is least
   // aligned with, and then with the first axis; the third is the direction itself. Their
   // lengths do not matter.
@@ -63,7 +63,10 @@ bool coherent_order(const double* points, int64_t count, const double direction[
   unit[least] = 1.0;
   const GridBits bits = grid_bits(count);
   Axis axes[3] = {{{d[1] * unit[2] - d[2] * unit[1], d[2] * unit[0] - d[0] * unit[2],
-                    d[0] * unit[1] - d[1] * unit[0]}, 0, 0, bits.across},
+                    d[0] * unit[1] - d[1] * unit[0]},
+                   0,
+                   0,
+                   bits.across},
                   {{0, 0, 0}, 0, 0, bits.across},
                   {{d[0], d[1], d[2]}, 0, 0, bits.depth}};
   const double* a = axes[0].v;

@@ -46,7 +46,7 @@ struct DirectionWork {
   // at 0), and how many there are in all.
   const int64_t* obstacle_offset;
   int64_t positions;
-  int64_t block;  // directions per claimed item
+  int64_t block;   // directions per claimed item
   bool collapsed;  // whether any tree was collapsed
   std::atomic<bool> out_of_memory{false};
 };
@@ -134,10 +134,9 @@ double pairwise_sum(const double* a, size_t n) {
 }
 
 Penetration ray_penetration(const RayMeshView& source, const RayMeshView& target,
-                            const WideTree& target_wide, LazyLeaves* lazy,
-                            int64_t target_offset, const double direction[3],
-                            double length, double epsilon, const double box_min[3],
-                            const double box_max[3], RayScratch& s) {
+                            const WideTree& target_wide, LazyLeaves* lazy, int64_t target_offset,
+                            const double direction[3], double length, double epsilon,
+                            const double box_min[3], const double box_max[3], RayScratch& s) {
   s.hits.clear();
   bool traced = false;
   double inverse[3];
@@ -148,16 +147,15 @@ Penetration ray_penetration(const RayMeshView& source, const RayMeshView& target
   const LeafSource leaves{&target.tree, lazy != nullptr ? &lazy->leaves.view : nullptr, lazy,
                           target_offset,
                           lazy != nullptr ? lazy->stamp.get() + target_offset : nullptr};
-  WideRayBatch batch(target.tree, target_wide, leaves, direction, inverse, epsilon, length,
-                     s.hits);
+  WideRayBatch batch(target.tree, target_wide, leaves, direction, inverse, epsilon, length, s.hits);
   int64_t rays = 0;
   for (int64_t i = 0; i < source.point_count && !s.out_of_memory; ++i) {
     const double* v = source.tree.vertices + 3 * source.points[i];
     bool inside = true;
     for (int a = 0; a < 3; ++a) {
       const double w = v[a] + direction[a] * length;
-      inside = inside && min_as_written(v[a], w) <= box_max[a] &&
-               max_as_written(v[a], w) >= box_min[a];
+      inside =
+          inside && min_as_written(v[a], w) <= box_max[a] && max_as_written(v[a], w) >= box_min[a];
     }
     if (!inside) continue;
     traced = true;
@@ -181,8 +179,8 @@ Penetration ray_penetration(const RayMeshView& source, const RayMeshView& target
     if (!read_run(s.hits.data() + begin, end - begin, length, s)) s.out_of_memory = true;
     begin = end;
   }
-  const double score = pairwise_sum(s.paired.data(), s.paired.size()) +
-                       pairwise_sum(s.tail.data(), s.tail.size());
+  const double score =
+      pairwise_sum(s.paired.data(), s.paired.size()) + pairwise_sum(s.tail.data(), s.tail.size());
   return {static_cast<int64_t>(h), score};
 }
 

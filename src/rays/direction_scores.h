@@ -48,10 +48,9 @@ struct Penetration {
 // direction at target_offset (null: the rays walk the binary tree); the hits are the same
 // either way.
 Penetration ray_penetration(const RayMeshView& source, const RayMeshView& target,
-                            const WideTree& target_wide, LazyLeaves* lazy,
-                            int64_t target_offset, const double direction[3],
-                            double length, double epsilon, const double box_min[3],
-                            const double box_max[3], RayScratch& scratch);
+                            const WideTree& target_wide, LazyLeaves* lazy, int64_t target_offset,
+                            const double direction[3], double length, double epsilon,
+                            const double box_min[3], const double box_max[3], RayScratch& scratch);
 
 // Blocks of eight partial sums, halved recursively above 128 values: the same bits for the
 // same values in the same order, however the work is spread over threads.

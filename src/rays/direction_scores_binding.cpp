@@ -105,10 +105,15 @@ bool check_ray_mesh(const RayMesh& r, RayMeshView& view, const char* name) {
   const int64_t* points = r.points.data<int64_t>();
   if (!std::all_of(points, points + p, [n](int64_t v) { return v >= 0 && v < n; }))
     return fail(PyExc_ValueError, "%s ray origin is outside the vertex array", name);
-  view.tree = {r.mesh.vertices.data<double>(), r.mesh.triangles.data<uint32_t>(),
-               r.usable.data<uint8_t>(),       r.node_min.data<double>(),
-               r.node_max.data<double>(),      r.node_meta.data<int32_t>(),
-               r.order.data<uint32_t>(),       k, L};
+  view.tree = {r.mesh.vertices.data<double>(),
+               r.mesh.triangles.data<uint32_t>(),
+               r.usable.data<uint8_t>(),
+               r.node_min.data<double>(),
+               r.node_max.data<double>(),
+               r.node_meta.data<int32_t>(),
+               r.order.data<uint32_t>(),
+               k,
+               L};
   view.points = points;
   view.point_count = p;
   for (int a = 0; a < 3; ++a) {
@@ -124,8 +129,8 @@ bool check_ray_mesh(const RayMesh& r, RayMeshView& view, const char* name) {
 PyObject* py_direction_ray_scores(PyObject*, PyObject* args) {
   PyObject *directions_obj, *moving_obj, *obstacles_obj;
   DirectionScoresParams p{};
-  if (!PyArg_ParseTuple(args, "OdOO:direction_ray_scores", &directions_obj, &p.length,
-                        &moving_obj, &obstacles_obj) ||
+  if (!PyArg_ParseTuple(args, "OdOO:direction_ray_scores", &directions_obj, &p.length, &moving_obj,
+                        &obstacles_obj) ||
       !require(std::isfinite(p.length) && p.length >= 0.0,
                "length must be finite and non-negative"))
     return nullptr;

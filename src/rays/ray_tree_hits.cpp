@@ -13,13 +13,11 @@
 namespace zet {
 namespace {
 
-
 // Whether the ray enters the node's box widened by epsilon on every side, slab by slab.
 // An axis along which the ray does not move is a containment test: the slab is the whole
 // line or nothing. t_near is the largest entry, t_far the smallest exit.
 bool enters_box(const double* box_min, const double* box_max, const double origin[3],
-                const double direction[3], const double inverse[3], double epsilon,
-                double length) {
+                const double direction[3], const double inverse[3], double epsilon, double length) {
   double t_near = -std::numeric_limits<double>::infinity();
   double t_far = std::numeric_limits<double>::infinity();
   for (int a = 0; a < 3; ++a) {
@@ -40,8 +38,8 @@ bool enters_box(const double* box_min, const double* box_max, const double origi
 // parallel to the plane (|det| within 1e-12 of |e1| |e2|, which covers degenerate triangles)
 // never hits; the barycentric bounds allow 1e-9 of slack so that a ray through a shared edge
 // is not lost between the two triangles.
-bool crosses(Vec3 a, Vec3 b, Vec3 c, Vec3 origin, Vec3 direction, double epsilon,
-             double length, double* depth) {
+bool crosses(Vec3 a, Vec3 b, Vec3 c, Vec3 origin, Vec3 direction, double epsilon, double length,
+             double* depth) {
   PreparedTriangle prepared;
   return prepare_triangle(a, b, c, direction, &prepared) &&
          prepared_crossing(prepared, origin, direction, epsilon, length, depth);
@@ -75,8 +73,8 @@ bool prepared_crossing(const PreparedTriangle& tri, Vec3 origin, Vec3 direction,
 namespace {
 
 // Position `at` of the arrays from the triangle at `position` of tree's order.
-void prepare_position(const RayTree& tree, Vec3 d, int64_t position, double* values,
-                      int64_t stride, uint32_t* triangle, uint8_t* live, int64_t at) {
+void prepare_position(const RayTree& tree, Vec3 d, int64_t position, double* values, int64_t stride,
+                      uint32_t* triangle, uint8_t* live, int64_t at) {
   const uint32_t t = tree.order[position];
   const uint32_t* corners = tree.triangles + 3 * int64_t{t};
   PreparedTriangle tri{};
@@ -86,8 +84,8 @@ void prepare_position(const RayTree& tree, Vec3 d, int64_t position, double* val
                               load(tree.vertices + 3 * int64_t{corners[1]}),
                               load(tree.vertices + 3 * int64_t{corners[2]}), d, &tri);
   if (live[at] == 0) tri = PreparedTriangle{};  // dead positions hold zeros
-  const double fields[kFields] = {tri.a.x,  tri.a.y,  tri.a.z,  tri.e1.x, tri.e1.y,
-                                  tri.e1.z, tri.e2.x, tri.e2.y, tri.e2.z, tri.p.x,
+  const double fields[kFields] = {tri.a.x,  tri.a.y,  tri.a.z,    tri.e1.x, tri.e1.y,
+                                  tri.e1.z, tri.e2.x, tri.e2.y,   tri.e2.z, tri.p.x,
                                   tri.p.y,  tri.p.z,  tri.inv_det};
   for (int f = 0; f < kFields; ++f) values[f * stride + at] = fields[f];
 }
@@ -111,16 +109,15 @@ bool hold_prepared(PreparedLeaves& prepared, int64_t positions) {
 }  // namespace
 
 bool reserve_lazy_leaves(LazyLeaves& lazy, int64_t positions) {
-  if (!hold_prepared(lazy.leaves, positions) ||
-      !lazy.stamp.resize(static_cast<size_t>(positions)))
+  if (!hold_prepared(lazy.leaves, positions) || !lazy.stamp.resize(static_cast<size_t>(positions)))
     return false;
   std::fill(lazy.stamp.get(), lazy.stamp.get() + positions, 0u);
   lazy.generation = 1;
   return true;
 }
 
-void prepare_positions(const RayTree& tree, const double direction[3], int64_t begin,
-                       int64_t end, LazyLeaves& lazy, int64_t offset) {
+void prepare_positions(const RayTree& tree, const double direction[3], int64_t begin, int64_t end,
+                       LazyLeaves& lazy, int64_t offset) {
   uint32_t* stamp = lazy.stamp.get() + offset;
   for (int64_t position = begin; position < end; ++position) {
     if (stamp[position] == lazy.generation) continue;
@@ -148,8 +145,8 @@ void trace_ray(const RayTree& tree, const double origin[3], const double directi
   while (!stack.empty()) {
     const int64_t node = stack.back();
     stack.pop_back();
-    if (!enters_box(tree.node_min + 3 * node, tree.node_max + 3 * node, origin, direction,
-                    inverse, epsilon, length))
+    if (!enters_box(tree.node_min + 3 * node, tree.node_max + 3 * node, origin, direction, inverse,
+                    epsilon, length))
       continue;
     const int32_t* meta = tree.node_meta + 5 * node;
     if (meta[0] >= 0) {
@@ -220,8 +217,8 @@ void run_ray_tree_hits(const RayTreeHitsParams& p, CancelPoller& poller,
   GrowableArray<uint32_t> stack;  // one stack serves every ray
   for (int64_t i = 0; i < p.ray_count; ++i) {
     if (result.out_of_memory || poller.poll_work(1)) break;
-    trace_ray(p.tree, p.origins + 3 * i, p.direction, inverse, p.epsilon, p.length, i,
-              result.hits, stack, result.out_of_memory);
+    trace_ray(p.tree, p.origins + 3 * i, p.direction, inverse, p.epsilon, p.length, i, result.hits,
+              stack, result.out_of_memory);
   }
   result.cancelled = poller.cancelled;
 }

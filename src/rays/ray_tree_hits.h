@@ -68,12 +68,27 @@ bool prepared_crossing(const PreparedTriangle& triangle, Vec3 origin, Vec3 direc
 // (a field's values for consecutive positions side by side, so that a vector build loads
 // the positions of a leaf together), padded with kPreparedPad dead positions. live is 0 for
 // a triangle that is not usable or that the direction runs parallel to.
-enum PreparedField { kAx, kAy, kAz, kE1x, kE1y, kE1z, kE2x, kE2y, kE2z, kPx, kPy, kPz, kInvDet, kFields };
+enum PreparedField {
+  kAx,
+  kAy,
+  kAz,
+  kE1x,
+  kE1y,
+  kE1z,
+  kE2x,
+  kE2y,
+  kE2z,
+  kPx,
+  kPy,
+  kPz,
+  kInvDet,
+  kFields
+};
 constexpr int64_t kPreparedPad = 8;
 
 // The prepared positions as plain pointers (what the walks read).
 struct PreparedView {
-  const double* values;     // kFields x stride: field f of position i at f * stride + i
+  const double* values;      // kFields x stride: field f of position i at f * stride + i
   const uint32_t* triangle;  // stride
   const uint8_t* live;       // stride
   int64_t stride;
@@ -101,8 +116,8 @@ bool reserve_lazy_leaves(LazyLeaves& lazy, int64_t positions);
 
 // Prepares for direction the positions [begin, end) of tree, whose positions sit at offset in
 // lazy, that the current generation has not prepared yet.
-void prepare_positions(const RayTree& tree, const double direction[3], int64_t begin,
-                       int64_t end, LazyLeaves& lazy, int64_t offset);
+void prepare_positions(const RayTree& tree, const double direction[3], int64_t begin, int64_t end,
+                       LazyLeaves& lazy, int64_t offset);
 
 struct RayTreeHitsParams {
   RayTree tree;

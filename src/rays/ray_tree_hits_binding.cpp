@@ -16,8 +16,8 @@
 namespace zet {
 
 PyObject* py_ray_tree_hits(PyObject*, PyObject* args) {
-  PyObject *origins_obj, *direction_obj, *node_min_obj, *node_max_obj, *node_meta_obj,
-      *order_obj, *vertices_obj, *triangles_obj, *usable_obj, *should_cancel;
+  PyObject *origins_obj, *direction_obj, *node_min_obj, *node_max_obj, *node_meta_obj, *order_obj,
+      *vertices_obj, *triangles_obj, *usable_obj, *should_cancel;
   RayTreeHitsParams p{};
   int interval;
   if (!PyArg_ParseTuple(args, "OOddOOOOOOOiO:ray_tree_hits", &origins_obj, &direction_obj,
@@ -58,10 +58,15 @@ PyObject* py_ray_tree_hits(PyObject*, PyObject* args) {
   if (bad >= 0)
     return PyErr_Format(PyExc_ValueError, "ray tree node %zd is malformed",
                         static_cast<Py_ssize_t>(bad));
-  p.tree = {mesh.vertices.data<double>(), mesh.triangles.data<uint32_t>(),
-            usable.data<uint8_t>(),       node_min.data<double>(),
-            node_max.data<double>(),      node_meta.data<int32_t>(),
-            order.data<uint32_t>(),       k, L};
+  p.tree = {mesh.vertices.data<double>(),
+            mesh.triangles.data<uint32_t>(),
+            usable.data<uint8_t>(),
+            node_min.data<double>(),
+            node_max.data<double>(),
+            node_meta.data<int32_t>(),
+            order.data<uint32_t>(),
+            k,
+            L};
   p.origins = origins.data<double>();
   p.ray_count = origins.extent(0);
   for (int a = 0; a < 3; ++a) p.direction[a] = direction.data<double>()[a];

@@ -11,15 +11,14 @@
 #include "rays/winding_packets.h"
 #include "runtime/cpu_lanes.h"
 #include "runtime/growable.h"
-#include "runtime/raw_array.h"
 #include "runtime/parallel_for.h"
+#include "runtime/raw_array.h"
 #include "runtime/vec3.h"
 
 namespace zet {
 namespace {
 
 constexpr int64_t kBlock = 64;  // points per claimed item; one stack serves a block
-
 
 // Whether the ray from p (reciprocal direction r) reaches the box [lo, hi] grown by g on
 // every side at some t >= 0: with near the largest slab entry (and 0) and far the smallest
@@ -87,12 +86,19 @@ Verdict wind_point(const WindingBatch& b, const double p[3], const double r[3], 
     for (int64_t c = 0; c < tree.leaf_width && !v.ambiguous; ++c) {
       const int64_t j = row[c];
       if (j < 0 || tree.usable[j] == 0) continue;
-      switch (classify_crossing(p, b.direction, tree.triangle_vertices + 9 * j,
-                                b.origin_tolerance)) {
-        case Crossing::kAgainstNormal: v.count += 1; break;
-        case Crossing::kAlongNormal: v.count -= 1; break;
-        case Crossing::kAmbiguous: v.ambiguous = true; break;
-        case Crossing::kNone: break;
+      switch (
+          classify_crossing(p, b.direction, tree.triangle_vertices + 9 * j, b.origin_tolerance)) {
+        case Crossing::kAgainstNormal:
+          v.count += 1;
+          break;
+        case Crossing::kAlongNormal:
+          v.count -= 1;
+          break;
+        case Crossing::kAmbiguous:
+          v.ambiguous = true;
+          break;
+        case Crossing::kNone:
+          break;
       }
     }
   }
@@ -123,8 +129,7 @@ bool entries_below(const int64_t* entries, int64_t count, int64_t limit) {
   return true;
 }
 
-bool prepare_crossing(const double direction[3], const double corners[9],
-                      PreparedCrossing* out) {
+bool prepare_crossing(const double direction[3], const double corners[9], PreparedCrossing* out) {
   const Vec3 d = load(direction), v0 = load(corners);
   const Vec3 e1 = sub(load(corners + 3), v0), e2 = sub(load(corners + 6), v0);
   const Vec3 q = cross(d, e2);
@@ -199,7 +204,6 @@ bool wind_points_one_by_one(const WindingBatch& b, const uint32_t* order, int64_
 
 using PointsKernel = bool (*)(const WindingBatch&, const uint32_t*, int64_t, int64_t);
 
-
 // The collapse and the prepared triangles cost about as much as walking a tenth as many
 // points as the tree has nodes; fewer points walk the binary tree.
 constexpr int64_t kPointsPerNodeToCollapse = 8;
@@ -252,8 +256,9 @@ bool run_ray_winding(const WindingBatch& b, int64_t threads) {
   std::atomic<bool> out_of_memory{false};
   auto block = [&](int64_t index) {
     const int64_t end = std::min(index * kBlock + kBlock, b.point_count);
-    const bool done = collapsed ? wide_kernel(b, wide.nodes(), triangles.get(), sorted, index * kBlock, end)
-                                : kernel(b, sorted, index * kBlock, end);
+    const bool done =
+        collapsed ? wide_kernel(b, wide.nodes(), triangles.get(), sorted, index * kBlock, end)
+                  : kernel(b, sorted, index * kBlock, end);
     if (!done) out_of_memory.store(true, std::memory_order_relaxed);
   };
   for_each_item((b.point_count + kBlock - 1) / kBlock, threads, block);

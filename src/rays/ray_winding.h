@@ -28,7 +28,7 @@ struct WindingTree {
   const uint8_t* usable;            // T
   int64_t node_count;               // K
   int64_t leaf_width;
-  int64_t triangle_count;           // T
+  int64_t triangle_count;  // T
 };
 
 // Index of the first malformed internal node, or -1. An internal node needs both children
@@ -83,17 +83,16 @@ struct WindingBatch {
   WindingTree tree;
   const double* points;  // point_count x 3
   int64_t point_count;
-  double direction[3];     // used as given, not normalised
-  double epsilon;          // node boxes are grown by 8 epsilon on every side
+  double direction[3];      // used as given, not normalised
+  double epsilon;           // node boxes are grown by 8 epsilon on every side
   double origin_tolerance;  // in units of the direction's length
-  int64_t* crossings;      // point_count, written
-  uint8_t* ambiguous;      // point_count, written
+  int64_t* crossings;       // point_count, written
+  uint8_t* ambiguous;       // point_count, written
 };
 
 // One point's walk of the binary tree, as every build walks it when the collapsed tree
 // cannot serve. False when its stack could not get memory.
-bool wind_binary(const WindingBatch& batch, const double point[3], int64_t& count,
-                 bool& ambiguous);
+bool wind_binary(const WindingBatch& batch, const double point[3], int64_t& count, bool& ambiguous);
 
 // Every point, in blocks of 64 claimed by up to `threads` threads. Needs a tree with at
 // least one node. Returns false when a traversal stack could not get memory; the outputs

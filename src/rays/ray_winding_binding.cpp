@@ -44,8 +44,8 @@ PyObject* py_ray_winding_batch(PyObject*, PyObject* args) {
   PyMemArray<uint64_t> child_seen;
   if (!child_seen.allocate((k + 63) / 64)) return nullptr;
   std::fill(child_seen.get(), child_seen.get() + (k + 63) / 64, uint64_t{0});
-  const int64_t bad = first_malformed_winding_node(
-      left.data<int64_t>(), right.data<int64_t>(), is_leaf.data<uint8_t>(), k, child_seen.get());
+  const int64_t bad = first_malformed_winding_node(left.data<int64_t>(), right.data<int64_t>(),
+                                                   is_leaf.data<uint8_t>(), k, child_seen.get());
   if (bad >= 0)
     return PyErr_Format(PyExc_ValueError, "winding tree node %zd is malformed",
                         static_cast<Py_ssize_t>(bad));
@@ -64,10 +64,17 @@ PyObject* py_ray_winding_batch(PyObject*, PyObject* args) {
     std::fill(b.crossings, b.crossings + p, int64_t{0});
     std::fill(b.ambiguous, b.ambiguous + p, uint8_t{0});
   } else {
-    b.tree = {node_min.data<double>(),  node_max.data<double>(),  left.data<int64_t>(),
-              right.data<int64_t>(),    is_leaf.data<uint8_t>(),  leaf_table.data<int64_t>(),
-              triangles.data<double>(), usable.data<uint8_t>(),   k,
-              width,                    t};
+    b.tree = {node_min.data<double>(),
+              node_max.data<double>(),
+              left.data<int64_t>(),
+              right.data<int64_t>(),
+              is_leaf.data<uint8_t>(),
+              leaf_table.data<int64_t>(),
+              triangles.data<double>(),
+              usable.data<uint8_t>(),
+              k,
+              width,
+              t};
     b.points = points.data<double>();
     b.point_count = p;
     for (int a = 0; a < 3; ++a) b.direction[a] = direction.data<double>()[a];

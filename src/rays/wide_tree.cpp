@@ -126,7 +126,8 @@ class Collapse {
     // Which nodes may be left out, and how large the boxes of those are: one pass.
     if (!opened_area_.resize(static_cast<size_t>(k))) return false;
     for (int64_t n = 0; n < k; ++n)
-      opened_area_.get()[n] = may_leave_out(b_, n, margin_) ? half_area(grown(b_, n, margin_)) : -1.0;
+      opened_area_.get()[n] =
+          may_leave_out(b_, n, margin_) ? half_area(grown(b_, n, margin_)) : -1.0;
     const int64_t root = 0;
     int32_t index;
     if (!emit(&root, 1, index)) return false;

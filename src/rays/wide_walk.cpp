@@ -44,17 +44,24 @@ WideRayTracer wide_ray_tracer() {
 }
 
 WideWinder wide_winder() {
-  static const WideWinder winder = widest_build<WideWinder>(
-      wind_wide_points, ZET_LANE_BUILD(wind_wide_points_avx2),
-      ZET_LANE_BUILD(wind_wide_points_avx2));
+  static const WideWinder winder =
+      widest_build<WideWinder>(wind_wide_points, ZET_LANE_BUILD(wind_wide_points_avx2),
+                               ZET_LANE_BUILD(wind_wide_points_avx2));
   return winder;
 }
 
 WideRayBatch::WideRayBatch(const RayTree& tree, const WideTree& wide, const LeafSource& leaves,
                            const double direction[3], const double inverse[3], double epsilon,
                            double length, GrowableArray<RayHit>& hits)
-    : tree_(tree), wide_(wide), leaves_(leaves), direction_(direction), inverse_(inverse),
-      epsilon_(epsilon), length_(length), hits_(hits), trace_(wide_ray_tracer()) {}
+    : tree_(tree),
+      wide_(wide),
+      leaves_(leaves),
+      direction_(direction),
+      inverse_(inverse),
+      epsilon_(epsilon),
+      length_(length),
+      hits_(hits),
+      trace_(wide_ray_tracer()) {}
 
 bool WideRayBatch::add(const double* origin, int64_t ray) {
   if (!finite_point(origin)) {
@@ -74,7 +81,8 @@ bool WideRayBatch::flush() {
   const int n = n_;
   n_ = 0;
   WideScratch& s = scratch_.scratch;
-  if (!trace_(leaves_, wide_.nodes(), origins_, rays_, n, direction_, inverse_, epsilon_, length_, s))
+  if (!trace_(leaves_, wide_.nodes(), origins_, rays_, n, direction_, inverse_, epsilon_, length_,
+              s))
     return false;
   size_t size = hits_.size(), total = size;
   for (int i = 0; i < n; ++i) total += s.hits[i].size;

@@ -70,8 +70,8 @@ struct LeafSource {
 // same hits in the same order as trace_ray's. False when memory could not be had.
 using WideRayTracer = bool (*)(const LeafSource& leaves, const WideNode* nodes,
                                const double* const origins[], const int64_t rays[], int n,
-                               const double direction[3], const double inverse[3],
-                               double epsilon, double length, WideScratch& scratch);
+                               const double direction[3], const double inverse[3], double epsilon,
+                               double length, WideScratch& scratch);
 
 // The tracer of this processor's widest build; null without a vector build.
 WideRayTracer wide_ray_tracer();
@@ -82,8 +82,8 @@ WideRayTracer wide_ray_tracer();
 class WideRayBatch {
  public:
   WideRayBatch(const RayTree& tree, const WideTree& wide, const LeafSource& leaves,
-               const double direction[3], const double inverse[3], double epsilon,
-               double length, GrowableArray<RayHit>& hits);
+               const double direction[3], const double inverse[3], double epsilon, double length,
+               GrowableArray<RayHit>& hits);
   // False when memory could not be had (the hits are then incomplete).
   bool add(const double* origin, int64_t ray);
   bool flush();
@@ -113,8 +113,8 @@ bool wide_winding_direction(const double reciprocal[3]);
 // outputs as the binary walk writes them; points that are not finite take the binary walk.
 // False when a stack could not get memory; the outputs are then incomplete.
 using WideWinder = bool (*)(const WindingBatch& batch, const WideNode* nodes,
-                            const WindingTriangle* triangles, const uint32_t* order,
-                            int64_t begin, int64_t end);
+                            const WindingTriangle* triangles, const uint32_t* order, int64_t begin,
+                            int64_t end);
 
 WideWinder wide_winder();
 
@@ -122,8 +122,8 @@ WideWinder wide_winder();
 bool trace_wide_rays_avx2(const LeafSource&, const WideNode*, const double* const[],
                           const int64_t[], int, const double*, const double*, double, double,
                           WideScratch&);
-bool wind_wide_points(const WindingBatch&, const WideNode*, const WindingTriangle*,
-                      const uint32_t*, int64_t, int64_t);
+bool wind_wide_points(const WindingBatch&, const WideNode*, const WindingTriangle*, const uint32_t*,
+                      int64_t, int64_t);
 bool wind_wide_points_avx2(const WindingBatch&, const WideNode*, const WindingTriangle*,
                            const uint32_t*, int64_t, int64_t);
 

@@ -132,22 +132,27 @@ inline bool leaf_crossings(const PreparedView& leaves, int64_t begin, int64_t en
   const double reach = epsilon + length;
   for (int64_t base = begin; base < end; base += kLanes) {
     unsigned lanes = 0;
-    for (int l = 0; l < kLanes; ++l) lanes |= unsigned(base + l < end && leaves.live[base + l] != 0) << l;
+    for (int l = 0; l < kLanes; ++l)
+      lanes |= unsigned(base + l < end && leaves.live[base + l] != 0) << l;
     if (lanes == 0) continue;
     const Real sx = o[0] - lanes_at(f + kAx * stride, base);
     const Real sy = o[1] - lanes_at(f + kAy * stride, base);
     const Real sz = o[2] - lanes_at(f + kAz * stride, base);
     const Real inv_det = lanes_at(f + kInvDet * stride, base);
     const Real u = (sx * lanes_at(f + kPx * stride, base) + sy * lanes_at(f + kPy * stride, base) +
-                    sz * lanes_at(f + kPz * stride, base)) * inv_det;
+                    sz * lanes_at(f + kPz * stride, base)) *
+                   inv_det;
     const Real e1x = lanes_at(f + kE1x * stride, base), e1y = lanes_at(f + kE1y * stride, base),
                e1z = lanes_at(f + kE1z * stride, base);
     const Real qx = sy * e1z - sz * e1y, qy = sz * e1x - sx * e1z, qz = sx * e1y - sy * e1x;
     const Real v = (d[0] * qx + d[1] * qy + d[2] * qz) * inv_det;
-    const Real t = (lanes_at(f + kE2x * stride, base) * qx + lanes_at(f + kE2y * stride, base) * qy +
-                    lanes_at(f + kE2z * stride, base) * qz) * inv_det;
-    unsigned hit = lane_bits((u >= -1e-9) & (v >= -1e-9) & (u + v <= 1.000000001) &
-                             (t > epsilon) & (t <= reach)) & lanes;
+    const Real t =
+        (lanes_at(f + kE2x * stride, base) * qx + lanes_at(f + kE2y * stride, base) * qy +
+         lanes_at(f + kE2z * stride, base) * qz) *
+        inv_det;
+    unsigned hit = lane_bits((u >= -1e-9) & (v >= -1e-9) & (u + v <= 1.000000001) & (t > epsilon) &
+                             (t <= reach)) &
+                   lanes;
     while (hit != 0) {
       const int l = __builtin_ctz(hit);
       hit &= hit - 1;
@@ -215,10 +220,9 @@ struct WideWalks {
   }
 
 #if defined(ZET_LANES)  // rays walk the collapsed tree in the vector builds only
-  static bool trace(const LeafSource& leaves, const WideNode* nodes,
-                    const double* const origins[], const int64_t rays[], int n,
-                    const double direction[3], const double inverse[3], double epsilon,
-                    double length, WideScratch& scratch) {
+  static bool trace(const LeafSource& leaves, const WideNode* nodes, const double* const origins[],
+                    const int64_t rays[], int n, const double direction[3], const double inverse[3],
+                    double epsilon, double length, WideScratch& scratch) {
     const double reach = epsilon + length;
     const PreparedView view = *leaves.view;
     const int64_t offset = leaves.offset;
@@ -272,9 +276,8 @@ struct WideWalks {
     return side_by_side(nodes, n, scratch, enter, leaf);
   }
 
-  static bool points(const WindingBatch& b, const WideNode* nodes,
-                     const WindingTriangle* triangles, const uint32_t* order, int64_t begin,
-                     int64_t end) {
+  static bool points(const WindingBatch& b, const WideNode* nodes, const WindingTriangle* triangles,
+                     const uint32_t* order, int64_t begin, int64_t end) {
     // The reciprocal of wind_points_one_by_one; the caller made sure it is finite.
     const double r[3] = {1.0 / b.direction[0], 1.0 / b.direction[1], 1.0 / b.direction[2]};
     WideScratch scratch{};

@@ -14,7 +14,6 @@ namespace zet {
 namespace {
 
 struct WindingLanes {
-
   // A node to visit and the lanes whose rays reached it.
   struct Entry {
     int64_t node;
@@ -31,8 +30,8 @@ struct WindingLanes {
   };
 
   struct Packet {
-    Real p[3];         // the points, lane by lane
-    Mask count;        // signed crossings so far
+    Real p[3];           // the points, lane by lane
+    Mask count;          // signed crossings so far
     unsigned ambiguous;  // lanes that met an ambiguity
   };
 

@@ -15,8 +15,7 @@ namespace zet {
 // Points order[begin, end) of the batch (or begin .. end - 1 themselves when order is null),
 // their results written to the batch's outputs. Returns false when the walk's stack could
 // not get memory; the outputs are then incomplete.
-bool wind_points_avx2(const WindingBatch& batch, const uint32_t* order, int64_t begin,
-                      int64_t end);
+bool wind_points_avx2(const WindingBatch& batch, const uint32_t* order, int64_t begin, int64_t end);
 bool wind_points_avx512(const WindingBatch& batch, const uint32_t* order, int64_t begin,
                         int64_t end);
 

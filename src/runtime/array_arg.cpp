@@ -69,8 +69,8 @@ bool acquire_strict_float64(PyObject* object, ArrayArg& arg,
                         "%s must be a C-contiguous float64 array");
 }
 
-bool acquire_strict_uint32(PyObject* object, ArrayArg& arg,
-                           std::initializer_list<Py_ssize_t> shape, const char* name) {
+bool acquire_strict_uint32(PyObject* object, ArrayArg& arg, std::initializer_list<Py_ssize_t> shape,
+                           const char* name) {
   return acquire_strict(object, arg, shape, name, 4, "IL",
                         "%s must be a C-contiguous uint32 array");
 }

@@ -67,7 +67,7 @@ bool acquire_array(PyObject* object, ArrayArg& arg, ElementKind kind,
 // fixed extents.
 bool acquire_strict_float64(PyObject* object, ArrayArg& arg,
                             std::initializer_list<Py_ssize_t> shape, const char* name);
-bool acquire_strict_uint32(PyObject* object, ArrayArg& arg,
-                           std::initializer_list<Py_ssize_t> shape, const char* name);
+bool acquire_strict_uint32(PyObject* object, ArrayArg& arg, std::initializer_list<Py_ssize_t> shape,
+                           const char* name);
 
 }  // namespace zet

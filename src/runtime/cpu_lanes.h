@@ -13,9 +13,12 @@ int widest_lanes();
 template <class Kernel>
 Kernel widest_build(Kernel scalar, Kernel avx2, Kernel avx512) {
   switch (widest_lanes()) {
-    case 8: return avx512;
-    case 4: return avx2;
-    default: return scalar;
+    case 8:
+      return avx512;
+    case 4:
+      return avx2;
+    default:
+      return scalar;
   }
 }
 

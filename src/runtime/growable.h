@@ -1,6 +1,7 @@
 // A growable array of plain records for memory taken while the interpreter lock is released
-// (stacks, queues, result lists), from the raw allocator. It starts with room for 64 entries and doubles when full;
-// a failed growth is reported to the caller, which records an allocation failure.
+// (stacks, queues, result lists), from the raw allocator. It starts with room for 64 entries and
+// doubles when full; a failed growth is reported to the caller, which records an allocation
+// failure.
 #pragma once
 #include <cstddef>
 #include <cstdint>

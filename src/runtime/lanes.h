@@ -6,9 +6,9 @@
 // instruction set. Everything else in them has internal linkage, so builds for different
 // instruction sets never merge (a CI check of the lane objects' symbols keeps it so).
 #pragma once
+#include <immintrin.h>
 #include <cstddef>
 #include <cstdint>
-#include <immintrin.h>
 
 #include "runtime/raw_memory.h"
 
@@ -48,7 +48,8 @@ inline Real lane_sqrt(const Real& x) { return Real(_mm256_sqrt_pd(__m256d(x))); 
 inline unsigned lane_bits(const Mask& m) {
   return unsigned(_mm512_test_epi64_mask(__m512i(m), __m512i(m)));
 }
-inline Real lane_sqrt(const Real& x) {  // the masked form: the plain one trips -Wmaybe-uninitialized
+inline Real lane_sqrt(
+    const Real& x) {  // the masked form: the plain one trips -Wmaybe-uninitialized
   return Real(_mm512_maskz_sqrt_pd(__mmask8(0xFF), __m512d(x)));
 }
 #endif

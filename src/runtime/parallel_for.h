@@ -46,11 +46,9 @@ void for_each_item_after(int64_t count, int64_t threads, F& body, G& first) {
 
 template <class F>
 void for_each_range(int64_t n_a, int64_t n_b, int64_t grain, F& body) {
-  parallel_for_range(
-      [](void* c, int64_t a0, int64_t a1, int64_t b0, int64_t b1) {
-        (*static_cast<F*>(c))(a0, a1, b0, b1);
-      },
-      &body, n_a, n_b, grain);
+  parallel_for_range([](void* c, int64_t a0, int64_t a1, int64_t b0,
+                        int64_t b1) { (*static_cast<F*>(c))(a0, a1, b0, b1); },
+                     &body, n_a, n_b, grain);
 }
 
 }  // namespace zet

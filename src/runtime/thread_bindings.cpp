@@ -12,7 +12,9 @@ namespace {
 
 // The limit is stored in 32 bits; larger requests mean "as many as allowed" and the
 // effective count is capped at 32 anyway, so they are clamped rather than refused.
-int32_t clamp_to_int32(long value) { return value > INT32_MAX ? INT32_MAX : static_cast<int32_t>(value); }
+int32_t clamp_to_int32(long value) {
+  return value > INT32_MAX ? INT32_MAX : static_cast<int32_t>(value);
+}
 
 }  // namespace
 

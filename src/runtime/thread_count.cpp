@@ -1,8 +1,8 @@
 #include "runtime/thread_count.h"
 
+#include <unistd.h>
 #include <algorithm>
 #include <atomic>
-#include <unistd.h>
 
 namespace zet {
 namespace {
@@ -65,8 +65,7 @@ int64_t effective_thread_count_for(int64_t limit, int64_t processors, bool in_st
 
 int64_t effective_thread_count() {
   return effective_thread_count_for(thread_limit_setting(), online_processor_count(),
-                                    t_stage.in_stage,
-                                    g_stage_count.load(std::memory_order_relaxed),
+                                    t_stage.in_stage, g_stage_count.load(std::memory_order_relaxed),
                                     t_stage.stage_share);
 }
 

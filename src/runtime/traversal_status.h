@@ -7,9 +7,9 @@
 namespace zet {
 
 enum TraversalStatus : int {
-  kComplete = 0,                // every node pair, candidate or pair was examined
-  kPairBudgetExhausted = 1,     // path query, self-intersection: the pair budget is spent
-  kCancelled = 2,               // path query, candidates, self-intersection: should_cancel said stop
+  kComplete = 0,             // every node pair, candidate or pair was examined
+  kPairBudgetExhausted = 1,  // path query, self-intersection: the pair budget is spent
+  kCancelled = 2,            // path query, candidates, self-intersection: should_cancel said stop
   kEvaluationLimitReached = 3,  // clearance search: the evaluation counter reached its limit
   kSearchCancelled = 4,         // clearance search: should_cancel said stop
 };

@@ -11,9 +11,9 @@
 namespace zet {
 
 inline bool require_finite_velocity(const double* velocity) {
-  return require(std::isfinite(velocity[0]) && std::isfinite(velocity[1]) &&
-                     std::isfinite(velocity[2]),
-                 "velocity must be finite");
+  return require(
+      std::isfinite(velocity[0]) && std::isfinite(velocity[1]) && std::isfinite(velocity[2]),
+      "velocity must be finite");
 }
 
 }  // namespace zet

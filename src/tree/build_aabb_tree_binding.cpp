@@ -38,12 +38,14 @@ PyObject* py_build_aabb_tree(PyObject*, PyObject* args) {
       !acquire_strict_uint32(triangles_obj, triangles, {-1, 3}, "triangles"))
     return nullptr;
   const Py_ssize_t n = vertices.extent(0), m = triangles.extent(0);
-  if (!require(m <= kMaxTreeTriangles, "triangles has too many rows for a tree (at most 1073741823)") ||
+  if (!require(m <= kMaxTreeTriangles,
+               "triangles has too many rows for a tree (at most 1073741823)") ||
       !require(indices_below(triangles.data<uint32_t>(), 3 * m, n),
                "triangle index is outside the vertex array"))
     return nullptr;
-  if (m == 0) return Py_BuildValue("(y#y#y#y#)", "", Py_ssize_t{0}, "", Py_ssize_t{0}, "",
-                                   Py_ssize_t{0}, "", Py_ssize_t{0});
+  if (m == 0)
+    return Py_BuildValue("(y#y#y#y#)", "", Py_ssize_t{0}, "", Py_ssize_t{0}, "", Py_ssize_t{0}, "",
+                         Py_ssize_t{0});
 
   // Results are written in place into their bytes objects; the node count is known ahead.
   const uint32_t k = tree_node_count(static_cast<uint32_t>(m), static_cast<uint32_t>(leaf_size));

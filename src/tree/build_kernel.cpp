@@ -111,8 +111,7 @@ enum class Partition { leaf, split };
 
 // Writes the node's box; then either makes it a leaf or orders its range so that the
 // first floor(count / 2) triangles in (centre, index) order go left.
-Partition partition_node(const TreeBuildArrays& a, uint32_t node, uint32_t start,
-                         uint32_t count) {
+Partition partition_node(const TreeBuildArrays& a, uint32_t node, uint32_t start, uint32_t count) {
   const uint32_t* order = a.work_order + start;
   double lo[3], hi[3];
   for (int d = 0; d < 3; ++d) {

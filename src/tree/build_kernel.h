@@ -19,15 +19,15 @@ struct SplitPair {
 // Everything the build reads and writes. Node arrays hold exactly the tree's node count of
 // rows; out_order holds one entry per triangle.
 struct TreeBuildArrays {
-  double* tri_min;       // m x 3, per-triangle box
-  double* tri_max;       // m x 3
-  uint64_t* centre_key;  // m x 3, ordered keys of the box centres
-  SplitPair* split_pairs;     // m, scratch of the split
-  uint32_t* work_order;       // m, the permutation being refined
-  uint32_t* out_order;        // m, result order
-  double* node_min;           // k x 3
-  double* node_max;           // k x 3
-  int32_t* node_meta;         // k x 5
+  double* tri_min;         // m x 3, per-triangle box
+  double* tri_max;         // m x 3
+  uint64_t* centre_key;    // m x 3, ordered keys of the box centres
+  SplitPair* split_pairs;  // m, scratch of the split
+  uint32_t* work_order;    // m, the permutation being refined
+  uint32_t* out_order;     // m, result order
+  double* node_min;        // k x 3
+  double* node_max;        // k x 3
+  int32_t* node_meta;      // k x 5
   uint32_t triangle_count;
   uint32_t leaf_size;
 };

@@ -55,8 +55,7 @@ bool acquire_tree_arrays(PyObject* const items[7], TriangleTree& tree, const cha
 bool check_tree(TriangleTree& tree, const char* name) {
   const ArrayArg* v = tree.views;
   const int64_t n = v[0].extent(0), m = v[1].extent(0), k = v[5].extent(0), L = v[6].extent(0);
-  if (v[2].extent(0) != m || v[3].extent(0) != k || v[4].extent(0) != k || k == 0 ||
-      k > 2147483647)
+  if (v[2].extent(0) != m || v[3].extent(0) != k || v[4].extent(0) != k || k == 0 || k > 2147483647)
     return fail("%s tree arrays have inconsistent lengths", name);
   if (!indices_below(v[1].data<uint32_t>(), 3 * m, n))
     return fail("%s triangle index is outside the vertex array", name);
@@ -67,12 +66,21 @@ bool check_tree(TriangleTree& tree, const char* name) {
   std::fill(child_seen.get(), child_seen.get() + (k + 63) / 64, uint64_t{0});
   const int64_t bad = first_malformed_node(v[5].data<int32_t>(), k, L, child_seen.get());
   if (bad >= 0) {
-    PyErr_Format(PyExc_ValueError, "%s tree node %zd is malformed", name, static_cast<Py_ssize_t>(bad));
+    PyErr_Format(PyExc_ValueError, "%s tree node %zd is malformed", name,
+                 static_cast<Py_ssize_t>(bad));
     return false;
   }
-  tree.view = {v[0].data<double>(), v[1].data<uint32_t>(), v[2].data<uint8_t>(),
-               v[3].data<double>(), v[4].data<double>(), v[5].data<int32_t>(),
-               v[6].data<uint32_t>(), n, m, k, L};
+  tree.view = {v[0].data<double>(),
+               v[1].data<uint32_t>(),
+               v[2].data<uint8_t>(),
+               v[3].data<double>(),
+               v[4].data<double>(),
+               v[5].data<int32_t>(),
+               v[6].data<uint32_t>(),
+               n,
+               m,
+               k,
+               L};
   return true;
 }
 

@@ -25,13 +25,13 @@
 using namespace zet;
 
 static int failures = 0, checks = 0;
-#define CHECK(cond)                                                   \
-  do {                                                                \
-    ++checks;                                                         \
-    if (!(cond)) {                                                    \
-      ++failures;                                                     \
-      std::printf("FAILED %s:%d: %s\n", __FILE__, __LINE__, #cond);   \
-    }                                                                 \
+#define CHECK(cond)                                                 \
+  do {                                                              \
+    ++checks;                                                       \
+    if (!(cond)) {                                                  \
+      ++failures;                                                   \
+      std::printf("FAILED %s:%d: %s\n", __FILE__, __LINE__, #cond); \
+    }                                                               \
   } while (0)
 
 static void test_effective_count() {
@@ -184,8 +184,8 @@ static void test_overlap_lanes() {
       }
     }
   }
-  std::printf("native: overlap clipper compared on %zu build(s), %d lane(s) in use\n", builds.size(),
-              widest_lanes());
+  std::printf("native: overlap clipper compared on %zu build(s), %d lane(s) in use\n",
+              builds.size(), widest_lanes());
 }
 
 // Every prefix read, at any size, is that of a stable sort by key with NaN keys last and
