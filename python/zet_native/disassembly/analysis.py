@@ -1,0 +1,294 @@
+"""What holds one part: for a direction, which other parts block its translation to infinity,
+and how deep the tolerated interferences along the way are.
+
+Whether part Q blocks part P along d does not depend on the other parts, so every answer is
+kept (per P, Q and d) and reused by later steps of the plan. P translates by t d (d a unit
+vector) from t = 0 until its box has left Q's box for good (boxes are convex, so their overlap
+along a ray is one interval); beyond that nothing of P can meet Q.
+
+A contact of the path query between a triangle of P and one of Q blocks when the two
+triangles overlap, somewhere in the contact's exact window, deeper than the allowance (the
+smallest separating translation, ``depth.overlap_depths``). Touching, sliding along a face,
+tessellation overlaps of a tight fit and a press fit within the allowance do not block.
+Surfaces that pass through each other only along shared edges or planes (exactly aligned
+tessellations) show no such depth, so points well inside P are also tested, at positions
+along the path, for lying inside Q's solid.
+"""
+
+import threading
+from typing import NamedTuple
+
+import numpy as np
+
+import zet_native
+
+from .depth import overlap_depths
+from .directions import AXES, best_direction, smallest_margins, sphere_grid
+from .parts import AssemblyError
+
+WINDING_RAY = np.array([0.2718, 0.3141, 0.9093])  # runs along no lattice line or face
+GRID_DIRECTIONS = 96  # directions of the grid rated by vertex rays
+GRID_CANDIDATES = 3  # ray-free grid directions checked when no axis is free
+RAY_POINTS = 600  # vertices per mesh that shoot rays (evenly strided)
+INTERIOR_PER_AXIS = 6  # lattice of test points inside each part
+PATH_SAMPLES = 12  # positions at which the interior points are tested against a blocker
+
+
+class Cancelled(Exception):
+    """Raised inside an analysis when the plan was asked to stop."""
+
+
+class Tolerances(NamedTuple):
+    diagonal: float  # of the assembly's bounding box
+    allowance: float  # overlap depth that does not block
+    seat: float  # triangles this close at rest are a part's seat (the cones of its contacts)
+    pad: float  # travel past the moment boxes touch, so that they are apart
+    kernel: float  # absolute tolerance of the path query's kernel
+
+
+class PairCheck(NamedTuple):
+    blocked: bool
+    depth: float  # deepest tolerated overlap along the path (0 without one)
+    deepest: float  # deepest overlap found (inf when interior points entered the solid)
+
+
+class Candidate(NamedTuple):
+    label: str  # "+x" ... "-z", "cone" or "grid k"
+    direction: tuple  # unit (x, y, z)
+    blockers: tuple  # names of the parts that block it, in part order
+    margin: float  # smallest margin against the cones of the part's seat
+    depth: float  # deepest tolerated overlap along the path
+
+
+class PartAnalysis(NamedTuple):
+    name: str
+    candidates: tuple  # Candidate, in the order they were tried
+    chosen: int  # index of the chosen free candidate, -1 when none is free
+
+    @property
+    def free(self):
+        return self.chosen >= 0
+
+
+def box_window(low_a, high_a, low_b, high_b, d, widen):
+    """[lo, hi] of t >= 0 in which box A moved by t d overlaps box B (both widened by
+    ``widen``), or None when it never does."""
+    lo, hi = 0.0, np.inf
+    for k in range(3):
+        a0, a1 = low_a[k] - widen, high_a[k] + widen
+        b0, b1 = low_b[k] - widen, high_b[k] + widen
+        if abs(d[k]) < 1e-15:
+            if a1 < b0 or b1 < a0:
+                return None
+            continue
+        ta, tb = (b0 - a1) / d[k], (b1 - a0) / d[k]
+        lo, hi = max(lo, min(ta, tb)), min(hi, max(ta, tb))
+        if lo > hi:
+            return None
+    return lo, hi
+
+
+class Assembly:
+    """The parts with their trees, boxes, solids and test points, and the pair checks done so far."""
+
+    def __init__(self, parts, allowance, absolute, cancel):
+        self.names = list(parts)
+        self.meshes = parts
+        every = np.vstack([v for v, _ in parts.values()])
+        diagonal = float(np.linalg.norm(every.max(axis=0) - every.min(axis=0))) or 1.0
+        allow = float(allowance) if absolute else float(allowance) * diagonal
+        if not allow >= 0.0 or not np.isfinite(allow):
+            raise AssemblyError(f"the allowance must be a finite non-negative number, not {allowance}")
+        self.tol = Tolerances(diagonal, allow, max(allow, 1e-9 * diagonal), 1e-6 * diagonal, 1e-12 * diagonal)
+        self.cancel = cancel
+        self.trees = {n: zet_native.build_tree(v, t, 4, None, self.should_cancel) for n, (v, t) in parts.items()}
+        self.low = {n: v.min(axis=0) for n, (v, _) in parts.items()}
+        self.high = {n: v.max(axis=0) for n, (v, _) in parts.items()}
+        self.solids = {n: zet_native.winding_tree(tree) for n, tree in self.trees.items()}
+        self.interior = {n: self._interior_points(n) for n in self.names}
+        self.rays = {n: zet_native.ray_mesh(self.trees[n], self._ray_points(len(parts[n][0])), self.tol.kernel)
+                     for n in self.names}
+        self._pairs = {}  # (P, Q, direction) -> PairCheck
+        self._seats = {}  # (P, Q) -> (moving corners, obstacle corners) of the seat pairs
+        self._cones = {}  # (P, the parts of its seat) -> (groups, best direction, its margin)
+        self._lock = threading.Lock()
+
+    def should_cancel(self):
+        return self.cancel.is_set()
+
+    def _ray_points(self, n):
+        return np.unique(np.linspace(0, n - 1, min(n, RAY_POINTS)).astype(np.int64))
+
+    def _interior_points(self, name):
+        low, high = self.low[name], self.high[name]
+        fractions = (np.arange(INTERIOR_PER_AXIS) + 0.5) / INTERIOR_PER_AXIS
+        axes = [low[k] + (high[k] - low[k]) * fractions for k in range(3)]
+        points = np.ascontiguousarray(np.stack(np.meshgrid(*axes, indexing="ij"), -1).reshape(-1, 3))
+        crossings, ambiguous = zet_native.winding(points, WINDING_RAY, self.solids[name])
+        return points[(crossings != 0) & ~ambiguous]
+
+    def corners(self, name, triangles):
+        v, t = self.meshes[name]
+        return v[t[triangles]]
+
+    def near(self, p, q, widen=None):
+        widen = self.tol.seat if widen is None else widen
+        return bool(np.all(self.low[p] - widen <= self.high[q] + widen)
+                    and np.all(self.low[q] - widen <= self.high[p] + widen))
+
+    def _query(self, p, q, d, length):
+        r = zet_native.path_query(self.trees[p], self.trees[q], np.asarray(d, dtype=np.float64), 0.0, float(length),
+                                  abs_tol=self.tol.kernel, should_cancel=self.should_cancel)
+        if int(r.status) == 2:
+            raise Cancelled()
+        c = r.contacts[r.contacts["strict"] != 0]
+        u = r.uncertain_windows
+        moving = np.concatenate([c["moving_triangle"], u["moving_triangle"]]).astype(np.int64)
+        fixed = np.concatenate([c["obstacle_triangle"], u["obstacle_triangle"]]).astype(np.int64)
+        lo = np.concatenate([c["strict_enter"], u["enter"]])
+        hi = np.concatenate([c["strict_exit"], u["exit"]])
+        lo, hi = np.clip(lo, 0.0, length), np.clip(hi, 0.0, length)
+        return moving, fixed, lo, np.maximum(lo, hi)
+
+    def rest_depth(self, p, q):
+        """Deepest overlap of two parts in place, with the triangle pair that has it."""
+        moving, fixed, lo, hi = self._query(p, q, (0.0, 0.0, 0.0), 0.0)
+        if not len(moving):
+            return 0.0, None
+        depths = overlap_depths(self.corners(p, moving), self.corners(q, fixed), np.zeros(3), lo, hi,
+                                screen=self.tol.allowance)
+        k = int(np.argmax(depths))
+        return float(depths[k]), (int(moving[k]), int(fixed[k]))
+
+    def pair(self, p, q, d):
+        """Does q block p translating along the unit direction d (a tuple)?"""
+        key = (p, q, d)
+        found = self._pairs.get(key)
+        if found is None:
+            found = self._pairs[key] = self._check_pair(p, q, np.asarray(d))
+        return found
+
+    def _check_pair(self, p, q, d):
+        window = box_window(self.low[p], self.high[p], self.low[q], self.high[q], d, self.tol.seat)
+        if window is None:
+            return PairCheck(False, 0.0, 0.0)
+        length = window[1] + self.tol.pad
+        moving, fixed, lo, hi = self._query(p, q, d, length)
+        depths = overlap_depths(self.corners(p, moving), self.corners(q, fixed), d, lo, hi,
+                                screen=self.tol.allowance, first_only=True)
+        tolerated = depths <= self.tol.allowance
+        depth = float(depths[tolerated].max(initial=0.0))
+        deepest = float(depths.max(initial=0.0))
+        if not tolerated.all():
+            return PairCheck(True, depth, deepest)
+        points = self.interior[p]
+        if len(points):
+            start = max(window[0], 0.0)
+            for t in start + (length - start) * (np.arange(1, PATH_SAMPLES + 1) / PATH_SAMPLES):
+                crossings, ambiguous = zet_native.winding(points + t * d, WINDING_RAY, self.solids[q])
+                if np.any((crossings != 0) & ~ambiguous):
+                    return PairCheck(True, depth, np.inf)
+        return PairCheck(False, depth, deepest)
+
+    def seat(self, p, q):
+        """Triangle pairs of p and q within the seat distance at rest that do not overlap (the
+        touching pairs whose cones say where p may start to move), as corner arrays."""
+        key = (p, q)
+        if key not in self._seats:
+            a = b = np.zeros((0, 3, 3))
+            if self.near(p, q):
+                status, pairs = zet_native.clearance_candidates(
+                    self.trees[p], self.trees[q], np.zeros(3), 0.0, self.tol.seat, should_cancel=self.should_cancel)
+                if int(status) != 0:
+                    raise Cancelled()
+                if len(pairs):
+                    a, b = self.corners(p, pairs[:, 0]), self.corners(q, pairs[:, 1])
+                    close = zet_native.triangle_distances(np.ascontiguousarray(a), np.ascontiguousarray(b))
+                    overlapping = overlap_depths(a, b, np.zeros(3), 0.0, 0.0,
+                                                 screen=1e-3 * self.tol.allowance) > 1e-3 * self.tol.allowance
+                    keep = (close["upper"] <= self.tol.seat) & ~overlapping
+                    a, b = a[keep], b[keep]
+            self._seats[key] = (np.ascontiguousarray(a), np.ascontiguousarray(b))
+        return self._seats[key]
+
+    def cones(self, p, others):
+        """The cone groups of p's seat with the other parts, and the direction with the widest
+        margin against them (None without groups); kept while the seat's parts stay."""
+        touching = tuple(q for q in others if len(self.seat(p, q)[0]))
+        key = (p, touching)
+        if key not in self._cones:
+            groups = self.seat_groups(p, touching)
+            best = best_direction(groups) if groups is not None else (None, -np.inf)
+            self._cones[key] = (groups, *best)
+        return self._cones[key]
+
+    def seat_groups(self, p, others):
+        seats = [self.seat(p, q) for q in others]
+        a = np.concatenate([s[0] for s in seats]) if seats else np.zeros((0, 3, 3))
+        b = np.concatenate([s[1] for s in seats]) if seats else np.zeros((0, 3, 3))
+        if not len(a):
+            return None
+        made = zet_native.pair_cone_groups(a, b, 0.0, 1e-9, 1e-12)
+        return made.groups if len(made.groups.kinds) else None
+
+    def grid_candidates(self, p, others, groups):
+        """Ray-free directions of the grid (no vertex ray of p along them, nor of the others
+        against them, enters another solid), the widest margin first."""
+        near = [q for q in others if self.near(p, q, self.tol.diagonal)]
+        grid = sphere_grid(GRID_DIRECTIONS)
+        if near:
+            counts, scores = zet_native.direction_scores(grid, 2.0 * self.tol.diagonal, self.rays[p],
+                                                         [self.rays[q] for q in near])
+            free = np.flatnonzero(counts == 0)
+        else:
+            free = np.arange(len(grid))
+        margins = smallest_margins(grid[free], groups)
+        order = np.lexsort((free, -margins))[:GRID_CANDIDATES]
+        return [(f"grid {int(free[i])}", grid[free[i]]) for i in order]
+
+    def analyse(self, p, others):
+        """The candidates of part p against the other parts still in place: the cone's best
+        direction and the six axes always (they make the blocking table), ray-free grid
+        directions when none of those is free; the chosen one has the widest margin."""
+        groups, direction, margin = self.cones(p, others)
+        tried = []
+        if direction is not None and margin > 0:
+            tried.append(("cone", direction))
+        tried += [(label, np.array(d)) for label, d in AXES]
+        candidates = self._rate(p, others, tried, groups)
+        if not any(not c.blockers for c in candidates):
+            seen = {c.direction for c in candidates}
+            extra = [(label, d) for label, d in self.grid_candidates(p, others, groups)
+                     if _key(d) not in seen]
+            candidates += self._rate(p, others, extra, groups)
+        free = [i for i, c in enumerate(candidates) if not c.blockers]
+        chosen = min(free, key=lambda i: (-candidates[i].margin, i)) if free else -1
+        return PartAnalysis(p, tuple(candidates), chosen)
+
+    def _rate(self, p, others, tried, groups):
+        if not tried:
+            return []
+        margins = smallest_margins(np.array([d for _, d in tried]), groups)
+        out = []
+        for (label, d), margin in zip(tried, margins):
+            key = _key(d)
+            checks = [(q, self.pair(p, q, key)) for q in others]
+            blockers = tuple(q for q, c in checks if c.blocked)
+            depth = max((c.depth for _, c in checks), default=0.0)
+            out.append(Candidate(label, key, blockers, float(margin), depth))
+        return out
+
+    def clear_distance(self, p, others, d):
+        """How far p travels along d until its box is apart from every other box."""
+        far = 0.0
+        for q in others:
+            window = box_window(self.low[p], self.high[p], self.low[q], self.high[q], np.asarray(d), 0.0)
+            if window is not None:
+                far = max(far, window[1] + self.tol.pad)
+        return far
+
+
+def _key(d):
+    """A direction as a hashable unit tuple (the same bits for the same direction)."""
+    d = np.asarray(d, dtype=np.float64)
+    return tuple(float(x) for x in d / np.linalg.norm(d))
