@@ -32,6 +32,7 @@ GRID_CANDIDATES = 3  # ray-free grid directions checked when no axis is free
 RAY_POINTS = 600  # vertices per mesh that shoot rays (evenly strided)
 INTERIOR_PER_AXIS = 6  # lattice of test points inside each part
 PATH_SAMPLES = 12  # positions at which the interior points are tested against a blocker
+PREFIX = 0.02  # first stretch of a path checked on its own, in diagonals
 
 
 class Cancelled(Exception):
@@ -70,24 +71,6 @@ class PartAnalysis(NamedTuple):
         return self.chosen >= 0
 
 
-def box_window(low_a, high_a, low_b, high_b, d, widen):
-    """[lo, hi] of t >= 0 in which box A moved by t d overlaps box B (both widened by
-    ``widen``), or None when it never does."""
-    lo, hi = 0.0, np.inf
-    for k in range(3):
-        a0, a1 = low_a[k] - widen, high_a[k] + widen
-        b0, b1 = low_b[k] - widen, high_b[k] + widen
-        if abs(d[k]) < 1e-15:
-            if a1 < b0 or b1 < a0:
-                return None
-            continue
-        ta, tb = (b0 - a1) / d[k], (b1 - a0) / d[k]
-        lo, hi = max(lo, min(ta, tb)), min(hi, max(ta, tb))
-        if lo > hi:
-            return None
-    return lo, hi
-
-
 class Assembly:
     """The parts with their trees, boxes, solids and test points, and the pair checks done so far."""
 
@@ -102,13 +85,17 @@ class Assembly:
         self.tol = Tolerances(diagonal, allow, max(allow, 1e-9 * diagonal), 1e-6 * diagonal, 1e-12 * diagonal)
         self.cancel = cancel
         self.trees = {n: zet_native.build_tree(v, t, 4, None, self.should_cancel) for n, (v, t) in parts.items()}
-        self.low = {n: v.min(axis=0) for n, (v, _) in parts.items()}
+        self.low = {n: v.min(axis=0) for n, (v, _) in parts.items()}  # boxes
         self.high = {n: v.max(axis=0) for n, (v, _) in parts.items()}
         self.solids = {n: zet_native.winding_tree(tree) for n, tree in self.trees.items()}
         self.interior = {n: self._interior_points(n) for n in self.names}
         self.rays = {n: zet_native.ray_mesh(self.trees[n], self._ray_points(len(parts[n][0])), self.tol.kernel)
                      for n in self.names}
         self._pairs = {}  # (P, Q, direction) -> PairCheck
+        self._windows = {}  # (P, direction) -> box windows against every part
+        self._index = {n: i for i, n in enumerate(self.names)}
+        self._lows = np.array([self.low[n] for n in self.names])
+        self._highs = np.array([self.high[n] for n in self.names])
         self._seats = {}  # (P, Q) -> (moving corners, obstacle corners) of the seat pairs
         self._cones = {}  # (P, the parts of its seat) -> (groups, best direction, its margin)
         self._lock = threading.Lock()
@@ -126,6 +113,9 @@ class Assembly:
         points = np.ascontiguousarray(np.stack(np.meshgrid(*axes, indexing="ij"), -1).reshape(-1, 3))
         crossings, ambiguous = zet_native.winding(points, WINDING_RAY, self.solids[name])
         return points[(crossings != 0) & ~ambiguous]
+
+    def volume(self, name):
+        return float(np.prod(self.high[name] - self.low[name]))
 
     def corners(self, name, triangles):
         v, t = self.meshes[name]
@@ -160,35 +150,69 @@ class Assembly:
         k = int(np.argmax(depths))
         return float(depths[k]), (int(moving[k]), int(fixed[k]))
 
+    def windows(self, p, d, widen):
+        """For every part, the window [lo, hi] of t >= 0 in which p's box moved by t d meets its
+        box (both widened), as arrays (lo > hi: never), in part order."""
+        d = np.asarray(d, dtype=np.float64)
+        # Overlap on axis k: low_q - widen <= high_p + t d_k and low_p + t d_k <= high_q + widen.
+        a = self._lows - widen - (self.high[p] + widen)
+        b = self._highs + widen - (self.low[p] - widen)
+        lo, hi = np.zeros(len(a)), np.full(len(a), np.inf)
+        for k in range(3):
+            if abs(d[k]) < 1e-15:
+                apart = (a[:, k] > 0) | (b[:, k] < 0)
+                lo[apart], hi[apart] = 1.0, 0.0
+                continue
+            ta, tb = a[:, k] / d[k], b[:, k] / d[k]
+            lo = np.maximum(lo, np.minimum(ta, tb))
+            hi = np.minimum(hi, np.maximum(ta, tb))
+        return lo, hi
+
     def pair(self, p, q, d):
         """Does q block p translating along the unit direction d (a tuple)?"""
         key = (p, q, d)
         found = self._pairs.get(key)
         if found is None:
-            found = self._pairs[key] = self._check_pair(p, q, np.asarray(d))
+            wkey = (p, d)
+            if wkey not in self._windows:
+                self._windows[wkey] = self.windows(p, d, self.tol.seat)
+            lo, hi = self._windows[wkey]
+            i = self._index[q]
+            if lo[i] > hi[i]:
+                found = PairCheck(False, 0.0, 0.0)
+            else:
+                found = self._check_pair(p, q, np.asarray(d), (float(lo[i]), float(hi[i])))
+            self._pairs[key] = found
         return found
 
-    def _check_pair(self, p, q, d):
-        window = box_window(self.low[p], self.high[p], self.low[q], self.high[q], d, self.tol.seat)
-        if window is None:
-            return PairCheck(False, 0.0, 0.0)
+    def _check_pair(self, p, q, d, window):
         length = window[1] + self.tol.pad
-        moving, fixed, lo, hi = self._query(p, q, d, length)
-        depths = overlap_depths(self.corners(p, moving), self.corners(q, fixed), d, lo, hi,
-                                screen=self.tol.allowance, first_only=True)
-        tolerated = depths <= self.tol.allowance
-        depth = float(depths[tolerated].max(initial=0.0))
-        deepest = float(depths.max(initial=0.0))
-        if not tolerated.all():
-            return PairCheck(True, depth, deepest)
+        # A blocker that touches p at rest is usually entered at once: a short first stretch
+        # of the path settles it without the contacts of the whole path.
+        first = min(length, PREFIX * self.tol.diagonal)
+        if first < length:
+            found = self._path_depths(p, q, d, first)
+            if found.blocked:
+                return found
+        found = self._path_depths(p, q, d, length)
+        if found.blocked:
+            return found
         points = self.interior[p]
         if len(points):
             start = max(window[0], 0.0)
             for t in start + (length - start) * (np.arange(1, PATH_SAMPLES + 1) / PATH_SAMPLES):
                 crossings, ambiguous = zet_native.winding(points + t * d, WINDING_RAY, self.solids[q])
                 if np.any((crossings != 0) & ~ambiguous):
-                    return PairCheck(True, depth, np.inf)
-        return PairCheck(False, depth, deepest)
+                    return PairCheck(True, found.depth, np.inf)
+        return found
+
+    def _path_depths(self, p, q, d, length):
+        moving, fixed, lo, hi = self._query(p, q, d, length)
+        depths = overlap_depths(self.corners(p, moving), self.corners(q, fixed), d, lo, hi,
+                                screen=self.tol.allowance, first_only=True)
+        tolerated = depths <= self.tol.allowance
+        return PairCheck(not tolerated.all(), float(depths[tolerated].max(initial=0.0)),
+                         float(depths.max(initial=0.0)))
 
     def seat(self, p, q):
         """Triangle pairs of p and q within the seat distance at rest that do not overlap (the
@@ -229,7 +253,7 @@ class Assembly:
         if not len(a):
             return None
         made = zet_native.pair_cone_groups(a, b, 0.0, 1e-9, 1e-12)
-        return made.groups if len(made.groups.kinds) else None
+        return distinct_groups(made.groups) if len(made.groups.kinds) else None
 
     def grid_candidates(self, p, others, groups):
         """Ray-free directions of the grid (no vertex ray of p along them, nor of the others
@@ -280,12 +304,25 @@ class Assembly:
 
     def clear_distance(self, p, others, d):
         """How far p travels along d until its box is apart from every other box."""
-        far = 0.0
-        for q in others:
-            window = box_window(self.low[p], self.high[p], self.low[q], self.high[q], np.asarray(d), 0.0)
-            if window is not None:
-                far = max(far, window[1] + self.tol.pad)
-        return far
+        lo, hi = self.windows(p, d, 0.0)
+        ends = [hi[self._index[q]] for q in others if lo[self._index[q]] <= hi[self._index[q]]]
+        return max(ends) + self.tol.pad if ends else 0.0
+
+
+def distinct_groups(groups):
+    """The groups with repeated cones left out: the face contacts of two flat faces give the
+    same half-space over and over, and each copy would cost the search a margin per cell.
+    Groups are the same cone when they have the same facet planes (to 1e-9) and block the
+    same."""
+    facets = np.round(np.where(groups.facet_mask[..., None], groups.facets, 0.0), 9) + 0.0
+    keys = np.concatenate([facets.reshape(len(facets), -1), groups.blocks_all[:, None],
+                           groups.kinds[:, None]], axis=1)
+    keys = np.ascontiguousarray(keys)
+    seen = {}
+    for i, row in enumerate(keys.view(np.dtype((np.void, keys.itemsize * keys.shape[1]))).ravel()):
+        seen.setdefault(row.tobytes(), i)
+    first = np.fromiter(seen.values(), dtype=np.int64)
+    return type(groups)(*[None if x is None else np.ascontiguousarray(x[first]) for x in groups])
 
 
 def _key(d):

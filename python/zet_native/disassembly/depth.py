@@ -95,7 +95,9 @@ def overlap_depths(a, b, direction, lo, hi, screen=None, first_only=False):
             k = slice(start, start + 16 * BLOCK)
             out[k] = _face_bound(a[k], b[k], direction, lo[k], hi[k])
         rest = np.flatnonzero(out > screen)
-        rest = rest[np.argsort(-out[rest], kind="stable")]
+        if first_only and len(rest) > BLOCK:  # the largest bounds first: likely the deep ones
+            top = np.argpartition(-out[rest], BLOCK)
+            rest = rest[top]
     else:
         out, rest = np.zeros(len(a)), np.arange(len(a))
     for start in range(0, len(rest), BLOCK):

@@ -2,12 +2,14 @@
 
 Each step analyses every part still in place against all the others (on several interpreter
 threads when asked, each inside a stage of the module's thread share), then removes one part
-that can leave. Among those, the one that leaves the fewest blockers behind goes first (the
-sum, over the parts that stay, of the blockers of each one's least blocked direction once it
-has gone); then the one whose direction has the widest margin against its seat's cones; then
-the first name in alphabetical order. A part's direction is its free candidate with the widest
-margin, the earliest tried on a tie. When no part can leave, the plan ends and the parts still
-in place are reported with what holds them.
+that can leave. Among those, the one with the fewest blockers left behind goes first: the
+fewest parts still in place that block it in some tested direction (the least entangled part
+leaves first, so a lid goes before its box and the top block before the stack); then the one
+whose direction has the widest margin against its seat's cones; then the smaller part (the
+volume of its box), so that of two parts that can only part from each other the smaller one
+moves; then the first name in alphabetical order. A part's direction is its free candidate
+with the widest margin, the earliest tried on a tie. When no part can leave, the plan ends
+and the parts still in place are reported with what holds them.
 """
 
 import concurrent.futures
@@ -29,7 +31,7 @@ class Step(NamedTuple):
     distance: float  # travel until the part's box is apart from the boxes still in place
     margin: float  # against the cones of the part's seat (1.0 when nothing touches it)
     interference: float  # deepest tolerated overlap along its path
-    left_behind: int  # blockers of the parts that stay, in their least blocked directions
+    left_behind: int  # parts still in place that block it in some tested direction
 
 
 class Plan(NamedTuple):
@@ -176,23 +178,15 @@ class _State:
             free = [x for x in analyses if x.free]
             if not free:
                 return
-            ranked = min(free, key=lambda x: (self._left_behind(x.name, analyses),
-                                              -x.candidates[x.chosen].margin, x.name))
+            ranked = min(free, key=lambda x: (_left_behind(x), -x.candidates[x.chosen].margin,
+                                              self.a.volume(x.name), x.name))
             c = ranked.candidates[ranked.chosen]
             others = [q for q in self.remaining if q != ranked.name]
             distance = self.a.clear_distance(ranked.name, others, c.direction)
             self.steps.append(Step(ranked.name, c.label, c.direction, float(distance), c.margin, c.depth,
-                                   self._left_behind(ranked.name, analyses)))
+                                   _left_behind(ranked)))
             self.interference[ranked.name] = max(self.interference[ranked.name], c.depth)
             self.remaining.remove(ranked.name)
-
-    @staticmethod
-    def _left_behind(leaving, analyses):
-        total = 0
-        for x in analyses:
-            if x.name != leaving:
-                total += min(len([b for b in c.blockers if b != leaving]) for c in x.candidates)
-        return total
 
     def result(self, cancelled=False):
         a = self.a
@@ -211,6 +205,11 @@ class _State:
         remaining = [n for n in a.names if n in self.remaining]
         return Plan(list(a.names), list(self.steps), remaining, blockers, table(self.first), held,
                     dict(self.interference), a.tol.allowance, a.tol.diagonal, cancelled)
+
+
+def _left_behind(analysis):
+    """The parts still in place that block this part in some tested direction."""
+    return len({b for c in analysis.candidates for b in c.blockers})
 
 
 def describe(plan, name=None):
