@@ -121,4 +121,6 @@ def _checked_mesh(name, vertices, triangles):
     if t.min() < 0 or t.max() >= len(v):
         raise AssemblyError(f"part {name!r} has faces out of range (vertex index "
                             f"{int(t.min()) if t.min() < 0 else int(t.max())}, {len(v)} vertices)")
-    return np.ascontiguousarray(v), np.ascontiguousarray(t, dtype=np.uint32)
+    # Own copies: arrays that arrive from elsewhere (a Dask worker's deserialised buffers, a
+    # caller's read-only views) are made plain aligned native arrays here, once.
+    return np.array(v, dtype=np.float64, order="C"), np.array(t, dtype=np.uint32, order="C")
