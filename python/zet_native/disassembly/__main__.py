@@ -22,13 +22,13 @@ class Progress:
     """A tqdm bar over parts analysed (or assemblies planned) that shows itself only once the
     work has taken a second; nothing when tqdm is not installed."""
 
-    def __init__(self, unit):
+    def __init__(self, unit, total=None):
         try:
             from tqdm import tqdm
         except ImportError:
             self.bar = None
             return
-        self.bar = tqdm(unit=unit, delay=1.0, file=sys.stderr, leave=False)
+        self.bar = tqdm(total=total, unit=unit, delay=1.0, file=sys.stderr, leave=False)
 
     def __call__(self, n):
         if self.bar is not None:
@@ -68,7 +68,7 @@ def main(argv=None):
         return 2
     if len(loaded) == 1 and not args.scheduler:
         name, parts = next(iter(loaded.items()))
-        bar = Progress("parts")
+        bar = Progress("parts", len(parts) * (len(parts) + 1) // 2)  # at most, when all come out
         try:
             plans = {name: plan(parts, progress=bar, **options).to_json()}
         except AssemblyError as error:
@@ -90,7 +90,7 @@ def main(argv=None):
                 print("error: --scheduler needs dask.distributed (pip install zet-native[cluster])", file=sys.stderr)
                 return 2
             client = Client(args.scheduler)
-        bar = Progress("assemblies")
+        bar = Progress("assemblies", len(loaded))
         try:
             plans = plan_many(loaded, client, progress=bar, **options)
         finally:
