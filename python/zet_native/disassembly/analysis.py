@@ -97,6 +97,7 @@ class Assembly:
         self._lows = np.array([self.low[n] for n in self.names])
         self._highs = np.array([self.high[n] for n in self.names])
         self._seats = {}  # (P, Q) -> (moving corners, obstacle corners) of the seat pairs
+        self._groups = {}  # (P, Q) -> the distinct cone groups of their seat pairs
         self._cones = {}  # (P, the parts of its seat) -> (groups, best direction, its margin)
         self._lock = threading.Lock()
 
@@ -235,25 +236,33 @@ class Assembly:
             self._seats[key] = (np.ascontiguousarray(a), np.ascontiguousarray(b))
         return self._seats[key]
 
-    def cones(self, p, others):
-        """The cone groups of p's seat with the other parts, and the direction with the widest
-        margin against them (None without groups); kept while the seat's parts stay."""
+    def cones(self, p, others, search):
+        """The cone groups of p's seat with the other parts, and (with ``search``) the direction
+        with the widest margin against them (None without groups); kept while the seat's
+        parts stay."""
         touching = tuple(q for q in others if len(self.seat(p, q)[0]))
         key = (p, touching)
         if key not in self._cones:
-            groups = self.seat_groups(p, touching)
-            best = best_direction(groups) if groups is not None else (None, -np.inf)
-            self._cones[key] = (groups, *best)
-        return self._cones[key]
+            self._cones[key] = [self.seat_groups(p, touching), None]
+        entry = self._cones[key]
+        if search and entry[1] is None:
+            entry[1] = best_direction(entry[0]) if entry[0] is not None else (None, -np.inf)
+        return entry[0], entry[1]
 
     def seat_groups(self, p, others):
-        seats = [self.seat(p, q) for q in others]
-        a = np.concatenate([s[0] for s in seats]) if seats else np.zeros((0, 3, 3))
-        b = np.concatenate([s[1] for s in seats]) if seats else np.zeros((0, 3, 3))
-        if not len(a):
-            return None
-        made = zet_native.pair_cone_groups(a, b, 0.0, 1e-9, 1e-12)
-        return distinct_groups(made.groups) if len(made.groups.kinds) else None
+        """The distinct cone groups of p's seat with the other parts (None without any)."""
+        made = []
+        for q in others:
+            if (p, q) not in self._groups:
+                a, b = self.seat(p, q)
+                g = None
+                if len(a):
+                    found = zet_native.pair_cone_groups(a, b, 0.0, 1e-9, 1e-12).groups
+                    g = distinct_groups(found) if len(found.kinds) else None
+                self._groups[(p, q)] = g
+            if self._groups[(p, q)] is not None:
+                made.append(self._groups[(p, q)])
+        return joined_groups(made) if made else None
 
     def grid_candidates(self, p, others, groups):
         """Ray-free directions of the grid (no vertex ray of p along them, nor of the others
@@ -271,15 +280,16 @@ class Assembly:
         return [(f"grid {int(free[i])}", grid[free[i]]) for i in order]
 
     def analyse(self, p, others):
-        """The candidates of part p against the other parts still in place: the cone's best
-        direction and the six axes always (they make the blocking table), ray-free grid
-        directions when none of those is free; the chosen one has the widest margin."""
-        groups, direction, margin = self.cones(p, others)
-        tried = []
-        if direction is not None and margin > 0:
-            tried.append(("cone", direction))
-        tried += [(label, np.array(d)) for label, d in AXES]
-        candidates = self._rate(p, others, tried, groups)
+        """The candidates of part p against the other parts still in place: the six axes
+        always (they make the blocking table); when none of them is free, the direction with
+        the widest margin against the cones of p's seat, then ray-free grid directions. The
+        chosen one has the widest margin, the earliest tried on a tie."""
+        groups, _ = self.cones(p, others, search=False)
+        candidates = self._rate(p, others, [(label, np.array(d)) for label, d in AXES], groups)
+        if not any(not c.blockers for c in candidates):
+            _, (direction, margin) = self.cones(p, others, search=True)
+            if direction is not None and margin > 0:
+                candidates += self._rate(p, others, [("cone", direction)], groups)
         if not any(not c.blockers for c in candidates):
             seen = {c.direction for c in candidates}
             extra = [(label, d) for label, d in self.grid_candidates(p, others, groups)
@@ -313,16 +323,39 @@ def distinct_groups(groups):
     """The groups with repeated cones left out: the face contacts of two flat faces give the
     same half-space over and over, and each copy would cost the search a margin per cell.
     Groups are the same cone when they have the same facet planes (to 1e-9) and block the
-    same."""
+    same; rows are compared through two fixed random projections of their keys."""
     facets = np.round(np.where(groups.facet_mask[..., None], groups.facets, 0.0), 9) + 0.0
     keys = np.concatenate([facets.reshape(len(facets), -1), groups.blocks_all[:, None],
                            groups.kinds[:, None]], axis=1)
-    keys = np.ascontiguousarray(keys)
-    seen = {}
-    for i, row in enumerate(keys.view(np.dtype((np.void, keys.itemsize * keys.shape[1]))).ravel()):
-        seen.setdefault(row.tobytes(), i)
-    first = np.fromiter(seen.values(), dtype=np.int64)
-    return type(groups)(*[None if x is None else np.ascontiguousarray(x[first]) for x in groups])
+    mix = np.random.default_rng(7).standard_normal((keys.shape[1], 2))
+    hashed = keys @ mix
+    order = np.lexsort((hashed[:, 1], hashed[:, 0]))
+    ordered = hashed[order]
+    new = np.ones(len(order), dtype=bool)
+    new[1:] = np.any(ordered[1:] != ordered[:-1], axis=1)
+    first = np.sort(order[new])
+    return _take(groups, first)
+
+
+def _take(groups, rows):
+    return type(groups)(*[None if x is None else np.ascontiguousarray(x[rows]) for x in groups])
+
+
+def joined_groups(parts):
+    """Cone groups of several calls as one, the facet arrays padded to the widest."""
+    width = max(g.facets.shape[1] for g in parts)
+    pad = lambda x, fill: np.concatenate(  # noqa: E731
+        [x, np.full((len(x), width - x.shape[1]) + x.shape[2:], fill, dtype=x.dtype)], axis=1)
+    fields = []
+    for name in parts[0]._fields:
+        arrays = [getattr(g, name) for g in parts]
+        if arrays[0] is None:
+            fields.append(None)
+            continue
+        if name in ("facets", "facet_mask"):
+            arrays = [pad(x, 0) for x in arrays]
+        fields.append(np.ascontiguousarray(np.concatenate(arrays)))
+    return type(parts[0])(*fields)
 
 
 def _key(d):
