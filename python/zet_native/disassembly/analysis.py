@@ -31,8 +31,8 @@ GRID_DIRECTIONS = 96  # directions of the grid rated by vertex rays
 GRID_CANDIDATES = 3  # ray-free grid directions checked when no axis is free
 RAY_POINTS = 600  # vertices per mesh that shoot rays (evenly strided)
 INTERIOR_PER_AXIS = 6  # lattice of test points inside each part
+BUDGET = 20_000  # candidate pairs of the first, cheap look at a path
 PATH_SAMPLES = 12  # positions at which the interior points are tested against a blocker
-PREFIX = 0.02  # first stretch of a path checked on its own, in diagonals
 
 
 class Cancelled(Exception):
@@ -85,6 +85,8 @@ class Assembly:
         self.tol = Tolerances(diagonal, allow, max(allow, 1e-9 * diagonal), 1e-6 * diagonal, 1e-12 * diagonal)
         self.cancel = cancel
         self.trees = {n: zet_native.build_tree(v, t, 4, None, self.should_cancel) for n, (v, t) in parts.items()}
+        self.shrunk = {n: zet_native.build_tree(shrunk(v, t, self.tol.allowance * (1 + 1e-6) + self.tol.kernel), t, 4,
+                                                None, self.should_cancel) for n, (v, t) in parts.items()}
         self.low = {n: v.min(axis=0) for n, (v, _) in parts.items()}  # boxes
         self.high = {n: v.max(axis=0) for n, (v, _) in parts.items()}
         self.solids = {n: zet_native.winding_tree(tree) for n, tree in self.trees.items()}
@@ -127,11 +129,13 @@ class Assembly:
         return bool(np.all(self.low[p] - widen <= self.high[q] + widen)
                     and np.all(self.low[q] - widen <= self.high[p] + widen))
 
-    def _query(self, p, q, d, length):
-        r = zet_native.path_query(self.trees[p], self.trees[q], np.asarray(d, dtype=np.float64), 0.0, float(length),
-                                  abs_tol=self.tol.kernel, should_cancel=self.should_cancel)
+    def _query(self, p, q, d, length, shrunk=False, budget=2**62):
+        moving_tree = self.shrunk[p] if shrunk else self.trees[p]
+        r = zet_native.path_query(moving_tree, self.trees[q], np.asarray(d, dtype=np.float64), 0.0, float(length),
+                                  abs_tol=self.tol.kernel, pair_budget=budget, should_cancel=self.should_cancel)
         if int(r.status) == 2:
             raise Cancelled()
+        self.exhausted = int(r.status) == 1
         c = r.contacts[r.contacts["strict"] != 0]
         u = r.uncertain_windows
         moving = np.concatenate([c["moving_triangle"], u["moving_triangle"]]).astype(np.int64)
@@ -188,13 +192,6 @@ class Assembly:
 
     def _check_pair(self, p, q, d, window):
         length = window[1] + self.tol.pad
-        # A blocker that touches p at rest is usually entered at once: a short first stretch
-        # of the path settles it without the contacts of the whole path.
-        first = min(length, PREFIX * self.tol.diagonal)
-        if first < length:
-            found = self._path_depths(p, q, d, first)
-            if found.blocked:
-                return found
         found = self._path_depths(p, q, d, length)
         if found.blocked:
             return found
@@ -208,12 +205,22 @@ class Assembly:
         return found
 
     def _path_depths(self, p, q, d, length):
-        moving, fixed, lo, hi = self._query(p, q, d, length)
-        depths = overlap_depths(self.corners(p, moving), self.corners(q, fixed), d, lo, hi,
-                                screen=self.tol.allowance, first_only=True)
-        tolerated = depths <= self.tol.allowance
-        return PairCheck(not tolerated.all(), float(depths[tolerated].max(initial=0.0)),
-                         float(depths.max(initial=0.0)))
+        """The path query of p shrunk by the allowance against q: what touches there overlaps q
+        deeper than the allowance, unless the two triangles only touch (no separating depth)."""
+        # A blocked path usually shows deep pairs among the first candidates: a small pair
+        # budget first, the whole path only when that found nothing deep.
+        for budget in (BUDGET, 2**62):
+            moving, fixed, lo, hi = self._query(p, q, d, length, shrunk=True, budget=budget)
+            v = self.shrunk[p].vertices
+            for start in range(0, len(moving), 4096):
+                k = slice(start, start + 4096)
+                a = v[self.meshes[p][1][moving[k]]]
+                depths = overlap_depths(a, self.corners(q, fixed[k]), d, lo[k], hi[k])
+                if np.any(depths > 1e-3 * self.tol.allowance):
+                    return PairCheck(True, 0.0, float(depths.max()) + self.tol.allowance)
+            if not self.exhausted:
+                break
+        return PairCheck(False, 0.0, 0.0)
 
     def seat(self, p, q):
         """Triangle pairs of p and q within the seat distance at rest that do not overlap (the
@@ -317,6 +324,31 @@ class Assembly:
         lo, hi = self.windows(p, d, 0.0)
         ends = [hi[self._index[q]] for q in others if lo[self._index[q]] <= hi[self._index[q]]]
         return max(ends) + self.tol.pad if ends else 0.0
+
+
+def shrunk(vertices, triangles, distance):
+    """The vertices moved inwards so that every face plane moves at least ``distance`` into
+    the solid: along the vertex's area-weighted normal, by distance over the smallest cosine
+    between it and the normals of its faces (capped, so that a needle tip moves at most four
+    times as far). A part shrunk by the allowance touches another part only where the two
+    overlap deeper than the allowance; touching faces, sliding and tolerated interferences
+    leave no contact at all. Inward is against the normals of a positive volume."""
+    corners = vertices[triangles]
+    normals = np.cross(corners[:, 1] - corners[:, 0], corners[:, 2] - corners[:, 0])
+    volume = np.einsum("ij,ij->i", corners[:, 0], normals).sum()
+    if volume < 0:
+        normals = -normals
+    summed = np.zeros_like(vertices)
+    for k in range(3):
+        np.add.at(summed, triangles[:, k], normals)
+    length = np.linalg.norm(summed, axis=1)
+    unit = summed / np.where(length > 0, length, 1.0)[:, None]
+    face_unit = normals / np.maximum(np.linalg.norm(normals, axis=1), 1e-300)[:, None]
+    cosine = np.ones(len(vertices))
+    for k in range(3):
+        np.minimum.at(cosine, triangles[:, k], np.einsum("ij,ij->i", unit[triangles[:, k]], face_unit))
+    step = distance / np.clip(cosine, 0.25, 1.0)
+    return np.ascontiguousarray(vertices - unit * step[:, None])
 
 
 def distinct_groups(groups):
