@@ -9,18 +9,19 @@ holds the parts that cannot leave:
   sphere), the six axes, and, when none of those is free, ray-free directions of a grid
   rated by vertex rays;
 - each candidate checked against every other part along the whole path, until the part's
-  box has left the other's box, with the path query: an overlap of two triangles blocks only
-  when it is deeper than the allowance (the smallest separating translation, by separating
-  axes), so touching, sliding along a face, the tessellation overlaps of a tight fit and a
-  press fit within the allowance do not. Points inside the part are also tested against the
-  other part's solid along the path;
+  box has left the other's box, with the path query of the part shrunk by the allowance: an
+  overlap blocks only when it is deeper than the allowance (two triangles of the shrunk part
+  and the other part with a nonzero smallest separating translation, by separating axes), so
+  touching, sliding along a face, the tessellation overlaps of a tight fit and a press fit
+  within the allowance do not. Points inside the part are also tested against the other
+  part's solid along the path;
 - the blocking table: for each part and tested direction, the parts that block it;
 - the sequence: among the parts that can leave, the one that leaves the fewest blockers
   behind, then the widest margin, then the name.
 
 The allowance defaults to 1e-4 of the assembly's diagonal. Two parts that overlap deeper
 than it at rest are refused (``AssemblyError`` naming the pair and the depth). The deepest
-tolerated overlap of each part is reported, so real interferences show.
+tolerated overlap of each part at rest is reported, so real interferences show.
 
 Stated limits: each part moves once, by a translation to infinity (no rotations, no
 sequences of moves, no subassemblies that leave together); directions are sampled (the

@@ -1,18 +1,22 @@
-"""What holds one part: for a direction, which other parts block its translation to infinity,
-and how deep the tolerated interferences along the way are.
+"""What holds one part: for a direction, which other parts block its translation to infinity.
 
 Whether part Q blocks part P along d does not depend on the other parts, so every answer is
 kept (per P, Q and d) and reused by later steps of the plan. P translates by t d (d a unit
 vector) from t = 0 until its box has left Q's box for good (boxes are convex, so their overlap
 along a ray is one interval); beyond that nothing of P can meet Q.
 
-A contact of the path query between a triangle of P and one of Q blocks when the two
-triangles overlap, somewhere in the contact's exact window, deeper than the allowance (the
-smallest separating translation, ``depth.overlap_depths``). Touching, sliding along a face,
-tessellation overlaps of a tight fit and a press fit within the allowance do not block.
-Surfaces that pass through each other only along shared edges or planes (exactly aligned
-tessellations) show no such depth, so points well inside P are also tested, at positions
-along the path, for lying inside Q's solid.
+The allowance decides what blocks. P is checked shrunk by the allowance (every face plane
+moved that far inwards, ``shrunk``) with the path query against Q as it is: faces that touch
+or slide on each other, the tessellation overlaps of a tight fit and a press fit within the
+allowance give no contact at all, and a contact there means that P overlaps Q deeper than
+the allowance, unless the two triangles only touch (their smallest separating translation,
+``depth.overlap_depths``, is zero). Querying the shrunk part rather than listing every
+touching pair of a tight fit keeps the contacts few: a sliding fit of thousands of triangles
+would otherwise report millions. Points well inside P are also tested, at positions along
+the path, for lying inside Q's solid (a guard for surfaces that pass through each other only
+along shared edges or planes). At rest, the deepest overlap of each pair of parts is measured
+on the parts as they are (``rest_depth``): it is what the plan reports as a part's
+interference, and two parts deeper than the allowance are refused.
 """
 
 import threading
@@ -198,10 +202,11 @@ class Assembly:
         points = self.interior[p]
         if len(points):
             start = max(window[0], 0.0)
-            for t in start + (length - start) * (np.arange(1, PATH_SAMPLES + 1) / PATH_SAMPLES):
-                crossings, ambiguous = zet_native.winding(points + t * d, WINDING_RAY, self.solids[q])
-                if np.any((crossings != 0) & ~ambiguous):
-                    return PairCheck(True, found.depth, np.inf)
+            ts = start + (length - start) * (np.arange(1, PATH_SAMPLES + 1) / PATH_SAMPLES)
+            moved = np.ascontiguousarray((points[None] + ts[:, None, None] * d).reshape(-1, 3))
+            crossings, ambiguous = zet_native.winding(moved, WINDING_RAY, self.solids[q])
+            if np.any((crossings != 0) & ~ambiguous):
+                return PairCheck(True, found.depth, np.inf)
         return found
 
     def _path_depths(self, p, q, d, length):
@@ -212,8 +217,8 @@ class Assembly:
         for budget in (BUDGET, 2**62):
             moving, fixed, lo, hi = self._query(p, q, d, length, shrunk=True, budget=budget)
             v = self.shrunk[p].vertices
-            for start in range(0, len(moving), 4096):
-                k = slice(start, start + 4096)
+            for start, stop in _chunks(len(moving)):
+                k = slice(start, stop)
                 a = v[self.meshes[p][1][moving[k]]]
                 depths = overlap_depths(a, self.corners(q, fixed[k]), d, lo[k], hi[k])
                 if np.any(depths > 1e-3 * self.tol.allowance):
@@ -388,6 +393,14 @@ def joined_groups(parts):
             arrays = [pad(x, 0) for x in arrays]
         fields.append(np.ascontiguousarray(np.concatenate(arrays)))
     return type(parts[0])(*fields)
+
+
+def _chunks(n, first=256, rest=4096):
+    """A small first chunk (a deep pair is usually among the first), then larger ones."""
+    start, size = 0, first
+    while start < n:
+        yield start, min(n, start + size)
+        start, size = start + size, rest
 
 
 def _key(d):
