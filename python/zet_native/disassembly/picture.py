@@ -39,7 +39,8 @@ def draw_plan(path, plan, parts, title=None):
             v = parts[step["part"]][0]
             d = np.asarray(step["direction"])
             # From the side of the part's box it leaves by, so that the arrow is not hidden inside.
-            start = (v.min(axis=0) + v.max(axis=0)) / 2 + d * 0.5 * np.abs(v.max(axis=0) - v.min(axis=0)) @ np.abs(d)
+            half = 0.5 * float(np.abs(v.max(axis=0) - v.min(axis=0)) @ np.abs(d))
+            start = (v.min(axis=0) + v.max(axis=0)) / 2 + d * half
             ax.quiver(*start, *(d * 0.3 * reach), color="black", linewidth=2)
             ax.set_title(f"{k + 1}. {step['part']} {step.get('label', '')}", fontsize=9)
             in_place.remove(step["part"])
