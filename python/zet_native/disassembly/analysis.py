@@ -94,6 +94,7 @@ class Assembly:
         self.low = {n: v.min(axis=0) for n, (v, _) in parts.items()}  # boxes
         self.high = {n: v.max(axis=0) for n, (v, _) in parts.items()}
         self.solids = {n: zet_native.winding_tree(tree) for n, tree in self.trees.items()}
+        self.normals = {n: _unit_normals(v[t]) for n, (v, t) in parts.items()}
         self.interior = {n: self._interior_points(n) for n in self.names}
         self.rays = {n: zet_native.ray_mesh(self.trees[n], self._ray_points(len(parts[n][0])), self.tol.kernel)
                      for n in self.names}
@@ -216,6 +217,10 @@ class Assembly:
         # budget first, the whole path only when that found nothing deep.
         for budget in (BUDGET, 2**62):
             moving, fixed, lo, hi = self._query(p, q, d, length, shrunk=True, budget=budget)
+            # Parallel triangles overlap only at the instant they are coplanar, by nothing: a
+            # face passing through a parallel face of the other part is no evidence.
+            crossing = np.abs(np.einsum("ij,ij->i", self.normals[p][moving], self.normals[q][fixed])) < 1 - 1e-9
+            moving, fixed, lo, hi = moving[crossing], fixed[crossing], lo[crossing], hi[crossing]
             v = self.shrunk[p].vertices
             for start, stop in _chunks(len(moving)):
                 k = slice(start, stop)
@@ -279,7 +284,8 @@ class Assembly:
     def grid_candidates(self, p, others, groups):
         """Ray-free directions of the grid (no vertex ray of p along them, nor of the others
         against them, enters another solid), the widest margin first."""
-        near = [q for q in others if self.near(p, q, self.tol.diagonal)]
+        reach = float(np.linalg.norm(self.high[p] - self.low[p]))  # rays go no farther than that matters
+        near = [q for q in others if self.near(p, q, reach)]
         grid = sphere_grid(GRID_DIRECTIONS)
         if near:
             counts, scores = zet_native.direction_scores(grid, 2.0 * self.tol.diagonal, self.rays[p],
@@ -393,6 +399,11 @@ def joined_groups(parts):
             arrays = [pad(x, 0) for x in arrays]
         fields.append(np.ascontiguousarray(np.concatenate(arrays)))
     return type(parts[0])(*fields)
+
+
+def _unit_normals(corners):
+    n = np.cross(corners[:, 1] - corners[:, 0], corners[:, 2] - corners[:, 0])
+    return n / np.maximum(np.linalg.norm(n, axis=1), 1e-300)[:, None]
 
 
 def _chunks(n, first=256, rest=4096):
