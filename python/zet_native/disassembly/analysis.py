@@ -31,9 +31,9 @@ from .directions import AXES, best_direction, smallest_margins, sphere_grid
 from .parts import AssemblyError
 
 WINDING_RAY = np.array([0.2718, 0.3141, 0.9093])  # runs along no lattice line or face
-GRID_DIRECTIONS = 96  # directions of the grid rated by vertex rays
+GRID_DIRECTIONS = 64  # directions of the grid rated by vertex rays
 GRID_CANDIDATES = 3  # ray-free grid directions checked when no axis is free
-RAY_POINTS = 600  # vertices per mesh that shoot rays (evenly strided)
+RAY_POINTS = 200  # vertices per mesh that shoot rays (evenly strided)
 INTERIOR_PER_AXIS = 6  # lattice of test points inside each part
 BUDGET = 20_000  # candidate pairs of the first, cheap look at a path
 PATH_SAMPLES = 12  # positions at which the interior points are tested against a blocker
@@ -105,6 +105,7 @@ class Assembly:
         self._highs = np.array([self.high[n] for n in self.names])
         self._seats = {}  # (P, Q) -> (moving corners, obstacle corners) of the seat pairs
         self._groups = {}  # (P, Q) -> the distinct cone groups of their seat pairs
+        self._rated = {}  # (P, the parts near it) -> ray-free grid directions
         self._cones = {}  # (P, the parts of its seat) -> (groups, best direction, its margin)
         self._lock = threading.Lock()
 
@@ -263,7 +264,7 @@ class Assembly:
             self._cones[key] = [self.seat_groups(p, touching), None]
         entry = self._cones[key]
         if search and entry[1] is None:
-            entry[1] = best_direction(entry[0]) if entry[0] is not None else (None, -np.inf)
+            entry[1] = best_direction(entry[0]) if entry[0] is not None else (None, -np.inf, np.inf)
         return entry[0], entry[1]
 
     def seat_groups(self, p, others):
@@ -285,14 +286,17 @@ class Assembly:
         """Ray-free directions of the grid (no vertex ray of p along them, nor of the others
         against them, enters another solid), the widest margin first."""
         reach = float(np.linalg.norm(self.high[p] - self.low[p]))  # rays go no farther than that matters
-        near = [q for q in others if self.near(p, q, reach)]
+        near = tuple(q for q in others if self.near(p, q, reach))
         grid = sphere_grid(GRID_DIRECTIONS)
-        if near:
-            counts, scores = zet_native.direction_scores(grid, 2.0 * self.tol.diagonal, self.rays[p],
-                                                         [self.rays[q] for q in near])
-            free = np.flatnonzero(counts == 0)
-        else:
-            free = np.arange(len(grid))
+        key = (p, near)  # the rating holds while the same parts are near
+        if key not in self._rated:
+            if near:
+                counts, _ = zet_native.direction_scores(grid, 2.0 * self.tol.diagonal, self.rays[p],
+                                                        [self.rays[q] for q in near])
+                self._rated[key] = np.flatnonzero(counts == 0)
+            else:
+                self._rated[key] = np.arange(len(grid))
+        free = self._rated[key]
         margins = smallest_margins(grid[free], groups)
         order = np.lexsort((free, -margins))[:GRID_CANDIDATES]
         return [(f"grid {int(free[i])}", grid[free[i]]) for i in order]
@@ -304,11 +308,13 @@ class Assembly:
         chosen one has the widest margin, the earliest tried on a tie."""
         groups, _ = self.cones(p, others, search=False)
         candidates = self._rate(p, others, [(label, np.array(d)) for label, d in AXES], groups)
+        upper = np.inf
         if not any(not c.blockers for c in candidates):
-            _, (direction, margin) = self.cones(p, others, search=True)
+            _, (direction, margin, upper) = self.cones(p, others, search=True)
             if direction is not None and margin > 0:
                 candidates += self._rate(p, others, [("cone", direction)], groups)
-        if not any(not c.blockers for c in candidates):
+        # When the seat's cones block every direction, no grid direction can be free.
+        if not any(not c.blockers for c in candidates) and upper >= 0:
             seen = {c.direction for c in candidates}
             extra = [(label, d) for label, d in self.grid_candidates(p, others, groups)
                      if _key(d) not in seen]

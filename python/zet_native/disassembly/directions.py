@@ -58,8 +58,9 @@ def _split(c):
 
 
 def best_direction(groups, *, tolerance=1e-2, max_cells=2000, per_call=64, chunk=16):
-    """(direction, margin) with the largest smallest margin against the cone groups, within
-    ``tolerance`` of the best or after ``max_cells`` cells."""
+    """(direction, margin, upper) with the largest smallest margin against the cone groups,
+    within ``tolerance`` of the best or after ``max_cells`` cells; no direction has a margin
+    above ``upper``."""
     everything = np.arange(len(groups.kinds), dtype=np.int64)
     pending = [(c[None], everything) for c in _icosahedron_faces()]
     best, best_value, heap, tie, cells = None, -np.inf, [], 0, 0
@@ -89,7 +90,8 @@ def best_direction(groups, *, tolerance=1e-2, max_cells=2000, per_call=64, chunk
                 and cells + 4 * (len(pending) + 1) <= max_cells:
             _, _, c, keep = heapq.heappop(heap)
             pending.append((_split(c), keep))
-    return best, best_value
+    upper = max([best_value] + [-h[0] for h in heap])
+    return best, best_value, upper
 
 
 def smallest_margins(directions, groups):
