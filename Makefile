@@ -28,8 +28,11 @@ $(VENV)/.demo-requirements: requirements-demo.txt $(VENV)/.requirements
 	$(VPY) -m pip install $(PIP_QUIET) -r requirements-demo.txt
 	touch $@
 
-# DEMO_ARGS passes options to the example, e.g. DEMO_ARGS="--obj spot".
+# The disassembly of generated assemblies (and of ../shared/assemblies/beam-frame when it is
+# there), then the single-part example; DEMO_ARGS passes options to the latter, e.g.
+# DEMO_ARGS="--obj spot".
 demo: install $(VENV)/.demo-requirements
+	$(VPY) examples/disassembly_demo.py
 	$(VPY) examples/planner.py $(DEMO_ARGS)
 
 # Native unit tests of the pieces that need no interpreter.

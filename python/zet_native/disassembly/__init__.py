@@ -1,0 +1,41 @@
+"""Disassembly planning of whole assemblies, built on the ``zet_native`` functions.
+
+Given the parts of an assembly in their assembled pose, ``plan`` finds an order in which
+they can be taken apart, one part at a time, each by a straight translation, and says what
+holds the parts that cannot leave:
+
+- for every part still in place, candidate directions: the direction with the widest margin
+  against the cones of blocked directions of its touching pairs (branch and bound over the
+  sphere), the six axes, and, when none of those is free, ray-free directions of a grid
+  rated by vertex rays;
+- each candidate checked against every other part along the whole path, until the part's
+  box has left the other's box, with the path query of the part shrunk by the allowance: an
+  overlap blocks only when it is deeper than the allowance (two triangles of the shrunk part
+  and the other part with a nonzero smallest separating translation, by separating axes), so
+  touching, sliding along a face, the tessellation overlaps of a tight fit and a press fit
+  within the allowance do not. Points inside the part are also tested against the other
+  part's solid along the path;
+- the blocking table: for each part and tested direction, the parts that block it;
+- the sequence: among the parts that can leave, the one that leaves the fewest blockers
+  behind, then the widest margin, then the name.
+
+The allowance defaults to 1e-4 of the assembly's diagonal. Two parts that overlap deeper
+than it at rest are refused (``AssemblyError`` naming the pair and the depth). The deepest
+tolerated overlap of each part at rest is reported, so real interferences show.
+
+Stated limits: each part moves once, by a translation to infinity (no rotations, no
+sequences of moves, no subassemblies that leave together); directions are sampled (the
+cone's best, the axes, a grid), so a part that could leave only along an untried direction is
+reported as held.
+
+``plan_many`` plans many assemblies on Dask workers (an embedded ``LocalCluster`` when no
+client is given), and ``python -m zet_native.disassembly DIR [DIR ...]`` does it all from the
+command line.
+"""
+
+from .cluster import plan_many, plan_assembly
+from .parts import AssemblyError, checked_parts, load_folder, read_obj
+from .planner import DEFAULT_ALLOWANCE, Interrupted, Plan, Step, describe, plan
+
+__all__ = ["AssemblyError", "DEFAULT_ALLOWANCE", "Interrupted", "Plan", "Step", "checked_parts", "describe",
+           "load_folder", "plan", "plan_assembly", "plan_many", "read_obj"]

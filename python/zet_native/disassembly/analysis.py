@@ -1,0 +1,426 @@
+"""What holds one part: for a direction, which other parts block its translation to infinity.
+
+Whether part Q blocks part P along d does not depend on the other parts, so every answer is
+kept (per P, Q and d) and reused by later steps of the plan. P translates by t d (d a unit
+vector) from t = 0 until its box has left Q's box for good (boxes are convex, so their overlap
+along a ray is one interval); beyond that nothing of P can meet Q.
+
+The allowance decides what blocks. P is checked shrunk by the allowance (every face plane
+moved that far inwards, ``shrunk``) with the path query against Q as it is: faces that touch
+or slide on each other, the tessellation overlaps of a tight fit and a press fit within the
+allowance give no contact at all, and a contact there means that P overlaps Q deeper than
+the allowance, unless the two triangles only touch (their smallest separating translation,
+``depth.overlap_depths``, is zero). Querying the shrunk part rather than listing every
+touching pair of a tight fit keeps the contacts few: a sliding fit of thousands of triangles
+would otherwise report millions. Points well inside P are also tested, at positions along
+the path, for lying inside Q's solid (a guard for surfaces that pass through each other only
+along shared edges or planes). At rest, the deepest overlap of each pair of parts is measured
+on the parts as they are (``rest_depth``): it is what the plan reports as a part's
+interference, and two parts deeper than the allowance are refused.
+"""
+
+import threading
+from typing import NamedTuple
+
+import numpy as np
+
+import zet_native
+
+from .depth import overlap_depths
+from .directions import AXES, best_direction, smallest_margins, sphere_grid
+from .parts import AssemblyError
+
+WINDING_RAY = np.array([0.2718, 0.3141, 0.9093])  # runs along no lattice line or face
+GRID_DIRECTIONS = 64  # directions of the grid rated by vertex rays
+GRID_CANDIDATES = 3  # ray-free grid directions checked when no axis is free
+RAY_POINTS = 200  # vertices per mesh that shoot rays (evenly strided)
+INTERIOR_PER_AXIS = 6  # lattice of test points inside each part
+BUDGET = 20_000  # candidate pairs of the first, cheap look at a path
+PATH_SAMPLES = 12  # positions at which the interior points are tested against a blocker
+
+
+class Cancelled(Exception):
+    """Raised inside an analysis when the plan was asked to stop."""
+
+
+class Tolerances(NamedTuple):
+    diagonal: float  # of the assembly's bounding box
+    allowance: float  # overlap depth that does not block
+    seat: float  # triangles this close at rest are a part's seat (the cones of its contacts)
+    pad: float  # travel past the moment boxes touch, so that they are apart
+    kernel: float  # absolute tolerance of the path query's kernel
+
+
+class PairCheck(NamedTuple):
+    blocked: bool
+    depth: float  # deepest tolerated overlap along the path (0 without one)
+    deepest: float  # deepest overlap found (inf when interior points entered the solid)
+
+
+class Candidate(NamedTuple):
+    label: str  # "+x" ... "-z", "cone" or "grid k"
+    direction: tuple  # unit (x, y, z)
+    blockers: tuple  # names of the parts that block it, in part order
+    margin: float  # smallest margin against the cones of the part's seat
+    depth: float  # deepest tolerated overlap along the path
+
+
+class PartAnalysis(NamedTuple):
+    name: str
+    candidates: tuple  # Candidate, in the order they were tried
+    chosen: int  # index of the chosen free candidate, -1 when none is free
+
+    @property
+    def free(self):
+        return self.chosen >= 0
+
+
+class Assembly:
+    """The parts with their trees, boxes, solids and test points, and the pair checks done so far."""
+
+    def __init__(self, parts, allowance, absolute, cancel):
+        self.names = list(parts)
+        self.meshes = parts
+        every = np.vstack([v for v, _ in parts.values()])
+        diagonal = float(np.linalg.norm(every.max(axis=0) - every.min(axis=0))) or 1.0
+        allow = float(allowance) if absolute else float(allowance) * diagonal
+        if not allow >= 0.0 or not np.isfinite(allow):
+            raise AssemblyError(f"the allowance must be a finite non-negative number, not {allowance}")
+        self.tol = Tolerances(diagonal, allow, max(allow, 1e-9 * diagonal), 1e-6 * diagonal, 1e-12 * diagonal)
+        self.cancel = cancel
+        self.trees = {n: zet_native.build_tree(v, t, 4, None, self.should_cancel) for n, (v, t) in parts.items()}
+        self.shrunk = {n: zet_native.build_tree(shrunk(v, t, self.tol.allowance * (1 + 1e-6) + self.tol.kernel), t, 4,
+                                                None, self.should_cancel) for n, (v, t) in parts.items()}
+        self.low = {n: v.min(axis=0) for n, (v, _) in parts.items()}  # boxes
+        self.high = {n: v.max(axis=0) for n, (v, _) in parts.items()}
+        self.solids = {n: zet_native.winding_tree(tree) for n, tree in self.trees.items()}
+        self.normals = {n: _unit_normals(v[t]) for n, (v, t) in parts.items()}
+        self.interior = {n: self._interior_points(n) for n in self.names}
+        self.rays = {n: zet_native.ray_mesh(self.trees[n], self._ray_points(len(parts[n][0])), self.tol.kernel)
+                     for n in self.names}
+        self._pairs = {}  # (P, Q, direction) -> PairCheck
+        self._windows = {}  # (P, direction) -> box windows against every part
+        self._index = {n: i for i, n in enumerate(self.names)}
+        self._lows = np.array([self.low[n] for n in self.names])
+        self._highs = np.array([self.high[n] for n in self.names])
+        self._seats = {}  # (P, Q) -> (moving corners, obstacle corners) of the seat pairs
+        self._groups = {}  # (P, Q) -> the distinct cone groups of their seat pairs
+        self._rated = {}  # (P, the parts near it) -> ray-free grid directions
+        self._cones = {}  # (P, the parts of its seat) -> (groups, best direction, its margin)
+        self._lock = threading.Lock()
+
+    def should_cancel(self):
+        return self.cancel.is_set()
+
+    def _ray_points(self, n):
+        return np.unique(np.linspace(0, n - 1, min(n, RAY_POINTS)).astype(np.int64))
+
+    def _interior_points(self, name):
+        low, high = self.low[name], self.high[name]
+        fractions = (np.arange(INTERIOR_PER_AXIS) + 0.5) / INTERIOR_PER_AXIS
+        axes = [low[k] + (high[k] - low[k]) * fractions for k in range(3)]
+        points = np.ascontiguousarray(np.stack(np.meshgrid(*axes, indexing="ij"), -1).reshape(-1, 3))
+        crossings, ambiguous = zet_native.winding(points, WINDING_RAY, self.solids[name])
+        return points[(crossings != 0) & ~ambiguous]
+
+    def volume(self, name):
+        return float(np.prod(self.high[name] - self.low[name]))
+
+    def corners(self, name, triangles):
+        v, t = self.meshes[name]
+        return v[t[triangles]]
+
+    def near(self, p, q, widen=None):
+        widen = self.tol.seat if widen is None else widen
+        return bool(np.all(self.low[p] - widen <= self.high[q] + widen)
+                    and np.all(self.low[q] - widen <= self.high[p] + widen))
+
+    def _query(self, p, q, d, length, shrunk=False, budget=2**62):
+        moving_tree = self.shrunk[p] if shrunk else self.trees[p]
+        r = zet_native.path_query(moving_tree, self.trees[q], np.asarray(d, dtype=np.float64), 0.0, float(length),
+                                  abs_tol=self.tol.kernel, pair_budget=budget, should_cancel=self.should_cancel)
+        if int(r.status) == 2:
+            raise Cancelled()
+        self.exhausted = int(r.status) == 1
+        c = r.contacts[r.contacts["strict"] != 0]
+        u = r.uncertain_windows
+        moving = np.concatenate([c["moving_triangle"], u["moving_triangle"]]).astype(np.int64)
+        fixed = np.concatenate([c["obstacle_triangle"], u["obstacle_triangle"]]).astype(np.int64)
+        lo = np.concatenate([c["strict_enter"], u["enter"]])
+        hi = np.concatenate([c["strict_exit"], u["exit"]])
+        lo, hi = np.clip(lo, 0.0, length), np.clip(hi, 0.0, length)
+        return moving, fixed, lo, np.maximum(lo, hi)
+
+    def rest_depth(self, p, q):
+        """Deepest overlap of two parts in place, with the triangle pair that has it."""
+        moving, fixed, lo, hi = self._query(p, q, (0.0, 0.0, 0.0), 0.0)
+        if not len(moving):
+            return 0.0, None
+        depths = overlap_depths(self.corners(p, moving), self.corners(q, fixed), np.zeros(3), lo, hi,
+                                screen=self.tol.allowance)
+        k = int(np.argmax(depths))
+        return float(depths[k]), (int(moving[k]), int(fixed[k]))
+
+    def windows(self, p, d, widen):
+        """For every part, the window [lo, hi] of t >= 0 in which p's box moved by t d meets its
+        box (both widened), as arrays (lo > hi: never), in part order."""
+        d = np.asarray(d, dtype=np.float64)
+        # Overlap on axis k: low_q - widen <= high_p + t d_k and low_p + t d_k <= high_q + widen.
+        a = self._lows - widen - (self.high[p] + widen)
+        b = self._highs + widen - (self.low[p] - widen)
+        lo, hi = np.zeros(len(a)), np.full(len(a), np.inf)
+        for k in range(3):
+            if abs(d[k]) < 1e-15:
+                apart = (a[:, k] > 0) | (b[:, k] < 0)
+                lo[apart], hi[apart] = 1.0, 0.0
+                continue
+            ta, tb = a[:, k] / d[k], b[:, k] / d[k]
+            lo = np.maximum(lo, np.minimum(ta, tb))
+            hi = np.minimum(hi, np.maximum(ta, tb))
+        return lo, hi
+
+    def pair(self, p, q, d):
+        """Does q block p translating along the unit direction d (a tuple)?"""
+        key = (p, q, d)
+        found = self._pairs.get(key)
+        if found is None:
+            wkey = (p, d)
+            if wkey not in self._windows:
+                self._windows[wkey] = self.windows(p, d, self.tol.seat)
+            lo, hi = self._windows[wkey]
+            i = self._index[q]
+            if lo[i] > hi[i]:
+                found = PairCheck(False, 0.0, 0.0)
+            else:
+                found = self._check_pair(p, q, np.asarray(d), (float(lo[i]), float(hi[i])))
+            self._pairs[key] = found
+        return found
+
+    def _check_pair(self, p, q, d, window):
+        length = window[1] + self.tol.pad
+        found = self._path_depths(p, q, d, length)
+        if found.blocked:
+            return found
+        points = self.interior[p]
+        if len(points):
+            start = max(window[0], 0.0)
+            ts = start + (length - start) * (np.arange(1, PATH_SAMPLES + 1) / PATH_SAMPLES)
+            moved = np.ascontiguousarray((points[None] + ts[:, None, None] * d).reshape(-1, 3))
+            crossings, ambiguous = zet_native.winding(moved, WINDING_RAY, self.solids[q])
+            if np.any((crossings != 0) & ~ambiguous):
+                return PairCheck(True, found.depth, np.inf)
+        return found
+
+    def _path_depths(self, p, q, d, length):
+        """The path query of p shrunk by the allowance against q: what touches there overlaps q
+        deeper than the allowance, unless the two triangles only touch (no separating depth)."""
+        # A blocked path usually shows deep pairs among the first candidates: a small pair
+        # budget first, the whole path only when that found nothing deep.
+        for budget in (BUDGET, 2**62):
+            moving, fixed, lo, hi = self._query(p, q, d, length, shrunk=True, budget=budget)
+            # Parallel triangles overlap only at the instant they are coplanar, by nothing: a
+            # face passing through a parallel face of the other part is no evidence.
+            crossing = np.abs(np.einsum("ij,ij->i", self.normals[p][moving], self.normals[q][fixed])) < 1 - 1e-9
+            moving, fixed, lo, hi = moving[crossing], fixed[crossing], lo[crossing], hi[crossing]
+            v = self.shrunk[p].vertices
+            for start, stop in _chunks(len(moving)):
+                k = slice(start, stop)
+                a = v[self.meshes[p][1][moving[k]]]
+                depths = overlap_depths(a, self.corners(q, fixed[k]), d, lo[k], hi[k])
+                if np.any(depths > 1e-3 * self.tol.allowance):
+                    return PairCheck(True, 0.0, float(depths.max()) + self.tol.allowance)
+            if not self.exhausted:
+                break
+        return PairCheck(False, 0.0, 0.0)
+
+    def seat(self, p, q):
+        """Triangle pairs of p and q within the seat distance at rest that do not overlap (the
+        touching pairs whose cones say where p may start to move), as corner arrays."""
+        key = (p, q)
+        if key not in self._seats:
+            a = b = np.zeros((0, 3, 3))
+            if self.near(p, q):
+                status, pairs = zet_native.clearance_candidates(
+                    self.trees[p], self.trees[q], np.zeros(3), 0.0, self.tol.seat, should_cancel=self.should_cancel)
+                if int(status) != 0:
+                    raise Cancelled()
+                if len(pairs):
+                    a, b = self.corners(p, pairs[:, 0]), self.corners(q, pairs[:, 1])
+                    close = zet_native.triangle_distances(np.ascontiguousarray(a), np.ascontiguousarray(b))
+                    overlapping = overlap_depths(a, b, np.zeros(3), 0.0, 0.0,
+                                                 screen=1e-3 * self.tol.allowance) > 1e-3 * self.tol.allowance
+                    keep = (close["upper"] <= self.tol.seat) & ~overlapping
+                    a, b = a[keep], b[keep]
+            self._seats[key] = (np.ascontiguousarray(a), np.ascontiguousarray(b))
+        return self._seats[key]
+
+    def cones(self, p, others, search):
+        """The cone groups of p's seat with the other parts, and (with ``search``) the direction
+        with the widest margin against them (None without groups); kept while the seat's
+        parts stay."""
+        touching = tuple(q for q in others if len(self.seat(p, q)[0]))
+        key = (p, touching)
+        if key not in self._cones:
+            self._cones[key] = [self.seat_groups(p, touching), None]
+        entry = self._cones[key]
+        if search and entry[1] is None:
+            entry[1] = best_direction(entry[0]) if entry[0] is not None else (None, -np.inf, np.inf)
+        return entry[0], entry[1]
+
+    def seat_groups(self, p, others):
+        """The distinct cone groups of p's seat with the other parts (None without any)."""
+        made = []
+        for q in others:
+            if (p, q) not in self._groups:
+                a, b = self.seat(p, q)
+                g = None
+                if len(a):
+                    found = zet_native.pair_cone_groups(a, b, 0.0, 1e-9, 1e-12).groups
+                    g = distinct_groups(found) if len(found.kinds) else None
+                self._groups[(p, q)] = g
+            if self._groups[(p, q)] is not None:
+                made.append(self._groups[(p, q)])
+        return joined_groups(made) if made else None
+
+    def grid_candidates(self, p, others, groups):
+        """Ray-free directions of the grid (no vertex ray of p along them, nor of the others
+        against them, enters another solid), the widest margin first."""
+        reach = float(np.linalg.norm(self.high[p] - self.low[p]))  # rays go no farther than that matters
+        near = tuple(q for q in others if self.near(p, q, reach))
+        grid = sphere_grid(GRID_DIRECTIONS)
+        key = (p, near)  # the rating holds while the same parts are near
+        if key not in self._rated:
+            if near:
+                counts, _ = zet_native.direction_scores(grid, 2.0 * self.tol.diagonal, self.rays[p],
+                                                        [self.rays[q] for q in near])
+                self._rated[key] = np.flatnonzero(counts == 0)
+            else:
+                self._rated[key] = np.arange(len(grid))
+        free = self._rated[key]
+        margins = smallest_margins(grid[free], groups)
+        order = np.lexsort((free, -margins))[:GRID_CANDIDATES]
+        return [(f"grid {int(free[i])}", grid[free[i]]) for i in order]
+
+    def analyse(self, p, others):
+        """The candidates of part p against the other parts still in place: the six axes
+        always (they make the blocking table); when none of them is free, the direction with
+        the widest margin against the cones of p's seat, then ray-free grid directions. The
+        chosen one has the widest margin, the earliest tried on a tie."""
+        groups, _ = self.cones(p, others, search=False)
+        candidates = self._rate(p, others, [(label, np.array(d)) for label, d in AXES], groups)
+        upper = np.inf
+        if not any(not c.blockers for c in candidates):
+            _, (direction, margin, upper) = self.cones(p, others, search=True)
+            if direction is not None and margin > 0:
+                candidates += self._rate(p, others, [("cone", direction)], groups)
+        # When the seat's cones block every direction, no grid direction can be free.
+        if not any(not c.blockers for c in candidates) and upper >= 0:
+            seen = {c.direction for c in candidates}
+            extra = [(label, d) for label, d in self.grid_candidates(p, others, groups)
+                     if _key(d) not in seen]
+            candidates += self._rate(p, others, extra, groups)
+        free = [i for i, c in enumerate(candidates) if not c.blockers]
+        chosen = min(free, key=lambda i: (-candidates[i].margin, i)) if free else -1
+        return PartAnalysis(p, tuple(candidates), chosen)
+
+    def _rate(self, p, others, tried, groups):
+        if not tried:
+            return []
+        margins = smallest_margins(np.array([d for _, d in tried]), groups)
+        out = []
+        for (label, d), margin in zip(tried, margins):
+            key = _key(d)
+            checks = [(q, self.pair(p, q, key)) for q in others]
+            blockers = tuple(q for q, c in checks if c.blocked)
+            depth = max((c.depth for _, c in checks), default=0.0)
+            out.append(Candidate(label, key, blockers, float(margin), depth))
+        return out
+
+    def clear_distance(self, p, others, d):
+        """How far p travels along d until its box is apart from every other box."""
+        lo, hi = self.windows(p, d, 0.0)
+        ends = [hi[self._index[q]] for q in others if lo[self._index[q]] <= hi[self._index[q]]]
+        return max(ends) + self.tol.pad if ends else 0.0
+
+
+def shrunk(vertices, triangles, distance):
+    """The vertices moved inwards so that every face plane moves at least ``distance`` into
+    the solid: along the vertex's area-weighted normal, by distance over the smallest cosine
+    between it and the normals of its faces (capped, so that a needle tip moves at most four
+    times as far). A part shrunk by the allowance touches another part only where the two
+    overlap deeper than the allowance; touching faces, sliding and tolerated interferences
+    leave no contact at all. Inward is against the normals of a positive volume."""
+    corners = vertices[triangles]
+    normals = np.cross(corners[:, 1] - corners[:, 0], corners[:, 2] - corners[:, 0])
+    volume = np.einsum("ij,ij->i", corners[:, 0], normals).sum()
+    if volume < 0:
+        normals = -normals
+    summed = np.zeros_like(vertices)
+    for k in range(3):
+        np.add.at(summed, triangles[:, k], normals)
+    length = np.linalg.norm(summed, axis=1)
+    unit = summed / np.where(length > 0, length, 1.0)[:, None]
+    face_unit = normals / np.maximum(np.linalg.norm(normals, axis=1), 1e-300)[:, None]
+    cosine = np.ones(len(vertices))
+    for k in range(3):
+        np.minimum.at(cosine, triangles[:, k], np.einsum("ij,ij->i", unit[triangles[:, k]], face_unit))
+    step = distance / np.clip(cosine, 0.25, 1.0)
+    return np.ascontiguousarray(vertices - unit * step[:, None])
+
+
+def distinct_groups(groups):
+    """The groups with repeated cones left out: the face contacts of two flat faces give the
+    same half-space over and over, and each copy would cost the search a margin per cell.
+    Groups are the same cone when they have the same facet planes (to 1e-9) and block the
+    same; rows are compared through two fixed random projections of their keys."""
+    facets = np.round(np.where(groups.facet_mask[..., None], groups.facets, 0.0), 9) + 0.0
+    keys = np.concatenate([facets.reshape(len(facets), -1), groups.blocks_all[:, None],
+                           groups.kinds[:, None]], axis=1)
+    mix = np.random.default_rng(7).standard_normal((keys.shape[1], 2))
+    hashed = keys @ mix
+    order = np.lexsort((hashed[:, 1], hashed[:, 0]))
+    ordered = hashed[order]
+    new = np.ones(len(order), dtype=bool)
+    new[1:] = np.any(ordered[1:] != ordered[:-1], axis=1)
+    first = np.sort(order[new])
+    return _take(groups, first)
+
+
+def _take(groups, rows):
+    return type(groups)(*[None if x is None else np.ascontiguousarray(x[rows]) for x in groups])
+
+
+def joined_groups(parts):
+    """Cone groups of several calls as one, the facet arrays padded to the widest."""
+    width = max(g.facets.shape[1] for g in parts)
+    pad = lambda x, fill: np.concatenate(  # noqa: E731
+        [x, np.full((len(x), width - x.shape[1]) + x.shape[2:], fill, dtype=x.dtype)], axis=1)
+    fields = []
+    for name in parts[0]._fields:
+        arrays = [getattr(g, name) for g in parts]
+        if arrays[0] is None:
+            fields.append(None)
+            continue
+        if name in ("facets", "facet_mask"):
+            arrays = [pad(x, 0) for x in arrays]
+        fields.append(np.ascontiguousarray(np.concatenate(arrays)))
+    return type(parts[0])(*fields)
+
+
+def _unit_normals(corners):
+    n = np.cross(corners[:, 1] - corners[:, 0], corners[:, 2] - corners[:, 0])
+    return n / np.maximum(np.linalg.norm(n, axis=1), 1e-300)[:, None]
+
+
+def _chunks(n, first=256, rest=4096):
+    """A small first chunk (a deep pair is usually among the first), then larger ones."""
+    start, size = 0, first
+    while start < n:
+        yield start, min(n, start + size)
+        start, size = start + size, rest
+
+
+def _key(d):
+    """A direction as a hashable unit tuple (the same bits for the same direction)."""
+    d = np.asarray(d, dtype=np.float64)
+    return tuple(float(x) for x in d / np.linalg.norm(d))

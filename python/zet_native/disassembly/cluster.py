@@ -1,0 +1,106 @@
+"""Many assemblies at once, one per Dask worker.
+
+Meshes travel to the workers as numpy arrays (each worker builds its own trees) and plans
+come back as plain data (``Plan.to_json``). An assembly whose worker dies is tried once more;
+if that fails too, it is reported as failed with the reason and the other plans are kept.
+Without Dask the assemblies are planned one after another in this process.
+"""
+
+import os
+import warnings
+
+from .parts import AssemblyError, checked_parts
+from .planner import plan
+
+_warned = False
+
+
+def plan_assembly(parts, options):
+    """The plan of one assembly as plain data; bad input becomes a ``failed`` entry, not an
+    exception, so that it is not retried as if a worker had died."""
+    try:
+        return plan(parts, **options).to_json()
+    except AssemblyError as error:
+        return _failed(list(parts), str(error))
+
+
+def _failed(names, reason):
+    return {"parts": names, "steps": [], "remaining": [], "blockers": {}, "failed": reason}
+
+
+def plan_many(assemblies, client=None, *, progress=None, **options):
+    """Plans of several assemblies: name -> ``Plan.to_json()`` data, in input order.
+
+    ``assemblies``: a mapping name -> parts (what ``plan`` takes: a mapping of meshes or a
+    folder). ``client``: a ``dask.distributed.Client``; without one an embedded
+    ``LocalCluster`` of worker processes, one per processor, is started and closed again.
+    ``options`` go to ``plan`` on each worker (``allowance``, ``absolute``, ``threads``).
+    An assembly that fails gets ``{"failed": reason, ...}`` with empty steps.
+    ``progress``: called with 1 after each assembly.
+    """
+    loaded = {}
+    for name, parts in assemblies.items():
+        try:
+            loaded[str(name)] = checked_parts(parts)
+        except AssemblyError as error:
+            loaded[str(name)] = error
+    try:
+        import dask.distributed  # noqa: F401
+    except ImportError:
+        global _warned
+        if not _warned:
+            warnings.warn("dask.distributed is not installed (pip install zet-native[cluster]): "
+                          "planning the assemblies one after another in this process", stacklevel=2)
+            _warned = True
+        return _serial(loaded, options, progress)
+    return _on_dask(loaded, client, options, progress)
+
+
+def _serial(loaded, options, progress):
+    out = {}
+    for name, parts in loaded.items():
+        out[name] = _failed([], str(parts)) if isinstance(parts, Exception) else plan_assembly(parts, options)
+        if progress:
+            progress(1)
+    return out
+
+
+def _on_dask(loaded, client, options, progress):
+    import dask
+    from dask.distributed import Client, LocalCluster
+
+    own = None
+    if client is None:
+        # A dead worker should come back to us at once: we retry it once ourselves.
+        with dask.config.set({"distributed.scheduler.allowed-failures": 0}):
+            workers = max(1, min(os.cpu_count() or 1, len(loaded)))
+            cluster = LocalCluster(n_workers=workers, threads_per_worker=1, processes=True,
+                                   dashboard_address=None)
+            own = client = Client(cluster)
+    try:
+        out = {name: None for name in loaded}
+        futures = {}
+        for name, parts in loaded.items():
+            if isinstance(parts, Exception):
+                out[name] = _failed([], str(parts))
+            else:
+                futures[name] = client.submit(plan_assembly, parts, options, key=f"plan-{name}-{id(parts)}", pure=False)
+        for name, future in futures.items():
+            try:
+                out[name] = future.result()
+            except Exception as first:  # the worker died or the task failed: once more
+                retry = client.submit(plan_assembly, loaded[name], options, pure=False)
+                try:
+                    out[name] = retry.result()
+                except Exception as second:
+                    out[name] = _failed(list(loaded[name]), f"failed twice on the cluster: "
+                                        f"{type(second).__name__}: {second}".splitlines()[0]
+                                        + (f" (first: {type(first).__name__})" if first else ""))
+            if progress:
+                progress(1)
+        return out
+    finally:
+        if own is not None:
+            cluster = own.cluster
+            own.close()
+            cluster.close()

@@ -1,0 +1,136 @@
+"""How deep two triangles overlap along a straight path: the largest, over a window of the
+path, of the smallest translation that separates them.
+
+For two triangles A (moving, at A + t d) and B, the overlap along a unit axis u is
+min(maxA + s t - minB, maxB - minA - s t) with s = u . d, and the smallest separating
+translation is the smallest of these overlaps over the axes that can separate two
+triangles: the two face normals and the nine edge-by-edge cross products (the face normals
+of their Minkowski difference). A negative value means they are apart.
+
+As a function of t it is the minimum of lines, so it is concave, and its largest value over
+a window [lo, hi] is its value at the global maximiser clamped into the window. That
+maximiser is where a rising and a falling line cross at the lowest height (the optimum of a
+two-variable linear programme sits on one rising and one falling constraint); flat lines
+(static axes) only cap the value, which the final evaluation includes.
+"""
+
+import numpy as np
+
+BLOCK = 4096  # contacts per block: bounds the (block, 11, 11) crossing table
+
+
+def _axes(a, b, faces_only=False):
+    """Unit separating axes (n, k, 3) of triangle pairs and which of them are usable: the two
+    face normals, then (unless ``faces_only``) the nine edge-by-edge cross products."""
+    ea = np.roll(a, -1, axis=1) - a
+    eb = np.roll(b, -1, axis=1) - b
+    na = np.cross(a[:, 1] - a[:, 0], a[:, 2] - a[:, 0])
+    nb = np.cross(b[:, 1] - b[:, 0], b[:, 2] - b[:, 0])
+    parts = [na[:, None], nb[:, None]]
+    if not faces_only:
+        parts.append(np.cross(ea[:, :, None, :], eb[:, None, :, :]).reshape(-1, 9, 3))
+    axes = np.concatenate(parts, axis=1)
+    norms = np.linalg.norm(axes, axis=2)
+    longest = np.maximum(np.linalg.norm(ea, axis=2).max(axis=1), np.linalg.norm(eb, axis=2).max(axis=1))
+    usable = norms > 1e-12 * longest[:, None] ** 2  # parallel edges give no axis
+    return axes / np.where(usable, norms, 1.0)[..., None], usable
+
+
+def _lines(a, b, direction, faces_only):
+    """Intercepts and slopes (n, 2k) of the overlap lines: the rising side of each axis, then
+    the falling side; unusable axes get lines that never bind."""
+    axes, usable = _axes(a, b, faces_only)
+    pa = axes @ a.transpose(0, 2, 1)
+    pb = axes @ b.transpose(0, 2, 1)
+    s = axes @ direction
+    rising = pa.max(axis=2) - pb.min(axis=2)
+    falling = pb.max(axis=2) - pa.min(axis=2)
+    intercepts = np.concatenate([np.where(usable, rising, np.inf), np.where(usable, falling, np.inf)], axis=1)
+    slopes = np.concatenate([np.where(usable, s, 0.0), np.where(usable, -s, 0.0)], axis=1)
+    return intercepts, slopes
+
+
+def _value(intercepts, slopes, t):
+    with np.errstate(invalid="ignore"):
+        values = intercepts + slopes * t[:, None]
+    return np.where(np.isinf(intercepts), np.inf, values).min(axis=1)
+
+
+def _largest(c, m, lo, hi):
+    """Largest value over [lo, hi] of the minimum of the lines (rising sides first, then the
+    falling sides, k of each), never below 0."""
+    k = c.shape[1] // 2
+    ci, mi, cj, mj = c[:, :k, None], m[:, :k, None], c[:, None, k:], m[:, None, k:]
+    with np.errstate(divide="ignore", invalid="ignore"):
+        ok = (mi > 0) & (mj < 0) & np.isfinite(ci) & np.isfinite(cj)
+        t = np.where(ok, (cj - ci) / np.where(ok, mi - mj, 1.0), 0.0)
+        height = np.where(ok, ci + mi * t, np.inf)
+    rows = np.arange(len(c))
+    flat = height.reshape(len(c), -1)
+    best = flat.argmin(axis=1)
+    found = np.isfinite(flat[rows, best])
+    t_star = np.clip(np.where(found, t.reshape(len(c), -1)[rows, best], lo), lo, hi)
+    value = np.maximum.reduce([_value(c, m, lo), _value(c, m, hi), _value(c, m, t_star)])
+    return np.maximum(np.where(np.isfinite(value), value, 0.0), 0.0)
+
+
+def overlap_depths(a, b, direction, lo, hi, screen=None, first_only=False):
+    """Largest separating depth (float64 (n,)) of each triangle pair (a[i] moving by t
+    direction, b[i] fixed; corners (n, 3, 3)) over t in [lo[i], hi[i]]; 0 when apart or only
+    touching.
+
+    With ``screen``, pairs whose overlap along the two face normals alone (an upper bound of
+    the depth) stays within it keep that bound instead: most contacts of a tight fit are faces
+    sliding on faces, and the full test is spent only on the rest, largest bound first; with
+    ``first_only`` it stops after the first block that holds a depth above ``screen`` (enough
+    to know that the path is blocked), the pairs not tested keeping their bounds."""
+    a = np.asarray(a, dtype=np.float64).reshape(-1, 3, 3)
+    b = np.asarray(b, dtype=np.float64).reshape(-1, 3, 3)
+    direction = np.asarray(direction, dtype=np.float64)
+    lo = np.broadcast_to(np.asarray(lo, dtype=np.float64), len(a)).copy()
+    hi = np.broadcast_to(np.asarray(hi, dtype=np.float64), len(a)).copy()
+    if screen is not None:
+        out = np.zeros(len(a))
+        for start in range(0, len(a), 16 * BLOCK):
+            k = slice(start, start + 16 * BLOCK)
+            out[k] = _face_bound(a[k], b[k], direction, lo[k], hi[k])
+        rest = np.flatnonzero(out > screen)
+        if first_only and len(rest) > BLOCK:  # the largest bounds first: likely the deep ones
+            top = np.argpartition(-out[rest], BLOCK)
+            rest = rest[top]
+    else:
+        out, rest = np.zeros(len(a)), np.arange(len(a))
+    for start in range(0, len(rest), BLOCK):
+        k = rest[start:start + BLOCK]
+        out[k] = _largest(*_lines(a[k], b[k], direction, False), lo[k], hi[k])
+        if first_only and np.any(out[k] > screen):
+            break
+    return out
+
+
+def _face_bound(a, b, direction, lo, hi):
+    """The overlap along the two face normals alone, its largest value over [lo, hi]: an upper
+    bound of the depth, cheap enough for millions of sliding contacts. A flat triangle projects
+    to one point on its own normal, so each normal gives two lines; the largest value of their
+    minimum sits at an end of the window or where two of the four lines cross."""
+    na = np.cross(a[:, 1] - a[:, 0], a[:, 2] - a[:, 0])
+    nb = np.cross(b[:, 1] - b[:, 0], b[:, 2] - b[:, 0])
+    na /= np.maximum(np.linalg.norm(na, axis=1), 1e-300)[:, None]
+    nb /= np.maximum(np.linalg.norm(nb, axis=1), 1e-300)[:, None]
+    pa = np.einsum("nij,nj->ni", b, na)  # b on A's normal
+    pb = np.einsum("nij,nj->ni", a, nb)  # a on B's normal
+    ha, hb = np.einsum("nj,nj->n", a[:, 0], na), np.einsum("nj,nj->n", b[:, 0], nb)
+    sa, sb = na @ direction, nb @ direction
+    # a moves: on A's normal its point rises by sa t (overlap ha + sa t - min pa and max pa - ha - sa t);
+    # on B's normal its interval rises by sb t.
+    c = np.stack([ha - pa.min(1), pa.max(1) - ha, pb.max(1) - hb, hb - pb.min(1)], axis=1)
+    m = np.stack([sa, -sa, sb, -sb], axis=1)
+    ts = [lo, hi]
+    for i in range(4):
+        for j in range(i + 1, 4):
+            with np.errstate(divide="ignore", invalid="ignore"):
+                t = (c[:, j] - c[:, i]) / (m[:, i] - m[:, j])
+            ts.append(np.clip(np.where(np.isfinite(t), t, lo), lo, hi))
+    t = np.stack(ts, axis=1)  # (n, 8)
+    values = (c[:, None, :] + m[:, None, :] * t[:, :, None]).min(axis=2).max(axis=1)
+    return np.maximum(values, 0.0)

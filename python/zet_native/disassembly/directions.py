@@ -1,0 +1,104 @@
+"""Candidate directions of removal: the six axes, an even grid over the sphere, and the
+direction with the largest margin against the cones of blocked directions of a part's
+touching pairs, found by branch and bound over the sphere.
+
+The branch and bound splits spherical triangles (from the faces of an icosahedron) into
+four; ``cell_bounds`` gives each cell the smallest margin at its center and says which cone
+groups can still matter inside it. Margins are 1-Lipschitz in the chord distance between
+unit directions, so value + chord radius bounds a cell from above and cells that cannot beat
+the best center found are dropped.
+"""
+
+import heapq
+
+import numpy as np
+
+import zet_native
+
+AXES = (("+x", (1.0, 0.0, 0.0)), ("-x", (-1.0, 0.0, 0.0)), ("+y", (0.0, 1.0, 0.0)),
+        ("-y", (0.0, -1.0, 0.0)), ("+z", (0.0, 0.0, 1.0)), ("-z", (0.0, 0.0, -1.0)))
+
+
+def sphere_grid(count):
+    """``count`` unit directions spread evenly over the sphere (a Fibonacci spiral)."""
+    k = np.arange(count) + 0.5
+    z = 1.0 - 2.0 * k / count
+    r = np.sqrt(np.maximum(0.0, 1.0 - z * z))
+    angle = np.pi * (3.0 - np.sqrt(5.0)) * k
+    return np.stack([r * np.cos(angle), r * np.sin(angle), z], axis=1)
+
+
+def _unit(x):
+    return x / np.linalg.norm(x, axis=-1, keepdims=True)
+
+
+def _icosahedron_faces():
+    p = (1 + 5 ** 0.5) / 2
+    v = _unit(np.array([[-1, p, 0], [1, p, 0], [-1, -p, 0], [1, -p, 0], [0, -1, p], [0, 1, p],
+                        [0, -1, -p], [0, 1, -p], [p, 0, -1], [p, 0, 1], [-p, 0, -1], [-p, 0, 1]], dtype=float))
+    f = np.array([[0, 11, 5], [0, 5, 1], [0, 1, 7], [0, 7, 10], [0, 10, 11], [1, 5, 9], [5, 11, 4],
+                  [11, 10, 2], [10, 7, 6], [7, 1, 8], [3, 9, 4], [3, 4, 2], [3, 2, 6], [3, 6, 8],
+                  [3, 8, 9], [4, 9, 5], [2, 4, 11], [6, 2, 10], [8, 6, 7], [9, 8, 1]])
+    return v[f]
+
+
+def _cells(corners):
+    """Centers, chord radii and angular radii of spherical triangles (n, 3, 3); the angular
+    radius is widened a hair so that rounding of the corners cannot leave a corner outside."""
+    centers = _unit(corners.sum(axis=1))
+    cos = np.einsum("nij,nj->ni", corners, centers).min(axis=1)
+    angular = np.arccos(np.clip(cos, -1.0, 1.0)) * (1 + 1e-12) + 1e-15
+    return centers, 2.0 * np.sin(angular / 2.0), angular
+
+
+def _split(c):
+    a, b, d = c
+    ab, bd, da = _unit(a + b), _unit(b + d), _unit(d + a)
+    return np.array([[a, ab, da], [ab, b, bd], [da, bd, d], [ab, bd, da]])
+
+
+def best_direction(groups, *, tolerance=1e-2, max_cells=2000, per_call=64, chunk=16):
+    """(direction, margin, upper) with the largest smallest margin against the cone groups,
+    within ``tolerance`` of the best or after ``max_cells`` cells; no direction has a margin
+    above ``upper``."""
+    everything = np.arange(len(groups.kinds), dtype=np.int64)
+    pending = [(c[None], everything) for c in _icosahedron_faces()]
+    best, best_value, heap, tie, cells = None, -np.inf, [], 0, 0
+    while pending:
+        corners = np.concatenate([p[0] for p in pending])
+        counts = [len(p[0]) for p in pending]
+        centers, radii, angular = _cells(corners)
+        cell_offsets = np.concatenate([[0], np.cumsum(counts)]).astype(np.int64)
+        relevant = np.concatenate([p[1] for p in pending])
+        relevant_offsets = np.concatenate([[0], np.cumsum([len(p[1]) for p in pending])]).astype(np.int64)
+        values, flags = zet_native.cell_bounds(centers, radii, angular, cell_offsets, relevant,
+                                               relevant_offsets, chunk, groups)
+        cells += len(centers)
+        at = 0
+        for b, (_, rel) in enumerate(pending):
+            for i in range(cell_offsets[b], cell_offsets[b + 1]):
+                keep = rel[flags[at:at + len(rel)].view(bool)]
+                at += len(rel)
+                value = values[i]
+                if value > best_value:
+                    best, best_value = centers[i], float(value)
+                if not np.isnan(value):
+                    heapq.heappush(heap, (-(value + radii[i]), tie, corners[i], keep))
+                    tie += 1
+        pending = []
+        while heap and -heap[0][0] > best_value + tolerance and len(pending) < per_call \
+                and cells + 4 * (len(pending) + 1) <= max_cells:
+            _, _, c, keep = heapq.heappop(heap)
+            pending.append((_split(c), keep))
+    upper = max([best_value] + [-h[0] for h in heap])
+    return best, best_value, upper
+
+
+def smallest_margins(directions, groups):
+    """Each direction's smallest margin against every group (1.0 when there are none: nothing
+    touches, nothing blocks)."""
+    directions = np.ascontiguousarray(directions, dtype=np.float64).reshape(-1, 3)
+    if groups is None or len(groups.kinds) == 0:
+        return np.ones(len(directions))
+    everything = np.arange(len(groups.kinds), dtype=np.int64)
+    return zet_native.margins(directions, everything, groups).min(axis=1)

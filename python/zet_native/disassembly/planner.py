@@ -1,0 +1,239 @@
+"""The sequence: assembly by disassembly, one part at a time.
+
+Each step analyses every part still in place against all the others (on several interpreter
+threads when asked, each inside a stage of the module's thread share), then removes one part
+that can leave. Among those, the one with the fewest blockers left behind goes first: the
+fewest parts still in place that block it in some tested direction (the least entangled part
+leaves first, so a lid goes before its box and the top block before the stack); then the one
+whose direction has the widest margin against its seat's cones; then the smaller part (the
+volume of its box), so that of two parts that can only part from each other the smaller one
+moves; then the first name in alphabetical order. A part's direction is its free candidate
+with the widest margin, the earliest tried on a tie. When no part can leave, the plan ends
+and the parts still in place are reported with what holds them.
+"""
+
+import concurrent.futures
+import threading
+from typing import NamedTuple
+
+import zet_native
+
+from .analysis import Assembly, Cancelled
+from .parts import AssemblyError, checked_parts
+
+DEFAULT_ALLOWANCE = 1e-4  # of the assembly's diagonal
+
+
+class Step(NamedTuple):
+    part: str
+    label: str  # the candidate that was chosen ("+z", "cone", "grid 17", ...)
+    direction: tuple  # unit vector
+    distance: float  # travel until the part's box is apart from the boxes still in place
+    margin: float  # against the cones of the part's seat (1.0 when nothing touches it)
+    interference: float  # deepest tolerated overlap along its path
+    left_behind: int  # parts still in place that block it in some tested direction
+
+
+class Plan(NamedTuple):
+    parts: list  # names, in input order
+    steps: list  # Step, in removal order
+    remaining: list  # parts that could not leave, in input order
+    blockers: dict  # remaining part -> names of the parts that block it in some direction
+    blocking: dict  # part -> {direction label: [blocking parts]}, of the first step (all parts in place)
+    held: dict  # remaining part -> {direction label: [blocking parts]}, of the last step
+    interference: dict  # part -> deepest tolerated overlap with its neighbours at rest
+    allowance: float  # in the assembly's units
+    diagonal: float
+    cancelled: bool = False
+
+    def to_json(self):
+        """The plan as plain data: the keys parts, steps (part, unit direction, distance),
+        remaining and blockers are a contract; the others are extras."""
+        return {
+            "parts": list(self.parts),
+            "steps": [{"part": s.part, "direction": list(s.direction), "distance": s.distance,
+                       "label": s.label, "margin": s.margin, "interference": s.interference,
+                       "left_behind": s.left_behind} for s in self.steps],
+            "remaining": list(self.remaining),
+            "blockers": {k: list(v) for k, v in self.blockers.items()},
+            "blocking": self.blocking,
+            "held": self.held,
+            "interference": self.interference,
+            "allowance": self.allowance,
+            "diagonal": self.diagonal,
+            "cancelled": self.cancelled,
+        }
+
+
+class Interrupted(KeyboardInterrupt):
+    """Ctrl-C during a plan: ``plan`` holds the steps done so far (``cancelled`` set)."""
+
+    def __init__(self, plan):
+        super().__init__("interrupted")
+        self.plan = plan
+
+
+def plan(parts, *, allowance=DEFAULT_ALLOWANCE, absolute=False, threads=1, progress=None):
+    """Plan the disassembly of an assembly.
+
+    ``parts``: a mapping name -> (vertices, triangles) (array-likes), pairs of those, or a
+    folder of mesh files. ``allowance``: the overlap depth that does not block, a fraction of
+    the assembly's diagonal, or a length when ``absolute``. ``threads``: parts of a step
+    analysed at once. ``progress``: called with the number of parts analysed after each one.
+
+    Raises ``AssemblyError`` on bad input, including two parts that overlap deeper than the
+    allowance at rest (the message names them and says how deep), and ``Interrupted`` on
+    Ctrl-C, carrying the steps done so far.
+    """
+    parts = checked_parts(parts)
+    threads = max(1, int(threads))
+    cancel = threading.Event()
+    try:
+        assembly = Assembly(parts, allowance, absolute, cancel)
+    except InterruptedError:  # the tree build was stopped
+        raise Interrupted(_empty(parts, cancelled=True))
+    except KeyboardInterrupt:
+        raise Interrupted(_empty(parts, cancelled=True))
+    state = _State(assembly)
+    try:
+        state.check_rest()
+        state.run(threads, progress)
+    except (KeyboardInterrupt, Cancelled):
+        cancel.set()
+        raise Interrupted(state.result(cancelled=True))
+    return state.result()
+
+
+def _empty(parts, cancelled=False):
+    names = list(parts)
+    return Plan(names, [], names, {}, {}, {}, {}, 0.0, 0.0, cancelled)
+
+
+class _State:
+    def __init__(self, assembly):
+        self.a = assembly
+        self.remaining = list(assembly.names)
+        self.steps = []
+        self.first = None  # analyses of the first step
+        self.last = None  # analyses of the latest step
+        self.interference = {n: 0.0 for n in assembly.names}
+
+    def check_rest(self):
+        names = self.a.names
+        for i, p in enumerate(names):
+            for q in names[i + 1:]:
+                if not self.a.near(p, q):
+                    continue
+                depth, pair = self.a.rest_depth(p, q)
+                if depth > self.a.tol.allowance:
+                    raise AssemblyError(
+                        f"parts {p!r} and {q!r} overlap by {depth:.6g} at rest (triangles {pair[0]} and "
+                        f"{pair[1]}), beyond the allowance {self.a.tol.allowance:.3g}")
+                self.interference[p] = max(self.interference[p], depth)
+                self.interference[q] = max(self.interference[q], depth)
+
+    def analyse_all(self, threads, progress):
+        remaining = self.remaining
+        jobs = [(p, [q for q in remaining if q != p]) for p in remaining]
+        if threads == 1 or len(jobs) == 1:
+            results = []
+            for p, others in jobs:
+                results.append(self.a.analyse(p, others))
+                if progress:
+                    progress(1)
+            return results
+        share = max(1, -(-100 // threads))
+
+        def staged(p, others):
+            if self.a.cancel.is_set():
+                raise Cancelled()
+            zet_native.enter_stage(share)
+            try:
+                return self.a.analyse(p, others)
+            finally:
+                zet_native.leave_stage()
+
+        pool = concurrent.futures.ThreadPoolExecutor(max_workers=threads, thread_name_prefix="disassembly")
+        try:
+            futures = [pool.submit(staged, p, others) for p, others in jobs]
+            pending = set(futures)
+            while pending:  # short waits, so that Ctrl-C reaches this thread at once
+                done, pending = concurrent.futures.wait(pending, timeout=0.1)
+                if progress:
+                    for _ in done:
+                        progress(1)
+            return [f.result() for f in futures]
+        except BaseException:
+            self.a.cancel.set()
+            raise
+        finally:
+            pool.shutdown(wait=True, cancel_futures=True)
+
+    def run(self, threads, progress):
+        while self.remaining:
+            analyses = self.analyse_all(threads, progress)
+            self.last = analyses
+            if self.first is None:
+                self.first = analyses
+            free = [x for x in analyses if x.free]
+            if not free:
+                return
+            ranked = min(free, key=lambda x: (_left_behind(x), -x.candidates[x.chosen].margin,
+                                              self.a.volume(x.name), x.name))
+            c = ranked.candidates[ranked.chosen]
+            others = [q for q in self.remaining if q != ranked.name]
+            distance = self.a.clear_distance(ranked.name, others, c.direction)
+            self.steps.append(Step(ranked.name, c.label, c.direction, float(distance), c.margin, c.depth,
+                                   _left_behind(ranked)))
+            self.interference[ranked.name] = max(self.interference[ranked.name], c.depth)
+            self.remaining.remove(ranked.name)
+
+    def result(self, cancelled=False):
+        a = self.a
+        table = lambda analyses: {x.name: {c.label: list(c.blockers) for c in x.candidates}  # noqa: E731
+                                  for x in analyses or ()}
+        held = {}
+        blockers = {}
+        if self.last is not None:
+            last = {x.name: x for x in self.last}
+            for name in self.remaining:
+                if name in last:
+                    x = last[name]
+                    held[name] = {c.label: list(c.blockers) for c in x.candidates}
+                    union = {b for c in x.candidates for b in c.blockers}
+                    blockers[name] = [n for n in a.names if n in union]
+        remaining = [n for n in a.names if n in self.remaining]
+        return Plan(list(a.names), list(self.steps), remaining, blockers, table(self.first), held,
+                    dict(self.interference), a.tol.allowance, a.tol.diagonal, cancelled)
+
+
+def _left_behind(analysis):
+    """The parts still in place that block this part in some tested direction."""
+    return len({b for c in analysis.candidates for b in c.blockers})
+
+
+def describe(plan, name=None):
+    """Text lines of a plan given as ``Plan.to_json()`` data: one per step (part, direction,
+    distance, blockers left behind), then the parts that could not leave with what holds them
+    per direction."""
+    if "failed" in plan:
+        return [f"{name or 'assembly'}: failed: {plan['failed']}"]
+    lines = [f"{name or 'assembly'}: {len(plan['parts'])} parts, allowance {plan['allowance']:.3g} "
+             f"(diagonal {plan['diagonal']:.4g})" + (" -- interrupted" if plan.get("cancelled") else "")]
+    width = max([len(n) for n in plan["parts"]] + [4])
+    for i, s in enumerate(plan["steps"], 1):
+        d = ", ".join(f"{x:+.3f}" for x in s["direction"])
+        lines.append(f"  {i:>3}. {s['part']:<{width}}  {s['label']:<8} ({d})  distance {s['distance']:.4g}  "
+                     f"blockers left {s['left_behind']}")
+    for n in plan["remaining"]:
+        held = plan["held"].get(n, {})
+        by = "; ".join(f"{label} by {', '.join(b)}" for label, b in held.items() if b)
+        lines.append(f"  cannot leave: {n} (held by {', '.join(plan['blockers'].get(n, [])) or 'nothing'}"
+                     + (f": {by}" if by else "") + ")")
+    if not plan["remaining"] and not plan.get("cancelled"):
+        lines.append("  every part came out")
+    deep = {n: d for n, d in plan["interference"].items() if d > 0}
+    if deep:
+        worst = max(deep, key=deep.get)
+        lines.append(f"  tolerated interference: {len(deep)} parts, deepest {deep[worst]:.3g} ({worst})")
+    return lines

@@ -1,0 +1,142 @@
+"""The disassembly planner on generated assemblies with known answers. Every step of every
+plan is checked by sampling the path densely and testing, at each position, whether an edge
+of one part passes through a face of another by more than the allowance: a plain
+segment-triangle test written here, independent of the module's path query."""
+
+import numpy as np
+import pytest
+
+import support  # noqa: F401  (puts examples/ on the path)
+import assemblies
+from zet_native.disassembly import AssemblyError, plan
+
+SAMPLES = 48  # positions per step, on top of both ends
+
+
+def edges(triangles):
+    e = np.concatenate([triangles[:, [0, 1]], triangles[:, [1, 2]], triangles[:, [2, 0]]])
+    return np.unique(np.sort(e, axis=1), axis=0)
+
+
+def edges_through_faces(ev, e, fv, f, margin):
+    """Whether any segment (ev[e]) crosses the plane of a triangle (fv[f]) with both ends more
+    than ``margin`` from it, at a point more than ``margin`` inside the triangle."""
+    p, q = ev[e[:, 0]][:, None], ev[e[:, 1]][:, None]
+    v0, v1, v2 = (fv[f[:, k]][None] for k in range(3))
+    n = np.cross(v1 - v0, v2 - v0)
+    n = n / np.linalg.norm(n, axis=-1, keepdims=True)
+    dp = np.sum((p - v0) * n, axis=-1)
+    dq = np.sum((q - v0) * n, axis=-1)
+    crossing = ((dp < -margin) & (dq > margin)) | ((dp > margin) & (dq < -margin))
+    if not crossing.any():
+        return False
+    with np.errstate(invalid="ignore", divide="ignore"):
+        x = p + (q - p) * (dp / (dp - dq))[..., None]
+        inside = crossing
+        for a, b in ((v0, v1), (v1, v2), (v2, v0)):
+            side = b - a
+            inward = np.sum(np.cross(side, x - a) * n, axis=-1) / np.linalg.norm(side, axis=-1)
+            inside = inside & (inward > margin)
+    return bool(inside.any())
+
+
+def near(vertices, items, low, high, shift=np.zeros(3)):
+    """The items (rows of vertex indices) whose box, swept by ``shift``, meets the box [low, high]."""
+    corners = np.concatenate([vertices[items], vertices[items] + shift], axis=1)
+    return items[np.all((corners.min(1) <= high) & (corners.max(1) >= low), axis=1)]
+
+
+def path_is_clear(parts, part, others, direction, distance, margin):
+    v, t = parts[part]
+    d = np.asarray(direction)
+    swept = np.vstack([v, v + distance * d])
+    for q in others:
+        w, u = parts[q]
+        # Only the items that can meet somewhere on the path: a plain box filter.
+        mine_t = near(v, t, w.min(0), w.max(0), distance * d)
+        mine_e = near(v, edges(t), w.min(0), w.max(0), distance * d)
+        theirs_t, theirs_e = near(w, u, swept.min(0), swept.max(0)), near(w, edges(u), swept.min(0), swept.max(0))
+        if not (len(mine_t) or len(mine_e)) or not (len(theirs_t) or len(theirs_e)):
+            continue
+        for s in np.linspace(0.0, distance, SAMPLES + 2):
+            moved = v + s * d
+            if (len(mine_e) and len(theirs_t) and edges_through_faces(moved, mine_e, w, theirs_t, margin)) or \
+                    (len(theirs_e) and len(mine_t) and edges_through_faces(w, theirs_e, moved, mine_t, margin)):
+                return False
+    # Beyond the distance the boxes are apart for good.
+    low, high = (v + distance * d).min(0), (v + distance * d).max(0)
+    for q in others:
+        w = parts[q][0]
+        assert np.any(low > w.max(0)) or np.any(high < w.min(0)), (part, q)
+    return True
+
+
+def check_plan(parts, result):
+    data = result.to_json()
+    in_place = list(parts)
+    for step in data["steps"]:
+        assert abs(np.linalg.norm(step["direction"]) - 1.0) < 1e-12
+        in_place.remove(step["part"])
+        assert path_is_clear(parts, step["part"], in_place, step["direction"], step["distance"],
+                             result.allowance), step
+    assert data["remaining"] == [n for n in parts if n in in_place]
+    return data
+
+
+def test_independent_check_sees_a_blocked_path():
+    parts = assemblies.box_with_lid()
+    assert not path_is_clear(parts, "lid", ["box"], (0.0, 0.0, -1.0), 0.5, 1e-4)
+    assert path_is_clear(parts, "lid", ["box"], (0.0, 0.0, 1.0), 0.5, 1e-4)
+
+
+def test_box_with_lid():
+    data = check_plan(parts := assemblies.box_with_lid(), plan(parts))
+    assert data["steps"][0]["part"] == "lid"
+    assert data["steps"][0]["direction"] == [0.0, 0.0, 1.0]
+    assert data["blocking"]["lid"]["-z"] == ["box"] and data["blocking"]["lid"]["+z"] == []
+    assert data["blocking"]["box"]["+z"] == ["lid"]
+
+
+def test_channel_stack_top_down():
+    data = check_plan(parts := assemblies.channel_stack(), plan(parts))
+    assert [s["part"] for s in data["steps"]][:3] == ["block-3", "block-2", "block-1"]
+    assert data["steps"][0]["label"] in ("+x", "-x", "+z")  # along the channel or up
+    assert [s["label"] for s in data["steps"][1:3]] == ["+z", "+z"]
+    assert data["remaining"] == []
+
+
+def test_pinned_peg_pin_first():
+    data = check_plan(parts := assemblies.pinned_peg(), plan(parts))
+    assert [s["part"] for s in data["steps"]][:2] == ["pin", "peg"]
+    assert data["steps"][0]["label"] in ("+x", "-x")
+    assert data["steps"][1]["label"] == "+z"
+    assert data["blocking"]["peg"]["+z"] == ["pin"]
+
+
+def test_captive_ring_is_reported_with_its_blockers():
+    data = check_plan(parts := assemblies.captive_ring(), plan(parts))
+    assert [s["part"] for s in data["steps"]] == ["block"]
+    assert data["remaining"] == ["bar", "ring"]
+    assert data["blockers"] == {"bar": ["ring"], "ring": ["bar"]}
+    assert all(b == ["bar"] for b in data["held"]["ring"].values())
+
+
+def test_press_fit_within_the_allowance_is_planned():
+    interference = 1e-4
+    parts = assemblies.pressed_peg(interference)
+    result = plan(parts, allowance=3e-4, absolute=True)
+    data = check_plan(parts, result)
+    assert data["remaining"] == [] and data["steps"][0]["part"] == "peg"
+    assert data["steps"][0]["label"] in ("+z", "-z")
+    assert interference * 0.999 <= data["interference"]["peg"] <= 3e-4
+
+
+def test_press_fit_beyond_the_allowance_is_refused_with_the_pair():
+    with pytest.raises(AssemblyError, match=r"'peg' and 'plate' overlap by 0\.0003"):
+        plan(assemblies.pressed_peg(3e-4), allowance=1e-4, absolute=True)
+
+
+def test_same_plans_on_one_and_four_threads():
+    for build in (assemblies.channel_stack, assemblies.pinned_peg, assemblies.captive_ring):
+        parts = build()
+        assert plan(parts, threads=4).to_json() == plan(parts, threads=1).to_json()

@@ -1,0 +1,123 @@
+"""The disassembly planner's edges: bad input, mesh folders, the command line and its JSON,
+Ctrl-C in the middle of a plan, and many assemblies on Dask."""
+
+import _thread
+import json
+import threading
+import warnings
+
+import numpy as np
+import pytest
+
+import support
+import assemblies
+from zet_native.disassembly import AssemblyError, Interrupted, checked_parts, plan, plan_many
+from zet_native.disassembly.__main__ import main
+
+
+def test_bad_parts_are_refused_with_a_reason():
+    v, t = assemblies.box_with_lid()["lid"]
+    bad_v = v.copy()
+    bad_v[3, 1] = np.nan
+    far = t.copy()
+    far[0, 2] = len(v)
+    cases = [({}, "no parts"),
+             ({"a": (np.zeros((0, 3)), np.zeros((0, 3), int))}, "'a' is empty"),
+             ({"a": (bad_v, t)}, "NaN or infinite"),
+             ({"a": (v, far)}, "faces out of range"),
+             ([("a", (v, t)), ("a", (v, t))], "two parts are named 'a'"),
+             ({"a": (v[:, :2], t)}, r"\(n, 3\) arrays")]
+    for parts, message in cases:
+        with pytest.raises(AssemblyError, match=message):
+            plan(parts)
+
+
+def test_array_likes_and_folders_give_the_same_plan(tmp_path):
+    parts = assemblies.box_with_lid()
+    as_lists = {n: (v.tolist(), t.astype(np.int64).tolist()) for n, (v, t) in parts.items()}
+    folder = assemblies.write_obj_folder(tmp_path / "lidded", parts)
+    expected = plan(parts).to_json()
+    assert plan(as_lists).to_json() == expected
+    assert plan(folder).to_json() == expected
+    (tmp_path / "empty").mkdir()
+    with pytest.raises(AssemblyError, match="no mesh files"):
+        checked_parts(tmp_path / "empty")
+
+
+def test_obj_reader_fans_polygons_and_takes_negative_indices(tmp_path):
+    path = tmp_path / "quad.obj"
+    path.write_text("# a quad\nv 0 0 0\nv 1 0 0\nv 1 1 0\nv 0 1 0\nf 1/1 2/2 3/3 4/4\nf -4 -3 -1\n")
+    from zet_native.disassembly import read_obj
+    v, t = read_obj(path)
+    assert v.shape == (4, 3) and t.tolist() == [[0, 1, 2], [0, 2, 3], [0, 1, 3]]
+
+
+def test_command_line_prints_and_writes_the_contract(tmp_path, capsys):
+    lid = assemblies.write_obj_folder(tmp_path / "lidded", assemblies.box_with_lid())
+    ring = assemblies.write_obj_folder(tmp_path / "ring", assemblies.captive_ring())
+    out = tmp_path / "plan.json"
+    assert main([str(lid), "--json", str(out), "--threads", "2"]) == 0
+    printed = capsys.readouterr().out
+    assert "lid" in printed and "every part came out" in printed
+    data = json.loads(out.read_text())
+    entry = data["lidded"]
+    assert entry["parts"] == ["box", "lid"] and entry["remaining"] == [] and entry["blockers"] == {}
+    assert [s["part"] for s in entry["steps"]] == ["lid", "box"]
+    assert all(set(s) >= {"part", "direction", "distance"} for s in entry["steps"])
+    # A captive part is still a planned assembly: exit 0, the ring reported with its blocker.
+    assert main([str(ring), "--json", str(out)]) == 0
+    assert json.loads(out.read_text())["ring"]["blockers"]["ring"] == ["bar"]
+    (tmp_path / "nothing").mkdir()
+    assert main([str(tmp_path / "nothing")]) == 2
+    err = capsys.readouterr().err.strip().splitlines()
+    assert len(err) == 1 and "no mesh files" in err[0]
+
+
+def test_ctrl_c_stops_the_plan_and_keeps_the_steps_done():
+    parts = assemblies.grid_of_blocks(2, 3)
+    full = plan(parts)
+    for threads in (1, 2):
+        timer = threading.Timer(0.3, _thread.interrupt_main)
+        timer.start()
+        try:
+            with pytest.raises(Interrupted) as stopped:
+                plan(parts, threads=threads)
+                timer.join()  # finished before the timer: wait for the interrupt here
+        finally:
+            timer.cancel()
+        partial = stopped.value.plan
+        assert partial.cancelled and len(partial.steps) < len(parts)
+        assert partial.steps == full.steps[:len(partial.steps)]
+
+
+def test_plan_many_serially_without_dask(monkeypatch):
+    import builtins
+    real_import = builtins.__import__
+
+    def no_dask(name, *args, **kwargs):
+        if name.startswith("dask"):
+            raise ImportError(name)
+        return real_import(name, *args, **kwargs)
+
+    monkeypatch.setattr(builtins, "__import__", no_dask)
+    monkeypatch.setattr("zet_native.disassembly.cluster._warned", False)
+    bad = {"a": (np.zeros((3, 3)), [[0, 1, 7]])}
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        found = plan_many({"lid": assemblies.box_with_lid(), "bad": bad})
+        plan_many({"lid": assemblies.box_with_lid()})
+    assert len(caught) == 1 and "one after another" in str(caught[0].message)
+    assert found["lid"] == plan(assemblies.box_with_lid()).to_json()
+    assert "faces out of range" in found["bad"]["failed"]
+
+
+@pytest.mark.skipif(support.SANITIZED, reason="worker processes do not inherit the preloaded sanitizer")
+def test_plan_many_on_a_local_cluster_equals_serial_plans():
+    distributed = pytest.importorskip("dask.distributed")
+    batch = {"lid": assemblies.box_with_lid(), "ring": assemblies.captive_ring()}
+    with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
+                                  dashboard_address=None) as cluster, distributed.Client(cluster) as client:
+        found = plan_many(batch, client)
+    assert list(found) == list(batch)
+    for name, parts in batch.items():
+        assert found[name] == plan(parts).to_json()
