@@ -23,17 +23,17 @@ import subprocess
 import sys
 import time
 
-import _zet_native
-
 import meshes
 from cancel_cost import CancelCost
-from collision import Collision
 from common import cpu_snapshot, format_table, others_note, progress
+from planner_loop import PlannerLoop
+from tree_and_overlap import TreeAndOverlap
+
+import _zet_native
+from collision import Collision
 from cones import Cones
 from distance import Distance
-from planner_loop import PlannerLoop
 from rays import Rays
-from tree_and_overlap import TreeAndOverlap
 
 # name -> (section maker, whether its kernels have vector builds)
 SECTIONS = {
@@ -191,7 +191,7 @@ def write_results(reports, started, loads):
               "how many); ratio = peer time / our time, i.e. our throughput / the peer's (above 1: ours faster). "
               "Rows whose build is not `-` are of kernels with vector builds, run once per build the processor "
               "offers (`ZET_NATIVE_LANES`, each build in a process of its own).", "", "## Peers", ""]
-    for name, section in main["sections"].items():
+    for section in main["sections"].values():
         lines += [f"- {x}" for x in section["peer_lines"]]
     rows = []
     for name in SECTIONS:

@@ -13,13 +13,12 @@ Bar: overhead under 1% of the calling thread's CPU time.
 
 import time
 
+import meshes
 import numpy as np
+from common import duration, progress, verdict
 
 import _zet_native
 import zet_native
-
-import meshes
-from common import duration, progress, verdict
 
 ROUNDS = 5
 BAR = 0.01

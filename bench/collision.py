@@ -17,14 +17,13 @@ import subprocess
 import tempfile
 import time
 
+import meshes
 import numpy as np
+import peers
+from common import best_time, duration, progress, rate, ratio, timed, verdict
 
 import _zet_native
 import zet_native
-
-import meshes
-import peers
-from common import best_time, duration, progress, rate, ratio, timed, verdict
 
 THREADS = (1, 2)
 # The companion package's defaults.

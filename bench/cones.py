@@ -18,14 +18,13 @@ No peer library computes these; numpy is the reference.
 import sys
 import time
 
+import meshes
 import numpy as np
+from common import best_time, cpu_snapshot, duration, others_note, progress, rate, timed, verdict
+from numpy_pair_cones import numpy_pair_cones
 
 import _zet_native
 import zet_native
-
-import meshes
-from numpy_pair_cones import numpy_pair_cones
-from common import best_time, cpu_snapshot, duration, others_note, progress, rate, timed, verdict
 
 sys.path.insert(0, str(meshes.REPO / "examples"))
 import direction_search  # noqa: E402

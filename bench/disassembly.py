@@ -26,8 +26,7 @@ REPO = Path(__file__).resolve().parents[1]
 sys.path.insert(0, str(REPO / "examples"))
 import assemblies  # noqa: E402
 
-from zet_native.disassembly import load_folder, plan, plan_many  # noqa: E402
-from zet_native.disassembly import analysis, planner  # noqa: E402
+from zet_native.disassembly import analysis, load_folder, plan, plan_many, planner  # noqa: E402  # noqa: E402
 from zet_native.disassembly.depth import overlap_depths  # noqa: E402
 
 BEAM_FRAME = Path(os.environ.get("ZET_BENCH_ASSEMBLIES", REPO.parent / "shared" / "assemblies")) / "beam-frame"

@@ -23,14 +23,13 @@ import subprocess
 import threading
 import time
 
+import meshes
 import numpy as np
+import peers
+from common import best_time, duration, progress, rate, ratio, timed, verdict
 
 import _zet_native
 import zet_native
-
-import meshes
-import peers
-from common import best_time, duration, progress, rate, ratio, timed, verdict
 
 # Triangle pairs: the C++ program's set; the peers are called one pair at a time.
 PAIRS = 1 << 20

@@ -12,7 +12,6 @@ import resource
 import time
 
 import numpy as np
-
 from meshes import REPO
 
 STATUS_DIR = REPO / ".venv-bench" / "peer-status"

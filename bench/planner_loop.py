@@ -21,14 +21,13 @@ has a swept clearance test). coal has no continuous collision in its Python API.
 
 import time
 
+import meshes
 import numpy as np
+import peers
+from common import progress
 
 import _zet_native
 import zet_native
-
-import meshes
-import peers
-from common import progress
 
 THREADS = (1, 2)
 SIZES = {  # name -> (icosphere frequency, torus (nu, nv)): about the same triangle count

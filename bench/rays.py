@@ -18,14 +18,13 @@
 import resource
 import time
 
+import meshes
 import numpy as np
+import peers
+from common import best_time, cpu_snapshot, duration, others_note, progress, rate, ratio, timed, verdict
 
 import _zet_native
 import zet_native
-
-import meshes
-import peers
-from common import best_time, cpu_snapshot, duration, others_note, progress, rate, ratio, timed, verdict
 
 THREADS = (1, 2)
 LEAF_SIZE = 4
@@ -553,7 +552,7 @@ class Rays:
         out = []
         rates = [(len(c["origins"]) / c["seconds"], c["short"]) for c in self.ray_cases]
         low = min(rates)
-        out.append(f"  ray_tree_hits >= 2 M rays/s on 1 thread (rays a tenth of the mesh's size): "
+        out.append("  ray_tree_hits >= 2 M rays/s on 1 thread (rays a tenth of the mesh's size): "
                    + ", ".join(f"{r / 1e6:.2f} M/s {name}" for r, name in rates[:2])
                    + f"; lowest over all {len(rates)} cases {low[0] / 1e6:.2f} M/s ({low[1]}), "
                    + verdict(low[0] >= RAY_BAR))
@@ -587,6 +586,7 @@ def main():
     ours first, then the peers, then the table rows, notes and bars. ZET_NATIVE_LANES picks
     the vector build; the lines name it."""
     import os
+
     from common import format_table
     started = time.perf_counter()
     section = Rays()

@@ -11,13 +11,12 @@ import subprocess
 import sys
 import tempfile
 
-import numpy as np
-
-import _zet_native
-
 import meshes
+import numpy as np
 import peers
 from common import best_time, progress, rate, ratio, timed, verdict
+
+import _zet_native
 
 LEAF_SIZES = (1, 4, 16)
 THREADS = (1, 2)
@@ -127,7 +126,7 @@ class TreeAndOverlap:
     def _peer_builds(self):
         """{(peer, case): seconds or Unavailable}."""
         out = {}
-        for label, module, _, build in peers.BUILD_PEERS:
+        for label, _module, _, build in peers.BUILD_PEERS:
             for name, (vertices, triangles) in self.cases.items():
                 try:
                     out[label, name] = best_time(lambda: build(vertices, triangles))
@@ -186,7 +185,7 @@ class TreeAndOverlap:
 
     def _tree_rows(self):
         rows = []
-        for name, (vertices, triangles) in self.cases.items():
+        for name, (_vertices, triangles) in self.cases.items():
             m = len(triangles)
             for leaf in LEAF_SIZES:
                 for threads in THREADS:

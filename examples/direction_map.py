@@ -9,10 +9,9 @@ matplotlib.use("Agg")  # files only, no display
 
 import matplotlib.pyplot as plt  # noqa: E402
 import numpy as np  # noqa: E402
+from direction_grid import longitude_latitude  # noqa: E402
 from matplotlib.colors import BoundaryNorm  # noqa: E402
 from matplotlib.lines import Line2D  # noqa: E402
-
-from direction_grid import longitude_latitude  # noqa: E402
 
 OBSTACLE_COLOURS = ["tab:orange", "tab:purple", "tab:brown", "tab:pink"]
 ZOOM_PADDING = 12.0  # degrees around the free directions in the enlarged panel

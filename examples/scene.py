@@ -15,7 +15,6 @@ the lid are sized around it.
 from typing import NamedTuple
 
 import numpy as np
-
 from meshes import lattice_solid
 
 WIDTH = 1.0  # the part's larger horizontal extent after scaling

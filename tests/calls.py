@@ -3,10 +3,10 @@ them (fuzzing, concurrency, cancellation, leaks): the arguments, where should_ca
 interval sit, and a check that a result is well formed."""
 
 import numpy as np
+from support import PARALLEL_M, soup, sphere
 
 import _zet_native as zn
 import zet_native
-from support import PARALLEL_M, soup, sphere
 
 RANK, FACET = 1e-9, 1e-9
 

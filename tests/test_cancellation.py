@@ -6,10 +6,10 @@ releases every buffer it borrowed."""
 
 import numpy as np
 import pytest
-
-import _zet_native as zn
 from calls import CANCELLABLE
 from support import SANITIZED, Asker, BadTruth, Refusal, assert_released, exported
+
+import _zet_native as zn
 
 SIZE = 40 if SANITIZED else 60
 ANSWERS = [True, "yes", Refusal("stop"), BadTruth()]

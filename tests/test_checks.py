@@ -4,10 +4,11 @@ import ctypes
 
 import numpy as np
 import pytest
-from hypothesis import given, strategies as st
+from hypothesis import given
+from hypothesis import strategies as st
+from support import DTYPE, SHAPE, fuzz, refused, unaligned
 
 import _zet_native as zn
-from support import DTYPE, SHAPE, fuzz, refused, unaligned
 
 
 def clip_area(subject, clip, tolerance):

@@ -8,11 +8,11 @@ import struct
 
 import numpy as np
 import pytest
+from reference_ccd import ref_kernel
+from support import CALLABLE, TOLS, UNLIMITED, BadTruth, Poller, Refusal, Tree, both, own_vertices, refused, torus
 
 import _zet_native as zn
 import zet_native
-from reference_ccd import ref_kernel
-from support import CALLABLE, TOLS, UNLIMITED, BadTruth, Poller, Refusal, Tree, both, own_vertices, refused, torus
 
 INVALID = "invalid self-intersection budget, witness limit, interval or epsilon"
 

@@ -4,10 +4,12 @@ import math
 
 import numpy as np
 import pytest
+from reference_ccd import max_as_written as _max
+from reference_ccd import min_as_written as _min
+from reference_ccd import ref_kernel
+from support import F64, SHAPE, refused
 
 import _zet_native as zn
-from reference_ccd import max_as_written as _max, min_as_written as _min, ref_kernel
-from support import F64, SHAPE, refused
 
 TOLS = (1e-9, 1e-9, 1e-6)  # abs_tol, rel_tol, sin_tol
 

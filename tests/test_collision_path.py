@@ -9,12 +9,29 @@ import struct
 
 import numpy as np
 import pytest
+from reference_ccd import ref_kernel, swept_box
+from support import (
+    CALLABLE,
+    DTYPE,
+    SANITIZED,
+    SHAPE,
+    TOLS,
+    UNLIMITED,
+    Asker,
+    BadTruth,
+    Poller,
+    Refusal,
+    Tree,
+    assert_released,
+    both,
+    exported,
+    own_vertices,
+    sphere,
+    torus,
+)
 
 import _zet_native as zn
 import zet_native
-from reference_ccd import ref_kernel, swept_box
-from support import (CALLABLE, DTYPE, SANITIZED, SHAPE, TOLS, UNLIMITED, Asker, BadTruth, Poller, Refusal, Tree,
-                     assert_released, both, exported, own_vertices, sphere, torus)
 
 BOX_TOL = 1e-9
 

@@ -5,11 +5,10 @@ import math
 
 import numpy as np
 import pytest
+from support import assert_same_bits, sphere, torus
 
 import _zet_native as zn
 import zet_native
-from support import assert_same_bits, sphere, torus
-
 import zet_native._arrays
 import zet_native._cones as cones_module
 import zet_native._paths as paths_module

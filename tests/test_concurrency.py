@@ -10,10 +10,10 @@ import random
 import threading
 
 import pytest
-
-import _zet_native as zn
 from calls import BY_NAME, CANCELLABLE, KERNELS, PARALLEL
 from support import PARALLEL_M, SANITIZED
+
+import _zet_native as zn
 
 SIZE = 40 if SANITIZED else 160
 WORKERS = 8

@@ -5,10 +5,10 @@ ConeGroups helpers."""
 
 import numpy as np
 import pytest
+from support import INF, NAN, assert_released, exported, refused
 
 import _zet_native as zn
 import zet_native
-from support import DTYPE, SHAPE, NAN, INF, assert_released, exported, refused
 
 EPS52, SWEEPS = 2.0**-52, 60
 pytestmark = pytest.mark.filterwarnings("ignore::RuntimeWarning")  # NaN and inf in the ports

@@ -8,11 +8,11 @@ import math
 
 import numpy as np
 import pytest
+from support import DTYPE, INF, SHAPE, assert_released, exported, refused
+from test_cones_margins import HALF_PI, caps_ref, margins_ref, unit
 
 import _zet_native as zn
 import zet_native
-from support import DTYPE, SHAPE, INF, assert_released, exported, refused
-from test_cones_margins import HALF_PI, caps_ref, margins_ref, unit
 
 pytestmark = pytest.mark.filterwarnings("ignore::RuntimeWarning")
 BIG = 2**63 - 1
@@ -352,7 +352,8 @@ def test_relevance_decided_at_the_cap_bound_itself():
     expected = np.hstack([(reach > v - radii)[:, None], reach[:, None] > lb[:, 1:]])
     assert flags[:len(u) * n].tobytes() == expected.astype(np.uint8).tobytes()
     assert 0 < expected[np.arange(len(u)), target].sum() < len(u)
-    values, flags = call(*args_of(g, u, radii, alpha, lists[:1], [len(u)], 1), common)  # single-batch mode: an exact margin has the last word
+    # Single-batch mode: an exact margin has the last word.
+    values, flags = call(*args_of(g, u, radii, alpha, lists[:1], [len(u)], 1), common)
     m = margins_ref(u, every, g, common)
     single = np.where(reach[:, None] > lb, np.isnan(m) | (reach[:, None] > m - radii[:, None]), False)
     single[:, 0] = reach > v - radii

@@ -7,10 +7,10 @@ import math
 
 import numpy as np
 import pytest
+from support import DTYPE, INF, NAN, SANITIZED, SHAPE, assert_released, exported, refused
 
 import _zet_native as zn
 import zet_native
-from support import DTYPE, SHAPE, NAN, INF, SANITIZED, assert_released, exported, refused
 
 pytestmark = pytest.mark.filterwarnings("ignore::RuntimeWarning")  # NaN and inf in the ports
 HALF_PI = math.pi / 2

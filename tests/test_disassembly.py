@@ -3,11 +3,11 @@ plan is checked by sampling the path densely and testing, at each position, whet
 of one part passes through a face of another by more than the allowance: a plain
 segment-triangle test written here, independent of the module's path query."""
 
+import assemblies
 import numpy as np
 import pytest
-
 import support  # noqa: F401  (puts examples/ on the path)
-import assemblies
+
 from zet_native.disassembly import AssemblyError, plan
 
 SAMPLES = 48  # positions per step, on top of both ends
@@ -40,7 +40,7 @@ def edges_through_faces(ev, e, fv, f, margin):
     return bool(inside.any())
 
 
-def near(vertices, items, low, high, shift=np.zeros(3)):
+def near(vertices, items, low, high, shift=(0.0, 0.0, 0.0)):
     """The items (rows of vertex indices) whose box, swept by ``shift``, meets the box [low, high]."""
     corners = np.concatenate([vertices[items], vertices[items] + shift], axis=1)
     return items[np.all((corners.min(1) <= high) & (corners.max(1) >= low), axis=1)]

@@ -6,11 +6,11 @@ import json
 import threading
 import warnings
 
+import assemblies
 import numpy as np
 import pytest
-
 import support
-import assemblies
+
 from zet_native.disassembly import AssemblyError, Interrupted, checked_parts, plan, plan_many
 from zet_native.disassembly.__main__ import main
 

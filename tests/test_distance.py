@@ -4,11 +4,11 @@ import math
 
 import numpy as np
 import pytest
+from reference_distance import conservative_triangle_distance
+from support import F64, SHAPE, refused
 
 import _zet_native as zn
 import zet_native
-from reference_distance import conservative_triangle_distance
-from support import F64, SHAPE, refused
 
 NAMES = ("moving", "obstacle")
 

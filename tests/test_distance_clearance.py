@@ -8,13 +8,30 @@ import struct
 
 import numpy as np
 import pytest
+from reference_ccd import swept_box
+from reference_distance import conservative_triangle_distance
+from support import (
+    CALLABLE,
+    DEEPEST,
+    DTYPE,
+    INF,
+    NAN,
+    SANITIZED,
+    UNLIMITED,
+    Asker,
+    BadTruth,
+    Poller,
+    Refusal,
+    Tree,
+    assert_released,
+    both,
+    exported,
+    sphere,
+    torus,
+)
 
 import _zet_native as zn
 import zet_native
-from reference_ccd import swept_box
-from reference_distance import conservative_triangle_distance
-from support import (CALLABLE, DEEPEST, DTYPE, INF, NAN, SANITIZED, UNLIMITED, Asker, BadTruth, Poller, Refusal,
-                     Tree, assert_released, both, exported, sphere, torus)
 
 WITNESS = np.dtype([("pair", "=u4"), ("clear_after", "=u4"), ("start", "=f8"), ("end", "=f8"), ("t", "=f8"),
                     ("lower", "=f8"), ("upper", "=f8"), ("point_a", "=f8", 3), ("point_b", "=f8", 3)])

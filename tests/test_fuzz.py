@@ -11,9 +11,9 @@ import time
 
 import numpy as np
 import pytest
-from hypothesis import HealthCheck, given, settings, strategies as st
-
 from calls import CALLS
+from hypothesis import HealthCheck, given, settings
+from hypothesis import strategies as st
 from support import SANITIZED, Asker, BadTruth, Refusal, exported, fuzz
 
 # IndexError is the documented error of out-of-range selections and pairs; BufferError comes

@@ -10,9 +10,9 @@ import time
 
 import numpy as np
 import pytest
+from support import SANITIZED, sphere, torus
 
 import zet_native
-from support import SANITIZED, sphere, torus
 
 SIGNAL_AFTER = 0.3  # seconds into the call
 STOPPED_WITHIN = 2.0  # seconds from the call's start: the signal, then at most one slice

@@ -12,7 +12,6 @@ import tracemalloc
 
 import numpy as np
 import pytest
-
 from calls import CALLS
 from support import SANITIZED, Refusal, assert_released
 from test_cancellation import export

@@ -10,12 +10,29 @@ import struct
 
 import numpy as np
 import pytest
+from reference_ccd import ieee_div, max_as_written, min_as_written
+from support import (
+    CALLABLE,
+    DTYPE,
+    INF,
+    NAN,
+    SHAPE,
+    Asker,
+    BadTruth,
+    Poller,
+    Refusal,
+    assert_released,
+    both,
+    exported,
+    lattice,
+    soup,
+    sphere,
+    torus,
+    tree_arrays,
+)
 
 import _zet_native as zn
 import zet_native
-from reference_ccd import ieee_div, max_as_written, min_as_written
-from support import (CALLABLE, DTYPE, INF, NAN, SHAPE, Asker, BadTruth, Poller, Refusal, assert_released, both,
-                     exported, lattice, soup, sphere, torus, tree_arrays)
 
 NONE = (0, b"", b"", b"")
 

@@ -10,12 +10,12 @@ import struct
 
 import numpy as np
 import pytest
-
-import _zet_native as zn
-import zet_native
 from reference_ccd import max_as_written, min_as_written
 from support import DTYPE, INF, NAN, SHAPE, assert_released, exported, soup, sphere, torus
 from test_rays import ref_depth, ref_enters
+
+import _zet_native as zn
+import zet_native
 
 NAMES = ("vertices", "triangles", "node_min", "node_max", "node_meta", "order", "usable", "points", "bounds_min",
          "bounds_max", "epsilon")

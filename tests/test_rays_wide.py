@@ -8,16 +8,12 @@ directions whose inverse is infinite (the binary walk serves them); and both vec
 on the same inputs. Each call has enough rays for the collapse (at least an eighth of the
 node count)."""
 
-import hashlib
 import os
 import subprocess
 import sys
 
 import numpy as np
 import pytest
-
-import _zet_native as zn
-import zet_native
 from support import INF, NAN, soup, sphere, torus
 from test_rays import args, make_tree
 from test_rays import same as same_hits
@@ -25,6 +21,8 @@ from test_rays_scores import ray_mesh
 from test_rays_scores import same as same_scores
 from test_rays_winding import same as same_winding
 from test_rays_winding import wtree
+
+import _zet_native as zn
 
 
 def altered(node_min, node_max, kind, rng):
@@ -116,7 +114,7 @@ def test_winding_on_broken_boxes(kind):
     tree = list(wtree(v, t, 2, (rng.random(len(t)) < 0.9).astype(np.uint8)))
     tree[0], tree[1] = altered(np.asarray(tree[0]), np.asarray(tree[1]), kind, rng)
     points = np.vstack([rng.uniform(-1.5, 1.5, (300, 3)), v[:20], [[NAN, 0, 0], [INF, 0, 0], [0, -INF, INF]]])
-    for d, eps in ((DIRECTION := (0.37, -0.52, 0.77), 1e-12), ((0.0, 0.6, 0.8), 1e-12), ((0.5, 0.1, 0.3), -0.02)):
+    for d, eps in (((0.37, -0.52, 0.77), 1e-12), ((0.0, 0.6, 0.8), 1e-12), ((0.5, 0.1, 0.3), -0.02)):
         same_winding(points, d, tree, eps)
 
 

@@ -12,11 +12,14 @@ import time
 
 import numpy as np
 import pytest
+from reference_ccd import _cross as cross
+from reference_ccd import _dot as dot
+from reference_ccd import _sub as sub
+from reference_ccd import ieee_div
+from support import DTYPE, INF, NAN, SHAPE, assert_released, exported, lattice, own_vertices, soup, sphere, torus
 
 import _zet_native as zn
 import zet_native
-from reference_ccd import _cross as cross, _dot as dot, _sub as sub, ieee_div
-from support import DTYPE, INF, NAN, SHAPE, assert_released, exported, lattice, own_vertices, soup, sphere, torus
 
 LENGTHS, LEAF = "winding tree arrays have inconsistent lengths", "leaf triangle is outside the triangle array"
 BAD_NODE = "winding tree node %d is malformed"

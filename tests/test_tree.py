@@ -4,11 +4,27 @@ import ctypes
 
 import numpy as np
 import pytest
-from hypothesis import given, strategies as st
+from hypothesis import given
+from hypothesis import strategies as st
+from support import (
+    BIG_M,
+    F64,
+    PARALLEL_M,
+    SANITIZED,
+    Asker,
+    BadTruth,
+    Refusal,
+    fuzz,
+    lattice,
+    node_count,
+    own_vertices,
+    refused,
+    soup,
+    tree_arrays,
+    unaligned,
+)
 
 import _zet_native as zn
-from support import (BIG_M, F64, PARALLEL_M, SANITIZED, Asker, BadTruth, Refusal, fuzz, lattice, node_count,
-                     own_vertices, refused, soup, tree_arrays, unaligned)
 
 
 def reference_tree(vertices, triangles, leaf_size):

@@ -7,7 +7,6 @@ import textwrap
 from pathlib import Path
 
 import pytest
-
 from support import SANITIZED
 
 CLIENT = textwrap.dedent('''

@@ -115,4 +115,5 @@ __all__ = [
     "vector_build",
     "winding",
     "winding_tree",
+    "with_wedges",
 ]
