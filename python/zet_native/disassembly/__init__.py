@@ -33,7 +33,7 @@ client is given), and ``python -m zet_native.disassembly DIR [DIR ...]`` does it
 command line.
 """
 
-from .cluster import plan_many, plan_assembly
+from .cluster import plan_assembly, plan_many
 from .parts import AssemblyError, checked_parts, load_folder, read_obj
 from .planner import DEFAULT_ALLOWANCE, Interrupted, Plan, Step, describe, plan
 

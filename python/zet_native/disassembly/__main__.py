@@ -11,7 +11,9 @@ import argparse
 import json
 import sys
 import time
+from collections.abc import Sequence
 from pathlib import Path
+from typing import Any
 
 from .cluster import plan_many
 from .parts import AssemblyError, checked_parts
@@ -22,29 +24,29 @@ class Progress:
     """A tqdm bar over parts analysed (or assemblies planned) that shows itself only once the
     work has taken a second; nothing when tqdm is not installed."""
 
-    def __init__(self, unit, total=None):
+    def __init__(self, unit: str, total: int | None = None) -> None:
         try:
-            from tqdm import tqdm
+            from tqdm import tqdm  # type: ignore[import-untyped]
         except ImportError:
-            self.bar = None
+            self.bar: Any = None
             return
         self.bar = tqdm(total=total, unit=unit, delay=1.0, file=sys.stderr, leave=False)
 
-    def __call__(self, n):
+    def __call__(self, n: int) -> None:
         if self.bar is not None:
             self.bar.update(n)
 
-    def close(self):
+    def close(self) -> None:
         if self.bar is not None:
             self.bar.close()
 
 
-def picture_path(base, name, several):
+def picture_path(base: str | Path, name: str, several: bool) -> Path:
     base = Path(base)
     return base.with_name(f"{base.stem}-{name}{base.suffix}") if several else base
 
 
-def main(argv=None):
+def main(argv: Sequence[str] | None = None) -> int:
     parser = argparse.ArgumentParser(prog="python -m zet_native.disassembly",
                                      description="Plan the disassembly of assemblies (folders of mesh files).")
     parser.add_argument("folders", nargs="+", metavar="DIR")
@@ -82,14 +84,14 @@ def main(argv=None):
         finally:
             bar.close()
     else:
-        client = None
+        client: Any = None
         if args.scheduler:
             try:
                 from dask.distributed import Client
             except ImportError:
                 print("error: --scheduler needs dask.distributed (pip install zet-native[cluster])", file=sys.stderr)
                 return 2
-            client = Client(args.scheduler)
+            client = Client(args.scheduler)  # type: ignore[no-untyped-call]
         bar = Progress("assemblies", len(loaded))
         try:
             plans = plan_many(loaded, client, progress=bar, **options)

@@ -20,15 +20,17 @@ interference, and two parts deeper than the allowance are refused.
 """
 
 import threading
-from typing import NamedTuple
+from collections.abc import Callable, Iterable, Iterator, Sequence
+from typing import Any, NamedTuple
 
 import numpy as np
+import numpy.typing as npt
 
 import zet_native
 
 from .depth import overlap_depths
 from .directions import AXES, best_direction, smallest_margins, sphere_grid
-from .parts import AssemblyError
+from .parts import AssemblyError, Mesh
 
 WINDING_RAY = np.array([0.2718, 0.3141, 0.9093])  # runs along no lattice line or face
 GRID_DIRECTIONS = 64  # directions of the grid rated by vertex rays
@@ -37,6 +39,8 @@ RAY_POINTS = 200  # vertices per mesh that shoot rays (evenly strided)
 INTERIOR_PER_AXIS = 6  # lattice of test points inside each part
 BUDGET = 20_000  # candidate pairs of the first, cheap look at a path
 PATH_SAMPLES = 12  # positions at which the interior points are tested against a blocker
+
+Direction = tuple[float, ...]  # a unit (x, y, z), hashable
 
 
 class Cancelled(Exception):
@@ -59,26 +63,28 @@ class PairCheck(NamedTuple):
 
 class Candidate(NamedTuple):
     label: str  # "+x" ... "-z", "cone" or "grid k"
-    direction: tuple  # unit (x, y, z)
-    blockers: tuple  # names of the parts that block it, in part order
+    direction: Direction  # unit (x, y, z)
+    blockers: tuple[str, ...]  # names of the parts that block it, in part order
     margin: float  # smallest margin against the cones of the part's seat
     depth: float  # deepest tolerated overlap along the path
 
 
 class PartAnalysis(NamedTuple):
     name: str
-    candidates: tuple  # Candidate, in the order they were tried
+    candidates: tuple[Candidate, ...]  # Candidate, in the order they were tried
     chosen: int  # index of the chosen free candidate, -1 when none is free
 
     @property
-    def free(self):
+    def free(self) -> bool:
         return self.chosen >= 0
 
 
 class Assembly:
     """The parts with their trees, boxes, solids and test points, and the pair checks done so far."""
 
-    def __init__(self, parts, allowance, absolute, cancel):
+    exhausted: bool  # the latest path query ran out of its pair budget
+
+    def __init__(self, parts: dict[str, Mesh], allowance: float, absolute: bool, cancel: threading.Event) -> None:
         self.names = list(parts)
         self.meshes = parts
         every = np.vstack([v for v, _ in parts.values()])
@@ -98,44 +104,52 @@ class Assembly:
         self.interior = {n: self._interior_points(n) for n in self.names}
         self.rays = {n: zet_native.ray_mesh(self.trees[n], self._ray_points(len(parts[n][0])), self.tol.kernel)
                      for n in self.names}
-        self._pairs = {}  # (P, Q, direction) -> PairCheck
-        self._windows = {}  # (P, direction) -> box windows against every part
+        self._pairs: dict[tuple[str, str, Direction], PairCheck] = {}  # (P, Q, direction) -> PairCheck
+        # (P, direction) -> box windows against every part
+        self._windows: dict[tuple[str, Direction], tuple[np.ndarray, np.ndarray]] = {}
         self._index = {n: i for i, n in enumerate(self.names)}
         self._lows = np.array([self.low[n] for n in self.names])
         self._highs = np.array([self.high[n] for n in self.names])
-        self._seats = {}  # (P, Q) -> (moving corners, obstacle corners) of the seat pairs
-        self._groups = {}  # (P, Q) -> the distinct cone groups of their seat pairs
-        self._rated = {}  # (P, the parts near it) -> ray-free grid directions
-        self._cones = {}  # (P, the parts of its seat) -> (groups, best direction, its margin)
+        # (P, Q) -> (moving corners, obstacle corners) of the seat pairs
+        self._seats: dict[tuple[str, str], tuple[np.ndarray, np.ndarray]] = {}
+        # (P, Q) -> the distinct cone groups of their seat pairs
+        self._groups: dict[tuple[str, str], zet_native.ConeGroups | None] = {}
+        # (P, the parts near it) -> ray-free grid directions
+        self._rated: dict[tuple[str, tuple[str, ...]], np.ndarray] = {}
+        # (P, the parts of its seat) -> (groups, best direction, its margin)
+        self._cones: dict[tuple[str, tuple[str, ...]], list[Any]] = {}
         self._lock = threading.Lock()
 
-    def should_cancel(self):
+    def should_cancel(self) -> bool:
         return self.cancel.is_set()
 
-    def _ray_points(self, n):
+    def _ray_points(self, n: int) -> np.ndarray:
         return np.unique(np.linspace(0, n - 1, min(n, RAY_POINTS)).astype(np.int64))
 
-    def _interior_points(self, name):
+    def _interior_points(self, name: str) -> np.ndarray:
         low, high = self.low[name], self.high[name]
         fractions = (np.arange(INTERIOR_PER_AXIS) + 0.5) / INTERIOR_PER_AXIS
         axes = [low[k] + (high[k] - low[k]) * fractions for k in range(3)]
         points = np.ascontiguousarray(np.stack(np.meshgrid(*axes, indexing="ij"), -1).reshape(-1, 3))
         crossings, ambiguous = zet_native.winding(points, WINDING_RAY, self.solids[name])
-        return points[(crossings != 0) & ~ambiguous]
+        inside: np.ndarray = points[(crossings != 0) & ~ambiguous]
+        return inside
 
-    def volume(self, name):
+    def volume(self, name: str) -> float:
         return float(np.prod(self.high[name] - self.low[name]))
 
-    def corners(self, name, triangles):
+    def corners(self, name: str, triangles: np.ndarray) -> np.ndarray:
         v, t = self.meshes[name]
-        return v[t[triangles]]
+        corners: np.ndarray = v[t[triangles]]
+        return corners
 
-    def near(self, p, q, widen=None):
+    def near(self, p: str, q: str, widen: float | None = None) -> bool:
         widen = self.tol.seat if widen is None else widen
         return bool(np.all(self.low[p] - widen <= self.high[q] + widen)
                     and np.all(self.low[q] - widen <= self.high[p] + widen))
 
-    def _query(self, p, q, d, length, shrunk=False, budget=2**62):
+    def _query(self, p: str, q: str, d: npt.ArrayLike, length: float, shrunk: bool = False,
+               budget: int = 2**62) -> tuple[np.ndarray, np.ndarray, np.ndarray, np.ndarray]:
         moving_tree = self.shrunk[p] if shrunk else self.trees[p]
         r = zet_native.path_query(moving_tree, self.trees[q], np.asarray(d, dtype=np.float64), 0.0, float(length),
                                   abs_tol=self.tol.kernel, pair_budget=budget, should_cancel=self.should_cancel)
@@ -151,7 +165,7 @@ class Assembly:
         lo, hi = np.clip(lo, 0.0, length), np.clip(hi, 0.0, length)
         return moving, fixed, lo, np.maximum(lo, hi)
 
-    def rest_depth(self, p, q):
+    def rest_depth(self, p: str, q: str) -> tuple[float, tuple[int, int] | None]:
         """Deepest overlap of two parts in place, with the triangle pair that has it."""
         moving, fixed, lo, hi = self._query(p, q, (0.0, 0.0, 0.0), 0.0)
         if not len(moving):
@@ -161,7 +175,7 @@ class Assembly:
         k = int(np.argmax(depths))
         return float(depths[k]), (int(moving[k]), int(fixed[k]))
 
-    def windows(self, p, d, widen):
+    def windows(self, p: str, d: npt.ArrayLike, widen: float) -> tuple[np.ndarray, np.ndarray]:
         """For every part, the window [lo, hi] of t >= 0 in which p's box moved by t d meets its
         box (both widened), as arrays (lo > hi: never), in part order."""
         d = np.asarray(d, dtype=np.float64)
@@ -179,7 +193,7 @@ class Assembly:
             hi = np.minimum(hi, np.maximum(ta, tb))
         return lo, hi
 
-    def pair(self, p, q, d):
+    def pair(self, p: str, q: str, d: Direction) -> PairCheck:
         """Does q block p translating along the unit direction d (a tuple)?"""
         key = (p, q, d)
         found = self._pairs.get(key)
@@ -196,7 +210,7 @@ class Assembly:
             self._pairs[key] = found
         return found
 
-    def _check_pair(self, p, q, d, window):
+    def _check_pair(self, p: str, q: str, d: np.ndarray, window: tuple[float, float]) -> PairCheck:
         length = window[1] + self.tol.pad
         found = self._path_depths(p, q, d, length)
         if found.blocked:
@@ -211,7 +225,7 @@ class Assembly:
                 return PairCheck(True, found.depth, np.inf)
         return found
 
-    def _path_depths(self, p, q, d, length):
+    def _path_depths(self, p: str, q: str, d: np.ndarray, length: float) -> PairCheck:
         """The path query of p shrunk by the allowance against q: what touches there overlaps q
         deeper than the allowance, unless the two triangles only touch (no separating depth)."""
         # A blocked path usually shows deep pairs among the first candidates: a small pair
@@ -233,7 +247,7 @@ class Assembly:
                 break
         return PairCheck(False, 0.0, 0.0)
 
-    def seat(self, p, q):
+    def seat(self, p: str, q: str) -> tuple[np.ndarray, np.ndarray]:
         """Triangle pairs of p and q within the seat distance at rest that do not overlap (the
         touching pairs whose cones say where p may start to move), as corner arrays."""
         key = (p, q)
@@ -254,7 +268,7 @@ class Assembly:
             self._seats[key] = (np.ascontiguousarray(a), np.ascontiguousarray(b))
         return self._seats[key]
 
-    def cones(self, p, others, search):
+    def cones(self, p: str, others: Iterable[str], search: bool) -> tuple[zet_native.ConeGroups | None, Any]:
         """The cone groups of p's seat with the other parts, and (with ``search``) the direction
         with the widest margin against them (None without groups); kept while the seat's
         parts stay."""
@@ -267,9 +281,9 @@ class Assembly:
             entry[1] = best_direction(entry[0]) if entry[0] is not None else (None, -np.inf, np.inf)
         return entry[0], entry[1]
 
-    def seat_groups(self, p, others):
+    def seat_groups(self, p: str, others: Iterable[str]) -> zet_native.ConeGroups | None:
         """The distinct cone groups of p's seat with the other parts (None without any)."""
-        made = []
+        made: list[zet_native.ConeGroups] = []
         for q in others:
             if (p, q) not in self._groups:
                 a, b = self.seat(p, q)
@@ -278,11 +292,13 @@ class Assembly:
                     found = zet_native.pair_cone_groups(a, b, 0.0, 1e-9, 1e-12).groups
                     g = distinct_groups(found) if len(found.kinds) else None
                 self._groups[(p, q)] = g
-            if self._groups[(p, q)] is not None:
-                made.append(self._groups[(p, q)])
+            kept = self._groups[(p, q)]
+            if kept is not None:
+                made.append(kept)
         return joined_groups(made) if made else None
 
-    def grid_candidates(self, p, others, groups):
+    def grid_candidates(self, p: str, others: Iterable[str],
+                        groups: zet_native.ConeGroups | None) -> list[tuple[str, np.ndarray]]:
         """Ray-free directions of the grid (no vertex ray of p along them, nor of the others
         against them, enters another solid), the widest margin first."""
         reach = float(np.linalg.norm(self.high[p] - self.low[p]))  # rays go no farther than that matters
@@ -301,7 +317,7 @@ class Assembly:
         order = np.lexsort((free, -margins))[:GRID_CANDIDATES]
         return [(f"grid {int(free[i])}", grid[free[i]]) for i in order]
 
-    def analyse(self, p, others):
+    def analyse(self, p: str, others: Sequence[str]) -> PartAnalysis:
         """The candidates of part p against the other parts still in place: the six axes
         always (they make the blocking table); when none of them is free, the direction with
         the widest margin against the cones of p's seat, then ray-free grid directions. The
@@ -323,7 +339,8 @@ class Assembly:
         chosen = min(free, key=lambda i: (-candidates[i].margin, i)) if free else -1
         return PartAnalysis(p, tuple(candidates), chosen)
 
-    def _rate(self, p, others, tried, groups):
+    def _rate(self, p: str, others: Sequence[str], tried: Sequence[tuple[str, np.ndarray]],
+              groups: zet_native.ConeGroups | None) -> list[Candidate]:
         if not tried:
             return []
         margins = smallest_margins(np.array([d for _, d in tried]), groups)
@@ -336,14 +353,14 @@ class Assembly:
             out.append(Candidate(label, key, blockers, float(margin), depth))
         return out
 
-    def clear_distance(self, p, others, d):
+    def clear_distance(self, p: str, others: Iterable[str], d: npt.ArrayLike) -> float:
         """How far p travels along d until its box is apart from every other box."""
         lo, hi = self.windows(p, d, 0.0)
         ends = [hi[self._index[q]] for q in others if lo[self._index[q]] <= hi[self._index[q]]]
         return max(ends) + self.tol.pad if ends else 0.0
 
 
-def shrunk(vertices, triangles, distance):
+def shrunk(vertices: np.ndarray, triangles: np.ndarray, distance: float) -> np.ndarray:
     """The vertices moved inwards so that every face plane moves at least ``distance`` into
     the solid: along the vertex's area-weighted normal, by distance over the smallest cosine
     between it and the normals of its faces (capped, so that a needle tip moves at most four
@@ -368,7 +385,7 @@ def shrunk(vertices, triangles, distance):
     return np.ascontiguousarray(vertices - unit * step[:, None])
 
 
-def distinct_groups(groups):
+def distinct_groups(groups: zet_native.ConeGroups) -> zet_native.ConeGroups:
     """The groups with repeated cones left out: the face contacts of two flat faces give the
     same half-space over and over, and each copy would cost the search a margin per cell.
     Groups are the same cone when they have the same facet planes (to 1e-9) and block the
@@ -386,16 +403,17 @@ def distinct_groups(groups):
     return _take(groups, first)
 
 
-def _take(groups, rows):
-    return type(groups)(*[None if x is None else np.ascontiguousarray(x[rows]) for x in groups])
+def _take(groups: zet_native.ConeGroups, rows: np.ndarray) -> zet_native.ConeGroups:
+    taken: list[Any] = [None if x is None else np.ascontiguousarray(x[rows]) for x in groups]
+    return type(groups)(*taken)
 
 
-def joined_groups(parts):
+def joined_groups(parts: Sequence[zet_native.ConeGroups]) -> zet_native.ConeGroups:
     """Cone groups of several calls as one, the facet arrays padded to the widest."""
     width = max(g.facets.shape[1] for g in parts)
-    pad = lambda x, fill: np.concatenate(  # noqa: E731
+    pad: Callable[[np.ndarray, float], np.ndarray] = lambda x, fill: np.concatenate(  # noqa: E731
         [x, np.full((len(x), width - x.shape[1]) + x.shape[2:], fill, dtype=x.dtype)], axis=1)
-    fields = []
+    fields: list[Any] = []
     for name in parts[0]._fields:
         arrays = [getattr(g, name) for g in parts]
         if arrays[0] is None:
@@ -407,12 +425,12 @@ def joined_groups(parts):
     return type(parts[0])(*fields)
 
 
-def _unit_normals(corners):
+def _unit_normals(corners: np.ndarray) -> np.ndarray:
     n = np.cross(corners[:, 1] - corners[:, 0], corners[:, 2] - corners[:, 0])
     return n / np.maximum(np.linalg.norm(n, axis=1), 1e-300)[:, None]
 
 
-def _chunks(n, first=256, rest=4096):
+def _chunks(n: int, first: int = 256, rest: int = 4096) -> Iterator[tuple[int, int]]:
     """A small first chunk (a deep pair is usually among the first), then larger ones."""
     start, size = 0, first
     while start < n:
@@ -420,7 +438,7 @@ def _chunks(n, first=256, rest=4096):
         start, size = start + size, rest
 
 
-def _key(d):
+def _key(d: npt.ArrayLike) -> Direction:
     """A direction as a hashable unit tuple (the same bits for the same direction)."""
     d = np.asarray(d, dtype=np.float64)
     return tuple(float(x) for x in d / np.linalg.norm(d))

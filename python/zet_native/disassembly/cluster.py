@@ -8,14 +8,18 @@ Without Dask the assemblies are planned one after another in this process.
 
 import os
 import warnings
+from collections.abc import Mapping
+from typing import Any, cast
 
-from .parts import AssemblyError, checked_parts
-from .planner import plan
+from .parts import AssemblyError, Mesh, PartsLike, checked_parts
+from .planner import ProgressCallback, plan
+
+Loaded = dict[str, dict[str, Mesh] | AssemblyError]  # name -> checked parts, or why they were refused
 
 _warned = False
 
 
-def plan_assembly(parts, options):
+def plan_assembly(parts: Mapping[str, Any], options: dict[str, Any]) -> dict[str, Any]:
     """The plan of one assembly as plain data; bad input becomes a ``failed`` entry, not an
     exception, so that it is not retried as if a worker had died."""
     try:
@@ -24,11 +28,12 @@ def plan_assembly(parts, options):
         return _failed(list(parts), str(error))
 
 
-def _failed(names, reason):
+def _failed(names: list[str], reason: str) -> dict[str, Any]:
     return {"parts": names, "steps": [], "remaining": [], "blockers": {}, "failed": reason}
 
 
-def plan_many(assemblies, client=None, *, progress=None, **options):
+def plan_many(assemblies: Mapping[Any, PartsLike], client: Any = None, *, progress: ProgressCallback | None = None,
+              **options: Any) -> dict[str, dict[str, Any]]:
     """Plans of several assemblies: name -> ``Plan.to_json()`` data, in input order.
 
     ``assemblies``: a mapping name -> parts (what ``plan`` takes: a mapping of meshes or a
@@ -38,7 +43,7 @@ def plan_many(assemblies, client=None, *, progress=None, **options):
     An assembly that fails gets ``{"failed": reason, ...}`` with empty steps.
     ``progress``: called with 1 after each assembly.
     """
-    loaded = {}
+    loaded: Loaded = {}
     for name, parts in assemblies.items():
         try:
             loaded[str(name)] = checked_parts(parts)
@@ -56,8 +61,9 @@ def plan_many(assemblies, client=None, *, progress=None, **options):
     return _on_dask(loaded, client, options, progress)
 
 
-def _serial(loaded, options, progress):
-    out = {}
+def _serial(loaded: Loaded, options: dict[str, Any],
+            progress: ProgressCallback | None) -> dict[str, dict[str, Any]]:
+    out: dict[str, dict[str, Any]] = {}
     for name, parts in loaded.items():
         out[name] = _failed([], str(parts)) if isinstance(parts, Exception) else plan_assembly(parts, options)
         if progress:
@@ -65,21 +71,22 @@ def _serial(loaded, options, progress):
     return out
 
 
-def _on_dask(loaded, client, options, progress):
+def _on_dask(loaded: Loaded, client: Any, options: dict[str, Any],
+             progress: ProgressCallback | None) -> dict[str, dict[str, Any]]:
     import dask
     from dask.distributed import Client, LocalCluster
 
-    own = None
+    own: Any = None
     if client is None:
         # A dead worker should come back to us at once: we retry it once ourselves.
         with dask.config.set({"distributed.scheduler.allowed-failures": 0}):
             workers = max(1, min(os.cpu_count() or 1, len(loaded)))
-            cluster = LocalCluster(n_workers=workers, threads_per_worker=1, processes=True,
-                                   dashboard_address=None)
-            own = client = Client(cluster)
+            cluster: Any = LocalCluster(  # type: ignore[no-untyped-call]
+                n_workers=workers, threads_per_worker=1, processes=True, dashboard_address=None)
+            own = client = Client(cluster)  # type: ignore[no-untyped-call]
     try:
-        out = {name: None for name in loaded}
-        futures = {}
+        out: dict[str, Any] = {name: None for name in loaded}
+        futures: dict[str, Any] = {}
         for name, parts in loaded.items():
             if isinstance(parts, Exception):
                 out[name] = _failed([], str(parts))
@@ -93,7 +100,8 @@ def _on_dask(loaded, client, options, progress):
                 try:
                     out[name] = retry.result()
                 except Exception as second:
-                    out[name] = _failed(list(loaded[name]), f"failed twice on the cluster: "
+                    submitted = cast("dict[str, Mesh]", loaded[name])  # only checked parts were submitted
+                    out[name] = _failed(list(submitted), f"failed twice on the cluster: "
                                         f"{type(second).__name__}: {second}".splitlines()[0]
                                         + (f" (first: {type(first).__name__})" if first else ""))
             if progress:

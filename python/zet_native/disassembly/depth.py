@@ -15,11 +15,12 @@ two-variable linear programme sits on one rising and one falling constraint); fl
 """
 
 import numpy as np
+import numpy.typing as npt
 
 BLOCK = 4096  # contacts per block: bounds the (block, 11, 11) crossing table
 
 
-def _axes(a, b, faces_only=False):
+def _axes(a: np.ndarray, b: np.ndarray, faces_only: bool = False) -> tuple[np.ndarray, np.ndarray]:
     """Unit separating axes (n, k, 3) of triangle pairs and which of them are usable: the two
     face normals, then (unless ``faces_only``) the nine edge-by-edge cross products."""
     ea = np.roll(a, -1, axis=1) - a
@@ -36,7 +37,8 @@ def _axes(a, b, faces_only=False):
     return axes / np.where(usable, norms, 1.0)[..., None], usable
 
 
-def _lines(a, b, direction, faces_only):
+def _lines(a: np.ndarray, b: np.ndarray, direction: np.ndarray,
+           faces_only: bool) -> tuple[np.ndarray, np.ndarray]:
     """Intercepts and slopes (n, 2k) of the overlap lines: the rising side of each axis, then
     the falling side; unusable axes get lines that never bind."""
     axes, usable = _axes(a, b, faces_only)
@@ -50,13 +52,13 @@ def _lines(a, b, direction, faces_only):
     return intercepts, slopes
 
 
-def _value(intercepts, slopes, t):
+def _value(intercepts: np.ndarray, slopes: np.ndarray, t: np.ndarray) -> np.ndarray:
     with np.errstate(invalid="ignore"):
         values = intercepts + slopes * t[:, None]
     return np.where(np.isinf(intercepts), np.inf, values).min(axis=1)
 
 
-def _largest(c, m, lo, hi):
+def _largest(c: np.ndarray, m: np.ndarray, lo: np.ndarray, hi: np.ndarray) -> np.ndarray:
     """Largest value over [lo, hi] of the minimum of the lines (rising sides first, then the
     falling sides, k of each), never below 0."""
     k = c.shape[1] // 2
@@ -74,7 +76,8 @@ def _largest(c, m, lo, hi):
     return np.maximum(np.where(np.isfinite(value), value, 0.0), 0.0)
 
 
-def overlap_depths(a, b, direction, lo, hi, screen=None, first_only=False):
+def overlap_depths(a: npt.ArrayLike, b: npt.ArrayLike, direction: npt.ArrayLike, lo: npt.ArrayLike,
+                   hi: npt.ArrayLike, screen: float | None = None, first_only: bool = False) -> np.ndarray:
     """Largest separating depth (float64 (n,)) of each triangle pair (a[i] moving by t
     direction, b[i] fixed; corners (n, 3, 3)) over t in [lo[i], hi[i]]; 0 when apart or only
     touching.
@@ -92,8 +95,8 @@ def overlap_depths(a, b, direction, lo, hi, screen=None, first_only=False):
     if screen is not None:
         out = np.zeros(len(a))
         for start in range(0, len(a), 16 * BLOCK):
-            k = slice(start, start + 16 * BLOCK)
-            out[k] = _face_bound(a[k], b[k], direction, lo[k], hi[k])
+            part = slice(start, start + 16 * BLOCK)
+            out[part] = _face_bound(a[part], b[part], direction, lo[part], hi[part])
         rest = np.flatnonzero(out > screen)
         if first_only and len(rest) > BLOCK:  # the largest bounds first: likely the deep ones
             top = np.argpartition(-out[rest], BLOCK)
@@ -103,12 +106,13 @@ def overlap_depths(a, b, direction, lo, hi, screen=None, first_only=False):
     for start in range(0, len(rest), BLOCK):
         k = rest[start:start + BLOCK]
         out[k] = _largest(*_lines(a[k], b[k], direction, False), lo[k], hi[k])
-        if first_only and np.any(out[k] > screen):
+        if first_only and screen is not None and np.any(out[k] > screen):
             break
     return out
 
 
-def _face_bound(a, b, direction, lo, hi):
+def _face_bound(a: np.ndarray, b: np.ndarray, direction: np.ndarray, lo: np.ndarray,
+                hi: np.ndarray) -> np.ndarray:
     """The overlap along the two face normals alone, its largest value over [lo, hi]: an upper
     bound of the depth, cheap enough for millions of sliding contacts. A flat triangle projects
     to one point on its own normal, so each normal gives two lines; the largest value of their
@@ -133,4 +137,5 @@ def _face_bound(a, b, direction, lo, hi):
             ts.append(np.clip(np.where(np.isfinite(t), t, lo), lo, hi))
     t = np.stack(ts, axis=1)  # (n, 8)
     values = (c[:, None, :] + m[:, None, :] * t[:, :, None]).min(axis=2).max(axis=1)
-    return np.maximum(values, 0.0)
+    bound: np.ndarray = np.maximum(values, 0.0)
+    return bound

@@ -12,6 +12,7 @@ the best center found are dropped.
 import heapq
 
 import numpy as np
+import numpy.typing as npt
 
 import zet_native
 
@@ -19,7 +20,7 @@ AXES = (("+x", (1.0, 0.0, 0.0)), ("-x", (-1.0, 0.0, 0.0)), ("+y", (0.0, 1.0, 0.0
         ("-y", (0.0, -1.0, 0.0)), ("+z", (0.0, 0.0, 1.0)), ("-z", (0.0, 0.0, -1.0)))
 
 
-def sphere_grid(count):
+def sphere_grid(count: int) -> np.ndarray:
     """``count`` unit directions spread evenly over the sphere (a Fibonacci spiral)."""
     k = np.arange(count) + 0.5
     z = 1.0 - 2.0 * k / count
@@ -28,21 +29,23 @@ def sphere_grid(count):
     return np.stack([r * np.cos(angle), r * np.sin(angle), z], axis=1)
 
 
-def _unit(x):
-    return x / np.linalg.norm(x, axis=-1, keepdims=True)
+def _unit(x: np.ndarray) -> np.ndarray:
+    unit: np.ndarray = x / np.linalg.norm(x, axis=-1, keepdims=True)
+    return unit
 
 
-def _icosahedron_faces():
+def _icosahedron_faces() -> np.ndarray:
     p = (1 + 5 ** 0.5) / 2
     v = _unit(np.array([[-1, p, 0], [1, p, 0], [-1, -p, 0], [1, -p, 0], [0, -1, p], [0, 1, p],
                         [0, -1, -p], [0, 1, -p], [p, 0, -1], [p, 0, 1], [-p, 0, -1], [-p, 0, 1]], dtype=float))
     f = np.array([[0, 11, 5], [0, 5, 1], [0, 1, 7], [0, 7, 10], [0, 10, 11], [1, 5, 9], [5, 11, 4],
                   [11, 10, 2], [10, 7, 6], [7, 1, 8], [3, 9, 4], [3, 4, 2], [3, 2, 6], [3, 6, 8],
                   [3, 8, 9], [4, 9, 5], [2, 4, 11], [6, 2, 10], [8, 6, 7], [9, 8, 1]])
-    return v[f]
+    faces: np.ndarray = v[f]
+    return faces
 
 
-def _cells(corners):
+def _cells(corners: np.ndarray) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
     """Centers, chord radii and angular radii of spherical triangles (n, 3, 3); the angular
     radius is widened a hair so that rounding of the corners cannot leave a corner outside."""
     centers = _unit(corners.sum(axis=1))
@@ -51,19 +54,22 @@ def _cells(corners):
     return centers, 2.0 * np.sin(angular / 2.0), angular
 
 
-def _split(c):
+def _split(c: np.ndarray) -> np.ndarray:
     a, b, d = c
     ab, bd, da = _unit(a + b), _unit(b + d), _unit(d + a)
     return np.array([[a, ab, da], [ab, b, bd], [da, bd, d], [ab, bd, da]])
 
 
-def best_direction(groups, *, tolerance=1e-2, max_cells=2000, per_call=64, chunk=16):
+def best_direction(groups: zet_native.ConeGroups, *, tolerance: float = 1e-2, max_cells: int = 2000, per_call: int = 64,
+                   chunk: int = 16) -> tuple[np.ndarray | None, float, float]:
     """(direction, margin, upper) with the largest smallest margin against the cone groups,
     within ``tolerance`` of the best or after ``max_cells`` cells; no direction has a margin
     above ``upper``."""
     everything = np.arange(len(groups.kinds), dtype=np.int64)
     pending = [(c[None], everything) for c in _icosahedron_faces()]
-    best, best_value, heap, tie, cells = None, -np.inf, [], 0, 0
+    best: np.ndarray | None = None
+    heap: list[tuple[float, int, np.ndarray, np.ndarray]] = []
+    best_value, tie, cells = -np.inf, 0, 0
     while pending:
         corners = np.concatenate([p[0] for p in pending])
         counts = [len(p[0]) for p in pending]
@@ -94,7 +100,7 @@ def best_direction(groups, *, tolerance=1e-2, max_cells=2000, per_call=64, chunk
     return best, best_value, upper
 
 
-def smallest_margins(directions, groups):
+def smallest_margins(directions: npt.ArrayLike, groups: zet_native.ConeGroups | None) -> np.ndarray:
     """Each direction's smallest margin against every group (1.0 when there are none: nothing
     touches, nothing blocks)."""
     directions = np.ascontiguousarray(directions, dtype=np.float64).reshape(-1, 3)

@@ -2,23 +2,31 @@
 checked before any planning, so that bad input fails with one clear line instead of a plan
 of nonsense."""
 
+from collections.abc import Iterable, Mapping
 from pathlib import Path
+from typing import Any
 
 import numpy as np
+import numpy.typing as npt
 
 MESH_SUFFIXES = (".obj", ".stl", ".ply")
+
+Mesh = tuple[np.ndarray, np.ndarray]  # vertices (n, 3), triangles (m, 3)
+# What the planner takes as an assembly: name -> (vertices, triangles) of array-likes, such pairs, or a folder.
+PartsLike = Mapping[Any, Any] | Iterable[Any] | str | Path
 
 
 class AssemblyError(ValueError):
     """Input that cannot be planned: the message is one line saying what and where."""
 
 
-def read_obj(path):
+def read_obj(path: str | Path) -> Mesh:
     """Vertices (float64 (n, 3)) and triangles (uint32 (m, 3)) of a Wavefront OBJ file.
 
     Polygons are fanned into triangles; texture and normal indices (``f 1/2/3``) are ignored,
     negative indices count from the latest vertex, as the format says."""
-    vertices, triangles = [], []
+    vertices: list[list[float]] = []
+    triangles: list[list[int]] = []
     with open(path, encoding="utf-8", errors="replace") as f:
         for number, line in enumerate(f, 1):
             fields = line.split()
@@ -34,8 +42,9 @@ def read_obj(path):
                         corners.append(k - 1 if k > 0 else len(vertices) + k)
                     triangles.extend([corners[0], corners[i], corners[i + 1]]
                                      for i in range(1, len(corners) - 1))
-            except ValueError:
-                raise AssemblyError(f"{path}: line {number} is not a valid OBJ record: {line.strip()[:60]}")
+            except ValueError as error:
+                raise AssemblyError(
+                    f"{path}: line {number} is not a valid OBJ record: {line.strip()[:60]}") from error
     if any(len(v) != 3 for v in vertices):
         raise AssemblyError(f"{path}: a vertex has fewer than three coordinates")
     v = np.asarray(vertices, dtype=np.float64).reshape(-1, 3)
@@ -45,23 +54,24 @@ def read_obj(path):
     return v, t.astype(np.uint32)
 
 
-def read_mesh(path):
+def read_mesh(path: str | Path) -> Mesh:
     """One mesh file: OBJ with our own reader, STL and PLY through trimesh."""
     path = Path(path)
     if path.suffix.lower() == ".obj":
         return read_obj(path)
     try:
         import trimesh
-    except ImportError:
-        raise AssemblyError(f"{path}: reading {path.suffix} files needs trimesh (pip install zet-native[mesh])")
+    except ImportError as error:
+        raise AssemblyError(
+            f"{path}: reading {path.suffix} files needs trimesh (pip install zet-native[mesh])") from error
     try:
-        mesh = trimesh.load(path, force="mesh", process=False)
+        mesh: Any = trimesh.load(path, force="mesh", process=False)
     except Exception as error:  # trimesh raises many kinds; the user needs the file and the reason
-        raise AssemblyError(f"{path}: {error}".splitlines()[0])
+        raise AssemblyError(f"{path}: {error}".splitlines()[0]) from error
     return np.asarray(mesh.vertices, dtype=np.float64), np.asarray(mesh.faces, dtype=np.uint32)
 
 
-def load_folder(folder):
+def load_folder(folder: str | Path) -> dict[str, Mesh]:
     """name -> (vertices, triangles) of the mesh files in a folder, named by their stems,
     in name order."""
     folder = Path(folder)
@@ -70,7 +80,7 @@ def load_folder(folder):
     files = sorted(p for p in folder.iterdir() if p.is_file() and p.suffix.lower() in MESH_SUFFIXES)
     if not files:
         raise AssemblyError(f"{folder}: no mesh files ({', '.join(MESH_SUFFIXES)})")
-    parts = {}
+    parts: dict[str, Mesh] = {}
     for path in files:
         if path.stem in parts:
             raise AssemblyError(f"{folder}: two mesh files are named {path.stem!r}")
@@ -78,7 +88,7 @@ def load_folder(folder):
     return parts
 
 
-def checked_parts(parts):
+def checked_parts(parts: PartsLike) -> dict[str, Mesh]:
     """The parts as name -> (float64 C-contiguous (n, 3), uint32 C-contiguous (m, 3)), in the
     given order, after checking every rule the planner relies on.
 
@@ -86,15 +96,15 @@ def checked_parts(parts):
     (name, (vertices, triangles)) pairs, or a folder of mesh files."""
     if isinstance(parts, (str, Path)):
         parts = load_folder(parts)
-    items = list(parts.items()) if hasattr(parts, "items") else list(parts)
+    items: list[Any] = list(parts.items()) if hasattr(parts, "items") else list(parts)
     if not items:
         raise AssemblyError("the assembly has no parts")
-    checked = {}
+    checked: dict[str, Mesh] = {}
     for item in items:
         try:
             name, (vertices, triangles) = item
-        except (TypeError, ValueError):
-            raise AssemblyError("each part must be a name with a (vertices, triangles) pair")
+        except (TypeError, ValueError) as error:
+            raise AssemblyError("each part must be a name with a (vertices, triangles) pair") from error
         name = str(name)
         if name in checked:
             raise AssemblyError(f"two parts are named {name!r}")
@@ -102,12 +112,12 @@ def checked_parts(parts):
     return checked
 
 
-def _checked_mesh(name, vertices, triangles):
+def _checked_mesh(name: str, vertices: npt.ArrayLike, triangles: npt.ArrayLike) -> Mesh:
     try:
         v = np.asarray(vertices, dtype=np.float64)
         t = np.asarray(triangles)
     except (TypeError, ValueError) as error:
-        raise AssemblyError(f"part {name!r}: not numeric arrays ({error})")
+        raise AssemblyError(f"part {name!r}: not numeric arrays ({error})") from error
     if v.ndim != 2 or v.shape[1] != 3 or t.ndim != 2 or t.shape[1] != 3:
         raise AssemblyError(f"part {name!r}: vertices and triangles must be (n, 3) arrays")
     if len(v) == 0 or len(t) == 0:

@@ -1,18 +1,26 @@
 """The plan as a picture: one panel per step, the parts still in place in grey, the leaving
 part highlighted, its direction as an arrow (matplotlib, imported only here)."""
 
+import importlib
+from collections.abc import Mapping
+from pathlib import Path
+from typing import Any
+
 import numpy as np
+
+from .parts import Mesh
 
 MAX_TRIANGLES = 2500  # drawn per part; larger meshes are thinned evenly
 
 
-def draw_plan(path, plan, parts, title=None):
+def draw_plan(path: str | Path, plan: dict[str, Any], parts: Mapping[str, Mesh], title: str | None = None) -> None:
     """``plan`` as ``Plan.to_json()`` gives it; ``parts`` name -> (vertices, triangles)."""
-    import matplotlib
+    # Untyped handles: matplotlib is an optional extra, and its 3-D axes are not in its stubs.
+    matplotlib: Any = importlib.import_module("matplotlib")
 
     matplotlib.use("Agg")
-    import matplotlib.pyplot as plt
-    from mpl_toolkits.mplot3d.art3d import Poly3DCollection
+    plt: Any = importlib.import_module("matplotlib.pyplot")
+    Poly3DCollection: Any = importlib.import_module("mpl_toolkits.mplot3d.art3d").Poly3DCollection
 
     steps = plan["steps"]
     panels = max(1, len(steps) + (1 if plan["remaining"] else 0))

@@ -14,20 +14,24 @@ and the parts still in place are reported with what holds them.
 
 import concurrent.futures
 import threading
-from typing import NamedTuple
+from collections.abc import Callable, Iterable
+from typing import Any, NamedTuple
 
 import zet_native
 
-from .analysis import Assembly, Cancelled
-from .parts import AssemblyError, checked_parts
+from .analysis import Assembly, Cancelled, PartAnalysis
+from .parts import AssemblyError, PartsLike, checked_parts
 
 DEFAULT_ALLOWANCE = 1e-4  # of the assembly's diagonal
+
+ProgressCallback = Callable[[int], object]  # called with the number of parts (or assemblies) just done
+Table = dict[str, dict[str, list[str]]]  # part -> {direction label: [blocking parts]}
 
 
 class Step(NamedTuple):
     part: str
     label: str  # the candidate that was chosen ("+z", "cone", "grid 17", ...)
-    direction: tuple  # unit vector
+    direction: tuple[float, ...]  # unit vector
     distance: float  # travel until the part's box is apart from the boxes still in place
     margin: float  # against the cones of the part's seat (1.0 when nothing touches it)
     interference: float  # deepest tolerated overlap along its path
@@ -35,18 +39,18 @@ class Step(NamedTuple):
 
 
 class Plan(NamedTuple):
-    parts: list  # names, in input order
-    steps: list  # Step, in removal order
-    remaining: list  # parts that could not leave, in input order
-    blockers: dict  # remaining part -> names of the parts that block it in some direction
-    blocking: dict  # part -> {direction label: [blocking parts]}, of the first step (all parts in place)
-    held: dict  # remaining part -> {direction label: [blocking parts]}, of the last step
-    interference: dict  # part -> deepest tolerated overlap with its neighbours at rest
+    parts: list[str]  # names, in input order
+    steps: list[Step]  # Step, in removal order
+    remaining: list[str]  # parts that could not leave, in input order
+    blockers: dict[str, list[str]]  # remaining part -> names of the parts that block it in some direction
+    blocking: Table  # part -> {direction label: [blocking parts]}, of the first step (all parts in place)
+    held: Table  # remaining part -> {direction label: [blocking parts]}, of the last step
+    interference: dict[str, float]  # part -> deepest tolerated overlap with its neighbours at rest
     allowance: float  # in the assembly's units
     diagonal: float
     cancelled: bool = False
 
-    def to_json(self):
+    def to_json(self) -> dict[str, Any]:
         """The plan as plain data: the keys parts, steps (part, unit direction, distance),
         remaining and blockers are a contract; the others are extras."""
         return {
@@ -68,12 +72,13 @@ class Plan(NamedTuple):
 class Interrupted(KeyboardInterrupt):
     """Ctrl-C during a plan: ``plan`` holds the steps done so far (``cancelled`` set)."""
 
-    def __init__(self, plan):
+    def __init__(self, plan: Plan) -> None:
         super().__init__("interrupted")
         self.plan = plan
 
 
-def plan(parts, *, allowance=DEFAULT_ALLOWANCE, absolute=False, threads=1, progress=None):
+def plan(parts: PartsLike, *, allowance: float = DEFAULT_ALLOWANCE, absolute: bool = False, threads: int = 1,
+         progress: ProgressCallback | None = None) -> Plan:
     """Plan the disassembly of an assembly.
 
     ``parts``: a mapping name -> (vertices, triangles) (array-likes), pairs of those, or a
@@ -85,40 +90,40 @@ def plan(parts, *, allowance=DEFAULT_ALLOWANCE, absolute=False, threads=1, progr
     allowance at rest (the message names them and says how deep), and ``Interrupted`` on
     Ctrl-C, carrying the steps done so far.
     """
-    parts = checked_parts(parts)
+    checked = checked_parts(parts)
     threads = max(1, int(threads))
     cancel = threading.Event()
     try:
-        assembly = Assembly(parts, allowance, absolute, cancel)
-    except InterruptedError:  # the tree build was stopped
-        raise Interrupted(_empty(parts, cancelled=True))
-    except KeyboardInterrupt:
-        raise Interrupted(_empty(parts, cancelled=True))
+        assembly = Assembly(checked, allowance, absolute, cancel)
+    except InterruptedError as error:  # the tree build was stopped
+        raise Interrupted(_empty(checked, cancelled=True)) from error
+    except KeyboardInterrupt as error:
+        raise Interrupted(_empty(checked, cancelled=True)) from error
     state = _State(assembly)
     try:
         state.check_rest()
         state.run(threads, progress)
-    except (KeyboardInterrupt, Cancelled):
+    except (KeyboardInterrupt, Cancelled) as error:
         cancel.set()
-        raise Interrupted(state.result(cancelled=True))
+        raise Interrupted(state.result(cancelled=True)) from error
     return state.result()
 
 
-def _empty(parts, cancelled=False):
+def _empty(parts: Iterable[str], cancelled: bool = False) -> Plan:
     names = list(parts)
     return Plan(names, [], names, {}, {}, {}, {}, 0.0, 0.0, cancelled)
 
 
 class _State:
-    def __init__(self, assembly):
+    def __init__(self, assembly: Assembly) -> None:
         self.a = assembly
         self.remaining = list(assembly.names)
-        self.steps = []
-        self.first = None  # analyses of the first step
-        self.last = None  # analyses of the latest step
+        self.steps: list[Step] = []
+        self.first: list[PartAnalysis] | None = None  # analyses of the first step
+        self.last: list[PartAnalysis] | None = None  # analyses of the latest step
         self.interference = {n: 0.0 for n in assembly.names}
 
-    def check_rest(self):
+    def check_rest(self) -> None:
         names = self.a.names
         for i, p in enumerate(names):
             for q in names[i + 1:]:
@@ -126,17 +131,18 @@ class _State:
                     continue
                 depth, pair = self.a.rest_depth(p, q)
                 if depth > self.a.tol.allowance:
+                    assert pair is not None  # a depth above the allowance (>= 0) comes with its triangle pair
                     raise AssemblyError(
                         f"parts {p!r} and {q!r} overlap by {depth:.6g} at rest (triangles {pair[0]} and "
                         f"{pair[1]}), beyond the allowance {self.a.tol.allowance:.3g}")
                 self.interference[p] = max(self.interference[p], depth)
                 self.interference[q] = max(self.interference[q], depth)
 
-    def analyse_all(self, threads, progress):
+    def analyse_all(self, threads: int, progress: ProgressCallback | None) -> list[PartAnalysis]:
         remaining = self.remaining
         jobs = [(p, [q for q in remaining if q != p]) for p in remaining]
         if threads == 1 or len(jobs) == 1:
-            results = []
+            results: list[PartAnalysis] = []
             for p, others in jobs:
                 results.append(self.a.analyse(p, others))
                 if progress:
@@ -144,7 +150,7 @@ class _State:
             return results
         share = max(1, -(-100 // threads))
 
-        def staged(p, others):
+        def staged(p: str, others: list[str]) -> PartAnalysis:
             if self.a.cancel.is_set():
                 raise Cancelled()
             zet_native.enter_stage(share)
@@ -169,7 +175,7 @@ class _State:
         finally:
             pool.shutdown(wait=True, cancel_futures=True)
 
-    def run(self, threads, progress):
+    def run(self, threads: int, progress: ProgressCallback | None) -> None:
         while self.remaining:
             analyses = self.analyse_all(threads, progress)
             self.last = analyses
@@ -188,12 +194,12 @@ class _State:
             self.interference[ranked.name] = max(self.interference[ranked.name], c.depth)
             self.remaining.remove(ranked.name)
 
-    def result(self, cancelled=False):
+    def result(self, cancelled: bool = False) -> Plan:
         a = self.a
-        table = lambda analyses: {x.name: {c.label: list(c.blockers) for c in x.candidates}  # noqa: E731
-                                  for x in analyses or ()}
-        held = {}
-        blockers = {}
+        table: Callable[[list[PartAnalysis] | None], Table] = lambda analyses: {  # noqa: E731
+            x.name: {c.label: list(c.blockers) for c in x.candidates} for x in analyses or ()}
+        held: Table = {}
+        blockers: dict[str, list[str]] = {}
         if self.last is not None:
             last = {x.name: x for x in self.last}
             for name in self.remaining:
@@ -207,12 +213,12 @@ class _State:
                     dict(self.interference), a.tol.allowance, a.tol.diagonal, cancelled)
 
 
-def _left_behind(analysis):
+def _left_behind(analysis: PartAnalysis) -> int:
     """The parts still in place that block this part in some tested direction."""
     return len({b for c in analysis.candidates for b in c.blockers})
 
 
-def describe(plan, name=None):
+def describe(plan: dict[str, Any], name: str | None = None) -> list[str]:
     """Text lines of a plan given as ``Plan.to_json()`` data: one per step (part, direction,
     distance, blockers left behind), then the parts that could not leave with what holds them
     per direction."""
@@ -234,6 +240,6 @@ def describe(plan, name=None):
         lines.append("  every part came out")
     deep = {n: d for n, d in plan["interference"].items() if d > 0}
     if deep:
-        worst = max(deep, key=deep.get)
+        worst = max(deep, key=deep.__getitem__)
         lines.append(f"  tolerated interference: {len(deep)} parts, deepest {deep[worst]:.3g} ({worst})")
     return lines
