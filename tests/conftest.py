@@ -1,8 +1,14 @@
 """The fixture every test runs under; shared helpers live in support.py."""
 
+import sys
+from pathlib import Path
+
 import pytest
 
 import _zet_native as zn
+
+# The generated meshes and assemblies of the examples serve the tests too.
+sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "examples"))
 
 
 @pytest.fixture(autouse=True)

@@ -6,7 +6,6 @@ segment-triangle test written here, independent of the module's path query."""
 import assemblies
 import numpy as np
 import pytest
-import support  # noqa: F401  (puts examples/ on the path)
 
 from zet_native.disassembly import AssemblyError, plan
 
