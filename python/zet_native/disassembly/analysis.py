@@ -82,8 +82,6 @@ class PartAnalysis(NamedTuple):
 class Assembly:
     """The parts with their trees, boxes, solids and test points, and the pair checks done so far."""
 
-    exhausted: bool  # the latest path query ran out of its pair budget
-
     def __init__(self, parts: dict[str, Mesh], allowance: float, absolute: bool, cancel: threading.Event) -> None:
         self.names = list(parts)
         self.meshes = parts
@@ -149,13 +147,16 @@ class Assembly:
                     and np.all(self.low[q] - widen <= self.high[p] + widen))
 
     def _query(self, p: str, q: str, d: npt.ArrayLike, length: float, shrunk: bool = False,
-               budget: int = 2**62) -> tuple[np.ndarray, np.ndarray, np.ndarray, np.ndarray]:
+               budget: int = 2**62) -> tuple[np.ndarray, np.ndarray, np.ndarray, np.ndarray, bool]:
+        """The overlapping and uncertain pairs of p moving along d against q, their windows, and
+        whether the query ran out of its pair budget (returned, not kept: parts of one step are
+        checked on several threads at once)."""
         moving_tree = self.shrunk[p] if shrunk else self.trees[p]
         r = zet_native.path_query(moving_tree, self.trees[q], np.asarray(d, dtype=np.float64), 0.0, float(length),
                                   abs_tol=self.tol.kernel, pair_budget=budget, should_cancel=self.should_cancel)
         if int(r.status) == 2:
             raise Cancelled()
-        self.exhausted = int(r.status) == 1
+        exhausted = int(r.status) == 1
         c = r.contacts[r.contacts["strict"] != 0]
         u = r.uncertain_windows
         moving = np.concatenate([c["moving_triangle"], u["moving_triangle"]]).astype(np.int64)
@@ -163,11 +164,11 @@ class Assembly:
         lo = np.concatenate([c["strict_enter"], u["enter"]])
         hi = np.concatenate([c["strict_exit"], u["exit"]])
         lo, hi = np.clip(lo, 0.0, length), np.clip(hi, 0.0, length)
-        return moving, fixed, lo, np.maximum(lo, hi)
+        return moving, fixed, lo, np.maximum(lo, hi), exhausted
 
     def rest_depth(self, p: str, q: str) -> tuple[float, tuple[int, int] | None]:
         """Deepest overlap of two parts in place, with the triangle pair that has it."""
-        moving, fixed, lo, hi = self._query(p, q, (0.0, 0.0, 0.0), 0.0)
+        moving, fixed, lo, hi, _ = self._query(p, q, (0.0, 0.0, 0.0), 0.0)
         if not len(moving):
             return 0.0, None
         depths = overlap_depths(self.corners(p, moving), self.corners(q, fixed), np.zeros(3), lo, hi,
@@ -231,7 +232,7 @@ class Assembly:
         # A blocked path usually shows deep pairs among the first candidates: a small pair
         # budget first, the whole path only when that found nothing deep.
         for budget in (BUDGET, 2**62):
-            moving, fixed, lo, hi = self._query(p, q, d, length, shrunk=True, budget=budget)
+            moving, fixed, lo, hi, exhausted = self._query(p, q, d, length, shrunk=True, budget=budget)
             # Parallel triangles overlap only at the instant they are coplanar, by nothing: a
             # face passing through a parallel face of the other part is no evidence.
             crossing = np.abs(np.einsum("ij,ij->i", self.normals[p][moving], self.normals[q][fixed])) < 1 - 1e-9
@@ -243,7 +244,7 @@ class Assembly:
                 depths = overlap_depths(a, self.corners(q, fixed[k]), d, lo[k], hi[k])
                 if np.any(depths > 1e-3 * self.tol.allowance):
                     return PairCheck(True, 0.0, float(depths.max()) + self.tol.allowance)
-            if not self.exhausted:
+            if not exhausted:
                 break
         return PairCheck(False, 0.0, 0.0)
 
