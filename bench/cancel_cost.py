@@ -57,43 +57,56 @@ class CancelCost:
         groups = [np.ascontiguousarray(a) for a in self.groups]
         selected = np.arange(len(self.groups.kinds))
         direction = np.array([0.3, 0.5, 0.8])
-        scored = self.directions[:300]
-        return {
-            "bvh_path_query": (
-                "should_cancel=None", lambda: _zet_native.bvh_path_query(
-                    *trees, velocity, 0.0, 0.3, 1e-9, 0.0, 1e-12, 1e-12, 1e-9, 2**62, 4096, None),
-                "should_cancel=lambda: False", lambda: _zet_native.bvh_path_query(
-                    *trees, velocity, 0.0, 0.3, 1e-9, 0.0, 1e-12, 1e-12, 1e-9, 2**62, 4096, never)),
-            "build_aabb_tree": (
-                "should_cancel=None", lambda: _zet_native.build_aabb_tree(*self.big, 4, None, BUILD_INTERVAL),
-                "should_cancel=lambda: False", lambda: _zet_native.build_aabb_tree(*self.big, 4, never,
-                                                                                   BUILD_INTERVAL)),
-            "ray_winding_batch 2M points": (
-                "one call", lambda: _zet_native.ray_winding_batch(self.points, direction, *self.solid, 1e-12, 1e-12),
-                "companion slices", lambda: zet_native.winding(self.points, direction, self.solid)),
-            "cone_margins 20k x 1000": (
-                "one call", lambda: _zet_native.cone_margins(self.directions, selected, *groups[:11], 0.0),
-                "companion slices", lambda: zet_native.margins(self.directions, selected, self.groups)),
-            "triangle_distance_batch 2M": (
-                "one call", lambda: _zet_native.triangle_distance_batch(*self.pairs, 0.0, 1e-12),
-                "companion slices", lambda: zet_native.triangle_distances(*self.pairs)),
-            "direction_ray_scores 300 dirs": (
-                "one call", lambda: _zet_native.direction_ray_scores(scored, 2.0, self.meshes[0], (self.meshes[1],)),
-                "companion slices", lambda: zet_native.direction_scores(scored, 2.0, self.meshes[0],
-                                                                         [self.meshes[1]])),
+        scored = self.directions[:3000]
+
+        def path(cancel):
+            return _zet_native.bvh_path_query(*trees, velocity, 0.0, 0.3, 1e-9, 0.0, 1e-12, 1e-12, 1e-9, 2**62, 4096,
+                                              cancel)
+
+        cancelled = {
+            "bvh_path_query": (lambda: path(None), lambda: path(never)),
+            "build_aabb_tree": (lambda: _zet_native.build_aabb_tree(*self.big, 4, None, BUILD_INTERVAL),
+                                lambda: _zet_native.build_aabb_tree(*self.big, 4, never, BUILD_INTERVAL)),
         }
+        sliced = {
+            "ray_winding_batch 2M points": (
+                lambda: _zet_native.ray_winding_batch(self.points, direction, *self.solid, 1e-12, 1e-12),
+                lambda: zet_native.winding(self.points, direction, self.solid)),
+            "cone_margins 20k x 1000": (
+                lambda: _zet_native.cone_margins(self.directions, selected, *groups[:11], 0.0),
+                lambda: zet_native.margins(self.directions, selected, self.groups)),
+            "triangle_distance_batch 2M": (
+                lambda: _zet_native.triangle_distance_batch(*self.pairs, 0.0, 1e-12),
+                lambda: zet_native.triangle_distances(*self.pairs)),
+            "direction_ray_scores 3000 dirs": (
+                lambda: _zet_native.direction_ray_scores(scored, 2.0, self.meshes[0], (self.meshes[1],)),
+                lambda: zet_native.direction_scores(scored, 2.0, self.meshes[0], [self.meshes[1]])),
+        }
+        return cancelled, sliced
+
+    def _time(self, case, label, call):
+        start, cpu = time.perf_counter(), time.thread_time()
+        call()
+        for key, s in (((case, label), time.perf_counter() - start), ((case, label, "cpu"), time.thread_time() - cpu)):
+            self.seconds[key] = min(self.seconds.get(key, s), s)
 
     def run_ours(self):
         _zet_native.set_thread_limit(1)
-        for case, (plain_label, plain, supported_label, supported) in self._cases().items():
-            self.labels[case] = (plain_label, supported_label)
+        cancelled, sliced = self._cases()
+        for case, (plain, polled) in cancelled.items():
+            self.labels[case] = [("should_cancel=lambda: False", "should_cancel=None", "the should_cancel polls")]
             for _ in range(ROUNDS):
-                for label, call in ((plain_label, plain), (supported_label, supported)):
-                    start, cpu = time.perf_counter(), time.thread_time()
-                    call()
-                    for key, s in (((case, label), time.perf_counter() - start),
-                                   ((case, label, "cpu"), time.thread_time() - cpu)):
-                        self.seconds[key] = min(self.seconds.get(key, s), s)
+                self._time(case, "should_cancel=None", plain)
+                self._time(case, "should_cancel=lambda: False", polled)
+            progress(f"ours: Ctrl-C support cost of {case} done")
+        for case, (raw, companion) in sliced.items():
+            self.labels[case] = [("companion, sliced", "ours, companion in one call", "the slices"),
+                                 ("ours, companion in one call", "ours, raw module", "conversions and the writable copy")]
+            for _ in range(ROUNDS):
+                self._time(case, "ours, raw module", raw)
+                with one_slice():
+                    self._time(case, "ours, companion in one call", companion)
+                self._time(case, "companion, sliced", companion)
             progress(f"ours: Ctrl-C support cost of {case} done")
         _zet_native.set_thread_limit(0)
 
@@ -105,23 +118,47 @@ class CancelCost:
 
     def rows(self):
         rows = []
-        for case, (plain, supported) in self.labels.items():
-            a, b = self.seconds[case, plain], self.seconds[case, supported]
-            rows.append((case, supported, 1, duration(b), plain, duration(a), f"{a / b:.3f}x"))
+        for case, pairs in self.labels.items():
+            for supported, plain, _ in pairs:
+                a, b = self.seconds[case, plain], self.seconds[case, supported]
+                rows.append((case, supported, 1, duration(b), plain, duration(a), f"{a / b:.3f}x"))
         return rows
 
     def note_lines(self):
         return [f"Ctrl-C support: 1 thread, best of {ROUNDS} alternating calls; path query 98k-triangle sphere "
                 "entering a 100k-triangle torus (t in [0, 0.3], interval 4096), build of a 1M-triangle torus "
-                f"(leaf 4, interval {BUILD_INTERVAL}); the sliced calls against one raw call on the same arrays"]
+                f"(leaf 4, interval {BUILD_INTERVAL}); the companion's sliced calls against the same companion call "
+                "made in one slice (the cost of slicing), and that against one raw call (the conversions and the "
+                "copy that makes the result writable)"]
 
     def bars(self):
         # On one thread the whole call runs on the calling thread, whose CPU time a shared
         # machine disturbs far less than the wall clock; both are reported.
         out = []
-        for case, (plain, supported) in self.labels.items():
-            cpu = self.seconds[case, supported, "cpu"] / self.seconds[case, plain, "cpu"] - 1
-            wall = self.seconds[case, supported] / self.seconds[case, plain] - 1
-            out.append(f"  {supported} costs < 1% on {case}: {cpu * 100:+.2f}% of the calling thread's CPU "
-                       f"time, {verdict(cpu < BAR)} (wall clock {wall * 100:+.2f}%)")
+        for case, pairs in self.labels.items():
+            for supported, plain, what in pairs:
+                cpu = self.seconds[case, supported, "cpu"] / self.seconds[case, plain, "cpu"] - 1
+                wall = self.seconds[case, supported] / self.seconds[case, plain] - 1
+                ctrl_c = what != "conversions and the writable copy"
+                tail = verdict(cpu < BAR) if ctrl_c else "no bar"
+                out.append(f"  {case}: {what} cost {cpu * 100:+.2f}% of the calling thread's CPU time"
+                           f"{' (< 1%: ' + tail + ')' if ctrl_c else ' (' + tail + ')'}, wall clock {wall * 100:+.2f}%")
         return out
+
+
+class one_slice:
+    """Within it, the companion makes every sliced call in one slice."""
+
+    NAMES = ("PAIRS_PER_SLICE", "POINTS_PER_SLICE", "EVALUATIONS_PER_SLICE", "RAYS_PER_SLICE", "CELLS_PER_SLICE")
+
+    def __enter__(self):
+        self.saved = []
+        for module in (zet_native._paths, zet_native._rays, zet_native._cones):
+            for name in self.NAMES:
+                if hasattr(module, name):
+                    self.saved.append((module, name, getattr(module, name)))
+                    setattr(module, name, 1 << 62)
+
+    def __exit__(self, *exc):
+        for module, name, value in self.saved:
+            setattr(module, name, value)
