@@ -119,9 +119,7 @@ def direction_scores(directions: npt.ArrayLike, length: float, moving: RayMesh,
     def run(lo: int, hi: int) -> tuple[bytes, bytes]:
         return _zet_native.direction_ray_scores(d[lo:hi], length, mesh, others)
 
-    # Every call collapses the trees again (some milliseconds for large meshes): slices of about
-    # a second keep that under 1% and Ctrl-C still lands within one.
-    parts = in_chunks(len(d), per_slice, run, seconds=1.0)
+    parts = in_chunks(len(d), per_slice, run)
     return (join([c for c, _ in parts], "=i8"), join([s for _, s in parts], "=f8"))
 
 
