@@ -138,45 +138,34 @@ inline double largest_value(const Batch& b) {
   return v;
 }
 
-}  // namespace
+// Margins a block of one batch holds per thread of the call: enough for every thread to have
+// work in each block, few enough that the pruning check between blocks comes often.
+constexpr int64_t kBlockPairsPerThread = 32768;
+// Least work per thread of a single batch's range fan-outs: cap bounds of the keys, margins
+// of a block, relevance flags.
+constexpr int64_t kKeyBoundsPerThread = 16384;
+constexpr int64_t kBlockMarginsPerThread = 8192;
+constexpr int64_t kFlagsPerThread = 16384;
 
-FlagOffsetWalk walk_flag_offsets(const int64_t* cell_offsets, const int64_t* relevant_offsets,
-                                 int64_t batches, int64_t limit, int64_t* flag_offsets) {
-  bool too_many = false;
-  flag_offsets[0] = 0;
-  for (int64_t b = 0; b < batches; ++b) {
-    if (cell_offsets[b + 1] <= cell_offsets[b] || relevant_offsets[b + 1] < relevant_offsets[b])
-      return FlagOffsetWalk::kEmptyBatch;
-    // Both differences are positive (or zero) and fit in 64 unsigned bits.
-    const uint64_t nc = uint64_t(cell_offsets[b + 1]) - uint64_t(cell_offsets[b]);
-    const uint64_t ng = uint64_t(relevant_offsets[b + 1]) - uint64_t(relevant_offsets[b]);
-    uint64_t block, total;
-    if (__builtin_mul_overflow(nc, ng, &block) ||
-        __builtin_add_overflow(uint64_t(flag_offsets[b]), block, &total) ||
-        total > uint64_t(limit)) {
-      too_many = true;
-      total = uint64_t(limit);  // later offsets stay meaningless but in range
-    }
-    flag_offsets[b + 1] = int64_t(total);
-  }
-  return too_many ? FlagOffsetWalk::kTooManyFlags : FlagOffsetWalk::kValid;
-}
-
-int64_t single_batch_block(int64_t threads, int64_t cells, int64_t chunk, int64_t groups) {
-  int64_t budget, per_chunk, k = 0;
-  if (__builtin_mul_overflow(threads, int64_t{32768}, &budget))
+// Groups of one margin block of a single batch: floor(T * kBlockPairsPerThread / (max(nc, 1)
+// * chunk)) chunks, at least one, then at most max(ng, 1) groups; saturating, so any chunk is
+// accepted. Among many batches a block is one chunk.
+int64_t block_limit(const Batch& b) {
+  const int64_t chunk = b.job->chunk, groups = std::max<int64_t>(b.ng, 1);
+  if (!b.job->single_batch) return std::min(chunk, groups);
+  int64_t budget, per_chunk, chunks = 0;
+  if (__builtin_mul_overflow(effective_thread_count(), kBlockPairsPerThread, &budget))
     budget = std::numeric_limits<int64_t>::max();
-  // A product past 64 bits exceeds any budget: k = 0, raised to one chunk below.
-  if (!__builtin_mul_overflow(std::max<int64_t>(cells, 1), chunk, &per_chunk))
-    k = budget / per_chunk;
+  // A product past 64 bits exceeds any budget: no whole chunk, raised to one below.
+  if (!__builtin_mul_overflow(std::max<int64_t>(b.nc, 1), chunk, &per_chunk))
+    chunks = budget / per_chunk;
   int64_t size;
-  if (__builtin_mul_overflow(std::max<int64_t>(k, 1), chunk, &size))
+  if (__builtin_mul_overflow(std::max<int64_t>(chunks, 1), chunk, &size))
     size = std::numeric_limits<int64_t>::max();
-  return std::min(size, std::max<int64_t>(groups, 1));
+  return std::min(size, groups);
 }
 
-void bound_cell_batch(CellBatchJob& job, int64_t batch) {
-  if (job.out_of_memory.load(std::memory_order_relaxed) != 0) return;
+Batch batch_of(const CellBatchJob& job, int64_t batch) {
   const int64_t c0 = job.cell_offsets[batch], g0 = job.relevant_offsets[batch];
   Batch b{};
   b.job = &job;
@@ -190,121 +179,176 @@ void bound_cell_batch(CellBatchJob& job, int64_t batch) {
   b.ng = job.relevant_offsets[batch + 1] - g0;
   b.values = job.values + c0;
   b.flags = job.flags + job.flag_offsets[batch];
-  const bool single = job.single_batch;
-  const int64_t nc = b.nc, ng = b.ng, chunk = job.chunk;
-  const int64_t blk = single ? single_batch_block(effective_thread_count(), nc, chunk, ng)
-                             : std::min(chunk, std::max<int64_t>(ng, 1));
+  return b;
+}
 
+// What one batch allocates: sized once, except the history, which doubles as it fills.
+struct BatchScratch {
   RawArray<double> key, block, history, snapshot;
   RawArray<CapAngle> angles;
   RawArray<int64_t> history_row, block_groups, block_positions;
-  RawArray<uint8_t> skip;
+  RawArray<uint8_t> skip, provisional;
   RawArray<KeyedPosition> keyed;
-  RawArray<uint8_t> provisional;
-  const size_t positions = size_t(ng), cells = size_t(nc);
-  const size_t block_pairs = saturating_product(size_t(blk), cells);
-  if (!angles.resize(positions) || !key.resize(positions) || !history_row.resize(positions) ||
-      !keyed.resize(positions) || !provisional.resize(positions) ||
-      !block_groups.resize(size_t(blk)) || !block_positions.resize(size_t(blk)) ||
-      !block.resize(block_pairs) ||
-      (single && (!snapshot.resize(cells) || !skip.resize(block_pairs)))) {
-    job.out_of_memory.store(1, std::memory_order_relaxed);
-    return;
-  }
-  b.angles = angles.get();
-  b.key = key.get();
-  b.history_row = history_row.get();
-  b.provisional = provisional.get();
-  b.snapshot = snapshot.get();
+  int64_t block_limit = 0;       // groups of one margin block at most
+  int64_t history_capacity = 0;  // groups the history has room for
+};
 
-  for (int64_t j = 0; j < ng; ++j) {
+// Allocates the scratch and points the batch at it; false when memory ran out.
+bool make_scratch(Batch& b, BatchScratch& s) {
+  const bool single = b.job->single_batch;
+  s.block_limit = block_limit(b);
+  const size_t positions = size_t(b.ng), cells = size_t(b.nc), limit = size_t(s.block_limit);
+  const size_t block_pairs = saturating_product(limit, cells);
+  if (!s.angles.resize(positions) || !s.key.resize(positions) || !s.history_row.resize(positions) ||
+      !s.keyed.resize(positions) || !s.provisional.resize(positions) ||
+      !s.block_groups.resize(limit) || !s.block_positions.resize(limit) ||
+      !s.block.resize(block_pairs) ||
+      (single && (!s.snapshot.resize(cells) || !s.skip.resize(block_pairs))))
+    return false;
+  b.angles = s.angles.get();
+  b.key = s.key.get();
+  b.history_row = s.history_row.get();
+  b.provisional = s.provisional.get();
+  b.snapshot = s.snapshot.get();
+  return true;
+}
+
+// Cap angles, empty history rows and the keys of every position; the cell values start at
+// infinity.
+void start_keys(Batch& b) {
+  const CellBatchJob& job = *b.job;
+  for (int64_t j = 0; j < b.ng; ++j) {
     b.angles[j] = job.group_angles != nullptr ? job.group_angles[b.groups[j]]
                                               : cap_angle(b.caps, b.groups[j]);
     b.history_row[j] = -1;
   }
-  if (single) {
+  if (job.single_batch) {
     auto keys = [&b](int64_t, int64_t, int64_t j_begin, int64_t j_end) {
       batch_keys(b, j_begin, j_end);
     };
-    for_each_range(1, ng, 16384 / std::max<int64_t>(nc, 1) + 1, keys);
+    for_each_range(1, b.ng, kKeyBoundsPerThread / std::max<int64_t>(b.nc, 1) + 1, keys);
   } else {
-    batch_keys(b, 0, ng);
+    batch_keys(b, 0, b.ng);
   }
+  std::fill(b.values, b.values + b.nc, kInf);
+}
+
+// Margins of the block's `size` groups (positions[m] of the order) at every cell, layout
+// cell * size + slot. A single batch spreads them over the threads and skips each pair whose
+// cap bound already reaches the cell's value from before the block.
+void block_margins(Batch& b, BatchScratch& s, const int64_t* positions, int64_t size) {
+  MarginContext margins = b.job->margins;
+  margins.directions = b.centers;
+  margins.selected = s.block_groups.get();
+  margins.S = size;
+  margins.output = s.block.get();
+  if (!b.job->single_batch) {
+    margin_rows(margins, 0, b.nc, 0, size);
+    return;
+  }
+  std::copy(b.values, b.values + b.nc, b.snapshot);
+  uint8_t* skip = s.skip.get();
+  auto compute = [&](int64_t i0, int64_t i1, int64_t m0, int64_t m1) {
+    skipping_margin_block(b, margins, positions, skip, i0, i1, m0, m1);
+  };
+  for_each_range(b.nc, size, kBlockMarginsPerThread, compute);
+}
+
+// Room in the history for `needed` groups; false when memory ran out.
+bool reserve_history(BatchScratch& s, int64_t needed, int64_t cells) {
+  if (needed <= s.history_capacity) return true;
+  int64_t grown = s.history_capacity == 0 ? needed : saturating_twice(s.history_capacity);
+  while (grown < needed) grown = saturating_twice(grown);
+  if (!s.history.resize(saturating_product(size_t(grown), size_t(cells)))) return false;
+  s.history_capacity = grown;
+  return true;
+}
+
+// Slots [first, first + count) of a block of `size` groups: their margins lower the cell
+// values (skipped pairs do not) and become history rows evaluated, evaluated + 1, ...
+void fold_chunk(Batch& b, BatchScratch& s, const int64_t* positions, int64_t size, int64_t first,
+                int64_t count, int64_t evaluated) {
+  const double* margin = s.block.get();
+  const uint8_t* skip = s.skip.get();
+  const bool single = b.job->single_batch;
+  for (int64_t i = 0; i < b.nc; ++i)
+    for (int64_t m = first; m < first + count; ++m)
+      if (!single || skip[size * i + m] == 0)
+        b.values[i] = absorbing_min(b.values[i], margin[size * i + m]);
+  double* rows = s.history.get();
+  for (int64_t m = 0; m < count; ++m) {
+    b.history_row[positions[first + m]] = evaluated + m;
+    for (int64_t i = 0; i < b.nc; ++i)
+      rows[b.nc * (evaluated + m) + i] = margin[size * i + first + m];
+  }
+}
+
+// Groups in key order, a block at a time, each block folded a chunk at a time, until the
+// next key reaches the largest cell value: no group from there on can lower any value. False
+// when memory ran out.
+template <class Order>
+bool evaluate_in_key_order(Batch& b, BatchScratch& s, Order& order) {
+  const int64_t chunk = b.job->chunk;
+  int64_t evaluated = 0;  // E, the history's rows
+  for (int64_t next = 0; next < b.ng;) {
+    const int64_t size = std::min(b.ng - next, s.block_limit);
+    if (b.key[order.at(next)] >= largest_value(b)) return true;
+    int64_t* positions = s.block_positions.get();
+    for (int64_t m = 0; m < size; ++m) {
+      positions[m] = order.at(next + m);
+      s.block_groups.get()[m] = b.groups[positions[m]];
+    }
+    block_margins(b, s, positions, size);
+    for (int64_t first = 0; first < size;) {
+      const int64_t count = std::min(size - first, chunk);
+      if (first > 0 && b.key[positions[first]] >= largest_value(b)) return true;
+      if (!reserve_history(s, evaluated + count, b.nc)) return false;
+      fold_chunk(b, s, positions, size, first, count, evaluated);
+      evaluated += count;
+      first += count;
+    }
+    next += size;
+  }
+  return true;
+}
+
+// The relevance flags of every cell and position, over the threads for a single batch.
+void flag_relevance(const Batch& b) {
+  if (!b.job->single_batch) {
+    relevance_flags(b, 0, b.nc, 0, b.ng);
+    return;
+  }
+  auto flags = [&b](int64_t i0, int64_t i1, int64_t j0, int64_t j1) {
+    relevance_flags(b, i0, i1, j0, j1);
+  };
+  for_each_range(b.nc, b.ng, kFlagsPerThread, flags);
+}
+
+}  // namespace
+
+void bound_cell_batch(CellBatchJob& job, int64_t batch) {
+  if (job.out_of_memory.load(std::memory_order_relaxed) != 0) return;
+  Batch b = batch_of(job, batch);
+  BatchScratch scratch;
+  if (!make_scratch(b, scratch)) {
+    job.out_of_memory.store(1, std::memory_order_relaxed);
+    return;
+  }
+  start_keys(b);
+  // A provisional key is made exact only when the order could read it.
   auto refine = [&b](int64_t j) {
     b.key[j] = exact_key(b, j);
     b.provisional[j] = 0;
     return b.key[j];
   };
   RefinedKeyOrder<decltype(refine)> order;
-  order.start(b.key, b.provisional, ng, keyed.get(), refine);
-  std::fill(b.values, b.values + nc, kInf);
-
-  int64_t evaluated = 0, capacity = 0;  // E and the history's room, in groups
-  bool stop = false;
-  for (int64_t s = 0; s < ng && !stop;) {
-    const int64_t nb = std::min(ng - s, blk);
-    if (b.key[order.at(s)] >= largest_value(b)) break;
-    int64_t* positions_of_block = block_positions.get();
-    for (int64_t m = 0; m < nb; ++m) {
-      positions_of_block[m] = order.at(s + m);
-      block_groups.get()[m] = b.groups[positions_of_block[m]];
-    }
-    MarginContext margins = job.margins;
-    margins.directions = b.centers;
-    margins.selected = block_groups.get();
-    margins.S = nb;
-    margins.output = block.get();
-    if (single) {
-      std::copy(b.values, b.values + nc, b.snapshot);
-      uint8_t* skip_flags = skip.get();
-      auto compute = [&](int64_t i0, int64_t i1, int64_t m0, int64_t m1) {
-        skipping_margin_block(b, margins, positions_of_block, skip_flags, i0, i1, m0, m1);
-      };
-      for_each_range(nc, nb, 8192, compute);
-    } else {
-      margin_rows(margins, 0, nc, 0, nb);
-    }
-    const double* M = block.get();
-    for (int64_t t = 0; t < nb;) {
-      const int64_t q = std::min(nb - t, chunk);
-      if (t > 0 && b.key[positions_of_block[t]] >= largest_value(b)) {
-        stop = true;
-        break;
-      }
-      if (evaluated + q > capacity) {
-        int64_t grown = capacity == 0 ? q : saturating_twice(capacity);
-        while (grown < evaluated + q) grown = saturating_twice(grown);
-        if (!history.resize(saturating_product(size_t(grown), cells))) {
-          job.out_of_memory.store(1, std::memory_order_relaxed);
-          return;
-        }
-        capacity = grown;
-      }
-      for (int64_t i = 0; i < nc; ++i)
-        for (int64_t m = t; m < t + q; ++m)
-          if (!single || skip.get()[nb * i + m] == 0)
-            b.values[i] = absorbing_min(b.values[i], M[nb * i + m]);
-      double* rows = history.get();
-      for (int64_t m = 0; m < q; ++m) {
-        b.history_row[positions_of_block[t + m]] = evaluated + m;
-        for (int64_t i = 0; i < nc; ++i) rows[nc * (evaluated + m) + i] = M[nb * i + t + m];
-      }
-      evaluated += q;
-      t += q;
-    }
-    s += nb;
+  order.start(b.key, b.provisional, b.ng, scratch.keyed.get(), refine);
+  if (!evaluate_in_key_order(b, scratch, order)) {
+    job.out_of_memory.store(1, std::memory_order_relaxed);
+    return;
   }
-
-  b.history = history.get();
-  if (ng == 0) return;
-  if (single) {
-    auto flags = [&b](int64_t i0, int64_t i1, int64_t j0, int64_t j1) {
-      relevance_flags(b, i0, i1, j0, j1);
-    };
-    for_each_range(nc, ng, 16384, flags);
-  } else {
-    relevance_flags(b, 0, nc, 0, ng);
-  }
+  b.history = scratch.history.get();
+  if (b.ng > 0) flag_relevance(b);
 }
 
 bool run_cell_batches(CellBatchJob& job, int64_t batches, int64_t threads) {

@@ -8,6 +8,7 @@
 
 #include "cones/cap_bound.h"
 #include "cones/cone_margin.h"
+#include "cones/flag_offsets.h"
 
 namespace zet {
 
@@ -25,25 +26,13 @@ struct CellBatchJob {
   int64_t chunk = 1;                          // groups between two pruning checks
   double* values = nullptr;                   // N cell values
   uint8_t* flags = nullptr;                   // P_B relevance flags
-  bool single_batch = false;               // B = 1: margin blocks, keys and relevance in parallel
+  // B = 1: the one batch spreads its keys, margin blocks and flags over the call's threads
+  // and skips the margins that its cap bounds show cannot lower a cell value.
+  bool single_batch = false;
   const CapAngle* group_angles = nullptr;  // cap angle of every relevant group, when the call
                                            // made one table for all its batches
   std::atomic<int> out_of_memory{0};       // set by any batch whose working set failed
 };
-
-// Outcome of walking the batch offsets.
-enum class FlagOffsetWalk { kValid, kEmptyBatch, kTooManyFlags };
-
-// P_0 = 0, P_{b+1} = P_b + nc_b * ng_b for the B batches, in order. kEmptyBatch when some
-// batch has fewer than one cell or a negative group count (that check wins wherever it
-// occurs); kTooManyFlags when P_B would exceed `limit` (the largest flag array that can
-// exist); the sums are computed so that no caller's offsets can overflow them.
-FlagOffsetWalk walk_flag_offsets(const int64_t* cell_offsets, const int64_t* relevant_offsets,
-                                 int64_t batches, int64_t limit, int64_t* flag_offsets);
-
-// Block size of a batch in single-batch mode: floor(T * 32768 / (max(nc, 1) * chunk)) chunks,
-// at least one, then at most max(ng, 1) groups; saturating, so any chunk is accepted.
-int64_t single_batch_block(int64_t threads, int64_t cells, int64_t chunk, int64_t groups);
 
 // One batch: its cell values and its flag block. Sets the job's out-of-memory flag and
 // leaves its outputs unfinished when its working set cannot be had.

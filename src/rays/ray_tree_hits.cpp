@@ -4,6 +4,7 @@
 #include <cmath>
 #include <limits>
 
+#include "rays/crossing_rule.h"
 #include "rays/wide_tree.h"
 #include "rays/wide_walk.h"
 #include "runtime/float_order.h"
@@ -35,9 +36,8 @@ bool enters_box(const double* box_min, const double* box_max, const double origi
 
 // The edge-vector ray/triangle test on corners a, b, c in the order of the triangle's row,
 // in two parts: what depends on the direction only, then what depends on the origin. A ray
-// parallel to the plane (|det| within 1e-12 of |e1| |e2|, which covers degenerate triangles)
-// never hits; the barycentric bounds allow 1e-9 of slack so that a ray through a shared edge
-// is not lost between the two triangles.
+// parallel to the plane never hits, and the barycentric bounds allow some slack (both in
+// rays/crossing_rule.h).
 bool crosses(Vec3 a, Vec3 b, Vec3 c, Vec3 origin, Vec3 direction, double epsilon, double length,
              double* depth) {
   PreparedTriangle prepared;
@@ -51,7 +51,7 @@ bool prepare_triangle(Vec3 a, Vec3 b, Vec3 c, Vec3 direction, PreparedTriangle* 
   const Vec3 e1 = sub(b, a), e2 = sub(c, a);
   const Vec3 p = cross(direction, e2);
   const double det = dot(e1, p);
-  if (std::fabs(det) <= norm(e1) * norm(e2) * 1e-12) return false;
+  if (std::fabs(det) <= norm(e1) * norm(e2) * kHitParallelRatio) return false;
   *out = {a, e1, e2, p, 1.0 / det};
   return true;
 }
@@ -60,10 +60,10 @@ bool prepared_crossing(const PreparedTriangle& tri, Vec3 origin, Vec3 direction,
                        double length, double* depth) {
   const Vec3 s = sub(origin, tri.a);
   const double u = dot(s, tri.p) * tri.inv_det;
-  if (!(u >= -1e-9)) return false;
+  if (!(u >= -kHitBarycentricSlack)) return false;
   const Vec3 q = cross(s, tri.e1);
   const double v = dot(direction, q) * tri.inv_det;
-  if (!(v >= -1e-9 && u + v <= 1.000000001)) return false;
+  if (!(v >= -kHitBarycentricSlack && u + v <= kHitBarycentricSum)) return false;
   const double t = dot(tri.e2, q) * tri.inv_det;
   if (!(t > epsilon && t <= epsilon + length)) return false;
   *depth = t;

@@ -6,6 +6,7 @@
 #include <limits>
 
 #include "rays/coherent_order.h"
+#include "rays/crossing_rule.h"
 #include "rays/wide_tree.h"
 #include "rays/wide_walk.h"
 #include "rays/winding_packets.h"
@@ -135,30 +136,15 @@ bool prepare_crossing(const double direction[3], const double corners[9], Prepar
   const Vec3 q = cross(d, e2);
   const double det = dot(e1, q);
   const Vec3 normal = cross(e1, e2);
-  // |d . unit normal| <= 1e-9, without dividing by a normal that may be zero.
-  if (std::fabs(det) <= 1e-9 * norm(normal)) return false;
+  // |d . unit normal| <= kCrossingParallel, without dividing by a normal that may be zero.
+  if (std::fabs(det) <= kCrossingParallel * norm(normal)) return false;
   *out = {v0, e1, e2, q, 1.0 / det, det > 0.0};
   return true;
 }
 
 Crossing classify_prepared(const double point[3], const double direction[3],
                            const PreparedCrossing& c, double origin_tolerance) {
-  const Vec3 d = load(direction);
-  const Vec3 s = sub(load(point), c.v0);
-  const double u = dot(s, c.q) * c.inv_det;
-  const Vec3 w = cross(s, c.e1);
-  const double v = dot(d, w) * c.inv_det;
-  const double t = dot(c.e2, w) * c.inv_det;
-  // The barycentric minimum m is NaN when any of the three is, and then nothing holds;
-  // 1 - u - v is NaN whenever u or v is, so it alone tells.
-  const double rest = 1.0 - u - v;
-  const double uv = u < v ? u : v;
-  const double m = uv < rest ? uv : rest;
-  const bool ordered = rest == rest;
-  if (ordered & (m > 1e-9) & (t > origin_tolerance))
-    return c.against_normal ? Crossing::kAgainstNormal : Crossing::kAlongNormal;
-  if (ordered & (m >= -1e-9) & (t >= -origin_tolerance)) return Crossing::kAmbiguous;
-  return Crossing::kNone;
+  return classify_prepared_rule(point, direction, c, origin_tolerance);
 }
 
 Crossing classify_crossing(const double point[3], const double direction[3],

@@ -46,10 +46,11 @@ bool entries_below(const int64_t* entries, int64_t count, int64_t limit);
 // What one triangle does to the ray p + t d.
 enum class Crossing { kNone, kAgainstNormal, kAlongNormal, kAmbiguous };
 
-// The Moller-Trumbore test with absolute thresholds: a triangle within 1e-9 of parallel to
-// the ray (in |d . unit normal|, degenerate triangles included) is ambiguous; a crossing
-// whose barycentric minimum exceeds 1e-9 at t > origin_tolerance counts; one within 1e-9 of
-// an edge or at |t| <= origin_tolerance is ambiguous; anything else misses.
+// The Moller-Trumbore test with absolute thresholds (rays/crossing_rule.h): a triangle within
+// kCrossingParallel of parallel to the ray (in |d . unit normal|, degenerate triangles
+// included) is ambiguous; a crossing whose barycentric minimum exceeds kCrossingEdge at
+// t > origin_tolerance counts; one within kCrossingEdge of an edge or at |t| <=
+// origin_tolerance is ambiguous; anything else misses.
 Crossing classify_crossing(const double point[3], const double direction[3],
                            const double corners[9], double origin_tolerance);
 
@@ -61,8 +62,8 @@ struct PreparedCrossing {
   bool against_normal;  // det > 0
 };
 
-// False when the triangle is within 1e-9 of parallel to the direction (ambiguous for any
-// point whose ray meets it); otherwise fills out.
+// False when the triangle is within kCrossingParallel of parallel to the direction (ambiguous for
+// any point whose ray meets it); otherwise fills out.
 bool prepare_crossing(const double direction[3], const double corners[9], PreparedCrossing* out);
 // The rest of classify_crossing for one point.
 Crossing classify_prepared(const double point[3], const double direction[3],

@@ -6,6 +6,7 @@
 #include <cmath>
 #include <cstdint>
 
+#include "rays/crossing_rule.h"
 #include "rays/wide_walk.h"
 #include "runtime/raw_memory.h"
 #if defined(ZET_LANES)
@@ -150,8 +151,8 @@ inline bool leaf_crossings(const PreparedView& leaves, int64_t begin, int64_t en
         (lanes_at(f + kE2x * stride, base) * qx + lanes_at(f + kE2y * stride, base) * qy +
          lanes_at(f + kE2z * stride, base) * qz) *
         inv_det;
-    unsigned hit = lane_bits((u >= -1e-9) & (v >= -1e-9) & (u + v <= 1.000000001) & (t > epsilon) &
-                             (t <= reach)) &
+    unsigned hit = lane_bits((u >= -kHitBarycentricSlack) & (v >= -kHitBarycentricSlack) &
+                             (u + v <= kHitBarycentricSum) & (t > epsilon) & (t <= reach)) &
                    lanes;
     while (hit != 0) {
       const int l = __builtin_ctz(hit);
@@ -162,25 +163,6 @@ inline bool leaf_crossings(const PreparedView& leaves, int64_t begin, int64_t en
   return true;
 }
 #endif
-
-// classify_prepared of ray_winding.cpp, its formulas repeated here (see leaf_crossings).
-inline Crossing classify(const double p[3], const double d[3], const PreparedCrossing& c,
-                         double origin_tolerance) {
-  const double sx = p[0] - c.v0.x, sy = p[1] - c.v0.y, sz = p[2] - c.v0.z;
-  const double u = (sx * c.q.x + sy * c.q.y + sz * c.q.z) * c.inv_det;
-  const double wx = sy * c.e1.z - sz * c.e1.y, wy = sz * c.e1.x - sx * c.e1.z,
-               wz = sx * c.e1.y - sy * c.e1.x;
-  const double v = (d[0] * wx + d[1] * wy + d[2] * wz) * c.inv_det;
-  const double t = (c.e2.x * wx + c.e2.y * wy + c.e2.z * wz) * c.inv_det;
-  const double rest = 1.0 - u - v;
-  const double uv = u < v ? u : v;
-  const double m = uv < rest ? uv : rest;
-  const bool ordered = rest == rest;
-  if (ordered & (m > 1e-9) & (t > origin_tolerance))
-    return c.against_normal ? Crossing::kAgainstNormal : Crossing::kAlongNormal;
-  if (ordered & (m >= -1e-9) & (t >= -origin_tolerance)) return Crossing::kAmbiguous;
-  return Crossing::kNone;
-}
 
 // Several walks side by side, one step of each in turn: a walk is a chain of dependent
 // loads and tests, and independent chains keep the processor busy while one waits.
@@ -263,7 +245,8 @@ struct WideWalks {
         if (j < 0 || triangles[j].kind == WindingTriangle::kSkipped) continue;
         Crossing crossing = Crossing::kAmbiguous;
         if (triangles[j].kind == WindingTriangle::kCrossing)
-          crossing = classify(points[i], b.direction, triangles[j].prepared, b.origin_tolerance);
+          crossing = classify_prepared_rule(points[i], b.direction, triangles[j].prepared,
+                                            b.origin_tolerance);
         if (crossing == Crossing::kAgainstNormal) count[i] += 1;
         if (crossing == Crossing::kAlongNormal) count[i] -= 1;
         if (crossing == Crossing::kAmbiguous) {

@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstdint>
 
+#include "rays/crossing_rule.h"
 #include "rays/ray_winding.h"
 #include "rays/winding_packets.h"
 #include "runtime/lanes.h"
@@ -63,7 +64,7 @@ struct WindingLanes {
     const double det = e1[0] * q[0] + e1[1] * q[1] + e1[2] * q[2];
     const double n[3] = {e1[1] * e2[2] - e1[2] * e2[1], e1[2] * e2[0] - e1[0] * e2[2],
                          e1[0] * e2[1] - e1[1] * e2[0]};
-    if (std::fabs(det) <= 1e-9 * std::sqrt(n[0] * n[0] + n[1] * n[1] + n[2] * n[2])) {
+    if (std::fabs(det) <= kCrossingParallel * std::sqrt(n[0] * n[0] + n[1] * n[1] + n[2] * n[2])) {
       k.ambiguous |= lanes;
       return 0;
     }
@@ -78,8 +79,8 @@ struct WindingLanes {
     const Real uv = u < v ? u : v;
     const Real m = uv < rest ? uv : rest;
     const Mask ordered = rest == rest;
-    const Mask clean = ordered & (m > 1e-9) & (t > b.origin_tolerance);
-    const Mask doubtful = ordered & (m >= -1e-9) & (t >= -b.origin_tolerance) & ~clean;
+    const Mask clean = ordered & (m > kCrossingEdge) & (t > b.origin_tolerance);
+    const Mask doubtful = ordered & (m >= -kCrossingEdge) & (t >= -b.origin_tolerance) & ~clean;
     k.count += clean & mask_of(lanes) & (Mask{} + (det > 0.0 ? 1 : -1));
     const unsigned stopped = lane_bits(doubtful) & lanes;
     k.ambiguous |= stopped;
