@@ -251,6 +251,7 @@ def test_whole_space_cones_still_block_everything():
 def test_slices_join_to_one_call(monkeypatch, ball):
     """Every function split into slices gives the bytes of one native call."""
     monkeypatch.setattr(zet_native._arrays, "SLICE_SECONDS", 0.0)  # slices shrink to one item
+    monkeypatch.setattr(rays_module, "SCORE_SLICE_SECONDS", 0.0)
     for module, names in ((paths_module, ["PAIRS_PER_SLICE"]), (rays_module, ["POINTS_PER_SLICE", "RAYS_PER_SLICE"]),
                           (cones_module, ["PAIRS_PER_SLICE", "EVALUATIONS_PER_SLICE", "CELLS_PER_SLICE"])):
         for name in names:

@@ -134,7 +134,7 @@ def join(parts: Sequence[bytes], dtype: npt.DTypeLike, shape: Sequence[int] | No
 SLICE_SECONDS = 0.25
 
 
-def in_chunks(total: int, first: int, run: Callable[[int, int], Any]) -> list[Any]:
+def in_chunks(total: int, first: int, run: Callable[[int, int], Any], seconds: float = SLICE_SECONDS) -> list[Any]:
     """Calls ``run(start, stop)`` over consecutive slices of the ``total`` items and returns their
     results in order. A call into the native module cannot be interrupted when it takes no
     ``should_cancel``; between two calls the interpreter delivers pending signals, so Ctrl-C
@@ -143,7 +143,7 @@ def in_chunks(total: int, first: int, run: Callable[[int, int], Any]) -> list[An
 
     Up to ``first`` items (an amount that takes well under a second even where an item is
     costly) make one call. Beyond that the first slice holds ``first`` items and each later
-    one as many as the last slice's pace fits into SLICE_SECONDS, growing or shrinking at most
+    one as many as the last slice's pace fits into ``seconds``, growing or shrinking at most
     eightfold from slice to slice."""
     if total <= first:
         return [run(0, total)]
@@ -153,6 +153,6 @@ def in_chunks(total: int, first: int, run: Callable[[int, int], Any]) -> list[An
         began = time.perf_counter()
         results.append(run(start, stop))
         pace = (stop - start) / max(time.perf_counter() - began, 1e-6)
-        size = int(min(max(pace * SLICE_SECONDS, size / 8, 1), size * 8))
+        size = int(min(max(pace * seconds, size / 8, 1), size * 8))
         start = stop
     return results

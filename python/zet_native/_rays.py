@@ -115,12 +115,30 @@ def direction_scores(directions: npt.ArrayLike, length: float, moving: RayMesh,
     others = tuple(tuple(obstacle) for obstacle in obstacles)
     rays = len(mesh[7]) + sum(len(o[7]) for o in others)
     per_slice = max(1, RAYS_PER_SLICE // max(rays, 1))
+    if len(d) <= per_slice:
+        counts, scores = _zet_native.direction_ray_scores(d, length, mesh, others)
+        return join([counts], "=i8"), join([scores], "=f8")
+    # Every call collapses and checks the meshes again, so slices here run longer than elsewhere,
+    # and that is safe only when a slice's pace predicts the next one's. Directions differ
+    # widely in cost (those facing the obstacles trace far deeper), and neighbours in a grid
+    # alike, so the slices take the directions in a fixed scattered order: each slice is a fair
+    # sample of the rest. Each direction's result depends on it alone, so the results put back
+    # in place are one call's bytes.
+    order = np.random.default_rng(0).permutation(len(d))
+    scattered = np.ascontiguousarray(d[order])
 
     def run(lo: int, hi: int) -> tuple[bytes, bytes]:
-        return _zet_native.direction_ray_scores(d[lo:hi], length, mesh, others)
+        return _zet_native.direction_ray_scores(scattered[lo:hi], length, mesh, others)
 
-    parts = in_chunks(len(d), per_slice, run)
-    return (join([c for c, _ in parts], "=i8"), join([s for _, s in parts], "=f8"))
+    parts = in_chunks(len(d), per_slice, run, seconds=SCORE_SLICE_SECONDS)
+    counts, scores = np.empty(len(d), "=i8"), np.empty(len(d), "=f8")
+    counts[order] = join([c for c, _ in parts], "=i8")
+    scores[order] = join([s for _, s in parts], "=f8")
+    return counts, scores
+
+
+# Seconds a slice of direction scores aims at; see direction_scores.
+SCORE_SLICE_SECONDS = 0.8
 
 
 __all__ = ["RayHits", "contains", "direction_scores", "ray_hits", "winding"]
