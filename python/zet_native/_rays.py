@@ -116,8 +116,8 @@ def direction_scores(directions: npt.ArrayLike, length: float, moving: RayMesh,
     rays = len(mesh[7]) + sum(len(o[7]) for o in others)
     per_slice = max(1, RAYS_PER_SLICE // max(rays, 1))
     if len(d) <= per_slice:
-        counts, scores = _zet_native.direction_ray_scores(d, length, mesh, others)
-        return join([counts], "=i8"), join([scores], "=f8")
+        packed = _zet_native.direction_ray_scores(d, length, mesh, others)
+        return join([packed[0]], "=i8"), join([packed[1]], "=f8")
     # Every call collapses and checks the meshes again, so slices here run longer than elsewhere,
     # and that is safe only when a slice's pace predicts the next one's. Directions differ
     # widely in cost (those facing the obstacles trace far deeper), and neighbours in a grid
