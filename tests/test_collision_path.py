@@ -22,9 +22,7 @@ from support import (
     Poller,
     Refusal,
     Tree,
-    assert_released,
     both,
-    exported,
     own_vertices,
     sphere,
     torus,
@@ -371,25 +369,3 @@ def test_argument_checks_in_order(change, error, message):
     with pytest.raises(error, match=message and f"^{re.escape(message)}$"):
         zn.bvh_path_query(tuple(a["moving"]()), tuple(a["obstacle"]()), a["velocity"], a["t0"], a["t1"],
                           BOX_TOL, 0.0, *TOLS, a["budget"], a["interval"], a["cancel"])
-
-
-@pytest.mark.parametrize("call", [
-    lambda m, o, bad, v: zn.self_intersection_pairs(bad, 0.0, *TOLS, 9, 1, 1, None),
-    lambda m, o, bad, v: zn.self_intersection_pairs(m, 0.0, *TOLS, 9, 1, 1, Asker(1)),
-    lambda m, o, bad, v: zn.self_intersection_pairs(m, 0.0, *TOLS, 9, 1, 1, Asker(1, BadTruth())),
-    lambda m, o, bad, v: zn.self_intersection_pairs(m, 0.0, *TOLS, 9, 1, 1, None),
-    lambda m, o, bad, v: query(m, bad, v, 0.0, 1.0),
-    lambda m, o, bad, v: query(m, o, np.zeros(4), 0.0, 1.0),
-    lambda m, o, bad, v: query(m, o, v, 0.0, 1.0, UNLIMITED, 1, Asker(1, BadTruth())),
-    lambda m, o, bad, v: query(m, o, v, 0.0, 1.0, 2),
-    lambda m, o, bad, v: query(m, o, v, 0.0, 1.0),
-])
-def test_views_released_on_every_path(call):
-    trees = [[(e[0], e[0]) if k == 2 else e for k, e in enumerate(map(exported, tree()))]  # excluded: bytearray
-             for tree in (base_tree, base_tree, BAD)]
-    velocity = exported([1.0, 0, 0])
-    try:
-        call(*(tuple(view for _, view in tree) for tree in trees), velocity[1])
-    except (ValueError, Refusal):
-        pass
-    assert_released(*trees[0], *trees[1], *trees[2], velocity)

@@ -41,14 +41,13 @@ def test_clearance_found_at_every_speed(speed):
     assert -1.3 < x < 1.3
 
 
-def test_clear_passes_stay_clear_at_every_speed():
+@pytest.mark.parametrize("speed", [0.5, 1.0, 3.0, 100.0])
+def test_clear_passes_stay_clear_at_every_speed(speed):
     over = UNDER + (-3.0, 0.0, 0.5)  # 0.5 above: clear of 0.3 at any speed
-    for speed in (0.5, 1.0, 3.0, 100.0):
-        status, _, _, unresolved, records = zn.clearance_pairs(
-            over, np.array([[0, 1, 2]], np.uint32), *OBSTACLE, np.zeros((1, 2), np.uint32),
-            np.zeros(1), np.array([speed, 0.0, 0.0]), 6.0 / speed, 0.3, 0.0, 1e-12, 1e-6, 30, 0,
-            2**62, 4096, None)
-        assert (status, unresolved, records) == (0, 0, b"")
+    status, _, _, unresolved, records = zn.clearance_pairs(
+        over, OBSTACLE[1], *OBSTACLE, np.zeros((1, 2), np.uint32), np.zeros(1), np.array([speed, 0.0, 0.0]),
+        6.0 / speed, 0.3, 0.0, 1e-12, 1e-6, 30, 0, 2**62, 4096, None)
+    assert (status, unresolved, records) == (0, 0, b"")
 
 
 BAD_VELOCITIES = [(math.nan, 0.0, 0.0), (0.0, math.inf, 0.0), (0.0, 0.0, -math.inf)]
