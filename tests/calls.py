@@ -137,6 +137,12 @@ def cells(s, seed):
             *(np.ascontiguousarray(a) for a in g), 0.0]
 
 
+def with_cancel(call, args, should_cancel):
+    args = list(args)
+    args[call.cancel] = should_cancel
+    return args
+
+
 def well_formed_groups(r):
     has_group, f, gen, gen_mask, facets, facet_mask, blocks, axes, cos = r
     g = len(cos) // 8

@@ -356,10 +356,11 @@ BAD = edit(((1, 0), 1))
     (dict(t1=math.inf), ValueError, ROOT),
     (dict(t0=-math.inf), ValueError, ROOT),
     (dict(moving=BAD, obstacle=BAD, velocity=np.zeros(4)), ValueError, NODE.format(1) % "moving"),
-    (dict(obstacle=BAD, velocity=np.zeros(4)), ValueError, NODE.format(1) % "obstacle"),
+    (dict(obstacle=BAD, velocity=np.array([math.nan, 0.0, 0.0])), ValueError, NODE.format(1) % "obstacle"),
     (dict(velocity=np.zeros(3, np.float32)), ValueError, DTYPE % "velocity"),
     (dict(velocity=np.zeros((1, 3))), ValueError, DTYPE % "velocity"),
-    (dict(velocity=np.zeros(4)), ValueError, SHAPE % "velocity"),
+    (dict(velocity=np.full(4, math.nan)), ValueError, SHAPE % "velocity"),  # its shape before its values
+    (dict(velocity=np.array([math.nan, 0.0, 0.0])), ValueError, "velocity must be finite"),
     (dict(velocity=[1.0, 0.0, 0.0]), TypeError, None),
     (dict(budget=2.5, interval=0), TypeError, None),  # parsing comes first
 ])

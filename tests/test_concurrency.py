@@ -10,7 +10,7 @@ import random
 import threading
 
 import pytest
-from calls import BY_NAME, CANCELLABLE, KERNELS, PARALLEL
+from calls import BY_NAME, CANCELLABLE, KERNELS, PARALLEL, with_cancel
 from support import PARALLEL_M, SANITIZED
 
 import _zet_native as zn
@@ -58,12 +58,6 @@ class Nesting:
             call, args = inner_jobs()[len(self.results)]
             self.results.append(canonical(call.function(*args)))
         return False
-
-
-def with_cancel(call, args, should_cancel):
-    args = list(args)
-    args[call.cancel] = should_cancel
-    return args
 
 
 def check_nested(nesting):

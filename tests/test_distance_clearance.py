@@ -355,6 +355,7 @@ DOUBLE = [[0, 0], [1, 0]]
     (P, dict(velocity=np.zeros(4), lowers=np.zeros(2)), ValueError, "velocity has an invalid shape"),
     (P, dict(lowers=np.zeros(2), pairs=np.array([[5, 5]], U32)), ValueError,
      "lowers must have one value per pair"),
+    (P, dict(velocity=np.array([0.0, 0.0, -INF]), pairs=np.array([[5, 5]], U32)), ValueError, "velocity must be finite"),
     (P, dict(pairs=np.array([[1, 0]], U32)), IndexError, INDEX),  # index == m
     (P, dict(pairs=np.array([[0, 1]], U32)), IndexError, INDEX),  # index == m'
     (P, dict(pairs=np.array(DOUBLE, U32), lowers=np.array([0.0, 5.0])), IndexError, INDEX),  # pair by pair
@@ -375,6 +376,7 @@ DOUBLE = [[0, 0], [1, 0]]
      "obstacle tree node 0 is malformed"),
     (C, dict(velocity=np.zeros(3, F32)), ValueError, DTYPE % "velocity"),
     (C, dict(velocity=np.zeros(2)), ValueError, "velocity has an invalid shape"),
+    (C, dict(velocity=np.array([0.0, INF, 0.0])), ValueError, "velocity must be finite"),
     (C, dict(length=-0.0, box_tol=NAN, box_static=NAN, clear=NAN), None, None),
 ])
 def test_arguments(function, change, error, message):

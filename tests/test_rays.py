@@ -62,31 +62,38 @@ def ref_enters(lo, hi, o, d, eps, length):
     return far >= max_as_written(near, 0.0) and near <= eps + length
 
 
-def reference(origins, direction, length, eps, nmin, nmax, meta, order, verts, tris, usable, interval, cancel):
-    """(cancelled, rays, triangles, depths) packed as the module packs them."""
-    nmin, nmax, meta, order, verts, tris, usable = (np.asarray(x).tolist()
-                                                    for x in (nmin, nmax, meta, order, verts, tris, usable))
-    d, hits, poller = np.asarray(direction).tolist(), [], Poller(cancel, interval, 0)
+def trace(nmin, nmax, meta, order, verts, tris, usable, o, d, eps, length):
+    """(triangle, depth) of one ray's hits in the order of a recursive walk, left subtree
+    first (the tree's arrays as lists)."""
+    hits = []
 
-    def visit(j, o, ray):
+    def visit(j):
         if not ref_enters(nmin[j], nmax[j], o, d, eps, length):
             return
         left, right, start, count, _ = meta[j]
         if left >= 0:
-            visit(left, o, ray)
-            visit(right, o, ray)
-            return
+            visit(left)
+            return visit(right)
         for t in order[start:start + count]:
             depth = ref_depth(*(verts[i] for i in tris[t]), o, d, eps, length) if usable[t] else None
             if depth is not None:
-                hits.append((ray, t, depth))
+                hits.append((t, depth))
 
+    if meta:
+        visit(0)
+    return hits
+
+
+def reference(origins, direction, length, eps, nmin, nmax, meta, order, verts, tris, usable, interval, cancel):
+    """(cancelled, rays, triangles, depths) packed as the module packs them."""
+    tree = [np.asarray(x).tolist() for x in (nmin, nmax, meta, order, verts, tris, usable)]
+    d, hits, poller = np.asarray(direction).tolist(), [], Poller(cancel, interval, 0)
     cancelled = 0
-    for ray, o in enumerate(np.asarray(origins).tolist() if meta else []):
+    for ray, o in enumerate(np.asarray(origins).tolist() if tree[2] else []):
         if poller.poll(1):
             cancelled = 1
             break
-        visit(0, o, ray)
+        hits += [(ray, t, depth) for t, depth in trace(*tree, o, d, eps, length)]
     columns = list(zip(*hits)) or [(), (), ()]
     return (cancelled, struct.pack(f"={len(hits)}q", *columns[0]), struct.pack(f"={len(hits)}q", *columns[1]),
             struct.pack(f"={len(hits)}d", *columns[2]))

@@ -10,7 +10,7 @@ import numpy as np
 import pytest
 from reference_ccd import max_as_written, min_as_written
 from support import DTYPE, INF, NAN, SHAPE, soup, sphere, torus
-from test_rays import ref_depth, ref_enters
+from test_rays import trace
 
 import _zet_native as zn
 import zet_native
@@ -47,23 +47,8 @@ class Mesh:
 
     def trace(self, o, d, eps, length):
         """Depths of one ray's hits, in traversal order."""
-        depths = []
-
-        def visit(j):
-            if not ref_enters(self.node_min[j], self.node_max[j], o, d, eps, length):
-                return
-            left, right, start, count, _ = self.node_meta[j]
-            if left >= 0:
-                visit(left)
-                return visit(right)
-            for t in self.order[start:start + count]:
-                depth = ref_depth(*(self.vertices[i] for i in self.triangles[t]), o, d, eps, length)
-                if self.usable[t] and depth is not None:
-                    depths.append(depth)
-
-        if self.node_meta:
-            visit(0)
-        return depths
+        return [depth for _, depth in trace(self.node_min, self.node_max, self.node_meta, self.order, self.vertices,
+                                            self.triangles, self.usable, o, d, eps, length)]
 
 
 def ref_penetration(source, target, d, length, eps, lo, hi):
