@@ -350,7 +350,6 @@ DOUBLE = [[0, 0], [1, 0]]
     (P, dict(pairs=np.zeros((1, 2), I32), lowers=None), ValueError, DTYPE % "pairs"),
     (P, dict(pairs=np.zeros((1, 3), U32), lowers=None), ValueError, "pairs has an invalid shape"),
     (P, dict(lowers=np.zeros(1, F32), velocity=None), ValueError, DTYPE % "lowers"),
-    (P, dict(lowers=np.zeros((1, 1))), ValueError, DTYPE % "lowers"),
     (P, dict(velocity=np.zeros((1, 3))), ValueError, DTYPE % "velocity"),
     (P, dict(velocity=np.zeros(4), lowers=np.zeros(2)), ValueError, "velocity has an invalid shape"),
     (P, dict(lowers=np.zeros(2), pairs=np.array([[5, 5]], U32)), ValueError,

@@ -265,7 +265,6 @@ def meta(rows):
     (dict(triangles=np.full((3, 3), 6, np.uint32), usable=np.zeros(3, np.int16)), ValueError,
      MESH + " triangle index is outside the vertex array"),
     (dict(usable=np.zeros(3, np.int16), node_min=np.zeros((2, 3))), ValueError, DTYPE % "usable"),
-    (dict(usable=np.zeros((3, 1), np.uint8)), ValueError, DTYPE % "usable"),
     (dict(node_min=np.zeros((2, 3)), order=np.full(3, 3, np.uint32)), ValueError, LENGTHS),
     (dict(node_max=np.zeros((4, 3))), ValueError, LENGTHS),
     (dict(usable=np.zeros(4, np.uint8)), ValueError, LENGTHS),
