@@ -249,10 +249,17 @@ def test_whole_space_cones_still_block_everything():
 
 
 def test_slices_join_to_one_call(monkeypatch, ball):
-    """Every function split into slices gives the bytes of one native call."""
+    """Every function split into slices (between which Ctrl-C lands: test_interrupt) gives the
+    bytes of one native call."""
     monkeypatch.setattr(zet_native._arrays, "SLICE_SECONDS", 0.0)  # slices shrink to one item
+    slices = []
+
+    def counted(total, first, run):
+        slices.append(zet_native._arrays.in_chunks(total, first, run))
+        return slices[-1]
     for module, names in ((paths_module, ["PAIRS_PER_SLICE"]), (rays_module, ["POINTS_PER_SLICE", "RAYS_PER_SLICE"]),
                           (cones_module, ["PAIRS_PER_SLICE", "EVALUATIONS_PER_SLICE", "CELLS_PER_SLICE"])):
+        monkeypatch.setattr(module, "in_chunks", counted)
         for name in names:
             monkeypatch.setattr(module, name, 7)
     rng = np.random.default_rng(5)
@@ -309,6 +316,8 @@ def test_slices_join_to_one_call(monkeypatch, ball):
     counts, scores = zn.direction_ray_scores(directions, 1.5, mesh, (other,))
     got = zet_native.direction_scores(directions, 1.5, mesh, [other])
     assert (got[0].tobytes(), got[1].tobytes()) == (counts, scores)
+    # ccd, distances, overlap areas, pair cones, margins, cap bounds twice, winding, scores
+    assert len(slices) == 9 and min(map(len, slices)) > 1, [len(s) for s in slices]
 
 
 def test_contains_matches_the_geometry():

@@ -4,6 +4,7 @@ should_cancel is consulted and where the call is split into slices.
 A timer thread sends SIGINT to the process while the call runs with the interpreter lock
 released; each input is sized to take several seconds on one thread when not interrupted."""
 
+import inspect
 import os
 import signal
 import threading
@@ -14,6 +15,7 @@ import pytest
 from support import SANITIZED, sphere, torus
 
 import zet_native
+from zet_native._interrupt import keep_going
 
 SIGNAL_AFTER = 0.3  # seconds into the call
 STOPPED_WITHIN = 2.0  # seconds from the call's start: the signal, then at most one slice
@@ -70,3 +72,11 @@ def test_ctrl_c_stops_long_calls(name, scene):
     inputs = prepare()
     elapsed = interrupted(lambda: call(inputs))
     assert elapsed < STOPPED_WITHIN, f"{name} ran {elapsed:.2f} s"
+
+
+@pytest.mark.parametrize("function", [zet_native.build_tree, zet_native.path_query, zet_native.self_intersections,
+                                      zet_native.clearance_candidates, zet_native.clearance_search,
+                                      zet_native.check_clearance, zet_native.ray_hits])
+def test_every_polled_call_lets_ctrl_c_through_by_default(function):
+    # The default that path_query's case above shows stopping a call on Ctrl-C.
+    assert inspect.signature(function).parameters["should_cancel"].default is keep_going
