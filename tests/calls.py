@@ -127,12 +127,20 @@ def cap_bounds(s, seed):
 
 
 def cells(s, seed):
-    """Two batches (one batch would make the flags depend on the thread count)."""
+    """Up to eight batches, spread over threads when large (one batch would make the flags
+    depend on the thread count)."""
     g, rng = groups(s, seed), np.random.default_rng(seed)
-    n, r = max(s, 2), max(s, 2)
+    n = max(s, 2)
+    batches = np.linspace(0, n, min(n, 8) + 1).astype(np.int64)
     centers = unit(unit(rng.normal(size=3)) + 0.2 * rng.normal(size=(n, 3)))
-    return [centers, rng.uniform(0, 0.05, n), rng.uniform(0, 0.1, n), np.array([0, n // 2, n]),
-            rng.integers(0, s, r), np.array([0, r // 3, r]), 2, *(np.ascontiguousarray(a) for a in g), 0.0]
+    return [centers, rng.uniform(0, 0.05, n), rng.uniform(0, 0.1, n), batches, rng.integers(0, s, n), batches, 2,
+            *(np.ascontiguousarray(a) for a in g), 0.0]
+
+
+def with_cancel(call, args, should_cancel):
+    args = list(args)
+    args[call.cancel] = should_cancel
+    return args
 
 
 def well_formed_groups(r):

@@ -6,7 +6,7 @@ releases every buffer it borrowed."""
 
 import numpy as np
 import pytest
-from calls import CANCELLABLE
+from calls import CANCELLABLE, with_cancel
 from support import SANITIZED, Asker, BadTruth, Refusal, assert_released, exported
 
 import _zet_native as zn
@@ -46,12 +46,6 @@ def export(args):
         return tuple(map(convert, x)) if isinstance(x, tuple) else x
 
     return [convert(a) for a in args], exports
-
-
-def with_cancel(call, args, should_cancel):
-    args = list(args)
-    args[call.cancel] = should_cancel
-    return args
 
 
 @pytest.mark.parametrize("call", CANCELLABLE, ids=repr)

@@ -272,7 +272,6 @@ def swap(which, value):
     (swap(2, V.reshape(1, 3)), ValueError, F64 % "velocity"),
     (swap(2, np.zeros(4)), ValueError, SHAPE % "velocity"),
     (swap(1, O1.astype(np.float32)), ValueError, F64 % "obstacle"),
-    (swap(0, M1.reshape(1, 9)), ValueError, F64 % "moving"),
     (swap(0, np.zeros((1, 3, 2))), ValueError, SHAPE % "moving"),
     (swap(3, np.zeros((1, 3))), ValueError, SHAPE % "paths"),
     (swap(3, np.zeros((2, 2, 2))[:, 0]), None, None),  # not contiguous: the exporter refuses

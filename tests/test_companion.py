@@ -75,36 +75,29 @@ def test_build_tree_from_trimesh():
     assert tree.order.tobytes() == strict_tree(mesh.vertices, mesh.faces)[3]
 
 
-@pytest.mark.parametrize("triangles, row", [
-    ([[0, 1, 2], [1, 2, -1]], 1),  # negative
-    ([[0, 1, 2], [0, 1, 2], [2**32, 0, 1]], 2),  # beyond uint32
-    ([[0, 1, 3]], 0),  # past the last vertex
+I64 = np.int64
+
+
+@pytest.mark.parametrize("vertices, triangles, excluded, error, message", [
+    (np.eye(3), np.array([[0, 1, 2], [1, 2, -1]], I64), None, ValueError, "^triangles row 1 holds "),  # negative
+    (np.eye(3), np.array([[0, 1, 2], [0, 1, 2], [2**32, 0, 1]], I64), None, ValueError, "^triangles row 2 holds "),
+    (np.eye(3), np.array([[0, 1, 3]], I64), None, ValueError, "^triangles row 0 holds "),  # past the last vertex
+    (np.eye(3), np.array([[0.0, 1.0, 2.0]]), None, ValueError, "triangles must hold integers"),
+    (np.eye(3, dtype=bool), [[0, 1, 2]], None, ValueError, "vertices must hold real numbers"),
+    (np.eye(3) * 1j, [[0, 1, 2]], None, ValueError, "vertices must hold real numbers"),
+    (np.ones((3, 2)), [[0, 1, 2]], None, ValueError, r"vertices must have shape \(n, 3\)"),
+    (np.eye(3), [0, 1, 2], None, ValueError, r"triangles must have shape \(n, 3\)"),
+    ([[0, 0, 0], [1, 0]], [[0, 1, 2]], None, ValueError, "vertices must be an array of numbers"),
+    (np.eye(3), [[0, 1, 2]], np.zeros(2, bool), ValueError, "excluded must have shape"),
+    (object(), None, None, TypeError, "vertices and faces"),
 ])
-def test_bad_indices_name_argument_and_row(triangles, row):
-    vertices = np.eye(3)
-    with pytest.raises(ValueError, match=rf"^triangles row {row} holds "):
-        zet_native.build_tree(vertices, np.array(triangles, dtype=np.int64))
+def test_bad_meshes_are_refused(vertices, triangles, excluded, error, message):
+    with pytest.raises(error, match=message):
+        zet_native.build_tree(vertices, triangles, excluded=excluded)
 
 
-@pytest.mark.parametrize("vertices, triangles, message", [
-    (np.eye(3), np.array([[0.0, 1.0, 2.0]]), "triangles must hold integers"),
-    (np.eye(3, dtype=bool), [[0, 1, 2]], "vertices must hold real numbers"),
-    (np.eye(3) * 1j, [[0, 1, 2]], "vertices must hold real numbers"),
-    (np.ones((3, 2)), [[0, 1, 2]], r"vertices must have shape \(n, 3\)"),
-    (np.eye(3), [0, 1, 2], r"triangles must have shape \(n, 3\)"),
-    ([[0, 0, 0], [1, 0]], [[0, 1, 2]], "vertices must be an array of numbers"),
-])
-def test_bad_meshes_are_refused(vertices, triangles, message):
-    with pytest.raises(ValueError, match=message):
-        zet_native.build_tree(vertices, triangles)
-
-
-def test_build_tree_checks_excluded_and_mesh_objects(ball):
+def test_excluded_as_integers(ball):
     v, t = ball
-    with pytest.raises(ValueError, match=r"excluded must have shape"):
-        zet_native.build_tree(v, t, excluded=np.zeros(len(t) + 1, bool))
-    with pytest.raises(TypeError, match="vertices and faces"):
-        zet_native.build_tree(object())
     tree = zet_native.build_tree(v, t, excluded=np.arange(len(t)) % 3)
     assert tree.excluded.tolist() == (np.arange(len(t)) % 3 != 0).astype(np.uint8).tolist()
 
@@ -249,11 +242,19 @@ def test_whole_space_cones_still_block_everything():
 
 
 def test_slices_join_to_one_call(monkeypatch, ball):
-    """Every function split into slices gives the bytes of one native call."""
+    """Every function split into slices (between which Ctrl-C lands: test_interrupt) gives the
+    bytes of one native call."""
     monkeypatch.setattr(zet_native._arrays, "SLICE_SECONDS", 0.0)  # slices shrink to one item
     monkeypatch.setattr(rays_module, "SCORE_SLICE_SECONDS", 0.0)
+    slices = []
+
+    def counted(total, first, run, **options):
+        slices.append(zet_native._arrays.in_chunks(total, first, run, **options))
+        return slices[-1]
+
     for module, names in ((paths_module, ["PAIRS_PER_SLICE"]), (rays_module, ["POINTS_PER_SLICE", "RAYS_PER_SLICE"]),
                           (cones_module, ["PAIRS_PER_SLICE", "EVALUATIONS_PER_SLICE", "CELLS_PER_SLICE"])):
+        monkeypatch.setattr(module, "in_chunks", counted)
         for name in names:
             monkeypatch.setattr(module, name, 7)
     rng = np.random.default_rng(5)
@@ -310,6 +311,8 @@ def test_slices_join_to_one_call(monkeypatch, ball):
     counts, scores = zn.direction_ray_scores(directions, 1.5, mesh, (other,))
     got = zet_native.direction_scores(directions, 1.5, mesh, [other])
     assert (got[0].tobytes(), got[1].tobytes()) == (counts, scores)
+    # ccd, distances, overlap areas, pair cones, margins, cap bounds twice, winding, scores
+    assert len(slices) == 9 and min(map(len, slices)) > 1, [len(s) for s in slices]
 
 
 def test_contains_matches_the_geometry():

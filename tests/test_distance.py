@@ -203,7 +203,6 @@ M1, O1, TWO = np.array([ROOF], np.float64), np.array([ROOF], np.float64) + [0, 0
 
 @pytest.mark.parametrize("args, error, message", [
     ((M1.astype(np.float32), O1), ValueError, F64 % "moving"),
-    ((M1, O1.reshape(1, 9)), ValueError, F64 % "obstacle"),
     ((np.zeros((1, 3, 4)), O1), ValueError, SHAPE % "moving"),
     ((np.zeros((1, 3, 6))[..., ::2], O1), None, None),  # not contiguous: the exporter refuses
     ((M1, O1.tolist()), None, None),

@@ -1,7 +1,8 @@
 """The vector builds (4 lanes with AVX2, 8 with AVX-512F) against the scalar code, each chosen
 through ZET_NATIVE_LANES in a process of its own: overlap areas, winding, ray hits, direction
 scores, cone groups and cone margins byte for byte, with every remainder of lanes, NaN input,
-ambiguous points, whole-space and facet-only groups, and cancellation inside a run. Each
+ambiguous points, whole-space and facet-only groups, cancellation inside a run, and the walks
+of collapsed trees on broken boxes. Each
 process reports which build really ran; a build the processor lacks is skipped."""
 
 import functools
@@ -88,6 +89,23 @@ clip = subject + rng.normal(0, 0.3, (1003, 3, 2))
 clip[::50] = subject[::50]
 clip[7::97, 1, 0] = np.nan
 out += [zn.clipped_overlap_areas(subject, clip, tol) for tol in (0.0, 1e-3)]
+
+out = section("collapsed walks on broken boxes")  # see test_rays_wide
+from test_rays import args, make_tree
+from test_rays_wide import KINDS, altered
+from support import soup
+boxes = np.random.default_rng(1)
+v, t = soup(400, 5)
+tree = make_tree(v, t, 3)
+for kind in KINDS:
+    lo, hi = altered(tree[2], tree[3], kind, boxes)
+    origins = boxes.uniform(-11, 11, (900, 3))
+    for d, eps in (((0.3, -0.5, 0.8), 0.01), ((0.0, 1.0, 0.0), -0.2)):
+        out.append(zn.ray_tree_hits(*args(origins, d, 9.0, (*tree[:2], lo, hi, *tree[4:]), None, eps), 64, None))
+wt = list(zet_native.winding_tree(zet_native.build_tree(*torus(30, 14), 4)))
+for kind in KINDS:
+    wt[0], wt[1] = altered(np.asarray(wt[0]), np.asarray(wt[1]), kind, boxes)
+    out.append(zn.ray_winding_batch(boxes.uniform(-1.5, 1.5, (3001, 3)), np.array(DIRECTION), *wt, 1e-12, 1e-12))
 digests = {{name: hashlib.sha256(repr(v).encode()).hexdigest() for name, v in sections.items()}}
 print(json.dumps({{"build": zn.vector_build, "digests": digests}}))
 """

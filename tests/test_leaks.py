@@ -1,8 +1,9 @@
 """Every module function on tiny inputs, on its valid path and its error paths (a wrong dtype
-in its last array, should_cancel raising or answering true): it releases every buffer it
-borrowed, and over 10^5 calls (10^4 under the sanitizers) the reference counts of the
-arguments and the results, the interpreter's objects, the memory that tracemalloc traces
-and the resident memory stay flat."""
+or one row more in its last array, each index or tree array out of range, should_cancel
+raising or answering true): it releases every buffer it borrowed on every one of them, and
+over 10^5 calls (10^4 under the sanitizers) the reference counts of the arguments and the
+results, the interpreter's objects, the memory that tracemalloc traces and the resident
+memory stay flat."""
 
 import ctypes
 import gc
@@ -15,7 +16,7 @@ import pytest
 from calls import CALLS
 from support import SANITIZED, Refusal, assert_released
 from test_cancellation import export
-from test_fuzz import get, paths, put
+from test_fuzz import get, paths, put, spoil
 
 CALLS_EACH = 10_000 if SANITIZED else 100_000
 PAGE = os.sysconf("SC_PAGE_SIZE")
@@ -43,6 +44,13 @@ def variants(call):
         return [args, [-1]]
     last = get(args, arrays[-1])
     out = [args, put(args, arrays[-1], last.astype(np.int8 if last.dtype == np.float32 else np.float32))]
+    if last.ndim:  # one row more than the other arrays
+        out.append(put(args, arrays[-1], np.concatenate([last, last[:1]])))
+    for path in arrays:  # each index or tree array out of range: refused once every array is held
+        spoiled = np.array(get(args, path))
+        if spoiled.dtype.kind in "iu" and spoiled.size:
+            spoil([spoiled])
+            out.append(put(args, path, spoiled))
     if call.cancel is not None:
         out += [put(args, (call.cancel,), raising), put(args, (call.cancel,), lambda: True)]
     return out
@@ -56,7 +64,7 @@ def run(call, calls, cycle):
     for i in range(calls):
         try:
             call.function(*cycle[i % len(cycle)])
-        except (ValueError, TypeError, InterruptedError, Refusal):
+        except (ValueError, TypeError, IndexError, InterruptedError, Refusal):
             pass
 
 
@@ -97,6 +105,6 @@ def test_buffers_released_on_every_path(call):
         borrowed, exports = export(args)
         try:
             call.function(*borrowed)
-        except (ValueError, TypeError, InterruptedError, Refusal):
+        except (ValueError, TypeError, IndexError, InterruptedError, Refusal):
             pass
         assert_released(*exports)

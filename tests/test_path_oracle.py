@@ -4,6 +4,8 @@ must report exactly the pairs that the oracle finds in contact, with their windo
 
 import numpy as np
 import pytest
+from calls import triangles
+from support import TOLS
 
 import _zet_native as zn
 import zet_native
@@ -11,11 +13,7 @@ import zet_native
 
 def cluster(m, seed):
     """m triangles of size about 1 with centres in a cube of side 2: many pairs meet."""
-    rng = np.random.default_rng(seed)
-    corners = rng.uniform(-1, 1, (m, 1, 3)) + rng.uniform(-0.5, 0.5, (m, 3, 3))
-    return corners.reshape(-1, 3), np.arange(3 * m, dtype=np.uint32).reshape(m, 3)
-
-TOLS = (1e-12, 1e-12, 1e-9)
+    return triangles(m, seed).reshape(-1, 3), np.arange(3 * m, dtype=np.uint32).reshape(m, 3)
 
 
 def oracle(moving, obstacle, velocity, t0, t1):

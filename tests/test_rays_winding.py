@@ -2,13 +2,11 @@
 operations in the same order, NaN-propagating minima and maxima) compared exactly, counts
 and ambiguity, on soups, lattices, NaN boxes and a deep tree; closed generated solids give
 -1 / +1 inside and 0 outside; surface points, shared edges and parallel faces are
-ambiguous; thread limits do not change a bit; argument checks in their order; buffers
-released on every path."""
+ambiguous; large batches give each point's own result; argument checks in their order."""
 
 import math
 import re
 import struct
-import time
 
 import numpy as np
 import pytest
@@ -16,7 +14,7 @@ from reference_ccd import _cross as cross
 from reference_ccd import _dot as dot
 from reference_ccd import _sub as sub
 from reference_ccd import ieee_div
-from support import DTYPE, INF, NAN, SHAPE, assert_released, exported, lattice, own_vertices, soup, sphere, torus
+from support import DTYPE, INF, NAN, SHAPE, lattice, own_vertices, soup, sphere, torus
 
 import _zet_native as zn
 import zet_native
@@ -273,17 +271,13 @@ def many_points(v, t, rng):
     return points[rng.permutation(len(points))]
 
 
-def test_same_bits_on_any_thread_count_and_in_any_chunks():
+def test_same_bits_in_any_chunks():
     """Taken whole, a large batch is walked in a spatial order: each point's result must stay
     that of the point alone, as small chunks (walked as they come) give it."""
     v, t = sphere(32)
     tree = wtree(v, t, 4)
     points = many_points(v, t, np.random.default_rng(11))
-    results = set()
-    for limit in (1, 2, 5, 32):
-        zn.set_thread_limit(limit)
-        results.add(run(points, DIRECTION, tree))
-    (crossings, ambiguous), = results
+    crossings, ambiguous = run(points, DIRECTION, tree)
     chunks = [run(points[i:i + 999], DIRECTION, tree) for i in range(0, len(points), 999)]
     assert crossings == b"".join(c for c, _ in chunks) and ambiguous == b"".join(a for _, a in chunks)
     counts = np.frombuffer(crossings, np.int64)
@@ -331,16 +325,13 @@ BAD_ENTRY = dict(leaf_table=np.array([[3, 0], [0, 1], [2, -1]]))
 @pytest.mark.parametrize("change, error, message", [
     (dict(points=np.zeros((2, 3), np.float32), direction=np.zeros(4)), ValueError, DTYPE % "points"),
     (dict(points=np.zeros((2, 4)), direction=None), ValueError, SHAPE % "points"),
-    (dict(points=np.zeros(6)), ValueError, DTYPE % "points"),
     (dict(direction=np.zeros(4), node_min=np.zeros(3)), ValueError, SHAPE % "direction"),
     (dict(direction=np.zeros(3, ">f8")), ValueError, DTYPE % "direction"),
     (dict(node_min=np.zeros((3, 3), np.int64), node_max=None), ValueError, DTYPE % "node_min"),
     (dict(node_max=np.zeros((3, 2)), child_left=None), ValueError, SHAPE % "node_max"),
     (dict(child_left=np.zeros(3, np.int32), child_right=None), ValueError, DTYPE % "child_left"),
     (dict(child_right=np.zeros(3, np.uint64)), ValueError, DTYPE % "child_right"),
-    (dict(child_right=np.zeros((3, 1), np.int64)), ValueError, DTYPE % "child_right"),
     (dict(is_leaf=np.zeros(3, np.int8), leaf_table=None), ValueError, DTYPE % "is_leaf"),
-    (dict(leaf_table=np.zeros(6, np.int64)), ValueError, DTYPE % "leaf_table"),
     (dict(leaf_table=np.zeros((3, 2), np.int32)), ValueError, DTYPE % "leaf_table"),
     (dict(triangle_vertices=np.zeros((3, 3, 2)), usable=None), ValueError, SHAPE % "triangle_vertices"),
     (dict(triangle_vertices=np.zeros((3, 9))), ValueError, DTYPE % "triangle_vertices"),
@@ -359,6 +350,8 @@ BAD_ENTRY = dict(leaf_table=np.array([[3, 0], [0, 1], [2, -1]]))
     (rows([(-1, 1, 0), (-1, -1, 1)]), ValueError, BAD_NODE % 0),
     (rows([(1, 2, 0), (-1, -1, 1), (-1, -1, 0)]), ValueError, BAD_NODE % 2),
     (rows([(1, 2, 0), (3, 4, 0), (4, 5, 0), (0, 0, 1), (-1, -1, 1), (-1, -1, 1)]), ValueError, BAD_NODE % 2),
+    # Each node naming the next two: a walk from the root would take about 1.6^90 steps.
+    (rows([(i + 1, i + 2, 0) for i in range(88)] + [(-1, -1, 1)] * 2), ValueError, BAD_NODE % 1),
     (BAD_ENTRY, ValueError, LEAF),
     (dict(leaf_table=np.array([[-1, -1], [0, 1], [2, 3]])), ValueError, LEAF),
     (dict(leaf_table=np.array([[-1, -1], [0, 2**62], [2, -1]])), ValueError, LEAF),
@@ -374,29 +367,3 @@ def test_accepted_edge_arguments():
     a = base() | dict(child_left=np.array([1, 7, -5]), child_right=np.array([2, 0, 2]), is_leaf=np.array([0, 2, 255],
                       np.uint8), usable=np.ones(3, bool), epsilon=NAN, origin_tolerance=-INF)
     assert zn.ray_winding_batch(*a.values()) == (bytes(16), bytes(2))
-
-
-def test_shared_children_refused_at_once():
-    """Each node naming the next two: a walk from the root would take about 1.6^k steps."""
-    k = 90
-    chain = [(i + 1, i + 2, 0) for i in range(k - 2)] + [(-1, -1, 1)] * 2
-    start = time.perf_counter()
-    with pytest.raises(ValueError, match=f"^{BAD_NODE % 1}$"):
-        zn.ray_winding_batch(*(base() | rows(chain)).values())
-    assert time.perf_counter() - start < 1.0
-
-
-@pytest.mark.parametrize("change, raised", [
-    (dict(), None), (SHARED, ValueError), (BAD_ENTRY, ValueError), (dict(usable=np.ones(4, np.uint8)), ValueError),
-    (dict(usable=np.ones(3)), ValueError),
-])
-def test_buffers_released_on_every_path(change, raised):
-    a = base() | change
-    exports = {k: exported(x) for k, x in a.items() if isinstance(x, np.ndarray)}
-    call = (a | {k: view for k, (_, view) in exports.items()}).values()
-    if raised is None:
-        zn.ray_winding_batch(*call)
-    else:
-        with pytest.raises(raised):
-            zn.ray_winding_batch(*call)
-    assert_released(*exports.values())

@@ -212,21 +212,7 @@ def test_too_many_triangles_refused_before_index_check():
         zn.build_aabb_tree(np.zeros((0, 3)), np.zeros((2**30, 3), np.uint32), 4, None, 1)
 
 
-def consultations(m, leaf_size, limit, interval):
-    """Serial: polls at node creations 1, 1 + interval, ... Parallel: one per wave, each splitting every
-    range above max(m // 8T, 2048, leaf_size) triangles."""
-    if limit == 1 or m < PARALLEL_M:
-        return -(-node_count(m, leaf_size) // interval)
-    chunk, sizes, waves = max(m // (8 * limit), 2048), [m], 0
-    while sizes:
-        waves += 1
-        sizes = [half for c in sizes if c > max(chunk, leaf_size) for half in (c // 2, c - c // 2)]
-    return waves
-
-
 SMALL, BIG = soup(200, 21), soup(BIG_M, 22)  # SMALL with leaf size 1: 399 nodes
-
-
 OUTCOMES = {"stop": (InterruptedError, "native BVH build cancelled"), "raise": (Refusal, "call"),
             "truth": (Refusal, "truth")}
 
@@ -236,11 +222,12 @@ OUTCOMES = {"stop": (InterruptedError, "native BVH build cancelled"), "raise": (
     (BIG, 4, 1, 1000), (BIG, 4, 2, 1), (BIG, 4, 2, 1000), (BIG, 4, 7, 1), (BIG, 10**6, 2, 1),
 ])
 def test_cancel_consultations(mesh, leaf_size, limit, interval):
+    """Serial: at node creations 1, 1 + interval, ...; parallel: once per wave (at most as often)."""
     zn.set_thread_limit(limit)
-    expected = consultations(len(mesh[1]), leaf_size, limit, interval)
-    second = min(2, expected)
-    for stop_at, answer in [(None, ""), (1, "stop"), (second, "stop"), (expected, "stop"),
-                            (second, "raise"), (expected, "truth")]:
+    expected, serial = None, -(-node_count(len(mesh[1]), leaf_size) // interval)
+    for stop_at, answer in [(None, ""), (1, "stop"), ("second", "stop"), ("last", "stop"), ("second", "raise"),
+                            ("last", "truth")]:
+        stop_at = {"second": expected and min(2, expected), "last": expected}.get(stop_at, stop_at)
         calls = []
 
         def should_cancel():  # falsy and truthy non-bool answers, or an exception at stop_at
@@ -251,6 +238,8 @@ def test_cancel_consultations(mesh, leaf_size, limit, interval):
         if stop_at is None:
             assert zn.build_aabb_tree(*mesh, leaf_size, should_cancel, interval) == \
                 zn.build_aabb_tree(*mesh, leaf_size, None, 1)
+            expected = len(calls)
+            assert expected == serial if limit == 1 or len(mesh[1]) < PARALLEL_M else 1 <= expected <= serial
         else:
             with pytest.raises(OUTCOMES[answer][0], match=f"^{OUTCOMES[answer][1]}$"):
                 zn.build_aabb_tree(*mesh, leaf_size, should_cancel, interval)
