@@ -132,9 +132,15 @@ def join(parts: Sequence[bytes], dtype: npt.DTypeLike, shape: Sequence[int] | No
 # Seconds that one slice of a sliced call aims at: long enough that the fixed cost of a native
 # call (argument checks, setup) vanishes against it, short enough for Ctrl-C to land at once.
 SLICE_SECONDS = 0.25
+# Bytes of native output that one slice of a call copied into a result array holds at most: the
+# copy then reads the slice's bytes while they are still in the processor's cache, and the
+# allocator hands the next slice the block just freed instead of fresh pages. Copying a large
+# result after one call would cost a tenth of the call where the kernel is cheap per output.
+HOT_SLICE_BYTES = 1 << 22
 
 
-def in_chunks(total: int, first: int, run: Callable[[int, int], Any], seconds: float = SLICE_SECONDS) -> list[Any]:
+def in_chunks(total: int, first: int, run: Callable[[int, int], Any], seconds: float = SLICE_SECONDS,
+              into: np.ndarray | None = None) -> list[Any]:
     """Calls ``run(start, stop)`` over consecutive slices of the ``total`` items and returns their
     results in order. A call into the native module cannot be interrupted when it takes no
     ``should_cancel``; between two calls the interpreter delivers pending signals, so Ctrl-C
@@ -144,15 +150,32 @@ def in_chunks(total: int, first: int, run: Callable[[int, int], Any], seconds: f
     Up to ``first`` items (an amount that takes well under a second even where an item is
     costly) make one call. Beyond that the first slice holds ``first`` items and each later
     one as many as the last slice's pace fits into ``seconds``, growing or shrinking at most
-    eightfold from slice to slice."""
+    eightfold from slice to slice.
+
+    With ``into`` (a new array of ``total`` rows, one per item), ``run`` returns the packed rows
+    of its items; each slice holds at most HOT_SLICE_BYTES of them and is copied into its rows
+    as soon as it returns, and the list holds each slice's (start, stop)."""
+    rows, cap = None, total
+    if into is not None:
+        rows = into.reshape(total, int(np.prod(into.shape[1:], dtype=np.int64)))
+        cap = max(1, HOT_SLICE_BYTES // max(rows.itemsize * rows.shape[1], 1))
+        first = min(first, cap)
+
+    def call(start: int, stop: int) -> Any:
+        result = run(start, stop)
+        if rows is None:
+            return result
+        rows[start:stop] = np.frombuffer(result, dtype=rows.dtype).reshape(stop - start, rows.shape[1])
+        return start, stop
+
     if total <= first:
-        return [run(0, total)]
+        return [call(0, total)]
     results, start, size = [], 0, max(first, 1)
     while start < total:
         stop = min(start + size, total)
         began = time.perf_counter()
-        results.append(run(start, stop))
+        results.append(call(start, stop))
         pace = (stop - start) / max(time.perf_counter() - began, 1e-6)
-        size = int(min(max(pace * seconds, size / 8, 1), size * 8))
+        size = int(min(max(pace * seconds, size / 8, 1), size * 8, cap))
         start = stop
     return results

@@ -198,7 +198,9 @@ def margins(directions: npt.ArrayLike, selected: npt.ArrayLike, groups: ConeGrou
         args: Any = (d[lo:hi], chosen, *arrays, common_shift)
         return _zet_native.cone_margins(*args)
 
-    return join(in_chunks(len(d), per_slice, run), np.float64, (len(d), len(chosen)))
+    out = np.empty((len(d), len(chosen)), np.float64)
+    in_chunks(len(d), per_slice, run, into=out)
+    return out
 
 
 def cap_bounds(directions: npt.ArrayLike, selected: npt.ArrayLike, groups: ConeGroups,
@@ -220,7 +222,9 @@ def cap_bounds(directions: npt.ArrayLike, selected: npt.ArrayLike, groups: ConeG
         args: Any = (d[lo:hi], chosen, *arrays, r, common_shift)
         return _zet_native.cone_cap_lower_bounds(*args)
 
-    return join(in_chunks(len(d), per_slice, run), np.float64, (len(d), len(chosen)))
+    out = np.empty((len(d), len(chosen)), np.float64)
+    in_chunks(len(d), per_slice, run, into=out)
+    return out
 
 
 def _batch_slices(cell_offsets: np.ndarray, relevant_offsets: np.ndarray) -> list[tuple[int, int]]:
