@@ -1,4 +1,4 @@
-"""Peer libraries, each wrapped as "prepare outside the clock, time the operation".
+"""Peer libraries, each wrapped as "prepare outside the clock, time the operation" (a Timed).
 
 A peer that is not installed or does not import is reported as unavailable with the
 reason; the benchmark goes on without it. bench/run records install failures in
@@ -7,18 +7,15 @@ reason; the benchmark goes on without it. bench/run records install failures in
 
 import ctypes
 import importlib
+import math
 import os
-import resource
 import time
 
 import numpy as np
-from meshes import REPO
+from harness import Timed, Unavailable
+from inputs import REPO
 
 STATUS_DIR = REPO / ".venv-bench" / "peer-status"
-
-
-class Unavailable(Exception):
-    pass
 
 
 def load(module):
@@ -33,17 +30,6 @@ def load(module):
         return importlib.import_module(module)
     except Exception as exc:  # any import failure makes the peer unavailable
         raise Unavailable(f"import failed: {type(exc).__name__}: {exc}".splitlines()[0]) from None
-
-
-def guarded(run):
-    """run(), or the Unavailable that says why the peer could not give its figure: a peer that
-    is missing or breaks is reported, not fatal."""
-    try:
-        return run()
-    except Unavailable as exc:
-        return exc
-    except Exception as exc:
-        return Unavailable(f"{type(exc).__name__}: {exc}".splitlines()[0])
 
 
 def _preload_libusb():
@@ -86,7 +72,7 @@ def open3d_build(vertices, triangles):
     start = time.perf_counter()
     scene.add_triangles(v, t)
     scene.cast_rays(ray)  # the first query commits the scene: Embree builds its BVH here
-    return time.perf_counter() - start
+    return Timed(time.perf_counter() - start)
 
 
 def coal_build(vertices, triangles):
@@ -98,7 +84,7 @@ def coal_build(vertices, triangles):
     model.addVertices(vertices)
     model.addTriangles(t)
     model.endModel()  # builds the BVH
-    return time.perf_counter() - start
+    return Timed(time.perf_counter() - start)
 
 
 def fcl_build(vertices, triangles):
@@ -111,7 +97,7 @@ def fcl_build(vertices, triangles):
     model.addSubModel(vertices, t)
     start = time.perf_counter()
     model.endModel()  # builds the BVH
-    return time.perf_counter() - start
+    return Timed(time.perf_counter() - start)
 
 
 BUILD_PEERS = [
@@ -240,56 +226,60 @@ def open3d_self_intersections(vertices, triangles):
 # model, whose distance runs the library's exact triangle-triangle distance on the single
 # leaf pair.
 
-def coal_triangle_distances(first, second, repeats=3):
-    """Best seconds of `repeats` passes of coal.distance over the pairs (one call per pair,
-    models built off the clock) and the distances (0 for pairs that touch or cross)."""
-    coal = load("coal")
-    face = np.array([[0, 1, 2]], dtype=np.int64)
+class CoalTriangleDistances:
+    """coal.distance over triangle pairs, one call per pair, models built off the clock;
+    run() gives (seconds, distances), 0 for pairs that touch or cross."""
 
-    def model(triangle):
-        m = coal.BVHModelOBBRSS()
-        m.beginModel(1, 3)
-        m.addVertices(np.ascontiguousarray(triangle))
-        m.addTriangles(face)
-        m.endModel()
-        return m
-    models = [(model(a), model(b)) for a, b in zip(first, second)]
-    request, result, identity = coal.DistanceRequest(), coal.DistanceResult(), coal.Transform3s()
-    out = np.empty(len(models))
-    distance = coal.distance
-    best = float("inf")
-    for _ in range(repeats):
+    def __init__(self, first, second):
+        self.coal = coal = load("coal")
+        face = np.array([[0, 1, 2]], dtype=np.int64)
+
+        def model(triangle):
+            m = coal.BVHModelOBBRSS()
+            m.beginModel(1, 3)
+            m.addVertices(np.ascontiguousarray(triangle))
+            m.addTriangles(face)
+            m.endModel()
+            return m
+        self.models = [(model(a), model(b)) for a, b in zip(first, second)]
+
+    def run(self):
+        coal = self.coal
+        request, result, identity = coal.DistanceRequest(), coal.DistanceResult(), coal.Transform3s()
+        out = np.empty(len(self.models))
+        distance = coal.distance
         start = time.perf_counter()
-        for i, (a, b) in enumerate(models):
+        for i, (a, b) in enumerate(self.models):
             result.clear()  # a result keeps the smallest distance of all calls it has seen
             out[i] = distance(a, identity, b, identity, request, result)
-        best = min(best, time.perf_counter() - start)
-    return best, out
+        return time.perf_counter() - start, out
 
 
-def fcl_triangle_distances(first, second, repeats=3):
-    """Best seconds of `repeats` passes of fcl.distance over the pairs (one call per pair,
-    objects built off the clock) and the distances (0 for pairs that touch or cross)."""
-    fcl = load("fcl")
-    face = np.array([[0, 1, 2]], dtype=np.int64)
+class FclTriangleDistances:
+    """fcl.distance over triangle pairs, one call per pair, objects built off the clock;
+    run() gives (seconds, distances), 0 for pairs that touch or cross."""
 
-    def obj(triangle):
-        m = fcl.BVHModel()
-        m.beginModel(1, 3)
-        m.addSubModel(np.ascontiguousarray(triangle), face)
-        m.endModel()
-        return fcl.CollisionObject(m, fcl.Transform())
-    objects = [(obj(a), obj(b)) for a, b in zip(first, second)]
-    request, result_type = fcl.DistanceRequest(), fcl.DistanceResult
-    out = np.empty(len(objects))
-    distance = fcl.distance
-    best = float("inf")
-    for _ in range(repeats):
+    def __init__(self, first, second):
+        self.fcl = fcl = load("fcl")
+        face = np.array([[0, 1, 2]], dtype=np.int64)
+
+        def obj(triangle):
+            m = fcl.BVHModel()
+            m.beginModel(1, 3)
+            m.addSubModel(np.ascontiguousarray(triangle), face)
+            m.endModel()
+            return fcl.CollisionObject(m, fcl.Transform())
+        self.objects = [(obj(a), obj(b)) for a, b in zip(first, second)]
+
+    def run(self):
+        fcl = self.fcl
+        request, result_type = fcl.DistanceRequest(), fcl.DistanceResult
+        out = np.empty(len(self.objects))
+        distance = fcl.distance
         start = time.perf_counter()
-        for i, (a, b) in enumerate(objects):
+        for i, (a, b) in enumerate(self.objects):
             out[i] = distance(a, b, request, result_type())
-        best = min(best, time.perf_counter() - start)
-    return best, out
+        return time.perf_counter() - start, out
 
 
 # --- mesh distance along a path -------------------------------------------------------
@@ -367,17 +357,11 @@ def submodule(package, name):
         raise Unavailable(f"import failed: {type(exc).__name__}: {exc}".splitlines()[0]) from None
 
 
-def cpu_seconds():
-    """CPU seconds of this process so far, all threads."""
-    r = resource.getrusage(resource.RUSAGE_SELF)
-    return r.ru_utime + r.ru_stime
-
-
 def _timed_cpu(function, *args):
     """(wall seconds, CPU seconds of the process, result) of one call."""
-    cpu, start = cpu_seconds(), time.perf_counter()
+    cpu, start = time.process_time(), time.perf_counter()
     result = function(*args)
-    return time.perf_counter() - start, cpu_seconds() - cpu, result
+    return time.perf_counter() - start, time.process_time() - cpu, result
 
 
 class Open3DScene:
@@ -508,3 +492,43 @@ def igl_winding(vertices, triangles):
         wall, cpu, w = _timed_cpu(function, v, f, np.ascontiguousarray(points, dtype=np.float64))
         return wall, cpu, np.asarray(w).reshape(-1) > 0.5
     return name, run
+
+
+# --- the disassembly planner with python-fcl's collision checks -------------------------
+
+def fcl_assembly(analysis, overlap_depths, resolution):
+    """The planner's Assembly class with each pair's path check done by sampled collision:
+    fcl.collide at positions `resolution` of the part's box diagonal apart, its colliding
+    triangle pairs judged by the same overlap depth and allowance as ours."""
+    fcl = load("fcl")
+
+    class FclAssembly(analysis.Assembly):
+        def __init__(self, *args, **kwargs):
+            super().__init__(*args, **kwargs)
+            self.objects = {}
+            for name, (v, t) in self.meshes.items():
+                model = fcl.BVHModel()
+                model.beginModel(len(v), len(t))
+                model.addSubModel(v, t.astype(np.int32))
+                model.endModel()
+                self.objects[name] = fcl.CollisionObject(model, fcl.Transform())
+
+        def _path_depths(self, p, q, d, length):
+            step = resolution * float(np.linalg.norm(self.high[p] - self.low[p]))
+            deepest = tolerated = 0.0
+            for t in np.linspace(0.0, length, max(2, int(math.ceil(length / step)) + 1)):
+                self.objects[p].setTransform(fcl.Transform(np.asarray(d) * t))
+                request = fcl.CollisionRequest(num_max_contacts=1_000_000, enable_contact=True)
+                result = fcl.CollisionResult()
+                fcl.collide(self.objects[p], self.objects[q], request, result)
+                if not result.contacts:
+                    continue
+                pairs = np.array([(c.b1, c.b2) for c in result.contacts], dtype=np.int64)
+                depths = overlap_depths(self.corners(p, pairs[:, 0]), self.corners(q, pairs[:, 1]), d, t, t)
+                deepest = max(deepest, float(depths.max()))
+                tolerated = max(tolerated, float(depths[depths <= self.tol.allowance].max(initial=0.0)))
+                if deepest > self.tol.allowance:
+                    break
+            self.objects[p].setTransform(fcl.Transform())
+            return analysis.PairCheck(deepest > self.tol.allowance, tolerated, deepest)
+    return FclAssembly
