@@ -26,6 +26,7 @@ import _zet_native
 if "--quick" in sys.argv:
     os.environ["BENCH_QUICK"] = "1"
 import harness  # noqa: E402
+import peers  # noqa: E402
 from harness import format_table, markdown_table, progress  # noqa: E402
 
 RESULTS = meshes.REPO / "bench" / "RESULTS.md"
@@ -36,56 +37,46 @@ HEADER = ("function", "case", "build", "threads", "ours", "peer", "peer figure",
 COLUMNS = ("function", "case", "build", "threads", "ours", "peer", "figure", "ratio")
 BUILD_NAMES = {1: "scalar", 4: "4 lanes (AVX2)", 8: "8 lanes (AVX-512F)"}
 
-# Reported, not enforced: (text, selection of rows, measure, bound). Measures: "rate" the lowest
-# of ours per second, "ratio" the lowest ratio, "scaling" the lowest 1-thread / 2-thread time,
-# "seconds" the longest of ours, "memory" the largest figure, "cpu" the largest CPU time
-# overhead of ours over the peer row's. Bars over lane kernels are given per build.
-BARS = [
-    ("build torus-1M leaf 4, 1 thread >= 4 M tri/s", dict(function="build_aabb_tree", case="torus-1M leaf 4", threads=1,
-                                                         peer="coal"), "rate", 4e6),
-    ("build torus-1M leaf 4, 2 threads >= 1.6x 1 thread", dict(function="build_aabb_tree", case="torus-1M leaf 4"),
-     "scaling", 1.6),
-    ("build faster than coal (every case, 1 thread)", dict(function="build_aabb_tree", peer="coal", threads=1), "ratio", 1),
-    ("build faster than python-fcl (every case, 1 thread)", dict(function="build_aabb_tree", peer="python-fcl", threads=1),
-     "ratio", 1),
-    ("build peak memory <= 400 B/tri at 1M", dict(function="build_aabb_tree", case="torus-1M leaf"), "memory", 400),
-    ("overlap >= 20 M pairs/s on 1 thread", dict(function="clipped_overlap_areas", threads=1), "rate", 20e6),
-    ("overlap >= 30x shapely intersection+area on 1 thread", dict(function="clipped_overlap_areas", threads=1,
-                                                                  peer="shapely intersection+area"), "ratio", 30),
-    ("pair kernel >= 5 M evaluations/s (translating set)", dict(function="translating_triangle_ccd (C++)",
-                                                               case="random nearby pairs, translating"), "rate", 5e6),
-    ("path query >= 10x python-fcl polynomial, 1 thread", dict(function="bvh_path_query", case="sphere",
-                                                              peer="python-fcl polynomial", threads=1), "ratio", 10),
-    ("path query >= 10x python-fcl cons. advancement, 1 thread", dict(function="bvh_path_query", case="sphere",
-                                                                     peer="python-fcl cons.", threads=1), "ratio", 10),
-    ("path query 2 threads >= 1.5x 1 thread (full pass)", dict(function="bvh_path_query", case="full pass"), "scaling",
-     1.5),
+# Bars, reported, not enforced. Measures: "rate" the lowest of ours per second, "ratio" the
+# lowest ratio, "scaling" the lowest 1-thread / 2-thread time, "seconds" the longest of ours,
+# "memory" the largest figure, "cpu" the largest CPU time overhead of ours over the peer
+# row's. Bars over lane kernels are given per build.
+B, P, T = "function", "peer", "threads"
+BARS = [  # text, selection (the function by name, case and peer by a part), measure, bound
+    ("build torus-1M leaf 4, 1 thread >= 4 M tri/s", {B: "build_aabb_tree", "case": "1M leaf 4", T: 1, P: "coal"}, "rate", 4e6),
+    ("build torus-1M leaf 4, 2 threads >= 1.6x 1 thread", {B: "build_aabb_tree", "case": "1M leaf 4"}, "scaling", 1.6),
+    ("build faster than coal (every case, 1 thread)", {B: "build_aabb_tree", "case": "leaf", P: "coal", T: 1}, "ratio", 1),
+    ("build faster than python-fcl (every case, 1 thread)", {B: "build_aabb_tree", "case": "leaf", P: "python-fcl", T: 1}, "ratio", 1),
+    ("build peak memory <= 400 B/tri at 1M", {B: "build_aabb_tree", "case": "torus-1M leaf"}, "memory", 400),
+    ("overlap >= 20 M pairs/s on 1 thread", {B: "clipped_overlap_areas", T: 1}, "rate", 20e6),
+    ("overlap >= 30x shapely intersection+area on 1 thread", {B: "clipped_overlap_areas", T: 1, P: "shapely i"}, "ratio", 30),
+    ("pair kernel >= 5 M evaluations/s (translating set)",
+     {B: "translating_triangle_ccd (C++)", "case": "pairs, translating"}, "rate", 5e6),
+    ("path query >= 10x python-fcl polynomial, 1 thread", {B: "bvh_path_query", P: "polynomial", T: 1}, "ratio", 10),
+    ("path query >= 10x python-fcl cons. advancement, 1 thread", {B: "bvh_path_query", P: "cons.", T: 1}, "ratio", 10),
+    ("path query 2 threads >= 1.5x 1 thread (full pass)", {B: "bvh_path_query", "case": "full pass"}, "scaling", 1.5),
     ("self-intersections with the tree build faster than pymeshlab and Open3D (1 thread)",
-     dict(function="build_aabb_tree leaf 4 + self_intersection_pairs", threads=1), "ratio", 1),
-    ("distance kernel >= 5 M pairs/s", dict(function="conservative_triangle_distance (C++)"), "rate", 5e6),
+     {B: "build_aabb_tree leaf 4 + self_intersection_pairs", T: 1}, "ratio", 1),
+    ("distance kernel >= 5 M pairs/s", {B: "conservative_triangle_distance (C++)"}, "rate", 5e6),
     ("clearance faster than coal sampled at equal resolution (1 thread)",
-     dict(function="clearance_candidate_pairs + clearance_pairs", peer="coal", threads=1), "ratio", 1),
-    ("ray_tree_hits >= 2 M rays/s (rays a tenth of the mesh's size)", dict(function="ray_tree_hits",
-                                                                           peer="embreex"), "rate", 2e6),
-    ("direction_ray_scores 2 threads >= 1.7x 1 thread", dict(function="direction_ray_scores"), "scaling", 1.7),
-    ("ray_winding_batch faster than trimesh contains (1 thread)", dict(function="ray_winding_batch", peer="trimesh"),
-     "ratio", 1),
-    ("ray_winding_batch faster than Open3D compute_occupancy (1 thread)", dict(function="ray_winding_batch", threads=1,
-                                                                              peer="Open3D"), "ratio", 1),
-    ("cone_margins >= 10x numpy on 1 thread", dict(function="cone_margins", case="dirs", threads=1), "ratio", 10),
-    ("cone_margins 2 threads >= 1.7x 1 thread", dict(function="cone_margins", case="dirs"), "scaling", 1.7),
-    ("cone_cap_lower_bounds 2 threads >= 1.7x 1 thread", dict(function="cone_cap_lower_bounds"), "scaling", 1.7),
-    ("pair_cones >= 10x numpy on 1 thread", dict(function="pair_cones", threads=1), "ratio", 10),
-    ("pair_cones 2 threads >= 1.7x 1 thread", dict(function="pair_cones"), "scaling", 1.7),
-    ("search: time to best >= 5x brute-force cone_margins over its cells (1 thread)",
-     dict(function="cells_bound_batch search", threads=1), "ratio", 5),
-    ("planner loop: no case slower on 2 threads than on 1 (5% for noise)", dict(case="planner"), "scaling", 1 / 1.05),
-    ("the should_cancel polls cost < 1% of the calling thread's CPU time", dict(case="should_cancel="), "cpu", 0.01),
-    ("the companion's slices cost < 1% of the calling thread's CPU time", dict(case="companion, sliced"), "cpu", 0.01),
-    ("plan beam-frame on 1 thread <= 5 s", dict(function="plan", case="beam-frame", threads=1), "seconds", 5),
-    ("plan beam-frame 2 threads >= 1.5x 1 thread", dict(function="plan", case="beam-frame"), "scaling", 1.5),
-    ("plan grid of 64 cubes <= 20 s", dict(function="plan", case="grid"), "seconds", 20),
-    ("plan >= 10x the python-fcl sampled planner", dict(function="plan", peer="python-fcl"), "ratio", 10),
+     {B: "clearance_candidate_pairs + clearance_pairs", P: "coal", T: 1}, "ratio", 1),
+    ("ray_tree_hits >= 2 M rays/s (rays a tenth of the mesh's size)", {B: "ray_tree_hits", P: "embreex"}, "rate", 2e6),
+    ("direction_ray_scores 2 threads >= 1.7x 1 thread", {B: "direction_ray_scores"}, "scaling", 1.7),
+    ("ray_winding_batch faster than trimesh contains (1 thread)", {B: "ray_winding_batch", P: "trimesh"}, "ratio", 1),
+    ("ray_winding_batch faster than Open3D compute_occupancy (1 thread)", {B: "ray_winding_batch", T: 1, P: "Open3D"}, "ratio", 1),
+    ("cone_margins >= 10x numpy on 1 thread", {B: "cone_margins", "case": "dirs", T: 1}, "ratio", 10),
+    ("cone_margins 2 threads >= 1.7x 1 thread", {B: "cone_margins", "case": "dirs"}, "scaling", 1.7),
+    ("cone_cap_lower_bounds 2 threads >= 1.7x 1 thread", {B: "cone_cap_lower_bounds"}, "scaling", 1.7),
+    ("pair_cones >= 10x numpy on 1 thread", {B: "pair_cones", T: 1}, "ratio", 10),
+    ("pair_cones 2 threads >= 1.7x 1 thread", {B: "pair_cones"}, "scaling", 1.7),
+    ("search: time to best >= 5x brute-force cone_margins over its cells (1 thread)", {B: "cells_bound_batch search", T: 1}, "ratio", 5),
+    ("planner loop: no case slower on 2 threads than on 1 (5% for noise)", {"case": "planner"}, "scaling", 1 / 1.05),
+    ("the should_cancel polls cost < 1% of the calling thread's CPU time", {"case": "should_cancel="}, "cpu", 0.01),
+    ("the companion's slices cost < 1% of the calling thread's CPU time", {"case": "companion, sliced"}, "cpu", 0.01),
+    ("plan beam-frame on 1 thread <= 5 s", {B: "plan", "case": "beam-frame", T: 1}, "seconds", 5),
+    ("plan beam-frame 2 threads >= 1.5x 1 thread", {B: "plan", "case": "beam-frame"}, "scaling", 1.5),
+    ("plan grid of 64 cubes <= 20 s", {B: "plan", "case": "grid"}, "seconds", 20),
+    ("plan >= 10x the python-fcl sampled planner", {B: "plan", P: "python-fcl"}, "ratio", 10),
 ]
 
 
@@ -173,7 +164,7 @@ def narrower(cases, measured, report):
 def matches(row, selection):
     for key, want in selection.items():
         have = row.get(key)
-        if (key == "threads" and have != want) or (key != "threads" and want not in str(have)):
+        if have != want if key in ("function", "threads") else want not in str(have):
             return False
     return True
 
@@ -356,7 +347,8 @@ def main():
             table.append({"function": case.function, "case": case.label(measured[i]["data"]) if isinstance(
                 measured[i]["data"], dict) else case.case, "build": BUILD_NAMES[8], "threads": "-",
                 "ours": "skipped: this processor has no AVX-512F", "peer": "-", "figure": "-", "ratio": "-"})
-    peer_lines = {f"{p.label}: {p.what}": None for c in chosen for p in c.peers if p.what}
+    peer_lines = {f"{p.label} ({peers.version(p.label)}): {p.what}".replace(" ():", ":"): None
+                  for c in chosen for p in c.peers if p.what}
     bars = bar_lines(table, builds)
     path = meshes.REPO / "build" / "bench-quick.md" if harness.QUICK else RESULTS
     write_results(path, table, list(peer_lines), list(notes), loads, bars, started)

@@ -22,7 +22,7 @@ ABS, REL, SIN = 1e-12, 1e-12, 1e-9
 
 def need(module):
     if module == "open3d":
-        peers._preload_libusb()  # Open3D's wheel links a libusb a bare system may lack
+        peers.preload_libusb()  # Open3D's wheel links a libusb a bare system may lack
     pytest.importorskip(module)
 
 
