@@ -234,7 +234,7 @@ def summary(table, build):
 def write_results(path, table, peer_lines, notes, loads, bars, started):
     lines = ["# Benchmark results", "",
              f"Written by `make bench` on {time.strftime('%Y-%m-%d %H:%M')} (Python {platform.python_version()}).", "",
-             f"Machine: {machine_line()}.", ""] + [f"- {x}" for x in loads]
+             f"Machine: {machine_line()}; {loads[0]}.", ""] + [f"- {x}" for x in loads[1:]]
     lines += ["", "Ours: thread limit set with `set_thread_limit`; time = best of several runs, the thread counts (and "
               "our own reference calls) taking turns; ratio = peer time / our time, i.e. our throughput / the peer's "
               "(above 1: ours faster); a peer run on a subset has its time scaled to the whole case. Rows whose build "
@@ -260,7 +260,8 @@ def rows_of_results():
         cells[3] = int(cells[3]) if cells[3].isdigit() else cells[3]
         table.append(dict(zip(COLUMNS, cells)))
     machine = next(x for x in text if x.startswith("Machine: "))[len("Machine: "):].rstrip(".")
-    load = next(x for x in text if "load average at the start" in x)[2:]
+    machine, _, load = machine.partition("; load average at the start")
+    load = "load average at the start" + load if load else next(x for x in text if "at the start" in x)[2:]
     return table, machine.split("vector build that ran: ")[1].split(";")[0], machine, load
 
 
