@@ -264,16 +264,12 @@ def distance_batch(d, threads, chunk=None):
     if threads == 2:
         half = len(a) // 2
         seconds, out = split_run(zn.triangle_distance_batch, [(a[:half], b[:half], 0.0, REL), (a[half:], b[half:], 0.0, REL)])
-        return Timed(seconds + sample_join(out))
+        start = time.perf_counter()
+        b"".join(out)  # the records joined, as one call gives them
+        return Timed(seconds + time.perf_counter() - start)
     if chunk:
         return [zn.triangle_distance_batch(a[s:s + chunk], b[s:s + chunk], 0.0, REL) for s in range(0, len(a), chunk)]
     return zn.triangle_distance_batch(a, b, 0.0, REL)
-
-
-def sample_join(parts):
-    start = time.perf_counter()
-    b"".join(parts)
-    return time.perf_counter() - start
 
 
 def triangle_peer(kind):
@@ -625,50 +621,30 @@ def planner_clearance(d):
                               np.zeros(len(pairs)), UP, 1.0, 0.02, 0.0, 1e-12, 1e-6, 20, 0, BUDGET, INTERVAL, None)
 
 
-def best5(run):
-    return Timed(min(run() for _ in range(5)))
-
-
-def fcl_planner_path(d, moving):
-    return best5(lambda: peers.FclContinuous(d[moving + "_mesh"], d["obstacle_mesh"]).run(
-        "CCDC_CONSERVATIVE_ADVANCEMENT", UP, 0.0, 1.0)[0])
-
-
 def no_coal_ccd(d):
     raise Unavailable("no continuous collision in coal's Python API")
 
 
-def one_pose_distance(kind):
-    make = peers.CoalMeshDistance if kind == "coal" else peers.FclMeshDistance
-    return lambda d: best5(lambda: make(d["miss_mesh"], d["obstacle_mesh"]).run(np.zeros((1, 3)))[0])
-
-
-PLANNER_WHAT = ("python-fcl continuousCollide (conservative advancement, translation) for the path queries, fcl and "
-                "coal BVH builds, their distance at one pose for the clearance check (ours checks the whole path); "
-                "best of 5")
-
-
 def planner_cases():
-    path_peers = [Peer("python-fcl", lambda d, m=m: fcl_planner_path(d, m), repeats=1, what=PLANNER_WHAT)
-                  for m in ("miss", "hit")]
+    what = ("python-fcl continuousCollide (conservative advancement, translation) for the path queries, fcl and coal "
+            "BVH builds, their distance at one pose for the clearance check (ours checks the whole path); best of 5")
+    no_ccd = Peer("coal", no_coal_ccd, repeats=1)
+    fcl_path = [Peer("python-fcl", lambda d, m=m: Timed(peers.FclContinuous(d[m + "_mesh"], d["obstacle_mesh"]).run(
+        "CCDC_CONSERVATIVE_ADVANCEMENT", UP, 0.0, 1.0)[0]), repeats=5, what=what) for m in ("miss", "hit")]
     calls = [
-        ("bvh_path_query miss", lambda d, t: planner_path(d, "miss", BUDGET), [path_peers[0]]),
-        ("bvh_path_query hit", lambda d, t: planner_path(d, "hit", 64), [path_peers[1]]),
+        ("bvh_path_query miss", lambda d, t: planner_path(d, "miss", BUDGET), [fcl_path[0], no_ccd]),
+        ("bvh_path_query hit", lambda d, t: planner_path(d, "hit", 64), [fcl_path[1], no_ccd]),
         ("clearance check", lambda d, t: planner_clearance(d),
-         [Peer(label, one_pose_distance(kind), repeats=1) for label, kind in (("coal", "coal"), ("python-fcl", "fcl"))]),
+         [Peer(label, lambda d, make=make: Timed(kept(d, make, lambda: make(d["miss_mesh"], d["obstacle_mesh"])).run(
+             np.zeros((1, 3)))[0]), repeats=5) for label, make in (("coal", peers.CoalMeshDistance),
+                                                                   ("python-fcl", peers.FclMeshDistance))]),
         ("cone_margins 1 group", lambda d, t: zn.cone_margins(*d["margin_args"]), []),
         ("build_aabb_tree", lambda d, t: zn.build_aabb_tree(*d["part"], LEAF, None, 1024),
-         [Peer("python-fcl", lambda d: best5(lambda: peers.fcl_build(*d["part"])), repeats=1),
-          Peer("coal", lambda d: best5(lambda: peers.coal_build(*d["part"])), repeats=1)]),
+         [Peer(label, lambda d, b=build: b(*d["part"]), repeats=5) for label, build in (("python-fcl", peers.fcl_build),
+                                                                                       ("coal", peers.coal_build))]),
     ]
-    out = []
-    for name in PLANNER_SIZES:
-        for function, call, peer_list in calls:
-            if function.startswith("bvh_path_query"):
-                peer_list = peer_list + [Peer("coal", no_coal_ccd, repeats=1)]
-            out.append(Case(function, f"planner {name}", lambda name=name: planner_scene(name), call, unit="call",
-                            peers=peer_list, repeats=10))
-    return out
+    return [Case(function, f"planner {name}", lambda name=name: planner_scene(name), call, unit="call", peers=peer_list,
+                 repeats=10) for name in PLANNER_SIZES for function, call, peer_list in calls]
 
 
 # --- what Ctrl-C support costs (ours against ours, 1 thread) -----------------------------------

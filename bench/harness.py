@@ -128,10 +128,6 @@ def guarded(run):
         return Unavailable(f"{type(exc).__name__}: {exc}".splitlines()[0])
 
 
-def data_of(case):
-    return guarded(case.setup)
-
-
 def measure_ours(case, data):
     """{threads: (wall, cpu) or Cell} of ours, with the peers that are our own code, in turns."""
     loop = 0.05 if case.unit == "call" else None
@@ -161,7 +157,7 @@ def measure(cases, peers=True):
     idle thread pools must not share the cores with our timed runs)."""
     out = {}
     for i, case in enumerate(cases):
-        data = data_of(case)
+        data = guarded(case.setup)
         out[i] = {"data": data, "peers": {}}
         out[i]["ours"] = data if isinstance(data, Unavailable) else guarded(lambda: measure_ours(case, data))
         progress(f"ours: {case.function} {case.label(data) if isinstance(data, dict) else case.case} done")
