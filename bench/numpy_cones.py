@@ -1,6 +1,7 @@
-"""pair_cones in numpy, vectorised over the pairs, with the module's formulas in the module's
-order (the same sums term by term, the same NaN rules), so that the results can be compared
-byte for byte: generators, the one-sided Jacobi rank test, the facet planes and the caps."""
+"""The cone functions in numpy, the reference they are timed and checked against (no peer
+library computes them): pair_cones vectorised over the pairs, with the module's formulas in the
+module's order (the same sums term by term, the same NaN rules), so that the results can be
+compared byte for byte; cone margins and cap lower bounds vectorised over directions x groups."""
 
 import numpy as np
 
@@ -115,3 +116,49 @@ def numpy_pair_cones(moving, obstacle, epsilon, rank_tolerance, facet_tolerance)
     blocks_all = full & (count == 0)
     axes, cap_cos = _caps(g, live, blocks_all)
     return has_group.astype(np.uint8), capacity, g, live, facets, facet_mask, blocks_all, axes, cap_cos
+
+
+def contact_pairs(n, seed):
+    """Moving triangles (size about 0.1) and obstacle triangles 0.3 away along a unit normal
+    drawn in the lower part of the sphere: contact-like pairs whose cones leave room upwards."""
+    rng = np.random.default_rng(seed)
+    p = rng.normal(size=(n, 1, 3))
+    normal = rng.normal(size=(n, 1, 3))
+    normal[..., 2] = -np.abs(normal[..., 2]) * 3 - 1.0
+    normal /= np.linalg.norm(normal, axis=-1, keepdims=True)
+    moving = p + 0.1 * rng.normal(size=(n, 3, 3))
+    obstacle = p + 0.3 * normal + 0.1 * rng.normal(size=(n, 3, 3))
+    return np.ascontiguousarray(moving), np.ascontiguousarray(obstacle)
+
+
+def numpy_margins(directions, selected, g, common_shift=0.0, chunk=100):
+    """The margin formula, vectorised over (directions, groups)."""
+    out = np.empty((len(directions), len(selected)))
+    kinds, gens, gmask, facets, fmask, blocks, shifts = (a[selected] for a in g[:7])
+    planes, first, second, wmask = (a[selected] for a in g[7:11])
+    live_facet = fmask.any(axis=1)
+    for s in range(0, len(directions), chunk):
+        u = directions[s:s + chunk, None, None, :]
+        fd = _dot3(facets[None], u)
+        f = np.where(fmask[None] & ~np.isnan(fd), fd, -np.inf).max(axis=2)
+        d = _dot3(gens[None], u)
+        ray = np.where(d >= 0, np.sqrt(np.maximum(0.0, 1.0 - d * d)), 1.0)
+        ray = np.where(gmask[None], ray, np.inf).min(axis=2)
+        over = wmask[None] & (_dot3(first[None], u) >= 0) & (_dot3(second[None], u) >= 0)
+        wedge = np.where(over, np.abs(_dot3(planes[None], u)), np.inf).min(axis=2)
+        outside = np.fmin(ray, wedge)
+        value = np.where(kinds[None] != 0, f, np.where(live_facet[None] & (f <= 0), f, outside))
+        value = np.where(blocks[None], -1.0, value)
+        out[s:s + chunk] = value - (shifts[None] + common_shift)
+    return out
+
+
+def numpy_caps(directions, selected, g, angular, common_shift=0.0):
+    """The cap lower bound formula, vectorised over (directions, groups)."""
+    axes, cos, blocks, shifts = g.cap_axes[selected], g.cap_cos[selected], g.blocks_all[selected], g.shifts[selected]
+    rho = np.arccos(np.minimum(1.0, np.maximum(-1.0, cos)))
+    theta = np.arccos(np.minimum(1.0, np.maximum(-1.0, _dot3(axes[None], directions[:, None, :]))))
+    x = theta - rho[None] - angular
+    v = np.where(x > 0, np.sin(np.minimum(x, np.pi / 2)), -1.0)
+    v = np.where(((cos > 1e-9) & ~blocks)[None], v, -np.inf)
+    return v - (shifts[None] + common_shift)

@@ -1,8 +1,5 @@
-"""Benchmark inputs: generated meshes, the optional OBJ meshes, and overlap pairs.
-
-Everything is made here with numpy (no downloads); the OBJ meshes beside the repository
-(``../shared/meshes``) are used only when present.
-"""
+"""Benchmark inputs, made here with numpy: meshes, triangle pairs, points and directions; the
+OBJ meshes beside the repository (``../shared/meshes``) are used only when present."""
 
 import os
 from pathlib import Path
@@ -15,11 +12,8 @@ MESH_DIR = Path(os.environ.get("ZET_BENCH_MESHES", REPO.parent / "shared" / "mes
 
 
 def wavy_torus(nu, nv):
-    """A closed wavy torus of exactly 2 * nu * nv triangles, in grid order.
-
-    The tube radius carries a ripple so that the surface is not a body of revolution and
-    triangle boxes differ in size; vertices are float64 (n, 3), triangles uint32 (m, 3).
-    """
+    """A closed torus of 2 * nu * nv triangles in grid order, its tube radius rippled so that
+    triangle boxes differ in size: float64 (n, 3) vertices, uint32 (m, 3) triangles."""
     u = np.linspace(0.0, 2.0 * np.pi, nu, endpoint=False)
     v = np.linspace(0.0, 2.0 * np.pi, nv, endpoint=False)
     uu, vv = np.meshgrid(u, v, indexing="ij")
@@ -39,21 +33,9 @@ def wavy_torus(nu, nv):
             np.ascontiguousarray(triangles, dtype=np.uint32))
 
 
-# name -> (nu, nv): 2 * nu * nv triangles.
-GENERATED = {
-    "torus-10k": (100, 50),
-    "torus-100k": (250, 200),
-    "torus-1M": (1000, 500),
-}
-
-
 def read_obj(path):
-    """Vertices and triangles of a Wavefront OBJ file.
-
-    Reads ``v x y z`` and ``f a b c ...`` lines; face entries may be ``a/t`` or ``a/t/n``
-    (only the part before the first slash counts), indices are 1-based or negative
-    (relative to the end); polygons with more than three corners are fanned.
-    """
+    """Vertices and triangles of a Wavefront OBJ file: ``v`` and ``f`` lines, face entries
+    ``a``, ``a/t`` or ``a/t/n``, 1-based or negative indices, polygons fanned."""
     vertices, triangles = [], []
     with open(path, "r", encoding="utf-8", errors="replace") as f:
         for line in f:
@@ -84,12 +66,8 @@ def obj_meshes():
 
 
 def overlap_pairs(n, seed=20240601):
-    """n random nearby 2D triangle pairs, float64 (n, 3, 2) each.
-
-    Each pair shares a centre drawn in [-10, 10]^2; the subject's corners lie within 1 of
-    it, the clip triangle is shifted by up to 0.5 and has corners within 1 of its own
-    centre. About half the pairs overlap; both windings occur.
-    """
+    """n random nearby 2D triangle pairs, float64 (n, 3, 2) each: corners within 1 of a centre
+    in [-10, 10]^2, the clip triangle's shifted by up to 0.5; about half overlap, both windings."""
     rng = np.random.default_rng(seed)
     centre = rng.uniform(-10.0, 10.0, (n, 1, 2))
     subject = centre + rng.uniform(-1.0, 1.0, (n, 3, 2))
@@ -98,12 +76,8 @@ def overlap_pairs(n, seed=20240601):
 
 
 def icosphere(frequency, radius=1.0, centre=(0.0, 0.0, 0.0)):
-    """A closed geodesic sphere of exactly 20 * frequency**2 triangles.
-
-    Each face of an icosahedron is cut into a triangular grid of the given frequency and
-    the grid points are pushed onto the sphere; points on shared edges are merged, so
-    neighbouring triangles share vertex indices. Faces are wound outward.
-    """
+    """A closed geodesic sphere of 20 * frequency**2 triangles wound outward: each icosahedron
+    face cut into a triangular grid pushed onto the sphere, points on shared edges merged."""
     phi = (1.0 + 5.0 ** 0.5) / 2.0
     corners = np.array([(-1, phi, 0), (1, phi, 0), (-1, -phi, 0), (1, -phi, 0),
                         (0, -1, phi), (0, 1, phi), (0, -1, -phi), (0, 1, -phi),
@@ -152,11 +126,8 @@ def rotated(vertices, axis, degrees):
 
 
 def crossing_tori(nu, nv):
-    """Two wavy tori of 2 * nu * nv triangles each, merged into one mesh of 4 * nu * nv
-    triangles, placed so that their tubes cross: the second is tilted by 30 degrees about
-    x and moved by (0.9, 0.05, 0.02). Each torus alone is free of self-intersections; the
-    merged mesh intersects itself along the curves where the two surfaces cross.
-    """
+    """Two wavy tori of 2 * nu * nv triangles merged into one mesh, the second tilted 30 degrees
+    about x and moved by (0.9, 0.05, 0.02): it intersects itself where their tubes cross."""
     v1, t1 = wavy_torus(nu, nv)
     v2 = rotated(v1, "x", 30.0) + np.array([0.9, 0.05, 0.02])
     vertices = np.concatenate([v1, v2])
@@ -176,13 +147,9 @@ def _splitmix64_uniform(seed, first, count):
 
 
 def distance_pairs(n, seed=20240611, chunk=1 << 17):
-    """The n random nearby 3D triangle pairs of bench/native/distance_kernel_bench.cpp, bit
-    for bit (n = 2**20 gives its whole set), as two float64 (n, 3, 3) arrays.
-
-    Pair i takes 24 draws: a centre in [-10, 10]^3, an offset in [-1.5, 1.5]^3, then for
-    each vertex and axis one draw for the first triangle (corner within 1 of the centre)
-    and one for the second (within 1 of the centre plus the offset).
-    """
+    """The first n random nearby 3D triangle pairs of bench/native/distance_kernel_bench.cpp,
+    bit for bit, as two float64 (n, 3, 3) arrays. Pair i takes 24 draws: a centre in
+    [-10, 10]^3, an offset in [-1.5, 1.5]^3, then per vertex and axis one draw for each triangle."""
     first = np.empty((n, 3, 3))
     second = np.empty((n, 3, 3))
     for lo in range(0, n, chunk):
