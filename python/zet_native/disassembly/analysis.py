@@ -37,7 +37,7 @@ GRID_DIRECTIONS = 64  # directions of the grid rated by vertex rays
 GRID_CANDIDATES = 3  # ray-free grid directions checked when no axis is free
 RAY_POINTS = 200  # vertices per mesh that shoot rays (evenly strided)
 INTERIOR_PER_AXIS = 6  # lattice of test points inside each part
-BUDGET = 20_000  # candidate pairs of the first, cheap look at a path
+BUDGETS = (256, 16_384, 2**62)  # candidate pairs of the successive looks at a path
 PATH_SAMPLES = 12  # positions at which the interior points are tested against a blocker
 
 Direction = tuple[float, ...]  # a unit (x, y, z), hashable
@@ -114,6 +114,9 @@ class Assembly:
         self._groups: dict[tuple[str, str], zet_native.ConeGroups | None] = {}
         # (P, the parts near it) -> ray-free grid directions
         self._rated: dict[tuple[str, tuple[str, ...]], np.ndarray] = {}
+        # (P, Q) -> per grid direction: 1 when a vertex ray between them enters the other's
+        # solid, 0 when none does, -1 not asked yet
+        self._ray_hits: dict[tuple[str, str], np.ndarray] = {}
         # (P, the parts of its seat) -> (groups, best direction, its margin)
         self._cones: dict[tuple[str, tuple[str, ...]], list[Any]] = {}
         self._lock = threading.Lock()
@@ -229,9 +232,11 @@ class Assembly:
     def _path_depths(self, p: str, q: str, d: np.ndarray, length: float) -> PairCheck:
         """The path query of p shrunk by the allowance against q: what touches there overlaps q
         deeper than the allowance, unless the two triangles only touch (no separating depth)."""
-        # A blocked path usually shows deep pairs among the first candidates: a small pair
-        # budget first, the whole path only when that found nothing deep.
-        for budget in (BUDGET, 2**62):
+        # A blocked path usually shows deep pairs among its first few hundred candidates: small
+        # pair budgets first, the whole path only when they found nothing deep. The verdict is
+        # whether any pair of the whole path is deep, whatever the budgets, since each pair's
+        # depth is its own.
+        for budget in BUDGETS:
             moving, fixed, lo, hi, exhausted = self._query(p, q, d, length, shrunk=True, budget=budget)
             # Parallel triangles overlap only at the instant they are coplanar, by nothing: a
             # face passing through a parallel face of the other part is no evidence.
@@ -307,16 +312,35 @@ class Assembly:
         grid = sphere_grid(GRID_DIRECTIONS)
         key = (p, near)  # the rating holds while the same parts are near
         if key not in self._rated:
-            if near:
-                counts, _ = zet_native.direction_scores(grid, 2.0 * self.tol.diagonal, self.rays[p],
-                                                        [self.rays[q] for q in near])
-                self._rated[key] = np.flatnonzero(counts == 0)
-            else:
-                self._rated[key] = np.arange(len(grid))
+            self._rated[key] = self._ray_free(p, near, grid)
         free = self._rated[key]
         margins = smallest_margins(grid[free], groups)
         order = np.lexsort((free, -margins))[:GRID_CANDIDATES]
         return [(f"grid {int(free[i])}", grid[free[i]]) for i in order]
+
+    def _ray_free(self, p: str, near: Sequence[str], grid: np.ndarray) -> np.ndarray:
+        """The grid directions that no vertex ray between p and a near part enters the other's
+        solid along. A direction's rays against one part do not depend on the other parts nor
+        on the other directions, so each part's verdict per direction is kept (a part that
+        blocks a direction blocks it for as long as it stays) and asked only for the
+        directions that no part has closed yet, the closest parts first: an enclosed part's
+        neighbours close the whole sphere after a few calls."""
+        hits = [self._ray_hits.setdefault((p, q), np.full(len(grid), -1, dtype=np.int8)) for q in near]
+        open_ = np.ones(len(grid), dtype=bool)
+        for known in hits:
+            open_ &= known != 1
+        centre = (self.low[p] + self.high[p]) / 2
+        gaps = [float(np.linalg.norm((self.low[q] + self.high[q]) / 2 - centre)) for q in near]
+        for i in sorted(range(len(near)), key=lambda i: (gaps[i], i)):
+            todo = np.flatnonzero(open_ & (hits[i] < 0))
+            if len(todo):
+                counts, _ = zet_native.direction_scores(grid[todo], 2.0 * self.tol.diagonal, self.rays[p],
+                                                        [self.rays[near[i]]])
+                hits[i][todo] = counts > 0
+            open_ &= hits[i] != 1
+            if not open_.any():
+                break
+        return np.flatnonzero(open_)
 
     def analyse(self, p: str, others: Sequence[str]) -> PartAnalysis:
         """The candidates of part p against the other parts still in place: the six axes
