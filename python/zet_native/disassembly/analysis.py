@@ -372,11 +372,21 @@ class Assembly:
         out = []
         for (label, d), margin in zip(tried, margins):
             key = _key(d)
-            checks = [(q, self.pair(p, q, key)) for q in others]
-            blockers = tuple(q for q, c in checks if c.blocked)
-            depth = max((c.depth for _, c in checks), default=0.0)
+            blockers, depth = self.blockers(p, others, key)
             out.append(Candidate(label, key, blockers, float(margin), depth))
         return out
+
+    def blockers(self, p: str, others: Sequence[str], d: Direction) -> tuple[tuple[str, ...], float]:
+        """The other parts that block p along d, in the given order, and the deepest tolerated
+        overlap along the path."""
+        checks = [self.pair(p, q, d) for q in others]
+        blocking = tuple(q for q, c in zip(others, checks) if c.blocked)
+        return blocking, max((c.depth for c in checks), default=0.0)
+
+    def axes(self, p: str, others: Sequence[str]) -> list[tuple[str, tuple[str, ...]]]:
+        """The six axes of p with the other parts that block each: the first candidates of
+        every analysis, without the margins (which need the cones of p's seat)."""
+        return [(label, self.blockers(p, others, _key(d))[0]) for label, d in AXES]
 
     def clear_distance(self, p: str, others: Iterable[str], d: npt.ArrayLike) -> float:
         """How far p travels along d until its box is apart from every other box."""

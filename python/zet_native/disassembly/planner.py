@@ -119,8 +119,8 @@ class _State:
         self.a = assembly
         self.remaining = list(assembly.names)
         self.steps: list[Step] = []
-        self.first: list[PartAnalysis] | None = None  # analyses of the first step
-        self.last: list[PartAnalysis] | None = None  # analyses of the latest step
+        self.first: Table | None = None  # candidates and blockers of the first step
+        self.last: Table | None = None  # those of the latest step
         self.interference = {n: 0.0 for n in assembly.names}
 
     def check_rest(self) -> None:
@@ -138,30 +138,31 @@ class _State:
                 self.interference[p] = max(self.interference[p], depth)
                 self.interference[q] = max(self.interference[q], depth)
 
-    def analyse_all(self, threads: int, progress: ProgressCallback | None) -> list[PartAnalysis]:
-        remaining = self.remaining
-        jobs = [(p, [q for q in remaining if q != p]) for p in remaining]
-        if threads == 1 or len(jobs) == 1:
-            results: list[PartAnalysis] = []
-            for p, others in jobs:
-                results.append(self.a.analyse(p, others))
+    def _each(self, work: Callable[[str], Any], names: list[str], threads: int,
+              progress: ProgressCallback | None = None) -> list[Any]:
+        """work(name) for each name, in order, on up to ``threads`` interpreter threads (each
+        inside a stage of the module's thread share); ``progress`` after each one."""
+        if threads == 1 or len(names) <= 1:
+            results: list[Any] = []
+            for name in names:
+                results.append(work(name))
                 if progress:
                     progress(1)
             return results
         share = max(1, -(-100 // threads))
 
-        def staged(p: str, others: list[str]) -> PartAnalysis:
+        def staged(name: str) -> Any:
             if self.a.cancel.is_set():
                 raise Cancelled()
             zet_native.enter_stage(share)
             try:
-                return self.a.analyse(p, others)
+                return work(name)
             finally:
                 zet_native.leave_stage()
 
         pool = concurrent.futures.ThreadPoolExecutor(max_workers=threads, thread_name_prefix="disassembly")
         try:
-            futures = [pool.submit(staged, p, others) for p, others in jobs]
+            futures = [pool.submit(staged, name) for name in names]
             pending = set(futures)
             while pending:  # short waits, so that Ctrl-C reaches this thread at once
                 done, pending = concurrent.futures.wait(pending, timeout=0.1)
@@ -175,12 +176,39 @@ class _State:
         finally:
             pool.shutdown(wait=True, cancel_futures=True)
 
+    def analyse_step(self, threads: int,
+                     progress: ProgressCallback | None) -> tuple[Table, list[PartAnalysis]]:
+        """The parts still in place: what blocks each along the axes, and the whole analysis of
+        the parts the sequence needs it for. A part with a free axis tries nothing else, so
+        its axes are its candidates and their blockers its blockers left behind. A part
+        without one leaves at least the blockers of its axes behind: it can only go next when
+        those are no more than the fewest left behind by a part with a free axis (and those
+        parts need their margins for the ties). The first step analyses every part without a
+        free axis (the blocking table shows their further candidates), and so does a step at
+        which no axis is free (the parts held at the end, with all they tried)."""
+        remaining = self.remaining
+        others = {p: [q for q in remaining if q != p] for p in remaining}
+        axes = self._each(lambda p: self.a.axes(p, others[p]), remaining, threads, progress)
+        tables: Table = {}
+        behind: dict[str, int] = {}
+        for p, rows in zip(remaining, axes):
+            tables[p] = {label: list(b) for label, b in rows}
+            behind[p] = len({q for _, b in rows for q in b})
+        open_ = {p for p, rows in zip(remaining, axes) if any(not b for _, b in rows)}
+        fewest = min((behind[p] for p in open_), default=len(remaining))
+        wanted = [p for p in remaining if (behind[p] == fewest if p in open_
+                                           else self.first is None or behind[p] <= fewest)]
+        analyses = self._each(lambda p: self.a.analyse(p, others[p]), wanted, threads)
+        for x in analyses:
+            tables[x.name] = {c.label: list(c.blockers) for c in x.candidates}
+        return tables, analyses
+
     def run(self, threads: int, progress: ProgressCallback | None) -> None:
         while self.remaining:
-            analyses = self.analyse_all(threads, progress)
-            self.last = analyses
+            tables, analyses = self.analyse_step(threads, progress)
+            self.last = tables
             if self.first is None:
-                self.first = analyses
+                self.first = tables
             free = [x for x in analyses if x.free]
             if not free:
                 return
@@ -196,20 +224,16 @@ class _State:
 
     def result(self, cancelled: bool = False) -> Plan:
         a = self.a
-        table: Callable[[list[PartAnalysis] | None], Table] = lambda analyses: {  # noqa: E731
-            x.name: {c.label: list(c.blockers) for c in x.candidates} for x in analyses or ()}
         held: Table = {}
         blockers: dict[str, list[str]] = {}
         if self.last is not None:
-            last = {x.name: x for x in self.last}
             for name in self.remaining:
-                if name in last:
-                    x = last[name]
-                    held[name] = {c.label: list(c.blockers) for c in x.candidates}
-                    union = {b for c in x.candidates for b in c.blockers}
+                if name in self.last:
+                    held[name] = {label: list(found) for label, found in self.last[name].items()}
+                    union = {b for found in held[name].values() for b in found}
                     blockers[name] = [n for n in a.names if n in union]
         remaining = [n for n in a.names if n in self.remaining]
-        return Plan(list(a.names), list(self.steps), remaining, blockers, table(self.first), held,
+        return Plan(list(a.names), list(self.steps), remaining, blockers, dict(self.first or {}), held,
                     dict(self.interference), a.tol.allowance, a.tol.diagonal, cancelled)
 
 
