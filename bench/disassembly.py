@@ -7,7 +7,9 @@ planner whose path checks are done by python-fcl.
 - python-fcl: the same planner with each pair's path check done by sampled collision
   (fcl.collide at evenly spaced positions, its colliding triangle pairs judged by the same
   overlap depth and allowance), at the coarsest of a few resolutions that gives the same
-  plan and blocking table as ours; ratio = its time / ours (bar: at least 10x);
+  plan and blocking table as ours; ratio = its time / ours (bar: at least 10x), with the split:
+  the time of the path checks alone on each side, and the rest of the planner (candidate
+  directions, cones, ray rating, interior points), which both sides share;
 - plan_many of 16 generated assemblies on a LocalCluster of 2 worker processes against
   planning them one after another in this process (ratio).
 
@@ -47,10 +49,24 @@ def comparable(result):
     return ([(s["part"], s["label"]) for s in data["steps"]], data["remaining"], data["blocking"])
 
 
+class TimedAssembly(analysis.Assembly):
+    """Our planner's assembly, adding up the time of its path checks."""
+
+    checks = 0.0
+
+    def _path_depths(self, p, q, d, length):
+        start = time.perf_counter()
+        try:
+            return super()._path_depths(p, q, d, length)
+        finally:
+            type(self).checks += time.perf_counter() - start
+
+
 class FclAssembly(analysis.Assembly):
     """The planner's assembly with each pair's path check done by python-fcl."""
 
     resolution = RESOLUTIONS[0]
+    checks = 0.0
 
     def __init__(self, *args, **kwargs):
         import fcl
@@ -66,6 +82,7 @@ class FclAssembly(analysis.Assembly):
             self.objects[name] = fcl.CollisionObject(model, fcl.Transform())
 
     def _path_depths(self, p, q, d, length):
+        start = time.perf_counter()
         fcl = self.fcl
         step = self.resolution * float(np.linalg.norm(self.high[p] - self.low[p]))
         deepest = tolerated = 0.0
@@ -83,16 +100,23 @@ class FclAssembly(analysis.Assembly):
             if deepest > self.tol.allowance:
                 break
         self.objects[p].setTransform(fcl.Transform())
+        type(self).checks += time.perf_counter() - start
         return analysis.PairCheck(deepest > self.tol.allowance, tolerated, deepest)
 
 
-def fcl_plan(parts, resolution):
-    FclAssembly.resolution = resolution
-    planner.Assembly = FclAssembly
+def planned_with(assembly, parts):
+    """A plan whose assembly is of the given class (the planner's own otherwise unchanged)."""
+    assembly.checks = 0.0
+    planner.Assembly = assembly
     try:
         return plan(parts)
     finally:
         planner.Assembly = analysis.Assembly
+
+
+def fcl_plan(parts, resolution):
+    FclAssembly.resolution = resolution
+    return planned_with(FclAssembly, parts)
 
 
 def versus_fcl(name, parts, ours_time, ours):
@@ -100,11 +124,15 @@ def versus_fcl(name, parts, ours_time, ours):
         import fcl  # noqa: F401
     except ImportError as error:
         return [f"  {name}: python-fcl n/a ({error})"]
+    planned_with(TimedAssembly, parts)  # an untimed run of ours, for the time of its checks
+    checks = TimedAssembly.checks
     for resolution in RESOLUTIONS:
         seconds, theirs = timed(lambda: fcl_plan(parts, resolution))
         if comparable(theirs) == comparable(ours):
             return [f"  {name}: ours {ours_time:.2f} s, python-fcl sampled every 1/{round(1 / resolution)} of the "
-                    f"part's diagonal {seconds:.2f} s, ratio {seconds / ours_time:.1f}x"]
+                    f"part's diagonal {seconds:.2f} s, ratio {seconds / ours_time:.1f}x; path checks alone: ours "
+                    f"{checks:.2f} s, python-fcl {FclAssembly.checks:.2f} s ({FclAssembly.checks / checks:.1f}x), "
+                    f"the rest of the planner (shared) about {ours_time - checks:.2f} s"]
     return [f"  {name}: python-fcl did not find the same blockers down to 1/{round(1 / RESOLUTIONS[-1])} of the "
             f"part's diagonal (last: {seconds:.2f} s, ratio {seconds / ours_time:.1f}x)"]
 

@@ -102,7 +102,7 @@ class Assembly:
         self.interior = {n: self._interior_points(n) for n in self.names}
         self.rays = {n: zet_native.ray_mesh(self.trees[n], self._ray_points(len(parts[n][0])), self.tol.kernel)
                      for n in self.names}
-        self._pairs: dict[tuple[str, str, Direction], PairCheck] = {}  # (P, Q, direction) -> PairCheck
+        self._pairs: dict[tuple[str, Direction], dict[str, PairCheck]] = {}  # (P, direction) -> {Q: PairCheck}
         # (P, direction) -> box windows against every part
         self._windows: dict[tuple[str, Direction], tuple[np.ndarray, np.ndarray]] = {}
         self._index = {n: i for i, n in enumerate(self.names)}
@@ -199,8 +199,8 @@ class Assembly:
 
     def pair(self, p: str, q: str, d: Direction) -> PairCheck:
         """Does q block p translating along the unit direction d (a tuple)?"""
-        key = (p, q, d)
-        found = self._pairs.get(key)
+        along = self._pairs.setdefault((p, d), {})
+        found = along.get(q)
         if found is None:
             wkey = (p, d)
             if wkey not in self._windows:
@@ -211,7 +211,7 @@ class Assembly:
                 found = PairCheck(False, 0.0, 0.0)
             else:
                 found = self._check_pair(p, q, np.asarray(d), (float(lo[i]), float(hi[i])))
-            self._pairs[key] = found
+            along[q] = found
         return found
 
     def _check_pair(self, p: str, q: str, d: np.ndarray, window: tuple[float, float]) -> PairCheck:
@@ -379,7 +379,8 @@ class Assembly:
     def blockers(self, p: str, others: Sequence[str], d: Direction) -> tuple[tuple[str, ...], float]:
         """The other parts that block p along d, in the given order, and the deepest tolerated
         overlap along the path."""
-        checks = [self.pair(p, q, d) for q in others]
+        along = self._pairs.get((p, d), {})  # the checks done before, without a call each
+        checks = [along.get(q) or self.pair(p, q, d) for q in others]
         blocking = tuple(q for q, c in zip(others, checks) if c.blocked)
         return blocking, max((c.depth for c in checks), default=0.0)
 

@@ -1,8 +1,13 @@
 """The sequence: assembly by disassembly, one part at a time.
 
-Each step analyses every part still in place against all the others (on several interpreter
+Each step looks at every part still in place against all the others (on several interpreter
 threads when asked, each inside a stage of the module's thread share), then removes one part
-that can leave. Among those, the one with the fewest blockers left behind goes first: the
+that can leave. Removing a part only removes obstacles, and whether one part blocks another
+along a direction does not depend on the rest, so every check is kept and a step redoes only
+what a departure can change. A step first finds what blocks each part along the six axes; the
+further candidates (the cone's direction, the grid) are looked for only for the parts that
+could go next, since a part without a free axis leaves at least its axes' blockers behind.
+Among the parts that can leave, the one with the fewest blockers left behind goes first: the
 fewest parts still in place that block it in some tested direction (the least entangled part
 leaves first, so a lid goes before its box and the top block before the stack); then the one
 whose direction has the widest margin against its seat's cones; then the smaller part (the
