@@ -28,7 +28,7 @@ import numpy.typing as npt
 
 import zet_native
 
-from .depth import overlap_depths
+from .depth import overlap_depths, overlapping_at_rest
 from .directions import AXES, best_direction, smallest_margins, sphere_grid
 from .parts import AssemblyError, Mesh
 
@@ -223,11 +223,27 @@ class Assembly:
         if len(points):
             start = max(window[0], 0.0)
             ts = start + (length - start) * (np.arange(1, PATH_SAMPLES + 1) / PATH_SAMPLES)
-            moved = np.ascontiguousarray((points[None] + ts[:, None, None] * d).reshape(-1, 3))
-            crossings, ambiguous = zet_native.winding(moved, WINDING_RAY, self.solids[q])
-            if np.any((crossings != 0) & ~ambiguous):
-                return PairCheck(True, found.depth, np.inf)
+            moved = (points[None] + ts[:, None, None] * d).reshape(-1, 3)
+            # A ray that misses q's box crosses nothing of q (and is not ambiguous either).
+            moved = np.ascontiguousarray(moved[self._rays_meet(moved, q)])
+            if len(moved):
+                crossings, ambiguous = zet_native.winding(moved, WINDING_RAY, self.solids[q])
+                if np.any((crossings != 0) & ~ambiguous):
+                    return PairCheck(True, found.depth, np.inf)
         return found
+
+    def _rays_meet(self, points: np.ndarray, q: str) -> np.ndarray:
+        """Whether the winding ray from each point can reach q's box (widened well beyond
+        rounding), as bool: the slabs of the box along the ray overlap at some t >= 0 (every
+        component of the ray is positive, so a slab is entered at its low side)."""
+        widen = 1e-6 * self.tol.diagonal
+        enter, leave = np.zeros(len(points)), np.full(len(points), np.inf)
+        for k in range(3):
+            x = points[:, k]
+            enter = np.maximum(enter, (self.low[q][k] - widen - x) / WINDING_RAY[k])
+            leave = np.minimum(leave, (self.high[q][k] + widen - x) / WINDING_RAY[k])
+        meets: np.ndarray = leave >= enter
+        return meets
 
     def _path_depths(self, p: str, q: str, d: np.ndarray, length: float) -> PairCheck:
         """The path query of p shrunk by the allowance against q: what touches there overlaps q
@@ -267,9 +283,7 @@ class Assembly:
                 if len(pairs):
                     a, b = self.corners(p, pairs[:, 0]), self.corners(q, pairs[:, 1])
                     close = zet_native.triangle_distances(np.ascontiguousarray(a), np.ascontiguousarray(b))
-                    overlapping = overlap_depths(a, b, np.zeros(3), 0.0, 0.0,
-                                                 screen=1e-3 * self.tol.allowance) > 1e-3 * self.tol.allowance
-                    keep = (close["upper"] <= self.tol.seat) & ~overlapping
+                    keep = (close["upper"] <= self.tol.seat) & ~overlapping_at_rest(a, b, 1e-3 * self.tol.allowance)
                     a, b = a[keep], b[keep]
             self._seats[key] = (np.ascontiguousarray(a), np.ascontiguousarray(b))
         return self._seats[key]

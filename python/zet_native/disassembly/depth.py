@@ -111,12 +111,30 @@ def overlap_depths(a: npt.ArrayLike, b: npt.ArrayLike, direction: npt.ArrayLike,
     return out
 
 
-def _face_bound(a: np.ndarray, b: np.ndarray, direction: np.ndarray, lo: np.ndarray,
-                hi: np.ndarray) -> np.ndarray:
-    """The overlap along the two face normals alone, its largest value over [lo, hi]: an upper
-    bound of the depth, cheap enough for millions of sliding contacts. A flat triangle projects
-    to one point on its own normal, so each normal gives two lines; the largest value of their
-    minimum sits at an end of the window or where two of the four lines cross."""
+def overlapping_at_rest(a: npt.ArrayLike, b: npt.ArrayLike, depth: float) -> np.ndarray:
+    """Whether each pair of triangles in place (corners (n, 3, 3)) overlaps deeper than
+    ``depth`` (> 0), as bool (n,): the verdict of ``overlap_depths(a, b, 0, 0, 0, screen=depth) >
+    depth``. At rest every overlap line is flat, so the face normals' bound is its smallest
+    intercept, with no crossing to look for."""
+    a = np.asarray(a, dtype=np.float64).reshape(-1, 3, 3)
+    b = np.asarray(b, dtype=np.float64).reshape(-1, 3, 3)
+    still = np.zeros(3)
+    bound = np.zeros(len(a))
+    for start in range(0, len(a), 16 * BLOCK):
+        part = slice(start, start + 16 * BLOCK)
+        bound[part] = _face_lines(a[part], b[part], still)[0].min(axis=1)
+    deep = np.zeros(len(a), dtype=bool)
+    rest = np.flatnonzero(bound > depth)
+    for start in range(0, len(rest), BLOCK):
+        k = rest[start:start + BLOCK]
+        at = np.zeros(len(k))
+        deep[k] = _largest(*_lines(a[k], b[k], still, False), at, at) > depth
+    return deep
+
+
+def _face_lines(a: np.ndarray, b: np.ndarray, direction: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
+    """Intercepts and slopes (n, 4) of the overlap along the two face normals: a flat triangle
+    projects to one point on its own normal, so each normal gives two lines."""
     na = np.cross(a[:, 1] - a[:, 0], a[:, 2] - a[:, 0])
     nb = np.cross(b[:, 1] - b[:, 0], b[:, 2] - b[:, 0])
     na /= np.maximum(np.linalg.norm(na, axis=1), 1e-300)[:, None]
@@ -129,6 +147,15 @@ def _face_bound(a: np.ndarray, b: np.ndarray, direction: np.ndarray, lo: np.ndar
     # on B's normal its interval rises by sb t.
     c = np.stack([ha - pa.min(1), pa.max(1) - ha, pb.max(1) - hb, hb - pb.min(1)], axis=1)
     m = np.stack([sa, -sa, sb, -sb], axis=1)
+    return c, m
+
+
+def _face_bound(a: np.ndarray, b: np.ndarray, direction: np.ndarray, lo: np.ndarray,
+                hi: np.ndarray) -> np.ndarray:
+    """The overlap along the two face normals alone, its largest value over [lo, hi]: an upper
+    bound of the depth, cheap enough for millions of sliding contacts. The largest value of
+    the minimum of the four lines sits at an end of the window or where two of them cross."""
+    c, m = _face_lines(a, b, direction)
     ts = [lo, hi]
     for i in range(4):
         for j in range(i + 1, 4):

@@ -184,15 +184,20 @@ class _State:
     def analyse_step(self, threads: int,
                      progress: ProgressCallback | None) -> tuple[Table, list[PartAnalysis]]:
         """The parts still in place: what blocks each along the axes, and the whole analysis of
-        the parts the sequence needs it for. A part with a free axis tries nothing else, so
-        its axes are its candidates and their blockers its blockers left behind. A part
-        without one leaves at least the blockers of its axes behind: it can only go next when
-        those are no more than the fewest left behind by a part with a free axis (and those
-        parts need their margins for the ties). The first step analyses every part without a
-        free axis (the blocking table shows their further candidates), and so does a step at
-        which no axis is free (the parts held at the end, with all they tried)."""
+        the parts the sequence needs it for. The first step analyses every part in full (the
+        blocking table shows all they tried, and it is most of the work, best spread over the
+        threads at once). Later steps find what blocks each part along the axes first: a part
+        with a free axis tries nothing else, so its axes are its candidates and their blockers
+        its blockers left behind; a part without one leaves at least the blockers of its axes
+        behind. A part is analysed further only when it could go next: a part with a free
+        axis when it leaves the fewest blockers behind (the ties need its margin), a part
+        without one when its axes' blockers are no more than that fewest. At a step where no
+        axis is free, that is every part (the parts held at the end, with all they tried)."""
         remaining = self.remaining
         others = {p: [q for q in remaining if q != p] for p in remaining}
+        if self.first is None:
+            analyses = self._each(lambda p: self.a.analyse(p, others[p]), remaining, threads, progress)
+            return {x.name: {c.label: list(c.blockers) for c in x.candidates} for x in analyses}, analyses
         axes = self._each(lambda p: self.a.axes(p, others[p]), remaining, threads, progress)
         tables: Table = {}
         behind: dict[str, int] = {}
@@ -201,8 +206,7 @@ class _State:
             behind[p] = len({q for _, b in rows for q in b})
         open_ = {p for p, rows in zip(remaining, axes) if any(not b for _, b in rows)}
         fewest = min((behind[p] for p in open_), default=len(remaining))
-        wanted = [p for p in remaining if (behind[p] == fewest if p in open_
-                                           else self.first is None or behind[p] <= fewest)]
+        wanted = [p for p in remaining if (behind[p] == fewest if p in open_ else behind[p] <= fewest)]
         analyses = self._each(lambda p: self.a.analyse(p, others[p]), wanted, threads)
         for x in analyses:
             tables[x.name] = {c.label: list(c.blockers) for c in x.candidates}
