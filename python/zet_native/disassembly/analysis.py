@@ -480,7 +480,7 @@ def _unit_normals(corners: np.ndarray) -> np.ndarray:
     return n / np.maximum(np.linalg.norm(n, axis=1), 1e-300)[:, None]
 
 
-def _chunks(n: int, first: int = 256, rest: int = 4096) -> Iterator[tuple[int, int]]:
+def _chunks(n: int, first: int = 16, rest: int = 4096) -> Iterator[tuple[int, int]]:
     """A small first chunk (a deep pair is usually among the first), then larger ones."""
     start, size = 0, first
     while start < n:
