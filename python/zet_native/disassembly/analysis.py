@@ -28,7 +28,7 @@ import numpy.typing as npt
 
 import zet_native
 
-from .depth import overlap_depths, overlapping_at_rest
+from .depth import depths_at_rest, overlap_depths
 from .directions import AXES, best_direction, smallest_margins, sphere_grid
 from .parts import AssemblyError, Mesh
 
@@ -174,8 +174,7 @@ class Assembly:
         moving, fixed, lo, hi, _ = self._query(p, q, (0.0, 0.0, 0.0), 0.0)
         if not len(moving):
             return 0.0, None
-        depths = overlap_depths(self.corners(p, moving), self.corners(q, fixed), np.zeros(3), lo, hi,
-                                screen=self.tol.allowance)
+        depths = depths_at_rest(self.corners(p, moving), self.corners(q, fixed), self.tol.allowance, lo, hi)
         k = int(np.argmax(depths))
         return float(depths[k]), (int(moving[k]), int(fixed[k]))
 
@@ -283,7 +282,8 @@ class Assembly:
                 if len(pairs):
                     a, b = self.corners(p, pairs[:, 0]), self.corners(q, pairs[:, 1])
                     close = zet_native.triangle_distances(np.ascontiguousarray(a), np.ascontiguousarray(b))
-                    keep = (close["upper"] <= self.tol.seat) & ~overlapping_at_rest(a, b, 1e-3 * self.tol.allowance)
+                    deep = 1e-3 * self.tol.allowance
+                    keep = (close["upper"] <= self.tol.seat) & ~(depths_at_rest(a, b, deep) > deep)
                     a, b = a[keep], b[keep]
             self._seats[key] = (np.ascontiguousarray(a), np.ascontiguousarray(b))
         return self._seats[key]

@@ -111,25 +111,25 @@ def overlap_depths(a: npt.ArrayLike, b: npt.ArrayLike, direction: npt.ArrayLike,
     return out
 
 
-def overlapping_at_rest(a: npt.ArrayLike, b: npt.ArrayLike, depth: float) -> np.ndarray:
-    """Whether each pair of triangles in place (corners (n, 3, 3)) overlaps deeper than
-    ``depth`` (> 0), as bool (n,): the verdict of ``overlap_depths(a, b, 0, 0, 0, screen=depth) >
-    depth``. At rest every overlap line is flat, so the face normals' bound is its smallest
-    intercept, with no crossing to look for."""
+def depths_at_rest(a: npt.ArrayLike, b: npt.ArrayLike, screen: float, lo: npt.ArrayLike = 0.0,
+                   hi: npt.ArrayLike = 0.0) -> np.ndarray:
+    """``overlap_depths(a, b, 0, lo, hi, screen=screen)`` for triangle pairs in place (windows
+    within [0, 0]). At rest every overlap line is flat, so the face normals' bound is the
+    smallest of their intercepts, with no crossing to look for; a zero may come out as -0.0."""
     a = np.asarray(a, dtype=np.float64).reshape(-1, 3, 3)
     b = np.asarray(b, dtype=np.float64).reshape(-1, 3, 3)
+    lo = np.broadcast_to(np.asarray(lo, dtype=np.float64), len(a)).copy()
+    hi = np.broadcast_to(np.asarray(hi, dtype=np.float64), len(a)).copy()
     still = np.zeros(3)
-    bound = np.zeros(len(a))
+    out = np.zeros(len(a))
     for start in range(0, len(a), 16 * BLOCK):
         part = slice(start, start + 16 * BLOCK)
-        bound[part] = _face_lines(a[part], b[part], still)[0].min(axis=1)
-    deep = np.zeros(len(a), dtype=bool)
-    rest = np.flatnonzero(bound > depth)
+        out[part] = np.maximum(_face_lines(a[part], b[part], still)[0].min(axis=1), 0.0)
+    rest = np.flatnonzero(out > screen)
     for start in range(0, len(rest), BLOCK):
         k = rest[start:start + BLOCK]
-        at = np.zeros(len(k))
-        deep[k] = _largest(*_lines(a[k], b[k], still, False), at, at) > depth
-    return deep
+        out[k] = _largest(*_lines(a[k], b[k], still, False), lo[k], hi[k])
+    return out
 
 
 def _face_lines(a: np.ndarray, b: np.ndarray, direction: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
