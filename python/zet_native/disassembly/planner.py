@@ -49,7 +49,9 @@ class Plan(NamedTuple):
     remaining: list[str]  # parts that could not leave, in input order
     blockers: dict[str, list[str]]  # remaining part -> names of the parts that block it in some direction
     blocking: Table  # part -> {direction label: [blocking parts]}, of the first step (all parts in place)
-    held: Table  # remaining part -> {direction label: [blocking parts]}, of the last step
+    # remaining part -> {direction label: [blocking parts]}, of the last step (of an interrupted plan:
+    # the last step done, where a part that could not go next shows its axes only)
+    held: Table
     interference: dict[str, float]  # part -> deepest tolerated overlap with its neighbours at rest
     allowance: float  # in the assembly's units
     diagonal: float
