@@ -19,6 +19,7 @@ on the parts as they are (``rest_depth``): it is what the plan reports as a part
 interference, and two parts deeper than the allowance are refused.
 """
 
+import concurrent.futures
 import threading
 from collections.abc import Callable, Iterable, Iterator, Sequence
 from typing import Any, NamedTuple
@@ -79,10 +80,51 @@ class PartAnalysis(NamedTuple):
         return self.chosen >= 0
 
 
+def each(work: Callable[[Any], Any], items: Sequence[Any], threads: int, cancel: threading.Event,
+         progress: Callable[[int], object] | None = None) -> list[Any]:
+    """work(item) for each item, the results in order, on up to ``threads`` interpreter threads
+    (each inside a stage of the module's thread share); ``progress(1)`` after each one. An
+    exception (Ctrl-C too) sets ``cancel``, so that the work still running stops soon."""
+    if threads == 1 or len(items) <= 1:
+        results: list[Any] = []
+        for item in items:
+            results.append(work(item))
+            if progress:
+                progress(1)
+        return results
+    share = max(1, -(-100 // threads))
+
+    def staged(item: Any) -> Any:
+        if cancel.is_set():
+            raise Cancelled()
+        zet_native.enter_stage(share)
+        try:
+            return work(item)
+        finally:
+            zet_native.leave_stage()
+
+    pool = concurrent.futures.ThreadPoolExecutor(max_workers=threads, thread_name_prefix="disassembly")
+    try:
+        futures = [pool.submit(staged, item) for item in items]
+        pending = set(futures)
+        while pending:  # short waits, so that Ctrl-C reaches this thread at once
+            done, pending = concurrent.futures.wait(pending, timeout=0.1)
+            if progress:
+                for _ in done:
+                    progress(1)
+        return [f.result() for f in futures]
+    except BaseException:
+        cancel.set()
+        raise
+    finally:
+        pool.shutdown(wait=True, cancel_futures=True)
+
+
 class Assembly:
     """The parts with their trees, boxes, solids and test points, and the pair checks done so far."""
 
-    def __init__(self, parts: dict[str, Mesh], allowance: float, absolute: bool, cancel: threading.Event) -> None:
+    def __init__(self, parts: dict[str, Mesh], allowance: float, absolute: bool, cancel: threading.Event,
+                 threads: int = 1) -> None:
         self.names = list(parts)
         self.meshes = parts
         every = np.vstack([v for v, _ in parts.values()])
@@ -92,16 +134,15 @@ class Assembly:
             raise AssemblyError(f"the allowance must be a finite non-negative number, not {allowance}")
         self.tol = Tolerances(diagonal, allow, max(allow, 1e-9 * diagonal), 1e-6 * diagonal, 1e-12 * diagonal)
         self.cancel = cancel
-        self.trees = {n: zet_native.build_tree(v, t, 4, None, self.should_cancel) for n, (v, t) in parts.items()}
-        self.shrunk = {n: zet_native.build_tree(shrunk(v, t, self.tol.allowance * (1 + 1e-6) + self.tol.kernel), t, 4,
-                                                None, self.should_cancel) for n, (v, t) in parts.items()}
         self.low = {n: v.min(axis=0) for n, (v, _) in parts.items()}  # boxes
         self.high = {n: v.max(axis=0) for n, (v, _) in parts.items()}
-        self.solids = {n: zet_native.winding_tree(tree) for n, tree in self.trees.items()}
-        self.normals = {n: _unit_normals(v[t]) for n, (v, t) in parts.items()}
-        self.interior = {n: self._interior_points(n) for n in self.names}
-        self.rays = {n: zet_native.ray_mesh(self.trees[n], self._ray_points(len(parts[n][0])), self.tol.kernel)
-                     for n in self.names}
+        built = each(self._built, self.names, threads, cancel)
+        self.trees = {n: b[0] for n, b in zip(self.names, built)}
+        self.shrunk = {n: b[1] for n, b in zip(self.names, built)}
+        self.solids = {n: b[2] for n, b in zip(self.names, built)}
+        self.normals = {n: b[3] for n, b in zip(self.names, built)}
+        self.interior = {n: b[4] for n, b in zip(self.names, built)}
+        self.rays = {n: b[5] for n, b in zip(self.names, built)}
         self._pairs: dict[tuple[str, Direction], dict[str, PairCheck]] = {}  # (P, direction) -> {Q: PairCheck}
         # (P, direction) -> box windows against every part
         self._windows: dict[tuple[str, Direction], tuple[np.ndarray, np.ndarray]] = {}
@@ -127,12 +168,23 @@ class Assembly:
     def _ray_points(self, n: int) -> np.ndarray:
         return np.unique(np.linspace(0, n - 1, min(n, RAY_POINTS)).astype(np.int64))
 
-    def _interior_points(self, name: str) -> np.ndarray:
+    def _built(self, name: str) -> tuple[Any, Any, zet_native.WindingTree, np.ndarray, np.ndarray, Any]:
+        """A part's tree, the tree of the part shrunk by the allowance, its solid, its unit face
+        normals, its interior test points and its ray mesh."""
+        v, t = self.meshes[name]
+        tree = zet_native.build_tree(v, t, 4, None, self.should_cancel)
+        inner = zet_native.build_tree(shrunk(v, t, self.tol.allowance * (1 + 1e-6) + self.tol.kernel), t, 4, None,
+                                      self.should_cancel)
+        solid = zet_native.winding_tree(tree)
+        rays = zet_native.ray_mesh(tree, self._ray_points(len(v)), self.tol.kernel)
+        return tree, inner, solid, _unit_normals(v[t]), self._interior_points(name, solid), rays
+
+    def _interior_points(self, name: str, solid: zet_native.WindingTree) -> np.ndarray:
         low, high = self.low[name], self.high[name]
         fractions = (np.arange(INTERIOR_PER_AXIS) + 0.5) / INTERIOR_PER_AXIS
         axes = [low[k] + (high[k] - low[k]) * fractions for k in range(3)]
         points = np.ascontiguousarray(np.stack(np.meshgrid(*axes, indexing="ij"), -1).reshape(-1, 3))
-        crossings, ambiguous = zet_native.winding(points, WINDING_RAY, self.solids[name])
+        crossings, ambiguous = zet_native.winding(points, WINDING_RAY, solid)
         inside: np.ndarray = points[(crossings != 0) & ~ambiguous]
         return inside
 
@@ -422,9 +474,12 @@ def shrunk(vertices: np.ndarray, triangles: np.ndarray, distance: float) -> np.n
     volume = np.einsum("ij,ij->i", corners[:, 0], normals).sum()
     if volume < 0:
         normals = -normals
-    summed = np.zeros_like(vertices)
-    for k in range(3):
-        np.add.at(summed, triangles[:, k], normals)
+    # Each vertex's sum of its faces' normals, the faces taken by corner and then in order
+    # (bincount adds in the order given).
+    corner_of = np.concatenate([triangles[:, k] for k in range(3)]).astype(np.intp)
+    spread = np.concatenate([normals] * 3)
+    summed = np.stack([np.bincount(corner_of, weights=spread[:, j], minlength=len(vertices)) for j in range(3)],
+                      axis=1)
     length = np.linalg.norm(summed, axis=1)
     unit = summed / np.where(length > 0, length, 1.0)[:, None]
     face_unit = normals / np.maximum(np.linalg.norm(normals, axis=1), 1e-300)[:, None]

@@ -17,14 +17,11 @@ with the widest margin, the earliest tried on a tie. When no part can leave, the
 and the parts still in place are reported with what holds them.
 """
 
-import concurrent.futures
 import threading
 from collections.abc import Callable, Iterable
 from typing import Any, NamedTuple
 
-import zet_native
-
-from .analysis import Assembly, Cancelled, PartAnalysis
+from .analysis import Assembly, Cancelled, PartAnalysis, each
 from .parts import AssemblyError, PartsLike, checked_parts
 
 DEFAULT_ALLOWANCE = 1e-4  # of the assembly's diagonal
@@ -101,14 +98,14 @@ def plan(parts: PartsLike, *, allowance: float = DEFAULT_ALLOWANCE, absolute: bo
     threads = max(1, int(threads))
     cancel = threading.Event()
     try:
-        assembly = Assembly(checked, allowance, absolute, cancel)
+        assembly = Assembly(checked, allowance, absolute, cancel, threads)
     except InterruptedError as error:  # the tree build was stopped
         raise Interrupted(_empty(checked, cancelled=True)) from error
     except KeyboardInterrupt as error:
         raise Interrupted(_empty(checked, cancelled=True)) from error
     state = _State(assembly)
     try:
-        state.check_rest()
+        state.check_rest(threads)
         state.run(threads, progress)
     except (KeyboardInterrupt, Cancelled) as error:
         cancel.set()
@@ -130,58 +127,18 @@ class _State:
         self.last: Table | None = None  # those of the latest step
         self.interference = {n: 0.0 for n in assembly.names}
 
-    def check_rest(self) -> None:
+    def check_rest(self, threads: int) -> None:
         names = self.a.names
-        for i, p in enumerate(names):
-            for q in names[i + 1:]:
-                if not self.a.near(p, q):
-                    continue
-                depth, pair = self.a.rest_depth(p, q)
-                if depth > self.a.tol.allowance:
-                    assert pair is not None  # a depth above the allowance (>= 0) comes with its triangle pair
-                    raise AssemblyError(
-                        f"parts {p!r} and {q!r} overlap by {depth:.6g} at rest (triangles {pair[0]} and "
-                        f"{pair[1]}), beyond the allowance {self.a.tol.allowance:.3g}")
-                self.interference[p] = max(self.interference[p], depth)
-                self.interference[q] = max(self.interference[q], depth)
-
-    def _each(self, work: Callable[[str], Any], names: list[str], threads: int,
-              progress: ProgressCallback | None = None) -> list[Any]:
-        """work(name) for each name, in order, on up to ``threads`` interpreter threads (each
-        inside a stage of the module's thread share); ``progress`` after each one."""
-        if threads == 1 or len(names) <= 1:
-            results: list[Any] = []
-            for name in names:
-                results.append(work(name))
-                if progress:
-                    progress(1)
-            return results
-        share = max(1, -(-100 // threads))
-
-        def staged(name: str) -> Any:
-            if self.a.cancel.is_set():
-                raise Cancelled()
-            zet_native.enter_stage(share)
-            try:
-                return work(name)
-            finally:
-                zet_native.leave_stage()
-
-        pool = concurrent.futures.ThreadPoolExecutor(max_workers=threads, thread_name_prefix="disassembly")
-        try:
-            futures = [pool.submit(staged, name) for name in names]
-            pending = set(futures)
-            while pending:  # short waits, so that Ctrl-C reaches this thread at once
-                done, pending = concurrent.futures.wait(pending, timeout=0.1)
-                if progress:
-                    for _ in done:
-                        progress(1)
-            return [f.result() for f in futures]
-        except BaseException:
-            self.a.cancel.set()
-            raise
-        finally:
-            pool.shutdown(wait=True, cancel_futures=True)
+        pairs = [(p, q) for i, p in enumerate(names) for q in names[i + 1:] if self.a.near(p, q)]
+        found = each(lambda pq: self.a.rest_depth(*pq), pairs, threads, self.a.cancel)
+        for (p, q), (depth, pair) in zip(pairs, found):
+            if depth > self.a.tol.allowance:
+                assert pair is not None  # a depth above the allowance (>= 0) comes with its triangle pair
+                raise AssemblyError(
+                    f"parts {p!r} and {q!r} overlap by {depth:.6g} at rest (triangles {pair[0]} and "
+                    f"{pair[1]}), beyond the allowance {self.a.tol.allowance:.3g}")
+            self.interference[p] = max(self.interference[p], depth)
+            self.interference[q] = max(self.interference[q], depth)
 
     def analyse_step(self, threads: int,
                      progress: ProgressCallback | None) -> tuple[Table, list[PartAnalysis]]:
@@ -198,9 +155,9 @@ class _State:
         remaining = self.remaining
         others = {p: [q for q in remaining if q != p] for p in remaining}
         if self.first is None:
-            analyses = self._each(lambda p: self.a.analyse(p, others[p]), remaining, threads, progress)
+            analyses = each(lambda p: self.a.analyse(p, others[p]), remaining, threads, self.a.cancel, progress)
             return {x.name: {c.label: list(c.blockers) for c in x.candidates} for x in analyses}, analyses
-        axes = self._each(lambda p: self.a.axes(p, others[p]), remaining, threads, progress)
+        axes = each(lambda p: self.a.axes(p, others[p]), remaining, threads, self.a.cancel, progress)
         tables: Table = {}
         behind: dict[str, int] = {}
         for p, rows in zip(remaining, axes):
@@ -209,7 +166,7 @@ class _State:
         open_ = {p for p, rows in zip(remaining, axes) if any(not b for _, b in rows)}
         fewest = min((behind[p] for p in open_), default=len(remaining))
         wanted = [p for p in remaining if (behind[p] == fewest if p in open_ else behind[p] <= fewest)]
-        analyses = self._each(lambda p: self.a.analyse(p, others[p]), wanted, threads)
+        analyses = each(lambda p: self.a.analyse(p, others[p]), wanted, threads, self.a.cancel)
         for x in analyses:
             tables[x.name] = {c.label: list(c.blockers) for c in x.candidates}
         return tables, analyses
