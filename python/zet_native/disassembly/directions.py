@@ -92,15 +92,17 @@ def best_direction(groups: zet_native.ConeGroups, *, tolerance: float = 1e-2, ma
             top = int(np.nanargmax(values))
             if values[top] > best_value:
                 best, best_value = centers[top], float(values[top])
-        bounds = -(values + radii)
+        bounds = (-(values + radii)).tolist()
+        valid = (~np.isnan(values)).tolist()
         kept = flags.view(bool)
         at = 0
         for b, (_, rel) in enumerate(pending):
-            for i in range(cell_offsets[b], cell_offsets[b + 1]):
-                if not np.isnan(values[i]):
-                    heapq.heappush(heap, (bounds[i], tie, corners[i], rel[kept[at:at + len(rel)]]))
+            n = len(rel)
+            for i in range(int(cell_offsets[b]), int(cell_offsets[b + 1])):
+                if valid[i]:
+                    heapq.heappush(heap, (bounds[i], tie, corners[i], rel[kept[at:at + n]]))
                     tie += 1
-                at += len(rel)
+                at += n
         popped: list[tuple[float, int, np.ndarray, np.ndarray]] = []
         while heap and -heap[0][0] > best_value + tolerance and len(popped) < per_call \
                 and cells + 4 * (len(popped) + 1) <= max_cells:
