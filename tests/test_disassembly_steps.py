@@ -1,7 +1,7 @@
 """The planner's shortcuts against the plain method: a step that analyses only the parts that
 can go next gives the plan of steps that analyse every part in full, and grid directions rated
 part by part (with verdicts kept from earlier calls) are the ones that one rating over all the
-near parts leaves free."""
+near parts leaves free; depths of triangle pairs at rest are the general depths at rest."""
 
 import threading
 
@@ -12,6 +12,7 @@ import pytest
 import zet_native
 from zet_native.disassembly import DEFAULT_ALLOWANCE, checked_parts, plan
 from zet_native.disassembly.analysis import GRID_DIRECTIONS, Assembly
+from zet_native.disassembly.depth import depths_at_rest, overlap_depths
 from zet_native.disassembly.directions import sphere_grid
 
 
@@ -65,3 +66,13 @@ def test_grid_rated_part_by_part_equals_one_rating_over_all_near_parts():
             counts, _ = zet_native.direction_scores(grid, 2.0 * a.tol.diagonal, a.rays[p],
                                                     [a.rays[q] for q in near])
             assert np.array_equal(a._ray_free(p, tuple(near), grid), np.flatnonzero(counts == 0)), (p, len(near))
+
+
+def test_depths_at_rest_are_the_general_depths_with_no_motion():
+    rng = np.random.default_rng(5)
+    a = np.round(rng.standard_normal((3000, 3, 3)) * 4) / 4  # on a lattice: many touching, coplanar pairs
+    b = a + np.round(rng.standard_normal((3000, 3, 3)) * 8) / 32
+    for screen in (0.0, 1e-3, 0.1):
+        general = overlap_depths(a, b, np.zeros(3), 0.0, 0.0, screen=screen)
+        assert np.array_equal(depths_at_rest(a, b, screen), general)
+        assert (general > screen).any() and (general == 0).any()
