@@ -118,6 +118,12 @@ def test_captive_ring_is_reported_with_its_blockers():
     assert data["remaining"] == ["bar", "ring"]
     assert data["blockers"] == {"bar": ["ring"], "ring": ["bar"]}
     assert all(b == ["bar"] for b in data["held"]["ring"].values())
+    # Held indeed, and not only along the directions tried: the ring around the bar's rod, between
+    # its caps, and the bar through the ring get away along none of the 26 lattice directions.
+    lattice = np.array([(i, j, k) for i in (-1, 0, 1) for j in (-1, 0, 1) for k in (-1, 0, 1) if i or j or k], float)
+    for d in lattice / np.linalg.norm(lattice, axis=1, keepdims=True):
+        assert not path_is_clear(parts, "ring", ["bar"], d, 10.0, data["allowance"]), d
+        assert not path_is_clear(parts, "bar", ["ring"], d, 10.0, data["allowance"]), d
 
 
 def test_press_fit_within_the_allowance_is_planned():

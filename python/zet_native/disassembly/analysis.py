@@ -19,6 +19,7 @@ on the parts as they are (``rest_depth``): it is what the plan reports as a part
 interference, and two parts deeper than the allowance are refused.
 """
 
+import concurrent.futures
 import threading
 from collections.abc import Callable, Iterable, Iterator, Sequence
 from typing import Any, NamedTuple
@@ -28,7 +29,7 @@ import numpy.typing as npt
 
 import zet_native
 
-from .depth import overlap_depths
+from .depth import depths_at_rest, overlap_depths
 from .directions import AXES, best_direction, smallest_margins, sphere_grid
 from .parts import AssemblyError, Mesh
 
@@ -37,7 +38,7 @@ GRID_DIRECTIONS = 64  # directions of the grid rated by vertex rays
 GRID_CANDIDATES = 3  # ray-free grid directions checked when no axis is free
 RAY_POINTS = 200  # vertices per mesh that shoot rays (evenly strided)
 INTERIOR_PER_AXIS = 6  # lattice of test points inside each part
-BUDGET = 20_000  # candidate pairs of the first, cheap look at a path
+BUDGETS = (256, 16_384, 2**62)  # candidate pairs of the successive looks at a path
 PATH_SAMPLES = 12  # positions at which the interior points are tested against a blocker
 
 Direction = tuple[float, ...]  # a unit (x, y, z), hashable
@@ -79,10 +80,51 @@ class PartAnalysis(NamedTuple):
         return self.chosen >= 0
 
 
+def each(work: Callable[[Any], Any], items: Sequence[Any], threads: int, cancel: threading.Event,
+         progress: Callable[[int], object] | None = None) -> list[Any]:
+    """work(item) for each item, the results in order, on up to ``threads`` interpreter threads
+    (each inside a stage of the module's thread share); ``progress(1)`` after each one. An
+    exception (Ctrl-C too) sets ``cancel``, so that the work still running stops soon."""
+    if threads == 1 or len(items) <= 1:
+        results: list[Any] = []
+        for item in items:
+            results.append(work(item))
+            if progress:
+                progress(1)
+        return results
+    share = max(1, -(-100 // threads))
+
+    def staged(item: Any) -> Any:
+        if cancel.is_set():
+            raise Cancelled()
+        zet_native.enter_stage(share)
+        try:
+            return work(item)
+        finally:
+            zet_native.leave_stage()
+
+    pool = concurrent.futures.ThreadPoolExecutor(max_workers=threads, thread_name_prefix="disassembly")
+    try:
+        futures = [pool.submit(staged, item) for item in items]
+        pending = set(futures)
+        while pending:  # short waits, so that Ctrl-C reaches this thread at once
+            done, pending = concurrent.futures.wait(pending, timeout=0.1)
+            if progress:
+                for _ in done:
+                    progress(1)
+        return [f.result() for f in futures]
+    except BaseException:
+        cancel.set()
+        raise
+    finally:
+        pool.shutdown(wait=True, cancel_futures=True)
+
+
 class Assembly:
     """The parts with their trees, boxes, solids and test points, and the pair checks done so far."""
 
-    def __init__(self, parts: dict[str, Mesh], allowance: float, absolute: bool, cancel: threading.Event) -> None:
+    def __init__(self, parts: dict[str, Mesh], allowance: float, absolute: bool, cancel: threading.Event,
+                 threads: int = 1) -> None:
         self.names = list(parts)
         self.meshes = parts
         every = np.vstack([v for v, _ in parts.values()])
@@ -92,17 +134,16 @@ class Assembly:
             raise AssemblyError(f"the allowance must be a finite non-negative number, not {allowance}")
         self.tol = Tolerances(diagonal, allow, max(allow, 1e-9 * diagonal), 1e-6 * diagonal, 1e-12 * diagonal)
         self.cancel = cancel
-        self.trees = {n: zet_native.build_tree(v, t, 4, None, self.should_cancel) for n, (v, t) in parts.items()}
-        self.shrunk = {n: zet_native.build_tree(shrunk(v, t, self.tol.allowance * (1 + 1e-6) + self.tol.kernel), t, 4,
-                                                None, self.should_cancel) for n, (v, t) in parts.items()}
         self.low = {n: v.min(axis=0) for n, (v, _) in parts.items()}  # boxes
         self.high = {n: v.max(axis=0) for n, (v, _) in parts.items()}
-        self.solids = {n: zet_native.winding_tree(tree) for n, tree in self.trees.items()}
-        self.normals = {n: _unit_normals(v[t]) for n, (v, t) in parts.items()}
-        self.interior = {n: self._interior_points(n) for n in self.names}
-        self.rays = {n: zet_native.ray_mesh(self.trees[n], self._ray_points(len(parts[n][0])), self.tol.kernel)
-                     for n in self.names}
-        self._pairs: dict[tuple[str, str, Direction], PairCheck] = {}  # (P, Q, direction) -> PairCheck
+        built = each(self._built, self.names, threads, cancel)
+        self.trees = {n: b[0] for n, b in zip(self.names, built)}
+        self.shrunk = {n: b[1] for n, b in zip(self.names, built)}
+        self.solids = {n: b[2] for n, b in zip(self.names, built)}
+        self.normals = {n: b[3] for n, b in zip(self.names, built)}
+        self.interior = {n: b[4] for n, b in zip(self.names, built)}
+        self.rays = {n: b[5] for n, b in zip(self.names, built)}
+        self._pairs: dict[tuple[str, Direction], dict[str, PairCheck]] = {}  # (P, direction) -> {Q: PairCheck}
         # (P, direction) -> box windows against every part
         self._windows: dict[tuple[str, Direction], tuple[np.ndarray, np.ndarray]] = {}
         self._index = {n: i for i, n in enumerate(self.names)}
@@ -114,6 +155,9 @@ class Assembly:
         self._groups: dict[tuple[str, str], zet_native.ConeGroups | None] = {}
         # (P, the parts near it) -> ray-free grid directions
         self._rated: dict[tuple[str, tuple[str, ...]], np.ndarray] = {}
+        # (P, Q) -> per grid direction: 1 when a vertex ray between them enters the other's
+        # solid, 0 when none does, -1 not asked yet
+        self._ray_hits: dict[tuple[str, str], np.ndarray] = {}
         # (P, the parts of its seat) -> (groups, best direction, its margin)
         self._cones: dict[tuple[str, tuple[str, ...]], list[Any]] = {}
         self._lock = threading.Lock()
@@ -124,12 +168,23 @@ class Assembly:
     def _ray_points(self, n: int) -> np.ndarray:
         return np.unique(np.linspace(0, n - 1, min(n, RAY_POINTS)).astype(np.int64))
 
-    def _interior_points(self, name: str) -> np.ndarray:
+    def _built(self, name: str) -> tuple[Any, Any, zet_native.WindingTree, np.ndarray, np.ndarray, Any]:
+        """A part's tree, the tree of the part shrunk by the allowance, its solid, its unit face
+        normals, its interior test points and its ray mesh."""
+        v, t = self.meshes[name]
+        tree = zet_native.build_tree(v, t, 4, None, self.should_cancel)
+        inner = zet_native.build_tree(shrunk(v, t, self.tol.allowance * (1 + 1e-6) + self.tol.kernel), t, 4, None,
+                                      self.should_cancel)
+        solid = zet_native.winding_tree(tree)
+        rays = zet_native.ray_mesh(tree, self._ray_points(len(v)), self.tol.kernel)
+        return tree, inner, solid, _unit_normals(v[t]), self._interior_points(name, solid), rays
+
+    def _interior_points(self, name: str, solid: zet_native.WindingTree) -> np.ndarray:
         low, high = self.low[name], self.high[name]
         fractions = (np.arange(INTERIOR_PER_AXIS) + 0.5) / INTERIOR_PER_AXIS
         axes = [low[k] + (high[k] - low[k]) * fractions for k in range(3)]
         points = np.ascontiguousarray(np.stack(np.meshgrid(*axes, indexing="ij"), -1).reshape(-1, 3))
-        crossings, ambiguous = zet_native.winding(points, WINDING_RAY, self.solids[name])
+        crossings, ambiguous = zet_native.winding(points, WINDING_RAY, solid)
         inside: np.ndarray = points[(crossings != 0) & ~ambiguous]
         return inside
 
@@ -171,8 +226,7 @@ class Assembly:
         moving, fixed, lo, hi, _ = self._query(p, q, (0.0, 0.0, 0.0), 0.0)
         if not len(moving):
             return 0.0, None
-        depths = overlap_depths(self.corners(p, moving), self.corners(q, fixed), np.zeros(3), lo, hi,
-                                screen=self.tol.allowance)
+        depths = depths_at_rest(self.corners(p, moving), self.corners(q, fixed), self.tol.allowance, lo, hi)
         k = int(np.argmax(depths))
         return float(depths[k]), (int(moving[k]), int(fixed[k]))
 
@@ -196,8 +250,8 @@ class Assembly:
 
     def pair(self, p: str, q: str, d: Direction) -> PairCheck:
         """Does q block p translating along the unit direction d (a tuple)?"""
-        key = (p, q, d)
-        found = self._pairs.get(key)
+        along = self._pairs.setdefault((p, d), {})
+        found = along.get(q)
         if found is None:
             wkey = (p, d)
             if wkey not in self._windows:
@@ -208,7 +262,7 @@ class Assembly:
                 found = PairCheck(False, 0.0, 0.0)
             else:
                 found = self._check_pair(p, q, np.asarray(d), (float(lo[i]), float(hi[i])))
-            self._pairs[key] = found
+            along[q] = found
         return found
 
     def _check_pair(self, p: str, q: str, d: np.ndarray, window: tuple[float, float]) -> PairCheck:
@@ -220,18 +274,36 @@ class Assembly:
         if len(points):
             start = max(window[0], 0.0)
             ts = start + (length - start) * (np.arange(1, PATH_SAMPLES + 1) / PATH_SAMPLES)
-            moved = np.ascontiguousarray((points[None] + ts[:, None, None] * d).reshape(-1, 3))
-            crossings, ambiguous = zet_native.winding(moved, WINDING_RAY, self.solids[q])
-            if np.any((crossings != 0) & ~ambiguous):
-                return PairCheck(True, found.depth, np.inf)
+            moved = (points[None] + ts[:, None, None] * d).reshape(-1, 3)
+            # A ray that misses q's box crosses nothing of q (and is not ambiguous either).
+            moved = np.ascontiguousarray(moved[self._rays_meet(moved, q)])
+            if len(moved):
+                crossings, ambiguous = zet_native.winding(moved, WINDING_RAY, self.solids[q])
+                if np.any((crossings != 0) & ~ambiguous):
+                    return PairCheck(True, found.depth, np.inf)
         return found
+
+    def _rays_meet(self, points: np.ndarray, q: str) -> np.ndarray:
+        """Whether the winding ray from each point can reach q's box (widened well beyond
+        rounding), as bool: the slabs of the box along the ray overlap at some t >= 0 (every
+        component of the ray is positive, so a slab is entered at its low side)."""
+        widen = 1e-6 * self.tol.diagonal
+        enter, leave = np.zeros(len(points)), np.full(len(points), np.inf)
+        for k in range(3):
+            x = points[:, k]
+            enter = np.maximum(enter, (self.low[q][k] - widen - x) / WINDING_RAY[k])
+            leave = np.minimum(leave, (self.high[q][k] + widen - x) / WINDING_RAY[k])
+        meets: np.ndarray = leave >= enter
+        return meets
 
     def _path_depths(self, p: str, q: str, d: np.ndarray, length: float) -> PairCheck:
         """The path query of p shrunk by the allowance against q: what touches there overlaps q
         deeper than the allowance, unless the two triangles only touch (no separating depth)."""
-        # A blocked path usually shows deep pairs among the first candidates: a small pair
-        # budget first, the whole path only when that found nothing deep.
-        for budget in (BUDGET, 2**62):
+        # A blocked path usually shows deep pairs among its first few hundred candidates: small
+        # pair budgets first, the whole path only when they found nothing deep. The verdict is
+        # whether any pair of the whole path is deep, whatever the budgets, since each pair's
+        # depth is its own.
+        for budget in BUDGETS:
             moving, fixed, lo, hi, exhausted = self._query(p, q, d, length, shrunk=True, budget=budget)
             # Parallel triangles overlap only at the instant they are coplanar, by nothing: a
             # face passing through a parallel face of the other part is no evidence.
@@ -262,9 +334,8 @@ class Assembly:
                 if len(pairs):
                     a, b = self.corners(p, pairs[:, 0]), self.corners(q, pairs[:, 1])
                     close = zet_native.triangle_distances(np.ascontiguousarray(a), np.ascontiguousarray(b))
-                    overlapping = overlap_depths(a, b, np.zeros(3), 0.0, 0.0,
-                                                 screen=1e-3 * self.tol.allowance) > 1e-3 * self.tol.allowance
-                    keep = (close["upper"] <= self.tol.seat) & ~overlapping
+                    deep = 1e-3 * self.tol.allowance
+                    keep = (close["upper"] <= self.tol.seat) & ~(depths_at_rest(a, b, deep) > deep)
                     a, b = a[keep], b[keep]
             self._seats[key] = (np.ascontiguousarray(a), np.ascontiguousarray(b))
         return self._seats[key]
@@ -307,16 +378,35 @@ class Assembly:
         grid = sphere_grid(GRID_DIRECTIONS)
         key = (p, near)  # the rating holds while the same parts are near
         if key not in self._rated:
-            if near:
-                counts, _ = zet_native.direction_scores(grid, 2.0 * self.tol.diagonal, self.rays[p],
-                                                        [self.rays[q] for q in near])
-                self._rated[key] = np.flatnonzero(counts == 0)
-            else:
-                self._rated[key] = np.arange(len(grid))
+            self._rated[key] = self._ray_free(p, near, grid)
         free = self._rated[key]
         margins = smallest_margins(grid[free], groups)
         order = np.lexsort((free, -margins))[:GRID_CANDIDATES]
         return [(f"grid {int(free[i])}", grid[free[i]]) for i in order]
+
+    def _ray_free(self, p: str, near: Sequence[str], grid: np.ndarray) -> np.ndarray:
+        """The grid directions that no vertex ray between p and a near part enters the other's
+        solid along. A direction's rays against one part do not depend on the other parts nor
+        on the other directions, so each part's verdict per direction is kept (a part that
+        blocks a direction blocks it for as long as it stays) and asked only for the
+        directions that no part has closed yet, the closest parts first: an enclosed part's
+        neighbours close the whole sphere after a few calls."""
+        hits = [self._ray_hits.setdefault((p, q), np.full(len(grid), -1, dtype=np.int8)) for q in near]
+        open_ = np.ones(len(grid), dtype=bool)
+        for known in hits:
+            open_ &= known != 1
+        centre = (self.low[p] + self.high[p]) / 2
+        gaps = [float(np.linalg.norm((self.low[q] + self.high[q]) / 2 - centre)) for q in near]
+        for i in sorted(range(len(near)), key=lambda i: (gaps[i], i)):
+            todo = np.flatnonzero(open_ & (hits[i] < 0))
+            if len(todo):
+                counts, _ = zet_native.direction_scores(grid[todo], 2.0 * self.tol.diagonal, self.rays[p],
+                                                        [self.rays[near[i]]])
+                hits[i][todo] = counts > 0
+            open_ &= hits[i] != 1
+            if not open_.any():
+                break
+        return np.flatnonzero(open_)
 
     def analyse(self, p: str, others: Sequence[str]) -> PartAnalysis:
         """The candidates of part p against the other parts still in place: the six axes
@@ -348,11 +438,22 @@ class Assembly:
         out = []
         for (label, d), margin in zip(tried, margins):
             key = _key(d)
-            checks = [(q, self.pair(p, q, key)) for q in others]
-            blockers = tuple(q for q, c in checks if c.blocked)
-            depth = max((c.depth for _, c in checks), default=0.0)
+            blockers, depth = self.blockers(p, others, key)
             out.append(Candidate(label, key, blockers, float(margin), depth))
         return out
+
+    def blockers(self, p: str, others: Sequence[str], d: Direction) -> tuple[tuple[str, ...], float]:
+        """The other parts that block p along d, in the given order, and the deepest tolerated
+        overlap along the path."""
+        along = self._pairs.get((p, d), {})  # the checks done before, without a call each
+        checks = [along.get(q) or self.pair(p, q, d) for q in others]
+        blocking = tuple(q for q, c in zip(others, checks) if c.blocked)
+        return blocking, max((c.depth for c in checks), default=0.0)
+
+    def axes(self, p: str, others: Sequence[str]) -> list[tuple[str, tuple[str, ...]]]:
+        """The six axes of p with the other parts that block each: the first candidates of
+        every analysis, without the margins (which need the cones of p's seat)."""
+        return [(label, self.blockers(p, others, _key(d))[0]) for label, d in AXES]
 
     def clear_distance(self, p: str, others: Iterable[str], d: npt.ArrayLike) -> float:
         """How far p travels along d until its box is apart from every other box."""
@@ -373,9 +474,12 @@ def shrunk(vertices: np.ndarray, triangles: np.ndarray, distance: float) -> np.n
     volume = np.einsum("ij,ij->i", corners[:, 0], normals).sum()
     if volume < 0:
         normals = -normals
-    summed = np.zeros_like(vertices)
-    for k in range(3):
-        np.add.at(summed, triangles[:, k], normals)
+    # Each vertex's sum of its faces' normals, the faces taken by corner and then in order
+    # (bincount adds in the order given).
+    corner_of = np.concatenate([triangles[:, k] for k in range(3)]).astype(np.intp)
+    spread = np.concatenate([normals] * 3)
+    summed = np.stack([np.bincount(corner_of, weights=spread[:, j], minlength=len(vertices)) for j in range(3)],
+                      axis=1)
     length = np.linalg.norm(summed, axis=1)
     unit = summed / np.where(length > 0, length, 1.0)[:, None]
     face_unit = normals / np.maximum(np.linalg.norm(normals, axis=1), 1e-300)[:, None]
@@ -431,7 +535,7 @@ def _unit_normals(corners: np.ndarray) -> np.ndarray:
     return n / np.maximum(np.linalg.norm(n, axis=1), 1e-300)[:, None]
 
 
-def _chunks(n: int, first: int = 256, rest: int = 4096) -> Iterator[tuple[int, int]]:
+def _chunks(n: int, first: int = 16, rest: int = 4096) -> Iterator[tuple[int, int]]:
     """A small first chunk (a deep pair is usually among the first), then larger ones."""
     start, size = 0, first
     while start < n:

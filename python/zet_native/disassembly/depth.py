@@ -20,16 +20,24 @@ import numpy.typing as npt
 BLOCK = 4096  # contacts per block: bounds the (block, 11, 11) crossing table
 
 
+def _cross(u: np.ndarray, v: np.ndarray) -> np.ndarray:
+    """Cross products along the last axis (broadcast): numpy's own products and differences,
+    without the axis handling that costs more than they do on a few rows."""
+    u0, u1, u2 = u[..., 0], u[..., 1], u[..., 2]
+    v0, v1, v2 = v[..., 0], v[..., 1], v[..., 2]
+    return np.stack([u1 * v2 - u2 * v1, u2 * v0 - u0 * v2, u0 * v1 - u1 * v0], axis=-1)
+
+
 def _axes(a: np.ndarray, b: np.ndarray, faces_only: bool = False) -> tuple[np.ndarray, np.ndarray]:
     """Unit separating axes (n, k, 3) of triangle pairs and which of them are usable: the two
     face normals, then (unless ``faces_only``) the nine edge-by-edge cross products."""
-    ea = np.roll(a, -1, axis=1) - a
-    eb = np.roll(b, -1, axis=1) - b
-    na = np.cross(a[:, 1] - a[:, 0], a[:, 2] - a[:, 0])
-    nb = np.cross(b[:, 1] - b[:, 0], b[:, 2] - b[:, 0])
+    ea = a[:, [1, 2, 0]] - a
+    eb = b[:, [1, 2, 0]] - b
+    na = _cross(a[:, 1] - a[:, 0], a[:, 2] - a[:, 0])
+    nb = _cross(b[:, 1] - b[:, 0], b[:, 2] - b[:, 0])
     parts = [na[:, None], nb[:, None]]
     if not faces_only:
-        parts.append(np.cross(ea[:, :, None, :], eb[:, None, :, :]).reshape(-1, 9, 3))
+        parts.append(_cross(ea[:, :, None, :], eb[:, None, :, :]).reshape(-1, 9, 3))
     axes = np.concatenate(parts, axis=1)
     norms = np.linalg.norm(axes, axis=2)
     longest = np.maximum(np.linalg.norm(ea, axis=2).max(axis=1), np.linalg.norm(eb, axis=2).max(axis=1))
@@ -111,14 +119,32 @@ def overlap_depths(a: npt.ArrayLike, b: npt.ArrayLike, direction: npt.ArrayLike,
     return out
 
 
-def _face_bound(a: np.ndarray, b: np.ndarray, direction: np.ndarray, lo: np.ndarray,
-                hi: np.ndarray) -> np.ndarray:
-    """The overlap along the two face normals alone, its largest value over [lo, hi]: an upper
-    bound of the depth, cheap enough for millions of sliding contacts. A flat triangle projects
-    to one point on its own normal, so each normal gives two lines; the largest value of their
-    minimum sits at an end of the window or where two of the four lines cross."""
-    na = np.cross(a[:, 1] - a[:, 0], a[:, 2] - a[:, 0])
-    nb = np.cross(b[:, 1] - b[:, 0], b[:, 2] - b[:, 0])
+def depths_at_rest(a: npt.ArrayLike, b: npt.ArrayLike, screen: float, lo: npt.ArrayLike = 0.0,
+                   hi: npt.ArrayLike = 0.0) -> np.ndarray:
+    """``overlap_depths(a, b, 0, lo, hi, screen=screen)`` for triangle pairs in place (windows
+    within [0, 0]). At rest every overlap line is flat, so the face normals' bound is the
+    smallest of their intercepts, with no crossing to look for; a zero may come out as -0.0."""
+    a = np.asarray(a, dtype=np.float64).reshape(-1, 3, 3)
+    b = np.asarray(b, dtype=np.float64).reshape(-1, 3, 3)
+    lo = np.broadcast_to(np.asarray(lo, dtype=np.float64), len(a)).copy()
+    hi = np.broadcast_to(np.asarray(hi, dtype=np.float64), len(a)).copy()
+    still = np.zeros(3)
+    out = np.zeros(len(a))
+    for start in range(0, len(a), 16 * BLOCK):
+        part = slice(start, start + 16 * BLOCK)
+        out[part] = np.maximum(_face_lines(a[part], b[part], still)[0].min(axis=1), 0.0)
+    rest = np.flatnonzero(out > screen)
+    for start in range(0, len(rest), BLOCK):
+        k = rest[start:start + BLOCK]
+        out[k] = _largest(*_lines(a[k], b[k], still, False), lo[k], hi[k])
+    return out
+
+
+def _face_lines(a: np.ndarray, b: np.ndarray, direction: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
+    """Intercepts and slopes (n, 4) of the overlap along the two face normals: a flat triangle
+    projects to one point on its own normal, so each normal gives two lines."""
+    na = _cross(a[:, 1] - a[:, 0], a[:, 2] - a[:, 0])
+    nb = _cross(b[:, 1] - b[:, 0], b[:, 2] - b[:, 0])
     na /= np.maximum(np.linalg.norm(na, axis=1), 1e-300)[:, None]
     nb /= np.maximum(np.linalg.norm(nb, axis=1), 1e-300)[:, None]
     pa = np.einsum("nij,nj->ni", b, na)  # b on A's normal
@@ -129,6 +155,15 @@ def _face_bound(a: np.ndarray, b: np.ndarray, direction: np.ndarray, lo: np.ndar
     # on B's normal its interval rises by sb t.
     c = np.stack([ha - pa.min(1), pa.max(1) - ha, pb.max(1) - hb, hb - pb.min(1)], axis=1)
     m = np.stack([sa, -sa, sb, -sb], axis=1)
+    return c, m
+
+
+def _face_bound(a: np.ndarray, b: np.ndarray, direction: np.ndarray, lo: np.ndarray,
+                hi: np.ndarray) -> np.ndarray:
+    """The overlap along the two face normals alone, its largest value over [lo, hi]: an upper
+    bound of the depth, cheap enough for millions of sliding contacts. The largest value of
+    the minimum of the four lines sits at an end of the window or where two of them cross."""
+    c, m = _face_lines(a, b, direction)
     ts = [lo, hi]
     for i in range(4):
         for j in range(i + 1, 4):

@@ -55,9 +55,14 @@ def _cells(corners: np.ndarray) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
 
 
 def _split(c: np.ndarray) -> np.ndarray:
-    a, b, d = c
+    """Each spherical triangle of c (n, 3, 3) as four, by its edges' midpoints: (4 n, 3, 3), the
+    four of each in turn."""
+    a, b, d = c[:, 0], c[:, 1], c[:, 2]
     ab, bd, da = _unit(a + b), _unit(b + d), _unit(d + a)
-    return np.array([[a, ab, da], [ab, b, bd], [da, bd, d], [ab, bd, da]])
+    cells = np.stack([np.stack([a, ab, da], 1), np.stack([ab, b, bd], 1), np.stack([da, bd, d], 1),
+                      np.stack([ab, bd, da], 1)], 1)
+    split: np.ndarray = cells.reshape(-1, 3, 3)
+    return split
 
 
 def best_direction(groups: zet_native.ConeGroups, *, tolerance: float = 1e-2, max_cells: int = 2000, per_call: int = 64,
@@ -66,6 +71,8 @@ def best_direction(groups: zet_native.ConeGroups, *, tolerance: float = 1e-2, ma
     within ``tolerance`` of the best or after ``max_cells`` cells; no direction has a margin
     above ``upper``."""
     everything = np.arange(len(groups.kinds), dtype=np.int64)
+    # Batches of cells: (corners (n, 3, 3), the groups that can matter inside them); each
+    # split cell gives a batch of its four.
     pending = [(c[None], everything) for c in _icosahedron_faces()]
     best: np.ndarray | None = None
     heap: list[tuple[float, int, np.ndarray, np.ndarray]] = []
@@ -80,22 +87,31 @@ def best_direction(groups: zet_native.ConeGroups, *, tolerance: float = 1e-2, ma
         values, flags = zet_native.cell_bounds(centers, radii, angular, cell_offsets, relevant,
                                                relevant_offsets, chunk, groups)
         cells += len(centers)
+        # The first cell with the largest value improves the best (NaN never does).
+        if len(values) and not np.all(np.isnan(values)):
+            top = int(np.nanargmax(values))
+            if values[top] > best_value:
+                best, best_value = centers[top], float(values[top])
+        bounds = (-(values + radii)).tolist()
+        valid = (~np.isnan(values)).tolist()
+        kept = flags.view(bool)
         at = 0
         for b, (_, rel) in enumerate(pending):
-            for i in range(cell_offsets[b], cell_offsets[b + 1]):
-                keep = rel[flags[at:at + len(rel)].view(bool)]
-                at += len(rel)
-                value = values[i]
-                if value > best_value:
-                    best, best_value = centers[i], float(value)
-                if not np.isnan(value):
-                    heapq.heappush(heap, (-(value + radii[i]), tie, corners[i], keep))
+            n = len(rel)
+            for i in range(int(cell_offsets[b]), int(cell_offsets[b + 1])):
+                if valid[i]:
+                    heapq.heappush(heap, (bounds[i], tie, corners[i], rel[kept[at:at + n]]))
                     tie += 1
-        pending = []
-        while heap and -heap[0][0] > best_value + tolerance and len(pending) < per_call \
-                and cells + 4 * (len(pending) + 1) <= max_cells:
-            _, _, c, keep = heapq.heappop(heap)
-            pending.append((_split(c), keep))
+                at += n
+        popped: list[tuple[float, int, np.ndarray, np.ndarray]] = []
+        while heap and -heap[0][0] > best_value + tolerance and len(popped) < per_call \
+                and cells + 4 * (len(popped) + 1) <= max_cells:
+            popped.append(heapq.heappop(heap))
+        if popped:
+            split = _split(np.array([c for _, _, c, _ in popped]))
+            pending = [(split[4 * k:4 * k + 4], keep) for k, (_, _, _, keep) in enumerate(popped)]
+        else:
+            pending = []
     upper = max([best_value] + [-h[0] for h in heap])
     return best, best_value, upper
 

@@ -1,8 +1,13 @@
 """The sequence: assembly by disassembly, one part at a time.
 
-Each step analyses every part still in place against all the others (on several interpreter
+Each step looks at every part still in place against all the others (on several interpreter
 threads when asked, each inside a stage of the module's thread share), then removes one part
-that can leave. Among those, the one with the fewest blockers left behind goes first: the
+that can leave. Removing a part only removes obstacles, and whether one part blocks another
+along a direction does not depend on the rest, so every check is kept and a step redoes only
+what a departure can change. A step first finds what blocks each part along the six axes; the
+further candidates (the cone's direction, the grid) are looked for only for the parts that
+could go next, since a part without a free axis leaves at least its axes' blockers behind.
+Among the parts that can leave, the one with the fewest blockers left behind goes first: the
 fewest parts still in place that block it in some tested direction (the least entangled part
 leaves first, so a lid goes before its box and the top block before the stack); then the one
 whose direction has the widest margin against its seat's cones; then the smaller part (the
@@ -12,14 +17,11 @@ with the widest margin, the earliest tried on a tie. When no part can leave, the
 and the parts still in place are reported with what holds them.
 """
 
-import concurrent.futures
 import threading
 from collections.abc import Callable, Iterable
 from typing import Any, NamedTuple
 
-import zet_native
-
-from .analysis import Assembly, Cancelled, PartAnalysis
+from .analysis import Assembly, Cancelled, PartAnalysis, each
 from .parts import AssemblyError, PartsLike, checked_parts
 
 DEFAULT_ALLOWANCE = 1e-4  # of the assembly's diagonal
@@ -44,7 +46,9 @@ class Plan(NamedTuple):
     remaining: list[str]  # parts that could not leave, in input order
     blockers: dict[str, list[str]]  # remaining part -> names of the parts that block it in some direction
     blocking: Table  # part -> {direction label: [blocking parts]}, of the first step (all parts in place)
-    held: Table  # remaining part -> {direction label: [blocking parts]}, of the last step
+    # remaining part -> {direction label: [blocking parts]}, of the last step (of an interrupted plan:
+    # the last step done, where a part that could not go next shows its axes only)
+    held: Table
     interference: dict[str, float]  # part -> deepest tolerated overlap with its neighbours at rest
     allowance: float  # in the assembly's units
     diagonal: float
@@ -94,14 +98,14 @@ def plan(parts: PartsLike, *, allowance: float = DEFAULT_ALLOWANCE, absolute: bo
     threads = max(1, int(threads))
     cancel = threading.Event()
     try:
-        assembly = Assembly(checked, allowance, absolute, cancel)
+        assembly = Assembly(checked, allowance, absolute, cancel, threads)
     except InterruptedError as error:  # the tree build was stopped
         raise Interrupted(_empty(checked, cancelled=True)) from error
     except KeyboardInterrupt as error:
         raise Interrupted(_empty(checked, cancelled=True)) from error
     state = _State(assembly)
     try:
-        state.check_rest()
+        state.check_rest(threads)
         state.run(threads, progress)
     except (KeyboardInterrupt, Cancelled) as error:
         cancel.set()
@@ -119,68 +123,60 @@ class _State:
         self.a = assembly
         self.remaining = list(assembly.names)
         self.steps: list[Step] = []
-        self.first: list[PartAnalysis] | None = None  # analyses of the first step
-        self.last: list[PartAnalysis] | None = None  # analyses of the latest step
+        self.first: Table | None = None  # candidates and blockers of the first step
+        self.last: Table | None = None  # those of the latest step
         self.interference = {n: 0.0 for n in assembly.names}
 
-    def check_rest(self) -> None:
+    def check_rest(self, threads: int) -> None:
         names = self.a.names
-        for i, p in enumerate(names):
-            for q in names[i + 1:]:
-                if not self.a.near(p, q):
-                    continue
-                depth, pair = self.a.rest_depth(p, q)
-                if depth > self.a.tol.allowance:
-                    assert pair is not None  # a depth above the allowance (>= 0) comes with its triangle pair
-                    raise AssemblyError(
-                        f"parts {p!r} and {q!r} overlap by {depth:.6g} at rest (triangles {pair[0]} and "
-                        f"{pair[1]}), beyond the allowance {self.a.tol.allowance:.3g}")
-                self.interference[p] = max(self.interference[p], depth)
-                self.interference[q] = max(self.interference[q], depth)
+        pairs = [(p, q) for i, p in enumerate(names) for q in names[i + 1:] if self.a.near(p, q)]
+        found = each(lambda pq: self.a.rest_depth(*pq), pairs, threads, self.a.cancel)
+        for (p, q), (depth, pair) in zip(pairs, found):
+            if depth > self.a.tol.allowance:
+                assert pair is not None  # a depth above the allowance (>= 0) comes with its triangle pair
+                raise AssemblyError(
+                    f"parts {p!r} and {q!r} overlap by {depth:.6g} at rest (triangles {pair[0]} and "
+                    f"{pair[1]}), beyond the allowance {self.a.tol.allowance:.3g}")
+            self.interference[p] = max(self.interference[p], depth)
+            self.interference[q] = max(self.interference[q], depth)
 
-    def analyse_all(self, threads: int, progress: ProgressCallback | None) -> list[PartAnalysis]:
+    def analyse_step(self, threads: int,
+                     progress: ProgressCallback | None) -> tuple[Table, list[PartAnalysis]]:
+        """The parts still in place: what blocks each along the axes, and the whole analysis of
+        the parts the sequence needs it for. The first step analyses every part in full (the
+        blocking table shows all they tried, and it is most of the work, best spread over the
+        threads at once). Later steps find what blocks each part along the axes first: a part
+        with a free axis tries nothing else, so its axes are its candidates and their blockers
+        its blockers left behind; a part without one leaves at least the blockers of its axes
+        behind. A part is analysed further only when it could go next: a part with a free
+        axis when it leaves the fewest blockers behind (the ties need its margin), a part
+        without one when its axes' blockers are no more than that fewest. At a step where no
+        axis is free, that is every part (the parts held at the end, with all they tried)."""
         remaining = self.remaining
-        jobs = [(p, [q for q in remaining if q != p]) for p in remaining]
-        if threads == 1 or len(jobs) == 1:
-            results: list[PartAnalysis] = []
-            for p, others in jobs:
-                results.append(self.a.analyse(p, others))
-                if progress:
-                    progress(1)
-            return results
-        share = max(1, -(-100 // threads))
-
-        def staged(p: str, others: list[str]) -> PartAnalysis:
-            if self.a.cancel.is_set():
-                raise Cancelled()
-            zet_native.enter_stage(share)
-            try:
-                return self.a.analyse(p, others)
-            finally:
-                zet_native.leave_stage()
-
-        pool = concurrent.futures.ThreadPoolExecutor(max_workers=threads, thread_name_prefix="disassembly")
-        try:
-            futures = [pool.submit(staged, p, others) for p, others in jobs]
-            pending = set(futures)
-            while pending:  # short waits, so that Ctrl-C reaches this thread at once
-                done, pending = concurrent.futures.wait(pending, timeout=0.1)
-                if progress:
-                    for _ in done:
-                        progress(1)
-            return [f.result() for f in futures]
-        except BaseException:
-            self.a.cancel.set()
-            raise
-        finally:
-            pool.shutdown(wait=True, cancel_futures=True)
+        others = {p: [q for q in remaining if q != p] for p in remaining}
+        if self.first is None:
+            analyses = each(lambda p: self.a.analyse(p, others[p]), remaining, threads, self.a.cancel, progress)
+            return {x.name: {c.label: list(c.blockers) for c in x.candidates} for x in analyses}, analyses
+        axes = each(lambda p: self.a.axes(p, others[p]), remaining, threads, self.a.cancel, progress)
+        tables: Table = {}
+        behind: dict[str, int] = {}
+        for p, rows in zip(remaining, axes):
+            tables[p] = {label: list(b) for label, b in rows}
+            behind[p] = len({q for _, b in rows for q in b})
+        open_ = {p for p, rows in zip(remaining, axes) if any(not b for _, b in rows)}
+        fewest = min((behind[p] for p in open_), default=len(remaining))
+        wanted = [p for p in remaining if (behind[p] == fewest if p in open_ else behind[p] <= fewest)]
+        analyses = each(lambda p: self.a.analyse(p, others[p]), wanted, threads, self.a.cancel)
+        for x in analyses:
+            tables[x.name] = {c.label: list(c.blockers) for c in x.candidates}
+        return tables, analyses
 
     def run(self, threads: int, progress: ProgressCallback | None) -> None:
         while self.remaining:
-            analyses = self.analyse_all(threads, progress)
-            self.last = analyses
+            tables, analyses = self.analyse_step(threads, progress)
+            self.last = tables
             if self.first is None:
-                self.first = analyses
+                self.first = tables
             free = [x for x in analyses if x.free]
             if not free:
                 return
@@ -196,20 +192,16 @@ class _State:
 
     def result(self, cancelled: bool = False) -> Plan:
         a = self.a
-        table: Callable[[list[PartAnalysis] | None], Table] = lambda analyses: {  # noqa: E731
-            x.name: {c.label: list(c.blockers) for c in x.candidates} for x in analyses or ()}
         held: Table = {}
         blockers: dict[str, list[str]] = {}
         if self.last is not None:
-            last = {x.name: x for x in self.last}
             for name in self.remaining:
-                if name in last:
-                    x = last[name]
-                    held[name] = {c.label: list(c.blockers) for c in x.candidates}
-                    union = {b for c in x.candidates for b in c.blockers}
+                if name in self.last:
+                    held[name] = {label: list(found) for label, found in self.last[name].items()}
+                    union = {b for found in held[name].values() for b in found}
                     blockers[name] = [n for n in a.names if n in union]
         remaining = [n for n in a.names if n in self.remaining]
-        return Plan(list(a.names), list(self.steps), remaining, blockers, table(self.first), held,
+        return Plan(list(a.names), list(self.steps), remaining, blockers, dict(self.first or {}), held,
                     dict(self.interference), a.tol.allowance, a.tol.diagonal, cancelled)
 
 

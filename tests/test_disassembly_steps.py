@@ -1,0 +1,78 @@
+"""The planner's shortcuts against the plain method: a step that analyses only the parts that
+can go next gives the plan of steps that analyse every part in full, and grid directions rated
+part by part (with verdicts kept from earlier calls) are the ones that one rating over all the
+near parts leaves free; depths of triangle pairs at rest are the general depths at rest."""
+
+import threading
+
+import assemblies
+import numpy as np
+import pytest
+
+import zet_native
+from zet_native.disassembly import DEFAULT_ALLOWANCE, checked_parts, plan
+from zet_native.disassembly.analysis import GRID_DIRECTIONS, Assembly
+from zet_native.disassembly.depth import depths_at_rest, overlap_depths
+from zet_native.disassembly.directions import sphere_grid
+
+
+def assembly(parts):
+    return Assembly(checked_parts(parts), DEFAULT_ALLOWANCE, False, threading.Event())
+
+
+def plain_plan(parts):
+    """Every part analysed in full at every step, the next part picked among all the free ones:
+    (steps as (part, label, direction, margin, blockers left behind), remaining, first table,
+    last table of the remaining parts)."""
+    a = assembly(parts)
+    remaining, steps, first, last = list(a.names), [], None, {}
+    while remaining:
+        analyses = [a.analyse(p, [q for q in remaining if q != p]) for p in remaining]
+        last = {x.name: {c.label: list(c.blockers) for c in x.candidates} for x in analyses}
+        first = first or last
+        free = [x for x in analyses if x.free]
+        if not free:
+            break
+
+        def behind(x):
+            return len({b for c in x.candidates for b in c.blockers})
+
+        x = min(free, key=lambda x: (behind(x), -x.candidates[x.chosen].margin, a.volume(x.name), x.name))
+        c = x.candidates[x.chosen]
+        steps.append((x.name, c.label, c.direction, c.margin, behind(x)))
+        remaining.remove(x.name)
+    return steps, remaining, first, {n: last[n] for n in remaining}
+
+
+@pytest.mark.parametrize("build", [lambda: assemblies.grid_of_blocks(3, 1), assemblies.captive_ring,
+                                   assemblies.pinned_peg, lambda: assemblies.channel_stack(4)])
+def test_steps_that_analyse_only_what_can_go_next_give_the_plain_plan(build):
+    parts = build()
+    steps, remaining, first, held = plain_plan(parts)
+    result = plan(parts, threads=2)
+    assert [(s.part, s.label, s.direction, s.margin, s.left_behind) for s in result.steps] == steps
+    assert result.remaining == remaining
+    assert result.blocking == first
+    assert result.held == held
+
+
+def test_grid_rated_part_by_part_equals_one_rating_over_all_near_parts():
+    a = assembly(assemblies.grid_of_blocks(3, 1))
+    grid = sphere_grid(GRID_DIRECTIONS)
+    for p in ("cube-111", "cube-000", "cube-201"):
+        others = [n for n in a.names if n != p]
+        # Subsets in turn: the verdicts kept from one call serve the next, whatever the parts.
+        for near in (others[:5], others, others[3:17], others[::-2], []):
+            counts, _ = zet_native.direction_scores(grid, 2.0 * a.tol.diagonal, a.rays[p],
+                                                    [a.rays[q] for q in near])
+            assert np.array_equal(a._ray_free(p, tuple(near), grid), np.flatnonzero(counts == 0)), (p, len(near))
+
+
+def test_depths_at_rest_are_the_general_depths_with_no_motion():
+    rng = np.random.default_rng(5)
+    a = np.round(rng.standard_normal((3000, 3, 3)) * 4) / 4  # on a lattice: many touching, coplanar pairs
+    b = a + np.round(rng.standard_normal((3000, 3, 3)) * 8) / 32
+    for screen in (0.0, 1e-3, 0.1):
+        general = overlap_depths(a, b, np.zeros(3), 0.0, 0.0, screen=screen)
+        assert np.array_equal(depths_at_rest(a, b, screen), general)
+        assert (general > screen).any() and (general == 0).any()
