@@ -140,7 +140,7 @@ HOT_SLICE_BYTES = 1 << 22
 
 
 def in_chunks(total: int, first: int, run: Callable[[int, int], Any], seconds: float = SLICE_SECONDS,
-              into: np.ndarray | None = None) -> list[Any]:
+              into: np.ndarray | None = None, growth: float = 8.0) -> list[Any]:
     """Calls ``run(start, stop)`` over consecutive slices of the ``total`` items and returns their
     results in order. A call into the native module cannot be interrupted when it takes no
     ``should_cancel``; between two calls the interpreter delivers pending signals, so Ctrl-C
@@ -150,7 +150,8 @@ def in_chunks(total: int, first: int, run: Callable[[int, int], Any], seconds: f
     Up to ``first`` items (an amount that takes well under a second even where an item is
     costly) make one call. Beyond that the first slice holds ``first`` items and each later
     one as many as the last slice's pace fits into ``seconds``, growing or shrinking at most
-    eightfold from slice to slice.
+    ``growth``-fold from slice to slice (a guard where a slice's items may be far cheaper than
+    the next one's); a remainder under half a slice joins the slice before it.
 
     With ``into`` (a new array of ``total`` rows, one per item), ``run`` returns the packed rows
     of its items; each slice holds at most HOT_SLICE_BYTES of them and is copied into its rows
@@ -176,6 +177,8 @@ def in_chunks(total: int, first: int, run: Callable[[int, int], Any], seconds: f
         began = time.perf_counter()
         results.append(call(start, stop))
         pace = (stop - start) / max(time.perf_counter() - began, 1e-6)
-        size = int(min(max(pace * seconds, size / 8, 1), size * 8, cap))
+        size = int(min(max(pace * seconds, size / growth, 1), size * growth, cap))
         start = stop
+        if total - start - size < size // 2 and total - start <= cap:
+            size = total - start  # a short last slice would cost a call for little work
     return results

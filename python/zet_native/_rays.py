@@ -122,15 +122,15 @@ def direction_scores(directions: npt.ArrayLike, length: float, moving: RayMesh,
     # and that is safe only when a slice's pace predicts the next one's. Directions differ
     # widely in cost (those facing the obstacles trace far deeper), and neighbours in a grid
     # alike, so the slices take the directions in a fixed scattered order: each slice is a fair
-    # sample of the rest. Each direction's result depends on it alone, so the results put back
-    # in place are one call's bytes.
+    # sample of the rest, and the second slice can grow straight to the target. Each direction's
+    # result depends on it alone, so the results put back in place are one call's bytes.
     order = np.random.default_rng(0).permutation(len(d))
     scattered = np.ascontiguousarray(d[order])
 
     def run(lo: int, hi: int) -> tuple[bytes, bytes]:
         return _zet_native.direction_ray_scores(scattered[lo:hi], length, mesh, others)
 
-    parts = in_chunks(len(d), per_slice, run, seconds=SCORE_SLICE_SECONDS)
+    parts = in_chunks(len(d), per_slice, run, seconds=SCORE_SLICE_SECONDS, growth=64.0)
     counts, scores = np.empty(len(d), "=i8"), np.empty(len(d), "=f8")
     counts[order] = join([c for c, _ in parts], "=i8")
     scores[order] = join([s for _, s in parts], "=f8")
