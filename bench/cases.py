@@ -690,6 +690,11 @@ def cancel_data():
             "meshes": (zet_native.ray_mesh(trees[0]), zet_native.ray_mesh(trees[1]))}
 
 
+# Rounds of the cost cases: their differences are a few percent at most, well inside one round's
+# noise, so their best times need more rounds than the other cases.
+CANCEL_REPEATS = 9
+
+
 def cancel_cases():
     direction = np.array([0.3, 0.5, 0.8])
 
@@ -713,14 +718,14 @@ def cancel_cases():
             lambda d: zet_native.direction_scores(d["directions"][:3000], 2.0, d["meshes"][0], [d["meshes"][1]])),
     }
     out = [Case(function, "should_cancel=lambda: False", cancel_data, lambda d, t, f=f: f(d, never), threads=(1,),
-                repeats=5, digits=3, peers=[Peer("should_cancel=None", lambda d, f=f: f(d, None), ours=True, threads=(1,))])
+                repeats=CANCEL_REPEATS, digits=3, peers=[Peer("should_cancel=None", lambda d, f=f: f(d, None), ours=True, threads=(1,))])
            for function, f in polled]
     for function, (raw, companion) in sliced.items():
         out.append(Case(function, "companion, sliced", cancel_data, lambda d, t, c=companion: c(d), threads=(1,),
-                        repeats=5, digits=3, peers=[Peer("ours, companion in one call", lambda d, c=companion:
+                        repeats=CANCEL_REPEATS, digits=3, peers=[Peer("ours, companion in one call", lambda d, c=companion:
                                                          in_one_slice(lambda: c(d)), ours=True, threads=(1,))]))
         out.append(Case(function, "ours, companion in one call", cancel_data,
-                        lambda d, t, c=companion: in_one_slice(lambda: c(d)), threads=(1,), repeats=5, digits=3,
+                        lambda d, t, c=companion: in_one_slice(lambda: c(d)), threads=(1,), repeats=CANCEL_REPEATS, digits=3,
                         peers=[Peer("ours, raw module", lambda d, r=raw: r(d), ours=True, threads=(1,))]))
     return out
 

@@ -140,7 +140,7 @@ HOT_SLICE_BYTES = 1 << 22
 
 
 def in_chunks(total: int, first: int, run: Callable[[int, int], Any], seconds: float = SLICE_SECONDS,
-              into: np.ndarray | None = None, growth: float = 8.0) -> list[Any]:
+              into: np.ndarray | tuple[np.ndarray, ...] | None = None, growth: float = 8.0) -> list[Any]:
     """Calls ``run(start, stop)`` over consecutive slices of the ``total`` items and returns their
     results in order. A call into the native module cannot be interrupted when it takes no
     ``should_cancel``; between two calls the interpreter delivers pending signals, so Ctrl-C
@@ -153,20 +153,23 @@ def in_chunks(total: int, first: int, run: Callable[[int, int], Any], seconds: f
     ``growth``-fold from slice to slice (a guard where a slice's items may be far cheaper than
     the next one's); a remainder under half a slice joins the slice before it.
 
-    With ``into`` (a new array of ``total`` rows, one per item), ``run`` returns the packed rows
-    of its items; each slice holds at most HOT_SLICE_BYTES of them and is copied into its rows
-    as soon as it returns, and the list holds each slice's (start, stop)."""
-    rows, cap = None, total
-    if into is not None:
-        rows = into.reshape(total, int(np.prod(into.shape[1:], dtype=np.int64)))
-        cap = max(1, HOT_SLICE_BYTES // max(rows.itemsize * rows.shape[1], 1))
+    With ``into`` (a new array of ``total`` rows, one per item, or a tuple of them), ``run``
+    returns the packed rows of its items (a tuple of packed results, one per array); each slice
+    holds at most HOT_SLICE_BYTES of them and is copied into its rows as soon as it returns, and
+    the list holds each slice's (start, stop)."""
+    outputs = () if into is None else into if isinstance(into, tuple) else (into,)
+    rows = [out.reshape(total, int(np.prod(out.shape[1:], dtype=np.int64))) for out in outputs]
+    cap = total
+    if rows:
+        cap = max(1, HOT_SLICE_BYTES // max(sum(r.itemsize * r.shape[1] for r in rows), 1))
         first = min(first, cap)
 
     def call(start: int, stop: int) -> Any:
         result = run(start, stop)
-        if rows is None:
+        if not rows:
             return result
-        rows[start:stop] = np.frombuffer(result, dtype=rows.dtype).reshape(stop - start, rows.shape[1])
+        for r, packed in zip(rows, result if isinstance(into, tuple) else (result,)):
+            r[start:stop] = np.frombuffer(packed, dtype=r.dtype).reshape(stop - start, r.shape[1])
         return start, stop
 
     if total <= first:

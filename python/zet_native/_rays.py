@@ -65,10 +65,9 @@ def winding(points: npt.ArrayLike, direction: npt.ArrayLike, solid: WindingTree,
         args: Any = (p[lo:hi], d, *arrays, epsilon, origin_tolerance)
         return _zet_native.ray_winding_batch(*args)
 
-    parts = in_chunks(len(p), POINTS_PER_SLICE, run)
-    crossings = join([c for c, _ in parts], "=i8")
-    ambiguous = join([a for _, a in parts], np.uint8).view(bool)
-    return crossings, ambiguous
+    crossings, ambiguous = np.empty(len(p), "=i8"), np.empty(len(p), np.uint8)
+    in_chunks(len(p), POINTS_PER_SLICE, run, into=(crossings, ambiguous))
+    return crossings, ambiguous.view(bool)
 
 
 # Directions tried in turn for the points whose ray was ambiguous: irrational-looking
