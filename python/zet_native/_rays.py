@@ -10,7 +10,7 @@ import numpy.typing as npt
 
 import _zet_native
 
-from ._arrays import in_chunks, join, real_array, unpack
+from ._arrays import in_chunks, real_array, unpack
 from ._interrupt import POINTS_PER_SLICE, RAYS_PER_SLICE, ShouldCancel, keep_going
 from ._trees import RayMesh, WindingTree, tree_tuple, usable_of, winding_tree
 
@@ -103,6 +103,10 @@ def contains(tree: Any, points: npt.ArrayLike, solid: WindingTree | None = None)
     return inside
 
 
+# Seconds a slice of direction scores aims at; see direction_scores.
+SCORE_SLICE_SECONDS = 0.8
+
+
 def direction_scores(directions: npt.ArrayLike, length: float, moving: RayMesh,
                      obstacles: Iterable[RayMesh]) -> tuple[np.ndarray, np.ndarray]:
     """(counts, scores) of each direction (q x 3) for ray meshes made by ``ray_mesh``: counts
@@ -113,10 +117,6 @@ def direction_scores(directions: npt.ArrayLike, length: float, moving: RayMesh,
     mesh = tuple(moving)
     others = tuple(tuple(obstacle) for obstacle in obstacles)
     rays = len(mesh[7]) + sum(len(o[7]) for o in others)
-    per_slice = max(1, RAYS_PER_SLICE // max(rays, 1))
-    if len(d) <= per_slice:
-        packed = _zet_native.direction_ray_scores(d, length, mesh, others)
-        return join([packed[0]], "=i8"), join([packed[1]], "=f8")
     # Every call collapses and checks the meshes again, so slices here run longer than elsewhere,
     # and that is safe only when a slice's pace predicts the next one's. Directions differ
     # widely in cost (those facing the obstacles trace far deeper), and neighbours in a grid
@@ -129,15 +129,11 @@ def direction_scores(directions: npt.ArrayLike, length: float, moving: RayMesh,
     def run(lo: int, hi: int) -> tuple[bytes, bytes]:
         return _zet_native.direction_ray_scores(scattered[lo:hi], length, mesh, others)
 
-    parts = in_chunks(len(d), per_slice, run, seconds=SCORE_SLICE_SECONDS, growth=64.0)
     counts, scores = np.empty(len(d), "=i8"), np.empty(len(d), "=f8")
-    counts[order] = join([c for c, _ in parts], "=i8")
-    scores[order] = join([s for _, s in parts], "=f8")
-    return counts, scores
-
-
-# Seconds a slice of direction scores aims at; see direction_scores.
-SCORE_SLICE_SECONDS = 0.8
+    in_chunks(len(d), max(1, RAYS_PER_SLICE // max(rays, 1)), run, seconds=SCORE_SLICE_SECONDS,
+              into=(counts, scores), growth=64.0)
+    back = np.argsort(order)  # row i of the scattered results is direction order[i]
+    return counts[back], scores[back]
 
 
 __all__ = ["RayHits", "contains", "direction_scores", "ray_hits", "winding"]
