@@ -66,6 +66,7 @@ class Case:
     repeats: int = 3
     suffix: str = ""  # after our time, e.g. " to best"
     digits: int = 2  # of the ratio
+    paired: bool = False  # a cost: ours against its own-code peers round by round (see paired_cost)
 
     def label(self, data):
         return self.case.format(**data) if data else self.case
@@ -90,10 +91,12 @@ def sample(call, calls=1):
     return wall / calls, cpu / calls, result
 
 
-def best_of(items, repeats, min_total=0.5, max_repeats=10, loop_seconds=None):
+def best_of(items, repeats, min_total=0.5, max_repeats=10, loop_seconds=None, history=None):
     """Best (wall, cpu) of each item (key, threads or None, call), the items taking turns round
-    by round so that a passing load weighs on all alike; more rounds for short ones. With
-    loop_seconds, each sample is a loop of calls about that long (calls of microseconds)."""
+    by round so that a passing load weighs on all alike, in the reverse order every other round
+    so that no item always runs in the wake of the same one; more rounds for short ones. With
+    loop_seconds, each sample is a loop of calls about that long (calls of microseconds). With
+    history (a dict), each key's CPU seconds of every round go to history[key] as well."""
     best, calls, total, rounds, live = {}, {}, 0.0, 0, list(items)
     for key, threads, call in items if loop_seconds else ():
         if threads:
@@ -102,7 +105,7 @@ def best_of(items, repeats, min_total=0.5, max_repeats=10, loop_seconds=None):
         calls[key] = max(1, min(100_000, int(loop_seconds / once)))
     while live and (rounds < repeats or (total < min_total and rounds < max_repeats)) and not (QUICK and rounds):
         rounds += 1
-        for item in list(live):
+        for item in list(live) if rounds % 2 else list(reversed(live)):
             key, threads, call = item
             if threads:
                 _zet_native.set_thread_limit(threads)
@@ -112,6 +115,8 @@ def best_of(items, repeats, min_total=0.5, max_repeats=10, loop_seconds=None):
                 live.remove(item)
                 continue
             total += wall * calls.get(key, 1)
+            if history is not None:
+                history.setdefault(key, []).append(cpu)
             old = best.get(key, (float("inf"), float("inf")))
             best[key] = (min(old[0], wall), min(old[1], cpu))
     return best
@@ -128,15 +133,32 @@ def guarded(run):
         return Unavailable(f"{type(exc).__name__}: {exc}".splitlines()[0])
 
 
+def paired_cost(ours, theirs):
+    """The median over rounds of ours / theirs - 1, of CPU seconds measured in the same round.
+    A cost of a few tenths of a percent hides in the spread of best-of times, which can come
+    from different rounds: a load that comes and goes on the other core, or the cache it
+    leaves, weighs on both calls of one round alike, and the median passes over the rounds
+    where it did not."""
+    ratios = sorted(a / b for a, b in zip(ours, theirs))
+    middle = len(ratios) // 2
+    return (ratios[middle] if len(ratios) % 2 else (ratios[middle - 1] + ratios[middle]) / 2) - 1
+
+
 def measure_ours(case, data):
-    """{threads: (wall, cpu) or Cell} of ours, with the peers that are our own code, in turns."""
+    """{threads: (wall, cpu) or Cell} of ours, with the peers that are our own code, in turns;
+    for a paired case also {("cost", peer label): paired_cost} on its first thread count."""
     loop = 0.05 if case.unit == "call" else None
     items = [(t, t, lambda t=t: case.ours(data, t)) for t in case.threads]
     for p in case.peers:
         if p.ours:
             items += [((p.label, t), t, lambda p=p, t=t: p.run(data, t)) for t in p.threads] if p.per_thread \
                 else [((p.label, None), p.threads[0], lambda p=p: p.run(data))]
-    return best_of(items, case.repeats, loop_seconds=loop)
+    history = {} if case.paired else None
+    best = best_of(items, case.repeats, loop_seconds=loop, history=history)
+    for key in history or ():
+        if isinstance(key, tuple):
+            best["cost", key[0]] = paired_cost(history[case.threads[0]], history[key])
+    return best
 
 
 _measured = {}
@@ -237,7 +259,8 @@ def rows(cases, measured, build, notes):
                 scale = work / case.units(data, p.work) if p.work else 1.0
                 peer_s = got[0] * scale
                 out.append(dict(row, peer=p.label, figure=figure(case, work, peer_s), peer_s=peer_s,
-                                peer_cpu=got[1] * scale, ratio=f"{peer_s / o[0]:.{case.digits}f}x", summary=p.summary))
+                                peer_cpu=got[1] * scale, ratio=f"{peer_s / o[0]:.{case.digits}f}x", summary=p.summary,
+                                cost=ours.get(("cost", p.label))))
     return out
 
 
