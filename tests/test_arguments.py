@@ -4,7 +4,6 @@ trailing extent with the argument's shape message, a layout that is not C-contig
 buffer protocol, and of several refused arguments the first is reported. Misaligned copies,
 bytearray views and ctypes arrays of the same values give the same result."""
 
-import ctypes
 import pickle
 
 import numpy as np
@@ -63,9 +62,10 @@ def test_each_array_refused_by_name(call):
     every = {name for _, name in found}
     for path, name in found:
         a = get(args, path)
-        for bad in (other_dtype(a), a[..., None].copy()):
+        same_size = a.astype({"f": "i", "i": "u", "u": "i", "b": "u"}[a.dtype.kind] + str(a.itemsize))
+        for bad in [other_dtype(a), same_size, a[..., None].copy()] + [a.astype(">" + a.dtype.str[1:])] * (a.itemsize > 1):
             refused(call.function, put(args, path, bad), ValueError, kind_message(call, a, name), ())
-        if a.ndim > 1 and a.dtype.kind in "fu" or a.dtype == np.int32:  # a fixed trailing extent
+        if a.ndim > 1 and a.dtype.kind in "fu" or a.dtype == np.int32 or a.shape == (3,):  # a fixed last extent
             refused(call.function, put(args, path, np.zeros(a.shape[:-1] + (a.shape[-1] + 1,), a.dtype)),
                     ValueError, SHAPE % name, ())
         strided = np.asfortranarray(a) if a.ndim > 1 else np.repeat(a, 2)[::2]
@@ -109,5 +109,5 @@ def test_exporters_give_the_same_result(call):
         others = [misaligned(a), ctypes_copy(a), memoryview(a.tobytes()).cast("@" + a.dtype.char, a.shape)]
         for copy in [exported(a)[1], misaligned(a, bare=True)] + ([] if call.name in STRICT else others):
             assert pickle.dumps(call.function(*put(args, path, copy))) == expected, (path, type(copy))
-        for copy in others + [a.astype(a.dtype.newbyteorder(">"))] if call.name in STRICT else []:
+        for copy in others if call.name in STRICT else []:
             refused(call.function, put(args, path, copy), ValueError, kind_message(call, a, name), ())
