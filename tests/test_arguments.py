@@ -9,7 +9,7 @@ import pickle
 import numpy as np
 import pytest
 from calls import KERNELS
-from support import DTYPE, F64, SHAPE, exported, refused
+from support import CALLABLE, DTYPE, F64, SHAPE, exported, refused
 from test_fuzz import get, paths, put
 
 RAY_TREE = "node_min, node_max, node_meta, order, usable, points, bounds_min, bounds_max"
@@ -80,6 +80,25 @@ def test_first_refused_array_is_reported(call):
         for path, _ in found[k:]:
             bad = put(bad, path, other_dtype(get(args, path)))
         refused(call.function, bad, ValueError, kind_message(call, get(args, found[k][0]), name), ())
+
+
+@pytest.mark.parametrize("call", KERNELS, ids=repr)
+def test_parser_comes_first(call):
+    """The argument count, a scalar of the wrong type and a should_cancel that cannot be called
+    are refused before any array is looked at."""
+    args, found = arrays(call)
+    for wrong in (args[:-1], [*args, None]):
+        message = f"{call.name}() takes exactly {len(args)} arguments ({len(wrong)} given)"
+        refused(call.function, wrong, TypeError, message, ())
+    spoiled = args
+    for path, _ in found:
+        spoiled = put(spoiled, path, other_dtype(get(args, path)))
+    for i, value in enumerate(args):
+        if type(value) in (int, float):
+            refused(call.function, put(spoiled, (i,), "x" if type(value) is float else 2.5), TypeError, None,
+                    {name for _, name in found})
+    if call.cancel is not None:
+        refused(call.function, put(spoiled, (call.cancel,), 5), TypeError, CALLABLE, ())
 
 
 def ctypes_copy(a):

@@ -11,7 +11,6 @@ import pytest
 from reference_ccd import swept_box
 from reference_distance import conservative_triangle_distance
 from support import (
-    CALLABLE,
     DEEPEST,
     DTYPE,
     INF,
@@ -340,7 +339,6 @@ DOUBLE = [[0, 0], [1, 0]]
 @pytest.mark.parametrize("function, change, error, message", [  # a None argument fails if it is looked at
     *[(P, dict(mv=None, cancel=5, **c), ValueError, COUNTERS)
       for c in ({"evaluations": -1}, {"limit": -1}, {"interval": 0}, {"max_depth": 0})],
-    (P, dict(mv=None, cancel=5), TypeError, CALLABLE),
     (P, dict(mv=np.array(CHIP, F32), ov=None), ValueError, DTYPE % "moving"),
     (P, dict(mt=np.array([[0, 1, 3]], U32), ov=None), ValueError, OUTSIDE % "moving"),
     (P, dict(ot=np.array([[0, 1, 3]], U32), pairs=None), ValueError, OUTSIDE % "obstacle"),
@@ -358,7 +356,6 @@ DOUBLE = [[0, 0], [1, 0]]
     (P, dict(lowers=np.array([-3.0]), length=INF, clear=NAN, min_width=NAN), None, None),
     *[(C, dict(moving=NONE7, cancel=5, **c), ValueError, PATH)
       for c in ({"length": INF}, {"length": NAN}, {"length": -1.0}, {"interval": 0})],
-    (C, dict(moving=NONE7, cancel=5), TypeError, CALLABLE),
     (C, dict(moving=tree(CHIP, vertices=np.array(CHIP, F32)), obstacle=NONE7), ValueError, DTYPE % "moving"),
     (C, dict(moving=tree(CHIP, excluded=np.zeros(2, np.uint8)), obstacle=NONE7), ValueError,
      "moving tree arrays have inconsistent lengths"),

@@ -245,7 +245,6 @@ def nodes(role, rows):
     ({"obstacle.usable": np.zeros(4, np.uint8)}, ValueError, LENGTHS % OB),
     (nodes("obstacle", SHARED), ValueError, NODE % (OB, 1)),
     ({"obstacle.points": np.array([0, 6])}, ValueError, ORIGIN % OB),
-    (dict(length="x"), TypeError, None),  # the parser's own
 ])
 def test_argument_checks_in_order(change, error, message):
     with pytest.raises(error, match=f"^{re.escape(message)}$" if message else None) as caught:

@@ -170,7 +170,6 @@ UINT32 = "triangles must be a C-contiguous uint32 array"
 
 
 @pytest.mark.parametrize("args, error, message", [
-    ((V, T), TypeError, "build_aabb_tree() takes exactly 5 arguments (2 given)"),
     ((V, T, 2**31, None, 1), OverflowError, None),
     ((V, T, 0, 5, 0), ValueError, "leaf_size must be positive"),
     ((V, T, 1, 5, 0), ValueError, "cancel_check_interval must be positive"),
