@@ -256,15 +256,6 @@ def test_wedge_order_geometry_and_empty():
     assert zn.cone_wedges(huge, np.zeros((0, 2**40), bool)) == (b"",) * 4
 
 
-def test_many_items_against_the_reference():
-    # More items than one grain; thread limits are compared for every kernel in test_concurrency.
-    moving, obstacle, epsilon = random_pairs(2000, 7)
-    g, mask = random_groups(1800, 8)
-    assert list(zn.pair_cones(moving, obstacle, epsilon, 1e-9, 0.0)) == packed(pair_ref(moving, obstacle, epsilon,
-                                                                                       1e-9, 0.0))
-    assert list(zn.cone_wedges(g, mask)) == wedges_ref(g, mask)
-
-
 M, O, E = random_pairs(4, 3)
 G, K = random_groups(4, 3)
 

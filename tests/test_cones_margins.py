@@ -7,7 +7,7 @@ import math
 
 import numpy as np
 import pytest
-from support import DTYPE, INF, NAN, SANITIZED, refused
+from support import DTYPE, INF, NAN, refused
 
 import _zet_native as zn
 import zet_native
@@ -229,23 +229,6 @@ def test_cap_bound_never_exceeds_nearby_margin():
             turn[:5] = alpha
             near = np.ascontiguousarray(np.cos(turn) * c + np.sin(turn) * side)
             assert (bound[i] <= margins(near, selected, groups).min(0) + 1e-12).all()
-
-
-def test_sliced_by_directions_and_by_groups():
-    # Work split across directions or across groups (thread limits are compared for every kernel
-    # in test_concurrency): the leading rows and the caps against the ports.
-    groups = pair_groups(500, 10)
-    rng = np.random.default_rng(11)
-    n = 1024 if SANITIZED else 2048
-    shapes = [(directions(n, 12), rng.integers(0, len(groups.kinds), 330)),  # slices directions
-              (directions(60, 13), rng.integers(0, len(groups.kinds), 9000))]  # slices groups
-    results = [[(margins(u, s, groups).tobytes(), caps(u, s, groups, np.array([0.1])).tobytes())
-                for u, s in shapes]]
-    for (u, s), (got, _) in zip(shapes, results[0]):  # leading rows against the port
-        assert got[:4 * len(s) * 8] == margins_ref(u[:4], s, groups).tobytes()
-    u, s = shapes[1]
-    ref = caps_ref(u, s, groups.cap_axes, groups.cap_cos, groups.blocks_all, groups.shifts, np.array([0.1]))
-    assert results[0][1][1] == ref.tobytes()
 
 
 def test_empty_slot_counts_and_grids():
