@@ -1,8 +1,10 @@
 """Every array argument of every module function, those inside tree and mesh tuples too, on a
-valid call: another dtype or one more dimension is refused naming the argument, a wrong
-trailing extent with the argument's shape message, a layout that is not C-contiguous by the
-buffer protocol, and of several refused arguments the first is reported. Misaligned copies,
-bytearray views and ctypes arrays of the same values give the same result."""
+valid call: another dtype (of another size, or of the same size and another kind), the other
+byte order or one more dimension is refused naming the argument, a wrong fixed extent with
+the argument's shape message, a layout that is not C-contiguous by the buffer protocol, and
+of several refused arguments the first is reported; the parser's own errors come before any
+of them. Misaligned copies, bytearray views and ctypes arrays of the same values give the
+same result."""
 
 import pickle
 
