@@ -128,13 +128,6 @@ def both(module, reference, *args, yes_at=None, answer=True, interval=1):
     assert mine is None or mine.calls == theirs.calls
     return expected
 
-def unaligned(a):
-    """A float64 copy starting one byte into its storage (numpy format '=d')."""
-    out = np.frombuffer(bytearray(a.nbytes + 1), np.float64, offset=1).reshape(a.shape)
-    out[...] = a
-    return out
-
-
 def exported(array, letter=None):
     """A bytearray copy of the array and a memoryview of it in the array's shape."""
     array = np.asarray(array)

@@ -7,7 +7,7 @@ import pytest
 from reference_ccd import max_as_written as _max
 from reference_ccd import min_as_written as _min
 from reference_ccd import ref_kernel
-from support import F64, SHAPE, refused
+from support import SHAPE, refused
 
 import _zet_native as zn
 
@@ -259,33 +259,11 @@ T1 = np.array([[0.0, 10.0]])
 NAMES = ("moving", "obstacle", "velocity", "paths")
 
 
-BAD_F32 = M1.astype(np.float32)
-
-
-def swap(which, value):
-    args = [M1, O1, V, T1]
-    args[which] = value
-    return tuple(args) + TOLS
-
-
 @pytest.mark.parametrize("args, error, message", [
-    (swap(2, V.reshape(1, 3)), ValueError, F64 % "velocity"),
-    (swap(2, np.zeros(4)), ValueError, SHAPE % "velocity"),
-    (swap(1, O1.astype(np.float32)), ValueError, F64 % "obstacle"),
-    (swap(0, np.zeros((1, 3, 2))), ValueError, SHAPE % "moving"),
-    (swap(3, np.zeros((1, 3))), ValueError, SHAPE % "paths"),
-    (swap(3, np.zeros((2, 2, 2))[:, 0]), None, None),  # not contiguous: the exporter refuses
-    (swap(0, M1.tolist()), None, None),
-    ((BAD_F32, O1.astype(np.float32), V, T1) + TOLS, ValueError, F64 % "moving"),
-    ((M1, np.zeros((2, 3, 2)), V.reshape(1, 3), T1) + TOLS, ValueError, SHAPE % "obstacle"),
-    ((M1, O1, V.reshape(1, 3), np.zeros((1, 3))) + TOLS, ValueError, F64 % "velocity"),
     ((M1, np.zeros((2, 3, 3)), V, np.zeros((2, 3))) + TOLS, ValueError, SHAPE % "paths"),
     ((M1, np.zeros((2, 3, 3)), V, T1) + TOLS, ValueError, "batch dimensions must match"),
     ((M1, O1, V, np.zeros((2, 2))) + TOLS, ValueError, "batch dimensions must match"),
     ((np.zeros((2, 3, 3)), O1, V, T1) + TOLS, ValueError, "batch dimensions must match"),
-    ((M1, O1, V, T1, 1e-9, 1e-9), TypeError, None),
-    ((M1, O1, V, T1, 1e-9, "1e-9", 1e-6), TypeError, None),
-    ((BAD_F32, O1, V, T1, 1e-9, "1e-9", 1e-6), TypeError, None),  # parsing comes first
 ])
 def test_argument_checks_in_order(args, error, message):
     refused(zn.translation_triangle_ccd_batch, args, error, message, NAMES)

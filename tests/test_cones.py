@@ -256,43 +256,23 @@ def test_wedge_order_geometry_and_empty():
     assert zn.cone_wedges(huge, np.zeros((0, 2**40), bool)) == (b"",) * 4
 
 
-def test_many_items_against_the_reference():
-    # More items than one grain; thread limits are compared for every kernel in test_concurrency.
-    moving, obstacle, epsilon = random_pairs(2000, 7)
-    g, mask = random_groups(1800, 8)
-    assert list(zn.pair_cones(moving, obstacle, epsilon, 1e-9, 0.0)) == packed(pair_ref(moving, obstacle, epsilon,
-                                                                                       1e-9, 0.0))
-    assert list(zn.cone_wedges(g, mask)) == wedges_ref(g, mask)
-
-
 M, O, E = random_pairs(4, 3)
 G, K = random_groups(4, 3)
 
 
 @pytest.mark.parametrize("args, error, message", [
-    ((M.astype("f4"), O[:1], E[:2], 1e-9, 0.0), ValueError, "moving triangles has an unsupported dtype or rank"),
-    ((np.zeros((4, 3, 2)), O.astype("f4"), E, 1e-9, 0.0), ValueError, "moving triangles has an invalid shape"),
-    ((M, O.astype(">f8"), E[:1], 1e-9, 0.0), ValueError, "obstacle triangles has an unsupported dtype or rank"),
-    ((M, np.zeros((4, 2, 3)), E[:1], 1e-9, 0.0), ValueError, "obstacle triangles has an invalid shape"),
-    ((M, O[:1], E[:, None], 1e-9, 0.0), ValueError, "epsilon has an unsupported dtype or rank"),
     ((M, O[:1], E, 1e-9, 0.0), ValueError, "pair arrays must have the same length"),
     ((M, O, E[:3], 1e-9, 0.0), ValueError, "pair arrays must have the same length"),
-    ((M, O, E, "x", 0.0), TypeError, None),
-    ((M, O, E, 1e-9), TypeError, "pair_cones() takes exactly 5 arguments (4 given)"),
 ])
 def test_pair_cones_check_order(args, error, message):
     refused(zn.pair_cones, args, error, message, ("moving", "obstacle", "epsilon"))
 
 
 @pytest.mark.parametrize("call, args, message", [
-    ("cone_groups", (G.astype("f4"), K[:1].view("u1")), "generators has an unsupported dtype or rank"),
-    ("cone_groups", (np.zeros((4, 9, 2)), K.view("u1")), "generators has an invalid shape"),
     ("cone_groups", (np.zeros((4, 8, 3)), K), "generators has an invalid shape"),
     ("cone_groups", (G, K.view("u1")), "generator_mask has an unsupported dtype or rank"),
     ("cone_groups", (G, np.ones((4, 8), bool)), "generator_mask has an invalid shape"),
     ("cone_groups", (G, np.ones((5, 9), bool)), "generator mask shape does not match generators"),
-    ("cone_wedges", (G.astype("f4"), K.view("i1")), "generators has an unsupported dtype or rank"),
-    ("cone_wedges", (np.zeros((4, 9, 2)), K.view("i1")), "generators has an invalid shape"),
     ("cone_wedges", (G, K.view("i1")), "generator_mask has an unsupported dtype or rank"),
     ("cone_wedges", (G, np.ones((4, 10), bool)), "generator mask shape does not match generators"),
     ("cone_wedges", (G, np.ones((3, 9), bool)), "generator mask shape does not match generators"),

@@ -5,7 +5,7 @@ import math
 import numpy as np
 import pytest
 from reference_distance import conservative_triangle_distance
-from support import F64, SHAPE, refused
+from support import F64, refused
 
 import _zet_native as zn
 import zet_native
@@ -203,17 +203,9 @@ M1, O1, TWO = np.array([ROOF], np.float64), np.array([ROOF], np.float64) + [0, 0
 
 @pytest.mark.parametrize("args, error, message", [
     ((M1.astype(np.float32), O1), ValueError, F64 % "moving"),
-    ((np.zeros((1, 3, 4)), O1), ValueError, SHAPE % "moving"),
-    ((np.zeros((1, 3, 6))[..., ::2], O1), None, None),  # not contiguous: the exporter refuses
-    ((M1, O1.tolist()), None, None),
-    ((M1.astype(np.float32), np.zeros((2, 3, 4))), ValueError, F64 % "moving"),
-    ((np.zeros((2, 3, 4)), M1.astype(np.float32)), ValueError, SHAPE % "moving"),
     ((TWO, M1.astype(np.float32)), ValueError, F64 % "obstacle"),  # lengths later
-    ((TWO, np.zeros((1, 3, 2))), ValueError, SHAPE % "obstacle"),
     ((TWO, O1), ValueError, "batch dimensions must match"),
     ((M1, TWO), ValueError, "batch dimensions must match"),
-    ((M1, O1, 0.0), TypeError, None),
-    ((M1.astype(np.float32), O1, 0.0, "0"), TypeError, None),  # parsing comes first
 ])
 def test_argument_checks_in_order(args, error, message):
     refused(zn.triangle_distance_batch, args + (0.0, 1e-12) * (len(args) == 2), error, message, NAMES)

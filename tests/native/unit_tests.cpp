@@ -1,23 +1,17 @@
 // Unit tests of pieces that need no interpreter: the thread count formula, the range
-// slicing, the cancellation schedules, the form A / form B fan-outs, the lane builds of
-// the overlap clipper against the scalar one, and the lazily produced key orders (with
-// exact keys, and with keys that start as lower bounds of themselves).
+// slicing, the cancellation schedules, the form A / form B fan-outs, and the lazily
+// produced key orders (with exact keys, and with keys that start as lower bounds of
+// themselves). The lane builds are compared with the scalar code by tests/test_lanes.py.
 #include <algorithm>
 #include <atomic>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
-#include <limits>
 #include <random>
 #include <vector>
 
-#include "checks/overlap_kernel.h"
-#include "checks/overlap_lanes.h"
-
 #include "cones/refined_key_order.h"
 #include "runtime/cancel_poller.h"
-#include "runtime/cpu_lanes.h"
 #include "runtime/key_order.h"
 #include "runtime/parallel_for.h"
 #include "runtime/thread_count.h"
@@ -139,55 +133,6 @@ static void test_fan_outs() {
   exchange_thread_limit(0);
 }
 
-// Each lane build must give the scalar clipper's bits on every row, whatever the row count
-// modulo the lane width, on random pairs and on rows of NaN, infinities, signed zeros,
-// identical and degenerate triangles.
-static void test_overlap_lanes() {
-  const int n = 4099;
-  std::mt19937_64 rng(11);
-  std::uniform_real_distribution<double> centre(-10, 10), corner(-1, 1), shift(-0.5, 0.5);
-  std::vector<double> subject(6 * n), clip(6 * n);
-  for (int i = 0; i < n; ++i) {
-    const double cx = centre(rng), cy = centre(rng), sx = shift(rng), sy = shift(rng);
-    for (int k = 0; k < 3; ++k) {
-      subject[6 * i + 2 * k] = cx + corner(rng);
-      subject[6 * i + 2 * k + 1] = cy + corner(rng);
-      clip[6 * i + 2 * k] = cx + sx + corner(rng);
-      clip[6 * i + 2 * k + 1] = cy + sy + corner(rng);
-    }
-  }
-  const double specials[] = {std::nan(""), INFINITY, -INFINITY, -0.0, 0.0, 1e-300};
-  for (int i = 0; i < 600; ++i) {
-    double* row = (i % 2 ? clip : subject).data() + 6 * ((7 * i + 3) % n);
-    row[i % 6] = specials[i % 6];
-  }
-  for (int i = 0; i < 50; ++i)  // identical triangles, then a triangle squashed to a line
-    std::memcpy(clip.data() + 6 * (80 * i + 1), subject.data() + 6 * (80 * i + 1), 48);
-  for (int i = 0; i < 50; ++i) clip[6 * (80 * i + 2) + 5] = clip[6 * (80 * i + 2) + 1];
-
-  using Rows = void (*)(const double*, const double*, double, double*, int64_t, int64_t);
-  std::vector<Rows> builds;
-#if defined(ZET_LANE_BUILDS)
-  if (__builtin_cpu_supports("avx2")) builds.push_back(clipped_overlap_area_rows_avx2);
-  if (__builtin_cpu_supports("avx512f")) builds.push_back(clipped_overlap_area_rows_avx512);
-#endif
-  builds.push_back(clipped_overlap_area_rows);
-  std::vector<double> expect(n), got(n);
-  for (double tolerance : {0.0, 1e-3, -1e-3}) {
-    clipped_overlap_area_rows_scalar(subject.data(), clip.data(), tolerance, expect.data(), 0, n);
-    for (Rows rows : builds) {
-      for (int64_t begin : {0, 1, 5}) {
-        std::fill(got.begin(), got.end(), -1.0);
-        rows(subject.data(), clip.data(), tolerance, got.data(), begin, n);
-        CHECK(std::memcmp(got.data() + begin, expect.data() + begin, 8 * (n - begin)) == 0);
-        CHECK(begin == 0 || got[begin - 1] == -1.0);  // nothing written before the range
-      }
-    }
-  }
-  std::printf("native: overlap clipper compared on %zu build(s), %d lane(s) in use\n",
-              builds.size(), widest_lanes());
-}
-
 // Every prefix read, at any size, is that of a stable sort by key with NaN keys last and
 // -0 tied with +0.
 static void test_key_order() {
@@ -267,7 +212,6 @@ int main() {
   test_key_order();
   test_refined_key_order();
   test_effective_count();
-  test_overlap_lanes();
   test_range_plan();
   test_poll_schedules();
   test_fan_outs();
