@@ -15,7 +15,7 @@ from test_rays import same as same_hits
 from test_rays_scores import ray_mesh
 from test_rays_scores import same as same_scores
 from test_rays_winding import same as same_winding
-from test_rays_winding import wtree
+from test_rays_winding import voxels, wtree
 
 import _zet_native as zn
 
@@ -136,3 +136,56 @@ def test_scores_on_broken_boxes():
     directions = rng.normal(size=(12, 3))
     directions[::5] = [5e-324, 0.0, 1.0]
     same_scores(directions, 1.5, tuple(moving), (tuple(ring), ball, tuple(ring)))
+
+
+# Rays that graze box faces and edges: voxel surfaces put every box face on an integer plane,
+# and the origins sit on grown faces (or one ulp to either side), far from the origin of
+# coordinates too, where a box test that rounds differently from the binary walk's (a
+# single-precision pre-test, for one) would let a ray into a box it misses or out of one it
+# enters.
+GRAZING_DIRECTIONS = ((1.0, 1e-9, -1e-7), (-3e5, 1.0, 2.0), (0.0, 0.0, 1.0), (1.0, -1.0, 0.0), (-0.6, 0.0, -0.8),
+                      (1e-12, -1.0, 1e-12), (0.48, -0.36, 0.8))
+
+
+def voxel_solid(offset, rng):
+    filled = rng.random((4, 4, 3)) < 0.6
+    filled[1, 1, 1] = True
+    v, t = voxels(filled)
+    return v + offset, t
+
+
+def on_faces(lo, hi, rng, n):
+    """n points of the boxes [lo, hi] with each coordinate on a face, inside, or one ulp off a face."""
+    k = rng.integers(0, len(lo), n)
+    pick = rng.integers(0, 3, (n, 3))
+    p = np.where(pick == 0, lo[k], np.where(pick == 1, hi[k], (lo[k] + hi[k]) / 2))
+    step = rng.integers(-1, 2, (n, 3))
+    return np.where(step < 0, np.nextafter(p, -INF), np.where(step > 0, np.nextafter(p, INF), p))
+
+
+@pytest.mark.parametrize("offset", (0.0, 1e6, -3e7))
+def test_ray_hits_grazing_box_faces(offset):
+    rng = np.random.default_rng(int(offset) % 97)
+    v, t = voxel_solid(offset, rng)
+    tree = make_tree(v, t, 2)
+    for eps in (0.0, 1e-9, 0.25):
+        lo, hi = tree[2] - eps, tree[3] + eps
+        starts = on_faces(lo, hi, rng, 120)
+        for d in GRAZING_DIRECTIONS:
+            d = np.array(d)
+            # from the faces themselves, and from a little before them along the ray
+            origins = np.vstack([starts, starts - d / np.abs(d).max() * rng.uniform(0, 2, (len(starts), 1))])
+            same_hits(*args(origins, d, 5.0, tree, None, eps), interval=64)
+
+
+@pytest.mark.parametrize("offset", (0.0, 1e6))
+def test_winding_grazing_box_faces(offset):
+    rng = np.random.default_rng(5 + int(offset) % 89)
+    v, t = voxel_solid(offset, rng)
+    tree = wtree(v, t, 2)
+    for eps in (1e-12, 1e-3):
+        lo, hi = np.asarray(tree[0]) - 8 * eps, np.asarray(tree[1]) + 8 * eps
+        points = on_faces(lo, hi, rng, 300)
+        for d in GRAZING_DIRECTIONS:
+            if 0.0 not in d:  # a winding direction needs every component
+                same_winding(points, d, tree, eps)

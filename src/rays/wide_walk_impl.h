@@ -259,6 +259,8 @@ struct WideWalks {
     return side_by_side(nodes, n, scratch, enter, leaf);
   }
 
+  static constexpr int64_t kPointsAhead = 2 * kWideWalkers;
+
   static bool points(const WindingBatch& b, const WideNode* nodes, const WindingTriangle* triangles,
                      const uint32_t* order, int64_t begin, int64_t end) {
     // The reciprocal of wind_points_one_by_one; the caller made sure it is finite.
@@ -282,6 +284,14 @@ struct WideWalks {
     for (int64_t at = begin; at < end && done; ++at) {
       const int64_t i = order != nullptr ? order[at] : at;
       const double* p = b.points + 3 * i;
+      // In the coherent order the points, and their results, are scattered in memory: those a
+      // few groups ahead are fetched while this group walks.
+      if (order != nullptr && at + kPointsAhead < end) {
+        const int64_t ahead = order[at + kPointsAhead];
+        __builtin_prefetch(b.points + 3 * ahead);
+        __builtin_prefetch(b.crossings + ahead, 1);
+        __builtin_prefetch(b.ambiguous + ahead, 1);
+      }
       if (!(std::isfinite(p[0]) && std::isfinite(p[1]) && std::isfinite(p[2]))) {
         int64_t count;
         bool ambiguous;
