@@ -70,6 +70,12 @@ def best_direction(groups: zet_native.ConeGroups, *, tolerance: float = 1e-2, ma
     """(direction, margin, upper) with the largest smallest margin against the cone groups,
     within ``tolerance`` of the best or after ``max_cells`` cells; no direction has a margin
     above ``upper``."""
+    # A group that blocks every direction gives each one the margin -1 - its shift, whatever
+    # the others give: no direction beats that, so there is nothing to search for (a tight
+    # seat of thousands of contacts would otherwise spend the whole cell budget proving it).
+    ceiling = float(np.min(-1.0 - groups.shifts[groups.blocks_all], initial=np.inf))
+    if ceiling < 0:
+        return None, ceiling, ceiling
     everything = np.arange(len(groups.kinds), dtype=np.int64)
     # Batches of cells: (corners (n, 3, 3), the groups that can matter inside them); each
     # split cell gives a batch of its four.
