@@ -361,8 +361,10 @@ class Assembly:
                 a, b = self.seat(p, q)
                 g = None
                 if len(a):
-                    found = zet_native.pair_cone_groups(a, b, 0.0, 1e-9, 1e-12).groups
-                    g = distinct_groups(found) if len(found.kinds) else None
+                    # Wedges only for the distinct groups: a flat seat repeats one cone
+                    # hundreds of times, and each group's wedges are its own.
+                    found = zet_native.pair_cone_groups(a, b, 0.0, 1e-9, 1e-12, wedges=False).groups
+                    g = zet_native.with_wedges(distinct_groups(found)) if len(found.kinds) else None
                 self._groups[(p, q)] = g
             kept = self._groups[(p, q)]
             if kept is not None:
