@@ -45,14 +45,19 @@ def _axes(a: np.ndarray, b: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
 
 
 def _lines(a: np.ndarray, b: np.ndarray, direction: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
-    """Intercepts and slopes (n, 22) of the overlap lines: the rising side of each axis, then
-    the falling side; unusable axes get lines that never bind."""
+    """Intercepts and slopes (n, 22) of the overlap lines: of each axis the side that rises
+    with t (or stays), then the side that falls; unusable axes get lines that never bind."""
     axes, usable = _axes(a, b)
     pa = axes @ a.transpose(0, 2, 1)
     pb = axes @ b.transpose(0, 2, 1)
     s = axes @ direction
-    rising = pa.max(axis=2) - pb.min(axis=2)
-    falling = pb.max(axis=2) - pa.min(axis=2)
+    ahead = pa.max(axis=2) - pb.min(axis=2)  # A's far side past B's near side: slope s
+    behind = pb.max(axis=2) - pa.min(axis=2)  # slope -s
+    # An axis against the motion (s < 0) has its rising side behind: the crossings that bound
+    # the depth are those of a rising and a falling line, whichever side each comes from.
+    up = s >= 0
+    rising, falling = np.where(up, ahead, behind), np.where(up, behind, ahead)
+    s = np.abs(s)
     both = np.concatenate([usable, usable], axis=1)
     intercepts = np.where(both, np.concatenate([rising, falling], axis=1), np.inf)
     slopes = np.where(both, np.concatenate([s, -s], axis=1), 0.0)
