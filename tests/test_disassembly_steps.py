@@ -14,7 +14,7 @@ import zet_native
 from zet_native.disassembly import DEFAULT_ALLOWANCE, checked_parts, plan
 from zet_native.disassembly.analysis import GRID_DIRECTIONS, Assembly
 from zet_native.disassembly.depth import depths_at_rest, overlap_depths
-from zet_native.disassembly.directions import best_direction, smallest_margins, sphere_grid
+from zet_native.disassembly.directions import best_direction, joined_groups, smallest_margins, sphere_grid
 
 
 def assembly(parts):
@@ -133,5 +133,4 @@ def zn_groups(moving, obstacle):
 
 
 def joined(*groups):
-    from zet_native.disassembly.analysis import joined_groups
     return joined_groups(groups)

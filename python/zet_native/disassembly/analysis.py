@@ -66,7 +66,7 @@ class Candidate(NamedTuple):
     label: str  # "+x" ... "-z", "cone" or "grid k"
     direction: Direction  # unit (x, y, z)
     blockers: tuple[str, ...]  # names of the parts that block it, in part order
-    margin: float  # smallest margin against the cones of the part's seat
+    margin: float  # smallest margin against the cones of the part's seat (NaN when blocked)
     depth: float  # deepest tolerated overlap along the path
 
 
@@ -340,21 +340,23 @@ class Assembly:
             self._seats[key] = (np.ascontiguousarray(a), np.ascontiguousarray(b))
         return self._seats[key]
 
-    def cones(self, p: str, others: Iterable[str], search: bool) -> tuple[zet_native.ConeGroups | None, Any]:
-        """The cone groups of p's seat with the other parts, and (with ``search``) the direction
-        with the widest margin against them (None without groups); kept while the seat's
-        parts stay."""
+    def cones(self, p: str, others: Iterable[str], search: bool) -> tuple[list[zet_native.ConeGroups], Any]:
+        """The cone groups of p's seat, one set per touching part, and (with ``search``) the
+        direction with the widest margin against them all (None without groups); kept while
+        the seat's parts stay."""
         touching = tuple(q for q in others if len(self.seat(p, q)[0]))
         key = (p, touching)
         if key not in self._cones:
             self._cones[key] = [self.seat_groups(p, touching), None]
         entry = self._cones[key]
         if search and entry[1] is None:
-            entry[1] = best_direction(entry[0]) if entry[0] is not None else (None, -np.inf, np.inf)
+            entry[1] = best_direction(entry[0])
         return entry[0], entry[1]
 
-    def seat_groups(self, p: str, others: Iterable[str]) -> zet_native.ConeGroups | None:
-        """The distinct cone groups of p's seat with the other parts (None without any)."""
+    def seat_groups(self, p: str, others: Iterable[str]) -> list[zet_native.ConeGroups]:
+        """The distinct cone groups of p's seat with each of the other parts that has some.
+        They stay apart: a part's margins are the smallest over the sets, and only a search
+        for the best direction needs them as one."""
         made: list[zet_native.ConeGroups] = []
         for q in others:
             if (p, q) not in self._groups:
@@ -369,10 +371,10 @@ class Assembly:
             kept = self._groups[(p, q)]
             if kept is not None:
                 made.append(kept)
-        return joined_groups(made) if made else None
+        return made
 
     def grid_candidates(self, p: str, others: Iterable[str],
-                        groups: zet_native.ConeGroups | None) -> list[tuple[str, np.ndarray]]:
+                        groups: Sequence[zet_native.ConeGroups]) -> list[tuple[str, np.ndarray]]:
         """Ray-free directions of the grid (no vertex ray of p along them, nor of the others
         against them, enters another solid), the widest margin first."""
         reach = float(np.linalg.norm(self.high[p] - self.low[p]))  # rays go no farther than that matters
@@ -433,16 +435,16 @@ class Assembly:
         return PartAnalysis(p, tuple(candidates), chosen)
 
     def _rate(self, p: str, others: Sequence[str], tried: Sequence[tuple[str, np.ndarray]],
-              groups: zet_native.ConeGroups | None) -> list[Candidate]:
-        if not tried:
-            return []
-        margins = smallest_margins(np.array([d for _, d in tried]), groups)
-        out = []
-        for (label, d), margin in zip(tried, margins):
-            key = _key(d)
-            blockers, depth = self.blockers(p, others, key)
-            out.append(Candidate(label, key, blockers, float(margin), depth))
-        return out
+              groups: Sequence[zet_native.ConeGroups]) -> list[Candidate]:
+        """The tried directions with their blockers; the margins of the free ones (a blocked
+        direction never competes, so its margin is left NaN)."""
+        found = [(label, _key(d), *self.blockers(p, others, _key(d))) for label, d in tried]
+        free = [i for i, (_, _, blockers, _) in enumerate(found) if not blockers]
+        margins = np.full(len(found), np.nan)
+        if free:
+            margins[free] = smallest_margins(np.array([tried[i][1] for i in free]), groups)
+        return [Candidate(label, key, blockers, float(m), depth)
+                for (label, key, blockers, depth), m in zip(found, margins)]
 
     def blockers(self, p: str, others: Sequence[str], d: Direction) -> tuple[tuple[str, ...], float]:
         """The other parts that block p along d, in the given order, and the deepest tolerated
@@ -513,23 +515,6 @@ def distinct_groups(groups: zet_native.ConeGroups) -> zet_native.ConeGroups:
 def _take(groups: zet_native.ConeGroups, rows: np.ndarray) -> zet_native.ConeGroups:
     taken: list[Any] = [None if x is None else np.ascontiguousarray(x[rows]) for x in groups]
     return type(groups)(*taken)
-
-
-def joined_groups(parts: Sequence[zet_native.ConeGroups]) -> zet_native.ConeGroups:
-    """Cone groups of several calls as one, the facet arrays padded to the widest."""
-    width = max(g.facets.shape[1] for g in parts)
-    pad: Callable[[np.ndarray, float], np.ndarray] = lambda x, fill: np.concatenate(  # noqa: E731
-        [x, np.full((len(x), width - x.shape[1]) + x.shape[2:], fill, dtype=x.dtype)], axis=1)
-    fields: list[Any] = []
-    for name in parts[0]._fields:
-        arrays = [getattr(g, name) for g in parts]
-        if arrays[0] is None:
-            fields.append(None)
-            continue
-        if name in ("facets", "facet_mask"):
-            arrays = [pad(x, 0) for x in arrays]
-        fields.append(np.ascontiguousarray(np.concatenate(arrays)))
-    return type(parts[0])(*fields)
 
 
 def _unit_normals(corners: np.ndarray) -> np.ndarray:
