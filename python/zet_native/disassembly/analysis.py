@@ -335,7 +335,9 @@ class Assembly:
                     a, b = self.corners(p, pairs[:, 0]), self.corners(q, pairs[:, 1])
                     close = zet_native.triangle_distances(np.ascontiguousarray(a), np.ascontiguousarray(b))
                     deep = 1e-3 * self.tol.allowance
-                    keep = (close["upper"] <= self.tol.seat) & ~(depths_at_rest(a, b, deep) > deep)
+                    # Depths only of the pairs close enough to be in the seat.
+                    a, b = a[close["upper"] <= self.tol.seat], b[close["upper"] <= self.tol.seat]
+                    keep = ~(depths_at_rest(a, b, deep) > deep)
                     a, b = a[keep], b[keep]
             self._seats[key] = (np.ascontiguousarray(a), np.ascontiguousarray(b))
         return self._seats[key]
