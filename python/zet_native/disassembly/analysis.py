@@ -146,6 +146,7 @@ class Assembly:
         self._pairs: dict[tuple[str, Direction], dict[str, PairCheck]] = {}  # (P, direction) -> {Q: PairCheck}
         # (P, direction) -> box windows against every part
         self._windows: dict[tuple[str, Direction], tuple[np.ndarray, np.ndarray]] = {}
+        self._met: dict[tuple[str, Direction], frozenset[str]] = {}  # (P, direction) -> parts its box meets
         self._index = {n: i for i, n in enumerate(self.names)}
         self._lows = np.array([self.low[n] for n in self.names])
         self._highs = np.array([self.high[n] for n in self.names])
@@ -248,15 +249,25 @@ class Assembly:
             hi = np.minimum(hi, np.maximum(ta, tb))
         return lo, hi
 
+    def _box_windows(self, p: str, d: Direction) -> tuple[np.ndarray, np.ndarray]:
+        wkey = (p, d)
+        if wkey not in self._windows:
+            self._windows[wkey] = self.windows(p, d, self.tol.seat)
+        return self._windows[wkey]
+
+    def _meeting(self, p: str, d: Direction) -> frozenset[str]:
+        """The parts whose boxes p's box meets moving along d: no other part can block it."""
+        if (p, d) not in self._met:
+            lo, hi = self._box_windows(p, d)
+            self._met[(p, d)] = frozenset(n for n, apart in zip(self.names, (lo > hi).tolist()) if not apart)
+        return self._met[(p, d)]
+
     def pair(self, p: str, q: str, d: Direction) -> PairCheck:
         """Does q block p translating along the unit direction d (a tuple)?"""
         along = self._pairs.setdefault((p, d), {})
         found = along.get(q)
         if found is None:
-            wkey = (p, d)
-            if wkey not in self._windows:
-                self._windows[wkey] = self.windows(p, d, self.tol.seat)
-            lo, hi = self._windows[wkey]
+            lo, hi = self._box_windows(p, d)
             i = self._index[q]
             if lo[i] > hi[i]:
                 found = PairCheck(False, 0.0, 0.0)
@@ -440,7 +451,8 @@ class Assembly:
               groups: Sequence[zet_native.ConeGroups]) -> list[Candidate]:
         """The tried directions with their blockers; the margins of the free ones (a blocked
         direction never competes, so its margin is left NaN)."""
-        found = [(label, _key(d), *self.blockers(p, others, _key(d))) for label, d in tried]
+        keys = [_key(d) for _, d in tried]
+        found = [(label, key, *self.blockers(p, others, key)) for (label, _), key in zip(tried, keys)]
         free = [i for i, (_, _, blockers, _) in enumerate(found) if not blockers]
         margins = np.full(len(found), np.nan)
         if free:
@@ -452,14 +464,15 @@ class Assembly:
         """The other parts that block p along d, in the given order, and the deepest tolerated
         overlap along the path."""
         along = self._pairs.get((p, d), {})  # the checks done before, without a call each
-        checks = [along.get(q) or self.pair(p, q, d) for q in others]
-        blocking = tuple(q for q, c in zip(others, checks) if c.blocked)
-        return blocking, max((c.depth for c in checks), default=0.0)
+        meeting = self._meeting(p, d)  # the others pass by without a check (blocked by none, depth 0)
+        checked = [(q, along.get(q) or self.pair(p, q, d)) for q in others if q in meeting]
+        blocking = tuple(q for q, c in checked if c.blocked)
+        return blocking, max((c.depth for _, c in checked), default=0.0)
 
     def axes(self, p: str, others: Sequence[str]) -> list[tuple[str, tuple[str, ...]]]:
         """The six axes of p with the other parts that block each: the first candidates of
         every analysis, without the margins (which need the cones of p's seat)."""
-        return [(label, self.blockers(p, others, _key(d))[0]) for label, d in AXES]
+        return [(label, self.blockers(p, others, d)[0]) for label, d in AXIS_KEYS]
 
     def clear_distance(self, p: str, others: Iterable[str], d: npt.ArrayLike) -> float:
         """How far p travels along d until its box is apart from every other box."""
@@ -536,3 +549,6 @@ def _key(d: npt.ArrayLike) -> Direction:
     """A direction as a hashable unit tuple (the same bits for the same direction)."""
     d = np.asarray(d, dtype=np.float64)
     return tuple(float(x) for x in d / np.linalg.norm(d))
+
+
+AXIS_KEYS = tuple((label, _key(d)) for label, d in AXES)
