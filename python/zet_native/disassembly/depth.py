@@ -21,24 +21,32 @@ BLOCK = 4096  # contacts per block: bounds the (block, 11, 11) crossing table
 
 
 def _cross(u: np.ndarray, v: np.ndarray) -> np.ndarray:
-    """Cross products along the last axis (broadcast): numpy's own products and differences,
-    without the axis handling that costs more than they do on a few rows."""
-    u0, u1, u2 = u[..., 0], u[..., 1], u[..., 2]
-    v0, v1, v2 = v[..., 0], v[..., 1], v[..., 2]
-    return np.stack([u1 * v2 - u2 * v1, u2 * v0 - u0 * v2, u0 * v1 - u1 * v0], axis=-1)
+    """Cross products along the last axis (broadcast), each component u_i v_j - u_j v_i as
+    numpy's own products and differences, in a few calls whatever the shape."""
+    # In row order (C-contiguous), as the products and reductions that follow expect: their
+    # summation order, and so their last bits, may depend on the layout.
+    return np.ascontiguousarray(u[..., [1, 2, 0]] * v[..., [2, 0, 1]] - u[..., [2, 0, 1]] * v[..., [1, 2, 0]])
+
+
+# The eleven separating axes of two triangles as cross products u x v of corner differences,
+# with the corners of both triangles side by side (A's 0-2, B's 3-5): the two face normals
+# (1 - 0) x (2 - 0), then A's edge i by B's edge j (edge k runs from corner k to k + 1).
+_U_TO = np.array([1, 4] + [(i + 1) % 3 for i in range(3) for _ in range(3)])
+_U_FROM = np.array([0, 3] + [i for i in range(3) for _ in range(3)])
+_V_TO = np.array([2, 5] + [3 + (j + 1) % 3 for _ in range(3) for j in range(3)])
+_V_FROM = np.array([0, 3] + [3 + j for _ in range(3) for j in range(3)])
 
 
 def _axes(a: np.ndarray, b: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
     """Unit separating axes (n, 11, 3) of triangle pairs and which of them are usable: the two
     face normals, then the nine edge-by-edge cross products. All eleven come from one cross
     product of stacked rows, so that a few pairs cost a few numpy calls rather than dozens."""
-    ea = a[:, [1, 2, 0]] - a
-    eb = b[:, [1, 2, 0]] - b
-    u = np.concatenate([(a[:, 1] - a[:, 0])[:, None], (b[:, 1] - b[:, 0])[:, None], np.repeat(ea, 3, axis=1)], axis=1)
-    v = np.concatenate([(a[:, 2] - a[:, 0])[:, None], (b[:, 2] - b[:, 0])[:, None], np.tile(eb, (1, 3, 1))], axis=1)
+    corners = np.concatenate([a, b], axis=1)
+    u = corners[:, _U_TO] - corners[:, _U_FROM]
+    v = corners[:, _V_TO] - corners[:, _V_FROM]
     axes = _cross(u, v)
     norms = np.sqrt(np.add.reduce(axes * axes, axis=2))
-    edges = np.concatenate([ea, eb], axis=1)
+    edges = np.concatenate([u[:, 2::3], v[:, 2:5]], axis=1)  # A's three edges, then B's
     longest = np.sqrt(np.add.reduce(edges * edges, axis=2)).max(axis=1)
     usable = norms > 1e-12 * longest[:, None] ** 2  # parallel edges give no axis
     return axes / np.where(usable, norms, 1.0)[..., None], usable
