@@ -136,13 +136,17 @@ class Assembly:
         self.cancel = cancel
         self.low = {n: v.min(axis=0) for n, (v, _) in parts.items()}  # boxes
         self.high = {n: v.max(axis=0) for n, (v, _) in parts.items()}
-        built = each(self._built, self.names, threads, cancel)
+        # Each part's two halves (its own tree and what hangs on it, the shrunk part's tree) are
+        # separate tasks: one large part then keeps no thread waiting for it alone.
+        halves = each(lambda task: self._built(*task), [(n, inner) for n in self.names for inner in (False, True)],
+                      threads, cancel)
+        built = [halves[2 * i] + halves[2 * i + 1] for i in range(len(self.names))]
         self.trees = {n: b[0] for n, b in zip(self.names, built)}
-        self.shrunk = {n: b[1] for n, b in zip(self.names, built)}
-        self.solids = {n: b[2] for n, b in zip(self.names, built)}
-        self.normals = {n: b[3] for n, b in zip(self.names, built)}
-        self.interior = {n: b[4] for n, b in zip(self.names, built)}
-        self.rays = {n: b[5] for n, b in zip(self.names, built)}
+        self.solids = {n: b[1] for n, b in zip(self.names, built)}
+        self.normals = {n: b[2] for n, b in zip(self.names, built)}
+        self.interior = {n: b[3] for n, b in zip(self.names, built)}
+        self.rays = {n: b[4] for n, b in zip(self.names, built)}
+        self.shrunk = {n: b[5] for n, b in zip(self.names, built)}
         self._pairs: dict[tuple[str, Direction], dict[str, PairCheck]] = {}  # (P, direction) -> {Q: PairCheck}
         # (P, direction) -> box windows against every part
         self._windows: dict[tuple[str, Direction], tuple[np.ndarray, np.ndarray]] = {}
@@ -169,16 +173,17 @@ class Assembly:
     def _ray_points(self, n: int) -> np.ndarray:
         return np.unique(np.linspace(0, n - 1, min(n, RAY_POINTS)).astype(np.int64))
 
-    def _built(self, name: str) -> tuple[Any, Any, zet_native.WindingTree, np.ndarray, np.ndarray, Any]:
-        """A part's tree, the tree of the part shrunk by the allowance, its solid, its unit face
-        normals, its interior test points and its ray mesh."""
+    def _built(self, name: str, inner: bool) -> tuple[Any, ...]:
+        """A part's tree, its solid, its unit face normals, its interior test points and its ray
+        mesh; or (``inner``) the tree of the part shrunk by the allowance, alone."""
         v, t = self.meshes[name]
+        if inner:
+            return (zet_native.build_tree(shrunk(v, t, self.tol.allowance * (1 + 1e-6) + self.tol.kernel), t, 4, None,
+                                          self.should_cancel),)
         tree = zet_native.build_tree(v, t, 4, None, self.should_cancel)
-        inner = zet_native.build_tree(shrunk(v, t, self.tol.allowance * (1 + 1e-6) + self.tol.kernel), t, 4, None,
-                                      self.should_cancel)
         solid = zet_native.winding_tree(tree)
         rays = zet_native.ray_mesh(tree, self._ray_points(len(v)), self.tol.kernel)
-        return tree, inner, solid, _unit_normals(v[t]), self._interior_points(name, solid), rays
+        return tree, solid, _unit_normals(v[t]), self._interior_points(name, solid), rays
 
     def _interior_points(self, name: str, solid: zet_native.WindingTree) -> np.ndarray:
         low, high = self.low[name], self.high[name]
