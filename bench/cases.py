@@ -719,9 +719,9 @@ def plan_json(result):
     return [(s["part"], s["label"]) for s in data["steps"]], data["remaining"], data["blocking"]
 
 
-def fcl_planner(d):
-    """The same planner with python-fcl's sampled path checks, at the coarsest spacing that
-    gives our plan and blocking table."""
+def fcl_resolution(d):
+    """The coarsest of RESOLUTIONS at which the python-fcl planner gives our plan and blocking
+    table (kept in the data), and the seconds of that plan."""
     from zet_native.disassembly import analysis, plan, planner
     from zet_native.disassembly.depth import overlap_depths
     ours = plan_json(plan(d["parts"], threads=1))
@@ -734,8 +734,43 @@ def fcl_planner(d):
         finally:
             planner.Assembly = analysis.Assembly
         if theirs == ours:
-            return Timed(seconds)
+            d["fcl resolution"] = resolution
+            return resolution, seconds
     raise Unavailable(f"python-fcl did not find our blockers down to 1/{round(1 / RESOLUTIONS[-1])} of a diagonal")
+
+
+def fcl_planner(d):
+    """The same planner with python-fcl's sampled path checks, at the coarsest spacing that
+    gives our plan and blocking table."""
+    return Timed(fcl_resolution(d)[1])
+
+
+def path_check_seconds(d, fcl=False):
+    """Seconds a whole plan spends in the pair path checks (the part that python-fcl's planner
+    swaps), ours or python-fcl's at the spacing that gives our plan: information on where the
+    rest of the plan's time goes, which both share."""
+    from zet_native.disassembly import analysis, plan, planner
+    from zet_native.disassembly.depth import overlap_depths
+    base = analysis.Assembly
+    if fcl:
+        resolution = d.get("fcl resolution") or fcl_resolution(d)[0]
+        base = peers.fcl_assembly(analysis, overlap_depths, resolution)
+    spent = [0.0]
+
+    class Timing(base):
+        def _path_depths(self, *args):
+            start = time.perf_counter()
+            try:
+                return super()._path_depths(*args)
+            finally:
+                spent[0] += time.perf_counter() - start
+
+    planner.Assembly = Timing
+    try:
+        plan(d["parts"], threads=1)
+    finally:
+        planner.Assembly = analysis.Assembly
+    return Timed(spent[0])
 
 
 @cache
@@ -780,6 +815,11 @@ def disassembly_cases():
                     threads=(1,), repeats=1))
     out += [Case("plan", name, lambda name=name: assembly(name), lambda d, t: plan(d["parts"]), threads=(1,),
                  peers=[fcl]) for name in ("pinned-peg", "channel-stack")]
+    paths = Peer("python-fcl sampled path checks", lambda d: path_check_seconds(d, fcl=True), threads=(1,), repeats=1,
+                 summary=False, what="the pair path checks alone of the python-fcl sampled planner's plan")
+    out += [Case("plan: path checks only", name, lambda name=name: assembly(name),
+                 lambda d, t: path_check_seconds(d), threads=(1,), peers=[paths], repeats=2)
+            for name in ("beam-frame", "pinned-peg", "channel-stack")]
     out.append(Case("plan_many", "{n} assemblies, LocalCluster of 2 processes", catalogue,
                     lambda d, t: plan_many(d["batch"], d["client"]), threads=(2,), repeats=1,
                     peers=[Peer("ours, one process", lambda d: {n: plan(p) for n, p in d["batch"].items()}, ours=True,

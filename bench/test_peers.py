@@ -198,7 +198,7 @@ def test_pair_batch_equals_native_kernel(tmp_path):
 
 def test_disassembly_plan_equals_fcl_sampled_planner():
     need("fcl")
-    import assemblies
-    import cases
+    import cases  # puts the examples (and their generated assemblies) on the path
+    assemblies = cases.assemblies
     parts = assemblies.ALL["pinned-peg"]()
     assert isinstance(cases.fcl_planner({"parts": parts}), float)  # some spacing gives our plan and blockers

@@ -1,7 +1,8 @@
 """The planner's shortcuts against the plain method: a step that analyses only the parts that
 can go next gives the plan of steps that analyse every part in full, and grid directions rated
 part by part (with verdicts kept from earlier calls) are the ones that one rating over all the
-near parts leaves free; depths of triangle pairs at rest are the general depths at rest."""
+near parts leaves free; depths of triangle pairs at rest are the general depths at rest; the
+direction search's answers and the path depths hold against dense sampling."""
 
 import threading
 
@@ -13,7 +14,7 @@ import zet_native
 from zet_native.disassembly import DEFAULT_ALLOWANCE, checked_parts, plan
 from zet_native.disassembly.analysis import GRID_DIRECTIONS, Assembly
 from zet_native.disassembly.depth import depths_at_rest, overlap_depths
-from zet_native.disassembly.directions import sphere_grid
+from zet_native.disassembly.directions import best_direction, joined_groups, smallest_margins, sphere_grid
 
 
 def assembly(parts):
@@ -76,3 +77,60 @@ def test_depths_at_rest_are_the_general_depths_with_no_motion():
         general = overlap_depths(a, b, np.zeros(3), 0.0, 0.0, screen=screen)
         assert np.array_equal(depths_at_rest(a, b, screen), general)
         assert (general > screen).any() and (general == 0).any()
+
+
+def separating_overlap(a, b):
+    """Smallest overlap of two triangles over their eleven candidate axes (face normals and
+    edge cross products, skipping degenerate ones): positive while they intersect."""
+    ea, eb = np.roll(a, -1, axis=0) - a, np.roll(b, -1, axis=0) - b
+    axes = [np.cross(a[1] - a[0], a[2] - a[0]), np.cross(b[1] - b[0], b[2] - b[0])]
+    axes += [np.cross(x, y) for x in ea for y in eb]
+    overlap = np.inf
+    for u in axes:
+        if np.linalg.norm(u) < 1e-9:
+            continue
+        u = u / np.linalg.norm(u)
+        pa, pb = a @ u, b @ u
+        overlap = min(overlap, pa.max() - pb.min(), pb.max() - pa.min())
+    return overlap
+
+
+def test_path_depths_are_the_deepest_sampled_overlap_along_the_window():
+    rng = np.random.default_rng(11)
+    a = rng.standard_normal((40, 3, 3))
+    b = a + 0.4 * rng.standard_normal((40, 3, 3))
+    d = rng.standard_normal(3)
+    d /= np.linalg.norm(d)
+    lo, hi = rng.uniform(-0.3, 0.2, 40).clip(0.0), rng.uniform(0.3, 0.8, 40)
+    depths = overlap_depths(a, b, d, lo, hi)
+    for i in range(len(a)):
+        ts = np.linspace(lo[i], hi[i], 801)
+        sampled = max(0.0, max(separating_overlap(a[i] + t * d, b[i]) for t in ts))
+        # Overlaps change at most as fast as the part moves, so the samples miss at most a step.
+        assert sampled - 1e-9 <= depths[i] <= sampled + (hi[i] - lo[i]) / 800 + 1e-9, i
+    assert (depths > 0).sum() > 10 and (depths == 0).sum() > 2
+
+
+def test_direction_search_bounds_hold_against_dense_sampling():
+    pierced = zn_groups([[-1, -1, 0], [1, -1, 0], [0, 1, 0]], [[0, 0, -1], [0.2, 0, 1], [0, 0.3, 1]])
+    resting = zn_groups([[-1, -1, 0], [1, -1, 0], [0, 1, 0]], [[-1, -1, 0], [1, -1, 0], [0, -1, 1]])
+    assert pierced.blocks_all.all() and not resting.blocks_all.any()
+    sphere = sphere_grid(20000)
+    for groups in (pierced, resting, joined(resting, pierced)):
+        direction, margin, upper = best_direction(groups)
+        assert smallest_margins(sphere, groups).max() <= upper + 1e-12
+        if direction is not None:
+            assert smallest_margins(direction, groups)[0] == margin <= upper
+    # A cone of every direction leaves no direction with a positive margin, nor a bound of one.
+    for groups in (pierced, joined(resting, pierced)):
+        direction, margin, upper = best_direction(groups)
+        assert direction is None and margin <= upper < 0
+    assert best_direction(resting)[1] > 0  # one face resting on another: half the sphere is free
+
+
+def zn_groups(moving, obstacle):
+    return zet_native.pair_cone_groups(np.array([moving], float), np.array([obstacle], float)).groups
+
+
+def joined(*groups):
+    return joined_groups(groups)

@@ -66,7 +66,7 @@ class Candidate(NamedTuple):
     label: str  # "+x" ... "-z", "cone" or "grid k"
     direction: Direction  # unit (x, y, z)
     blockers: tuple[str, ...]  # names of the parts that block it, in part order
-    margin: float  # smallest margin against the cones of the part's seat
+    margin: float  # smallest margin against the cones of the part's seat (NaN when blocked)
     depth: float  # deepest tolerated overlap along the path
 
 
@@ -136,16 +136,21 @@ class Assembly:
         self.cancel = cancel
         self.low = {n: v.min(axis=0) for n, (v, _) in parts.items()}  # boxes
         self.high = {n: v.max(axis=0) for n, (v, _) in parts.items()}
-        built = each(self._built, self.names, threads, cancel)
+        # Each part's two halves (its own tree and what hangs on it, the shrunk part's tree) are
+        # separate tasks: one large part then keeps no thread waiting for it alone.
+        halves = each(lambda task: self._built(*task), [(n, inner) for n in self.names for inner in (False, True)],
+                      threads, cancel)
+        built = [halves[2 * i] + halves[2 * i + 1] for i in range(len(self.names))]
         self.trees = {n: b[0] for n, b in zip(self.names, built)}
-        self.shrunk = {n: b[1] for n, b in zip(self.names, built)}
-        self.solids = {n: b[2] for n, b in zip(self.names, built)}
-        self.normals = {n: b[3] for n, b in zip(self.names, built)}
-        self.interior = {n: b[4] for n, b in zip(self.names, built)}
-        self.rays = {n: b[5] for n, b in zip(self.names, built)}
+        self.solids = {n: b[1] for n, b in zip(self.names, built)}
+        self.normals = {n: b[2] for n, b in zip(self.names, built)}
+        self.interior = {n: b[3] for n, b in zip(self.names, built)}
+        self.rays = {n: b[4] for n, b in zip(self.names, built)}
+        self.shrunk = {n: b[5] for n, b in zip(self.names, built)}
         self._pairs: dict[tuple[str, Direction], dict[str, PairCheck]] = {}  # (P, direction) -> {Q: PairCheck}
         # (P, direction) -> box windows against every part
         self._windows: dict[tuple[str, Direction], tuple[np.ndarray, np.ndarray]] = {}
+        self._met: dict[tuple[str, Direction], frozenset[str]] = {}  # (P, direction) -> parts its box meets
         self._index = {n: i for i, n in enumerate(self.names)}
         self._lows = np.array([self.low[n] for n in self.names])
         self._highs = np.array([self.high[n] for n in self.names])
@@ -168,16 +173,17 @@ class Assembly:
     def _ray_points(self, n: int) -> np.ndarray:
         return np.unique(np.linspace(0, n - 1, min(n, RAY_POINTS)).astype(np.int64))
 
-    def _built(self, name: str) -> tuple[Any, Any, zet_native.WindingTree, np.ndarray, np.ndarray, Any]:
-        """A part's tree, the tree of the part shrunk by the allowance, its solid, its unit face
-        normals, its interior test points and its ray mesh."""
+    def _built(self, name: str, inner: bool) -> tuple[Any, ...]:
+        """A part's tree, its solid, its unit face normals, its interior test points and its ray
+        mesh; or (``inner``) the tree of the part shrunk by the allowance, alone."""
         v, t = self.meshes[name]
+        if inner:
+            return (zet_native.build_tree(shrunk(v, t, self.tol.allowance * (1 + 1e-6) + self.tol.kernel), t, 4, None,
+                                          self.should_cancel),)
         tree = zet_native.build_tree(v, t, 4, None, self.should_cancel)
-        inner = zet_native.build_tree(shrunk(v, t, self.tol.allowance * (1 + 1e-6) + self.tol.kernel), t, 4, None,
-                                      self.should_cancel)
         solid = zet_native.winding_tree(tree)
         rays = zet_native.ray_mesh(tree, self._ray_points(len(v)), self.tol.kernel)
-        return tree, inner, solid, _unit_normals(v[t]), self._interior_points(name, solid), rays
+        return tree, solid, _unit_normals(v[t]), self._interior_points(name, solid), rays
 
     def _interior_points(self, name: str, solid: zet_native.WindingTree) -> np.ndarray:
         low, high = self.low[name], self.high[name]
@@ -248,15 +254,25 @@ class Assembly:
             hi = np.minimum(hi, np.maximum(ta, tb))
         return lo, hi
 
+    def _box_windows(self, p: str, d: Direction) -> tuple[np.ndarray, np.ndarray]:
+        wkey = (p, d)
+        if wkey not in self._windows:
+            self._windows[wkey] = self.windows(p, d, self.tol.seat)
+        return self._windows[wkey]
+
+    def _meeting(self, p: str, d: Direction) -> frozenset[str]:
+        """The parts whose boxes p's box meets moving along d: no other part can block it."""
+        if (p, d) not in self._met:
+            lo, hi = self._box_windows(p, d)
+            self._met[(p, d)] = frozenset(n for n, apart in zip(self.names, (lo > hi).tolist()) if not apart)
+        return self._met[(p, d)]
+
     def pair(self, p: str, q: str, d: Direction) -> PairCheck:
         """Does q block p translating along the unit direction d (a tuple)?"""
         along = self._pairs.setdefault((p, d), {})
         found = along.get(q)
         if found is None:
-            wkey = (p, d)
-            if wkey not in self._windows:
-                self._windows[wkey] = self.windows(p, d, self.tol.seat)
-            lo, hi = self._windows[wkey]
+            lo, hi = self._box_windows(p, d)
             i = self._index[q]
             if lo[i] > hi[i]:
                 found = PairCheck(False, 0.0, 0.0)
@@ -335,42 +351,48 @@ class Assembly:
                     a, b = self.corners(p, pairs[:, 0]), self.corners(q, pairs[:, 1])
                     close = zet_native.triangle_distances(np.ascontiguousarray(a), np.ascontiguousarray(b))
                     deep = 1e-3 * self.tol.allowance
-                    keep = (close["upper"] <= self.tol.seat) & ~(depths_at_rest(a, b, deep) > deep)
+                    # Depths only of the pairs close enough to be in the seat.
+                    a, b = a[close["upper"] <= self.tol.seat], b[close["upper"] <= self.tol.seat]
+                    keep = ~(depths_at_rest(a, b, deep) > deep)
                     a, b = a[keep], b[keep]
             self._seats[key] = (np.ascontiguousarray(a), np.ascontiguousarray(b))
         return self._seats[key]
 
-    def cones(self, p: str, others: Iterable[str], search: bool) -> tuple[zet_native.ConeGroups | None, Any]:
-        """The cone groups of p's seat with the other parts, and (with ``search``) the direction
-        with the widest margin against them (None without groups); kept while the seat's
-        parts stay."""
+    def cones(self, p: str, others: Iterable[str], search: bool) -> tuple[list[zet_native.ConeGroups], Any]:
+        """The cone groups of p's seat, one set per touching part, and (with ``search``) the
+        direction with the widest margin against them all (None without groups); kept while
+        the seat's parts stay."""
         touching = tuple(q for q in others if len(self.seat(p, q)[0]))
         key = (p, touching)
         if key not in self._cones:
             self._cones[key] = [self.seat_groups(p, touching), None]
         entry = self._cones[key]
         if search and entry[1] is None:
-            entry[1] = best_direction(entry[0]) if entry[0] is not None else (None, -np.inf, np.inf)
+            entry[1] = best_direction(entry[0])
         return entry[0], entry[1]
 
-    def seat_groups(self, p: str, others: Iterable[str]) -> zet_native.ConeGroups | None:
-        """The distinct cone groups of p's seat with the other parts (None without any)."""
+    def seat_groups(self, p: str, others: Iterable[str]) -> list[zet_native.ConeGroups]:
+        """The distinct cone groups of p's seat with each of the other parts that has some.
+        They stay apart: a part's margins are the smallest over the sets, and only a search
+        for the best direction needs them as one."""
         made: list[zet_native.ConeGroups] = []
         for q in others:
             if (p, q) not in self._groups:
                 a, b = self.seat(p, q)
                 g = None
                 if len(a):
-                    found = zet_native.pair_cone_groups(a, b, 0.0, 1e-9, 1e-12).groups
-                    g = distinct_groups(found) if len(found.kinds) else None
+                    # Wedges only for the distinct groups: a flat seat repeats one cone
+                    # hundreds of times, and each group's wedges are its own.
+                    found = zet_native.pair_cone_groups(a, b, 0.0, 1e-9, 1e-12, wedges=False).groups
+                    g = zet_native.with_wedges(distinct_groups(found)) if len(found.kinds) else None
                 self._groups[(p, q)] = g
             kept = self._groups[(p, q)]
             if kept is not None:
                 made.append(kept)
-        return joined_groups(made) if made else None
+        return made
 
     def grid_candidates(self, p: str, others: Iterable[str],
-                        groups: zet_native.ConeGroups | None) -> list[tuple[str, np.ndarray]]:
+                        groups: Sequence[zet_native.ConeGroups]) -> list[tuple[str, np.ndarray]]:
         """Ray-free directions of the grid (no vertex ray of p along them, nor of the others
         against them, enters another solid), the widest margin first."""
         reach = float(np.linalg.norm(self.high[p] - self.low[p]))  # rays go no farther than that matters
@@ -431,29 +453,31 @@ class Assembly:
         return PartAnalysis(p, tuple(candidates), chosen)
 
     def _rate(self, p: str, others: Sequence[str], tried: Sequence[tuple[str, np.ndarray]],
-              groups: zet_native.ConeGroups | None) -> list[Candidate]:
-        if not tried:
-            return []
-        margins = smallest_margins(np.array([d for _, d in tried]), groups)
-        out = []
-        for (label, d), margin in zip(tried, margins):
-            key = _key(d)
-            blockers, depth = self.blockers(p, others, key)
-            out.append(Candidate(label, key, blockers, float(margin), depth))
-        return out
+              groups: Sequence[zet_native.ConeGroups]) -> list[Candidate]:
+        """The tried directions with their blockers; the margins of the free ones (a blocked
+        direction never competes, so its margin is left NaN)."""
+        keys = [_key(d) for _, d in tried]
+        found = [(label, key, *self.blockers(p, others, key)) for (label, _), key in zip(tried, keys)]
+        free = [i for i, (_, _, blockers, _) in enumerate(found) if not blockers]
+        margins = np.full(len(found), np.nan)
+        if free:
+            margins[free] = smallest_margins(np.array([tried[i][1] for i in free]), groups)
+        return [Candidate(label, key, blockers, float(m), depth)
+                for (label, key, blockers, depth), m in zip(found, margins)]
 
     def blockers(self, p: str, others: Sequence[str], d: Direction) -> tuple[tuple[str, ...], float]:
         """The other parts that block p along d, in the given order, and the deepest tolerated
         overlap along the path."""
         along = self._pairs.get((p, d), {})  # the checks done before, without a call each
-        checks = [along.get(q) or self.pair(p, q, d) for q in others]
-        blocking = tuple(q for q, c in zip(others, checks) if c.blocked)
-        return blocking, max((c.depth for c in checks), default=0.0)
+        meeting = self._meeting(p, d)  # the others pass by without a check (blocked by none, depth 0)
+        checked = [(q, along.get(q) or self.pair(p, q, d)) for q in others if q in meeting]
+        blocking = tuple(q for q, c in checked if c.blocked)
+        return blocking, max((c.depth for _, c in checked), default=0.0)
 
     def axes(self, p: str, others: Sequence[str]) -> list[tuple[str, tuple[str, ...]]]:
         """The six axes of p with the other parts that block each: the first candidates of
         every analysis, without the margins (which need the cones of p's seat)."""
-        return [(label, self.blockers(p, others, _key(d))[0]) for label, d in AXES]
+        return [(label, self.blockers(p, others, d)[0]) for label, d in AXIS_KEYS]
 
     def clear_distance(self, p: str, others: Iterable[str], d: npt.ArrayLike) -> float:
         """How far p travels along d until its box is apart from every other box."""
@@ -513,23 +537,6 @@ def _take(groups: zet_native.ConeGroups, rows: np.ndarray) -> zet_native.ConeGro
     return type(groups)(*taken)
 
 
-def joined_groups(parts: Sequence[zet_native.ConeGroups]) -> zet_native.ConeGroups:
-    """Cone groups of several calls as one, the facet arrays padded to the widest."""
-    width = max(g.facets.shape[1] for g in parts)
-    pad: Callable[[np.ndarray, float], np.ndarray] = lambda x, fill: np.concatenate(  # noqa: E731
-        [x, np.full((len(x), width - x.shape[1]) + x.shape[2:], fill, dtype=x.dtype)], axis=1)
-    fields: list[Any] = []
-    for name in parts[0]._fields:
-        arrays = [getattr(g, name) for g in parts]
-        if arrays[0] is None:
-            fields.append(None)
-            continue
-        if name in ("facets", "facet_mask"):
-            arrays = [pad(x, 0) for x in arrays]
-        fields.append(np.ascontiguousarray(np.concatenate(arrays)))
-    return type(parts[0])(*fields)
-
-
 def _unit_normals(corners: np.ndarray) -> np.ndarray:
     n = np.cross(corners[:, 1] - corners[:, 0], corners[:, 2] - corners[:, 0])
     return n / np.maximum(np.linalg.norm(n, axis=1), 1e-300)[:, None]
@@ -547,3 +554,6 @@ def _key(d: npt.ArrayLike) -> Direction:
     """A direction as a hashable unit tuple (the same bits for the same direction)."""
     d = np.asarray(d, dtype=np.float64)
     return tuple(float(x) for x in d / np.linalg.norm(d))
+
+
+AXIS_KEYS = tuple((label, _key(d)) for label, d in AXES)

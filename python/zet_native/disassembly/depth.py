@@ -21,49 +21,55 @@ BLOCK = 4096  # contacts per block: bounds the (block, 11, 11) crossing table
 
 
 def _cross(u: np.ndarray, v: np.ndarray) -> np.ndarray:
-    """Cross products along the last axis (broadcast): numpy's own products and differences,
-    without the axis handling that costs more than they do on a few rows."""
-    u0, u1, u2 = u[..., 0], u[..., 1], u[..., 2]
-    v0, v1, v2 = v[..., 0], v[..., 1], v[..., 2]
-    return np.stack([u1 * v2 - u2 * v1, u2 * v0 - u0 * v2, u0 * v1 - u1 * v0], axis=-1)
+    """Cross products along the last axis (broadcast), each component u_i v_j - u_j v_i as
+    numpy's own products and differences, in a few calls whatever the shape."""
+    # In row order (C-contiguous), as the products and reductions that follow expect: their
+    # summation order, and so their last bits, may depend on the layout.
+    return np.ascontiguousarray(u[..., [1, 2, 0]] * v[..., [2, 0, 1]] - u[..., [2, 0, 1]] * v[..., [1, 2, 0]])
 
 
-def _axes(a: np.ndarray, b: np.ndarray, faces_only: bool = False) -> tuple[np.ndarray, np.ndarray]:
-    """Unit separating axes (n, k, 3) of triangle pairs and which of them are usable: the two
-    face normals, then (unless ``faces_only``) the nine edge-by-edge cross products."""
-    ea = a[:, [1, 2, 0]] - a
-    eb = b[:, [1, 2, 0]] - b
-    na = _cross(a[:, 1] - a[:, 0], a[:, 2] - a[:, 0])
-    nb = _cross(b[:, 1] - b[:, 0], b[:, 2] - b[:, 0])
-    parts = [na[:, None], nb[:, None]]
-    if not faces_only:
-        parts.append(_cross(ea[:, :, None, :], eb[:, None, :, :]).reshape(-1, 9, 3))
-    axes = np.concatenate(parts, axis=1)
-    norms = np.linalg.norm(axes, axis=2)
-    longest = np.maximum(np.linalg.norm(ea, axis=2).max(axis=1), np.linalg.norm(eb, axis=2).max(axis=1))
+# The eleven separating axes of two triangles as cross products u x v of corner differences,
+# with the corners of both triangles side by side (A's 0-2, B's 3-5): the two face normals
+# (1 - 0) x (2 - 0), then A's edge i by B's edge j (edge k runs from corner k to k + 1).
+_U_TO = np.array([1, 4] + [(i + 1) % 3 for i in range(3) for _ in range(3)])
+_U_FROM = np.array([0, 3] + [i for i in range(3) for _ in range(3)])
+_V_TO = np.array([2, 5] + [3 + (j + 1) % 3 for _ in range(3) for j in range(3)])
+_V_FROM = np.array([0, 3] + [3 + j for _ in range(3) for j in range(3)])
+
+
+def _axes(a: np.ndarray, b: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
+    """Unit separating axes (n, 11, 3) of triangle pairs and which of them are usable: the two
+    face normals, then the nine edge-by-edge cross products. All eleven come from one cross
+    product of stacked rows, so that a few pairs cost a few numpy calls rather than dozens."""
+    corners = np.concatenate([a, b], axis=1)
+    u = corners[:, _U_TO] - corners[:, _U_FROM]
+    v = corners[:, _V_TO] - corners[:, _V_FROM]
+    axes = _cross(u, v)
+    norms = np.sqrt(np.add.reduce(axes * axes, axis=2))
+    edges = np.concatenate([u[:, 2::3], v[:, 2:5]], axis=1)  # A's three edges, then B's
+    longest = np.sqrt(np.add.reduce(edges * edges, axis=2)).max(axis=1)
     usable = norms > 1e-12 * longest[:, None] ** 2  # parallel edges give no axis
     return axes / np.where(usable, norms, 1.0)[..., None], usable
 
 
-def _lines(a: np.ndarray, b: np.ndarray, direction: np.ndarray,
-           faces_only: bool) -> tuple[np.ndarray, np.ndarray]:
-    """Intercepts and slopes (n, 2k) of the overlap lines: the rising side of each axis, then
-    the falling side; unusable axes get lines that never bind."""
-    axes, usable = _axes(a, b, faces_only)
+def _lines(a: np.ndarray, b: np.ndarray, direction: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
+    """Intercepts and slopes (n, 22) of the overlap lines: of each axis the side that rises
+    with t (or stays), then the side that falls; unusable axes get lines that never bind."""
+    axes, usable = _axes(a, b)
     pa = axes @ a.transpose(0, 2, 1)
     pb = axes @ b.transpose(0, 2, 1)
     s = axes @ direction
-    rising = pa.max(axis=2) - pb.min(axis=2)
-    falling = pb.max(axis=2) - pa.min(axis=2)
-    intercepts = np.concatenate([np.where(usable, rising, np.inf), np.where(usable, falling, np.inf)], axis=1)
-    slopes = np.concatenate([np.where(usable, s, 0.0), np.where(usable, -s, 0.0)], axis=1)
+    ahead = pa.max(axis=2) - pb.min(axis=2)  # A's far side past B's near side: slope s
+    behind = pb.max(axis=2) - pa.min(axis=2)  # slope -s
+    # An axis against the motion (s < 0) has its rising side behind: the crossings that bound
+    # the depth are those of a rising and a falling line, whichever side each comes from.
+    up = s >= 0
+    rising, falling = np.where(up, ahead, behind), np.where(up, behind, ahead)
+    s = np.abs(s)
+    both = np.concatenate([usable, usable], axis=1)
+    intercepts = np.where(both, np.concatenate([rising, falling], axis=1), np.inf)
+    slopes = np.where(both, np.concatenate([s, -s], axis=1), 0.0)
     return intercepts, slopes
-
-
-def _value(intercepts: np.ndarray, slopes: np.ndarray, t: np.ndarray) -> np.ndarray:
-    with np.errstate(invalid="ignore"):
-        values = intercepts + slopes * t[:, None]
-    return np.where(np.isinf(intercepts), np.inf, values).min(axis=1)
 
 
 def _largest(c: np.ndarray, m: np.ndarray, lo: np.ndarray, hi: np.ndarray) -> np.ndarray:
@@ -80,7 +86,11 @@ def _largest(c: np.ndarray, m: np.ndarray, lo: np.ndarray, hi: np.ndarray) -> np
     best = flat.argmin(axis=1)
     found = np.isfinite(flat[rows, best])
     t_star = np.clip(np.where(found, t.reshape(len(c), -1)[rows, best], lo), lo, hi)
-    value = np.maximum.reduce([_value(c, m, lo), _value(c, m, hi), _value(c, m, t_star)])
+    # The lines' minimum at the window's ends and at the crossing, all three at once.
+    at = np.stack([lo, hi, t_star], axis=1)
+    with np.errstate(invalid="ignore"):
+        values = c[:, None, :] + m[:, None, :] * at[:, :, None]
+    value = np.where(np.isinf(c)[:, None, :], np.inf, values).min(axis=2).max(axis=1)
     return np.maximum(np.where(np.isfinite(value), value, 0.0), 0.0)
 
 
@@ -113,7 +123,7 @@ def overlap_depths(a: npt.ArrayLike, b: npt.ArrayLike, direction: npt.ArrayLike,
         out, rest = np.zeros(len(a)), np.arange(len(a))
     for start in range(0, len(rest), BLOCK):
         k = rest[start:start + BLOCK]
-        out[k] = _largest(*_lines(a[k], b[k], direction, False), lo[k], hi[k])
+        out[k] = _largest(*_lines(a[k], b[k], direction), lo[k], hi[k])
         if first_only and screen is not None and np.any(out[k] > screen):
             break
     return out
@@ -136,7 +146,7 @@ def depths_at_rest(a: npt.ArrayLike, b: npt.ArrayLike, screen: float, lo: npt.Ar
     rest = np.flatnonzero(out > screen)
     for start in range(0, len(rest), BLOCK):
         k = rest[start:start + BLOCK]
-        out[k] = _largest(*_lines(a[k], b[k], still, False), lo[k], hi[k])
+        out[k] = _largest(*_lines(a[k], b[k], still), lo[k], hi[k])
     return out
 
 

@@ -10,6 +10,8 @@ the best center found are dropped.
 """
 
 import heapq
+from collections.abc import Callable, Sequence
+from typing import Any
 
 import numpy as np
 import numpy.typing as npt
@@ -65,11 +67,31 @@ def _split(c: np.ndarray) -> np.ndarray:
     return split
 
 
-def best_direction(groups: zet_native.ConeGroups, *, tolerance: float = 1e-2, max_cells: int = 2000, per_call: int = 64,
+GroupSets = zet_native.ConeGroups | Sequence[zet_native.ConeGroups]  # one set, or several taken together
+
+
+def _sets(groups: GroupSets | None) -> list[zet_native.ConeGroups]:
+    if groups is None:
+        return []
+    sets = [groups] if isinstance(groups, zet_native.ConeGroups) else list(groups)
+    return [g for g in sets if len(g.kinds)]
+
+
+def best_direction(groups: GroupSets, *, tolerance: float = 1e-2, max_cells: int = 2000, per_call: int = 64,
                    chunk: int = 16) -> tuple[np.ndarray | None, float, float]:
-    """(direction, margin, upper) with the largest smallest margin against the cone groups,
-    within ``tolerance`` of the best or after ``max_cells`` cells; no direction has a margin
-    above ``upper``."""
+    """(direction, margin, upper) with the largest smallest margin against the cone groups
+    (one set or several), within ``tolerance`` of the best or after ``max_cells`` cells; no
+    direction has a margin above ``upper``. Without groups: (None, -inf, inf)."""
+    sets = _sets(groups)
+    if not sets:
+        return None, -np.inf, np.inf
+    # A group that blocks every direction gives each one the margin -1 - its shift, whatever
+    # the others give: no direction beats that, so there is nothing to search for (a tight
+    # seat of thousands of contacts would otherwise spend the whole cell budget proving it).
+    ceiling = min(float(np.min(-1.0 - g.shifts[g.blocks_all], initial=np.inf)) for g in sets)
+    if ceiling < 0:
+        return None, ceiling, ceiling
+    groups = sets[0] if len(sets) == 1 else joined_groups(sets)
     everything = np.arange(len(groups.kinds), dtype=np.int64)
     # Batches of cells: (corners (n, 3, 3), the groups that can matter inside them); each
     # split cell gives a batch of its four.
@@ -116,11 +138,29 @@ def best_direction(groups: zet_native.ConeGroups, *, tolerance: float = 1e-2, ma
     return best, best_value, upper
 
 
-def smallest_margins(directions: npt.ArrayLike, groups: zet_native.ConeGroups | None) -> np.ndarray:
-    """Each direction's smallest margin against every group (1.0 when there are none: nothing
-    touches, nothing blocks)."""
+def smallest_margins(directions: npt.ArrayLike, groups: GroupSets | None) -> np.ndarray:
+    """Each direction's smallest margin against every group of one set or several (1.0 when
+    there are none: nothing touches, nothing blocks)."""
     directions = np.ascontiguousarray(directions, dtype=np.float64).reshape(-1, 3)
-    if groups is None or len(groups.kinds) == 0:
-        return np.ones(len(directions))
-    everything = np.arange(len(groups.kinds), dtype=np.int64)
-    return zet_native.margins(directions, everything, groups).min(axis=1)
+    smallest = np.ones(len(directions))
+    for i, g in enumerate(_sets(groups)):
+        margins = zet_native.margins(directions, np.arange(len(g.kinds), dtype=np.int64), g).min(axis=1)
+        smallest = margins if i == 0 else np.minimum(smallest, margins)
+    return smallest
+
+
+def joined_groups(parts: Sequence[zet_native.ConeGroups]) -> zet_native.ConeGroups:
+    """Cone groups of several calls as one, the facet arrays padded to the widest."""
+    width = max(g.facets.shape[1] for g in parts)
+    pad: Callable[[np.ndarray, float], np.ndarray] = lambda x, fill: np.concatenate(  # noqa: E731
+        [x, np.full((len(x), width - x.shape[1]) + x.shape[2:], fill, dtype=x.dtype)], axis=1)
+    fields: list[Any] = []
+    for name in parts[0]._fields:
+        arrays = [getattr(g, name) for g in parts]
+        if arrays[0] is None:
+            fields.append(None)
+            continue
+        if name in ("facets", "facet_mask"):
+            arrays = [pad(x, 0) for x in arrays]
+        fields.append(np.ascontiguousarray(np.concatenate(arrays)))
+    return type(parts[0])(*fields)

@@ -157,7 +157,9 @@ class _State:
         if self.first is None:
             analyses = each(lambda p: self.a.analyse(p, others[p]), remaining, threads, self.a.cancel, progress)
             return {x.name: {c.label: list(c.blockers) for c in x.candidates} for x in analyses}, analyses
-        axes = each(lambda p: self.a.axes(p, others[p]), remaining, threads, self.a.cancel, progress)
+        # The first step checked every axis of every part against all the others: these are
+        # lookups, quicker on one thread than handed around several that share the interpreter.
+        axes = each(lambda p: self.a.axes(p, others[p]), remaining, 1, self.a.cancel, progress)
         tables: Table = {}
         behind: dict[str, int] = {}
         for p, rows in zip(remaining, axes):
