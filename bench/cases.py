@@ -653,6 +653,29 @@ def never():
     return False
 
 
+class one_slice:
+    """Within it, the companion makes every sliced call in one native call, its result copied
+    into the writable array afterwards."""
+
+    NAMES = ("PAIRS_PER_SLICE", "POINTS_PER_SLICE", "EVALUATIONS_PER_SLICE", "RAYS_PER_SLICE", "CELLS_PER_SLICE",
+             "HOT_SLICE_BYTES")
+
+    def __enter__(self):
+        self.saved = [(m, n, getattr(m, n)) for m in (zet_native._arrays, zet_native._paths, zet_native._rays,
+                                                      zet_native._cones) for n in self.NAMES if hasattr(m, n)]
+        for module, name, _ in self.saved:
+            setattr(module, name, 1 << 62)
+
+    def __exit__(self, *exc):
+        for module, name, value in self.saved:
+            setattr(module, name, value)
+
+
+def in_one_slice(call):
+    with one_slice():
+        return call()
+
+
 @cache
 def cancel_data():
     sphere = meshes.icosphere(size(70, 10), 0.9, PATH_START)
@@ -672,7 +695,7 @@ def cancel_data():
 # Rounds of the cost cases: their differences are a few tenths of a percent, well inside one
 # round's noise, so they take more rounds than the other cases and are judged round by round
 # (paired: the median of the rounds' ratios).
-CANCEL_REPEATS = 9
+CANCEL_REPEATS = 15
 
 
 def cancel_cases():
@@ -704,7 +727,9 @@ def cancel_cases():
     for function, (raw, companion) in sliced.items():
         out.append(Case(function, "companion, sliced", cancel_data, lambda d, t, c=companion: c(d), threads=(1,),
                         repeats=CANCEL_REPEATS, digits=3, paired=True,
-                        peers=[Peer("ours, raw module in one call", lambda d, r=raw: r(d), ours=True, threads=(1,))]))
+                        peers=[Peer("ours, companion in one call", lambda d, c=companion: in_one_slice(lambda: c(d)),
+                                    ours=True, threads=(1,)),
+                               Peer("ours, raw module in one call", lambda d, r=raw: r(d), ours=True, threads=(1,))]))
     return out
 
 
