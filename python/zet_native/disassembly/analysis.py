@@ -352,7 +352,8 @@ class Assembly:
                     close = zet_native.triangle_distances(np.ascontiguousarray(a), np.ascontiguousarray(b))
                     deep = 1e-3 * self.tol.allowance
                     # Depths only of the pairs close enough to be in the seat.
-                    a, b = a[close["upper"] <= self.tol.seat], b[close["upper"] <= self.tol.seat]
+                    near = close["upper"] <= self.tol.seat
+                    a, b = a[near], b[near]
                     keep = ~(depths_at_rest(a, b, deep) > deep)
                     a, b = a[keep], b[keep]
             self._seats[key] = (np.ascontiguousarray(a), np.ascontiguousarray(b))

@@ -142,11 +142,11 @@ def smallest_margins(directions: npt.ArrayLike, groups: GroupSets | None) -> np.
     """Each direction's smallest margin against every group of one set or several (1.0 when
     there are none: nothing touches, nothing blocks)."""
     directions = np.ascontiguousarray(directions, dtype=np.float64).reshape(-1, 3)
-    smallest = np.ones(len(directions))
-    for i, g in enumerate(_sets(groups)):
-        margins = zet_native.margins(directions, np.arange(len(g.kinds), dtype=np.int64), g).min(axis=1)
-        smallest = margins if i == 0 else np.minimum(smallest, margins)
-    return smallest
+    sets = _sets(groups)
+    if not sets:
+        return np.ones(len(directions))
+    return np.minimum.reduce([zet_native.margins(directions, np.arange(len(g.kinds), dtype=np.int64), g).min(axis=1)
+                              for g in sets])
 
 
 def joined_groups(parts: Sequence[zet_native.ConeGroups]) -> zet_native.ConeGroups:
