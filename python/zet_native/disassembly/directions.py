@@ -145,8 +145,9 @@ def smallest_margins(directions: npt.ArrayLike, groups: GroupSets | None) -> np.
     sets = _sets(groups)
     if not sets:
         return np.ones(len(directions))
-    return np.minimum.reduce([zet_native.margins(directions, np.arange(len(g.kinds), dtype=np.int64), g).min(axis=1)
-                              for g in sets])
+    smallest: np.ndarray = np.minimum.reduce(
+        [zet_native.margins(directions, np.arange(len(g.kinds), dtype=np.int64), g).min(axis=1) for g in sets])
+    return smallest
 
 
 def joined_groups(parts: Sequence[zet_native.ConeGroups]) -> zet_native.ConeGroups:
