@@ -214,7 +214,7 @@ class PathQueryRun {
   }
 
   // Processes a batch on the worker threads (the calling thread runs `meanwhile` first and
-  // then joins them), then consumes it in emission order.
+  // then joins them), then consumes it in emission order; on one thread, job by job.
   template <class F>
   void flush(int64_t batch, LeafPairJob* jobs, F& meanwhile) {
     // A budget that this batch is bound to exhaust leaves most of its jobs unconsumed: more
@@ -225,6 +225,22 @@ class PathQueryRun {
             ? 1
             : std::max<int64_t>(1, std::min(effective_thread_count(), batch / kLeafPairsPerThread));
     PathQueryContext context{&p_, jobs, {0}};
+    if (threads == 1) {
+      // Nothing overlaps on one thread: each job is made just before it is consumed, and the
+      // next batch is popped (by the caller) only when this one did not stop the run. A small
+      // budget or a cancellation then costs the jobs it reads, not a whole batch and the pops
+      // of the next one.
+      for (int64_t i = 0; i < batch && !stopped_; ++i) {
+        process_leaf_pair(context, i);
+        if (context.failed.load(std::memory_order_relaxed) != 0) {
+          r_.out_of_memory = true;
+          stopped_ = true;
+          return;
+        }
+        consume(jobs[i]);
+      }
+      return;
+    }
     auto work = [&context](int64_t i) { process_leaf_pair(context, i); };
     for_each_item_after(batch, threads, work, meanwhile);
     if (context.failed.load(std::memory_order_relaxed) != 0) {
