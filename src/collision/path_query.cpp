@@ -213,42 +213,61 @@ class PathQueryRun {
     stopped_ = true;
   }
 
-  // Processes a batch on the worker threads (the calling thread runs `meanwhile` first and
-  // then joins them), then consumes it in emission order; on one thread, job by job.
+  // Processes a batch and consumes it in emission order: on the worker threads (the calling
+  // thread runs `meanwhile` first and then joins them), or on one thread job by job.
   template <class F>
   void flush(int64_t batch, LeafPairJob* jobs, F& meanwhile) {
-    // A budget that this batch is bound to exhaust leaves most of its jobs unconsumed: more
-    // threads would only race through work that nobody reads.
+    PathQueryContext context{&p_, jobs, {0}};
     const uint64_t budget_left = static_cast<uint64_t>(p_.pair_budget) - r_.pairs_used;
     const int64_t threads =
-        budget_left < static_cast<uint64_t>(kLeafPairsPerThread)
-            ? 1
-            : std::max<int64_t>(1, std::min(effective_thread_count(), batch / kLeafPairsPerThread));
-    PathQueryContext context{&p_, jobs, {0}};
-    if (threads == 1) {
+        std::max<int64_t>(1, std::min(effective_thread_count(), batch / kLeafPairsPerThread));
+    if (threads == 1 || budget_left < static_cast<uint64_t>(kLeafPairsPerThread)) {
       // Nothing overlaps on one thread: each job is made just before it is consumed, and the
       // next batch is popped (by the caller) only when this one did not stop the run. A small
       // budget or a cancellation then costs the jobs it reads, not a whole batch and the pops
       // of the next one.
       for (int64_t i = 0; i < batch && !stopped_; ++i) {
         process_leaf_pair(context, i);
-        if (context.failed.load(std::memory_order_relaxed) != 0) {
-          r_.out_of_memory = true;
-          stopped_ = true;
-          return;
-        }
+        if (!made(context)) return;
         consume(jobs[i]);
       }
       return;
     }
-    auto work = [&context](int64_t i) { process_leaf_pair(context, i); };
-    for_each_item_after(batch, threads, work, meanwhile);
-    if (context.failed.load(std::memory_order_relaxed) != 0) {
-      r_.out_of_memory = true;
-      stopped_ = true;
-      return;
+    // When the budget may run out inside the batch, the threads take a first part of it (the
+    // pops ahead beside them), and the rest in doubling parts only while the run goes on:
+    // jobs past the budget are work that nobody reads.
+    int64_t end = candidate_bound(jobs, batch) > budget_left ? threads * kLeafPairsPerThread : batch;
+    auto first = [&](int64_t i) { process_leaf_pair(context, i); };
+    for_each_item_after(end, threads, first, meanwhile);
+    if (!made(context)) return;
+    for (int64_t i = 0; i < end && !stopped_; ++i) consume(jobs[i]);
+    for (int64_t begin = end, part = end; begin < batch && !stopped_; begin = end) {
+      part *= 2;
+      end = std::min(batch, begin + part);
+      auto later = [&](int64_t i) { process_leaf_pair(context, begin + i); };
+      for_each_item(end - begin,
+                    std::max<int64_t>(1, std::min(threads, (end - begin) / kLeafPairsPerThread)),
+                    later);
+      if (!made(context)) return;
+      for (int64_t i = begin; i < end && !stopped_; ++i) consume(jobs[i]);
     }
-    for (int64_t i = 0; i < batch && !stopped_; ++i) consume(jobs[i]);
+  }
+
+  // False, with the run stopped for want of memory, when a job could not be made.
+  bool made(const PathQueryContext& context) {
+    if (context.failed.load(std::memory_order_relaxed) == 0) return true;
+    r_.out_of_memory = true;
+    stopped_ = true;
+    return false;
+  }
+
+  // The most candidate pairs the batch's jobs can give: each pairs its two leaves' triangles.
+  uint64_t candidate_bound(const LeafPairJob* jobs, int64_t batch) const {
+    uint64_t bound = 0;
+    for (int64_t i = 0; i < batch; ++i)
+      bound += uint64_t(p_.moving.count(jobs[i].moving_leaf)) *
+               uint64_t(p_.obstacle.count(jobs[i].obstacle_leaf));
+    return bound;
   }
 
   // Takes the job's outcomes in candidate chunks until the budget or a cancellation stops.
