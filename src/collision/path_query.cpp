@@ -52,6 +52,10 @@ bool contact_before(const ContactRecord& p, const ContactRecord& q) {
 // Leaf pairs a batch needs per worker thread: a leaf pair takes a microsecond or a few, and
 // starting and joining a thread costs some tens, so smaller batches stay on fewer threads.
 constexpr int64_t kLeafPairsPerThread = 64;
+// Candidate pairs a budget must still allow per worker thread: a candidate's test takes about
+// half a microsecond, so fewer are not worth a thread, and a batch that such a budget cuts
+// short is made job by job on the calling thread.
+constexpr uint64_t kCandidatesPerThread = 512;
 
 // Below this many contacts the final sort stays on the calling thread.
 constexpr size_t kParallelSortMinContacts = 65536;
@@ -221,7 +225,7 @@ class PathQueryRun {
     const uint64_t budget_left = static_cast<uint64_t>(p_.pair_budget) - r_.pairs_used;
     const int64_t threads =
         std::max<int64_t>(1, std::min(effective_thread_count(), batch / kLeafPairsPerThread));
-    if (threads == 1 || budget_left < static_cast<uint64_t>(kLeafPairsPerThread)) {
+    if (threads == 1 || budget_left < static_cast<uint64_t>(threads) * kCandidatesPerThread) {
       // Nothing overlaps on one thread: each job is made just before it is consumed, and the
       // next batch is popped (by the caller) only when this one did not stop the run. A small
       // budget or a cancellation then costs the jobs it reads, not a whole batch and the pops
