@@ -33,21 +33,26 @@ bool comes_first(const NodePair& p, const NodePair& q) {
   return p.obstacle_node < q.obstacle_node;
 }
 
-// The heap keeps the pair that comes first at its top.
-bool lower_priority(const NodePair& p, const NodePair& q) { return comes_first(q, p); }
+// The heap keeps the pair that comes first at its top. A type rather than a function pointer,
+// so that the heap operations inline the comparison.
+struct LowerPriority {
+  bool operator()(const NodePair& p, const NodePair& q) const { return comes_first(q, p); }
+};
 
 // Contacts come out in the window order; records that tie on it (one triangle pair listed
 // by two leaf pairs of a tree that repeats triangles) are ordered by their bytes, so that
 // the order is total and no sorting method or thread count can change the result.
-bool contact_before(const ContactRecord& p, const ContactRecord& q) {
-  const int32_t pm = static_cast<int32_t>(p.moving_triangle),
-                po = static_cast<int32_t>(p.obstacle_triangle);
-  const int32_t qm = static_cast<int32_t>(q.moving_triangle),
-                qo = static_cast<int32_t>(q.obstacle_triangle);
-  if (later_window_first(p.exit, p.enter, pm, po, q.exit, q.enter, qm, qo)) return true;
-  if (later_window_first(q.exit, q.enter, qm, qo, p.exit, p.enter, pm, po)) return false;
-  return std::memcmp(&p, &q, sizeof(ContactRecord)) < 0;
-}
+struct ContactBefore {
+  bool operator()(const ContactRecord& p, const ContactRecord& q) const {
+    const int32_t pm = static_cast<int32_t>(p.moving_triangle),
+                  po = static_cast<int32_t>(p.obstacle_triangle);
+    const int32_t qm = static_cast<int32_t>(q.moving_triangle),
+                  qo = static_cast<int32_t>(q.obstacle_triangle);
+    if (later_window_first(p.exit, p.enter, pm, po, q.exit, q.enter, qm, qo)) return true;
+    if (later_window_first(q.exit, q.enter, qm, qo, p.exit, p.enter, pm, po)) return false;
+    return std::memcmp(&p, &q, sizeof(ContactRecord)) < 0;
+  }
+};
 
 // Leaf pairs a batch needs per worker thread: a leaf pair takes a microsecond or a few, and
 // starting and joining a thread costs some tens, so smaller batches stay on fewer threads.
@@ -64,19 +69,19 @@ constexpr size_t kParallelSortMinContacts = 65536;
 void sort_contacts(ContactRecord* contacts, size_t n, int64_t threads) {
   const int64_t t = n < kParallelSortMinContacts ? 1 : std::min<int64_t>(threads, 32);
   if (t <= 1) {
-    std::sort(contacts, contacts + n, contact_before);
+    std::sort(contacts, contacts + n, ContactBefore{});
     return;
   }
   size_t bounds[33];
   for (int64_t i = 0; i <= t; ++i) bounds[i] = n * static_cast<size_t>(i) / static_cast<size_t>(t);
   auto sort_slice = [&](int64_t i) {
-    std::sort(contacts + bounds[i], contacts + bounds[i + 1], contact_before);
+    std::sort(contacts + bounds[i], contacts + bounds[i + 1], ContactBefore{});
   };
   for_each_item(t, t, sort_slice);
   for (int64_t width = 1; width < t; width *= 2)
     for (int64_t i = 0; i + width < t; i += 2 * width)
       std::inplace_merge(contacts + bounds[i], contacts + bounds[i + width],
-                         contacts + bounds[std::min(i + 2 * width, t)], contact_before);
+                         contacts + bounds[std::min(i + 2 * width, t)], ContactBefore{});
 }
 
 // Where the pops made ahead ran out of memory. The replay must stop at the same step as a run
@@ -134,7 +139,7 @@ class PathQueryRun {
 
  private:
   NodePair pop() {
-    std::pop_heap(queue_.data(), queue_.data() + queue_.size(), lower_priority);
+    std::pop_heap(queue_.data(), queue_.data() + queue_.size(), LowerPriority{});
     NodePair top = queue_.back();
     queue_.pop_back();
     return top;
@@ -142,7 +147,7 @@ class PathQueryRun {
 
   bool push(const NodePair& pair) {
     if (!queue_.push_back(pair)) return false;
-    std::push_heap(queue_.data(), queue_.data() + queue_.size(), lower_priority);
+    std::push_heap(queue_.data(), queue_.data() + queue_.size(), LowerPriority{});
     return true;
   }
 
