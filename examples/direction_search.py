@@ -80,10 +80,10 @@ def cell_geometry(corners):
 
 
 def split(corners):
-    """The four children (4, 3, 3) of a spherical triangle (3, 3)."""
-    a, b, c = corners
+    """The four children (n, 4, 3, 3) of each spherical triangle of corners (n, 3, 3)."""
+    a, b, c = corners[:, 0], corners[:, 1], corners[:, 2]
     ab, bc, ca = _unit(a + b), _unit(b + c), _unit(c + a)
-    return np.array([[a, ab, ca], [ab, b, bc], [ca, bc, c], [ab, bc, ca]])
+    return np.stack([np.stack(t, axis=1) for t in ((a, ab, ca), (ab, b, bc), (ca, bc, c), (ab, bc, ca))], axis=1)
 
 
 def search(groups, *, tolerance=1e-3, max_depth=12, max_cells=200_000, expand_per_call=64, chunk=16,
@@ -142,16 +142,18 @@ def search(groups, *, tolerance=1e-3, max_depth=12, max_cells=200_000, expand_pe
                     tie += 1
             pending = []
         # Pick the next parents: largest upper bounds first; prune the rest that cannot win.
-        while (open_heap and -open_heap[0][0] > best_value + tolerance and len(pending) < expand_per_call
-               and cells + 4 * (len(pending) + 1) <= max_cells):
+        parents = []
+        while (open_heap and -open_heap[0][0] > best_value + tolerance and len(parents) < expand_per_call
+               and cells + 4 * (len(parents) + 1) <= max_cells):
             negative_upper, _, tri_i, depth, rel = heapq.heappop(open_heap)
             if depth >= max_depth:
                 dropped_upper = max(dropped_upper, -negative_upper)
                 continue
-            children = split(tri_i)
-            pending.append((children, rel, depth + 1))
-        if not pending:
+            parents.append((tri_i, rel, depth + 1))
+        if not parents:
             break
+        children = split(np.array([p[0] for p in parents]))  # every parent's four in one go
+        pending = [(children[k], rel, depth) for k, (_, rel, depth) in enumerate(parents)]
     upper = max([best_value, dropped_upper] + [-h[0] for h in open_heap])
     return SearchResult(best_cell[0], float(best_value), float(upper), best_cell, cells, calls, offered,
                         depth_reached, time.perf_counter() - start, time_to_best,
