@@ -31,7 +31,11 @@ def sphere_grid(count: int) -> np.ndarray:
 
 
 def _unit(x: np.ndarray) -> np.ndarray:
-    unit: np.ndarray = x / np.linalg.norm(x, axis=-1, keepdims=True)
+    # What np.linalg.norm computes along the last axis (of three), the squares added in order:
+    # numpy's reductions over an axis of three cost more than the arithmetic, and the search
+    # does this a few times per round.
+    squares = x * x
+    unit: np.ndarray = x / np.sqrt(squares[..., 0:1] + squares[..., 1:2] + squares[..., 2:3])
     return unit
 
 
@@ -46,10 +50,13 @@ def _icosahedron_faces() -> np.ndarray:
     return faces
 
 
+_ICOSAHEDRON = _icosahedron_faces()  # the first cells of every search (never written to)
+
+
 def _cells(corners: np.ndarray) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
     """Centers, chord radii and angular radii of spherical triangles (n, 3, 3); the angular
     radius is widened a hair so that rounding of the corners cannot leave a corner outside."""
-    centers = _unit(corners.sum(axis=1))
+    centers = _unit(corners[:, 0] + corners[:, 1] + corners[:, 2])  # the sum over the corners, in their order
     cos = np.einsum("nij,nj->ni", corners, centers).min(axis=1)
     angular = np.arccos(np.clip(cos, -1.0, 1.0)) * (1 + 1e-12) + 1e-15
     return centers, 2.0 * np.sin(angular / 2.0), angular
@@ -58,12 +65,12 @@ def _cells(corners: np.ndarray) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
 def _split(c: np.ndarray) -> np.ndarray:
     """Each spherical triangle of c (n, 3, 3) as four, by its edges' midpoints: (4 n, 3, 3), the
     four of each in turn."""
-    a, b, d = c[:, 0], c[:, 1], c[:, 2]
-    ab, bd, da = _unit(a + b), _unit(b + d), _unit(d + a)
-    cells = np.stack([np.stack([a, ab, da], 1), np.stack([ab, b, bd], 1), np.stack([da, bd, d], 1),
-                      np.stack([ab, bd, da], 1)], 1)
-    split: np.ndarray = cells.reshape(-1, 3, 3)
+    points = np.concatenate([c, _unit(c + c[:, [1, 2, 0]])], axis=1)  # a, b, d, then ab, bd, da
+    split: np.ndarray = points[:, _CHILDREN].reshape(-1, 3, 3)
     return split
+
+
+_CHILDREN = np.array([[0, 3, 5], [3, 1, 4], [5, 4, 2], [3, 4, 5]])  # of a, b, d, ab, bd, da
 
 
 GroupSets = zet_native.ConeGroups | Sequence[zet_native.ConeGroups]  # one set, or several taken together
@@ -95,7 +102,7 @@ def best_direction(groups: GroupSets, *, tolerance: float = 1e-2, max_cells: int
     # A round bounds batches of cells: batch b holds counts[b] cells (corners (n, 3, 3)) and the
     # widths[b] groups that can matter inside them (``relevant``, batch after batch). The first
     # round is the icosahedron's faces, one batch each; each split cell gives a batch of its four.
-    corners = _icosahedron_faces()
+    corners = _ICOSAHEDRON
     counts = np.ones(len(corners), dtype=np.int64)
     relevant = np.tile(np.arange(len(groups.kinds), dtype=np.int64), len(corners))
     widths = np.full(len(corners), len(groups.kinds), dtype=np.int64)
@@ -110,11 +117,12 @@ def best_direction(groups: GroupSets, *, tolerance: float = 1e-2, max_cells: int
                                                relevant_offsets, chunk, groups)
         cells += len(centers)
         # The first cell with the largest value improves the best (NaN never does).
-        if len(values) and not np.all(np.isnan(values)):
-            top = int(np.nanargmax(values))
+        undefined = np.isnan(values)
+        if len(values) and not undefined.all():
+            top = int(np.argmax(np.where(undefined, -np.inf, values)))  # as np.nanargmax
             if values[top] > best_value:
                 best, best_value = centers[top], float(values[top])
-        queue.add(corners, -(values + radii), ~np.isnan(values), counts, widths, relevant, flags.view(bool))
+        queue.add(corners, -(values + radii), ~undefined, counts, widths, relevant, flags.view(bool))
         popped, relevant, widths = queue.pop(best_value + tolerance, min(per_call, max(0, (max_cells - cells) // 4)))
         corners = _split(popped)
         counts = np.full(len(popped), 4, dtype=np.int64)
@@ -170,7 +178,7 @@ class _Queue:
         corners = np.zeros((len(chosen), 3, 3))
         counts = np.zeros(len(chosen), dtype=np.int64)
         picked: list[tuple[np.ndarray, np.ndarray]] = []
-        for r in np.unique(table[:, 0]).tolist():
+        for r in sorted(set(table[:, 0].tolist())):
             round_corners, relevant, kept = self.rounds[r]
             mine = np.flatnonzero(table[:, 0] == r)
             corners[mine] = round_corners[table[mine, 1]]
