@@ -20,6 +20,15 @@ import numpy.typing as npt
 BLOCK = 4096  # contacts per block: bounds the (block, 11, 11) crossing table
 
 
+def lengths(x: np.ndarray) -> np.ndarray:
+    """The lengths of the rows of x (..., 3), as np.linalg.norm along the last axis computes them
+    (the three squares added in order), without numpy's reduction over an axis of three, which
+    costs more than the arithmetic on the small arrays of a plan."""
+    squares = x * x
+    length: np.ndarray = np.sqrt(squares[..., 0] + squares[..., 1] + squares[..., 2])
+    return length
+
+
 def _cross(u: np.ndarray, v: np.ndarray) -> np.ndarray:
     """Cross products along the last axis (broadcast), each component u_i v_j - u_j v_i as
     numpy's own products and differences, in a few calls whatever the shape."""
@@ -155,8 +164,8 @@ def _face_lines(a: np.ndarray, b: np.ndarray, direction: np.ndarray) -> tuple[np
     projects to one point on its own normal, so each normal gives two lines."""
     na = _cross(a[:, 1] - a[:, 0], a[:, 2] - a[:, 0])
     nb = _cross(b[:, 1] - b[:, 0], b[:, 2] - b[:, 0])
-    na /= np.maximum(np.linalg.norm(na, axis=1), 1e-300)[:, None]
-    nb /= np.maximum(np.linalg.norm(nb, axis=1), 1e-300)[:, None]
+    na /= np.maximum(lengths(na), 1e-300)[:, None]
+    nb /= np.maximum(lengths(nb), 1e-300)[:, None]
     pa = np.einsum("nij,nj->ni", b, na)  # b on A's normal
     pb = np.einsum("nij,nj->ni", a, nb)  # a on B's normal
     ha, hb = np.einsum("nj,nj->n", a[:, 0], na), np.einsum("nj,nj->n", b[:, 0], nb)

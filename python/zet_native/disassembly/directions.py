@@ -17,6 +17,8 @@ import numpy.typing as npt
 
 import zet_native
 
+from .depth import lengths
+
 AXES = (("+x", (1.0, 0.0, 0.0)), ("-x", (-1.0, 0.0, 0.0)), ("+y", (0.0, 1.0, 0.0)),
         ("-y", (0.0, -1.0, 0.0)), ("+z", (0.0, 0.0, 1.0)), ("-z", (0.0, 0.0, -1.0)))
 
@@ -31,11 +33,7 @@ def sphere_grid(count: int) -> np.ndarray:
 
 
 def _unit(x: np.ndarray) -> np.ndarray:
-    # What np.linalg.norm computes along the last axis (of three), the squares added in order:
-    # numpy's reductions over an axis of three cost more than the arithmetic, and the search
-    # does this a few times per round.
-    squares = x * x
-    unit: np.ndarray = x / np.sqrt(squares[..., 0:1] + squares[..., 1:2] + squares[..., 2:3])
+    unit: np.ndarray = x / lengths(x)[..., None]
     return unit
 
 
