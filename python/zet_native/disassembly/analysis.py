@@ -295,26 +295,12 @@ class Assembly:
             start = max(window[0], 0.0)
             ts = start + (length - start) * (np.arange(1, PATH_SAMPLES + 1) / PATH_SAMPLES)
             moved = (points[None] + ts[:, None, None] * d).reshape(-1, 3)
-            # A ray that misses q's box crosses nothing of q (and is not ambiguous either).
-            moved = np.ascontiguousarray(moved[self._rays_meet(moved, q)])
-            if len(moved):
-                crossings, ambiguous = zet_native.winding(moved, WINDING_RAY, self.solids[q])
-                if np.any((crossings != 0) & ~ambiguous):
-                    return PairCheck(True, found.depth, np.inf)
+            # Every moved point goes to the walk: a ray that misses q's box crosses nothing of q
+            # and ends at the root box test, sooner than a box test of ours in numpy picks it out.
+            crossings, ambiguous = zet_native.winding(moved, WINDING_RAY, self.solids[q])
+            if np.any((crossings != 0) & ~ambiguous):
+                return PairCheck(True, found.depth, np.inf)
         return found
-
-    def _rays_meet(self, points: np.ndarray, q: str) -> np.ndarray:
-        """Whether the winding ray from each point can reach q's box (widened well beyond
-        rounding), as bool: the slabs of the box along the ray overlap at some t >= 0 (every
-        component of the ray is positive, so a slab is entered at its low side)."""
-        widen = 1e-6 * self.tol.diagonal
-        # Each slab's entry and exit, all three axes in one call each (the same operations per
-        # coordinate); the largest and smallest of them do not depend on their order.
-        enter = ((self.low[q] - widen) - points) / WINDING_RAY
-        leave = ((self.high[q] + widen) - points) / WINDING_RAY
-        meets: np.ndarray = (np.minimum(np.minimum(leave[:, 0], leave[:, 1]), leave[:, 2])
-                             >= np.maximum(np.maximum(np.maximum(enter[:, 0], 0.0), enter[:, 1]), enter[:, 2]))
-        return meets
 
     def _path_depths(self, p: str, q: str, d: np.ndarray, length: float) -> PairCheck:
         """The path query of p shrunk by the allowance against q: what touches there overlaps q

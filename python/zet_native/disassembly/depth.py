@@ -100,17 +100,17 @@ def _largest(c: np.ndarray, m: np.ndarray, lo: np.ndarray, hi: np.ndarray) -> np
     k = c.shape[1] // 2
     ci, mi, cj, mj = c[:, :k, None], m[:, :k, None], c[:, None, k:], m[:, None, k:]
     with np.errstate(divide="ignore", invalid="ignore"):
-        ok = (mi > 0) & (mj < 0) & np.isfinite(ci) & np.isfinite(cj)
+        # A rising and a falling line, both finite (tested per line, then paired).
+        ok = ((mi > 0) & np.isfinite(ci)) & ((mj < 0) & np.isfinite(cj))
         t = np.where(ok, (cj - ci) / np.where(ok, mi - mj, 1.0), 0.0)
         height = np.where(ok, ci + mi * t, np.inf)
-    rows = np.arange(len(c))
-    flat = height.reshape(len(c), -1)
-    best = flat.argmin(axis=1)
-    found = np.isfinite(flat[rows, best])
-    t_star = np.clip(np.where(found, t.reshape(len(c), -1)[rows, best], lo), lo, hi)
-    # The lines' minimum at the window's ends and at the crossing, all three at once.
-    at = np.stack([lo, hi, t_star], axis=1)
-    with np.errstate(invalid="ignore"):
+        rows = np.arange(len(c))
+        flat = height.reshape(len(c), -1)
+        best = flat.argmin(axis=1)
+        found = np.isfinite(flat[rows, best])
+        t_star = np.clip(np.where(found, t.reshape(len(c), -1)[rows, best], lo), lo, hi)
+        # The lines' minimum at the window's ends and at the crossing, all three at once.
+        at = np.stack([lo, hi, t_star], axis=1)
         values = c[:, None, :] + m[:, None, :] * at[:, :, None]
     value = np.where(np.isinf(c)[:, None, :], np.inf, values).min(axis=2).max(axis=1)
     return np.maximum(np.where(np.isfinite(value), value, 0.0), 0.0)
