@@ -96,13 +96,13 @@ def best_direction(groups: GroupSets, *, tolerance: float = 1e-2, max_cells: int
     if ceiling < 0:
         return None, ceiling, ceiling
     groups = sets[0] if len(sets) == 1 else joined_groups(sets)
-    everything = np.arange(len(groups.kinds), dtype=np.int64)
     # A round bounds batches of cells: batch b holds counts[b] cells (corners (n, 3, 3)) and the
     # widths[b] groups that can matter inside them (``relevant``, batch after batch). The first
     # round is the icosahedron's faces, one batch each; each split cell gives a batch of its four.
     corners = _ICOSAHEDRON
     counts = np.ones(len(corners), dtype=np.int64)
-    relevant = np.tile(np.arange(len(groups.kinds), dtype=np.int64), len(corners))
+    everything = np.arange(len(groups.kinds), dtype=np.int64)
+    relevant = np.tile(everything, len(corners))
     widths = np.full(len(corners), len(groups.kinds), dtype=np.int64)
     best: np.ndarray | None = None
     best_value, cells = -np.inf, 0
@@ -127,10 +127,10 @@ def best_direction(groups: GroupSets, *, tolerance: float = 1e-2, max_cells: int
     return best, best_value, max(best_value, queue.largest())
 
 
-def _ranges(starts: np.ndarray, lengths: np.ndarray) -> np.ndarray:
-    """The indices start, start + 1, ... of each run (starts[i], lengths[i]), run after run."""
-    ends = np.cumsum(lengths)
-    ranges: np.ndarray = np.repeat(starts - (ends - lengths), lengths) + np.arange(int(ends[-1]) if len(ends) else 0)
+def _ranges(starts: np.ndarray, sizes: np.ndarray) -> np.ndarray:
+    """The indices start, start + 1, ... of each run (starts[i], sizes[i]), run after run."""
+    ends = np.cumsum(sizes)
+    ranges: np.ndarray = np.repeat(starts - (ends - sizes), sizes) + np.arange(int(ends[-1]) if len(ends) else 0)
     return ranges
 
 
