@@ -54,24 +54,11 @@ def _axes(a: np.ndarray, b: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
     u = corners[:, _U_TO] - corners[:, _U_FROM]
     v = corners[:, _V_TO] - corners[:, _V_FROM]
     axes = _cross(u, v)
-    norms = lengths(axes)
+    norms = np.sqrt(np.add.reduce(axes * axes, axis=2))
     edges = np.concatenate([u[:, 2::3], v[:, 2:5]], axis=1)  # A's three edges, then B's
-    longest = lengths(edges).max(axis=1)
+    longest = np.sqrt(np.add.reduce(edges * edges, axis=2)).max(axis=1)
     usable = norms > 1e-12 * longest[:, None] ** 2  # parallel edges give no axis
     return axes / np.where(usable, norms, 1.0)[..., None], usable
-
-
-def _largest_of_three(x: np.ndarray) -> np.ndarray:
-    """x.max(axis=-1) over three (NaN wins, as there): elementwise, where numpy's reduction over
-    an axis of three costs several times as much."""
-    largest: np.ndarray = np.maximum(np.maximum(x[..., 0], x[..., 1]), x[..., 2])
-    return largest
-
-
-def _smallest_of_three(x: np.ndarray) -> np.ndarray:
-    """x.min(axis=-1) over three, as ``_largest_of_three``."""
-    smallest: np.ndarray = np.minimum(np.minimum(x[..., 0], x[..., 1]), x[..., 2])
-    return smallest
 
 
 def _lines(a: np.ndarray, b: np.ndarray, direction: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
@@ -81,8 +68,8 @@ def _lines(a: np.ndarray, b: np.ndarray, direction: np.ndarray) -> tuple[np.ndar
     pa = axes @ a.transpose(0, 2, 1)
     pb = axes @ b.transpose(0, 2, 1)
     s = axes @ direction
-    ahead = _largest_of_three(pa) - _smallest_of_three(pb)  # A's far side past B's near side: slope s
-    behind = _largest_of_three(pb) - _smallest_of_three(pa)  # slope -s
+    ahead = pa.max(axis=2) - pb.min(axis=2)  # A's far side past B's near side: slope s
+    behind = pb.max(axis=2) - pa.min(axis=2)  # slope -s
     # An axis against the motion (s < 0) has its rising side behind: the crossings that bound
     # the depth are those of a rising and a falling line, whichever side each comes from.
     up = s >= 0
@@ -100,17 +87,17 @@ def _largest(c: np.ndarray, m: np.ndarray, lo: np.ndarray, hi: np.ndarray) -> np
     k = c.shape[1] // 2
     ci, mi, cj, mj = c[:, :k, None], m[:, :k, None], c[:, None, k:], m[:, None, k:]
     with np.errstate(divide="ignore", invalid="ignore"):
-        # A rising and a falling line, both finite (tested per line, then paired).
-        ok = ((mi > 0) & np.isfinite(ci)) & ((mj < 0) & np.isfinite(cj))
+        ok = (mi > 0) & (mj < 0) & np.isfinite(ci) & np.isfinite(cj)
         t = np.where(ok, (cj - ci) / np.where(ok, mi - mj, 1.0), 0.0)
         height = np.where(ok, ci + mi * t, np.inf)
-        rows = np.arange(len(c))
-        flat = height.reshape(len(c), -1)
-        best = flat.argmin(axis=1)
-        found = np.isfinite(flat[rows, best])
-        t_star = np.clip(np.where(found, t.reshape(len(c), -1)[rows, best], lo), lo, hi)
-        # The lines' minimum at the window's ends and at the crossing, all three at once.
-        at = np.stack([lo, hi, t_star], axis=1)
+    rows = np.arange(len(c))
+    flat = height.reshape(len(c), -1)
+    best = flat.argmin(axis=1)
+    found = np.isfinite(flat[rows, best])
+    t_star = np.clip(np.where(found, t.reshape(len(c), -1)[rows, best], lo), lo, hi)
+    # The lines' minimum at the window's ends and at the crossing, all three at once.
+    at = np.stack([lo, hi, t_star], axis=1)
+    with np.errstate(invalid="ignore"):
         values = c[:, None, :] + m[:, None, :] * at[:, :, None]
     value = np.where(np.isinf(c)[:, None, :], np.inf, values).min(axis=2).max(axis=1)
     return np.maximum(np.where(np.isfinite(value), value, 0.0), 0.0)
