@@ -85,16 +85,21 @@ def _largest(c: np.ndarray, m: np.ndarray, lo: np.ndarray, hi: np.ndarray) -> np
     """Largest value over [lo, hi] of the minimum of the lines (rising sides first, then the
     falling sides, k of each), never below 0."""
     k = c.shape[1] // 2
-    ci, mi, cj, mj = c[:, :k, None], m[:, :k, None], c[:, None, k:], m[:, None, k:]
-    with np.errstate(divide="ignore", invalid="ignore"):
-        ok = (mi > 0) & (mj < 0) & np.isfinite(ci) & np.isfinite(cj)
-        t = np.where(ok, (cj - ci) / np.where(ok, mi - mj, 1.0), 0.0)
-        height = np.where(ok, ci + mi * t, np.inf)
-    rows = np.arange(len(c))
-    flat = height.reshape(len(c), -1)
-    best = flat.argmin(axis=1)
-    found = np.isfinite(flat[rows, best])
-    t_star = np.clip(np.where(found, t.reshape(len(c), -1)[rows, best], lo), lo, hi)
+    if not np.any(m[:, :k] > 0):
+        # No line rises (pairs at rest): no crossing exists, and the table of them would say
+        # so for every pair; the crossing's place falls back to lo, as it does there.
+        t_star = np.clip(lo, lo, hi)
+    else:
+        ci, mi, cj, mj = c[:, :k, None], m[:, :k, None], c[:, None, k:], m[:, None, k:]
+        with np.errstate(divide="ignore", invalid="ignore"):
+            ok = (mi > 0) & (mj < 0) & np.isfinite(ci) & np.isfinite(cj)
+            t = np.where(ok, (cj - ci) / np.where(ok, mi - mj, 1.0), 0.0)
+            height = np.where(ok, ci + mi * t, np.inf)
+        rows = np.arange(len(c))
+        flat = height.reshape(len(c), -1)
+        best = flat.argmin(axis=1)
+        found = np.isfinite(flat[rows, best])
+        t_star = np.clip(np.where(found, t.reshape(len(c), -1)[rows, best], lo), lo, hi)
     # The lines' minimum at the window's ends and at the crossing, all three at once.
     at = np.stack([lo, hi, t_star], axis=1)
     with np.errstate(invalid="ignore"):
