@@ -495,9 +495,9 @@ def shrunk(vertices: np.ndarray, triangles: np.ndarray, distance: float) -> np.n
     spread = np.concatenate([normals] * 3)
     summed = np.stack([np.bincount(corner_of, weights=spread[:, j], minlength=len(vertices)) for j in range(3)],
                       axis=1)
-    length = np.linalg.norm(summed, axis=1)
+    length = lengths(summed)
     unit = summed / np.where(length > 0, length, 1.0)[:, None]
-    face_unit = normals / np.maximum(np.linalg.norm(normals, axis=1), 1e-300)[:, None]
+    face_unit = normals / np.maximum(lengths(normals), 1e-300)[:, None]
     cosine = np.ones(len(vertices))
     for k in range(3):
         np.minimum.at(cosine, triangles[:, k], np.einsum("ij,ij->i", unit[triangles[:, k]], face_unit))
