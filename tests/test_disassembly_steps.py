@@ -134,3 +134,50 @@ def zn_groups(moving, obstacle):
 
 def joined(*groups):
     return joined_groups(groups)
+
+
+def test_direction_search_queue_pops_as_a_heap_of_bound_and_arrival():
+    """Cells pop smallest bound first, the earliest arrival on a tie, only above the threshold
+    and at most so many; each with its own row of its batch's groups, against a heap and plain
+    loops over the same rounds."""
+    import heapq
+
+    from zet_native.disassembly.directions import _Queue
+    rng = np.random.default_rng(5)
+    queue, heap, arrival = _Queue(), [], 0
+    for _ in range(6):
+        counts = rng.integers(1, 5, size=rng.integers(1, 6))
+        widths = rng.integers(0, 7, size=len(counts))
+        relevant = rng.integers(0, 50, size=int(widths.sum()))
+        kept = rng.random(int((counts * widths).sum())) < 0.5
+        n = int(counts.sum())
+        corners = rng.standard_normal((n, 3, 3))
+        bounds = rng.integers(-4, 1, size=n).astype(float)  # many ties
+        valid = rng.random(n) < 0.8
+        queue.add(corners, bounds, valid, counts, widths, relevant, kept)
+        flag, group, cell = 0, 0, 0
+        for c, w in zip(counts.tolist(), widths.tolist()):
+            for _ in range(c):
+                if valid[cell]:
+                    mine = relevant[group:group + w][kept[flag:flag + w]]
+                    heapq.heappush(heap, (bounds[cell], arrival, corners[cell], mine))
+                    arrival += 1
+                flag, cell = flag + w, cell + 1
+            group += w
+        threshold, most = float(rng.integers(-4, 0)) - 0.5, int(rng.integers(0, 6))
+        expected = []
+        while heap and -heap[0][0] > threshold and len(expected) < most:
+            expected.append(heapq.heappop(heap))
+        popped, groups, sizes = queue.pop(threshold, most)
+        assert len(popped) == len(expected) and sizes.tolist() == [len(e[3]) for e in expected]
+        for k, e in enumerate(expected):
+            assert np.array_equal(popped[k], e[2])
+        assert groups.tolist() == [g for e in expected for g in e[3].tolist()]
+    assert queue.largest() == max([-h[0] for h in heap], default=-np.inf)
+
+
+def test_row_lengths_give_numpys_bits():
+    from zet_native.disassembly.depth import lengths
+    rng = np.random.default_rng(6)
+    x = rng.standard_normal((500, 7, 3)) * 10.0 ** rng.integers(-9, 9, size=(500, 7, 1))
+    assert np.array_equal(lengths(x).view(np.int64), np.linalg.norm(x, axis=-1).view(np.int64))

@@ -20,6 +20,7 @@ interference, and two parts deeper than the allowance are refused.
 """
 
 import concurrent.futures
+import functools
 import threading
 from collections.abc import Callable, Iterable, Iterator, Sequence
 from typing import Any, NamedTuple
@@ -29,7 +30,7 @@ import numpy.typing as npt
 
 import zet_native
 
-from .depth import depths_at_rest, overlap_depths
+from .depth import depths_at_rest, lengths, overlap_depths
 from .directions import AXES, best_direction, smallest_margins, sphere_grid
 from .parts import AssemblyError, Mesh
 
@@ -136,6 +137,7 @@ class Assembly:
         self.cancel = cancel
         self.low = {n: v.min(axis=0) for n, (v, _) in parts.items()}  # boxes
         self.high = {n: v.max(axis=0) for n, (v, _) in parts.items()}
+        self._box = {n: (self.low[n].tolist(), self.high[n].tolist()) for n in parts}
         # Each part's two halves (its own tree and what hangs on it, the shrunk part's tree) are
         # separate tasks: one large part then keeps no thread waiting for it alone.
         halves = each(lambda task: self._built(*task), [(n, inner) for n in self.names for inner in (False, True)],
@@ -203,9 +205,11 @@ class Assembly:
         return corners
 
     def near(self, p: str, q: str, widen: float | None = None) -> bool:
-        widen = self.tol.seat if widen is None else widen
-        return bool(np.all(self.low[p] - widen <= self.high[q] + widen)
-                    and np.all(self.low[q] - widen <= self.high[p] + widen))
+        # On the boxes' coordinates as Python floats (the same double arithmetic as numpy's):
+        # asked for every pair at every step, where numpy's per-call cost is most of the work.
+        w = self.tol.seat if widen is None else float(widen)
+        (lp, hp), (lq, hq) = self._box[p], self._box[q]
+        return all(lp[k] - w <= hq[k] + w and lq[k] - w <= hp[k] + w for k in range(3))
 
     def _query(self, p: str, q: str, d: npt.ArrayLike, length: float, shrunk: bool = False,
                budget: int = 2**62) -> tuple[np.ndarray, np.ndarray, np.ndarray, np.ndarray, bool]:
@@ -291,26 +295,12 @@ class Assembly:
             start = max(window[0], 0.0)
             ts = start + (length - start) * (np.arange(1, PATH_SAMPLES + 1) / PATH_SAMPLES)
             moved = (points[None] + ts[:, None, None] * d).reshape(-1, 3)
-            # A ray that misses q's box crosses nothing of q (and is not ambiguous either).
-            moved = np.ascontiguousarray(moved[self._rays_meet(moved, q)])
-            if len(moved):
-                crossings, ambiguous = zet_native.winding(moved, WINDING_RAY, self.solids[q])
-                if np.any((crossings != 0) & ~ambiguous):
-                    return PairCheck(True, found.depth, np.inf)
+            # Every moved point goes to the walk: a ray that misses q's box crosses nothing of q
+            # and ends at the root box test, sooner than a box test of ours in numpy picks it out.
+            crossings, ambiguous = zet_native.winding(moved, WINDING_RAY, self.solids[q])
+            if np.any((crossings != 0) & ~ambiguous):
+                return PairCheck(True, found.depth, np.inf)
         return found
-
-    def _rays_meet(self, points: np.ndarray, q: str) -> np.ndarray:
-        """Whether the winding ray from each point can reach q's box (widened well beyond
-        rounding), as bool: the slabs of the box along the ray overlap at some t >= 0 (every
-        component of the ray is positive, so a slab is entered at its low side)."""
-        widen = 1e-6 * self.tol.diagonal
-        enter, leave = np.zeros(len(points)), np.full(len(points), np.inf)
-        for k in range(3):
-            x = points[:, k]
-            enter = np.maximum(enter, (self.low[q][k] - widen - x) / WINDING_RAY[k])
-            leave = np.minimum(leave, (self.high[q][k] + widen - x) / WINDING_RAY[k])
-        meets: np.ndarray = leave >= enter
-        return meets
 
     def _path_depths(self, p: str, q: str, d: np.ndarray, length: float) -> PairCheck:
         """The path query of p shrunk by the allowance against q: what touches there overlaps q
@@ -437,7 +427,7 @@ class Assembly:
         the widest margin against the cones of p's seat, then ray-free grid directions. The
         chosen one has the widest margin, the earliest tried on a tie."""
         groups, _ = self.cones(p, others, search=False)
-        candidates = self._rate(p, others, [(label, np.array(d)) for label, d in AXES], groups)
+        candidates = self._rate(p, others, AXIS_KEYS, groups)
         upper = np.inf
         if not any(not c.blockers for c in candidates):
             _, (direction, margin, upper) = self.cones(p, others, search=True)
@@ -453,11 +443,11 @@ class Assembly:
         chosen = min(free, key=lambda i: (-candidates[i].margin, i)) if free else -1
         return PartAnalysis(p, tuple(candidates), chosen)
 
-    def _rate(self, p: str, others: Sequence[str], tried: Sequence[tuple[str, np.ndarray]],
+    def _rate(self, p: str, others: Sequence[str], tried: Sequence[tuple[str, np.ndarray | Direction]],
               groups: Sequence[zet_native.ConeGroups]) -> list[Candidate]:
-        """The tried directions with their blockers; the margins of the free ones (a blocked
-        direction never competes, so its margin is left NaN)."""
-        keys = [_key(d) for _, d in tried]
+        """The tried directions (arrays, or unit tuples already keys) with their blockers; the
+        margins of the free ones (a blocked direction never competes, so its margin is left NaN)."""
+        keys = [d if isinstance(d, tuple) else _key(d) for _, d in tried]
         found = [(label, key, *self.blockers(p, others, key)) for (label, _), key in zip(tried, keys)]
         free = [i for i, (_, _, blockers, _) in enumerate(found) if not blockers]
         margins = np.full(len(found), np.nan)
@@ -505,9 +495,9 @@ def shrunk(vertices: np.ndarray, triangles: np.ndarray, distance: float) -> np.n
     spread = np.concatenate([normals] * 3)
     summed = np.stack([np.bincount(corner_of, weights=spread[:, j], minlength=len(vertices)) for j in range(3)],
                       axis=1)
-    length = np.linalg.norm(summed, axis=1)
+    length = lengths(summed)
     unit = summed / np.where(length > 0, length, 1.0)[:, None]
-    face_unit = normals / np.maximum(np.linalg.norm(normals, axis=1), 1e-300)[:, None]
+    face_unit = normals / np.maximum(lengths(normals), 1e-300)[:, None]
     cosine = np.ones(len(vertices))
     for k in range(3):
         np.minimum.at(cosine, triangles[:, k], np.einsum("ij,ij->i", unit[triangles[:, k]], face_unit))
@@ -523,7 +513,7 @@ def distinct_groups(groups: zet_native.ConeGroups) -> zet_native.ConeGroups:
     facets = np.round(np.where(groups.facet_mask[..., None], groups.facets, 0.0), 9) + 0.0
     keys = np.concatenate([facets.reshape(len(facets), -1), groups.blocks_all[:, None],
                            groups.kinds[:, None]], axis=1)
-    mix = np.random.default_rng(7).standard_normal((keys.shape[1], 2))
+    mix = _projections(keys.shape[1])
     hashed = keys @ mix
     order = np.lexsort((hashed[:, 1], hashed[:, 0]))
     ordered = hashed[order]
@@ -533,6 +523,14 @@ def distinct_groups(groups: zet_native.ConeGroups) -> zet_native.ConeGroups:
     return _take(groups, first)
 
 
+@functools.cache
+def _projections(width: int) -> np.ndarray:
+    """Two fixed random projections of keys of ``width`` numbers (made once per width)."""
+    mix = np.random.default_rng(7).standard_normal((width, 2))
+    mix.flags.writeable = False
+    return mix
+
+
 def _take(groups: zet_native.ConeGroups, rows: np.ndarray) -> zet_native.ConeGroups:
     taken: list[Any] = [None if x is None else np.ascontiguousarray(x[rows]) for x in groups]
     return type(groups)(*taken)
@@ -540,7 +538,7 @@ def _take(groups: zet_native.ConeGroups, rows: np.ndarray) -> zet_native.ConeGro
 
 def _unit_normals(corners: np.ndarray) -> np.ndarray:
     n = np.cross(corners[:, 1] - corners[:, 0], corners[:, 2] - corners[:, 0])
-    return n / np.maximum(np.linalg.norm(n, axis=1), 1e-300)[:, None]
+    return n / np.maximum(lengths(n), 1e-300)[:, None]
 
 
 def _chunks(n: int, first: int = 16, rest: int = 4096) -> Iterator[tuple[int, int]]:

@@ -20,6 +20,15 @@ import numpy.typing as npt
 BLOCK = 4096  # contacts per block: bounds the (block, 11, 11) crossing table
 
 
+def lengths(x: np.ndarray) -> np.ndarray:
+    """The lengths of the rows of x (..., 3), as np.linalg.norm along the last axis computes them
+    (the three squares added in order), without numpy's reduction over an axis of three, which
+    costs more than the arithmetic on the small arrays of a plan."""
+    squares = x * x
+    length: np.ndarray = np.sqrt(squares[..., 0] + squares[..., 1] + squares[..., 2])
+    return length
+
+
 def _cross(u: np.ndarray, v: np.ndarray) -> np.ndarray:
     """Cross products along the last axis (broadcast), each component u_i v_j - u_j v_i as
     numpy's own products and differences, in a few calls whatever the shape."""
@@ -76,16 +85,21 @@ def _largest(c: np.ndarray, m: np.ndarray, lo: np.ndarray, hi: np.ndarray) -> np
     """Largest value over [lo, hi] of the minimum of the lines (rising sides first, then the
     falling sides, k of each), never below 0."""
     k = c.shape[1] // 2
-    ci, mi, cj, mj = c[:, :k, None], m[:, :k, None], c[:, None, k:], m[:, None, k:]
-    with np.errstate(divide="ignore", invalid="ignore"):
-        ok = (mi > 0) & (mj < 0) & np.isfinite(ci) & np.isfinite(cj)
-        t = np.where(ok, (cj - ci) / np.where(ok, mi - mj, 1.0), 0.0)
-        height = np.where(ok, ci + mi * t, np.inf)
-    rows = np.arange(len(c))
-    flat = height.reshape(len(c), -1)
-    best = flat.argmin(axis=1)
-    found = np.isfinite(flat[rows, best])
-    t_star = np.clip(np.where(found, t.reshape(len(c), -1)[rows, best], lo), lo, hi)
+    if not np.any(m[:, :k] > 0):
+        # No line rises (pairs at rest): no crossing exists, and the table of them would say
+        # so for every pair; the crossing's place falls back to lo, as it does there.
+        t_star = np.clip(lo, lo, hi)
+    else:
+        ci, mi, cj, mj = c[:, :k, None], m[:, :k, None], c[:, None, k:], m[:, None, k:]
+        with np.errstate(divide="ignore", invalid="ignore"):
+            ok = (mi > 0) & (mj < 0) & np.isfinite(ci) & np.isfinite(cj)
+            t = np.where(ok, (cj - ci) / np.where(ok, mi - mj, 1.0), 0.0)
+            height = np.where(ok, ci + mi * t, np.inf)
+        rows = np.arange(len(c))
+        flat = height.reshape(len(c), -1)
+        best = flat.argmin(axis=1)
+        found = np.isfinite(flat[rows, best])
+        t_star = np.clip(np.where(found, t.reshape(len(c), -1)[rows, best], lo), lo, hi)
     # The lines' minimum at the window's ends and at the crossing, all three at once.
     at = np.stack([lo, hi, t_star], axis=1)
     with np.errstate(invalid="ignore"):
@@ -155,8 +169,8 @@ def _face_lines(a: np.ndarray, b: np.ndarray, direction: np.ndarray) -> tuple[np
     projects to one point on its own normal, so each normal gives two lines."""
     na = _cross(a[:, 1] - a[:, 0], a[:, 2] - a[:, 0])
     nb = _cross(b[:, 1] - b[:, 0], b[:, 2] - b[:, 0])
-    na /= np.maximum(np.linalg.norm(na, axis=1), 1e-300)[:, None]
-    nb /= np.maximum(np.linalg.norm(nb, axis=1), 1e-300)[:, None]
+    na /= np.maximum(lengths(na), 1e-300)[:, None]
+    nb /= np.maximum(lengths(nb), 1e-300)[:, None]
     pa = np.einsum("nij,nj->ni", b, na)  # b on A's normal
     pb = np.einsum("nij,nj->ni", a, nb)  # a on B's normal
     ha, hb = np.einsum("nj,nj->n", a[:, 0], na), np.einsum("nj,nj->n", b[:, 0], nb)

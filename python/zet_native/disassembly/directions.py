@@ -9,7 +9,6 @@ unit directions, so value + chord radius bounds a cell from above and cells that
 the best center found are dropped.
 """
 
-import heapq
 from collections.abc import Callable, Sequence
 from typing import Any
 
@@ -17,6 +16,8 @@ import numpy as np
 import numpy.typing as npt
 
 import zet_native
+
+from .depth import lengths
 
 AXES = (("+x", (1.0, 0.0, 0.0)), ("-x", (-1.0, 0.0, 0.0)), ("+y", (0.0, 1.0, 0.0)),
         ("-y", (0.0, -1.0, 0.0)), ("+z", (0.0, 0.0, 1.0)), ("-z", (0.0, 0.0, -1.0)))
@@ -32,7 +33,7 @@ def sphere_grid(count: int) -> np.ndarray:
 
 
 def _unit(x: np.ndarray) -> np.ndarray:
-    unit: np.ndarray = x / np.linalg.norm(x, axis=-1, keepdims=True)
+    unit: np.ndarray = x / lengths(x)[..., None]
     return unit
 
 
@@ -47,10 +48,13 @@ def _icosahedron_faces() -> np.ndarray:
     return faces
 
 
+_ICOSAHEDRON = _icosahedron_faces()  # the first cells of every search (never written to)
+
+
 def _cells(corners: np.ndarray) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
     """Centers, chord radii and angular radii of spherical triangles (n, 3, 3); the angular
     radius is widened a hair so that rounding of the corners cannot leave a corner outside."""
-    centers = _unit(corners.sum(axis=1))
+    centers = _unit(corners[:, 0] + corners[:, 1] + corners[:, 2])  # the sum over the corners, in their order
     cos = np.einsum("nij,nj->ni", corners, centers).min(axis=1)
     angular = np.arccos(np.clip(cos, -1.0, 1.0)) * (1 + 1e-12) + 1e-15
     return centers, 2.0 * np.sin(angular / 2.0), angular
@@ -59,12 +63,12 @@ def _cells(corners: np.ndarray) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
 def _split(c: np.ndarray) -> np.ndarray:
     """Each spherical triangle of c (n, 3, 3) as four, by its edges' midpoints: (4 n, 3, 3), the
     four of each in turn."""
-    a, b, d = c[:, 0], c[:, 1], c[:, 2]
-    ab, bd, da = _unit(a + b), _unit(b + d), _unit(d + a)
-    cells = np.stack([np.stack([a, ab, da], 1), np.stack([ab, b, bd], 1), np.stack([da, bd, d], 1),
-                      np.stack([ab, bd, da], 1)], 1)
-    split: np.ndarray = cells.reshape(-1, 3, 3)
+    points = np.concatenate([c, _unit(c + c[:, [1, 2, 0]])], axis=1)  # a, b, d, then ab, bd, da
+    split: np.ndarray = points[:, _CHILDREN].reshape(-1, 3, 3)
     return split
+
+
+_CHILDREN = np.array([[0, 3, 5], [3, 1, 4], [5, 4, 2], [3, 4, 5]])  # of a, b, d, ab, bd, da
 
 
 GroupSets = zet_native.ConeGroups | Sequence[zet_native.ConeGroups]  # one set, or several taken together
@@ -92,50 +96,104 @@ def best_direction(groups: GroupSets, *, tolerance: float = 1e-2, max_cells: int
     if ceiling < 0:
         return None, ceiling, ceiling
     groups = sets[0] if len(sets) == 1 else joined_groups(sets)
+    # A round bounds batches of cells: batch b holds counts[b] cells (corners (n, 3, 3)) and the
+    # widths[b] groups that can matter inside them (``relevant``, batch after batch). The first
+    # round is the icosahedron's faces, one batch each; each split cell gives a batch of its four.
+    corners = _ICOSAHEDRON
+    counts = np.ones(len(corners), dtype=np.int64)
     everything = np.arange(len(groups.kinds), dtype=np.int64)
-    # Batches of cells: (corners (n, 3, 3), the groups that can matter inside them); each
-    # split cell gives a batch of its four.
-    pending = [(c[None], everything) for c in _icosahedron_faces()]
+    relevant = np.tile(everything, len(corners))
+    widths = np.full(len(corners), len(groups.kinds), dtype=np.int64)
     best: np.ndarray | None = None
-    heap: list[tuple[float, int, np.ndarray, np.ndarray]] = []
-    best_value, tie, cells = -np.inf, 0, 0
-    while pending:
-        corners = np.concatenate([p[0] for p in pending])
-        counts = [len(p[0]) for p in pending]
+    best_value, cells = -np.inf, 0
+    queue = _Queue()
+    while len(corners):
         centers, radii, angular = _cells(corners)
         cell_offsets = np.concatenate([[0], np.cumsum(counts)]).astype(np.int64)
-        relevant = np.concatenate([p[1] for p in pending])
-        relevant_offsets = np.concatenate([[0], np.cumsum([len(p[1]) for p in pending])]).astype(np.int64)
+        relevant_offsets = np.concatenate([[0], np.cumsum(widths)]).astype(np.int64)
         values, flags = zet_native.cell_bounds(centers, radii, angular, cell_offsets, relevant,
                                                relevant_offsets, chunk, groups)
         cells += len(centers)
         # The first cell with the largest value improves the best (NaN never does).
-        if len(values) and not np.all(np.isnan(values)):
-            top = int(np.nanargmax(values))
+        undefined = np.isnan(values)
+        if len(values) and not undefined.all():
+            top = int(np.argmax(np.where(undefined, -np.inf, values)))  # as np.nanargmax
             if values[top] > best_value:
                 best, best_value = centers[top], float(values[top])
-        bounds = (-(values + radii)).tolist()
-        valid = (~np.isnan(values)).tolist()
-        kept = flags.view(bool)
-        at = 0
-        for b, (_, rel) in enumerate(pending):
-            n = len(rel)
-            for i in range(int(cell_offsets[b]), int(cell_offsets[b + 1])):
-                if valid[i]:
-                    heapq.heappush(heap, (bounds[i], tie, corners[i], rel[kept[at:at + n]]))
-                    tie += 1
-                at += n
-        popped: list[tuple[float, int, np.ndarray, np.ndarray]] = []
-        while heap and -heap[0][0] > best_value + tolerance and len(popped) < per_call \
-                and cells + 4 * (len(popped) + 1) <= max_cells:
-            popped.append(heapq.heappop(heap))
-        if popped:
-            split = _split(np.array([c for _, _, c, _ in popped]))
-            pending = [(split[4 * k:4 * k + 4], keep) for k, (_, _, _, keep) in enumerate(popped)]
-        else:
-            pending = []
-    upper = max([best_value] + [-h[0] for h in heap])
-    return best, best_value, upper
+        queue.add(corners, -(values + radii), ~undefined, counts, widths, relevant, flags.view(bool))
+        popped, relevant, widths = queue.pop(best_value + tolerance, min(per_call, max(0, (max_cells - cells) // 4)))
+        corners = _split(popped)
+        counts = np.full(len(popped), 4, dtype=np.int64)
+    return best, best_value, max(best_value, queue.largest())
+
+
+def _ranges(starts: np.ndarray, sizes: np.ndarray) -> np.ndarray:
+    """The indices start, start + 1, ... of each run (starts[i], sizes[i]), run after run."""
+    ends = np.cumsum(sizes)
+    ranges: np.ndarray = np.repeat(starts - (ends - sizes), sizes) + np.arange(int(ends[-1]) if len(ends) else 0)
+    return ranges
+
+
+class _Queue:
+    """The cells of the branch and bound waiting to be split, popped as a heap of (bound,
+    order of arrival) would pop them: smallest bound first, the earliest on a tie. Held as
+    arrays, round by round, so that a round of hundreds of cells costs a few numpy calls, and a
+    cell's groups are picked out of its batch's flags only when it is split (most never are)."""
+
+    def __init__(self) -> None:
+        self.bounds = np.zeros(0)
+        self.waiting = np.zeros(0, dtype=bool)
+        # Per cell: its round, its row in the round, where its flags start, where its batch's
+        # groups start, and how many groups the batch has.
+        self.cells = np.zeros((0, 5), dtype=np.int64)
+        self.rounds: list[tuple[np.ndarray, np.ndarray, np.ndarray]] = []  # (corners, relevant, flags)
+
+    def add(self, corners: np.ndarray, bounds: np.ndarray, valid: np.ndarray, counts: np.ndarray,
+            widths: np.ndarray, relevant: np.ndarray, kept: np.ndarray) -> None:
+        """A round's cells with their bounds (batch b: counts[b] cells and widths[b] groups, a row
+        of ``kept`` flags per cell); those without a valid bound never come back."""
+        batch = np.repeat(np.arange(len(counts)), counts)
+        first_flag = np.cumsum(counts * widths) - counts * widths
+        first_cell = np.cumsum(counts) - counts
+        row = np.arange(len(batch))
+        flag_start = first_flag[batch] + (row - first_cell[batch]) * widths[batch]
+        group_start = (np.cumsum(widths) - widths)[batch]
+        ids = np.flatnonzero(valid)
+        table = np.stack([np.full(len(batch), len(self.rounds)), row, flag_start, group_start, widths[batch]], 1)
+        self.rounds.append((corners, relevant, kept))
+        self.bounds = np.concatenate([self.bounds, bounds[ids]])
+        self.waiting = np.concatenate([self.waiting, np.ones(len(ids), dtype=bool)])
+        self.cells = np.concatenate([self.cells, table[ids]])
+
+    def pop(self, threshold: float, most: int) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
+        """Up to ``most`` waiting cells with -bound above ``threshold``, smallest bound first (a
+        stable sort keeps the order of arrival on ties): their corners (k, 3, 3), the groups
+        that can still matter in each (one after the other) and how many each has."""
+        ready = np.flatnonzero(self.waiting & (-self.bounds > threshold)) if most > 0 else np.zeros(0, np.int64)
+        chosen = ready[np.argsort(self.bounds[ready], kind="stable")[:most]]
+        self.waiting[chosen] = False
+        table = self.cells[chosen]
+        corners = np.zeros((len(chosen), 3, 3))
+        counts = np.zeros(len(chosen), dtype=np.int64)
+        picked: list[tuple[np.ndarray, np.ndarray]] = []
+        for r in sorted(set(table[:, 0].tolist())):
+            round_corners, relevant, kept = self.rounds[r]
+            mine = np.flatnonzero(table[:, 0] == r)
+            corners[mine] = round_corners[table[mine, 1]]
+            flags = kept[_ranges(table[mine, 2], table[mine, 4])]
+            running = np.concatenate([[0], np.cumsum(flags)])
+            ends = np.cumsum(table[mine, 4])
+            counts[mine] = running[ends] - running[ends - table[mine, 4]]
+            picked.append((mine, relevant[_ranges(table[mine, 3], table[mine, 4])][flags]))
+        out = np.zeros(int(counts.sum()), dtype=np.int64)
+        starts = np.cumsum(counts) - counts
+        for mine, groups in picked:
+            out[_ranges(starts[mine], counts[mine])] = groups
+        return corners, out, counts
+
+    def largest(self) -> float:
+        """The largest -bound of the cells still waiting (-inf without any)."""
+        return float(np.max(-self.bounds[self.waiting], initial=-np.inf))
 
 
 def smallest_margins(directions: npt.ArrayLike, groups: GroupSets | None) -> np.ndarray:
