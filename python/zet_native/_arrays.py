@@ -77,7 +77,8 @@ def index_array(value: npt.ArrayLike, name: str, shape: Sequence[int], *, limit:
     top = _UINT32_LIMIT if np.dtype(dtype) == np.uint32 else 2**63
     if limit is not None:
         top = min(top, limit)
-    if array.size:
+    # Two reductions settle the usual case; the offending row is looked for only when one fails.
+    if array.size and not ((array.dtype.kind == "u" or array.min() >= 0) and array.max() < top):
         flat = array.reshape(len(array), -1)
         bad = (flat < 0) | (flat >= top) if array.dtype.kind == "i" else flat >= top
         rows = np.flatnonzero(bad.any(axis=1))

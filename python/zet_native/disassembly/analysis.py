@@ -538,7 +538,8 @@ def _take(groups: zet_native.ConeGroups, rows: np.ndarray) -> zet_native.ConeGro
 
 def _unit_normals(corners: np.ndarray) -> np.ndarray:
     n = np.cross(corners[:, 1] - corners[:, 0], corners[:, 2] - corners[:, 0])
-    return n / np.maximum(lengths(n), 1e-300)[:, None]
+    unit: np.ndarray = n / np.maximum(lengths(n), 1e-300)[:, None]
+    return unit
 
 
 def _chunks(n: int, first: int = 16, rest: int = 4096) -> Iterator[tuple[int, int]]:
