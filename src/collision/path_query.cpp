@@ -245,7 +245,8 @@ class PathQueryRun {
     // When the budget may run out inside the batch, the threads take a first part of it (the
     // pops ahead beside them), and the rest in doubling parts only while the run goes on:
     // jobs past the budget are work that nobody reads.
-    int64_t end = candidate_bound(jobs, batch) > budget_left ? threads * kLeafPairsPerThread : batch;
+    int64_t end =
+        candidate_bound(jobs, batch) > budget_left ? threads * kLeafPairsPerThread : batch;
     auto first = [&](int64_t i) { process_leaf_pair(context, i); };
     for_each_item_after(end, threads, first, meanwhile);
     if (!made(context)) return;
