@@ -236,8 +236,8 @@ bool run_ray_winding(const WindingBatch& b, int64_t threads) {
   RawArray<WindingTriangle> triangles;
   RawArray<WindingLeafGroup> groups;
   const bool collapsed =
-      b.point_count >= b.tree.node_count / kPointsPerNodeToCollapse &&
-      wide_winding_direction(r) && collapse_winding_tree(b.tree, 8.0 * b.epsilon, wide) &&
+      b.point_count >= b.tree.node_count / kPointsPerNodeToCollapse && wide_winding_direction(r) &&
+      collapse_winding_tree(b.tree, 8.0 * b.epsilon, wide) &&
       (wide_kernel.grouped ? prepare_winding_leaf_groups(b.tree, b.direction, wide, groups)
                            : prepare_winding_triangles(b.tree, b.direction, triangles));
   const WindingLeaves leaves{triangles.get(), groups.get()};
@@ -246,9 +246,9 @@ bool run_ray_winding(const WindingBatch& b, int64_t threads) {
   std::atomic<bool> out_of_memory{false};
   auto block = [&](int64_t index) {
     const int64_t end = std::min(index * kBlock + kBlock, b.point_count);
-    const bool done =
-        collapsed ? wide_kernel.run(b, wide.nodes(), leaves, sorted, index * kBlock, end)
-                  : kernel(b, sorted, index * kBlock, end);
+    const bool done = collapsed
+                          ? wide_kernel.run(b, wide.nodes(), leaves, sorted, index * kBlock, end)
+                          : kernel(b, sorted, index * kBlock, end);
     if (!done) out_of_memory.store(true, std::memory_order_relaxed);
   };
   for_each_item((b.point_count + kBlock - 1) / kBlock, threads, block);

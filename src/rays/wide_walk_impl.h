@@ -185,8 +185,7 @@ inline bool group_crossings(const WindingLeafGroup& g, const double p[3], const 
   const Real sx = p[0] - slot_row(g.v0[0]), sy = p[1] - slot_row(g.v0[1]),
              sz = p[2] - slot_row(g.v0[2]);
   const Real inv_det = slot_row(g.inv_det);
-  const Real u =
-      (sx * slot_row(g.q[0]) + sy * slot_row(g.q[1]) + sz * slot_row(g.q[2])) * inv_det;
+  const Real u = (sx * slot_row(g.q[0]) + sy * slot_row(g.q[1]) + sz * slot_row(g.q[2])) * inv_det;
   const Real e1x = slot_row(g.e1[0]), e1y = slot_row(g.e1[1]), e1z = slot_row(g.e1[2]);
   const Real wx = sy * e1z - sz * e1y, wy = sz * e1x - sx * e1z, wz = sx * e1y - sy * e1x;
   const Real v = (d[0] * wx + d[1] * wy + d[2] * wz) * inv_det;

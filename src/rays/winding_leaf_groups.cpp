@@ -14,7 +14,7 @@ int64_t usable_in_row(const WindingTree& tree, const int64_t* row) {
 
 void set_lane(WindingLeafGroup& g, int lane, const PreparedCrossing& c) {
   const Vec3* fields[4] = {&c.v0, &c.e1, &c.e2, &c.q};
-  double(*lanes[4])[kGroupLanes] = {g.v0, g.e1, g.e2, g.q};
+  double (*lanes[4])[kGroupLanes] = {g.v0, g.e1, g.e2, g.q};
   for (int f = 0; f < 4; ++f) {
     lanes[f][0][lane] = fields[f]->x;
     lanes[f][1][lane] = fields[f]->y;
@@ -26,8 +26,8 @@ void set_lane(WindingLeafGroup& g, int lane, const PreparedCrossing& c) {
 
 }  // namespace
 
-bool prepare_winding_leaf_groups(const WindingTree& tree, const double direction[3],
-                                 WideTree& wide, RawArray<WindingLeafGroup>& groups) {
+bool prepare_winding_leaf_groups(const WindingTree& tree, const double direction[3], WideTree& wide,
+                                 RawArray<WindingLeafGroup>& groups) {
   // How many groups: every leaf slot of every wide node is a leaf of its own (a binary node
   // has one path from the root).
   int64_t total = 0;

@@ -32,7 +32,7 @@ struct WindingLeafGroup {
 // direction, in the order the wide nodes list their leaf slots; each leaf slot's count is set
 // to the index of its first group. A leaf with no usable triangle gets one group with no lanes.
 // False when memory could not be had or the groups would not fit an int32 index.
-bool prepare_winding_leaf_groups(const WindingTree& tree, const double direction[3],
-                                 WideTree& wide, RawArray<WindingLeafGroup>& groups);
+bool prepare_winding_leaf_groups(const WindingTree& tree, const double direction[3], WideTree& wide,
+                                 RawArray<WindingLeafGroup>& groups);
 
 }  // namespace zet
