@@ -6,7 +6,7 @@
 namespace zet {
 namespace {
 
-constexpr int kMostBits = 20;
+constexpr int kMostBits = 16;  // see coherent_order.h
 
 struct GridBits {
   int across, depth;  // bits per axis across the direction, bits along it

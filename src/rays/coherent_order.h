@@ -3,14 +3,17 @@
 // and start at similar depths along the direction. The points are sorted by cell of a grid
 // over their projection on a plane across the direction (Morton order) and, within a
 // column of the grid, by depth along the direction; the grid has about one cell per point,
-// split about 2 : 2 : 1 in bits between the two axes across and the depth. Only the
+// up to 2^16 cells, split about 2 : 2 : 1 in bits between the two axes across and the depth.
+// The cap keeps the cell counts (a quarter megabyte) in a core's own cache while the points
+// are counted and placed; a few points that share a cell stay in their given order and still
+// walk nearly the same nodes. Only the
 // processing order changes; what each point's ray finds does not depend on it.
 #pragma once
 #include <cstdint>
 
 namespace zet {
 
-// The number of cells coherent_order uses for `count` points (a power of two, at most 2^20).
+// The number of cells coherent_order uses for `count` points (a power of two, at most 2^16).
 uint32_t coherent_cell_count(int64_t count);
 
 // Writes a permutation of 0 .. count - 1 to order. keys is scratch of count entries and

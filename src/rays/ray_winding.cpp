@@ -9,6 +9,7 @@
 #include "rays/crossing_rule.h"
 #include "rays/wide_tree.h"
 #include "rays/wide_walk.h"
+#include "rays/winding_leaf_groups.h"
 #include "rays/winding_packets.h"
 #include "runtime/cpu_lanes.h"
 #include "runtime/growable.h"
@@ -230,21 +231,24 @@ bool run_ray_winding(const WindingBatch& b, int64_t threads) {
   // The collapsed tree serves every finite point when the direction allows it; otherwise
   // (or when memory for it is short) every point walks the binary tree.
   const double r[3] = {1.0 / b.direction[0], 1.0 / b.direction[1], 1.0 / b.direction[2]};
+  const WideWinding wide_kernel = wide_winding();
   WideTree wide;
   RawArray<WindingTriangle> triangles;
-  const bool collapsed = b.point_count >= b.tree.node_count / kPointsPerNodeToCollapse &&
-                         wide_winding_direction(r) &&
-                         collapse_winding_tree(b.tree, 8.0 * b.epsilon, wide) &&
-                         prepare_winding_triangles(b.tree, b.direction, triangles);
+  RawArray<WindingLeafGroup> groups;
+  const bool collapsed =
+      b.point_count >= b.tree.node_count / kPointsPerNodeToCollapse && wide_winding_direction(r) &&
+      collapse_winding_tree(b.tree, 8.0 * b.epsilon, wide) &&
+      (wide_kernel.grouped ? prepare_winding_leaf_groups(b.tree, b.direction, wide, groups)
+                           : prepare_winding_triangles(b.tree, b.direction, triangles));
+  const WindingLeaves leaves{triangles.get(), groups.get()};
   static const PointsKernel kernel = widest_build<PointsKernel>(
       wind_points_one_by_one, ZET_LANE_BUILD(wind_points_avx2), ZET_LANE_BUILD(wind_points_avx512));
-  const WideWinder wide_kernel = wide_winder();
   std::atomic<bool> out_of_memory{false};
   auto block = [&](int64_t index) {
     const int64_t end = std::min(index * kBlock + kBlock, b.point_count);
-    const bool done =
-        collapsed ? wide_kernel(b, wide.nodes(), triangles.get(), sorted, index * kBlock, end)
-                  : kernel(b, sorted, index * kBlock, end);
+    const bool done = collapsed
+                          ? wide_kernel.run(b, wide.nodes(), leaves, sorted, index * kBlock, end)
+                          : kernel(b, sorted, index * kBlock, end);
     if (!done) out_of_memory.store(true, std::memory_order_relaxed);
   };
   for_each_item((b.point_count + kBlock - 1) / kBlock, threads, block);

@@ -96,7 +96,8 @@ class WideTreeArray {
 bool collapse_ray_tree(const RayTree& tree, double epsilon, WideTree& wide);
 
 // The winding tree's nodes grown by margin (8 epsilon). A leaf slot's ref is the binary node,
-// whose leaf_table row lists the triangles; its count is 0. False as above.
+// whose leaf_table row lists the triangles; its count is 0 (the vector walk sets it to the
+// leaf's first group, see winding_leaf_groups.h). False as above.
 bool collapse_winding_tree(const WindingTree& tree, double margin, WideTree& wide);
 
 }  // namespace zet

@@ -27,10 +27,9 @@ bool finite_point(const double p[3]) {
 
 bool wide_winding_direction(const double reciprocal[3]) { return wide_ray_direction(reciprocal); }
 
-bool wind_wide_points(const WindingBatch& b, const WideNode* nodes,
-                      const WindingTriangle* triangles, const uint32_t* order, int64_t begin,
-                      int64_t end) {
-  return WideWalks::points(b, nodes, triangles, order, begin, end);
+bool wind_wide_points(const WindingBatch& b, const WideNode* nodes, const WindingLeaves& leaves,
+                      const uint32_t* order, int64_t begin, int64_t end) {
+  return WideWalks::points(b, nodes, leaves, order, begin, end);
 }
 
 // AVX-512F processors run the four-slot AVX2 build: a node has four slots. Without a
@@ -43,11 +42,11 @@ WideRayTracer wide_ray_tracer() {
   return tracer;
 }
 
-WideWinder wide_winder() {
+WideWinding wide_winding() {
   static const WideWinder winder =
       widest_build<WideWinder>(wind_wide_points, ZET_LANE_BUILD(wind_wide_points_avx2),
                                ZET_LANE_BUILD(wind_wide_points_avx2));
-  return winder;
+  return {winder, winder != wind_wide_points};
 }
 
 WideRayBatch::WideRayBatch(const RayTree& tree, const WideTree& wide, const LeafSource& leaves,

@@ -107,24 +107,40 @@ class WideRayBatch {
 // reciprocal finite and not 0.
 bool wide_winding_direction(const double reciprocal[3]);
 
+struct WindingLeafGroup;
+
+// A collapsed winding tree's leaf triangles, prepared for the direction: the scalar walk reads
+// the triangles through the leaf_table rows, the vector walk its leaves' groups (see
+// winding_leaf_groups.h), each walk only its own.
+struct WindingLeaves {
+  const WindingTriangle* triangles;
+  const WindingLeafGroup* groups;
+};
+
 // Points order[begin, end) of the batch (begin .. end - 1 when order is null) on the
 // collapsed winding tree (grown by 8 epsilon) with the triangles prepared for the
 // direction, their results written to the batch's
 // outputs as the binary walk writes them; points that are not finite take the binary walk.
 // False when a stack could not get memory; the outputs are then incomplete.
 using WideWinder = bool (*)(const WindingBatch& batch, const WideNode* nodes,
-                            const WindingTriangle* triangles, const uint32_t* order, int64_t begin,
+                            const WindingLeaves& leaves, const uint32_t* order, int64_t begin,
                             int64_t end);
 
-WideWinder wide_winder();
+// The winder of this processor's widest build, and whether it reads the leaves' groups (or
+// else the triangles).
+struct WideWinding {
+  WideWinder run;
+  bool grouped;
+};
+WideWinding wide_winding();
 
 // The builds behind the two selectors.
 bool trace_wide_rays_avx2(const LeafSource&, const WideNode*, const double* const[],
                           const int64_t[], int, const double*, const double*, double, double,
                           WideScratch&);
-bool wind_wide_points(const WindingBatch&, const WideNode*, const WindingTriangle*, const uint32_t*,
+bool wind_wide_points(const WindingBatch&, const WideNode*, const WindingLeaves&, const uint32_t*,
                       int64_t, int64_t);
-bool wind_wide_points_avx2(const WindingBatch&, const WideNode*, const WindingTriangle*,
+bool wind_wide_points_avx2(const WindingBatch&, const WideNode*, const WindingLeaves&,
                            const uint32_t*, int64_t, int64_t);
 
 }  // namespace zet

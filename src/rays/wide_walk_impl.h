@@ -8,6 +8,7 @@
 
 #include "rays/crossing_rule.h"
 #include "rays/wide_walk.h"
+#include "rays/winding_leaf_groups.h"
 #include "runtime/raw_memory.h"
 #if defined(ZET_LANES)
 #include "runtime/lanes.h"
@@ -49,14 +50,25 @@ inline unsigned entered_slots(const WideNode& node, const double o[3], const dou
 // The slots whose boxes (grown by 8 epsilon) the ray from p reaches: reaches_box of
 // ray_winding.cpp, lane by lane. With p finite and r finite and not 0, a slab end is NaN only
 // for a NaN box corner, and those slots are closed: the NaN test is not needed.
+// a < b ? a : b and a > b ? a : b, lane by lane, in one instruction each: MINPD and MAXPD
+// return their second operand unless the first is less (greater), NaN and zeros of either
+// sign included, which is exactly that choice.
+inline Real less_of(const Real& a, const Real& b) {
+  return Real(_mm256_min_pd(__m256d(a), __m256d(b)));
+}
+inline Real greater_of(const Real& a, const Real& b) {
+  return Real(_mm256_max_pd(__m256d(a), __m256d(b)));
+}
+
 inline unsigned reached_slots(const WideNode& node, const double p[3], const double r[3]) {
   Real near{}, far = splat(INFINITY);
   for (int a = 0; a < 3; ++a) {
     const Real t1 = (slot_row(node.lo[a]) - p[a]) * r[a];
     const Real t2 = (slot_row(node.hi[a]) - p[a]) * r[a];
-    const Real entry = t1 < t2 ? t1 : t2, exit = t1 < t2 ? t2 : t1;
-    near = entry > near ? entry : near;
-    far = exit < far ? exit : far;
+    // entry = t1 < t2 ? t1 : t2, exit = t1 < t2 ? t2 : t1
+    const Real entry = less_of(t1, t2), exit = greater_of(t2, t1);
+    near = greater_of(entry, near);
+    far = less_of(exit, far);
   }
   return lane_bits(far >= near) & node.open;
 }
@@ -162,6 +174,38 @@ inline bool leaf_crossings(const PreparedView& leaves, int64_t begin, int64_t en
   }
   return true;
 }
+
+// classify_prepared_rule of one point against the four triangles of a group, lane by lane
+// with its operations in its order; then the lanes in order, as the leaf_table walk takes
+// them: the crossings before the first ambiguous lane go into count, and true when there is
+// one (the walk stops there).
+inline bool group_crossings(const WindingLeafGroup& g, const double p[3], const double d[3],
+                            double origin_tolerance, int64_t& count) {
+  static_assert(kGroupLanes == kLanes, "one lane per triangle of a group");
+  const Real sx = p[0] - slot_row(g.v0[0]), sy = p[1] - slot_row(g.v0[1]),
+             sz = p[2] - slot_row(g.v0[2]);
+  const Real inv_det = slot_row(g.inv_det);
+  const Real u = (sx * slot_row(g.q[0]) + sy * slot_row(g.q[1]) + sz * slot_row(g.q[2])) * inv_det;
+  const Real e1x = slot_row(g.e1[0]), e1y = slot_row(g.e1[1]), e1z = slot_row(g.e1[2]);
+  const Real wx = sy * e1z - sz * e1y, wy = sz * e1x - sx * e1z, wz = sx * e1y - sy * e1x;
+  const Real v = (d[0] * wx + d[1] * wy + d[2] * wz) * inv_det;
+  const Real t =
+      (slot_row(g.e2[0]) * wx + slot_row(g.e2[1]) * wy + slot_row(g.e2[2]) * wz) * inv_det;
+  const Real rest = 1.0 - u - v;
+  const Real uv = u < v ? u : v;
+  const Real m = uv < rest ? uv : rest;
+  const Mask ordered = rest == rest;
+  const Mask clean = ordered & (m > kCrossingEdge) & (t > origin_tolerance);
+  const Mask doubtful = ordered & (m >= -kCrossingEdge) & (t >= -origin_tolerance);
+  const unsigned crossing = g.used & ~g.parallel;
+  const unsigned crossed = lane_bits(clean) & crossing;
+  const unsigned stop = ((lane_bits(doubtful) & crossing & ~crossed) | g.parallel) & g.used;
+  // The lanes before the first ambiguous one (all of them when none is).
+  const unsigned before = (stop & (0u - stop)) - 1u;
+  count += __builtin_popcount(crossed & g.against & before) -
+           __builtin_popcount(crossed & ~g.against & before);
+  return stop != 0;
+}
 #endif
 
 // Several walks side by side, one step of each in turn: a walk is a chain of dependent
@@ -229,15 +273,27 @@ struct WideWalks {
 #endif
 
   // Finite points' walks; each stops at its first ambiguity with the count reached.
-  static bool wind(const WindingBatch& b, const WideNode* nodes, const WindingTriangle* triangles,
+  static bool wind(const WindingBatch& b, const WideNode* nodes, const WindingLeaves& leaves,
                    const double* const points[], int n, const double r[3], WideScratch& scratch,
                    int64_t count[], bool ambiguous[]) {
-    const WindingTree& tree = b.tree;
     for (int i = 0; i < n; ++i) {
       count[i] = 0;
       ambiguous[i] = false;
     }
     auto enter = [&](int i, const WideNode& node) { return reached_slots(node, points[i], r); };
+#if defined(ZET_LANES)
+    auto leaf = [&](int i, const WideEntry& e) {
+      for (const WindingLeafGroup* g = leaves.groups + e.count;; ++g) {
+        if (group_crossings(*g, points[i], b.direction, b.origin_tolerance, count[i])) {
+          ambiguous[i] = true;
+          return 1;  // the walk stops here
+        }
+        if (g->last != 0) return 0;
+      }
+    };
+#else
+    const WindingTree& tree = b.tree;
+    const WindingTriangle* triangles = leaves.triangles;
     auto leaf = [&](int i, const WideEntry& e) {
       const int64_t* row = tree.leaf_table + int64_t{e.ref} * tree.leaf_width;
       for (int64_t c = 0; c < tree.leaf_width; ++c) {
@@ -256,12 +312,13 @@ struct WideWalks {
       }
       return 0;
     };
+#endif
     return side_by_side(nodes, n, scratch, enter, leaf);
   }
 
   static constexpr int64_t kPointsAhead = 2 * kWideWalkers;
 
-  static bool points(const WindingBatch& b, const WideNode* nodes, const WindingTriangle* triangles,
+  static bool points(const WindingBatch& b, const WideNode* nodes, const WindingLeaves& leaves,
                      const uint32_t* order, int64_t begin, int64_t end) {
     // The reciprocal of wind_points_one_by_one; the caller made sure it is finite.
     const double r[3] = {1.0 / b.direction[0], 1.0 / b.direction[1], 1.0 / b.direction[2]};
@@ -273,7 +330,7 @@ struct WideWalks {
     auto flush = [&]() {
       int64_t count[kWideWalkers];
       bool ambiguous[kWideWalkers];
-      if (!wind(b, nodes, triangles, group, n, r, scratch, count, ambiguous)) return false;
+      if (!wind(b, nodes, leaves, group, n, r, scratch, count, ambiguous)) return false;
       for (int i = 0; i < n; ++i) {
         b.crossings[index[i]] = count[i];
         b.ambiguous[index[i]] = ambiguous[i] ? 1 : 0;

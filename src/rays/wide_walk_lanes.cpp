@@ -16,9 +16,9 @@ bool ZET_LANE_ENTRY(trace_wide_rays)(const LeafSource& leaves, const WideNode* n
 }
 
 bool ZET_LANE_ENTRY(wind_wide_points)(const WindingBatch& b, const WideNode* nodes,
-                                      const WindingTriangle* triangles, const uint32_t* order,
+                                      const WindingLeaves& leaves, const uint32_t* order,
                                       int64_t begin, int64_t end) {
-  return WideWalks::points(b, nodes, triangles, order, begin, end);
+  return WideWalks::points(b, nodes, leaves, order, begin, end);
 }
 
 }  // namespace zet
