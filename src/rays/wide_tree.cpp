@@ -43,14 +43,17 @@ struct RayTreeNodes {
   // A NaN box corner may be passed over by the slab test's minima and maxima: kept open.
   static constexpr bool kNanBoxesClosed = false;
   const RayTree& tree;
+  const int32_t* first_block;  // per leaf node (see leaf_blocks)
   int64_t count() const { return tree.k; }
   const double* lo(int64_t n) const { return tree.node_min + 3 * n; }
   const double* hi(int64_t n) const { return tree.node_max + 3 * n; }
   bool leaf(int64_t n) const { return tree.node_meta[5 * n] < 0; }
   int64_t left(int64_t n) const { return tree.node_meta[5 * n]; }
   int64_t right(int64_t n) const { return tree.node_meta[5 * n + 1]; }
-  int32_t leaf_ref(int64_t n) const { return tree.node_meta[5 * n + 2]; }
-  int32_t leaf_count(int64_t n) const { return tree.node_meta[5 * n + 3]; }
+  int32_t leaf_ref(int64_t n) const { return first_block[n]; }
+  int32_t leaf_count(int64_t n) const {
+    return (tree.node_meta[5 * n + 3] + kBlockLanes - 1) / kBlockLanes;
+  }
 };
 
 struct WindingTreeNodes {
@@ -200,8 +203,12 @@ class Collapse {
 }  // namespace
 
 bool collapse_ray_tree(const RayTree& tree, double epsilon, WideTree& wide) {
-  const RayTreeNodes nodes{tree};
-  if (Collapse<RayTreeNodes>(nodes, epsilon, wide).run()) return true;
+  RawArray<int32_t> first_block;
+  if (first_block.resize(static_cast<size_t>(tree.k)) &&
+      leaf_blocks(tree, first_block.get(), nullptr) >= 0) {
+    const RayTreeNodes nodes{tree, first_block.get()};
+    if (Collapse<RayTreeNodes>(nodes, epsilon, wide).run()) return true;
+  }
   wide.clear();
   return false;
 }
