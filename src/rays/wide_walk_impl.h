@@ -199,18 +199,12 @@ inline bool block_crossings(const PreparedBlock& block, const double o[3], const
 // Several walks side by side, one step of each in turn: a walk is a chain of dependent
 // loads and tests, and independent chains keep the processor busy while one waits.
 struct WideWalks {
-  struct NothingAhead {
-    void operator()(const WideEntry&) const {}
-  };
-
   // Walks n stacks from the root side by side, one step of each in turn: a wide node pushes
   // the slots enter(i, node) gives; a leaf goes to leaf(i, entry), which returns -1 (memory
-  // failed), 0 (the walk goes on) or 1 (the walk ends here). After each step, ahead(entry)
-  // is told the entry that walk takes next, while the other walks take their steps. False
-  // when memory failed.
-  template <class Enter, class Leaf, class Ahead = NothingAhead>
+  // failed), 0 (the walk goes on) or 1 (the walk ends here). False when memory failed.
+  template <class Enter, class Leaf>
   static bool side_by_side(const WideNode* nodes, int n, WideScratch& scratch, Enter enter,
-                           Leaf leaf, Ahead ahead = {}) {
+                           Leaf leaf) {
     size_t top[kWideWalkers];
     for (int i = 0; i < n; ++i) {
       if (!room(scratch.stacks[i], 0)) return false;
@@ -229,12 +223,11 @@ struct WideWalks {
           const unsigned slots = enter(i, node);
           if (!room(stack, top[i])) return false;
           top[i] = push_slots(node, slots, stack.entries, top[i]);
-        } else {
-          const int outcome = leaf(i, e);
-          if (outcome < 0) return false;
-          if (outcome > 0) top[i] = 0;
+          continue;
         }
-        if (top[i] > 0) ahead(stack.entries[top[i] - 1]);
+        const int outcome = leaf(i, e);
+        if (outcome < 0) return false;
+        if (outcome > 0) top[i] = 0;
       }
     }
     return true;
@@ -262,16 +255,7 @@ struct WideWalks {
           return -1;
       return 0;
     };
-    // The node or the leaf's first block a walk takes next is fetched while the other walks
-    // step: most of a step's time is otherwise spent waiting for it.
-    auto ahead = [&](const WideEntry& e) {
-      const char* at = e.count < 0 ? reinterpret_cast<const char*>(nodes + e.ref)
-                                   : reinterpret_cast<const char*>(blocks + e.ref);
-      const size_t bytes = e.count < 0 ? sizeof(WideNode) : sizeof(PreparedBlock);
-      for (size_t line = 0; line < bytes; line += 64) __builtin_prefetch(at + line);
-      __builtin_prefetch(at + bytes - 1);
-    };
-    return side_by_side(nodes, n, scratch, enter, leaf, ahead);
+    return side_by_side(nodes, n, scratch, enter, leaf);
   }
 #endif
 
