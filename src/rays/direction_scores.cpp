@@ -103,8 +103,7 @@ void score_block(DirectionWork& work, int64_t block) {
   RayScratch scratch;
   // Without memory for the prepared blocks the rays walk the binary trees.
   LazyLeaves lazy;
-  LazyLeaves* prepared =
-      work.collapsed && reserve_lazy_leaves(lazy, work.blocks) ? &lazy : nullptr;
+  LazyLeaves* prepared = work.collapsed && reserve_lazy_leaves(lazy, work.blocks) ? &lazy : nullptr;
   if (prepared != nullptr) {
     describe_blocks(p.moving->tree, lazy, 0);
     for (int64_t j = 0; j < p.obstacle_count; ++j)

@@ -163,8 +163,8 @@ class Collapse {
       for (int i = 0; i < n; ++i) {
         const double area = opened_area_.get()[slots[i]];
         if (area < 0.0) continue;  // not to be left out
-        const bool twins = Nodes::kTwinLeavesFirst && b_.leaf(b_.left(slots[i])) &&
-                           b_.leaf(b_.right(slots[i]));
+        const bool twins =
+            Nodes::kTwinLeavesFirst && b_.leaf(b_.left(slots[i])) && b_.leaf(b_.right(slots[i]));
         if (best < 0 || twins > best_twins || (twins == best_twins && area > best_area)) {
           best = i;
           best_area = area;

@@ -156,8 +156,8 @@ inline void prepare_leaf(const RayTree& tree, const double d[3], PreparedBlock* 
     // Not parallel unless |det| <= bound: a NaN determinant is kept, as the scalar test keeps it.
     const unsigned live = lane_bits(~(lane_abs(det) <= bound)) & usable;
     const Mask keep = mask_of(live);
-    const Real values[kFields] = {ax,  ay,  az,  e1x, e1y, e1z,          e2x,
-                                  e2y, e2z, px,  py,  pz,  splat(1.0) / det};
+    const Real values[kFields] = {
+        ax, ay, az, e1x, e1y, e1z, e2x, e2y, e2z, px, py, pz, splat(1.0) / det};
     for (int f = 0; f < kFields; ++f) {
       const Real kept = pick(keep, values[f], splat(0.0));
       __builtin_memcpy(block.field[f], &kept, sizeof kept);
@@ -173,17 +173,16 @@ inline void prepare_leaf(const RayTree& tree, const double d[3], PreparedBlock* 
 // lane.
 inline bool block_crossings(const PreparedBlock& block, const double o[3], const double d[3],
                             double epsilon, double reach, int64_t ray, WideHits& list) {
-  const double(*f)[kBlockLanes] = block.field;
+  const double (*f)[kBlockLanes] = block.field;
   const Real sx = o[0] - slot_row(f[kAx]), sy = o[1] - slot_row(f[kAy]),
              sz = o[2] - slot_row(f[kAz]);
   const Real inv_det = slot_row(f[kInvDet]);
-  const Real u =
-      (sx * slot_row(f[kPx]) + sy * slot_row(f[kPy]) + sz * slot_row(f[kPz])) * inv_det;
+  const Real u = (sx * slot_row(f[kPx]) + sy * slot_row(f[kPy]) + sz * slot_row(f[kPz])) * inv_det;
   const Real e1x = slot_row(f[kE1x]), e1y = slot_row(f[kE1y]), e1z = slot_row(f[kE1z]);
   const Real qx = sy * e1z - sz * e1y, qy = sz * e1x - sx * e1z, qz = sx * e1y - sy * e1x;
   const Real v = (d[0] * qx + d[1] * qy + d[2] * qz) * inv_det;
-  const Real t = (slot_row(f[kE2x]) * qx + slot_row(f[kE2y]) * qy + slot_row(f[kE2z]) * qz) *
-                 inv_det;
+  const Real t =
+      (slot_row(f[kE2x]) * qx + slot_row(f[kE2y]) * qy + slot_row(f[kE2z]) * qz) * inv_det;
   unsigned hit = lane_bits((u >= -kHitBarycentricSlack) & (v >= -kHitBarycentricSlack) &
                            (u + v <= kHitBarycentricSum) & (t > epsilon) & (t <= reach)) &
                  block.live;
