@@ -76,6 +76,50 @@ def test_ray_hits_single_leaf_and_empty_leaves():
     assert len(same_hits(*args(origins, (0.2, 0.3, 0.9), 5.0, shaped), interval=1)[1]) > 0
 
 
+def overlapping(tree, spread):
+    """The tree with each leaf's range grown by spread positions to either side (clipped), so
+    that neighbouring leaves share positions: a leaf's triangles are found by its own range."""
+    v, t, nmin, nmax, meta, order = tree
+    meta = meta.copy()
+    leaf = meta[:, 0] < 0
+    start = np.maximum(meta[leaf, 2] - spread, 0)
+    meta[leaf, 3] = np.minimum(meta[leaf, 2] + meta[leaf, 3] + spread, len(order)) - start
+    meta[leaf, 2] = start
+    return v, t, nmin, nmax, meta, order
+
+
+@pytest.mark.parametrize("leaf_size", [3, 5, 11])
+def test_ray_hits_leaves_of_several_blocks(leaf_size):
+    """Leaves of one to three groups of four positions, the last one partial, in shuffled
+    positions, with unusable triangles and triangles the direction runs parallel to; leaves that
+    share positions, and leaves that overlap so much that the rays walk the binary tree."""
+    rng = np.random.default_rng(leaf_size)
+    v, t = torus(16, 9)
+    d = np.array([0.3, 0.4, 0.5])
+    flat = rng.choice(len(t), len(t) // 6, replace=False)  # corners moved onto their edge along d
+    v = np.vstack([v, v[t[flat, 0]] + d * rng.uniform(-0.1, 0.1, (len(flat), 1))])
+    t = t.copy()
+    t[flat, 1] = len(v) - len(flat) + np.arange(len(flat))
+    t[flat[::2], 2] = t[flat[::2], 0]  # and half of them without area
+    tree = make_tree(v, t, leaf_size)
+    usable = (rng.random(len(t)) < 0.85).astype(np.uint8)
+    origins = np.vstack([v[t].mean(1) - d, rng.uniform(-1.5, 1.5, (200, 3))])
+    for shaped in (tree, overlapping(tree, 2), overlapping(tree, len(t))):
+        assert len(same_hits(*args(origins, d, 4.0, shaped, usable), interval=32)[1]) > 8 * len(origins)
+
+
+def test_scores_with_obstacles_of_different_leaf_sizes():
+    """Every obstacle's prepared triangles sit after the moving mesh's and the obstacles'
+    before it: leaves of different sizes put them at offsets that are not multiples of one."""
+    rng = np.random.default_rng(21)
+    moving = ray_mesh(*sphere(6), leaf=5)
+    obstacles = [ray_mesh(torus(12, 6)[0] * s + rng.uniform(-0.3, 0.3, 3), torus(12, 6)[1], leaf=leaf, eps=1e-6)
+                 for s, leaf in ((0.7, 1), (0.9, 7), (1.1, 3))]
+    directions = rng.normal(size=(16, 3))
+    counts, _ = same_scores(directions, 1.5, moving, obstacles)
+    assert sum(counts) > 0
+
+
 @pytest.mark.parametrize("direction", [(5e-324, 0.6, 0.8), (NAN, 0.0, 1.0), (INF, 0.0, 0.0), (0.0, 0.0, 0.0)])
 def test_ray_hits_directions_the_collapse_cannot_serve(direction):
     v, t = torus(12, 8)

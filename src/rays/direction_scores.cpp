@@ -42,10 +42,10 @@ struct DirectionWork {
   // Per obstacle: its tree collapsed with its epsilon, and the moving tree collapsed with it.
   const WideTree* obstacle_wide;
   const WideTree* const* moving_wide;
-  // Where each obstacle's positions sit in a block's prepared positions (the moving mesh's
-  // at 0), and how many there are in all.
+  // Where each obstacle's leaf blocks sit among a claimed item's prepared blocks (the moving
+  // mesh's at 0), and how many there are in all.
   const int64_t* obstacle_offset;
-  int64_t positions;
+  int64_t blocks;
   int64_t block;   // directions per claimed item
   bool collapsed;  // whether any tree was collapsed
   std::atomic<bool> out_of_memory{false};
@@ -101,10 +101,14 @@ void score_block(DirectionWork& work, int64_t block) {
   if (work.out_of_memory.load(std::memory_order_relaxed)) return;  // the call fails anyway
   const DirectionScoresParams& p = *work.params;
   RayScratch scratch;
-  // Without memory for the prepared positions the rays walk the binary trees.
+  // Without memory for the prepared blocks the rays walk the binary trees.
   LazyLeaves lazy;
-  LazyLeaves* prepared =
-      work.collapsed && reserve_lazy_leaves(lazy, work.positions) ? &lazy : nullptr;
+  LazyLeaves* prepared = work.collapsed && reserve_lazy_leaves(lazy, work.blocks) ? &lazy : nullptr;
+  if (prepared != nullptr) {
+    describe_blocks(p.moving->tree, lazy, 0);
+    for (int64_t j = 0; j < p.obstacle_count; ++j)
+      describe_blocks(p.obstacles[j].tree, lazy, work.obstacle_offset[j]);
+  }
   const int64_t end = std::min(block * work.block + work.block, p.direction_count);
   for (int64_t i = block * work.block; i < end && !scratch.out_of_memory; ++i)
     score_direction(work, i, scratch, prepared);
@@ -144,9 +148,7 @@ Penetration ray_penetration(const RayMeshView& source, const RayMeshView& target
   // The collapsed tree serves the rays when it is there and the direction allows it; the
   // hits come out as trace_ray gives them ray after ray.
   const bool wide = target_wide.ready() && lazy != nullptr && wide_ray_direction(inverse);
-  const LeafSource leaves{&target.tree, lazy != nullptr ? &lazy->leaves.view : nullptr, lazy,
-                          target_offset,
-                          lazy != nullptr ? lazy->stamp.get() + target_offset : nullptr};
+  const LeafSource leaves{&target.tree, lazy, target_offset};
   WideRayBatch batch(target.tree, target_wide, leaves, direction, inverse, epsilon, length, s.hits);
   int64_t rays = 0;
   for (int64_t i = 0; i < source.point_count && !s.out_of_memory; ++i) {
@@ -220,17 +222,18 @@ bool run_direction_scores(const DirectionScoresParams& params, int64_t threads) 
   }
   RawArray<int64_t> offsets;
   if (!offsets.resize(size_t(n))) return false;
-  int64_t positions = moving.tree.order_length;
+  // A tree whose leaves overlap too much for blocks is walked as a binary tree.
+  int64_t blocks = std::max<int64_t>(leaf_blocks(moving.tree, nullptr, nullptr), 0);
   for (int64_t j = 0; j < n; ++j) {
-    offsets.get()[j] = positions;
-    positions += params.obstacles[j].tree.order_length;
+    offsets.get()[j] = blocks;
+    blocks += std::max<int64_t>(leaf_blocks(params.obstacles[j].tree, nullptr, nullptr), 0);
   }
   DirectionWork work;
   work.params = &params;
   work.obstacle_wide = &obstacle_wide[0];
   work.moving_wide = moving_of.get();
   work.obstacle_offset = offsets.get();
-  work.positions = positions;
+  work.blocks = blocks;
   work.collapsed = collapse;
   int64_t rays_per_direction = moving.point_count;
   for (int64_t j = 0; j < n; ++j) rays_per_direction += params.obstacles[j].point_count;

@@ -44,7 +44,7 @@ struct Penetration {
 // (insertion sort: equal depths keep their traversal order) and read as entry, exit, entry,
 // ...: a pair adds exit - entry, a last entry without its exit adds length - entry.
 // target_wide is the target's tree collapsed with epsilon, or one that is not ready (the
-// rays then walk the binary tree), and lazy holds the target's positions prepared for this
+// rays then walk the binary tree), and lazy holds the target's leaf blocks prepared for this
 // direction at target_offset (null: the rays walk the binary tree); the hits are the same
 // either way.
 Penetration ray_penetration(const RayMeshView& source, const RayMeshView& target,

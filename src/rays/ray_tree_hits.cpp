@@ -70,62 +70,42 @@ bool prepared_crossing(const PreparedTriangle& tri, Vec3 origin, Vec3 direction,
   return true;
 }
 
-namespace {
-
-// Position `at` of the arrays from the triangle at `position` of tree's order.
-void prepare_position(const RayTree& tree, Vec3 d, int64_t position, double* values, int64_t stride,
-                      uint32_t* triangle, uint8_t* live, int64_t at) {
-  const uint32_t t = tree.order[position];
-  const uint32_t* corners = tree.triangles + 3 * int64_t{t};
-  PreparedTriangle tri{};
-  triangle[at] = t;
-  live[at] = tree.usable[t] != 0 &&
-             prepare_triangle(load(tree.vertices + 3 * int64_t{corners[0]}),
-                              load(tree.vertices + 3 * int64_t{corners[1]}),
-                              load(tree.vertices + 3 * int64_t{corners[2]}), d, &tri);
-  if (live[at] == 0) tri = PreparedTriangle{};  // dead positions hold zeros
-  const double fields[kFields] = {tri.a.x,  tri.a.y,  tri.a.z,    tri.e1.x, tri.e1.y,
-                                  tri.e1.z, tri.e2.x, tri.e2.y,   tri.e2.z, tri.p.x,
-                                  tri.p.y,  tri.p.z,  tri.inv_det};
-  for (int f = 0; f < kFields; ++f) values[f * stride + at] = fields[f];
+int64_t leaf_blocks(const RayTree& tree, int32_t* first_block, PreparedBlock* blocks) {
+  int64_t count = 0, leaves = 0;
+  for (int64_t n = 0; n < tree.k; ++n) {
+    const int32_t* meta = tree.node_meta + 5 * n;
+    if (meta[0] >= 0) continue;
+    ++leaves;
+    // Leaves that do not overlap need at most this many; overlapping ones could ask for far
+    // more blocks than there are positions.
+    const int64_t need = (int64_t{meta[3]} + kBlockLanes - 1) / kBlockLanes;
+    if (count + need > tree.order_length / kBlockLanes + leaves ||
+        count + need > std::numeric_limits<int32_t>::max())
+      return -1;
+    if (first_block != nullptr) first_block[n] = static_cast<int32_t>(count);
+    for (int32_t at = 0; at < meta[3]; at += kBlockLanes, ++count) {
+      if (blocks == nullptr) continue;
+      blocks[count].first = meta[2] + at;
+      blocks[count].lanes = std::min(kBlockLanes, meta[3] - at);
+    }
+  }
+  return count;
 }
 
-// Arrays for `positions` positions and the padding after them, the padding zeroed.
-bool hold_prepared(PreparedLeaves& prepared, int64_t positions) {
-  const int64_t stride = positions + kPreparedPad;
-  if (!prepared.values.resize(static_cast<size_t>(stride) * kFields) ||
-      !prepared.triangle.resize(static_cast<size_t>(stride)) ||
-      !prepared.live.resize(static_cast<size_t>(stride)))
+bool reserve_lazy_leaves(LazyLeaves& lazy, int64_t count) {
+  constexpr size_t kAlign = 64;
+  if (count < 0 || static_cast<uint64_t>(count) > SIZE_MAX / sizeof(PreparedBlock) - 1 ||
+      !lazy.memory.resize(static_cast<size_t>(count) * sizeof(PreparedBlock) + kAlign))
     return false;
-  double* values = prepared.values.get();
-  for (int f = 0; f < kFields; ++f)
-    std::fill(values + f * stride + positions, values + (f + 1) * stride, 0.0);
-  std::fill(prepared.triangle.get() + positions, prepared.triangle.get() + stride, 0u);
-  std::fill(prepared.live.get() + positions, prepared.live.get() + stride, uint8_t{0});
-  prepared.view = {values, prepared.triangle.get(), prepared.live.get(), stride};
-  return true;
-}
-
-}  // namespace
-
-bool reserve_lazy_leaves(LazyLeaves& lazy, int64_t positions) {
-  if (!hold_prepared(lazy.leaves, positions) || !lazy.stamp.resize(static_cast<size_t>(positions)))
-    return false;
-  std::fill(lazy.stamp.get(), lazy.stamp.get() + positions, 0u);
+  const uintptr_t base = reinterpret_cast<uintptr_t>(lazy.memory.get());
+  lazy.blocks = reinterpret_cast<PreparedBlock*>((base + kAlign - 1) & ~uintptr_t{kAlign - 1});
+  for (int64_t b = 0; b < count; ++b) lazy.blocks[b].stamp = 0;
   lazy.generation = 1;
   return true;
 }
 
-void prepare_positions(const RayTree& tree, const double direction[3], int64_t begin, int64_t end,
-                       LazyLeaves& lazy, int64_t offset) {
-  uint32_t* stamp = lazy.stamp.get() + offset;
-  for (int64_t position = begin; position < end; ++position) {
-    if (stamp[position] == lazy.generation) continue;
-    stamp[position] = lazy.generation;
-    prepare_position(tree, load(direction), position, lazy.leaves.values.get(),
-                     lazy.leaves.view.stride, lazy.leaves.triangle.get(), lazy.leaves.live.get(),
-                     offset + position);
-  }
+void describe_blocks(const RayTree& tree, LazyLeaves& lazy, int64_t offset) {
+  if (leaf_blocks(tree, nullptr, nullptr) >= 0) leaf_blocks(tree, nullptr, lazy.blocks + offset);
 }
 
 void inverse_direction(const double direction[3], double inverse[3]) {
@@ -196,11 +176,12 @@ void run_ray_tree_hits(const RayTreeHitsParams& p, CancelPoller& poller,
                          p.ray_count >= p.tree.k / kRaysPerNodeToCollapse && p.ray_count > 0 &&
                          wide_ray_direction(inverse) &&
                          collapse_ray_tree(p.tree, p.epsilon, wide) &&
-                         reserve_lazy_leaves(leaves, p.tree.order_length);
+                         reserve_lazy_leaves(leaves, leaf_blocks(p.tree, nullptr, nullptr));
   if (collapsed) {
     // A cancellation stops the run before a ray; the rays before it are traced in full.
     // Triangles are prepared for the direction as their leaves are first reached.
-    const LeafSource source{&p.tree, &leaves.leaves.view, &leaves, 0, leaves.stamp.get()};
+    describe_blocks(p.tree, leaves, 0);
+    const LeafSource source{&p.tree, &leaves, 0};
     WideRayBatch batch(p.tree, wide, source, p.direction, inverse, p.epsilon, p.length,
                        result.hits);
     for (int64_t i = 0; i < p.ray_count; ++i) {

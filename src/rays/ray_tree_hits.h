@@ -64,10 +64,10 @@ bool prepare_triangle(Vec3 a, Vec3 b, Vec3 c, Vec3 direction, PreparedTriangle* 
 bool prepared_crossing(const PreparedTriangle& triangle, Vec3 origin, Vec3 direction,
                        double epsilon, double length, double* depth);
 
-// Every position of order with its triangle prepared for one direction, field by field
-// (a field's values for consecutive positions side by side, so that a vector build loads
-// the positions of a leaf together), padded with kPreparedPad dead positions. live is 0 for
-// a triangle that is not usable or that the direction runs parallel to.
+// The triangles of the leaves prepared for one direction, a leaf's positions four to a block
+// in position order (a longer leaf takes consecutive blocks), each field of a block's four
+// positions side by side: a leaf test reads a few adjacent cache lines, a field of four
+// positions with one vector load, and preparing a leaf writes its blocks only.
 enum PreparedField {
   kAx,
   kAy,
@@ -84,40 +84,39 @@ enum PreparedField {
   kInvDet,
   kFields
 };
-constexpr int64_t kPreparedPad = 8;
+constexpr int kBlockLanes = 4;
 
-// The prepared positions as plain pointers (what the walks read).
-struct PreparedView {
-  const double* values;      // kFields x stride: field f of position i at f * stride + i
-  const uint32_t* triangle;  // stride
-  const uint8_t* live;       // stride
-  int64_t stride;
+struct PreparedBlock {
+  int32_t first;   // the position of order in lane 0, fixed for the call
+  int32_t lanes;   // positions held, 1 to kBlockLanes
+  uint32_t stamp;  // the generation that prepared the block
+  uint32_t live;   // per lane: a usable triangle that the direction does not run parallel to
+  uint32_t triangle[kBlockLanes];
+  double field[kFields][kBlockLanes];  // lanes that are not live hold zeros
 };
+static_assert(sizeof(PreparedBlock) == 448, "seven cache lines, the fields 32-byte aligned");
 
-struct PreparedLeaves {
-  RawArray<double> values;
-  RawArray<uint32_t> triangle;
-  RawArray<uint8_t> live;
-  PreparedView view{};
-};
+// Blocks of the tree's leaves: every leaf node, in node order, takes its blocks after those
+// of the leaves before it; first_block (k entries, or null) gets each leaf's first block and
+// blocks (or null) the first position and lane count of each block. Returns the number of
+// blocks, or -1 when that exceeds what leaves that do not overlap can need (the caller then
+// walks the binary tree).
+int64_t leaf_blocks(const RayTree& tree, int32_t* first_block, PreparedBlock* blocks);
 
-// Positions prepared on demand, for one direction at a time, for several trees at once (each
-// at its own offset in the arrays): a position is prepared when its stamp is the current
-// generation; a new direction takes a new generation.
+// Blocks prepared on demand, for one direction at a time, for several trees at once (each
+// at its own offset): a leaf's blocks are prepared when the stamp of its first block is the
+// current generation; a new direction takes a new generation.
 struct LazyLeaves {
-  PreparedLeaves leaves;  // leaves.view spans every tree
-  RawArray<uint32_t> stamp;
+  RawArray<unsigned char> memory;
+  PreparedBlock* blocks = nullptr;  // 64-byte aligned in memory
   uint32_t generation = 1;
 };
 
-// Room for `positions` positions in all (stamps cleared, the padding zeroed). False when
-// memory could not be had.
-bool reserve_lazy_leaves(LazyLeaves& lazy, int64_t positions);
-
-// Prepares for direction the positions [begin, end) of tree, whose positions sit at offset in
-// lazy, that the current generation has not prepared yet.
-void prepare_positions(const RayTree& tree, const double direction[3], int64_t begin, int64_t end,
-                       LazyLeaves& lazy, int64_t offset);
+// Room for `count` blocks in all, none prepared; describe_blocks then fills in the blocks of
+// each tree at its offset (nothing for a tree whose leaf_blocks is -1). False when memory
+// could not be had.
+bool reserve_lazy_leaves(LazyLeaves& lazy, int64_t count);
+void describe_blocks(const RayTree& tree, LazyLeaves& lazy, int64_t offset);
 
 struct RayTreeHitsParams {
   RayTree tree;

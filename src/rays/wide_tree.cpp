@@ -42,20 +42,26 @@ namespace {
 struct RayTreeNodes {
   // A NaN box corner may be passed over by the slab test's minima and maxima: kept open.
   static constexpr bool kNanBoxesClosed = false;
+  // Nodes over two leaves are opened first (see Collapse::emit).
+  static constexpr bool kTwinLeavesFirst = true;
   const RayTree& tree;
+  const int32_t* first_block;  // per leaf node (see leaf_blocks)
   int64_t count() const { return tree.k; }
   const double* lo(int64_t n) const { return tree.node_min + 3 * n; }
   const double* hi(int64_t n) const { return tree.node_max + 3 * n; }
   bool leaf(int64_t n) const { return tree.node_meta[5 * n] < 0; }
   int64_t left(int64_t n) const { return tree.node_meta[5 * n]; }
   int64_t right(int64_t n) const { return tree.node_meta[5 * n + 1]; }
-  int32_t leaf_ref(int64_t n) const { return tree.node_meta[5 * n + 2]; }
-  int32_t leaf_count(int64_t n) const { return tree.node_meta[5 * n + 3]; }
+  int32_t leaf_ref(int64_t n) const { return first_block[n]; }
+  int32_t leaf_count(int64_t n) const {
+    return (tree.node_meta[5 * n + 3] + kBlockLanes - 1) / kBlockLanes;
+  }
 };
 
 struct WindingTreeNodes {
   // A NaN box corner makes a slab end NaN, and the walk misses such a node: closed.
   static constexpr bool kNanBoxesClosed = true;
+  static constexpr bool kTwinLeavesFirst = false;
   const WindingTree& tree;
   int64_t count() const { return tree.node_count; }
   const double* lo(int64_t n) const { return tree.node_min + 3 * n; }
@@ -143,19 +149,26 @@ class Collapse {
 
  private:
   // A wide node for the given binary nodes (in depth-first order), opening left-out nodes
-  // while there is room; its internal slots are queued for wide nodes of their own.
+  // while there is room; its internal slots are queued for wide nodes of their own. With
+  // kTwinLeavesFirst, a node whose children are both leaves is opened before larger ones:
+  // left as a slot it would become a wide node of two slots, one more step for every ray
+  // that enters it.
   bool emit(const int64_t* first, int n, int32_t& index) {
     int64_t slots[kWideSlots];
     std::copy(first, first + n, slots);
     while (n < kWideSlots) {
       int best = -1;
       double best_area = 0.0;
+      bool best_twins = false;
       for (int i = 0; i < n; ++i) {
         const double area = opened_area_.get()[slots[i]];
         if (area < 0.0) continue;  // not to be left out
-        if (best < 0 || area > best_area) {
+        const bool twins =
+            Nodes::kTwinLeavesFirst && b_.leaf(b_.left(slots[i])) && b_.leaf(b_.right(slots[i]));
+        if (best < 0 || twins > best_twins || (twins == best_twins && area > best_area)) {
           best = i;
           best_area = area;
+          best_twins = twins;
         }
       }
       if (best < 0) break;
@@ -200,8 +213,12 @@ class Collapse {
 }  // namespace
 
 bool collapse_ray_tree(const RayTree& tree, double epsilon, WideTree& wide) {
-  const RayTreeNodes nodes{tree};
-  if (Collapse<RayTreeNodes>(nodes, epsilon, wide).run()) return true;
+  RawArray<int32_t> first_block;
+  if (first_block.resize(static_cast<size_t>(tree.k)) &&
+      leaf_blocks(tree, first_block.get(), nullptr) >= 0) {
+    const RayTreeNodes nodes{tree, first_block.get()};
+    if (Collapse<RayTreeNodes>(nodes, epsilon, wide).run()) return true;
+  }
   wide.clear();
   return false;
 }

@@ -90,9 +90,10 @@ class WideTreeArray {
   int64_t count_ = 0;
 };
 
-// The ray tree's nodes grown by epsilon. A leaf slot's ref and count are the leaf's start and
-// count in order. False (wide left empty) when the tree has no nodes or memory failed: the
-// caller then walks the binary tree.
+// The ray tree's nodes grown by epsilon. A leaf slot's ref and count are the leaf's first
+// block and its number of blocks (see leaf_blocks). False (wide left empty) when the tree has
+// no nodes, its leaves overlap too much or memory failed: the caller then walks the binary
+// tree.
 bool collapse_ray_tree(const RayTree& tree, double epsilon, WideTree& wide);
 
 // The winding tree's nodes grown by margin (8 epsilon). A leaf slot's ref is the binary node,

@@ -53,15 +53,13 @@ struct WideScratchOwner {
   ~WideScratchOwner();
 };
 
-// Where a walk finds a leaf's triangles prepared for the direction: positions offset +
-// [start, start + count) of view (lazy's), prepared by prepare_positions when a leaf is
-// reached whose positions the current generation has not prepared.
+// Where a walk finds a leaf's triangles prepared for the direction: the tree's blocks start
+// at offset in lazy's blocks, and a leaf's blocks are prepared, all of them, when a walk
+// first reaches the leaf in lazy's current generation.
 struct LeafSource {
   const RayTree* tree;
-  const PreparedView* view;
   LazyLeaves* lazy;
   int64_t offset;
-  const uint32_t* stamp;  // lazy's stamps of this tree's positions (at offset)
 };
 
 // trace_ray for n (1 to kWideWalkers) rays with finite origins on the collapsed tree of the

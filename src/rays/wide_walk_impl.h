@@ -105,10 +105,6 @@ inline size_t push_slots(const WideNode& node, unsigned slots, WideEntry* stack,
   return top;
 }
 
-// The crossings of one ray with the prepared positions [begin, end) of a leaf, appended to
-// list in position order: prepared_crossing of ray_tree_hits.cpp, its formulas repeated
-// here (a shared inline helper emitted from a vector build could be the copy the linker
-// keeps for all), on four positions at once in the vector build.
 // Room for kWideSlots more entries above top: 64 at first, doubling; false when memory
 // cannot be had.
 inline bool room(WideStack& stack, size_t top) {
@@ -135,42 +131,77 @@ inline bool append_hit(WideHits& list, const RayHit& hit) {
 }
 
 #if defined(ZET_LANES)
-inline Real lanes_at(const double* field, int64_t position) { return slot_row(field + position); }
+static_assert(kLanes == kBlockLanes, "one lane per position of a block");
 
-inline bool leaf_crossings(const PreparedView& leaves, int64_t begin, int64_t end,
-                           const double o[3], const double d[3], double epsilon, double length,
-                           int64_t ray, WideHits& list) {
-  const int64_t stride = leaves.stride;
-  const double* f = leaves.values;
-  const double reach = epsilon + length;
-  for (int64_t base = begin; base < end; base += kLanes) {
-    unsigned lanes = 0;
-    for (int l = 0; l < kLanes; ++l)
-      lanes |= unsigned(base + l < end && leaves.live[base + l] != 0) << l;
-    if (lanes == 0) continue;
-    const Real sx = o[0] - lanes_at(f + kAx * stride, base);
-    const Real sy = o[1] - lanes_at(f + kAy * stride, base);
-    const Real sz = o[2] - lanes_at(f + kAz * stride, base);
-    const Real inv_det = lanes_at(f + kInvDet * stride, base);
-    const Real u = (sx * lanes_at(f + kPx * stride, base) + sy * lanes_at(f + kPy * stride, base) +
-                    sz * lanes_at(f + kPz * stride, base)) *
-                   inv_det;
-    const Real e1x = lanes_at(f + kE1x * stride, base), e1y = lanes_at(f + kE1y * stride, base),
-               e1z = lanes_at(f + kE1z * stride, base);
-    const Real qx = sy * e1z - sz * e1y, qy = sz * e1x - sx * e1z, qz = sx * e1y - sy * e1x;
-    const Real v = (d[0] * qx + d[1] * qy + d[2] * qz) * inv_det;
-    const Real t =
-        (lanes_at(f + kE2x * stride, base) * qx + lanes_at(f + kE2y * stride, base) * qy +
-         lanes_at(f + kE2z * stride, base) * qz) *
-        inv_det;
-    unsigned hit = lane_bits((u >= -kHitBarycentricSlack) & (v >= -kHitBarycentricSlack) &
-                             (u + v <= kHitBarycentricSum) & (t > epsilon) & (t <= reach)) &
-                   lanes;
-    while (hit != 0) {
-      const int l = __builtin_ctz(hit);
-      hit &= hit - 1;
-      if (!append_hit(list, {ray, int64_t{leaves.triangle[base + l]}, t[l]})) return false;
+// A leaf's blocks prepared for direction d: prepare_triangle of ray_tree_hits.cpp on the
+// positions of a block at once, its formulas repeated lane by lane (sqrt and division are
+// correctly rounded in both), then stamped with the generation.
+inline void prepare_leaf(const RayTree& tree, const double d[3], PreparedBlock* blocks, int count,
+                         uint32_t generation) {
+  for (int b = 0; b < count; ++b) {
+    PreparedBlock& block = blocks[b];
+    double corner[3][3][kLanes] = {};  // corner, axis, lane; lanes past the leaf's end hold zeros
+    unsigned usable = 0;
+    for (int l = 0; l < kLanes; ++l) {
+      if (l >= block.lanes) {
+        block.triangle[l] = 0;
+        continue;
+      }
+      const uint32_t t = tree.order[block.first + l];
+      block.triangle[l] = t;
+      usable |= unsigned(tree.usable[t] != 0) << l;
+      const uint32_t* corners = tree.triangles + 3 * int64_t{t};
+      for (int c = 0; c < 3; ++c)
+        for (int a = 0; a < 3; ++a) corner[c][a][l] = tree.vertices[3 * int64_t{corners[c]} + a];
     }
+    const Real ax = slot_row(corner[0][0]), ay = slot_row(corner[0][1]),
+               az = slot_row(corner[0][2]);
+    const Real e1x = slot_row(corner[1][0]) - ax, e1y = slot_row(corner[1][1]) - ay,
+               e1z = slot_row(corner[1][2]) - az;
+    const Real e2x = slot_row(corner[2][0]) - ax, e2y = slot_row(corner[2][1]) - ay,
+               e2z = slot_row(corner[2][2]) - az;
+    const Real px = d[1] * e2z - d[2] * e2y, py = d[2] * e2x - d[0] * e2z,
+               pz = d[0] * e2y - d[1] * e2x;
+    const Real det = e1x * px + e1y * py + e1z * pz;
+    const Real bound = lane_sqrt(e1x * e1x + e1y * e1y + e1z * e1z) *
+                       lane_sqrt(e2x * e2x + e2y * e2y + e2z * e2z) * kHitParallelRatio;
+    // Not parallel unless |det| <= bound: a NaN determinant is kept, as the scalar test keeps it.
+    const unsigned live = lane_bits(~(lane_abs(det) <= bound)) & usable;
+    const Mask keep = mask_of(live);
+    const Real values[kFields] = {
+        ax, ay, az, e1x, e1y, e1z, e2x, e2y, e2z, px, py, pz, splat(1.0) / det};
+    for (int f = 0; f < kFields; ++f) {
+      const Real kept = pick(keep, values[f], splat(0.0));
+      __builtin_memcpy(block.field[f], &kept, sizeof kept);
+    }
+    block.live = live;
+    block.stamp = generation;
+  }
+}
+
+// The crossings of one ray with the positions of a block, appended to list in position
+// order: prepared_crossing of ray_tree_hits.cpp, its formulas repeated here (a shared inline
+// helper emitted from a vector build could be the copy the linker keeps for all), lane by
+// lane.
+inline bool block_crossings(const PreparedBlock& block, const double o[3], const double d[3],
+                            double epsilon, double reach, int64_t ray, WideHits& list) {
+  const double (*f)[kBlockLanes] = block.field;
+  const Real sx = o[0] - slot_row(f[kAx]), sy = o[1] - slot_row(f[kAy]),
+             sz = o[2] - slot_row(f[kAz]);
+  const Real inv_det = slot_row(f[kInvDet]);
+  const Real u = (sx * slot_row(f[kPx]) + sy * slot_row(f[kPy]) + sz * slot_row(f[kPz])) * inv_det;
+  const Real e1x = slot_row(f[kE1x]), e1y = slot_row(f[kE1y]), e1z = slot_row(f[kE1z]);
+  const Real qx = sy * e1z - sz * e1y, qy = sz * e1x - sx * e1z, qz = sx * e1y - sy * e1x;
+  const Real v = (d[0] * qx + d[1] * qy + d[2] * qz) * inv_det;
+  const Real t =
+      (slot_row(f[kE2x]) * qx + slot_row(f[kE2y]) * qy + slot_row(f[kE2z]) * qz) * inv_det;
+  unsigned hit = lane_bits((u >= -kHitBarycentricSlack) & (v >= -kHitBarycentricSlack) &
+                           (u + v <= kHitBarycentricSum) & (t > epsilon) & (t <= reach)) &
+                 block.live;
+  while (hit != 0) {
+    const int l = __builtin_ctz(hit);
+    hit &= hit - 1;
+    if (!append_hit(list, {ray, int64_t{block.triangle[l]}, t[l]})) return false;
   }
   return true;
 }
@@ -250,23 +281,22 @@ struct WideWalks {
                     const int64_t rays[], int n, const double direction[3], const double inverse[3],
                     double epsilon, double length, WideScratch& scratch) {
     const double reach = epsilon + length;
-    const PreparedView view = *leaves.view;
-    const int64_t offset = leaves.offset;
+    PreparedBlock* const blocks = leaves.lazy->blocks + leaves.offset;
     const uint32_t generation = leaves.lazy->generation;
     for (int i = 0; i < n; ++i) scratch.hits[i].size = 0;
     auto enter = [&](int i, const WideNode& node) {
       return entered_slots(node, origins[i], direction, inverse, reach);
     };
     auto leaf = [&](int i, const WideEntry& e) {
-      const int64_t end = int64_t{e.ref} + e.count;
-      bool prepared = true;  // the leaf's triangles, for this direction
-      for (int64_t position = e.ref; position < end; ++position)
-        prepared &= leaves.stamp[position] == generation;
-      if (!prepared) prepare_positions(*leaves.tree, direction, e.ref, end, *leaves.lazy, offset);
-      return leaf_crossings(view, offset + e.ref, offset + end, origins[i], direction, epsilon,
-                            length, rays[i], scratch.hits[i])
-                 ? 0
-                 : -1;
+      if (e.count == 0) return 0;
+      PreparedBlock* const block = blocks + e.ref;  // the leaf's blocks, prepared together
+      if (block->stamp != generation)
+        prepare_leaf(*leaves.tree, direction, block, e.count, generation);
+      for (int b = 0; b < e.count; ++b)
+        if (!block_crossings(block[b], origins[i], direction, epsilon, reach, rays[i],
+                             scratch.hits[i]))
+          return -1;
+      return 0;
     };
     return side_by_side(nodes, n, scratch, enter, leaf);
   }
