@@ -26,6 +26,16 @@ inline Real slot_row(const double* row) {
   return v;
 }
 
+// a < b ? a : b and a > b ? a : b, lane by lane, in one instruction each: MINPD and MAXPD
+// return their second operand unless the first is less (greater), NaN and zeros of either
+// sign included, which is exactly that choice.
+inline Real less_of(const Real& a, const Real& b) {
+  return Real(_mm256_min_pd(__m256d(a), __m256d(b)));
+}
+inline Real greater_of(const Real& a, const Real& b) {
+  return Real(_mm256_max_pd(__m256d(a), __m256d(b)));
+}
+
 // The slots whose boxes (grown by epsilon) the ray enters: enters_box of ray_tree_hits.cpp,
 // lane by lane.
 inline unsigned entered_slots(const WideNode& node, const double o[3], const double d[3],
@@ -39,27 +49,18 @@ inline unsigned entered_slots(const WideNode& node, const double o[3], const dou
       continue;
     }
     const Real t1 = (lo - o[a]) * inverse[a], t2 = (hi - o[a]) * inverse[a];
-    const Real low = t1 < t2 ? t1 : t2, high = t1 > t2 ? t1 : t2;
-    t_near = t_near > low ? t_near : low;
-    t_far = t_far < high ? t_far : high;
+    // low = t1 < t2 ? t1 : t2, high = t1 > t2 ? t1 : t2
+    const Real low = less_of(t1, t2), high = greater_of(t1, t2);
+    t_near = greater_of(t_near, low);
+    t_far = less_of(t_far, high);
   }
-  const Real floor = t_near > 0.0 ? t_near : splat(0.0);
+  const Real floor = greater_of(t_near, splat(0.0));
   return lane_bits(inside & (t_far >= floor) & (t_near <= reach)) & node.open;
 }
 
 // The slots whose boxes (grown by 8 epsilon) the ray from p reaches: reaches_box of
 // ray_winding.cpp, lane by lane. With p finite and r finite and not 0, a slab end is NaN only
 // for a NaN box corner, and those slots are closed: the NaN test is not needed.
-// a < b ? a : b and a > b ? a : b, lane by lane, in one instruction each: MINPD and MAXPD
-// return their second operand unless the first is less (greater), NaN and zeros of either
-// sign included, which is exactly that choice.
-inline Real less_of(const Real& a, const Real& b) {
-  return Real(_mm256_min_pd(__m256d(a), __m256d(b)));
-}
-inline Real greater_of(const Real& a, const Real& b) {
-  return Real(_mm256_max_pd(__m256d(a), __m256d(b)));
-}
-
 inline unsigned reached_slots(const WideNode& node, const double p[3], const double r[3]) {
   Real near{}, far = splat(INFINITY);
   for (int a = 0; a < 3; ++a) {
@@ -212,7 +213,6 @@ inline bool block_crossings(const PreparedBlock& block, const double o[3], const
 // one (the walk stops there).
 inline bool group_crossings(const WindingLeafGroup& g, const double p[3], const double d[3],
                             double origin_tolerance, int64_t& count) {
-  static_assert(kGroupLanes == kLanes, "one lane per triangle of a group");
   const Real sx = p[0] - slot_row(g.v0[0]), sy = p[1] - slot_row(g.v0[1]),
              sz = p[2] - slot_row(g.v0[2]);
   const Real inv_det = slot_row(g.inv_det);

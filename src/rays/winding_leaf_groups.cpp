@@ -14,7 +14,7 @@ int64_t usable_in_row(const WindingTree& tree, const int64_t* row) {
 
 void set_lane(WindingLeafGroup& g, int lane, const PreparedCrossing& c) {
   const Vec3* fields[4] = {&c.v0, &c.e1, &c.e2, &c.q};
-  double (*lanes[4])[kGroupLanes] = {g.v0, g.e1, g.e2, g.q};
+  double (*lanes[4])[kBlockLanes] = {g.v0, g.e1, g.e2, g.q};
   for (int f = 0; f < 4; ++f) {
     lanes[f][0][lane] = fields[f]->x;
     lanes[f][1][lane] = fields[f]->y;
@@ -36,7 +36,7 @@ bool prepare_winding_leaf_groups(const WindingTree& tree, const double direction
     for (int i = 0; i < node.slots; ++i) {
       if (node.count[i] < 0) continue;
       const int64_t used = usable_in_row(tree, tree.leaf_table + node.ref[i] * tree.leaf_width);
-      total += used > 0 ? (used + kGroupLanes - 1) / kGroupLanes : 1;
+      total += used > 0 ? (used + kBlockLanes - 1) / kBlockLanes : 1;
     }
   }
   if (total > std::numeric_limits<int32_t>::max() || !groups.resize(static_cast<size_t>(total)))
@@ -54,7 +54,7 @@ bool prepare_winding_leaf_groups(const WindingTree& tree, const double direction
       for (int64_t c = 0; c < tree.leaf_width; ++c) {
         const int64_t j = row[c];
         if (j < 0 || tree.usable[j] == 0) continue;
-        if (lane == kGroupLanes) {
+        if (lane == kBlockLanes) {
           ++next;
           lane = 0;
         }

@@ -14,14 +14,12 @@
 
 namespace zet {
 
-constexpr int kGroupLanes = 4;
-
 struct WindingLeafGroup {
-  double v0[3][kGroupLanes];
-  double e1[3][kGroupLanes];
-  double e2[3][kGroupLanes];
-  double q[3][kGroupLanes];
-  double inv_det[kGroupLanes];  // 0 in lanes without a prepared crossing
+  double v0[3][kBlockLanes];
+  double e1[3][kBlockLanes];
+  double e2[3][kBlockLanes];
+  double q[3][kBlockLanes];
+  double inv_det[kBlockLanes];  // 0 in lanes without a prepared crossing
   // One bit per lane: a usable triangle; of those, one the ray is parallel to (ambiguous
   // whenever its leaf is reached); one met against its normal (det > 0).
   uint32_t used, parallel, against;
