@@ -48,12 +48,13 @@ struct DirectionWork {
   int64_t blocks;
   int64_t block;   // directions per claimed item
   bool collapsed;  // whether any tree was collapsed
+  std::atomic<int64_t> next_item{0};
   std::atomic<bool> out_of_memory{false};
 };
 
 void score_direction(DirectionWork& work, int64_t i, RayScratch& scratch, LazyLeaves* lazy) {
   const DirectionScoresParams& p = *work.params;
-  if (lazy != nullptr) ++lazy->generation;  // a new direction: nothing prepared for it yet
+  if (lazy != nullptr) next_generation(*lazy);  // a new direction: nothing prepared for it yet
   const RayMeshView& moving = *p.moving;
   const double* d = p.directions + 3 * i;
   const double back[3] = {-d[0], -d[1], -d[2]};
@@ -93,12 +94,14 @@ void score_direction(DirectionWork& work, int64_t i, RayScratch& scratch, LazyLe
   p.scores[i] = score;
 }
 
-// Directions per claimed item at most: their scratch, prepared positions included, is made
-// once; fewer when there are too few directions to keep every thread busy.
+// Directions per claimed item at most; fewer when there are too few directions to keep every
+// thread busy.
 constexpr int64_t kDirectionsPerBlock = 8;
 
-void score_block(DirectionWork& work, int64_t block) {
-  if (work.out_of_memory.load(std::memory_order_relaxed)) return;  // the call fails anyway
+// One thread's share: it claims items of directions until none is left. Its scratch and its
+// prepared blocks (as large as the trees' leaves, and cleared block by block) are made once
+// for all the directions it scores, not once per item.
+void score_items(DirectionWork& work) {
   const DirectionScoresParams& p = *work.params;
   RayScratch scratch;
   // Without memory for the prepared blocks the rays walk the binary trees.
@@ -109,10 +112,16 @@ void score_block(DirectionWork& work, int64_t block) {
     for (int64_t j = 0; j < p.obstacle_count; ++j)
       describe_blocks(p.obstacles[j].tree, lazy, work.obstacle_offset[j]);
   }
-  const int64_t end = std::min(block * work.block + work.block, p.direction_count);
-  for (int64_t i = block * work.block; i < end && !scratch.out_of_memory; ++i)
-    score_direction(work, i, scratch, prepared);
-  if (scratch.out_of_memory) work.out_of_memory.store(true, std::memory_order_relaxed);
+  const int64_t items = (p.direction_count + work.block - 1) / work.block;
+  for (;;) {
+    if (work.out_of_memory.load(std::memory_order_relaxed)) return;  // the call fails anyway
+    const int64_t item = work.next_item.fetch_add(1, std::memory_order_relaxed);
+    if (item >= items) return;
+    const int64_t end = std::min(item * work.block + work.block, p.direction_count);
+    for (int64_t i = item * work.block; i < end && !scratch.out_of_memory; ++i)
+      score_direction(work, i, scratch, prepared);
+    if (scratch.out_of_memory) work.out_of_memory.store(true, std::memory_order_relaxed);
+  }
 }
 
 }  // namespace
@@ -243,8 +252,8 @@ bool run_direction_scores(const DirectionScoresParams& params, int64_t threads) 
                            : params.direction_count * rays_per_direction;
   threads = std::max<int64_t>(1, std::min(threads, rays / kRaysPerThread));
   work.block = std::clamp<int64_t>(params.direction_count / (4 * threads), 1, kDirectionsPerBlock);
-  auto body = [&work](int64_t block) { score_block(work, block); };
-  for_each_item((params.direction_count + work.block - 1) / work.block, threads, body);
+  auto body = [&work](int64_t) { score_items(work); };
+  for_each_item(threads, threads, body);
   return !work.out_of_memory.load();
 }
 

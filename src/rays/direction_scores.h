@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "rays/leaf_blocks.h"
 #include "rays/ray_tree_hits.h"
 #include "rays/wide_tree.h"
 #include "runtime/growable.h"

@@ -5,6 +5,7 @@
 #include <limits>
 
 #include "rays/crossing_rule.h"
+#include "rays/leaf_blocks.h"
 #include "rays/wide_tree.h"
 #include "rays/wide_walk.h"
 #include "runtime/float_order.h"
@@ -68,44 +69,6 @@ bool prepared_crossing(const PreparedTriangle& tri, Vec3 origin, Vec3 direction,
   if (!(t > epsilon && t <= epsilon + length)) return false;
   *depth = t;
   return true;
-}
-
-int64_t leaf_blocks(const RayTree& tree, int32_t* first_block, PreparedBlock* blocks) {
-  int64_t count = 0, leaves = 0;
-  for (int64_t n = 0; n < tree.k; ++n) {
-    const int32_t* meta = tree.node_meta + 5 * n;
-    if (meta[0] >= 0) continue;
-    ++leaves;
-    // Leaves that do not overlap need at most this many; overlapping ones could ask for far
-    // more blocks than there are positions.
-    const int64_t need = (int64_t{meta[3]} + kBlockLanes - 1) / kBlockLanes;
-    if (count + need > tree.order_length / kBlockLanes + leaves ||
-        count + need > std::numeric_limits<int32_t>::max())
-      return -1;
-    if (first_block != nullptr) first_block[n] = static_cast<int32_t>(count);
-    for (int32_t at = 0; at < meta[3]; at += kBlockLanes, ++count) {
-      if (blocks == nullptr) continue;
-      blocks[count].first = meta[2] + at;
-      blocks[count].lanes = std::min(kBlockLanes, meta[3] - at);
-    }
-  }
-  return count;
-}
-
-bool reserve_lazy_leaves(LazyLeaves& lazy, int64_t count) {
-  constexpr size_t kAlign = 64;
-  if (count < 0 || static_cast<uint64_t>(count) > SIZE_MAX / sizeof(PreparedBlock) - 1 ||
-      !lazy.memory.resize(static_cast<size_t>(count) * sizeof(PreparedBlock) + kAlign))
-    return false;
-  const uintptr_t base = reinterpret_cast<uintptr_t>(lazy.memory.get());
-  lazy.blocks = reinterpret_cast<PreparedBlock*>((base + kAlign - 1) & ~uintptr_t{kAlign - 1});
-  for (int64_t b = 0; b < count; ++b) lazy.blocks[b].stamp = 0;
-  lazy.generation = 1;
-  return true;
-}
-
-void describe_blocks(const RayTree& tree, LazyLeaves& lazy, int64_t offset) {
-  if (leaf_blocks(tree, nullptr, nullptr) >= 0) leaf_blocks(tree, nullptr, lazy.blocks + offset);
 }
 
 void inverse_direction(const double direction[3], double inverse[3]) {

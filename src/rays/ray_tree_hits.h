@@ -96,28 +96,6 @@ struct PreparedBlock {
 };
 static_assert(sizeof(PreparedBlock) == 448, "seven cache lines, the fields 32-byte aligned");
 
-// Blocks of the tree's leaves: every leaf node, in node order, takes its blocks after those
-// of the leaves before it; first_block (k entries, or null) gets each leaf's first block and
-// blocks (or null) the first position and lane count of each block. Returns the number of
-// blocks, or -1 when that exceeds what leaves that do not overlap can need (the caller then
-// walks the binary tree).
-int64_t leaf_blocks(const RayTree& tree, int32_t* first_block, PreparedBlock* blocks);
-
-// Blocks prepared on demand, for one direction at a time, for several trees at once (each
-// at its own offset): a leaf's blocks are prepared when the stamp of its first block is the
-// current generation; a new direction takes a new generation.
-struct LazyLeaves {
-  RawArray<unsigned char> memory;
-  PreparedBlock* blocks = nullptr;  // 64-byte aligned in memory
-  uint32_t generation = 1;
-};
-
-// Room for `count` blocks in all, none prepared; describe_blocks then fills in the blocks of
-// each tree at its offset (nothing for a tree whose leaf_blocks is -1). False when memory
-// could not be had.
-bool reserve_lazy_leaves(LazyLeaves& lazy, int64_t count);
-void describe_blocks(const RayTree& tree, LazyLeaves& lazy, int64_t offset);
-
 struct RayTreeHitsParams {
   RayTree tree;
   const double* origins;  // ray_count x 3

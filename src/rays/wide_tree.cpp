@@ -1,5 +1,7 @@
 #include "rays/wide_tree.h"
 
+#include "rays/leaf_blocks.h"
+
 #include <algorithm>
 #include <cstring>
 #include <limits>

@@ -10,6 +10,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "rays/leaf_blocks.h"
 #include "rays/ray_tree_hits.h"
 #include "rays/ray_winding.h"
 #include "rays/wide_tree.h"

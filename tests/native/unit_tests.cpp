@@ -11,12 +11,21 @@
 #include <vector>
 
 #include "cones/refined_key_order.h"
+#include "rays/leaf_blocks.h"
 #include "runtime/cancel_poller.h"
 #include "runtime/key_order.h"
 #include "runtime/parallel_for.h"
 #include "runtime/thread_count.h"
 
 using namespace zet;
+
+// The module allocates through the interpreter's raw allocator; without an interpreter here,
+// the C library's stands in.
+namespace zet {
+void* raw_malloc(size_t size) { return std::malloc(size); }
+void* raw_realloc(void* pointer, size_t size) { return std::realloc(pointer, size); }
+void raw_free(void* pointer) { std::free(pointer); }
+}  // namespace zet
 
 static int failures = 0, checks = 0;
 #define CHECK(cond)                                                 \
@@ -208,7 +217,25 @@ static void test_refined_key_order() {
   }
 }
 
+// Prepared blocks reused over many directions: a stamp from an earlier generation never
+// passes for the current one, also once the 32-bit generations have gone round.
+static void test_lazy_generations() {
+  LazyLeaves lazy;
+  CHECK(reserve_lazy_leaves(lazy, 3));
+  lazy.blocks[1].stamp = lazy.generation;  // prepared in the first generation
+  next_generation(lazy);
+  CHECK(lazy.blocks[1].stamp != lazy.generation);
+  lazy.generation = UINT32_MAX - 1;
+  next_generation(lazy);
+  lazy.blocks[0].stamp = lazy.generation;  // prepared in the last generation before the wrap
+  lazy.blocks[2].stamp = 1;                // prepared long ago, in the generation after a wrap
+  next_generation(lazy);
+  for (int b = 0; b < 3; ++b) CHECK(lazy.blocks[b].stamp != lazy.generation);
+  CHECK(lazy.generation != 0);
+}
+
 int main() {
+  test_lazy_generations();
   test_key_order();
   test_refined_key_order();
   test_effective_count();
