@@ -82,8 +82,10 @@ def progress(message):
 
 def sample(call, calls=1):
     """(wall seconds, calling thread's CPU seconds, result) of `calls` calls, per call."""
+    result = None
     start, cpu = time.perf_counter(), time.thread_time()
     for _ in range(calls):
+        result = None  # the last call's result is freed before the next call, not after it
         result = call()
     wall, cpu = time.perf_counter() - start, time.thread_time() - cpu
     if isinstance(result, Timed):
@@ -114,6 +116,9 @@ def best_of(items, repeats, min_total=0.5, max_repeats=10, loop_seconds=None, hi
                 best[key] = result
                 live.remove(item)
                 continue
+            # A result held on would make the next item's call find less free memory than its
+            # own turn leaves behind (a large one costs the next call fresh pages).
+            result = None
             total += wall * calls.get(key, 1)
             if history is not None:
                 history.setdefault(key, []).append(cpu)
@@ -134,14 +139,23 @@ def guarded(run):
 
 
 def paired_cost(ours, theirs):
-    """The median over rounds of ours / theirs - 1, of CPU seconds measured in the same round.
+    """ours / theirs - 1 of CPU seconds measured in the same round, as the geometric mean of
+    two medians: over the rounds where ours ran first and over those where it ran second.
     A cost of a few tenths of a percent hides in the spread of best-of times, which can come
     from different rounds: a load that comes and goes on the other core, or the cache it
     leaves, weighs on both calls of one round alike, and the median passes over the rounds
-    where it did not."""
-    ratios = sorted(a / b for a, b in zip(ours, theirs))
-    middle = len(ratios) // 2
-    return (ratios[middle] if len(ratios) % 2 else (ratios[middle - 1] + ratios[middle]) / 2) - 1
+    where it did not. A call can also leave something to the one after it (memory to take
+    back, a cache to refill): the items take turns in alternate orders (see best_of), and the
+    ratio in one order errs by such a carry-over as much as the ratio in the other order errs
+    the opposite way, so their product cancels it."""
+    def median(values):
+        values, middle = sorted(values), len(values) // 2
+        return values[middle] if len(values) % 2 else (values[middle - 1] + values[middle]) / 2
+
+    ratios = [a / b for a, b in zip(ours, theirs)]
+    if len(ratios) < 2:
+        return median(ratios) - 1
+    return (median(ratios[0::2]) * median(ratios[1::2])) ** 0.5 - 1
 
 
 def measure_ours(case, data):
