@@ -42,9 +42,12 @@ struct DirectionWork {
   // Per obstacle: its tree collapsed with its epsilon, and the moving tree collapsed with it.
   const WideTree* obstacle_wide;
   const WideTree* const* moving_wide;
-  // Where each obstacle's leaf blocks sit among a claimed item's prepared blocks (the moving
-  // mesh's at 0), and how many there are in all.
+  // Where each obstacle's leaf blocks sit among a thread's prepared blocks (the moving mesh's
+  // at 0), how many each tree has (-1: none, its rays walk the binary tree), and how many
+  // there are in all.
   const int64_t* obstacle_offset;
+  const int64_t* obstacle_blocks;
+  int64_t moving_blocks;
   int64_t blocks;
   int64_t block;   // directions per claimed item
   bool collapsed;  // whether any tree was collapsed
@@ -108,9 +111,9 @@ void score_items(DirectionWork& work) {
   LazyLeaves lazy;
   LazyLeaves* prepared = work.collapsed && reserve_lazy_leaves(lazy, work.blocks) ? &lazy : nullptr;
   if (prepared != nullptr) {
-    describe_blocks(p.moving->tree, lazy, 0);
+    describe_blocks(p.moving->tree, work.moving_blocks, lazy, 0);
     for (int64_t j = 0; j < p.obstacle_count; ++j)
-      describe_blocks(p.obstacles[j].tree, lazy, work.obstacle_offset[j]);
+      describe_blocks(p.obstacles[j].tree, work.obstacle_blocks[j], lazy, work.obstacle_offset[j]);
   }
   const int64_t items = (p.direction_count + work.block - 1) / work.block;
   for (;;) {
@@ -229,19 +232,23 @@ bool run_direction_scores(const DirectionScoresParams& params, int64_t threads) 
         params.direction_count * obstacle.point_count >= moving.tree.k / kNodesPerRayToCollapse)
       collapse_ray_tree(moving.tree, e, moving_wide[j]);
   }
-  RawArray<int64_t> offsets;
-  if (!offsets.resize(size_t(n))) return false;
+  RawArray<int64_t> offsets, counts;
+  if (!offsets.resize(size_t(n)) || !counts.resize(size_t(n))) return false;
   // A tree whose leaves overlap too much for blocks is walked as a binary tree.
-  int64_t blocks = std::max<int64_t>(leaf_blocks(moving.tree, nullptr, nullptr), 0);
+  const int64_t moving_blocks = leaf_blocks(moving.tree, nullptr, nullptr);
+  int64_t blocks = std::max<int64_t>(moving_blocks, 0);
   for (int64_t j = 0; j < n; ++j) {
     offsets.get()[j] = blocks;
-    blocks += std::max<int64_t>(leaf_blocks(params.obstacles[j].tree, nullptr, nullptr), 0);
+    counts.get()[j] = leaf_blocks(params.obstacles[j].tree, nullptr, nullptr);
+    blocks += std::max<int64_t>(counts.get()[j], 0);
   }
   DirectionWork work;
   work.params = &params;
   work.obstacle_wide = &obstacle_wide[0];
   work.moving_wide = moving_of.get();
   work.obstacle_offset = offsets.get();
+  work.obstacle_blocks = counts.get();
+  work.moving_blocks = moving_blocks;
   work.blocks = blocks;
   work.collapsed = collapse;
   int64_t rays_per_direction = moving.point_count;

@@ -6,7 +6,8 @@
 
 namespace zet {
 
-int64_t leaf_blocks(const RayTree& tree, int32_t* first_block, PreparedBlock* blocks) {
+int64_t leaf_blocks(const RayTree& tree, int32_t* first_block, PreparedBlock* blocks,
+                    int64_t room) {
   int64_t count = 0, leaves = 0;
   for (int64_t n = 0; n < tree.k; ++n) {
     const int32_t* meta = tree.node_meta + 5 * n;
@@ -16,7 +17,7 @@ int64_t leaf_blocks(const RayTree& tree, int32_t* first_block, PreparedBlock* bl
     // more blocks than there are positions.
     const int64_t need = (int64_t{meta[3]} + kBlockLanes - 1) / kBlockLanes;
     if (count + need > tree.order_length / kBlockLanes + leaves ||
-        count + need > std::numeric_limits<int32_t>::max())
+        count + need > std::numeric_limits<int32_t>::max() || count + need > room)
       return -1;
     if (first_block != nullptr) first_block[n] = static_cast<int32_t>(count);
     for (int32_t at = 0; at < meta[3]; at += kBlockLanes, ++count) {
@@ -47,8 +48,8 @@ void next_generation(LazyLeaves& lazy) {
   lazy.generation = 1;
 }
 
-void describe_blocks(const RayTree& tree, LazyLeaves& lazy, int64_t offset) {
-  if (leaf_blocks(tree, nullptr, nullptr) >= 0) leaf_blocks(tree, nullptr, lazy.blocks + offset);
+void describe_blocks(const RayTree& tree, int64_t count, LazyLeaves& lazy, int64_t offset) {
+  if (count >= 0) leaf_blocks(tree, nullptr, lazy.blocks + offset, count);
 }
 
 }  // namespace zet

@@ -12,8 +12,9 @@ namespace zet {
 // of the leaves before it; first_block (k entries, or null) gets each leaf's first block and
 // blocks (or null) the first position and lane count of each block. Returns the number of
 // blocks, or -1 when that exceeds what leaves that do not overlap can need (the caller then
-// walks the binary tree).
-int64_t leaf_blocks(const RayTree& tree, int32_t* first_block, PreparedBlock* blocks);
+// walks the binary tree) or `room`.
+int64_t leaf_blocks(const RayTree& tree, int32_t* first_block, PreparedBlock* blocks,
+                    int64_t room = INT64_MAX);
 
 // Blocks prepared on demand, for one direction at a time, for several trees at once (each
 // at its own offset): a leaf's blocks are prepared when the stamp of its first block is the
@@ -26,10 +27,10 @@ struct LazyLeaves {
 };
 
 // Room for `count` blocks in all, none prepared; describe_blocks then fills in the blocks of
-// each tree at its offset (nothing for a tree whose leaf_blocks is -1). False when memory
-// could not be had.
+// each tree at its offset: `count` of them, as its leaf_blocks counted them (nothing when
+// that is -1, and never more). False when memory could not be had.
 bool reserve_lazy_leaves(LazyLeaves& lazy, int64_t count);
-void describe_blocks(const RayTree& tree, LazyLeaves& lazy, int64_t offset);
+void describe_blocks(const RayTree& tree, int64_t count, LazyLeaves& lazy, int64_t offset);
 // Nothing prepared from here on, at the cost of one increment: once the generations have
 // gone round, the stamps are cleared, so an old stamp never passes for a new generation.
 void next_generation(LazyLeaves& lazy);

@@ -135,15 +135,16 @@ void run_ray_tree_hits(const RayTreeHitsParams& p, CancelPoller& poller,
   // not finite, or all rays otherwise, walk the binary tree.
   WideTree wide;
   LazyLeaves leaves;
-  const bool collapsed = wide_ray_tracer() != nullptr &&
-                         p.ray_count >= p.tree.k / kRaysPerNodeToCollapse && p.ray_count > 0 &&
-                         wide_ray_direction(inverse) &&
-                         collapse_ray_tree(p.tree, p.epsilon, wide) &&
-                         reserve_lazy_leaves(leaves, leaf_blocks(p.tree, nullptr, nullptr));
+  int64_t blocks = -1;
+  const bool collapsed =
+      wide_ray_tracer() != nullptr && p.ray_count >= p.tree.k / kRaysPerNodeToCollapse &&
+      p.ray_count > 0 && wide_ray_direction(inverse) &&
+      collapse_ray_tree(p.tree, p.epsilon, wide) &&
+      reserve_lazy_leaves(leaves, blocks = leaf_blocks(p.tree, nullptr, nullptr));
   if (collapsed) {
     // A cancellation stops the run before a ray; the rays before it are traced in full.
     // Triangles are prepared for the direction as their leaves are first reached.
-    describe_blocks(p.tree, leaves, 0);
+    describe_blocks(p.tree, blocks, leaves, 0);
     const LeafSource source{&p.tree, &leaves, 0};
     WideRayBatch batch(p.tree, wide, source, p.direction, inverse, p.epsilon, p.length,
                        result.hits);

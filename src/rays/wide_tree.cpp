@@ -131,11 +131,6 @@ class Collapse {
     wide_.clear();
     const int64_t k = b_.count();
     if (k <= 0 || k > std::numeric_limits<int32_t>::max()) return false;
-    // Which nodes may be left out, and how large the boxes of those are: one pass.
-    if (!opened_area_.resize(static_cast<size_t>(k))) return false;
-    for (int64_t n = 0; n < k; ++n)
-      opened_area_.get()[n] =
-          may_leave_out(b_, n, margin_) ? half_area(grown(b_, n, margin_)) : -1.0;
     const int64_t root = 0;
     int32_t index;
     if (!emit(&root, 1, index)) return false;
@@ -156,28 +151,30 @@ class Collapse {
   // left as a slot it would become a wide node of two slots, one more step for every ray
   // that enters it.
   bool emit(const int64_t* first, int n, int32_t& index) {
+    // Every node enters the slots of exactly one wide node (the root those of the first), so
+    // each is rated once, here, while its parent's boxes are still in cache.
     int64_t slots[kWideSlots];
-    std::copy(first, first + n, slots);
+    Rating rating[kWideSlots];
+    for (int i = 0; i < n; ++i) {
+      slots[i] = first[i];
+      rating[i] = rate(first[i]);
+    }
     while (n < kWideSlots) {
       int best = -1;
-      double best_area = 0.0;
-      bool best_twins = false;
       for (int i = 0; i < n; ++i) {
-        const double area = opened_area_.get()[slots[i]];
-        if (area < 0.0) continue;  // not to be left out
-        const bool twins =
-            Nodes::kTwinLeavesFirst && b_.leaf(b_.left(slots[i])) && b_.leaf(b_.right(slots[i]));
-        if (best < 0 || twins > best_twins || (twins == best_twins && area > best_area)) {
+        if (rating[i].area < 0.0) continue;  // not to be left out
+        if (best < 0 || rating[i].twins > rating[best].twins ||
+            (rating[i].twins == rating[best].twins && rating[i].area > rating[best].area))
           best = i;
-          best_area = area;
-          best_twins = twins;
-        }
       }
       if (best < 0) break;
       const int64_t opened = slots[best];
       std::copy_backward(slots + best + 1, slots + n, slots + n + 1);
+      std::copy_backward(rating + best + 1, rating + n, rating + n + 1);
       slots[best] = b_.left(opened);
       slots[best + 1] = b_.right(opened);
+      rating[best] = rate(slots[best]);
+      rating[best + 1] = rate(slots[best + 1]);
       ++n;
     }
     WideNode* node = wide_.append(index);
@@ -205,11 +202,23 @@ class Collapse {
     return true;
   }
 
+  // How a slot ranks for being opened: the half area of a node that may be left out (else
+  // -1), and whether both its children are leaves.
+  struct Rating {
+    double area;
+    bool twins;
+  };
+  Rating rate(int64_t n) const {
+    const double area = may_leave_out(b_, n, margin_) ? half_area(grown(b_, n, margin_)) : -1.0;
+    const bool twins =
+        Nodes::kTwinLeavesFirst && area >= 0.0 && b_.leaf(b_.left(n)) && b_.leaf(b_.right(n));
+    return {area, twins};
+  }
+
   const Nodes& b_;
   double margin_;
   WideTree& wide_;
   GrowableArray<Pending> pending_;
-  RawArray<double> opened_area_;  // per node: the half area of a node that may be left out, else -1
 };
 
 }  // namespace
