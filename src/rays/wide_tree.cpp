@@ -12,6 +12,17 @@
 
 namespace zet {
 
+bool WideTree::reserve(int64_t count) {
+  if (count <= capacity_) return true;
+  size_t bytes;
+  if (__builtin_mul_overflow(static_cast<size_t>(count), sizeof(WideNode), &bytes)) return false;
+  void* moved = raw_realloc(nodes_, bytes);
+  if (moved == nullptr) return false;
+  nodes_ = static_cast<WideNode*>(moved);
+  capacity_ = count;
+  return true;
+}
+
 WideNode* WideTree::append(int32_t& index) {
   if (size_ == capacity_) {
     const int64_t grown = capacity_ == 0 ? 64 : 2 * capacity_;
@@ -131,6 +142,10 @@ class Collapse {
     wide_.clear();
     const int64_t k = b_.count();
     if (k <= 0 || k > std::numeric_limits<int32_t>::max()) return false;
+    // A wide node stands for the root or for an internal node queued as a slot, so there are
+    // at most k / 2 + 1; the room is taken at once (pages are only touched as nodes are made)
+    // rather than grown and copied. Without that room the tree grows node by node.
+    (void)wide_.reserve(k / 2 + 1);
     const int64_t root = 0;
     int32_t index;
     if (!emit(&root, 1, index)) return false;

@@ -64,6 +64,9 @@ class WideTree {
   bool ready() const { return size_ > 0; }
 
   WideNode& at(int64_t i) { return nodes_[i]; }
+  // Room for `count` nodes in all, so that appending that many moves nothing; false (nothing
+  // changed) when the memory cannot be had.
+  bool reserve(int64_t count);
   // Appends an uninitialised node; null when memory cannot be had.
   WideNode* append(int32_t& index);
   void clear() { size_ = 0; }
