@@ -9,10 +9,9 @@
 namespace zet {
 
 WideScratchOwner::~WideScratchOwner() {
-  for (int i = 0; i < kWideWalkers; ++i) {
-    raw_free(scratch.stacks[i].entries);
-    raw_free(scratch.hits[i].hits);
-  }
+  for (int i = 0; i < kWideWalkers; ++i) raw_free(scratch.stacks[i].entries);
+  raw_free(scratch.packet.entries);
+  for (int i = 0; i < kPacketRays; ++i) raw_free(scratch.hits[i].hits);
 }
 
 bool wide_ray_direction(const double inverse[3]) {
@@ -72,7 +71,7 @@ bool WideRayBatch::add(const double* origin, int64_t ray) {
   }
   origins_[n_] = origin;
   rays_[n_++] = ray;
-  return n_ < kWideWalkers || flush();
+  return n_ < kPacketRays || flush();
 }
 
 bool WideRayBatch::flush() {

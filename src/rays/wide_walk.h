@@ -37,12 +37,29 @@ struct WideHits {
   size_t size, capacity;
 };
 
-// Walks that go side by side.
+// Walks that go side by side (the scalar build's winding walk).
 constexpr int kWideWalkers = 4;
+
+// Rays (or points) of a packet in the vector build: consecutive rays that walk the tree
+// together on one stack whose entries carry the set of rays that entered them (see
+// wide_walk_impl.h). A multiple of the lane count, at most 32 (one bit per ray).
+constexpr int kPacketRays = 8;
+
+// A packet walk's stack entry: a wide node or a leaf as in WideEntry, and the rays of the
+// packet that entered it.
+struct PacketEntry {
+  int32_t ref, count;
+  uint32_t rays;
+};
+struct PacketStack {
+  PacketEntry* entries;
+  size_t capacity;
+};
 
 struct WideScratch {
   WideStack stacks[kWideWalkers];
-  WideHits hits[kWideWalkers];
+  PacketStack packet;
+  WideHits hits[kPacketRays];
 };
 
 // Owns a WideScratch (zeroed at first), freed with its owner.
@@ -63,7 +80,7 @@ struct LeafSource {
   int64_t offset;
 };
 
-// trace_ray for n (1 to kWideWalkers) rays with finite origins on the collapsed tree of the
+// trace_ray for n (1 to kPacketRays) rays with finite origins on the collapsed tree of the
 // same tree (grown by the same epsilon), its leaf triangles prepared for the direction from
 // leaves: ray i's hits, with ray index rays[i], go to scratch.hits[i] (emptied first), the
 // same hits in the same order as trace_ray's. False when memory could not be had.
@@ -95,8 +112,8 @@ class WideRayBatch {
   double epsilon_, length_;
   GrowableArray<RayHit>& hits_;
   WideRayTracer trace_;
-  const double* origins_[kWideWalkers];
-  int64_t rays_[kWideWalkers];
+  const double* origins_[kPacketRays];
+  int64_t rays_[kPacketRays];
   int n_ = 0;
   WideScratchOwner scratch_;
   GrowableArray<uint32_t> binary_stack_;

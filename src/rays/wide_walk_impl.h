@@ -5,6 +5,7 @@
 #pragma once
 #include <cmath>
 #include <cstdint>
+#include <type_traits>
 
 #include "rays/crossing_rule.h"
 #include "rays/wide_walk.h"
@@ -74,6 +75,71 @@ inline unsigned reached_slots(const WideNode& node, const double p[3], const dou
   return lane_bits(far >= near) & node.open;
 }
 
+// The points of a packet (ray origins, or winding points), axis by axis, one per lane; the
+// lanes past the packet's n points repeat its first point (their bits are never used).
+struct PacketPoints {
+  static constexpr int kVectors = kPacketRays / kLanes;
+  static_assert(kPacketRays % kLanes == 0 && kPacketRays <= 32, "whole vectors, one bit a ray");
+  Real p[3][kVectors];
+  PacketPoints(const double* const points[], int n) {
+    for (int i = 0; i < kPacketRays; ++i)
+      for (int a = 0; a < 3; ++a) p[a][i / kLanes][i % kLanes] = points[i < n ? i : 0][a];
+  }
+};
+
+// For each slot of a node, the rays of `rays` that enter its box: entered_slots above with
+// the rays in the lanes and one slot at a time, the same operations on the same operands in
+// the same order for each ray and slot, so the same outcomes.
+inline void packet_entered(const WideNode& node, const PacketPoints& o, const double d[3],
+                           const double inverse[3], double reach, uint32_t rays,
+                           uint32_t entered[kWideSlots]) {
+  for (int s = 0; s < kWideSlots; ++s) entered[s] = 0;
+  for (int v = 0; v < PacketPoints::kVectors; ++v) {
+    if (((rays >> (kLanes * v)) & ((1u << kLanes) - 1)) == 0) continue;
+    for (int s = 0; s < kWideSlots; ++s) {
+      Real t_near = splat(-INFINITY), t_far = splat(INFINITY);
+      Mask inside = Mask{} - 1;
+      for (int a = 0; a < 3; ++a) {
+        const Real lo = splat(node.lo[a][s]), hi = splat(node.hi[a][s]);
+        const Real p = o.p[a][v];
+        if (d[a] == 0.0) {
+          inside &= (lo <= p) & (p <= hi);
+          continue;
+        }
+        const Real t1 = (lo - p) * inverse[a], t2 = (hi - p) * inverse[a];
+        const Real low = less_of(t1, t2), high = greater_of(t1, t2);
+        t_near = greater_of(t_near, low);
+        t_far = less_of(t_far, high);
+      }
+      const Real floor = greater_of(t_near, splat(0.0));
+      entered[s] |= lane_bits(inside & (t_far >= floor) & (t_near <= reach)) << (kLanes * v);
+    }
+  }
+  for (int s = 0; s < kWideSlots; ++s) entered[s] &= rays & (0u - ((node.open >> s) & 1u));
+}
+
+// For each slot of a node, the points of `rays` whose rays reach its box: reached_slots
+// above with the points in the lanes, one slot at a time.
+inline void packet_reached(const WideNode& node, const PacketPoints& o, const double r[3],
+                           uint32_t rays, uint32_t reached[kWideSlots]) {
+  for (int s = 0; s < kWideSlots; ++s) reached[s] = 0;
+  for (int v = 0; v < PacketPoints::kVectors; ++v) {
+    if (((rays >> (kLanes * v)) & ((1u << kLanes) - 1)) == 0) continue;
+    for (int s = 0; s < kWideSlots; ++s) {
+      Real near{}, far = splat(INFINITY);
+      for (int a = 0; a < 3; ++a) {
+        const Real t1 = (splat(node.lo[a][s]) - o.p[a][v]) * r[a];
+        const Real t2 = (splat(node.hi[a][s]) - o.p[a][v]) * r[a];
+        const Real entry = less_of(t1, t2), exit = greater_of(t2, t1);
+        near = greater_of(entry, near);
+        far = less_of(exit, far);
+      }
+      reached[s] |= lane_bits(far >= near) << (kLanes * v);
+    }
+  }
+  for (int s = 0; s < kWideSlots; ++s) reached[s] &= rays & (0u - ((node.open >> s) & 1u));
+}
+
 #else
 
 inline unsigned reached_slots(const WideNode& node, const double p[3], const double r[3]) {
@@ -108,12 +174,14 @@ inline size_t push_slots(const WideNode& node, unsigned slots, WideEntry* stack,
 
 // Room for kWideSlots more entries above top: 64 at first, doubling; false when memory
 // cannot be had.
-inline bool room(WideStack& stack, size_t top) {
+template <class Stack>
+inline bool room(Stack& stack, size_t top) {
+  using Entry = typename std::remove_pointer<decltype(stack.entries)>::type;
   while (stack.capacity < top + kWideSlots) {
     const size_t grown = stack.capacity == 0 ? 64 : 2 * stack.capacity;
-    void* moved = raw_realloc(stack.entries, grown * sizeof(WideEntry));
+    void* moved = raw_realloc(stack.entries, grown * sizeof(Entry));
     if (moved == nullptr) return false;
-    stack.entries = static_cast<WideEntry*>(moved);
+    stack.entries = static_cast<Entry*>(moved);
     stack.capacity = grown;
   }
   return true;
@@ -276,6 +344,107 @@ struct WideWalks {
     return true;
   }
 
+#if defined(ZET_LANES)
+  // The rays of a packet (bits of all) on one stack from the root: a wide node pushes each
+  // slot that some of the entry's rays enter, with those rays, enter(node, rays, entered)
+  // giving them slot by slot; the slots go on the stack the last first, as side_by_side
+  // pushes them, so each ray meets its own nodes in its own walk's order. A leaf goes to
+  // leaf(entry, rays), which returns -1 (memory failed) or the rays whose walks end there;
+  // those leave every entry from then on. False when memory failed.
+  template <class Enter, class Leaf>
+  static bool packet(const WideNode* nodes, uint32_t all, PacketStack& stack, Enter enter,
+                     Leaf leaf) {
+    if (!room(stack, 0)) return false;
+    stack.entries[0] = {0, -1, all};
+    size_t top = 1;
+    uint32_t live = all;
+    while (top > 0) {
+      const PacketEntry e = stack.entries[--top];
+      const uint32_t rays = e.rays & live;
+      if (rays == 0) continue;
+      if (e.count < 0) {
+        const WideNode& node = nodes[e.ref];
+        uint32_t entered[kWideSlots];
+        enter(node, rays, entered);
+        if (!room(stack, top)) return false;
+        PacketEntry* at = stack.entries;
+        for (int i = kWideSlots - 1; i >= 0; --i) {
+          at[top] = {node.ref[i], node.count[i], entered[i]};
+          top += entered[i] != 0;
+        }
+        continue;
+      }
+      const int64_t ended = leaf(e, rays);
+      if (ended < 0) return false;
+      live &= ~uint32_t(ended);
+    }
+    return true;
+  }
+
+  static uint32_t first_rays(int n) { return uint32_t((uint64_t{1} << n) - 1); }
+
+  // trace for up to kPacketRays rays as one packet.
+  static bool trace_packet(const LeafSource& leaves, const WideNode* nodes,
+                           const double* const origins[], const int64_t rays[], int n,
+                           const double direction[3], const double inverse[3], double epsilon,
+                           double length, WideScratch& scratch) {
+    const double reach = epsilon + length;
+    PreparedBlock* const blocks = leaves.lazy->blocks + leaves.offset;
+    const uint32_t generation = leaves.lazy->generation;
+    for (int i = 0; i < n; ++i) scratch.hits[i].size = 0;
+    const PacketPoints o(origins, n);
+    auto enter = [&](const WideNode& node, uint32_t live, uint32_t entered[]) {
+      packet_entered(node, o, direction, inverse, reach, live, entered);
+    };
+    auto leaf = [&](const PacketEntry& e, uint32_t live) -> int64_t {
+      if (e.count == 0) return 0;
+      PreparedBlock* const block = blocks + e.ref;  // the leaf's blocks, prepared together
+      if (block->stamp != generation)
+        prepare_leaf(*leaves.tree, direction, block, e.count, generation);
+      for (uint32_t m = live; m != 0; m &= m - 1) {
+        const int i = __builtin_ctz(m);
+        for (int b = 0; b < e.count; ++b)
+          if (!block_crossings(block[b], origins[i], direction, epsilon, reach, rays[i],
+                               scratch.hits[i]))
+            return -1;
+      }
+      return 0;
+    };
+    return packet(nodes, first_rays(n), scratch.packet, enter, leaf);
+  }
+
+  // wind for up to kPacketRays points as one packet; a point's walk stops at its first
+  // ambiguity, and the point leaves the packet there.
+  static bool wind_packet(const WindingBatch& b, const WideNode* nodes, const WindingLeaves& leaves,
+                          const double* const points[], int n, const double r[3],
+                          WideScratch& scratch, int64_t count[], bool ambiguous[]) {
+    for (int i = 0; i < n; ++i) {
+      count[i] = 0;
+      ambiguous[i] = false;
+    }
+    const PacketPoints o(points, n);
+    auto enter = [&](const WideNode& node, uint32_t live, uint32_t reached[]) {
+      packet_reached(node, o, r, live, reached);
+    };
+    auto leaf = [&](const PacketEntry& e, uint32_t live) -> int64_t {
+      uint32_t ended = 0;
+      for (uint32_t m = live; m != 0; m &= m - 1) {
+        const int i = __builtin_ctz(m);
+        for (const WindingLeafGroup* g = leaves.groups + e.count;; ++g) {
+          if (group_crossings(*g, points[i], b.direction, b.origin_tolerance, count[i])) {
+            ambiguous[i] = true;
+            ended |= 1u << i;
+            break;
+          }
+          if (g->last != 0) break;
+        }
+      }
+      return ended;
+    };
+    return packet(nodes, first_rays(n), scratch.packet, enter, leaf);
+  }
+#endif
+
 #if defined(ZET_LANES)  // rays walk the collapsed tree in the vector builds only
   static bool trace(const LeafSource& leaves, const WideNode* nodes, const double* const origins[],
                     const int64_t rays[], int n, const double direction[3], const double inverse[3],
@@ -346,7 +515,12 @@ struct WideWalks {
     return side_by_side(nodes, n, scratch, enter, leaf);
   }
 
-  static constexpr int64_t kPointsAhead = 2 * kWideWalkers;
+#if defined(ZET_LANES)
+  static constexpr int kGroup = kPacketRays;  // the points of a packet
+#else
+  static constexpr int kGroup = kWideWalkers;  // walks side by side
+#endif
+  static constexpr int64_t kPointsAhead = 2 * kGroup;
 
   static bool points(const WindingBatch& b, const WideNode* nodes, const WindingLeaves& leaves,
                      const uint32_t* order, int64_t begin, int64_t end) {
@@ -354,13 +528,17 @@ struct WideWalks {
     const double r[3] = {1.0 / b.direction[0], 1.0 / b.direction[1], 1.0 / b.direction[2]};
     WideScratch scratch{};
     bool done = true;
-    int64_t index[kWideWalkers];
-    const double* group[kWideWalkers];
+    int64_t index[kGroup];
+    const double* group[kGroup];
     int n = 0;
     auto flush = [&]() {
-      int64_t count[kWideWalkers];
-      bool ambiguous[kWideWalkers];
+      int64_t count[kGroup];
+      bool ambiguous[kGroup];
+#if defined(ZET_LANES)
+      if (!wind_packet(b, nodes, leaves, group, n, r, scratch, count, ambiguous)) return false;
+#else
       if (!wind(b, nodes, leaves, group, n, r, scratch, count, ambiguous)) return false;
+#endif
       for (int i = 0; i < n; ++i) {
         b.crossings[index[i]] = count[i];
         b.ambiguous[index[i]] = ambiguous[i] ? 1 : 0;
@@ -389,10 +567,11 @@ struct WideWalks {
       }
       index[n] = i;
       group[n++] = p;
-      if (n == kWideWalkers) done = flush();
+      if (n == kGroup) done = flush();
     }
     if (done && n > 0) done = flush();
     for (int i = 0; i < kWideWalkers; ++i) raw_free(scratch.stacks[i].entries);
+    raw_free(scratch.packet.entries);
     return done;
   }
 };
