@@ -15,6 +15,7 @@
 #include "rays/ray_winding.h"
 #include "rays/wide_tree.h"
 #include "runtime/growable.h"
+#include "runtime/raw_array.h"
 
 namespace zet {
 
@@ -43,7 +44,7 @@ constexpr int kWideWalkers = 4;
 // Rays (or points) of a packet in the vector build: consecutive rays that walk the tree
 // together on one stack whose entries carry the set of rays that entered them (see
 // wide_walk_impl.h). A multiple of the lane count, at most 32 (one bit per ray).
-constexpr int kPacketRays = 8;
+constexpr int kPacketRays = 16;
 
 // A packet walk's stack entry: a wide node or a leaf as in WideEntry, and the rays of the
 // packet that entered it.
@@ -92,9 +93,15 @@ using WideRayTracer = bool (*)(const LeafSource& leaves, const WideNode* nodes,
 // The tracer of this processor's widest build; null without a vector build.
 WideRayTracer wide_ray_tracer();
 
+// Rays a WideRayBatch gathers before it traces them: enough that a coherent order of them
+// (coherent_order.h) puts rays that run close together into one packet.
+constexpr int kRayWindow = 16384;
+
 // Traces rays one after another, as trace_ray would, through the collapsed tree in groups:
 // add() the rays in order (a ray whose origin is not finite walks the binary tree, after the
-// rays before it), then flush(). Hits go to the hit list in ray order.
+// rays before it), then flush(). Hits go to the hit list in ray order. The rays gathered are
+// traced in packets in a coherent order, and their hits put back in ray order: what a ray
+// finds does not depend on the rays it walks with.
 class WideRayBatch {
  public:
   WideRayBatch(const RayTree& tree, const WideTree& wide, const LeafSource& leaves,
@@ -105,6 +112,8 @@ class WideRayBatch {
   bool flush();
 
  private:
+  bool grow_window();
+
   const RayTree& tree_;
   const WideTree& wide_;
   LeafSource leaves_;
@@ -112,9 +121,14 @@ class WideRayBatch {
   double epsilon_, length_;
   GrowableArray<RayHit>& hits_;
   WideRayTracer trace_;
-  const double* origins_[kPacketRays];
-  int64_t rays_[kPacketRays];
+  // The gathered rays (their origins copied), their order, and where each one's hits were
+  // staged while the packets ran.
+  int64_t window_ = 0;
   int n_ = 0;
+  RawArray<double> points_;
+  RawArray<int64_t> rays_, first_hit_;
+  RawArray<uint32_t> keys_, cell_starts_, order_, hit_count_;
+  GrowableArray<RayHit> staged_;
   WideScratchOwner scratch_;
   GrowableArray<uint32_t> binary_stack_;
 };

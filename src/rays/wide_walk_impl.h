@@ -6,6 +6,9 @@
 #include <cmath>
 #include <cstdint>
 #include <type_traits>
+#ifdef ZET_PACKET_STATS
+#include <cstdio>
+#endif
 
 #include "rays/crossing_rule.h"
 #include "rays/wide_walk.h"
@@ -86,6 +89,31 @@ struct PacketPoints {
       for (int a = 0; a < 3; ++a) p[a][i / kLanes][i % kLanes] = points[i < n ? i : 0][a];
   }
 };
+
+// A node's slots entered by one ray (bit s) moved to bit s * kPacketRays: one product, as
+// the shifted copies of the four bits never overlap or carry into the kept bits.
+static_assert(kPacketRays >= 8 && 4 * kPacketRays <= 64, "four slots of rays in one word");
+inline uint64_t by_slot(unsigned slots) {
+  constexpr uint64_t spread = 1 | uint64_t{1} << (kPacketRays - 1) |
+                              uint64_t{1} << (2 * kPacketRays - 2) |
+                              uint64_t{1} << (3 * kPacketRays - 3);
+  constexpr uint64_t kept = 1 | uint64_t{1} << kPacketRays | uint64_t{1} << (2 * kPacketRays) |
+                            uint64_t{1} << (3 * kPacketRays);
+  return (uint64_t{slots} * spread) & kept;
+}
+
+// The slots each ray of `rays` enters (or reaches), ray by ray, turned into the rays that
+// enter each slot.
+template <class Slots>
+inline void rays_by_slot(uint32_t rays, Slots slots, uint32_t out[kWideSlots]) {
+  uint64_t word = 0;
+  for (uint32_t m = rays; m != 0; m &= m - 1) {
+    const int i = __builtin_ctz(m);
+    word |= by_slot(slots(i)) << i;
+  }
+  constexpr uint64_t all = (uint64_t{1} << kPacketRays) - 1;
+  for (int s = 0; s < kWideSlots; ++s) out[s] = uint32_t((word >> (s * kPacketRays)) & all);
+}
 
 // For each slot of a node, the rays of `rays` that enter its box: entered_slots above with
 // the rays in the lanes and one slot at a time, the same operations on the same operands in
@@ -309,6 +337,11 @@ inline bool group_crossings(const WindingLeafGroup& g, const double p[3], const 
 
 // Several walks side by side, one step of each in turn: a walk is a chain of dependent
 // loads and tests, and independent chains keep the processor busy while one waits.
+#ifdef ZET_PACKET_STATS
+inline int64_t packet_stats[4];
+struct PacketStatsPrinter { ~PacketStatsPrinter() { fprintf(stderr, "nodes %ld rays@nodes %ld leaves %ld rays@leaves %ld\n", (long)packet_stats[0], (long)packet_stats[1], (long)packet_stats[2], (long)packet_stats[3]); } };
+inline PacketStatsPrinter packet_stats_printer;
+#endif
 struct WideWalks {
   // Walks n stacks from the root side by side, one step of each in turn: a wide node pushes
   // the slots enter(i, node) gives; a leaf goes to leaf(i, entry), which returns -1 (memory
@@ -362,6 +395,10 @@ struct WideWalks {
       const PacketEntry e = stack.entries[--top];
       const uint32_t rays = e.rays & live;
       if (rays == 0) continue;
+#ifdef ZET_PACKET_STATS
+      packet_stats[e.count < 0 ? 0 : 2] += 1;
+      packet_stats[e.count < 0 ? 1 : 3] += __builtin_popcount(rays);
+#endif
       if (e.count < 0) {
         const WideNode& node = nodes[e.ref];
         uint32_t entered[kWideSlots];
@@ -381,6 +418,10 @@ struct WideWalks {
     return true;
   }
 
+#ifndef ZET_RAYS_IN_LANES
+#define ZET_RAYS_IN_LANES 0
+#endif
+  static constexpr bool kRaysInLanes = ZET_RAYS_IN_LANES;
   static uint32_t first_rays(int n) { return uint32_t((uint64_t{1} << n) - 1); }
 
   // trace for up to kPacketRays rays as one packet.
@@ -394,7 +435,13 @@ struct WideWalks {
     for (int i = 0; i < n; ++i) scratch.hits[i].size = 0;
     const PacketPoints o(origins, n);
     auto enter = [&](const WideNode& node, uint32_t live, uint32_t entered[]) {
-      packet_entered(node, o, direction, inverse, reach, live, entered);
+      if (kRaysInLanes) {
+        packet_entered(node, o, direction, inverse, reach, live, entered);
+        return;
+      }
+      rays_by_slot(live, [&](int i) {
+        return entered_slots(node, origins[i], direction, inverse, reach);
+      }, entered);
     };
     auto leaf = [&](const PacketEntry& e, uint32_t live) -> int64_t {
       if (e.count == 0) return 0;
@@ -424,7 +471,11 @@ struct WideWalks {
     }
     const PacketPoints o(points, n);
     auto enter = [&](const WideNode& node, uint32_t live, uint32_t reached[]) {
-      packet_reached(node, o, r, live, reached);
+      if (kRaysInLanes) {
+        packet_reached(node, o, r, live, reached);
+        return;
+      }
+      rays_by_slot(live, [&](int i) { return reached_slots(node, points[i], r); }, reached);
     };
     auto leaf = [&](const PacketEntry& e, uint32_t live) -> int64_t {
       uint32_t ended = 0;
