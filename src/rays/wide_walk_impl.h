@@ -3,12 +3,10 @@
 // linkage, so the two builds never merge (see runtime/lanes.h); the triangle tests are the
 // shared out-of-line functions of the binary walks.
 #pragma once
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <type_traits>
-#ifdef ZET_PACKET_STATS
-#include <cstdio>
-#endif
 
 #include "rays/crossing_rule.h"
 #include "rays/wide_walk.h"
@@ -78,18 +76,6 @@ inline unsigned reached_slots(const WideNode& node, const double p[3], const dou
   return lane_bits(far >= near) & node.open;
 }
 
-// The points of a packet (ray origins, or winding points), axis by axis, one per lane; the
-// lanes past the packet's n points repeat its first point (their bits are never used).
-struct PacketPoints {
-  static constexpr int kVectors = kPacketRays / kLanes;
-  static_assert(kPacketRays % kLanes == 0 && kPacketRays <= 32, "whole vectors, one bit a ray");
-  Real p[3][kVectors];
-  PacketPoints(const double* const points[], int n) {
-    for (int i = 0; i < kPacketRays; ++i)
-      for (int a = 0; a < 3; ++a) p[a][i / kLanes][i % kLanes] = points[i < n ? i : 0][a];
-  }
-};
-
 // A node's slots entered by one ray (bit s) moved to bit s * kPacketRays: one product, as
 // the shifted copies of the four bits never overlap or carry into the kept bits.
 static_assert(kPacketRays >= 8 && 4 * kPacketRays <= 64, "four slots of rays in one word");
@@ -100,72 +86,6 @@ inline uint64_t by_slot(unsigned slots) {
   constexpr uint64_t kept = 1 | uint64_t{1} << kPacketRays | uint64_t{1} << (2 * kPacketRays) |
                             uint64_t{1} << (3 * kPacketRays);
   return (uint64_t{slots} * spread) & kept;
-}
-
-// The slots each ray of `rays` enters (or reaches), ray by ray, turned into the rays that
-// enter each slot.
-template <class Slots>
-inline void rays_by_slot(uint32_t rays, Slots slots, uint32_t out[kWideSlots]) {
-  uint64_t word = 0;
-  for (uint32_t m = rays; m != 0; m &= m - 1) {
-    const int i = __builtin_ctz(m);
-    word |= by_slot(slots(i)) << i;
-  }
-  constexpr uint64_t all = (uint64_t{1} << kPacketRays) - 1;
-  for (int s = 0; s < kWideSlots; ++s) out[s] = uint32_t((word >> (s * kPacketRays)) & all);
-}
-
-// For each slot of a node, the rays of `rays` that enter its box: entered_slots above with
-// the rays in the lanes and one slot at a time, the same operations on the same operands in
-// the same order for each ray and slot, so the same outcomes.
-inline void packet_entered(const WideNode& node, const PacketPoints& o, const double d[3],
-                           const double inverse[3], double reach, uint32_t rays,
-                           uint32_t entered[kWideSlots]) {
-  for (int s = 0; s < kWideSlots; ++s) entered[s] = 0;
-  for (int v = 0; v < PacketPoints::kVectors; ++v) {
-    if (((rays >> (kLanes * v)) & ((1u << kLanes) - 1)) == 0) continue;
-    for (int s = 0; s < kWideSlots; ++s) {
-      Real t_near = splat(-INFINITY), t_far = splat(INFINITY);
-      Mask inside = Mask{} - 1;
-      for (int a = 0; a < 3; ++a) {
-        const Real lo = splat(node.lo[a][s]), hi = splat(node.hi[a][s]);
-        const Real p = o.p[a][v];
-        if (d[a] == 0.0) {
-          inside &= (lo <= p) & (p <= hi);
-          continue;
-        }
-        const Real t1 = (lo - p) * inverse[a], t2 = (hi - p) * inverse[a];
-        const Real low = less_of(t1, t2), high = greater_of(t1, t2);
-        t_near = greater_of(t_near, low);
-        t_far = less_of(t_far, high);
-      }
-      const Real floor = greater_of(t_near, splat(0.0));
-      entered[s] |= lane_bits(inside & (t_far >= floor) & (t_near <= reach)) << (kLanes * v);
-    }
-  }
-  for (int s = 0; s < kWideSlots; ++s) entered[s] &= rays & (0u - ((node.open >> s) & 1u));
-}
-
-// For each slot of a node, the points of `rays` whose rays reach its box: reached_slots
-// above with the points in the lanes, one slot at a time.
-inline void packet_reached(const WideNode& node, const PacketPoints& o, const double r[3],
-                           uint32_t rays, uint32_t reached[kWideSlots]) {
-  for (int s = 0; s < kWideSlots; ++s) reached[s] = 0;
-  for (int v = 0; v < PacketPoints::kVectors; ++v) {
-    if (((rays >> (kLanes * v)) & ((1u << kLanes) - 1)) == 0) continue;
-    for (int s = 0; s < kWideSlots; ++s) {
-      Real near{}, far = splat(INFINITY);
-      for (int a = 0; a < 3; ++a) {
-        const Real t1 = (splat(node.lo[a][s]) - o.p[a][v]) * r[a];
-        const Real t2 = (splat(node.hi[a][s]) - o.p[a][v]) * r[a];
-        const Real entry = less_of(t1, t2), exit = greater_of(t2, t1);
-        near = greater_of(entry, near);
-        far = less_of(exit, far);
-      }
-      reached[s] |= lane_bits(far >= near) << (kLanes * v);
-    }
-  }
-  for (int s = 0; s < kWideSlots; ++s) reached[s] &= rays & (0u - ((node.open >> s) & 1u));
 }
 
 #else
@@ -337,11 +257,6 @@ inline bool group_crossings(const WindingLeafGroup& g, const double p[3], const 
 
 // Several walks side by side, one step of each in turn: a walk is a chain of dependent
 // loads and tests, and independent chains keep the processor busy while one waits.
-#ifdef ZET_PACKET_STATS
-inline int64_t packet_stats[4];
-struct PacketStatsPrinter { ~PacketStatsPrinter() { fprintf(stderr, "nodes %ld rays@nodes %ld leaves %ld rays@leaves %ld\n", (long)packet_stats[0], (long)packet_stats[1], (long)packet_stats[2], (long)packet_stats[3]); } };
-inline PacketStatsPrinter packet_stats_printer;
-#endif
 struct WideWalks {
   // Walks n stacks from the root side by side, one step of each in turn: a wide node pushes
   // the slots enter(i, node) gives; a leaf goes to leaf(i, entry), which returns -1 (memory
@@ -378,78 +293,82 @@ struct WideWalks {
   }
 
 #if defined(ZET_LANES)
-  // The rays of a packet (bits of all) on one stack from the root: a wide node pushes each
-  // slot that some of the entry's rays enter, with those rays, enter(node, rays, entered)
-  // giving them slot by slot; the slots go on the stack the last first, as side_by_side
-  // pushes them, so each ray meets its own nodes in its own walk's order. A leaf goes to
-  // leaf(entry, rays), which returns -1 (memory failed) or the rays whose walks end there;
-  // those leave every entry from then on. False when memory failed.
+  // The rays of one or more packets, each packet on its own stack from the root, the packets
+  // side by side, one step of each in turn (see side_by_side): packet k holds rays
+  // k * kPacketRays on, n rays in all. A wide node pushes each slot that some of the entry's
+  // rays enter, with those rays, enter(ray, node) giving a ray's slots; the slots go on the
+  // stack the last first, as side_by_side pushes them, so each ray meets its own nodes in
+  // its own walk's order. A leaf goes to leaf(first ray of the packet, entry, rays), which
+  // returns -1 (memory failed) or the rays whose walks end there; those leave every entry of
+  // their packet from then on. False when memory failed.
   template <class Enter, class Leaf>
-  static bool packet(const WideNode* nodes, uint32_t all, PacketStack& stack, Enter enter,
-                     Leaf leaf) {
-    if (!room(stack, 0)) return false;
-    stack.entries[0] = {0, -1, all};
-    size_t top = 1;
-    uint32_t live = all;
-    while (top > 0) {
-      const PacketEntry e = stack.entries[--top];
-      const uint32_t rays = e.rays & live;
-      if (rays == 0) continue;
-#ifdef ZET_PACKET_STATS
-      packet_stats[e.count < 0 ? 0 : 2] += 1;
-      packet_stats[e.count < 0 ? 1 : 3] += __builtin_popcount(rays);
-#endif
-      if (e.count < 0) {
-        const WideNode& node = nodes[e.ref];
-        uint32_t entered[kWideSlots];
-        enter(node, rays, entered);
-        if (!room(stack, top)) return false;
-        PacketEntry* at = stack.entries;
-        for (int i = kWideSlots - 1; i >= 0; --i) {
-          at[top] = {node.ref[i], node.count[i], entered[i]};
-          top += entered[i] != 0;
+  static bool packets(const WideNode* nodes, int n, WideScratch& scratch, Enter enter,
+                      Leaf leaf) {
+    size_t top[kPacketWalks];
+    uint32_t live[kPacketWalks];
+    int walks = 0;
+    for (; walks * kPacketRays < n; ++walks) {
+      PacketStack& stack = scratch.packets[walks];
+      if (!room(stack, 0)) return false;
+      const int rays = std::min(kPacketRays, n - walks * kPacketRays);
+      live[walks] = uint32_t((uint64_t{1} << rays) - 1);
+      stack.entries[0] = {0, -1, live[walks]};
+      top[walks] = 1;
+    }
+    for (bool busy = true; busy;) {
+      busy = false;
+      for (int k = 0; k < walks; ++k) {
+        if (top[k] == 0) continue;
+        busy = true;
+        PacketStack& stack = scratch.packets[k];
+        const PacketEntry e = stack.entries[--top[k]];
+        const uint32_t rays = e.rays & live[k];
+        if (rays == 0) continue;
+        const int first = k * kPacketRays;
+        if (e.count < 0) {
+          const WideNode& node = nodes[e.ref];
+          uint64_t word = 0;  // bit s * kPacketRays + i: ray i enters slot s
+          for (uint32_t m = rays; m != 0; m &= m - 1) {
+            const int i = __builtin_ctz(m);
+            word |= by_slot(enter(first + i, node)) << i;
+          }
+          if (!room(stack, top[k])) return false;
+          PacketEntry* at = stack.entries;
+          constexpr uint64_t all = (uint64_t{1} << kPacketRays) - 1;
+          for (int i = kWideSlots - 1; i >= 0; --i) {
+            const uint32_t entered = uint32_t((word >> (i * kPacketRays)) & all);
+            at[top[k]] = {node.ref[i], node.count[i], entered};
+            top[k] += entered != 0;
+          }
+          continue;
         }
-        continue;
+        const int64_t ended = leaf(first, e, rays);
+        if (ended < 0) return false;
+        live[k] &= ~uint32_t(ended);
       }
-      const int64_t ended = leaf(e, rays);
-      if (ended < 0) return false;
-      live &= ~uint32_t(ended);
     }
     return true;
   }
 
-#ifndef ZET_RAYS_IN_LANES
-#define ZET_RAYS_IN_LANES 0
-#endif
-  static constexpr bool kRaysInLanes = ZET_RAYS_IN_LANES;
-  static uint32_t first_rays(int n) { return uint32_t((uint64_t{1} << n) - 1); }
-
-  // trace for up to kPacketRays rays as one packet.
-  static bool trace_packet(const LeafSource& leaves, const WideNode* nodes,
-                           const double* const origins[], const int64_t rays[], int n,
-                           const double direction[3], const double inverse[3], double epsilon,
-                           double length, WideScratch& scratch) {
+  // trace for up to kPacketGroup rays in packets.
+  static bool trace_packets(const LeafSource& leaves, const WideNode* nodes,
+                            const double* const origins[], const int64_t rays[], int n,
+                            const double direction[3], const double inverse[3], double epsilon,
+                            double length, WideScratch& scratch) {
     const double reach = epsilon + length;
     PreparedBlock* const blocks = leaves.lazy->blocks + leaves.offset;
     const uint32_t generation = leaves.lazy->generation;
     for (int i = 0; i < n; ++i) scratch.hits[i].size = 0;
-    const PacketPoints o(origins, n);
-    auto enter = [&](const WideNode& node, uint32_t live, uint32_t entered[]) {
-      if (kRaysInLanes) {
-        packet_entered(node, o, direction, inverse, reach, live, entered);
-        return;
-      }
-      rays_by_slot(live, [&](int i) {
-        return entered_slots(node, origins[i], direction, inverse, reach);
-      }, entered);
+    auto enter = [&](int i, const WideNode& node) {
+      return entered_slots(node, origins[i], direction, inverse, reach);
     };
-    auto leaf = [&](const PacketEntry& e, uint32_t live) -> int64_t {
+    auto leaf = [&](int first, const PacketEntry& e, uint32_t live) -> int64_t {
       if (e.count == 0) return 0;
       PreparedBlock* const block = blocks + e.ref;  // the leaf's blocks, prepared together
       if (block->stamp != generation)
         prepare_leaf(*leaves.tree, direction, block, e.count, generation);
       for (uint32_t m = live; m != 0; m &= m - 1) {
-        const int i = __builtin_ctz(m);
+        const int i = first + __builtin_ctz(m);
         for (int b = 0; b < e.count; ++b)
           if (!block_crossings(block[b], origins[i], direction, epsilon, reach, rays[i],
                                scratch.hits[i]))
@@ -457,34 +376,28 @@ struct WideWalks {
       }
       return 0;
     };
-    return packet(nodes, first_rays(n), scratch.packet, enter, leaf);
+    return packets(nodes, n, scratch, enter, leaf);
   }
 
-  // wind for up to kPacketRays points as one packet; a point's walk stops at its first
-  // ambiguity, and the point leaves the packet there.
-  static bool wind_packet(const WindingBatch& b, const WideNode* nodes, const WindingLeaves& leaves,
-                          const double* const points[], int n, const double r[3],
-                          WideScratch& scratch, int64_t count[], bool ambiguous[]) {
+  // wind for up to kPacketGroup points in packets; a point's walk stops at its first
+  // ambiguity, and the point leaves its packet there.
+  static bool wind_packets(const WindingBatch& b, const WideNode* nodes,
+                           const WindingLeaves& leaves, const double* const points[], int n,
+                           const double r[3], WideScratch& scratch, int64_t count[],
+                           bool ambiguous[]) {
     for (int i = 0; i < n; ++i) {
       count[i] = 0;
       ambiguous[i] = false;
     }
-    const PacketPoints o(points, n);
-    auto enter = [&](const WideNode& node, uint32_t live, uint32_t reached[]) {
-      if (kRaysInLanes) {
-        packet_reached(node, o, r, live, reached);
-        return;
-      }
-      rays_by_slot(live, [&](int i) { return reached_slots(node, points[i], r); }, reached);
-    };
-    auto leaf = [&](const PacketEntry& e, uint32_t live) -> int64_t {
+    auto enter = [&](int i, const WideNode& node) { return reached_slots(node, points[i], r); };
+    auto leaf = [&](int first, const PacketEntry& e, uint32_t live) -> int64_t {
       uint32_t ended = 0;
       for (uint32_t m = live; m != 0; m &= m - 1) {
-        const int i = __builtin_ctz(m);
+        const int i = first + __builtin_ctz(m);
         for (const WindingLeafGroup* g = leaves.groups + e.count;; ++g) {
           if (group_crossings(*g, points[i], b.direction, b.origin_tolerance, count[i])) {
             ambiguous[i] = true;
-            ended |= 1u << i;
+            ended |= 1u << (i - first);
             break;
           }
           if (g->last != 0) break;
@@ -492,7 +405,7 @@ struct WideWalks {
       }
       return ended;
     };
-    return packet(nodes, first_rays(n), scratch.packet, enter, leaf);
+    return packets(nodes, n, scratch, enter, leaf);
   }
 #endif
 
@@ -567,7 +480,7 @@ struct WideWalks {
   }
 
 #if defined(ZET_LANES)
-  static constexpr int kGroup = kPacketRays;  // the points of a packet
+  static constexpr int kGroup = kPacketGroup;  // the points of the packets
 #else
   static constexpr int kGroup = kWideWalkers;  // walks side by side
 #endif
@@ -586,7 +499,7 @@ struct WideWalks {
       int64_t count[kGroup];
       bool ambiguous[kGroup];
 #if defined(ZET_LANES)
-      if (!wind_packet(b, nodes, leaves, group, n, r, scratch, count, ambiguous)) return false;
+      if (!wind_packets(b, nodes, leaves, group, n, r, scratch, count, ambiguous)) return false;
 #else
       if (!wind(b, nodes, leaves, group, n, r, scratch, count, ambiguous)) return false;
 #endif
@@ -622,7 +535,7 @@ struct WideWalks {
     }
     if (done && n > 0) done = flush();
     for (int i = 0; i < kWideWalkers; ++i) raw_free(scratch.stacks[i].entries);
-    raw_free(scratch.packet.entries);
+    for (int k = 0; k < kPacketWalks; ++k) raw_free(scratch.packets[k].entries);
     return done;
   }
 };
