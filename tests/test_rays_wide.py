@@ -281,3 +281,24 @@ def test_winding_packets_where_some_points_stop(count):
         counts, ambiguous = same_winding(points, d, tree)
         if d[0] == d[1] == d[2]:
             assert ambiguous.any() and not ambiguous.all()
+
+
+def test_ray_hits_in_ray_order_across_gathered_windows():
+    """More rays than the batch gathers at once (it traces them in a coherent order, window by
+    window, and puts their hits back in ray order), scattered so that the coherent order is far
+    from the given one, with origins that are not finite inside and at the edge of a window:
+    the hits equal those of the binary walk, which takes calls of a few rays ray by ray."""
+    rng = np.random.default_rng(17)
+    v, t = torus(24, 12)
+    tree = make_tree(v, t, 2)
+    n, step = 16384 + 1500, 5  # a call of 5 rays is too small to collapse the tree
+    d = np.array((0.2, -0.3, 0.93))
+    origins = rng.uniform(-1.6, 1.6, (n, 3)) - 1.5 * d
+    origins[[5, 9000, 16383, 16384]] = [[NAN, 0, 0], [0, INF, 0], [0, 0, -INF], [NAN, NAN, NAN]]
+    whole = zn.ray_tree_hits(*args(origins, d, 3.0, tree), 1 << 30, None)
+    parts = [zn.ray_tree_hits(*args(origins[i:i + step], d, 3.0, tree), 1 << 30, None) for i in range(0, n, step)]
+    rays = np.concatenate([np.frombuffer(p[1], np.int64) + k * step for k, p in enumerate(parts)])
+    assert whole[0] == 0 and np.array_equal(np.frombuffer(whole[1], np.int64), rays)
+    for field in (2, 3):
+        assert b"".join(p[field] for p in parts) == whole[field]
+    assert len(rays) > n // 2 and rays[-1] > 16384

@@ -1,7 +1,7 @@
-// Walks of a collapsed tree (see wide_tree.h), four rays or points side by side, the slot
-// boxes of a wide node tested together: one vector of four lanes on AVX2 (built where the
-// processor has it; AVX-512F processors run the same build), a loop over the slots
-// elsewhere. A lane computes the binary walk's slab test for its slot, operation for
+// Walks of a collapsed tree (see wide_tree.h), the slot boxes of a wide node tested
+// together: one vector of four lanes on AVX2 (built where the processor has it; AVX-512F
+// processors run the same build), where rays or points walk in packets on one stack (see
+// kPacketRays), and a loop over the slots elsewhere, where four points walk side by side. A lane computes the binary walk's slab test for its slot, operation for
 // operation, so the entered nodes, and with them every hit and every partial count, come
 // out as the binary walk gives them, in its order. The triangles' set-up that depends on
 // the direction only is made once per direction (and four of a leaf's triangles are tested
@@ -41,9 +41,11 @@ struct WideHits {
 // Walks that go side by side (the scalar build's winding walk).
 constexpr int kWideWalkers = 4;
 
-// Rays (or points) of a packet in the vector build: consecutive rays that walk the tree
-// together on one stack whose entries carry the set of rays that entered them (see
-// wide_walk_impl.h). A multiple of the lane count, at most 32 (one bit per ray).
+// Rays (or points) of a packet in the vector build: rays that walk the tree together on one
+// stack whose entries carry the set of rays that entered them, so that a node or leaf that
+// several of them enter is popped, and its branch taken, once (see wide_walk_impl.h). 8 or
+// 16: a node's four slots of rays fit one 64-bit word. Measured against 4 and 8 (and two
+// packets side by side, kPacketWalks 2) on coherent rays, 16 was fastest.
 constexpr int kPacketRays = 16;
 // Packets that walk side by side, one step of each in turn, and the rays they take in all.
 constexpr int kPacketWalks = 1;

@@ -409,33 +409,10 @@ struct WideWalks {
   }
 #endif
 
-#if defined(ZET_LANES)  // rays walk the collapsed tree in the vector builds only
-  static bool trace(const LeafSource& leaves, const WideNode* nodes, const double* const origins[],
-                    const int64_t rays[], int n, const double direction[3], const double inverse[3],
-                    double epsilon, double length, WideScratch& scratch) {
-    const double reach = epsilon + length;
-    PreparedBlock* const blocks = leaves.lazy->blocks + leaves.offset;
-    const uint32_t generation = leaves.lazy->generation;
-    for (int i = 0; i < n; ++i) scratch.hits[i].size = 0;
-    auto enter = [&](int i, const WideNode& node) {
-      return entered_slots(node, origins[i], direction, inverse, reach);
-    };
-    auto leaf = [&](int i, const WideEntry& e) {
-      if (e.count == 0) return 0;
-      PreparedBlock* const block = blocks + e.ref;  // the leaf's blocks, prepared together
-      if (block->stamp != generation)
-        prepare_leaf(*leaves.tree, direction, block, e.count, generation);
-      for (int b = 0; b < e.count; ++b)
-        if (!block_crossings(block[b], origins[i], direction, epsilon, reach, rays[i],
-                             scratch.hits[i]))
-          return -1;
-      return 0;
-    };
-    return side_by_side(nodes, n, scratch, enter, leaf);
-  }
-#endif
 
-  // Finite points' walks; each stops at its first ambiguity with the count reached.
+#if !defined(ZET_LANES)
+  // Finite points' walks side by side (the scalar build); each stops at its first ambiguity
+  // with the count reached.
   static bool wind(const WindingBatch& b, const WideNode* nodes, const WindingLeaves& leaves,
                    const double* const points[], int n, const double r[3], WideScratch& scratch,
                    int64_t count[], bool ambiguous[]) {
@@ -444,17 +421,6 @@ struct WideWalks {
       ambiguous[i] = false;
     }
     auto enter = [&](int i, const WideNode& node) { return reached_slots(node, points[i], r); };
-#if defined(ZET_LANES)
-    auto leaf = [&](int i, const WideEntry& e) {
-      for (const WindingLeafGroup* g = leaves.groups + e.count;; ++g) {
-        if (group_crossings(*g, points[i], b.direction, b.origin_tolerance, count[i])) {
-          ambiguous[i] = true;
-          return 1;  // the walk stops here
-        }
-        if (g->last != 0) return 0;
-      }
-    };
-#else
     const WindingTree& tree = b.tree;
     const WindingTriangle* triangles = leaves.triangles;
     auto leaf = [&](int i, const WideEntry& e) {
@@ -475,9 +441,9 @@ struct WideWalks {
       }
       return 0;
     };
-#endif
     return side_by_side(nodes, n, scratch, enter, leaf);
   }
+#endif
 
 #if defined(ZET_LANES)
   static constexpr int kGroup = kPacketGroup;  // the points of the packets
