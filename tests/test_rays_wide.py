@@ -233,3 +233,72 @@ def test_winding_grazing_box_faces(offset):
         for d in GRAZING_DIRECTIONS:
             if 0.0 not in d:  # a winding direction needs every component
                 same_winding(points, d, tree, eps)
+
+
+def parted(near, far, n, rng):
+    """n points taken in turn from two far-apart clouds, so that consecutive rays (the rays of
+    a packet) enter different slots and leaves, and part ways at different depths."""
+    k = np.arange(n)
+    return np.where((k % 3 == 1)[:, None], far[rng.integers(0, len(far), n)], near[rng.integers(0, len(near), n)])
+
+
+@pytest.mark.parametrize("count", (2, 7, 8, 9, 16, 17, 41))
+def test_ray_hits_packets_whose_rays_part_ways(count):
+    """Calls of every size around a packet's (partial packets at the end), rays of one packet
+    entering different subtrees, and origins that are not finite in the middle of a packet (the
+    binary walk takes them between the rays before and after): each ray keeps its own hits in
+    its own order."""
+    rng = np.random.default_rng(count)
+    v, t = torus(10, 6)
+    for leaf_size in (1, 3):
+        tree = make_tree(v, t, leaf_size)
+        d = np.array((0.31, 0.52, -0.8))
+        near = v[t].mean(1) - 2 * d  # behind the surface: every ray crosses it
+        far = v[t].mean(1) * np.array((-1.0, 1.0, 0.5)) + 3 * d
+        origins = parted(near, far, count, rng)
+        if count > 8:
+            origins[[3, 8]] = [[NAN, 0.0, 0.0], [0.0, INF, 0.0]]
+        hits = same_hits(*args(origins, d, 6.0, tree), interval=5)[1]
+        assert len(hits) > 0
+
+
+@pytest.mark.parametrize("count", (3, 8, 13, 64, 100))
+def test_winding_packets_where_some_points_stop(count):
+    """Points on the surface's vertices and edges (ambiguous: their walks stop there with the
+    count reached) between points inside and outside: the points of a packet that go on keep
+    counting as their own walks do, those that stopped count no further."""
+    rng = np.random.default_rng(100 + count)
+    filled = np.ones((3, 3, 2), bool)
+    filled[1, 1, 1] = False
+    v, t = voxels(filled)
+    tree = wtree(v, t, 2)
+    inner = rng.uniform(0.2, 2.8, (count, 3)) * (1, 1, 0.66)
+    outer = rng.uniform(-3, 6, (count, 3))
+    on = v[rng.integers(0, len(v), count)]
+    k = np.arange(count)[:, None]
+    points = np.where(k % 4 == 0, on, np.where(k % 4 == 2, outer, inner))
+    for d in ((1.0, 1.0, 1.0), (0.3, -0.45, 0.84)):
+        counts, ambiguous = same_winding(points, d, tree)
+        if d[0] == d[1] == d[2]:
+            assert ambiguous.any() and not ambiguous.all()
+
+
+def test_ray_hits_in_ray_order_across_gathered_windows():
+    """More rays than the batch gathers at once (it traces them in a coherent order, window by
+    window, and puts their hits back in ray order), scattered so that the coherent order is far
+    from the given one, with origins that are not finite inside and at the edge of a window:
+    the hits equal those of the binary walk, which takes calls of a few rays ray by ray."""
+    rng = np.random.default_rng(17)
+    v, t = torus(24, 12)
+    tree = make_tree(v, t, 2)
+    n, step = 16384 + 1500, 5  # a call of 5 rays is too small to collapse the tree
+    d = np.array((0.2, -0.3, 0.93))
+    origins = rng.uniform(-1.6, 1.6, (n, 3)) - 1.5 * d
+    origins[[5, 9000, 16383, 16384]] = [[NAN, 0, 0], [0, INF, 0], [0, 0, -INF], [NAN, NAN, NAN]]
+    whole = zn.ray_tree_hits(*args(origins, d, 3.0, tree), 1 << 30, None)
+    parts = [zn.ray_tree_hits(*args(origins[i:i + step], d, 3.0, tree), 1 << 30, None) for i in range(0, n, step)]
+    rays = np.concatenate([np.frombuffer(p[1], np.int64) + k * step for k, p in enumerate(parts)])
+    assert whole[0] == 0 and np.array_equal(np.frombuffer(whole[1], np.int64), rays)
+    for field in (2, 3):
+        assert b"".join(p[field] for p in parts) == whole[field]
+    assert len(rays) > n // 2 and rays[-1] > 16384

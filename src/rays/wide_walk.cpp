@@ -4,15 +4,15 @@
 
 #include <algorithm>
 
+#include "rays/coherent_order.h"
 #include "runtime/cpu_lanes.h"
 
 namespace zet {
 
 WideScratchOwner::~WideScratchOwner() {
-  for (int i = 0; i < kWideWalkers; ++i) {
-    raw_free(scratch.stacks[i].entries);
-    raw_free(scratch.hits[i].hits);
-  }
+  for (int i = 0; i < kWideWalkers; ++i) raw_free(scratch.stacks[i].entries);
+  for (int k = 0; k < kPacketWalks; ++k) raw_free(scratch.packets[k].entries);
+  for (int i = 0; i < kPacketGroup; ++i) raw_free(scratch.hits[i].hits);
 }
 
 bool wide_ray_direction(const double inverse[3]) {
@@ -62,6 +62,19 @@ WideRayBatch::WideRayBatch(const RayTree& tree, const WideTree& wide, const Leaf
       hits_(hits),
       trace_(wide_ray_tracer()) {}
 
+// The window grows with the rays (256 at first, doubling, up to kRayWindow): calls with few
+// rays take little memory.
+bool WideRayBatch::grow_window() {
+  const int64_t grown = std::min<int64_t>(kRayWindow, window_ == 0 ? 256 : 2 * window_);
+  const size_t g = size_t(grown);
+  if (!(points_.resize(3 * g) && rays_.resize(g) && first_hit_.resize(g) && keys_.resize(g) &&
+        cell_starts_.resize(size_t{coherent_cell_count(grown)} + 1) && order_.resize(g) &&
+        hit_count_.resize(g)))
+    return false;
+  window_ = grown;
+  return true;
+}
+
 bool WideRayBatch::add(const double* origin, int64_t ray) {
   if (!finite_point(origin)) {
     if (!flush()) return false;
@@ -70,25 +83,51 @@ bool WideRayBatch::add(const double* origin, int64_t ray) {
               out_of_memory);
     return !out_of_memory;
   }
-  origins_[n_] = origin;
-  rays_[n_++] = ray;
-  return n_ < kWideWalkers || flush();
+  if (n_ == window_ && !grow_window()) return false;
+  std::copy(origin, origin + 3, points_.get() + 3 * n_);
+  rays_.get()[n_++] = ray;
+  return n_ < kRayWindow || flush();
 }
 
 bool WideRayBatch::flush() {
   if (n_ == 0) return true;
   const int n = n_;
   n_ = 0;
+  const double* points = points_.get();
+  uint32_t* order = order_.get();
+  if (n < 2 * kPacketGroup ||
+      !coherent_order(points, n, direction_, keys_.get(), cell_starts_.get(), order))
+    for (int i = 0; i < n; ++i) order[i] = uint32_t(i);
   WideScratch& s = scratch_.scratch;
-  if (!trace_(leaves_, wide_.nodes(), origins_, rays_, n, direction_, inverse_, epsilon_, length_,
-              s))
-    return false;
-  size_t size = hits_.size(), total = size;
-  for (int i = 0; i < n; ++i) total += s.hits[i].size;
-  if (!hits_.reserve(total)) return false;
-  for (int i = 0; i < n; ++i) {
-    std::copy(s.hits[i].hits, s.hits[i].hits + s.hits[i].size, hits_.data() + size);
-    size += s.hits[i].size;
+  staged_.clear();
+  for (int at = 0; at < n; at += kPacketGroup) {
+    const int m = std::min(kPacketGroup, n - at);
+    const double* origins[kPacketGroup];
+    int64_t rays[kPacketGroup];
+    for (int j = 0; j < m; ++j) {
+      origins[j] = points + 3 * order[at + j];
+      rays[j] = rays_.get()[order[at + j]];
+    }
+    if (!trace_(leaves_, wide_.nodes(), origins, rays, m, direction_, inverse_, epsilon_, length_,
+                s))
+      return false;
+    size_t total = staged_.size();
+    for (int j = 0; j < m; ++j) total += s.hits[j].size;
+    if (!staged_.reserve(total)) return false;
+    for (int j = 0; j < m; ++j) {
+      const uint32_t w = order[at + j];
+      first_hit_.get()[w] = int64_t(staged_.size());
+      hit_count_.get()[w] = uint32_t(s.hits[j].size);
+      std::copy(s.hits[j].hits, s.hits[j].hits + s.hits[j].size, staged_.data() + staged_.size());
+      staged_.resize_within_capacity(staged_.size() + s.hits[j].size);
+    }
+  }
+  size_t size = hits_.size();
+  if (!hits_.reserve(size + staged_.size())) return false;
+  for (int w = 0; w < n; ++w) {
+    const RayHit* first = staged_.data() + first_hit_.get()[w];
+    std::copy(first, first + hit_count_.get()[w], hits_.data() + size);
+    size += hit_count_.get()[w];
   }
   hits_.resize_within_capacity(size);
   return true;

@@ -1,7 +1,7 @@
-// Walks of a collapsed tree (see wide_tree.h), four rays or points side by side, the slot
-// boxes of a wide node tested together: one vector of four lanes on AVX2 (built where the
-// processor has it; AVX-512F processors run the same build), a loop over the slots
-// elsewhere. A lane computes the binary walk's slab test for its slot, operation for
+// Walks of a collapsed tree (see wide_tree.h), the slot boxes of a wide node tested
+// together: one vector of four lanes on AVX2 (built where the processor has it; AVX-512F
+// processors run the same build), where rays or points walk in packets on one stack (see
+// kPacketRays), and a loop over the slots elsewhere, where four points walk side by side. A lane computes the binary walk's slab test for its slot, operation for
 // operation, so the entered nodes, and with them every hit and every partial count, come
 // out as the binary walk gives them, in its order. The triangles' set-up that depends on
 // the direction only is made once per direction (and four of a leaf's triangles are tested
@@ -15,6 +15,7 @@
 #include "rays/ray_winding.h"
 #include "rays/wide_tree.h"
 #include "runtime/growable.h"
+#include "runtime/raw_array.h"
 
 namespace zet {
 
@@ -37,12 +38,34 @@ struct WideHits {
   size_t size, capacity;
 };
 
-// Walks that go side by side.
+// Walks that go side by side (the scalar build's winding walk).
 constexpr int kWideWalkers = 4;
+
+// Rays (or points) of a packet in the vector build: rays that walk the tree together on one
+// stack whose entries carry the set of rays that entered them, so that a node or leaf that
+// several of them enter is popped, and its branch taken, once (see wide_walk_impl.h). 8 or
+// 16: a node's four slots of rays fit one 64-bit word. Measured against 4 and 8 (and two
+// packets side by side, kPacketWalks 2) on coherent rays, 16 was fastest.
+constexpr int kPacketRays = 16;
+// Packets that walk side by side, one step of each in turn, and the rays they take in all.
+constexpr int kPacketWalks = 1;
+constexpr int kPacketGroup = kPacketWalks * kPacketRays;
+
+// A packet walk's stack entry: a wide node or a leaf as in WideEntry, and the rays of the
+// packet that entered it.
+struct PacketEntry {
+  int32_t ref, count;
+  uint32_t rays;
+};
+struct PacketStack {
+  PacketEntry* entries;
+  size_t capacity;
+};
 
 struct WideScratch {
   WideStack stacks[kWideWalkers];
-  WideHits hits[kWideWalkers];
+  PacketStack packets[kPacketWalks];
+  WideHits hits[kPacketGroup];
 };
 
 // Owns a WideScratch (zeroed at first), freed with its owner.
@@ -63,7 +86,7 @@ struct LeafSource {
   int64_t offset;
 };
 
-// trace_ray for n (1 to kWideWalkers) rays with finite origins on the collapsed tree of the
+// trace_ray for n (1 to kPacketGroup) rays with finite origins on the collapsed tree of the
 // same tree (grown by the same epsilon), its leaf triangles prepared for the direction from
 // leaves: ray i's hits, with ray index rays[i], go to scratch.hits[i] (emptied first), the
 // same hits in the same order as trace_ray's. False when memory could not be had.
@@ -75,9 +98,15 @@ using WideRayTracer = bool (*)(const LeafSource& leaves, const WideNode* nodes,
 // The tracer of this processor's widest build; null without a vector build.
 WideRayTracer wide_ray_tracer();
 
+// Rays a WideRayBatch gathers before it traces them: enough that a coherent order of them
+// (coherent_order.h) puts rays that run close together into one packet.
+constexpr int kRayWindow = 16384;
+
 // Traces rays one after another, as trace_ray would, through the collapsed tree in groups:
 // add() the rays in order (a ray whose origin is not finite walks the binary tree, after the
-// rays before it), then flush(). Hits go to the hit list in ray order.
+// rays before it), then flush(). Hits go to the hit list in ray order. The rays gathered are
+// traced in packets in a coherent order, and their hits put back in ray order: what a ray
+// finds does not depend on the rays it walks with.
 class WideRayBatch {
  public:
   WideRayBatch(const RayTree& tree, const WideTree& wide, const LeafSource& leaves,
@@ -88,6 +117,8 @@ class WideRayBatch {
   bool flush();
 
  private:
+  bool grow_window();
+
   const RayTree& tree_;
   const WideTree& wide_;
   LeafSource leaves_;
@@ -95,9 +126,14 @@ class WideRayBatch {
   double epsilon_, length_;
   GrowableArray<RayHit>& hits_;
   WideRayTracer trace_;
-  const double* origins_[kWideWalkers];
-  int64_t rays_[kWideWalkers];
+  // The gathered rays (their origins copied), their order, and where each one's hits were
+  // staged while the packets ran.
+  int64_t window_ = 0;
   int n_ = 0;
+  RawArray<double> points_;
+  RawArray<int64_t> rays_, first_hit_;
+  RawArray<uint32_t> keys_, cell_starts_, order_, hit_count_;
+  GrowableArray<RayHit> staged_;
   WideScratchOwner scratch_;
   GrowableArray<uint32_t> binary_stack_;
 };

@@ -3,8 +3,10 @@
 // linkage, so the two builds never merge (see runtime/lanes.h); the triangle tests are the
 // shared out-of-line functions of the binary walks.
 #pragma once
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <type_traits>
 
 #include "rays/crossing_rule.h"
 #include "rays/wide_walk.h"
@@ -74,6 +76,18 @@ inline unsigned reached_slots(const WideNode& node, const double p[3], const dou
   return lane_bits(far >= near) & node.open;
 }
 
+// A node's slots entered by one ray (bit s) moved to bit s * kPacketRays: one product, as
+// the shifted copies of the four bits never overlap or carry into the kept bits.
+static_assert(kPacketRays >= 8 && 4 * kPacketRays <= 64, "four slots of rays in one word");
+inline uint64_t by_slot(unsigned slots) {
+  constexpr uint64_t spread = 1 | uint64_t{1} << (kPacketRays - 1) |
+                              uint64_t{1} << (2 * kPacketRays - 2) |
+                              uint64_t{1} << (3 * kPacketRays - 3);
+  constexpr uint64_t kept = 1 | uint64_t{1} << kPacketRays | uint64_t{1} << (2 * kPacketRays) |
+                            uint64_t{1} << (3 * kPacketRays);
+  return (uint64_t{slots} * spread) & kept;
+}
+
 #else
 
 inline unsigned reached_slots(const WideNode& node, const double p[3], const double r[3]) {
@@ -108,12 +122,14 @@ inline size_t push_slots(const WideNode& node, unsigned slots, WideEntry* stack,
 
 // Room for kWideSlots more entries above top: 64 at first, doubling; false when memory
 // cannot be had.
-inline bool room(WideStack& stack, size_t top) {
+template <class Stack>
+inline bool room(Stack& stack, size_t top) {
+  using Entry = typename std::remove_pointer<decltype(stack.entries)>::type;
   while (stack.capacity < top + kWideSlots) {
     const size_t grown = stack.capacity == 0 ? 64 : 2 * stack.capacity;
-    void* moved = raw_realloc(stack.entries, grown * sizeof(WideEntry));
+    void* moved = raw_realloc(stack.entries, grown * sizeof(Entry));
     if (moved == nullptr) return false;
-    stack.entries = static_cast<WideEntry*>(moved);
+    stack.entries = static_cast<Entry*>(moved);
     stack.capacity = grown;
   }
   return true;
@@ -276,10 +292,69 @@ struct WideWalks {
     return true;
   }
 
-#if defined(ZET_LANES)  // rays walk the collapsed tree in the vector builds only
-  static bool trace(const LeafSource& leaves, const WideNode* nodes, const double* const origins[],
-                    const int64_t rays[], int n, const double direction[3], const double inverse[3],
-                    double epsilon, double length, WideScratch& scratch) {
+#if defined(ZET_LANES)
+  // The rays of one or more packets, each packet on its own stack from the root, the packets
+  // side by side, one step of each in turn (see side_by_side): packet k holds rays
+  // k * kPacketRays on, n rays in all. A wide node pushes each slot that some of the entry's
+  // rays enter, with those rays, enter(ray, node) giving a ray's slots; the slots go on the
+  // stack the last first, as side_by_side pushes them, so each ray meets its own nodes in
+  // its own walk's order. A leaf goes to leaf(first ray of the packet, entry, rays), which
+  // returns -1 (memory failed) or the rays whose walks end there; those leave every entry of
+  // their packet from then on. False when memory failed.
+  template <class Enter, class Leaf>
+  static bool packets(const WideNode* nodes, int n, WideScratch& scratch, Enter enter,
+                      Leaf leaf) {
+    size_t top[kPacketWalks];
+    uint32_t live[kPacketWalks];
+    int walks = 0;
+    for (; walks * kPacketRays < n; ++walks) {
+      PacketStack& stack = scratch.packets[walks];
+      if (!room(stack, 0)) return false;
+      const int rays = std::min(kPacketRays, n - walks * kPacketRays);
+      live[walks] = uint32_t((uint64_t{1} << rays) - 1);
+      stack.entries[0] = {0, -1, live[walks]};
+      top[walks] = 1;
+    }
+    for (bool busy = true; busy;) {
+      busy = false;
+      for (int k = 0; k < walks; ++k) {
+        if (top[k] == 0) continue;
+        busy = true;
+        PacketStack& stack = scratch.packets[k];
+        const PacketEntry e = stack.entries[--top[k]];
+        const uint32_t rays = e.rays & live[k];
+        if (rays == 0) continue;
+        const int first = k * kPacketRays;
+        if (e.count < 0) {
+          const WideNode& node = nodes[e.ref];
+          uint64_t word = 0;  // bit s * kPacketRays + i: ray i enters slot s
+          for (uint32_t m = rays; m != 0; m &= m - 1) {
+            const int i = __builtin_ctz(m);
+            word |= by_slot(enter(first + i, node)) << i;
+          }
+          if (!room(stack, top[k])) return false;
+          PacketEntry* at = stack.entries;
+          constexpr uint64_t all = (uint64_t{1} << kPacketRays) - 1;
+          for (int i = kWideSlots - 1; i >= 0; --i) {
+            const uint32_t entered = uint32_t((word >> (i * kPacketRays)) & all);
+            at[top[k]] = {node.ref[i], node.count[i], entered};
+            top[k] += entered != 0;
+          }
+          continue;
+        }
+        const int64_t ended = leaf(first, e, rays);
+        if (ended < 0) return false;
+        live[k] &= ~uint32_t(ended);
+      }
+    }
+    return true;
+  }
+
+  // trace for up to kPacketGroup rays in packets.
+  static bool trace_packets(const LeafSource& leaves, const WideNode* nodes,
+                            const double* const origins[], const int64_t rays[], int n,
+                            const double direction[3], const double inverse[3], double epsilon,
+                            double length, WideScratch& scratch) {
     const double reach = epsilon + length;
     PreparedBlock* const blocks = leaves.lazy->blocks + leaves.offset;
     const uint32_t generation = leaves.lazy->generation;
@@ -287,22 +362,57 @@ struct WideWalks {
     auto enter = [&](int i, const WideNode& node) {
       return entered_slots(node, origins[i], direction, inverse, reach);
     };
-    auto leaf = [&](int i, const WideEntry& e) {
+    auto leaf = [&](int first, const PacketEntry& e, uint32_t live) -> int64_t {
       if (e.count == 0) return 0;
       PreparedBlock* const block = blocks + e.ref;  // the leaf's blocks, prepared together
       if (block->stamp != generation)
         prepare_leaf(*leaves.tree, direction, block, e.count, generation);
-      for (int b = 0; b < e.count; ++b)
-        if (!block_crossings(block[b], origins[i], direction, epsilon, reach, rays[i],
-                             scratch.hits[i]))
-          return -1;
+      for (uint32_t m = live; m != 0; m &= m - 1) {
+        const int i = first + __builtin_ctz(m);
+        for (int b = 0; b < e.count; ++b)
+          if (!block_crossings(block[b], origins[i], direction, epsilon, reach, rays[i],
+                               scratch.hits[i]))
+            return -1;
+      }
       return 0;
     };
-    return side_by_side(nodes, n, scratch, enter, leaf);
+    return packets(nodes, n, scratch, enter, leaf);
+  }
+
+  // wind for up to kPacketGroup points in packets; a point's walk stops at its first
+  // ambiguity, and the point leaves its packet there.
+  static bool wind_packets(const WindingBatch& b, const WideNode* nodes,
+                           const WindingLeaves& leaves, const double* const points[], int n,
+                           const double r[3], WideScratch& scratch, int64_t count[],
+                           bool ambiguous[]) {
+    for (int i = 0; i < n; ++i) {
+      count[i] = 0;
+      ambiguous[i] = false;
+    }
+    auto enter = [&](int i, const WideNode& node) { return reached_slots(node, points[i], r); };
+    auto leaf = [&](int first, const PacketEntry& e, uint32_t live) -> int64_t {
+      uint32_t ended = 0;
+      for (uint32_t m = live; m != 0; m &= m - 1) {
+        const int i = first + __builtin_ctz(m);
+        for (const WindingLeafGroup* g = leaves.groups + e.count;; ++g) {
+          if (group_crossings(*g, points[i], b.direction, b.origin_tolerance, count[i])) {
+            ambiguous[i] = true;
+            ended |= 1u << (i - first);
+            break;
+          }
+          if (g->last != 0) break;
+        }
+      }
+      return ended;
+    };
+    return packets(nodes, n, scratch, enter, leaf);
   }
 #endif
 
-  // Finite points' walks; each stops at its first ambiguity with the count reached.
+
+#if !defined(ZET_LANES)
+  // Finite points' walks side by side (the scalar build); each stops at its first ambiguity
+  // with the count reached.
   static bool wind(const WindingBatch& b, const WideNode* nodes, const WindingLeaves& leaves,
                    const double* const points[], int n, const double r[3], WideScratch& scratch,
                    int64_t count[], bool ambiguous[]) {
@@ -311,17 +421,6 @@ struct WideWalks {
       ambiguous[i] = false;
     }
     auto enter = [&](int i, const WideNode& node) { return reached_slots(node, points[i], r); };
-#if defined(ZET_LANES)
-    auto leaf = [&](int i, const WideEntry& e) {
-      for (const WindingLeafGroup* g = leaves.groups + e.count;; ++g) {
-        if (group_crossings(*g, points[i], b.direction, b.origin_tolerance, count[i])) {
-          ambiguous[i] = true;
-          return 1;  // the walk stops here
-        }
-        if (g->last != 0) return 0;
-      }
-    };
-#else
     const WindingTree& tree = b.tree;
     const WindingTriangle* triangles = leaves.triangles;
     auto leaf = [&](int i, const WideEntry& e) {
@@ -342,11 +441,16 @@ struct WideWalks {
       }
       return 0;
     };
-#endif
     return side_by_side(nodes, n, scratch, enter, leaf);
   }
+#endif
 
-  static constexpr int64_t kPointsAhead = 2 * kWideWalkers;
+#if defined(ZET_LANES)
+  static constexpr int kGroup = kPacketGroup;  // the points of the packets
+#else
+  static constexpr int kGroup = kWideWalkers;  // walks side by side
+#endif
+  static constexpr int64_t kPointsAhead = 2 * kGroup;
 
   static bool points(const WindingBatch& b, const WideNode* nodes, const WindingLeaves& leaves,
                      const uint32_t* order, int64_t begin, int64_t end) {
@@ -354,13 +458,17 @@ struct WideWalks {
     const double r[3] = {1.0 / b.direction[0], 1.0 / b.direction[1], 1.0 / b.direction[2]};
     WideScratch scratch{};
     bool done = true;
-    int64_t index[kWideWalkers];
-    const double* group[kWideWalkers];
+    int64_t index[kGroup];
+    const double* group[kGroup];
     int n = 0;
     auto flush = [&]() {
-      int64_t count[kWideWalkers];
-      bool ambiguous[kWideWalkers];
+      int64_t count[kGroup];
+      bool ambiguous[kGroup];
+#if defined(ZET_LANES)
+      if (!wind_packets(b, nodes, leaves, group, n, r, scratch, count, ambiguous)) return false;
+#else
       if (!wind(b, nodes, leaves, group, n, r, scratch, count, ambiguous)) return false;
+#endif
       for (int i = 0; i < n; ++i) {
         b.crossings[index[i]] = count[i];
         b.ambiguous[index[i]] = ambiguous[i] ? 1 : 0;
@@ -389,10 +497,11 @@ struct WideWalks {
       }
       index[n] = i;
       group[n++] = p;
-      if (n == kWideWalkers) done = flush();
+      if (n == kGroup) done = flush();
     }
     if (done && n > 0) done = flush();
     for (int i = 0; i < kWideWalkers; ++i) raw_free(scratch.stacks[i].entries);
+    for (int k = 0; k < kPacketWalks; ++k) raw_free(scratch.packets[k].entries);
     return done;
   }
 };

@@ -11,7 +11,7 @@ bool ZET_LANE_ENTRY(trace_wide_rays)(const LeafSource& leaves, const WideNode* n
                                      const double* const origins[], const int64_t rays[], int n,
                                      const double* direction, const double* inverse, double epsilon,
                                      double length, WideScratch& scratch) {
-  return WideWalks::trace(leaves, nodes, origins, rays, n, direction, inverse, epsilon, length,
+  return WideWalks::trace_packets(leaves, nodes, origins, rays, n, direction, inverse, epsilon, length,
                           scratch);
 }
 
