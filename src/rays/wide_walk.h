@@ -1,11 +1,12 @@
 // Walks of a collapsed tree (see wide_tree.h), the slot boxes of a wide node tested
 // together: one vector of four lanes on AVX2 (built where the processor has it; AVX-512F
 // processors run the same build), where rays or points walk in packets on one stack (see
-// kPacketRays), and a loop over the slots elsewhere, where four points walk side by side. A lane computes the binary walk's slab test for its slot, operation for
-// operation, so the entered nodes, and with them every hit and every partial count, come
-// out as the binary walk gives them, in its order. The triangles' set-up that depends on
-// the direction only is made once per direction (and four of a leaf's triangles are tested
-// in one vector); the arithmetic is the binary walk's, so the depths are its bits.
+// kPacketRays), and a loop over the slots elsewhere, where four points walk side by side. A lane
+// computes the binary walk's slab test for its slot, operation for operation, so the entered nodes,
+// and with them every hit and every partial count, come out as the binary walk gives them, in its
+// order. The triangles' set-up that depends on the direction only is made once per direction (and
+// four of a leaf's triangles are tested in one vector); the arithmetic is the binary walk's, so the
+// depths are its bits.
 #pragma once
 #include <cstddef>
 #include <cstdint>

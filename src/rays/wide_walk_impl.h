@@ -302,8 +302,7 @@ struct WideWalks {
   // returns -1 (memory failed) or the rays whose walks end there; those leave every entry of
   // their packet from then on. False when memory failed.
   template <class Enter, class Leaf>
-  static bool packets(const WideNode* nodes, int n, WideScratch& scratch, Enter enter,
-                      Leaf leaf) {
+  static bool packets(const WideNode* nodes, int n, WideScratch& scratch, Enter enter, Leaf leaf) {
     size_t top[kPacketWalks];
     uint32_t live[kPacketWalks];
     int walks = 0;
@@ -408,7 +407,6 @@ struct WideWalks {
     return packets(nodes, n, scratch, enter, leaf);
   }
 #endif
-
 
 #if !defined(ZET_LANES)
   // Finite points' walks side by side (the scalar build); each stops at its first ambiguity
