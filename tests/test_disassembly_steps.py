@@ -12,7 +12,7 @@ import pytest
 
 import zet_native
 from zet_native.disassembly import DEFAULT_ALLOWANCE, checked_parts, plan
-from zet_native.disassembly.analysis import GRID_DIRECTIONS, Assembly
+from zet_native.disassembly.analysis import AXIS_KEYS, GRID_DIRECTIONS, Assembly
 from zet_native.disassembly.depth import depths_at_rest, overlap_depths
 from zet_native.disassembly.directions import best_direction, joined_groups, smallest_margins, sphere_grid
 
@@ -110,6 +110,43 @@ def test_path_depths_are_the_deepest_sampled_overlap_along_the_window():
         assert sampled - 1e-9 <= depths[i] <= sampled + (hi[i] - lo[i]) / 800 + 1e-9, i
     assert (depths > 0).sum() > 10 and (depths == 0).sum() > 2
 
+
+
+def test_depths_with_a_direction_per_pair_are_each_pairs_own():
+    # More pairs than one block of the crossing table: each block must take its own rows' directions.
+    rng = np.random.default_rng(12)
+    n = 5000
+    a = rng.standard_normal((n, 3, 3))
+    b = a + 0.4 * rng.standard_normal((n, 3, 3))
+    d = rng.standard_normal((n, 3))
+    d[::7] = [0.0, 0.0, -1.0]
+    d /= np.linalg.norm(d, axis=1)[:, None]
+    lo, hi = rng.uniform(0.0, 0.2, n), rng.uniform(0.3, 0.8, n)
+    together = overlap_depths(a, b, d, lo, hi)
+    alone = np.array([overlap_depths(a[i:i + 1], b[i:i + 1], d[i], lo[i], hi[i])[0] for i in range(0, n, 97)])
+    assert np.array_equal(together[::97], alone)
+    assert np.array_equal(together[::7], overlap_depths(a[::7], b[::7], d[0], lo[::7], hi[::7]))
+    assert (together > 0).sum() > n // 10
+    with pytest.raises(ValueError):
+        overlap_depths(a, b, d[:-1], lo, hi)
+    with pytest.raises(ValueError):
+        overlap_depths(a, b, d, lo, hi, screen=0.0)
+
+
+def test_pairs_checked_together_are_the_pairs_checked_one_by_one():
+    parts = assemblies.pinned_peg()
+    together, alone = assembly(parts), assembly(parts)
+    directions = [d for _, d in AXIS_KEYS] + [tuple(float(x) for x in g) for g in sphere_grid(8)]
+    verdicts = set()
+    for p in together.names:
+        others = [q for q in together.names if q != p]
+        together.check_pairs(p, others, directions)
+        for d in directions:
+            for q in others:
+                found = together._pairs[(p, d)][q]
+                assert found == alone.pair(p, q, d), (p, q, d)
+                verdicts.add(found.blocked)
+    assert verdicts == {True, False}
 
 def test_direction_search_bounds_hold_against_dense_sampling():
     pierced = zn_groups([[-1, -1, 0], [1, -1, 0], [0, 1, 0]], [[0, 0, -1], [0.2, 0, 1], [0, 0.3, 1]])

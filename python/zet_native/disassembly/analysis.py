@@ -273,28 +273,43 @@ class Assembly:
 
     def pair(self, p: str, q: str, d: Direction) -> PairCheck:
         """Does q block p translating along the unit direction d (a tuple)?"""
-        along = self._pairs.setdefault((p, d), {})
-        found = along.get(q)
+        found = self._pairs.get((p, d), {}).get(q)
         if found is None:
-            lo, hi = self._box_windows(p, d)
-            i = self._index[q]
-            if lo[i] > hi[i]:
-                found = PairCheck(False, 0.0, 0.0)
-            else:
-                found = self._check_pair(p, q, np.asarray(d), (float(lo[i]), float(hi[i])))
-            along[q] = found
+            self.check_pairs(p, [q], [d])
+            found = self._pairs[(p, d)][q]
         return found
 
-    def _check_pair(self, p: str, q: str, d: np.ndarray, window: tuple[float, float]) -> PairCheck:
-        length = window[1] + self.tol.pad
-        found = self._path_depths(p, q, d, length)
-        if found.blocked:
-            return found
+    def check_pairs(self, p: str, others: Sequence[str], directions: Sequence[Direction]) -> None:
+        """Checks p against each of the others along each direction (unit tuples), those not
+        checked before, all at once: the path queries one after the other, then the overlap
+        depths of their first contacts in one go (a few hundred triangle pairs cost about what
+        a dozen do), then the interior points of the paths that no contact blocks."""
+        todo: list[tuple[str, Direction, float, float]] = []  # (q, d, window's start, path length)
+        for d in directions:
+            along = self._pairs.setdefault((p, d), {})
+            lo, hi = self._box_windows(p, d)
+            for q in others:
+                if q in along:
+                    continue
+                i = self._index[q]
+                if lo[i] > hi[i]:  # the boxes never meet
+                    along[q] = PairCheck(False, 0.0, 0.0)
+                else:
+                    todo.append((q, d, float(lo[i]), float(hi[i]) + self.tol.pad))
+        if not todo:
+            return
+        found = self._path_depths(p, [(q, np.asarray(d), length) for q, d, _, length in todo])
+        for (q, d, start, length), check in zip(todo, found):
+            self._pairs[(p, d)][q] = check if check.blocked else self._interior_check(p, q, d, start, length, check)
+
+    def _interior_check(self, p: str, q: str, d: Direction, start: float, length: float,
+                        found: PairCheck) -> PairCheck:
+        """Blocked when a point well inside p enters q's solid at one of the path's samples."""
         points = self.interior[p]
         if len(points):
-            start = max(window[0], 0.0)
+            start = max(start, 0.0)
             ts = start + (length - start) * (np.arange(1, PATH_SAMPLES + 1) / PATH_SAMPLES)
-            moved = (points[None] + ts[:, None, None] * d).reshape(-1, 3)
+            moved = (points[None] + ts[:, None, None] * np.asarray(d)).reshape(-1, 3)
             # Every moved point goes to the walk: a ray that misses q's box crosses nothing of q
             # and ends at the root box test, sooner than a box test of ours in numpy picks it out.
             crossings, ambiguous = zet_native.winding(moved, WINDING_RAY, self.solids[q])
@@ -302,29 +317,57 @@ class Assembly:
                 return PairCheck(True, found.depth, np.inf)
         return found
 
-    def _path_depths(self, p: str, q: str, d: np.ndarray, length: float) -> PairCheck:
-        """The path query of p shrunk by the allowance against q: what touches there overlaps q
-        deeper than the allowance, unless the two triangles only touch (no separating depth)."""
+    def _path_depths(self, p: str, checks: Sequence[tuple[str, np.ndarray, float]]) -> list[PairCheck]:
+        """For each (q, d, length), the path query of p shrunk by the allowance against q along
+        d up to length: what touches there overlaps q deeper than the allowance, unless the two
+        triangles only touch (no separating depth)."""
         # A blocked path usually shows deep pairs among its first few hundred candidates: small
         # pair budgets first, the whole path only when they found nothing deep. The verdict is
         # whether any pair of the whole path is deep, whatever the budgets, since each pair's
-        # depth is its own.
+        # depth is its own; so is whether the pairs' depths are computed path by path or
+        # together.
+        found: list[PairCheck | None] = [None] * len(checks)
+        looking = list(range(len(checks)))
+        triangles = self.meshes[p][1]
+        v = self.shrunk[p].vertices
         for budget in BUDGETS:
-            moving, fixed, lo, hi, exhausted = self._query(p, q, d, length, shrunk=True, budget=budget)
-            # Parallel triangles overlap only at the instant they are coplanar, by nothing: a
-            # face passing through a parallel face of the other part is no evidence.
-            crossing = np.abs(np.einsum("ij,ij->i", self.normals[p][moving], self.normals[q][fixed])) < 1 - 1e-9
-            moving, fixed, lo, hi = moving[crossing], fixed[crossing], lo[crossing], hi[crossing]
-            v = self.shrunk[p].vertices
-            for start, stop in _chunks(len(moving)):
-                k = slice(start, stop)
-                a = v[self.meshes[p][1][moving[k]]]
-                depths = overlap_depths(a, self.corners(q, fixed[k]), d, lo[k], hi[k])
-                if np.any(depths > 1e-3 * self.tol.allowance):
-                    return PairCheck(True, 0.0, float(depths.max()) + self.tol.allowance)
-            if not exhausted:
+            looks = []
+            for i in looking:
+                q, d, length = checks[i]
+                moving, fixed, lo, hi, exhausted = self._query(p, q, d, length, shrunk=True, budget=budget)
+                # Parallel triangles overlap only at the instant they are coplanar, by nothing: a
+                # face passing through a parallel face of the other part is no evidence.
+                crossing = np.abs(np.einsum("ij,ij->i", self.normals[p][moving], self.normals[q][fixed])) < 1 - 1e-9
+                looks.append((i, moving[crossing], fixed[crossing], lo[crossing], hi[crossing], exhausted))
+            chunks = [(look, list(_chunks(len(look[1])))) for look in looks]
+            # The first chunk of every look in one call.
+            firsts = [(look, slice(*spans[0])) for look, spans in chunks if spans]
+            if firsts:
+                depths = overlap_depths(
+                    np.concatenate([v[triangles[look[1][k]]] for look, k in firsts]),
+                    np.concatenate([self.corners(checks[look[0]][0], look[2][k]) for look, k in firsts]),
+                    np.concatenate([np.broadcast_to(checks[look[0]][1], (k.stop - k.start, 3)) for look, k in firsts]),
+                    np.concatenate([look[3][k] for look, k in firsts]),
+                    np.concatenate([look[4][k] for look, k in firsts]))
+                offset = 0
+                for look, k in firsts:
+                    mine = depths[offset:offset + k.stop - k.start]
+                    offset += k.stop - k.start
+                    if np.any(mine > 1e-3 * self.tol.allowance):
+                        found[look[0]] = PairCheck(True, 0.0, float(mine.max()) + self.tol.allowance)
+            for (i, moving, fixed, lo, hi, _), spans in chunks:
+                q, d, _ = checks[i]
+                for start, stop in spans[1:]:
+                    if found[i] is not None:
+                        break
+                    k = slice(start, stop)
+                    depths = overlap_depths(v[triangles[moving[k]]], self.corners(q, fixed[k]), d, lo[k], hi[k])
+                    if np.any(depths > 1e-3 * self.tol.allowance):
+                        found[i] = PairCheck(True, 0.0, float(depths.max()) + self.tol.allowance)
+            looking = [look[0] for look in looks if found[look[0]] is None and look[5]]
+            if not looking:
                 break
-        return PairCheck(False, 0.0, 0.0)
+        return [PairCheck(False, 0.0, 0.0) if f is None else f for f in found]
 
     def seat(self, p: str, q: str) -> tuple[np.ndarray, np.ndarray]:
         """Triangle pairs of p and q within the seat distance at rest that do not overlap (the
@@ -448,6 +491,7 @@ class Assembly:
         """The tried directions (arrays, or unit tuples already keys) with their blockers; the
         margins of the free ones (a blocked direction never competes, so its margin is left NaN)."""
         keys = [d if isinstance(d, tuple) else _key(d) for _, d in tried]
+        self.check_pairs(p, others, keys)
         found = [(label, key, *self.blockers(p, others, key)) for (label, _), key in zip(tried, keys)]
         free = [i for i, (_, _, blockers, _) in enumerate(found) if not blockers]
         margins = np.full(len(found), np.nan)
@@ -468,6 +512,7 @@ class Assembly:
     def axes(self, p: str, others: Sequence[str]) -> list[tuple[str, tuple[str, ...]]]:
         """The six axes of p with the other parts that block each: the first candidates of
         every analysis, without the margins (which need the cones of p's seat)."""
+        self.check_pairs(p, others, [d for _, d in AXIS_KEYS])
         return [(label, self.blockers(p, others, d)[0]) for label, d in AXIS_KEYS]
 
     def clear_distance(self, p: str, others: Iterable[str], d: npt.ArrayLike) -> float:
