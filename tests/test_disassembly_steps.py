@@ -112,6 +112,28 @@ def test_path_depths_are_the_deepest_sampled_overlap_along_the_window():
 
 
 
+
+def test_depths_at_rest_do_not_depend_on_which_triangle_comes_first():
+    # A seat's second side takes the first side's depths: they must be the same bits.
+    rng = np.random.default_rng(6)
+    a = np.round(rng.standard_normal((3000, 3, 3)) * 4) / 4
+    b = a + np.round(rng.standard_normal((3000, 3, 3)) * 8) / 32
+    for screen in (0.0, 1e-3):
+        depths = depths_at_rest(a, b, screen)
+        assert np.array_equal(depths_at_rest(b, a, screen), depths) and (depths > screen).sum() > 1000
+
+
+def test_a_seat_made_from_the_other_sides_depths_is_the_seat_made_alone():
+    for parts in (assemblies.pinned_peg(), assemblies.channel_stack(2)):
+        a, fresh = assembly(parts), assembly(parts)
+        pairs = [(p, q) for p in a.names for q in a.names if p != q and a.near(p, q)]
+        for p, q in pairs:
+            both = a.seat(p, q), a.seat(q, p)
+            alone = fresh._seat_side(p, q, None)[0], fresh._seat_side(q, p, None)[0]
+            for made, reference in zip(both, alone):
+                assert all(np.array_equal(x, y) for x, y in zip(made, reference)), (p, q)
+        assert sum(len(a.seat(p, q)[0]) > 0 for p, q in pairs) >= 4
+
 def test_depths_with_a_direction_per_pair_are_each_pairs_own():
     # More pairs than one block of the crossing table: each block must take its own rows' directions.
     rng = np.random.default_rng(12)

@@ -168,6 +168,7 @@ class Assembly:
         # (P, the parts of its seat) -> (groups, best direction, its margin)
         self._cones: dict[tuple[str, tuple[str, ...]], list[Any]] = {}
         self._lock = threading.Lock()
+        self._seat_locks: dict[frozenset[str], threading.Lock] = {}  # one per pair of parts
 
     def should_cancel(self) -> bool:
         return self.cancel.is_set()
@@ -374,23 +375,54 @@ class Assembly:
         touching pairs whose cones say where p may start to move), as corner arrays."""
         key = (p, q)
         if key not in self._seats:
-            a = b = np.zeros((0, 3, 3))
-            if self.near(p, q):
-                status, pairs = zet_native.clearance_candidates(
-                    self.trees[p], self.trees[q], np.zeros(3), 0.0, self.tol.seat, should_cancel=self.should_cancel)
-                if int(status) != 0:
-                    raise Cancelled()
-                if len(pairs):
-                    a, b = self.corners(p, pairs[:, 0]), self.corners(q, pairs[:, 1])
-                    close = zet_native.triangle_distances(np.ascontiguousarray(a), np.ascontiguousarray(b))
-                    deep = 1e-3 * self.tol.allowance
-                    # Depths only of the pairs close enough to be in the seat.
-                    near = close["upper"] <= self.tol.seat
-                    a, b = a[near], b[near]
-                    keep = ~(depths_at_rest(a, b, deep) > deep)
-                    a, b = a[keep], b[keep]
-            self._seats[key] = (np.ascontiguousarray(a), np.ascontiguousarray(b))
+            # Both sides of a seat at once (the first analysis that needs one side needs the
+            # other one too), under the pair's own lock, so that two threads do not both make them.
+            with self._lock:
+                pair_lock = self._seat_locks.setdefault(frozenset(key), threading.Lock())
+            with pair_lock:
+                if key not in self._seats:
+                    self._seats[key], known = self._seat_side(p, q, None)
+                    self._seats[(q, p)], _ = self._seat_side(q, p, known)
         return self._seats[key]
+
+    def _seat_side(self, p: str, q: str, known: tuple[np.ndarray, np.ndarray] | None
+                   ) -> tuple[tuple[np.ndarray, np.ndarray], tuple[np.ndarray, np.ndarray]]:
+        """The seat of p against q, and its triangle pairs' depths at rest (keyed by p's triangle
+        times q's count plus q's triangle, sorted) for the other side. ``known``: those of the
+        other side. A pair's depth at rest does not depend on which of its triangles is named
+        first (the same separating axes, negated, and the same overlaps), so the other side's
+        depths are taken as they are; only the pairs that side did not have are computed."""
+        a = b = np.zeros((0, 3, 3))
+        keys, depths = np.zeros(0, dtype=np.int64), np.zeros(0)
+        if self.near(p, q):
+            status, pairs = zet_native.clearance_candidates(
+                self.trees[p], self.trees[q], np.zeros(3), 0.0, self.tol.seat, should_cancel=self.should_cancel)
+            if int(status) != 0:
+                raise Cancelled()
+            if len(pairs):
+                a, b = self.corners(p, pairs[:, 0]), self.corners(q, pairs[:, 1])
+                close = zet_native.triangle_distances(np.ascontiguousarray(a), np.ascontiguousarray(b))
+                deep = 1e-3 * self.tol.allowance
+                # Depths only of the pairs close enough to be in the seat.
+                near = close["upper"] <= self.tol.seat
+                a, b, pairs = a[near], b[near], pairs[near].astype(np.int64)
+                depths = np.zeros(len(a))
+                todo = np.ones(len(a), dtype=bool)
+                if known is not None and len(known[0]):
+                    # The other side's key of each pair: q's triangle times p's count plus p's.
+                    theirs = pairs[:, 1] * len(self.meshes[p][1]) + pairs[:, 0]
+                    at = np.minimum(np.searchsorted(known[0], theirs), len(known[0]) - 1)
+                    found = known[0][at] == theirs
+                    depths[found] = known[1][at[found]]
+                    todo = ~found
+                depths[todo] = depths_at_rest(a[todo], b[todo], deep)
+                mine = pairs[:, 0] * len(self.meshes[q][1]) + pairs[:, 1]
+                order = np.argsort(mine)
+                keys, depths_sorted = mine[order], depths[order]
+                keep = ~(depths > deep)
+                a, b = a[keep], b[keep]
+                depths = depths_sorted
+        return (np.ascontiguousarray(a), np.ascontiguousarray(b)), (keys, depths)
 
     def cones(self, p: str, others: Iterable[str], search: bool) -> tuple[list[zet_native.ConeGroups], Any]:
         """The cone groups of p's seat, one set per touching part, and (with ``search``) the
