@@ -145,10 +145,10 @@ class Assembly:
         built = [halves[2 * i] + halves[2 * i + 1] for i in range(len(self.names))]
         self.trees = {n: b[0] for n, b in zip(self.names, built)}
         self.solids = {n: b[1] for n, b in zip(self.names, built)}
-        self.normals = {n: b[2] for n, b in zip(self.names, built)}
-        self.interior = {n: b[3] for n, b in zip(self.names, built)}
-        self.rays = {n: b[4] for n, b in zip(self.names, built)}
-        self.shrunk = {n: b[5] for n, b in zip(self.names, built)}
+        self.interior = {n: b[2] for n, b in zip(self.names, built)}
+        self.rays = {n: b[3] for n, b in zip(self.names, built)}
+        self.shrunk = {n: b[4] for n, b in zip(self.names, built)}
+        self.normals = {n: b[5] for n, b in zip(self.names, built)}
         self._pairs: dict[tuple[str, Direction], dict[str, PairCheck]] = {}  # (P, direction) -> {Q: PairCheck}
         # (P, direction) -> box windows against every part
         self._windows: dict[tuple[str, Direction], tuple[np.ndarray, np.ndarray]] = {}
@@ -177,16 +177,17 @@ class Assembly:
         return np.unique(np.linspace(0, n - 1, min(n, RAY_POINTS)).astype(np.int64))
 
     def _built(self, name: str, inner: bool) -> tuple[Any, ...]:
-        """A part's tree, its solid, its unit face normals, its interior test points and its ray
-        mesh; or (``inner``) the tree of the part shrunk by the allowance, alone."""
+        """A part's tree, its solid, its interior test points and its ray mesh; or (``inner``)
+        the tree of the part shrunk by the allowance and the unit face normals (which the
+        shrinking computes anyway)."""
         v, t = self.meshes[name]
         if inner:
-            return (zet_native.build_tree(shrunk(v, t, self.tol.allowance * (1 + 1e-6) + self.tol.kernel), t, 4, None,
-                                          self.should_cancel),)
+            moved, normals = shrunk(v, t, self.tol.allowance * (1 + 1e-6) + self.tol.kernel)
+            return zet_native.build_tree(moved, t, 4, None, self.should_cancel), normals
         tree = zet_native.build_tree(v, t, 4, None, self.should_cancel)
         solid = zet_native.winding_tree(tree)
         rays = zet_native.ray_mesh(tree, self._ray_points(len(v)), self.tol.kernel)
-        return tree, solid, _unit_normals(v[t]), self._interior_points(name, solid), rays
+        return tree, solid, self._interior_points(name, solid), rays
 
     def _interior_points(self, name: str, solid: zet_native.WindingTree) -> np.ndarray:
         low, high = self.low[name], self.high[name]
@@ -554,17 +555,19 @@ class Assembly:
         return max(ends) + self.tol.pad if ends else 0.0
 
 
-def shrunk(vertices: np.ndarray, triangles: np.ndarray, distance: float) -> np.ndarray:
+def shrunk(vertices: np.ndarray, triangles: np.ndarray, distance: float) -> tuple[np.ndarray, np.ndarray]:
     """The vertices moved inwards so that every face plane moves at least ``distance`` into
     the solid: along the vertex's area-weighted normal, by distance over the smallest cosine
     between it and the normals of its faces (capped, so that a needle tip moves at most four
     times as far). A part shrunk by the allowance touches another part only where the two
     overlap deeper than the allowance; touching faces, sliding and tolerated interferences
-    leave no contact at all. Inward is against the normals of a positive volume."""
+    leave no contact at all. Inward is against the normals of a positive volume. Also the unit
+    face normals of the triangles as given (by the right-hand rule, whatever the volume's sign)."""
     corners = vertices[triangles]
     normals = np.cross(corners[:, 1] - corners[:, 0], corners[:, 2] - corners[:, 0])
     volume = np.einsum("ij,ij->i", corners[:, 0], normals).sum()
-    if volume < 0:
+    flipped = bool(volume < 0)
+    if flipped:
         normals = -normals
     # Each vertex's sum of its faces' normals, the faces taken by corner and then in order
     # (bincount adds in the order given).
@@ -579,7 +582,9 @@ def shrunk(vertices: np.ndarray, triangles: np.ndarray, distance: float) -> np.n
     for k in range(3):
         np.minimum.at(cosine, triangles[:, k], np.einsum("ij,ij->i", unit[triangles[:, k]], face_unit))
     step = distance / np.clip(cosine, 0.25, 1.0)
-    return np.ascontiguousarray(vertices - unit * step[:, None])
+    # A negated vector has the same length: the unit normals of the triangles as given are the
+    # flipped ones negated back, bit for bit.
+    return np.ascontiguousarray(vertices - unit * step[:, None]), -face_unit if flipped else face_unit
 
 
 def distinct_groups(groups: zet_native.ConeGroups) -> zet_native.ConeGroups:
@@ -611,12 +616,6 @@ def _projections(width: int) -> np.ndarray:
 def _take(groups: zet_native.ConeGroups, rows: np.ndarray) -> zet_native.ConeGroups:
     taken: list[Any] = [None if x is None else np.ascontiguousarray(x[rows]) for x in groups]
     return type(groups)(*taken)
-
-
-def _unit_normals(corners: np.ndarray) -> np.ndarray:
-    n = np.cross(corners[:, 1] - corners[:, 0], corners[:, 2] - corners[:, 0])
-    unit: np.ndarray = n / np.maximum(lengths(n), 1e-300)[:, None]
-    return unit
 
 
 def _chunks(n: int, first: int = 16, rest: int = 4096) -> Iterator[tuple[int, int]]:
