@@ -128,15 +128,17 @@ class Assembly:
                  threads: int = 1) -> None:
         self.names = list(parts)
         self.meshes = parts
-        every = np.vstack([v for v, _ in parts.values()])
-        diagonal = float(np.linalg.norm(every.max(axis=0) - every.min(axis=0))) or 1.0
+        boxes = {n: _extremes(v) for n, (v, _) in parts.items()}
+        self.low = {n: low for n, (low, _) in boxes.items()}
+        self.high = {n: high for n, (_, high) in boxes.items()}
+        # The extremes of the parts' extremes are the assembly's (a zero's sign drops out of the length).
+        everywhere = np.max(list(self.high.values()), axis=0) - np.min(list(self.low.values()), axis=0)
+        diagonal = float(np.linalg.norm(everywhere)) or 1.0
         allow = float(allowance) if absolute else float(allowance) * diagonal
         if not allow >= 0.0 or not np.isfinite(allow):
             raise AssemblyError(f"the allowance must be a finite non-negative number, not {allowance}")
         self.tol = Tolerances(diagonal, allow, max(allow, 1e-9 * diagonal), 1e-6 * diagonal, 1e-12 * diagonal)
         self.cancel = cancel
-        self.low = {n: v.min(axis=0) for n, (v, _) in parts.items()}  # boxes
-        self.high = {n: v.max(axis=0) for n, (v, _) in parts.items()}
         self._box = {n: (self.low[n].tolist(), self.high[n].tolist()) for n in parts}
         # Each part's two halves (its own tree and what hangs on it, the shrunk part's tree) are
         # separate tasks: one large part then keeps no thread waiting for it alone.
@@ -553,6 +555,18 @@ class Assembly:
         lo, hi = self.windows(p, d, 0.0)
         ends = [hi[self._index[q]] for q in others if lo[self._index[q]] <= hi[self._index[q]]]
         return max(ends) + self.tol.pad if ends else 0.0
+
+
+def _extremes(vertices: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
+    """The smallest and largest coordinates of (n, 3) vertices, as ``min(axis=0)`` and
+    ``max(axis=0)`` give them: column by column, which is many times quicker on rows of three,
+    but where an extreme is zero its sign depends on the order of the comparisons, so there the
+    reductions over rows decide."""
+    low = np.array([vertices[:, k].min() for k in range(3)])
+    high = np.array([vertices[:, k].max() for k in range(3)])
+    if not (low.all() and high.all()):
+        low, high = vertices.min(axis=0), vertices.max(axis=0)
+    return low, high
 
 
 def shrunk(vertices: np.ndarray, triangles: np.ndarray, distance: float) -> tuple[np.ndarray, np.ndarray]:
