@@ -82,10 +82,13 @@ class PartAnalysis(NamedTuple):
 
 
 def each(work: Callable[[Any], Any], items: Sequence[Any], threads: int, cancel: threading.Event,
-         progress: Callable[[int], object] | None = None) -> list[Any]:
+         progress: Callable[[int], object] | None = None,
+         pool: concurrent.futures.ThreadPoolExecutor | None = None) -> list[Any]:
     """work(item) for each item, the results in order, on up to ``threads`` interpreter threads
     (each inside a stage of the module's thread share); ``progress(1)`` after each one. An
-    exception (Ctrl-C too) sets ``cancel``, so that the work still running stops soon."""
+    exception (Ctrl-C too) sets ``cancel``, so that the work still running stops soon.
+    ``pool``: threads kept by the caller for many calls (of ``threads`` workers), else the
+    call makes its own."""
     if threads == 1 or len(items) <= 1:
         results: list[Any] = []
         for item in items:
@@ -104,7 +107,10 @@ def each(work: Callable[[Any], Any], items: Sequence[Any], threads: int, cancel:
         finally:
             zet_native.leave_stage()
 
-    pool = concurrent.futures.ThreadPoolExecutor(max_workers=threads, thread_name_prefix="disassembly")
+    own = pool is None
+    if pool is None:
+        pool = workers(threads)
+    futures: list[concurrent.futures.Future[Any]] = []
     try:
         futures = [pool.submit(staged, item) for item in items]
         pending = set(futures)
@@ -118,14 +124,25 @@ def each(work: Callable[[Any], Any], items: Sequence[Any], threads: int, cancel:
         cancel.set()
         raise
     finally:
-        pool.shutdown(wait=True, cancel_futures=True)
+        if own:
+            pool.shutdown(wait=True, cancel_futures=True)
+        else:  # the pool stays: what did not start is dropped, what runs is waited for
+            for f in futures:
+                f.cancel()
+            concurrent.futures.wait(futures)
+
+
+def workers(threads: int) -> concurrent.futures.ThreadPoolExecutor:
+    """Interpreter threads for ``each``; kept for a whole plan, since a plan calls ``each`` a
+    dozen times and starting threads costs a few tenths of a millisecond each time."""
+    return concurrent.futures.ThreadPoolExecutor(max_workers=threads, thread_name_prefix="disassembly")
 
 
 class Assembly:
     """The parts with their trees, boxes, solids and test points, and the pair checks done so far."""
 
     def __init__(self, parts: dict[str, Mesh], allowance: float, absolute: bool, cancel: threading.Event,
-                 threads: int = 1) -> None:
+                 threads: int = 1, pool: concurrent.futures.ThreadPoolExecutor | None = None) -> None:
         self.names = list(parts)
         self.meshes = parts
         boxes = {n: _extremes(v) for n, (v, _) in parts.items()}
@@ -143,7 +160,7 @@ class Assembly:
         # Each part's two halves (its own tree and what hangs on it, the shrunk part's tree) are
         # separate tasks: one large part then keeps no thread waiting for it alone.
         halves = each(lambda task: self._built(*task), [(n, inner) for n in self.names for inner in (False, True)],
-                      threads, cancel)
+                      threads, cancel, pool=pool)
         built = [halves[2 * i] + halves[2 * i + 1] for i in range(len(self.names))]
         self.trees = {n: b[0] for n, b in zip(self.names, built)}
         self.solids = {n: b[1] for n, b in zip(self.names, built)}
