@@ -12,7 +12,7 @@ import pytest
 
 import zet_native
 from zet_native.disassembly import DEFAULT_ALLOWANCE, checked_parts, plan
-from zet_native.disassembly.analysis import AXIS_KEYS, GRID_DIRECTIONS, Assembly
+from zet_native.disassembly.analysis import AXIS_KEYS, GRID_DIRECTIONS, Assembly, _extremes, shrunk
 from zet_native.disassembly.depth import depths_at_rest, overlap_depths
 from zet_native.disassembly.directions import best_direction, joined_groups, smallest_margins, sphere_grid
 
@@ -112,6 +112,25 @@ def test_path_depths_are_the_deepest_sampled_overlap_along_the_window():
 
 
 
+
+
+def test_part_boxes_and_normals_are_numpys_bits():
+    # Boxes taken column by column must keep the sign that min/max over rows gives a zero extreme
+    # (OBJ files write -0.0), and the shrinking's normals must be the triangles' own, however the
+    # mesh is wound.
+    v, t = assemblies.box_with_lid()["lid"]
+    v = np.asarray(v, dtype=np.float64)
+    signed = v - v.min(axis=0)  # zeros on the low side
+    signed[::2] *= -1.0  # -0.0 and 0.0 mixed, negative coordinates too
+    for vertices in (v, signed, np.where(signed == 0, -0.0, signed)):
+        low, high = _extremes(vertices)
+        for mine, numpys in ((low, vertices.min(axis=0)), (high, vertices.max(axis=0))):
+            assert np.array_equal(mine, numpys) and np.array_equal(np.signbit(mine), np.signbit(numpys))
+    t = np.asarray(t)
+    for triangles in (t, t[:, ::-1]):
+        c = v[triangles]
+        n = np.cross(c[:, 1] - c[:, 0], c[:, 2] - c[:, 0])
+        assert np.array_equal(shrunk(v, triangles, 0.01)[1], n / np.linalg.norm(n, axis=1)[:, None])
 
 def test_depths_at_rest_do_not_depend_on_which_triangle_comes_first():
     # A seat's second side takes the first side's depths: they must be the same bits.
