@@ -516,6 +516,16 @@ class Assembly:
                 break
         return np.flatnonzero(open_)
 
+    def prepare(self, p: str, others: Sequence[str], half: str) -> None:
+        """One half of p's analysis against the others done ahead of it (kept for it): the cone
+        groups of its seat (``"cones"``) or its checks along the axes (``"axes"``). Each half
+        keeps what it finds in records of its own part (a seat's two sides under the pair's
+        lock), so that any of them may run at once."""
+        if half == "cones":
+            self.cones(p, others, search=False)
+        else:
+            self.check_pairs(p, others, [d for _, d in AXIS_KEYS])
+
     def analyse(self, p: str, others: Sequence[str]) -> PartAnalysis:
         """The candidates of part p against the other parts still in place: the six axes
         always (they make the blocking table); when none of them is free, the direction with

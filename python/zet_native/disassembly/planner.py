@@ -162,6 +162,12 @@ class _State:
         remaining = self.remaining
         others = {p: [q for q in remaining if q != p] for p in remaining}
         if self.first is None:
+            # The two large halves of every analysis, the cones of the part's seat and its checks
+            # along the axes, are independent tasks done ahead: ten smaller tasks keep two threads
+            # evenly busy where five whole analyses leave one thread finishing alone.
+            halves = [(p, half) for half in ("cones", "axes") for p in remaining]
+            each(lambda task: self.a.prepare(task[0], others[task[0]], task[1]), halves, threads, self.a.cancel,
+                 pool=self.pool)
             analyses = each(lambda p: self.a.analyse(p, others[p]), remaining, threads, self.a.cancel, progress,
                             self.pool)
             return {x.name: {c.label: list(c.blockers) for c in x.candidates} for x in analyses}, analyses
