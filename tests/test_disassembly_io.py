@@ -74,14 +74,14 @@ def test_command_line_prints_and_writes_the_contract(tmp_path, capsys):
 
 def test_ctrl_c_stops_the_plan_and_keeps_the_steps_done(monkeypatch):
     parts = assemblies.grid_of_blocks(2, 3)
-    checked = analysis.Assembly._query
+    checked = analysis.Assembly._path_query
     calls = []
 
     def counted(self, *args, **options):
         calls.append(None)
         return checked(self, *args, **options)
 
-    monkeypatch.setattr(analysis.Assembly, "_query", counted)
+    monkeypatch.setattr(analysis.Assembly, "_path_query", counted)
     full = plan(parts)
     halfway = len(calls) // 2
     for threads in (1, 2):
@@ -95,7 +95,7 @@ def test_ctrl_c_stops_the_plan_and_keeps_the_steps_done(monkeypatch):
                 _thread.interrupt_main()
             return checked(self, *args, **options)
 
-        monkeypatch.setattr(analysis.Assembly, "_query", check_then_ctrl_c)
+        monkeypatch.setattr(analysis.Assembly, "_path_query", check_then_ctrl_c)
         with pytest.raises(Interrupted) as stopped:
             plan(parts, threads=threads)
         partial = stopped.value.plan

@@ -22,7 +22,7 @@ interference, and two parts deeper than the allowance are refused.
 import concurrent.futures
 import functools
 import threading
-from collections.abc import Callable, Iterable, Iterator, Sequence
+from collections.abc import Callable, Iterable, Sequence
 from typing import Any, NamedTuple
 
 import numpy as np
@@ -41,6 +41,7 @@ RAY_POINTS = 200  # vertices per mesh that shoot rays (evenly strided)
 INTERIOR_PER_AXIS = 6  # lattice of test points inside each part
 BUDGETS = (256, 16_384, 2**62)  # candidate pairs of the successive looks at a path
 PATH_SAMPLES = 12  # positions at which the interior points are tested against a blocker
+FIRST_PAIRS, REST_PAIRS = 16, 4096  # pairs of a path whose depths are computed first, then at a time
 
 Direction = tuple[float, ...]  # a unit (x, y, z), hashable
 
@@ -168,6 +169,14 @@ class Assembly:
         self.rays = {n: b[3] for n, b in zip(self.names, built)}
         self.shrunk = {n: b[4] for n, b in zip(self.names, built)}
         self.normals = {n: b[5] for n, b in zip(self.names, built)}
+        # Every part's triangles, normals and vertices in one table each, so that the pairs of
+        # many path queries are looked up at once.
+        sizes = [len(parts[n][1]) for n in self.names]
+        self._first_triangle = dict(zip(self.names, np.cumsum([0] + sizes[:-1]).tolist()))
+        self._all_normals = np.concatenate([self.normals[n] for n in self.names])
+        self._all_vertices = np.concatenate([parts[n][0] for n in self.names])
+        first_vertex = np.cumsum([0] + [len(parts[n][0]) for n in self.names[:-1]])
+        self._all_triangles = np.concatenate([parts[n][1].astype(np.int64) + k for n, k in zip(self.names, first_vertex)])
         self._pairs: dict[tuple[str, Direction], dict[str, PairCheck]] = {}  # (P, direction) -> {Q: PairCheck}
         # (P, direction) -> box windows against every part
         self._windows: dict[tuple[str, Direction], tuple[np.ndarray, np.ndarray]] = {}
@@ -237,11 +246,7 @@ class Assembly:
         """The overlapping and uncertain pairs of p moving along d against q, their windows, and
         whether the query ran out of its pair budget (returned, not kept: parts of one step are
         checked on several threads at once)."""
-        moving_tree = self.shrunk[p] if shrunk else self.trees[p]
-        r = zet_native.path_query(moving_tree, self.trees[q], np.asarray(d, dtype=np.float64), 0.0, float(length),
-                                  abs_tol=self.tol.kernel, pair_budget=budget, should_cancel=self.should_cancel)
-        if int(r.status) == 2:
-            raise Cancelled()
+        r = self._path_query(p, q, d, length, shrunk, budget)
         exhausted = int(r.status) == 1
         c = r.contacts[r.contacts["strict"] != 0]
         u = r.uncertain_windows
@@ -251,6 +256,15 @@ class Assembly:
         hi = np.concatenate([c["strict_exit"], u["exit"]])
         lo, hi = np.clip(lo, 0.0, length), np.clip(hi, 0.0, length)
         return moving, fixed, lo, np.maximum(lo, hi), exhausted
+
+    def _path_query(self, p: str, q: str, d: npt.ArrayLike, length: float, shrunk: bool,
+                    budget: int) -> zet_native.PathQueryResult:
+        moving_tree = self.shrunk[p] if shrunk else self.trees[p]
+        r = zet_native.path_query(moving_tree, self.trees[q], np.asarray(d, dtype=np.float64), 0.0, float(length),
+                                  abs_tol=self.tol.kernel, pair_budget=budget, should_cancel=self.should_cancel)
+        if int(r.status) == 2:
+            raise Cancelled()
+        return r
 
     def rest_depth(self, p: str, q: str) -> tuple[float, tuple[int, int] | None]:
         """Deepest overlap of two parts in place, with the triangle pair that has it."""
@@ -351,44 +365,71 @@ class Assembly:
         looking = list(range(len(checks)))
         triangles = self.meshes[p][1]
         v = self.shrunk[p].vertices
+        deep = 1e-3 * self.tol.allowance
         for budget in BUDGETS:
-            looks = []
-            for i in looking:
-                q, d, length = checks[i]
-                moving, fixed, lo, hi, exhausted = self._query(p, q, d, length, shrunk=True, budget=budget)
-                # Parallel triangles overlap only at the instant they are coplanar, by nothing: a
-                # face passing through a parallel face of the other part is no evidence.
-                crossing = np.abs(np.einsum("ij,ij->i", self.normals[p][moving], self.normals[q][fixed])) < 1 - 1e-9
-                looks.append((i, moving[crossing], fixed[crossing], lo[crossing], hi[crossing], exhausted))
-            chunks = [(look, list(_chunks(len(look[1])))) for look in looks]
-            # The first chunk of every look in one call.
-            firsts = [(look, slice(*spans[0])) for look, spans in chunks if spans]
-            if firsts:
-                depths = overlap_depths(
-                    np.concatenate([v[triangles[look[1][k]]] for look, k in firsts]),
-                    np.concatenate([self.corners(checks[look[0]][0], look[2][k]) for look, k in firsts]),
-                    np.concatenate([np.broadcast_to(checks[look[0]][1], (k.stop - k.start, 3)) for look, k in firsts]),
-                    np.concatenate([look[3][k] for look, k in firsts]),
-                    np.concatenate([look[4][k] for look, k in firsts]))
-                offset = 0
-                for look, k in firsts:
-                    mine = depths[offset:offset + k.stop - k.start]
-                    offset += k.stop - k.start
-                    if np.any(mine > 1e-3 * self.tol.allowance):
-                        found[look[0]] = PairCheck(True, 0.0, float(mine.max()) + self.tol.allowance)
-            for (i, moving, fixed, lo, hi, _), spans in chunks:
+            look, moving, fixed, lo, hi, exhausted = self._looks(p, checks, looking, budget)
+            starts = np.searchsorted(look, np.arange(len(looking)))
+            counts = np.diff(np.append(starts, len(look)))
+            # The first few pairs of every look in one call (a deep pair is usually among them).
+            first = np.arange(len(look)) - starts[look] < FIRST_PAIRS
+            if first.any():
+                directions = np.array([checks[i][1] for i in looking])
+                depths = overlap_depths(v[triangles[moving[first]]], self._all_corners(fixed[first]),
+                                        directions[look[first]], lo[first], hi[first])
+                deepest = np.full(len(looking), -np.inf)
+                np.maximum.at(deepest, look[first], depths)
+                for k in np.flatnonzero(deepest > deep).tolist():
+                    found[looking[k]] = PairCheck(True, 0.0, float(deepest[k]) + self.tol.allowance)
+            # The rest of each look on its own, in larger chunks, until one is deep.
+            for k, i in enumerate(looking):
                 q, d, _ = checks[i]
-                for start, stop in spans[1:]:
+                for begin in range(int(starts[k]) + FIRST_PAIRS, int(starts[k] + counts[k]), REST_PAIRS):
                     if found[i] is not None:
                         break
-                    k = slice(start, stop)
-                    depths = overlap_depths(v[triangles[moving[k]]], self.corners(q, fixed[k]), d, lo[k], hi[k])
-                    if np.any(depths > 1e-3 * self.tol.allowance):
+                    r = slice(begin, min(begin + REST_PAIRS, int(starts[k] + counts[k])))
+                    depths = overlap_depths(v[triangles[moving[r]]], self._all_corners(fixed[r]), d, lo[r], hi[r])
+                    if np.any(depths > deep):
                         found[i] = PairCheck(True, 0.0, float(depths.max()) + self.tol.allowance)
-            looking = [look[0] for look in looks if found[look[0]] is None and look[5]]
+            looking = [i for k, i in enumerate(looking) if found[i] is None and exhausted[k]]
             if not looking:
                 break
         return [PairCheck(False, 0.0, 0.0) if f is None else f for f in found]
+
+    def _looks(self, p: str, checks: Sequence[tuple[str, np.ndarray, float]], looking: Sequence[int],
+               budget: int) -> tuple[np.ndarray, np.ndarray, np.ndarray, np.ndarray, np.ndarray, list[bool]]:
+        """The path queries of p shrunk by the allowance for the checks ``looking`` (indices
+        into ``checks``), with a pair budget: every look's pairs that can be deep (its strict
+        contacts, then its uncertain pairs, each in the query's order; of those, the pairs of
+        triangles that are not parallel) one look after the other, as (look: its index in
+        ``looking``, moving triangle, fixed triangle counted over all parts, window's start,
+        window's end), and whether each look ran out of its budget. The lists of all looks are
+        taken apart at once: a few dozen numpy calls whatever the number of looks."""
+        results = [self._path_query(p, checks[i][0], checks[i][1], checks[i][2], True, budget) for i in looking]
+        exhausted = [int(r.status) == 1 for r in results]
+        every = np.arange(len(looking))
+        c = np.concatenate([r.contacts for r in results])
+        u = np.concatenate([r.uncertain_windows for r in results])
+        strict = c["strict"] != 0
+        look = np.concatenate([np.repeat(every, [len(r.contacts) for r in results])[strict],
+                               np.repeat(every, [len(r.uncertain_windows) for r in results])])
+        c = c[strict]
+        order = np.argsort(look, kind="stable")
+        look = look[order]
+        moving = np.concatenate([c["moving_triangle"], u["moving_triangle"]]).astype(np.int64)[order]
+        fixed = np.concatenate([c["obstacle_triangle"], u["obstacle_triangle"]]).astype(np.int64)[order]
+        fixed += np.array([self._first_triangle[checks[i][0]] for i in looking], dtype=np.int64)[look]
+        length = np.array([checks[i][2] for i in looking], dtype=np.float64)[look]
+        lo = np.clip(np.concatenate([c["strict_enter"], u["enter"]])[order], 0.0, length)
+        hi = np.maximum(lo, np.clip(np.concatenate([c["strict_exit"], u["exit"]])[order], 0.0, length))
+        # Parallel triangles overlap only at the instant they are coplanar, by nothing: a face
+        # passing through a parallel face of the other part is no evidence.
+        crossing = np.abs(np.einsum("ij,ij->i", self.normals[p][moving], self._all_normals[fixed])) < 1 - 1e-9
+        return look[crossing], moving[crossing], fixed[crossing], lo[crossing], hi[crossing], exhausted
+
+    def _all_corners(self, triangles: np.ndarray) -> np.ndarray:
+        """Corners of triangles counted over all parts (those of the first part, then the next...)."""
+        corners: np.ndarray = self._all_vertices[self._all_triangles[triangles]]
+        return corners
 
     def seat(self, p: str, q: str) -> tuple[np.ndarray, np.ndarray]:
         """Triangle pairs of p and q within the seat distance at rest that do not overlap (the
@@ -657,14 +698,6 @@ def _projections(width: int) -> np.ndarray:
 def _take(groups: zet_native.ConeGroups, rows: np.ndarray) -> zet_native.ConeGroups:
     taken: list[Any] = [None if x is None else np.ascontiguousarray(x[rows]) for x in groups]
     return type(groups)(*taken)
-
-
-def _chunks(n: int, first: int = 16, rest: int = 4096) -> Iterator[tuple[int, int]]:
-    """A small first chunk (a deep pair is usually among the first), then larger ones."""
-    start, size = 0, first
-    while start < n:
-        yield start, min(n, start + size)
-        start, size = start + size, rest
 
 
 def _key(d: npt.ArrayLike) -> Direction:
