@@ -189,6 +189,7 @@ def test_pairs_checked_together_are_the_pairs_checked_one_by_one():
                 verdicts.add(found.blocked)
     assert verdicts == {True, False}
 
+
 def test_direction_search_bounds_hold_against_dense_sampling():
     pierced = zn_groups([[-1, -1, 0], [1, -1, 0], [0, 1, 0]], [[0, 0, -1], [0.2, 0, 1], [0, 0.3, 1]])
     resting = zn_groups([[-1, -1, 0], [1, -1, 0], [0, 1, 0]], [[-1, -1, 0], [1, -1, 0], [0, -1, 1]])
