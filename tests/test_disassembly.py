@@ -145,3 +145,13 @@ def test_same_plans_on_one_and_four_threads():
     for build in (assemblies.channel_stack, assemblies.pinned_peg, assemblies.captive_ring):
         parts = build()
         assert plan(parts, threads=4).to_json() == plan(parts, threads=1).to_json()
+
+
+def test_progress_counts_each_part_analysed_once_per_step():
+    parts = assemblies.channel_stack()
+    for threads in (1, 2):
+        ticks = []
+        result = plan(parts, threads=threads, progress=ticks.append)
+        # Every part at the first step, then the parts still in place at each later one.
+        assert set(ticks) == {1}
+        assert len(ticks) == sum(len(parts) - k for k in range(len(result.steps) + (1 if result.remaining else 0)))

@@ -18,6 +18,7 @@ and the parts still in place are reported with what holds them.
 """
 
 import concurrent.futures
+import itertools
 import threading
 from collections.abc import Callable, Iterable
 from typing import Any, NamedTuple
@@ -167,9 +168,8 @@ class _State:
             # evenly busy where five whole analyses leave one thread finishing alone.
             halves = [(p, half) for half in ("cones", "axes") for p in remaining]
             each(lambda task: self.a.prepare(task[0], others[task[0]], task[1]), halves, threads, self.a.cancel,
-                 pool=self.pool)
-            analyses = each(lambda p: self.a.analyse(p, others[p]), remaining, threads, self.a.cancel, progress,
-                            self.pool)
+                 _halved(progress), self.pool)
+            analyses = each(lambda p: self.a.analyse(p, others[p]), remaining, threads, self.a.cancel, pool=self.pool)
             return {x.name: {c.label: list(c.blockers) for c in x.candidates} for x in analyses}, analyses
         # The first step checked every axis of every part against all the others: these are
         # lookups, quicker on one thread than handed around several that share the interpreter.
@@ -219,6 +219,15 @@ class _State:
         remaining = [n for n in a.names if n in self.remaining]
         return Plan(list(a.names), list(self.steps), remaining, blockers, dict(self.first or {}), held,
                     dict(self.interference), a.tol.allowance, a.tol.diagonal, cancelled)
+
+
+def _halved(progress: ProgressCallback | None) -> ProgressCallback | None:
+    """``progress`` told of one part per two halves of analyses done (the analyses that
+    follow them are quick), so that it moves while the halves are under way."""
+    if progress is None:
+        return None
+    calls = itertools.count(1)
+    return lambda n: progress(n) if next(calls) % 2 == 0 else None
 
 
 def _left_behind(analysis: PartAnalysis) -> int:
