@@ -407,20 +407,28 @@ class Assembly:
         results = [self._path_query(p, checks[i][0], checks[i][1], checks[i][2], True, budget) for i in looking]
         exhausted = [int(r.status) == 1 for r in results]
         every = np.arange(len(looking))
-        c = np.concatenate([r.contacts for r in results])
-        u = np.concatenate([r.uncertain_windows for r in results])
-        strict = c["strict"] != 0
+
+        def joined(records: str, name: str) -> np.ndarray:
+            # Fields one by one: joining the records themselves costs numpy a dtype promotion.
+            return np.concatenate([getattr(r, records)[name] for r in results])
+
+        strict = joined("contacts", "strict") != 0
         look = np.concatenate([np.repeat(every, [len(r.contacts) for r in results])[strict],
                                np.repeat(every, [len(r.uncertain_windows) for r in results])])
-        c = c[strict]
         order = np.argsort(look, kind="stable")
         look = look[order]
-        moving = np.concatenate([c["moving_triangle"], u["moving_triangle"]]).astype(np.int64)[order]
-        fixed = np.concatenate([c["obstacle_triangle"], u["obstacle_triangle"]]).astype(np.int64)[order]
+
+        def listed(contact: str, uncertain: str) -> np.ndarray:
+            # Each look's strict contacts, then its uncertain pairs.
+            both = np.concatenate([joined("contacts", contact)[strict], joined("uncertain_windows", uncertain)])
+            return both[order]
+
+        moving = listed("moving_triangle", "moving_triangle").astype(np.int64)
+        fixed = listed("obstacle_triangle", "obstacle_triangle").astype(np.int64)
         fixed += np.array([self._first_triangle[checks[i][0]] for i in looking], dtype=np.int64)[look]
         length = np.array([checks[i][2] for i in looking], dtype=np.float64)[look]
-        lo = np.clip(np.concatenate([c["strict_enter"], u["enter"]])[order], 0.0, length)
-        hi = np.maximum(lo, np.clip(np.concatenate([c["strict_exit"], u["exit"]])[order], 0.0, length))
+        lo = np.clip(listed("strict_enter", "enter"), 0.0, length)
+        hi = np.maximum(lo, np.clip(listed("strict_exit", "exit"), 0.0, length))
         # Parallel triangles overlap only at the instant they are coplanar, by nothing: a face
         # passing through a parallel face of the other part is no evidence.
         crossing = np.abs(np.einsum("ij,ij->i", self.normals[p][moving], self._all_normals[fixed])) < 1 - 1e-9
