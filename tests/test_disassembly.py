@@ -7,7 +7,7 @@ import assemblies
 import numpy as np
 import pytest
 
-from zet_native.disassembly import AssemblyError, plan
+from zet_native.disassembly import AssemblyError, analysis, plan
 
 SAMPLES = 48  # positions per step, on top of both ends
 
@@ -136,9 +136,15 @@ def test_press_fit_within_the_allowance_is_planned():
     assert interference * 0.999 <= data["interference"]["peg"] <= 3e-4
 
 
-def test_press_fit_beyond_the_allowance_is_refused_with_the_pair():
-    with pytest.raises(AssemblyError, match=r"'peg' and 'plate' overlap by 0\.0003"):
-        plan(assemblies.pressed_peg(3e-4), allowance=1e-4, absolute=True)
+def test_press_fit_beyond_the_allowance_is_refused_with_the_pair(monkeypatch):
+    prepared = []
+    original = analysis.Assembly.prepare
+    monkeypatch.setattr(analysis.Assembly, "prepare", lambda self, *args: prepared.append(args) or original(self, *args))
+    for threads in (1, 2):
+        with pytest.raises(AssemblyError, match=r"'peg' and 'plate' overlap by 0\.0003"):
+            plan(assemblies.pressed_peg(3e-4), allowance=1e-4, absolute=True, threads=threads)
+        if threads == 1:  # the overlaps at rest come first: a refused plan analyses nothing
+            assert prepared == []
 
 
 def test_same_plans_on_one_and_four_threads():

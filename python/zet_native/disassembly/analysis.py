@@ -84,18 +84,23 @@ class PartAnalysis(NamedTuple):
 
 def each(work: Callable[[Any], Any], items: Sequence[Any], threads: int, cancel: threading.Event,
          progress: Callable[[int], object] | None = None,
-         pool: concurrent.futures.ThreadPoolExecutor | None = None) -> list[Any]:
+         pool: concurrent.futures.ThreadPoolExecutor | None = None,
+         weight: Callable[[Any], int] | None = None) -> list[Any]:
     """work(item) for each item, the results in order, on up to ``threads`` interpreter threads
-    (each inside a stage of the module's thread share); ``progress(1)`` after each one. An
-    exception (Ctrl-C too) sets ``cancel``, so that the work still running stops soon.
-    ``pool``: threads kept by the caller for many calls (of ``threads`` workers), else the
-    call makes its own."""
+    (each inside a stage of the module's thread share); ``progress(1)`` after each one (or
+    ``progress(weight(item))`` when that is not 0). An exception (Ctrl-C too) sets ``cancel``,
+    so that the work still running stops soon. ``pool``: threads kept by the caller for many
+    calls (of ``threads`` workers), else the call makes its own."""
+    def done(item: Any) -> None:
+        count = 1 if weight is None else weight(item)
+        if progress and count:
+            progress(count)
+
     if threads == 1 or len(items) <= 1:
         results: list[Any] = []
         for item in items:
             results.append(work(item))
-            if progress:
-                progress(1)
+            done(item)
         return results
     share = max(1, -(-100 // threads))
 
@@ -114,12 +119,12 @@ def each(work: Callable[[Any], Any], items: Sequence[Any], threads: int, cancel:
     futures: list[concurrent.futures.Future[Any]] = []
     try:
         futures = [pool.submit(staged, item) for item in items]
+        of = {f: item for f, item in zip(futures, items)}
         pending = set(futures)
         while pending:  # short waits, so that Ctrl-C reaches this thread at once
-            done, pending = concurrent.futures.wait(pending, timeout=0.1)
-            if progress:
-                for _ in done:
-                    progress(1)
+            finished, pending = concurrent.futures.wait(pending, timeout=0.1)
+            for f in finished:
+                done(of[f])
         return [f.result() for f in futures]
     except BaseException:
         cancel.set()

@@ -18,7 +18,6 @@ and the parts still in place are reported with what holds them.
 """
 
 import concurrent.futures
-import itertools
 import threading
 from collections.abc import Callable, Iterable
 from typing import Any, NamedTuple
@@ -109,7 +108,6 @@ def plan(parts: PartsLike, *, allowance: float = DEFAULT_ALLOWANCE, absolute: bo
             raise Interrupted(_empty(checked, cancelled=True)) from error
         state = _State(assembly, pool)
         try:
-            state.check_rest(threads)
             state.run(threads, progress)
         except (KeyboardInterrupt, Cancelled) as error:
             cancel.set()
@@ -135,10 +133,9 @@ class _State:
         self.last: Table | None = None  # those of the latest step
         self.interference = {n: 0.0 for n in assembly.names}
 
-    def check_rest(self, threads: int) -> None:
-        names = self.a.names
-        pairs = [(p, q) for i, p in enumerate(names) for q in names[i + 1:] if self.a.near(p, q)]
-        found = each(lambda pq: self.a.rest_depth(*pq), pairs, threads, self.a.cancel, pool=self.pool)
+    def check_rest(self, pairs: list[tuple[str, str]], found: list[tuple[float, tuple[int, int] | None]]) -> None:
+        """The deepest overlaps at rest of the pairs of near parts: the interference of each
+        part, or the first pair that overlaps beyond the allowance refused."""
         for (p, q), (depth, pair) in zip(pairs, found):
             if depth > self.a.tol.allowance:
                 assert pair is not None  # a depth above the allowance (>= 0) comes with its triangle pair
@@ -163,12 +160,29 @@ class _State:
         remaining = self.remaining
         others = {p: [q for q in remaining if q != p] for p in remaining}
         if self.first is None:
-            # The two large halves of every analysis, the cones of the part's seat and its checks
-            # along the axes, are independent tasks done ahead: ten smaller tasks keep two threads
-            # evenly busy where five whole analyses leave one thread finishing alone.
-            halves = [(p, half) for half in ("cones", "axes") for p in remaining]
-            each(lambda task: self.a.prepare(task[0], others[task[0]], task[1]), halves, threads, self.a.cancel,
-                 _halved(progress), self.pool)
+            # The overlaps at rest of the near pairs first, then the two large halves of every
+            # analysis, the cones of the part's seat and its checks along the axes, as tasks of
+            # their own done ahead: many smaller tasks keep two threads evenly busy where five
+            # whole analyses leave one thread finishing alone. Once a pair overlaps beyond the
+            # allowance the halves not yet started are skipped, since the plan is refused.
+            names = self.a.names
+            pairs = [(p, q) for i, p in enumerate(names) for q in names[i + 1:] if self.a.near(p, q)]
+            refused = threading.Event()
+
+            def task(item: tuple[Any, Any]) -> Any:
+                if item[0] == "rest":
+                    found = self.a.rest_depth(*item[1])
+                    if found[0] > self.a.tol.allowance:
+                        refused.set()
+                    return found
+                if not refused.is_set():
+                    self.a.prepare(item[1], others[item[1]], item[0])
+                return None
+
+            tasks = [("rest", pq) for pq in pairs] + [(half, p) for half in ("cones", "axes") for p in remaining]
+            # Progress counts a part when its second half is done (the analyses after them are quick).
+            found = each(task, tasks, threads, self.a.cancel, progress, self.pool, weight=lambda t: int(t[0] == "axes"))
+            self.check_rest(pairs, found[:len(pairs)])
             analyses = each(lambda p: self.a.analyse(p, others[p]), remaining, threads, self.a.cancel, pool=self.pool)
             return {x.name: {c.label: list(c.blockers) for c in x.candidates} for x in analyses}, analyses
         # The first step checked every axis of every part against all the others: these are
@@ -219,15 +233,6 @@ class _State:
         remaining = [n for n in a.names if n in self.remaining]
         return Plan(list(a.names), list(self.steps), remaining, blockers, dict(self.first or {}), held,
                     dict(self.interference), a.tol.allowance, a.tol.diagonal, cancelled)
-
-
-def _halved(progress: ProgressCallback | None) -> ProgressCallback | None:
-    """``progress`` told of one part per two halves of analyses done (the analyses that
-    follow them are quick), so that it moves while the halves are under way."""
-    if progress is None:
-        return None
-    calls = itertools.count(1)
-    return lambda n: progress(n) if next(calls) % 2 == 0 else None
 
 
 def _left_behind(analysis: PartAnalysis) -> int:
