@@ -132,6 +132,19 @@ def test_part_boxes_and_normals_are_numpys_bits():
         n = np.cross(c[:, 1] - c[:, 0], c[:, 2] - c[:, 0])
         assert np.array_equal(shrunk(v, triangles, 0.01)[1], n / np.linalg.norm(n, axis=1)[:, None])
 
+
+def test_margins_kept_per_set_and_direction_are_the_margins_made_afresh():
+    a = assembly(assemblies.pinned_peg())
+    directions = sphere_grid(40)
+    for p in a.names:
+        groups = a.seat_groups(p, [q for q in a.names if q != p])
+        assert groups
+        # Overlapping and repeated requests, in other orders: the kept margins must be each
+        # direction's own, and the smallest over the sets as the plain computation gives it.
+        for ask in (directions[:10], directions, directions[::-3], directions[5:6], directions[:0]):
+            assert np.array_equal(a._smallest_margins(ask, groups), smallest_margins(ask, groups)), p
+    assert a._smallest_margins(directions[:3], []).tolist() == [1.0, 1.0, 1.0]
+
 def test_depths_at_rest_do_not_depend_on_which_triangle_comes_first():
     # A seat's second side takes the first side's depths: they must be the same bits.
     rng = np.random.default_rng(6)

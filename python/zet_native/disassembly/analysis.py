@@ -202,6 +202,8 @@ class Assembly:
         self._cones: dict[tuple[str, tuple[str, ...]], list[Any]] = {}
         self._lock = threading.Lock()
         self._seat_locks: dict[frozenset[str], threading.Lock] = {}  # one per pair of parts
+        # (id of a seat's cone groups, direction) -> the smallest margin against them
+        self._set_margins: dict[tuple[int, tuple[float, ...]], float] = {}
 
     def should_cancel(self) -> bool:
         return self.cancel.is_set()
@@ -612,9 +614,29 @@ class Assembly:
         free = [i for i, (_, _, blockers, _) in enumerate(found) if not blockers]
         margins = np.full(len(found), np.nan)
         if free:
-            margins[free] = smallest_margins(np.array([tried[i][1] for i in free]), groups)
+            margins[free] = self._smallest_margins(np.array([tried[i][1] for i in free]), groups)
         return [Candidate(label, key, blockers, float(m), depth)
                 for (label, key, blockers, depth), m in zip(found, margins)]
+
+    def _smallest_margins(self, directions: np.ndarray, groups: Sequence[zet_native.ConeGroups]) -> np.ndarray:
+        """``smallest_margins``, with each set's smallest margin along each direction kept: a
+        seat's sets stay while its parts do, and every later step rates the same free
+        directions against them again."""
+        directions = np.ascontiguousarray(directions, dtype=np.float64).reshape(-1, 3)
+        sets = [g for g in groups if len(g.kinds)]
+        if not sets:
+            return np.ones(len(directions))
+        keys = [tuple(row) for row in directions.tolist()]
+        per_set = []
+        for g in sets:  # a set is kept in self._groups for as long as self lives: its id stays its own
+            missing = [i for i, k in enumerate(keys) if (id(g), k) not in self._set_margins]
+            if missing:
+                found = zet_native.margins(directions[missing], np.arange(len(g.kinds), dtype=np.int64), g).min(axis=1)
+                for i, value in zip(missing, found.tolist()):
+                    self._set_margins[(id(g), keys[i])] = value
+            per_set.append(np.array([self._set_margins[(id(g), k)] for k in keys]))
+        smallest: np.ndarray = np.minimum.reduce(per_set)
+        return smallest
 
     def blockers(self, p: str, others: Sequence[str], d: Direction) -> tuple[tuple[str, ...], float]:
         """The other parts that block p along d, in the given order, and the deepest tolerated
