@@ -357,7 +357,10 @@ def fcl_assembly(analysis, overlap_depths, resolution):
             super().__init__(*args, **kwargs)
             self.objects = {name: fcl_object(v, t) for name, (v, t) in self.meshes.items()}
 
-        def _path_depths(self, p, q, d, length):
+        def _path_depths(self, p, checks):
+            return [self._sampled(p, q, d, length) for q, d, length in checks]
+
+        def _sampled(self, p, q, d, length):
             step = resolution * float(np.linalg.norm(self.high[p] - self.low[p]))
             deepest = tolerated = 0.0
             for t in np.linspace(0.0, length, max(2, int(math.ceil(length / step)) + 1)):

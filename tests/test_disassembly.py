@@ -7,7 +7,7 @@ import assemblies
 import numpy as np
 import pytest
 
-from zet_native.disassembly import AssemblyError, plan
+from zet_native.disassembly import AssemblyError, analysis, plan
 
 SAMPLES = 48  # positions per step, on top of both ends
 
@@ -136,12 +136,28 @@ def test_press_fit_within_the_allowance_is_planned():
     assert interference * 0.999 <= data["interference"]["peg"] <= 3e-4
 
 
-def test_press_fit_beyond_the_allowance_is_refused_with_the_pair():
-    with pytest.raises(AssemblyError, match=r"'peg' and 'plate' overlap by 0\.0003"):
-        plan(assemblies.pressed_peg(3e-4), allowance=1e-4, absolute=True)
+def test_press_fit_beyond_the_allowance_is_refused_with_the_pair(monkeypatch):
+    prepared = []
+    original = analysis.Assembly.prepare
+    monkeypatch.setattr(analysis.Assembly, "prepare", lambda self, *args: prepared.append(args) or original(self, *args))
+    for threads in (1, 2):
+        with pytest.raises(AssemblyError, match=r"'peg' and 'plate' overlap by 0\.0003"):
+            plan(assemblies.pressed_peg(3e-4), allowance=1e-4, absolute=True, threads=threads)
+        if threads == 1:  # the overlaps at rest come first: a refused plan analyses nothing
+            assert prepared == []
 
 
 def test_same_plans_on_one_and_four_threads():
     for build in (assemblies.channel_stack, assemblies.pinned_peg, assemblies.captive_ring):
         parts = build()
         assert plan(parts, threads=4).to_json() == plan(parts, threads=1).to_json()
+
+
+def test_progress_counts_each_part_analysed_once_per_step():
+    parts = assemblies.channel_stack()
+    for threads in (1, 2):
+        ticks = []
+        result = plan(parts, threads=threads, progress=ticks.append)
+        # Every part at the first step, then the parts still in place at each later one.
+        assert set(ticks) == {1}
+        assert len(ticks) == sum(len(parts) - k for k in range(len(result.steps) + (1 if result.remaining else 0)))

@@ -74,20 +74,28 @@ def test_command_line_prints_and_writes_the_contract(tmp_path, capsys):
 
 def test_ctrl_c_stops_the_plan_and_keeps_the_steps_done(monkeypatch):
     parts = assemblies.grid_of_blocks(2, 3)
+    checked = analysis.Assembly._path_query
+    calls = []
+
+    def counted(self, *args, **options):
+        calls.append(None)
+        return checked(self, *args, **options)
+
+    monkeypatch.setattr(analysis.Assembly, "_path_query", counted)
     full = plan(parts)
-    checked = analysis.Assembly._path_depths
+    halfway = len(calls) // 2
     for threads in (1, 2):
         calls = []
 
-        def check_then_ctrl_c(self, *args):
+        def check_then_ctrl_c(self, *args, **options):
             # Ctrl-C part way through the plan, whatever the machine's speed: the signal lands on
             # the main thread at its next Python step, while workers may still be checking.
             calls.append(None)
-            if len(calls) == 100:
+            if len(calls) == halfway:
                 _thread.interrupt_main()
-            return checked(self, *args)
+            return checked(self, *args, **options)
 
-        monkeypatch.setattr(analysis.Assembly, "_path_depths", check_then_ctrl_c)
+        monkeypatch.setattr(analysis.Assembly, "_path_query", check_then_ctrl_c)
         with pytest.raises(Interrupted) as stopped:
             plan(parts, threads=threads)
         partial = stopped.value.plan

@@ -12,7 +12,7 @@ import pytest
 
 import zet_native
 from zet_native.disassembly import DEFAULT_ALLOWANCE, checked_parts, plan
-from zet_native.disassembly.analysis import GRID_DIRECTIONS, Assembly
+from zet_native.disassembly.analysis import AXIS_KEYS, GRID_DIRECTIONS, Assembly, _extremes, shrunk
 from zet_native.disassembly.depth import depths_at_rest, overlap_depths
 from zet_native.disassembly.directions import best_direction, joined_groups, smallest_margins, sphere_grid
 
@@ -109,6 +109,98 @@ def test_path_depths_are_the_deepest_sampled_overlap_along_the_window():
         # Overlaps change at most as fast as the part moves, so the samples miss at most a step.
         assert sampled - 1e-9 <= depths[i] <= sampled + (hi[i] - lo[i]) / 800 + 1e-9, i
     assert (depths > 0).sum() > 10 and (depths == 0).sum() > 2
+
+
+
+
+
+def test_part_boxes_and_normals_are_numpys_bits():
+    # Boxes taken column by column must keep the sign that min/max over rows gives a zero extreme
+    # (OBJ files write -0.0), and the shrinking's normals must be the triangles' own, however the
+    # mesh is wound.
+    v, t = assemblies.box_with_lid()["lid"]
+    v = np.asarray(v, dtype=np.float64)
+    signed = v - v.min(axis=0)  # zeros on the low side
+    signed[::2] *= -1.0  # -0.0 and 0.0 mixed, negative coordinates too
+    for vertices in (v, signed, np.where(signed == 0, -0.0, signed)):
+        low, high = _extremes(vertices)
+        for mine, numpys in ((low, vertices.min(axis=0)), (high, vertices.max(axis=0))):
+            assert np.array_equal(mine, numpys) and np.array_equal(np.signbit(mine), np.signbit(numpys))
+    t = np.asarray(t)
+    for triangles in (t, t[:, ::-1]):
+        c = v[triangles]
+        n = np.cross(c[:, 1] - c[:, 0], c[:, 2] - c[:, 0])
+        assert np.array_equal(shrunk(v, triangles, 0.01)[1], n / np.linalg.norm(n, axis=1)[:, None])
+
+
+def test_margins_kept_per_set_and_direction_are_the_margins_made_afresh():
+    a = assembly(assemblies.pinned_peg())
+    directions = sphere_grid(40)
+    for p in a.names:
+        groups = a.seat_groups(p, [q for q in a.names if q != p])
+        assert groups
+        # Overlapping and repeated requests, in other orders: the kept margins must be each
+        # direction's own, and the smallest over the sets as the plain computation gives it.
+        for ask in (directions[:10], directions, directions[::-3], directions[5:6], directions[:0]):
+            assert np.array_equal(a._smallest_margins(ask, groups), smallest_margins(ask, groups)), p
+    assert a._smallest_margins(directions[:3], []).tolist() == [1.0, 1.0, 1.0]
+
+def test_depths_at_rest_do_not_depend_on_which_triangle_comes_first():
+    # A seat's second side takes the first side's depths: they must be the same bits.
+    rng = np.random.default_rng(6)
+    a = np.round(rng.standard_normal((3000, 3, 3)) * 4) / 4
+    b = a + np.round(rng.standard_normal((3000, 3, 3)) * 8) / 32
+    for screen in (0.0, 1e-3):
+        depths = depths_at_rest(a, b, screen)
+        assert np.array_equal(depths_at_rest(b, a, screen), depths) and (depths > screen).sum() > 1000
+
+
+def test_a_seat_made_from_the_other_sides_depths_is_the_seat_made_alone():
+    for parts in (assemblies.pinned_peg(), assemblies.channel_stack(2)):
+        a, fresh = assembly(parts), assembly(parts)
+        pairs = [(p, q) for p in a.names for q in a.names if p != q and a.near(p, q)]
+        for p, q in pairs:
+            both = a.seat(p, q), a.seat(q, p)
+            alone = fresh._seat_side(p, q, None)[0], fresh._seat_side(q, p, None)[0]
+            for made, reference in zip(both, alone):
+                assert all(np.array_equal(x, y) for x, y in zip(made, reference)), (p, q)
+        assert sum(len(a.seat(p, q)[0]) > 0 for p, q in pairs) >= 4
+
+def test_depths_with_a_direction_per_pair_are_each_pairs_own():
+    # More pairs than one block of the crossing table: each block must take its own rows' directions.
+    rng = np.random.default_rng(12)
+    n = 5000
+    a = rng.standard_normal((n, 3, 3))
+    b = a + 0.4 * rng.standard_normal((n, 3, 3))
+    d = rng.standard_normal((n, 3))
+    d[::7] = [0.0, 0.0, -1.0]
+    d /= np.linalg.norm(d, axis=1)[:, None]
+    lo, hi = rng.uniform(0.0, 0.2, n), rng.uniform(0.3, 0.8, n)
+    together = overlap_depths(a, b, d, lo, hi)
+    alone = np.array([overlap_depths(a[i:i + 1], b[i:i + 1], d[i], lo[i], hi[i])[0] for i in range(0, n, 97)])
+    assert np.array_equal(together[::97], alone)
+    assert np.array_equal(together[::7], overlap_depths(a[::7], b[::7], d[0], lo[::7], hi[::7]))
+    assert (together > 0).sum() > n // 10
+    with pytest.raises(ValueError):
+        overlap_depths(a, b, d[:-1], lo, hi)
+    with pytest.raises(ValueError):
+        overlap_depths(a, b, d, lo, hi, screen=0.0)
+
+
+def test_pairs_checked_together_are_the_pairs_checked_one_by_one():
+    parts = assemblies.pinned_peg()
+    together, alone = assembly(parts), assembly(parts)
+    directions = [d for _, d in AXIS_KEYS] + [tuple(float(x) for x in g) for g in sphere_grid(8)]
+    verdicts = set()
+    for p in together.names:
+        others = [q for q in together.names if q != p]
+        together.check_pairs(p, others, directions)
+        for d in directions:
+            for q in others:
+                found = together._pairs[(p, d)][q]
+                assert found == alone.pair(p, q, d), (p, q, d)
+                verdicts.add(found.blocked)
+    assert verdicts == {True, False}
 
 
 def test_direction_search_bounds_hold_against_dense_sampling():

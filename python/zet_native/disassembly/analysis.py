@@ -22,7 +22,7 @@ interference, and two parts deeper than the allowance are refused.
 import concurrent.futures
 import functools
 import threading
-from collections.abc import Callable, Iterable, Iterator, Sequence
+from collections.abc import Callable, Iterable, Sequence
 from typing import Any, NamedTuple
 
 import numpy as np
@@ -41,6 +41,7 @@ RAY_POINTS = 200  # vertices per mesh that shoot rays (evenly strided)
 INTERIOR_PER_AXIS = 6  # lattice of test points inside each part
 BUDGETS = (256, 16_384, 2**62)  # candidate pairs of the successive looks at a path
 PATH_SAMPLES = 12  # positions at which the interior points are tested against a blocker
+FIRST_PAIRS, REST_PAIRS = 16, 4096  # pairs of a path whose depths are computed first, then at a time
 
 Direction = tuple[float, ...]  # a unit (x, y, z), hashable
 
@@ -82,16 +83,24 @@ class PartAnalysis(NamedTuple):
 
 
 def each(work: Callable[[Any], Any], items: Sequence[Any], threads: int, cancel: threading.Event,
-         progress: Callable[[int], object] | None = None) -> list[Any]:
+         progress: Callable[[int], object] | None = None,
+         pool: concurrent.futures.ThreadPoolExecutor | None = None,
+         weight: Callable[[Any], int] | None = None) -> list[Any]:
     """work(item) for each item, the results in order, on up to ``threads`` interpreter threads
-    (each inside a stage of the module's thread share); ``progress(1)`` after each one. An
-    exception (Ctrl-C too) sets ``cancel``, so that the work still running stops soon."""
+    (each inside a stage of the module's thread share); ``progress(1)`` after each one (or
+    ``progress(weight(item))`` when that is not 0). An exception (Ctrl-C too) sets ``cancel``,
+    so that the work still running stops soon. ``pool``: threads kept by the caller for many
+    calls (of ``threads`` workers), else the call makes its own."""
+    def done(item: Any) -> None:
+        count = 1 if weight is None else weight(item)
+        if progress and count:
+            progress(count)
+
     if threads == 1 or len(items) <= 1:
         results: list[Any] = []
         for item in items:
             results.append(work(item))
-            if progress:
-                progress(1)
+            done(item)
         return results
     share = max(1, -(-100 // threads))
 
@@ -104,51 +113,75 @@ def each(work: Callable[[Any], Any], items: Sequence[Any], threads: int, cancel:
         finally:
             zet_native.leave_stage()
 
-    pool = concurrent.futures.ThreadPoolExecutor(max_workers=threads, thread_name_prefix="disassembly")
+    own = pool is None
+    if pool is None:
+        pool = workers(threads)
+    futures: list[concurrent.futures.Future[Any]] = []
     try:
         futures = [pool.submit(staged, item) for item in items]
+        of = {f: item for f, item in zip(futures, items)}
         pending = set(futures)
         while pending:  # short waits, so that Ctrl-C reaches this thread at once
-            done, pending = concurrent.futures.wait(pending, timeout=0.1)
-            if progress:
-                for _ in done:
-                    progress(1)
+            finished, pending = concurrent.futures.wait(pending, timeout=0.1)
+            for f in finished:
+                done(of[f])
         return [f.result() for f in futures]
     except BaseException:
         cancel.set()
         raise
     finally:
-        pool.shutdown(wait=True, cancel_futures=True)
+        if own:
+            pool.shutdown(wait=True, cancel_futures=True)
+        else:  # the pool stays: what did not start is dropped, what runs is waited for
+            for f in futures:
+                f.cancel()
+            concurrent.futures.wait(futures)
+
+
+def workers(threads: int) -> concurrent.futures.ThreadPoolExecutor:
+    """Interpreter threads for ``each``; kept for a whole plan, since a plan calls ``each`` a
+    dozen times and starting threads costs a few tenths of a millisecond each time."""
+    return concurrent.futures.ThreadPoolExecutor(max_workers=threads, thread_name_prefix="disassembly")
 
 
 class Assembly:
     """The parts with their trees, boxes, solids and test points, and the pair checks done so far."""
 
     def __init__(self, parts: dict[str, Mesh], allowance: float, absolute: bool, cancel: threading.Event,
-                 threads: int = 1) -> None:
+                 threads: int = 1, pool: concurrent.futures.ThreadPoolExecutor | None = None) -> None:
         self.names = list(parts)
         self.meshes = parts
-        every = np.vstack([v for v, _ in parts.values()])
-        diagonal = float(np.linalg.norm(every.max(axis=0) - every.min(axis=0))) or 1.0
+        boxes = {n: _extremes(v) for n, (v, _) in parts.items()}
+        self.low = {n: low for n, (low, _) in boxes.items()}
+        self.high = {n: high for n, (_, high) in boxes.items()}
+        # The extremes of the parts' extremes are the assembly's (a zero's sign drops out of the length).
+        everywhere = np.max(list(self.high.values()), axis=0) - np.min(list(self.low.values()), axis=0)
+        diagonal = float(np.linalg.norm(everywhere)) or 1.0
         allow = float(allowance) if absolute else float(allowance) * diagonal
         if not allow >= 0.0 or not np.isfinite(allow):
             raise AssemblyError(f"the allowance must be a finite non-negative number, not {allowance}")
         self.tol = Tolerances(diagonal, allow, max(allow, 1e-9 * diagonal), 1e-6 * diagonal, 1e-12 * diagonal)
         self.cancel = cancel
-        self.low = {n: v.min(axis=0) for n, (v, _) in parts.items()}  # boxes
-        self.high = {n: v.max(axis=0) for n, (v, _) in parts.items()}
         self._box = {n: (self.low[n].tolist(), self.high[n].tolist()) for n in parts}
         # Each part's two halves (its own tree and what hangs on it, the shrunk part's tree) are
         # separate tasks: one large part then keeps no thread waiting for it alone.
         halves = each(lambda task: self._built(*task), [(n, inner) for n in self.names for inner in (False, True)],
-                      threads, cancel)
+                      threads, cancel, pool=pool)
         built = [halves[2 * i] + halves[2 * i + 1] for i in range(len(self.names))]
         self.trees = {n: b[0] for n, b in zip(self.names, built)}
         self.solids = {n: b[1] for n, b in zip(self.names, built)}
-        self.normals = {n: b[2] for n, b in zip(self.names, built)}
-        self.interior = {n: b[3] for n, b in zip(self.names, built)}
-        self.rays = {n: b[4] for n, b in zip(self.names, built)}
-        self.shrunk = {n: b[5] for n, b in zip(self.names, built)}
+        self.interior = {n: b[2] for n, b in zip(self.names, built)}
+        self.rays = {n: b[3] for n, b in zip(self.names, built)}
+        self.shrunk = {n: b[4] for n, b in zip(self.names, built)}
+        self.normals = {n: b[5] for n, b in zip(self.names, built)}
+        # Every part's triangles, normals and vertices in one table each, so that the pairs of
+        # many path queries are looked up at once.
+        sizes = [len(parts[n][1]) for n in self.names]
+        self._first_triangle = dict(zip(self.names, np.cumsum([0] + sizes[:-1]).tolist()))
+        self._all_normals = np.concatenate([self.normals[n] for n in self.names])
+        self._all_vertices = np.concatenate([parts[n][0] for n in self.names])
+        first_vertex = np.cumsum([0] + [len(parts[n][0]) for n in self.names[:-1]])
+        self._all_triangles = np.concatenate([parts[n][1].astype(np.int64) + k for n, k in zip(self.names, first_vertex)])
         self._pairs: dict[tuple[str, Direction], dict[str, PairCheck]] = {}  # (P, direction) -> {Q: PairCheck}
         # (P, direction) -> box windows against every part
         self._windows: dict[tuple[str, Direction], tuple[np.ndarray, np.ndarray]] = {}
@@ -168,6 +201,9 @@ class Assembly:
         # (P, the parts of its seat) -> (groups, best direction, its margin)
         self._cones: dict[tuple[str, tuple[str, ...]], list[Any]] = {}
         self._lock = threading.Lock()
+        self._seat_locks: dict[frozenset[str], threading.Lock] = {}  # one per pair of parts
+        # (id of a seat's cone groups, direction) -> the smallest margin against them
+        self._set_margins: dict[tuple[int, tuple[float, ...]], float] = {}
 
     def should_cancel(self) -> bool:
         return self.cancel.is_set()
@@ -176,16 +212,17 @@ class Assembly:
         return np.unique(np.linspace(0, n - 1, min(n, RAY_POINTS)).astype(np.int64))
 
     def _built(self, name: str, inner: bool) -> tuple[Any, ...]:
-        """A part's tree, its solid, its unit face normals, its interior test points and its ray
-        mesh; or (``inner``) the tree of the part shrunk by the allowance, alone."""
+        """A part's tree, its solid, its interior test points and its ray mesh; or (``inner``)
+        the tree of the part shrunk by the allowance and the unit face normals (which the
+        shrinking computes anyway)."""
         v, t = self.meshes[name]
         if inner:
-            return (zet_native.build_tree(shrunk(v, t, self.tol.allowance * (1 + 1e-6) + self.tol.kernel), t, 4, None,
-                                          self.should_cancel),)
+            moved, normals = shrunk(v, t, self.tol.allowance * (1 + 1e-6) + self.tol.kernel)
+            return zet_native.build_tree(moved, t, 4, None, self.should_cancel), normals
         tree = zet_native.build_tree(v, t, 4, None, self.should_cancel)
         solid = zet_native.winding_tree(tree)
         rays = zet_native.ray_mesh(tree, self._ray_points(len(v)), self.tol.kernel)
-        return tree, solid, _unit_normals(v[t]), self._interior_points(name, solid), rays
+        return tree, solid, self._interior_points(name, solid), rays
 
     def _interior_points(self, name: str, solid: zet_native.WindingTree) -> np.ndarray:
         low, high = self.low[name], self.high[name]
@@ -216,11 +253,7 @@ class Assembly:
         """The overlapping and uncertain pairs of p moving along d against q, their windows, and
         whether the query ran out of its pair budget (returned, not kept: parts of one step are
         checked on several threads at once)."""
-        moving_tree = self.shrunk[p] if shrunk else self.trees[p]
-        r = zet_native.path_query(moving_tree, self.trees[q], np.asarray(d, dtype=np.float64), 0.0, float(length),
-                                  abs_tol=self.tol.kernel, pair_budget=budget, should_cancel=self.should_cancel)
-        if int(r.status) == 2:
-            raise Cancelled()
+        r = self._path_query(p, q, d, length, shrunk, budget)
         exhausted = int(r.status) == 1
         c = r.contacts[r.contacts["strict"] != 0]
         u = r.uncertain_windows
@@ -230,6 +263,15 @@ class Assembly:
         hi = np.concatenate([c["strict_exit"], u["exit"]])
         lo, hi = np.clip(lo, 0.0, length), np.clip(hi, 0.0, length)
         return moving, fixed, lo, np.maximum(lo, hi), exhausted
+
+    def _path_query(self, p: str, q: str, d: npt.ArrayLike, length: float, shrunk: bool,
+                    budget: int) -> zet_native.PathQueryResult:
+        moving_tree = self.shrunk[p] if shrunk else self.trees[p]
+        r = zet_native.path_query(moving_tree, self.trees[q], np.asarray(d, dtype=np.float64), 0.0, float(length),
+                                  abs_tol=self.tol.kernel, pair_budget=budget, should_cancel=self.should_cancel)
+        if int(r.status) == 2:
+            raise Cancelled()
+        return r
 
     def rest_depth(self, p: str, q: str) -> tuple[float, tuple[int, int] | None]:
         """Deepest overlap of two parts in place, with the triangle pair that has it."""
@@ -273,28 +315,43 @@ class Assembly:
 
     def pair(self, p: str, q: str, d: Direction) -> PairCheck:
         """Does q block p translating along the unit direction d (a tuple)?"""
-        along = self._pairs.setdefault((p, d), {})
-        found = along.get(q)
+        found = self._pairs.get((p, d), {}).get(q)
         if found is None:
-            lo, hi = self._box_windows(p, d)
-            i = self._index[q]
-            if lo[i] > hi[i]:
-                found = PairCheck(False, 0.0, 0.0)
-            else:
-                found = self._check_pair(p, q, np.asarray(d), (float(lo[i]), float(hi[i])))
-            along[q] = found
+            self.check_pairs(p, [q], [d])
+            found = self._pairs[(p, d)][q]
         return found
 
-    def _check_pair(self, p: str, q: str, d: np.ndarray, window: tuple[float, float]) -> PairCheck:
-        length = window[1] + self.tol.pad
-        found = self._path_depths(p, q, d, length)
-        if found.blocked:
-            return found
+    def check_pairs(self, p: str, others: Sequence[str], directions: Sequence[Direction]) -> None:
+        """Checks p against each of the others along each direction (unit tuples), those not
+        checked before, all at once: the path queries one after the other, then the overlap
+        depths of their first contacts in one go (a few hundred triangle pairs cost about what
+        a dozen do), then the interior points of the paths that no contact blocks."""
+        todo: list[tuple[str, Direction, float, float]] = []  # (q, d, window's start, path length)
+        for d in directions:
+            along = self._pairs.setdefault((p, d), {})
+            lo, hi = self._box_windows(p, d)
+            for q in others:
+                if q in along:
+                    continue
+                i = self._index[q]
+                if lo[i] > hi[i]:  # the boxes never meet
+                    along[q] = PairCheck(False, 0.0, 0.0)
+                else:
+                    todo.append((q, d, float(lo[i]), float(hi[i]) + self.tol.pad))
+        if not todo:
+            return
+        found = self._path_depths(p, [(q, np.asarray(d), length) for q, d, _, length in todo])
+        for (q, d, start, length), check in zip(todo, found):
+            self._pairs[(p, d)][q] = check if check.blocked else self._interior_check(p, q, d, start, length, check)
+
+    def _interior_check(self, p: str, q: str, d: Direction, start: float, length: float,
+                        found: PairCheck) -> PairCheck:
+        """Blocked when a point well inside p enters q's solid at one of the path's samples."""
         points = self.interior[p]
         if len(points):
-            start = max(window[0], 0.0)
+            start = max(start, 0.0)
             ts = start + (length - start) * (np.arange(1, PATH_SAMPLES + 1) / PATH_SAMPLES)
-            moved = (points[None] + ts[:, None, None] * d).reshape(-1, 3)
+            moved = (points[None] + ts[:, None, None] * np.asarray(d)).reshape(-1, 3)
             # Every moved point goes to the walk: a ray that misses q's box crosses nothing of q
             # and ends at the root box test, sooner than a box test of ours in numpy picks it out.
             crossings, ambiguous = zet_native.winding(moved, WINDING_RAY, self.solids[q])
@@ -302,52 +359,146 @@ class Assembly:
                 return PairCheck(True, found.depth, np.inf)
         return found
 
-    def _path_depths(self, p: str, q: str, d: np.ndarray, length: float) -> PairCheck:
-        """The path query of p shrunk by the allowance against q: what touches there overlaps q
-        deeper than the allowance, unless the two triangles only touch (no separating depth)."""
+    def _path_depths(self, p: str, checks: Sequence[tuple[str, np.ndarray, float]]) -> list[PairCheck]:
+        """For each (q, d, length), the path query of p shrunk by the allowance against q along
+        d up to length: what touches there overlaps q deeper than the allowance, unless the two
+        triangles only touch (no separating depth)."""
         # A blocked path usually shows deep pairs among its first few hundred candidates: small
         # pair budgets first, the whole path only when they found nothing deep. The verdict is
         # whether any pair of the whole path is deep, whatever the budgets, since each pair's
-        # depth is its own.
+        # depth is its own; so is whether the pairs' depths are computed path by path or
+        # together.
+        found: list[PairCheck | None] = [None] * len(checks)
+        looking = list(range(len(checks)))
+        triangles = self.meshes[p][1]
+        v = self.shrunk[p].vertices
+        deep = 1e-3 * self.tol.allowance
         for budget in BUDGETS:
-            moving, fixed, lo, hi, exhausted = self._query(p, q, d, length, shrunk=True, budget=budget)
-            # Parallel triangles overlap only at the instant they are coplanar, by nothing: a
-            # face passing through a parallel face of the other part is no evidence.
-            crossing = np.abs(np.einsum("ij,ij->i", self.normals[p][moving], self.normals[q][fixed])) < 1 - 1e-9
-            moving, fixed, lo, hi = moving[crossing], fixed[crossing], lo[crossing], hi[crossing]
-            v = self.shrunk[p].vertices
-            for start, stop in _chunks(len(moving)):
-                k = slice(start, stop)
-                a = v[self.meshes[p][1][moving[k]]]
-                depths = overlap_depths(a, self.corners(q, fixed[k]), d, lo[k], hi[k])
-                if np.any(depths > 1e-3 * self.tol.allowance):
-                    return PairCheck(True, 0.0, float(depths.max()) + self.tol.allowance)
-            if not exhausted:
+            look, moving, fixed, lo, hi, exhausted = self._looks(p, checks, looking, budget)
+            starts = np.searchsorted(look, np.arange(len(looking)))
+            counts = np.diff(np.append(starts, len(look)))
+            # The first few pairs of every look in one call (a deep pair is usually among them).
+            first = np.arange(len(look)) - starts[look] < FIRST_PAIRS
+            if first.any():
+                directions = np.array([checks[i][1] for i in looking])
+                depths = overlap_depths(v[triangles[moving[first]]], self._all_corners(fixed[first]),
+                                        directions[look[first]], lo[first], hi[first])
+                deepest = np.full(len(looking), -np.inf)
+                np.maximum.at(deepest, look[first], depths)
+                for k in np.flatnonzero(deepest > deep).tolist():
+                    found[looking[k]] = PairCheck(True, 0.0, float(deepest[k]) + self.tol.allowance)
+            # The rest of each look on its own, in larger chunks, until one is deep.
+            for k, i in enumerate(looking):
+                q, d, _ = checks[i]
+                for begin in range(int(starts[k]) + FIRST_PAIRS, int(starts[k] + counts[k]), REST_PAIRS):
+                    if found[i] is not None:
+                        break
+                    r = slice(begin, min(begin + REST_PAIRS, int(starts[k] + counts[k])))
+                    depths = overlap_depths(v[triangles[moving[r]]], self._all_corners(fixed[r]), d, lo[r], hi[r])
+                    if np.any(depths > deep):
+                        found[i] = PairCheck(True, 0.0, float(depths.max()) + self.tol.allowance)
+            looking = [i for k, i in enumerate(looking) if found[i] is None and exhausted[k]]
+            if not looking:
                 break
-        return PairCheck(False, 0.0, 0.0)
+        return [PairCheck(False, 0.0, 0.0) if f is None else f for f in found]
+
+    def _looks(self, p: str, checks: Sequence[tuple[str, np.ndarray, float]], looking: Sequence[int],
+               budget: int) -> tuple[np.ndarray, np.ndarray, np.ndarray, np.ndarray, np.ndarray, list[bool]]:
+        """The path queries of p shrunk by the allowance for the checks ``looking`` (indices
+        into ``checks``), with a pair budget: every look's pairs that can be deep (its strict
+        contacts, then its uncertain pairs, each in the query's order; of those, the pairs of
+        triangles that are not parallel) one look after the other, as (look: its index in
+        ``looking``, moving triangle, fixed triangle counted over all parts, window's start,
+        window's end), and whether each look ran out of its budget. The lists of all looks are
+        taken apart at once: a few dozen numpy calls whatever the number of looks."""
+        results = [self._path_query(p, checks[i][0], checks[i][1], checks[i][2], True, budget) for i in looking]
+        exhausted = [int(r.status) == 1 for r in results]
+        every = np.arange(len(looking))
+
+        def joined(records: str, name: str) -> np.ndarray:
+            # Fields one by one: joining the records themselves costs numpy a dtype promotion.
+            return np.concatenate([getattr(r, records)[name] for r in results])
+
+        strict = joined("contacts", "strict") != 0
+        look = np.concatenate([np.repeat(every, [len(r.contacts) for r in results])[strict],
+                               np.repeat(every, [len(r.uncertain_windows) for r in results])])
+        order = np.argsort(look, kind="stable")
+        look = look[order]
+
+        def listed(contact: str, uncertain: str) -> np.ndarray:
+            # Each look's strict contacts, then its uncertain pairs.
+            both = np.concatenate([joined("contacts", contact)[strict], joined("uncertain_windows", uncertain)])
+            return both[order]
+
+        moving = listed("moving_triangle", "moving_triangle").astype(np.int64)
+        fixed = listed("obstacle_triangle", "obstacle_triangle").astype(np.int64)
+        fixed += np.array([self._first_triangle[checks[i][0]] for i in looking], dtype=np.int64)[look]
+        length = np.array([checks[i][2] for i in looking], dtype=np.float64)[look]
+        lo = np.clip(listed("strict_enter", "enter"), 0.0, length)
+        hi = np.maximum(lo, np.clip(listed("strict_exit", "exit"), 0.0, length))
+        # Parallel triangles overlap only at the instant they are coplanar, by nothing: a face
+        # passing through a parallel face of the other part is no evidence.
+        crossing = np.abs(np.einsum("ij,ij->i", self.normals[p][moving], self._all_normals[fixed])) < 1 - 1e-9
+        return look[crossing], moving[crossing], fixed[crossing], lo[crossing], hi[crossing], exhausted
+
+    def _all_corners(self, triangles: np.ndarray) -> np.ndarray:
+        """Corners of triangles counted over all parts (those of the first part, then the next...)."""
+        corners: np.ndarray = self._all_vertices[self._all_triangles[triangles]]
+        return corners
 
     def seat(self, p: str, q: str) -> tuple[np.ndarray, np.ndarray]:
         """Triangle pairs of p and q within the seat distance at rest that do not overlap (the
         touching pairs whose cones say where p may start to move), as corner arrays."""
         key = (p, q)
         if key not in self._seats:
-            a = b = np.zeros((0, 3, 3))
-            if self.near(p, q):
-                status, pairs = zet_native.clearance_candidates(
-                    self.trees[p], self.trees[q], np.zeros(3), 0.0, self.tol.seat, should_cancel=self.should_cancel)
-                if int(status) != 0:
-                    raise Cancelled()
-                if len(pairs):
-                    a, b = self.corners(p, pairs[:, 0]), self.corners(q, pairs[:, 1])
-                    close = zet_native.triangle_distances(np.ascontiguousarray(a), np.ascontiguousarray(b))
-                    deep = 1e-3 * self.tol.allowance
-                    # Depths only of the pairs close enough to be in the seat.
-                    near = close["upper"] <= self.tol.seat
-                    a, b = a[near], b[near]
-                    keep = ~(depths_at_rest(a, b, deep) > deep)
-                    a, b = a[keep], b[keep]
-            self._seats[key] = (np.ascontiguousarray(a), np.ascontiguousarray(b))
+            # Both sides of a seat at once (the first analysis that needs one side needs the
+            # other one too), under the pair's own lock, so that two threads do not both make them.
+            with self._lock:
+                pair_lock = self._seat_locks.setdefault(frozenset(key), threading.Lock())
+            with pair_lock:
+                if key not in self._seats:
+                    self._seats[key], known = self._seat_side(p, q, None)
+                    self._seats[(q, p)], _ = self._seat_side(q, p, known)
         return self._seats[key]
+
+    def _seat_side(self, p: str, q: str, known: tuple[np.ndarray, np.ndarray] | None
+                   ) -> tuple[tuple[np.ndarray, np.ndarray], tuple[np.ndarray, np.ndarray]]:
+        """The seat of p against q, and its triangle pairs' depths at rest (keyed by p's triangle
+        times q's count plus q's triangle, sorted) for the other side. ``known``: those of the
+        other side. A pair's depth at rest does not depend on which of its triangles is named
+        first (the same separating axes, negated, and the same overlaps), so the other side's
+        depths are taken as they are; only the pairs that side did not have are computed."""
+        a = b = np.zeros((0, 3, 3))
+        keys, depths = np.zeros(0, dtype=np.int64), np.zeros(0)
+        if self.near(p, q):
+            status, pairs = zet_native.clearance_candidates(
+                self.trees[p], self.trees[q], np.zeros(3), 0.0, self.tol.seat, should_cancel=self.should_cancel)
+            if int(status) != 0:
+                raise Cancelled()
+            if len(pairs):
+                a, b = self.corners(p, pairs[:, 0]), self.corners(q, pairs[:, 1])
+                close = zet_native.triangle_distances(np.ascontiguousarray(a), np.ascontiguousarray(b))
+                deep = 1e-3 * self.tol.allowance
+                # Depths only of the pairs close enough to be in the seat.
+                near = close["upper"] <= self.tol.seat
+                a, b, pairs = a[near], b[near], pairs[near].astype(np.int64)
+                depths = np.zeros(len(a))
+                todo = np.ones(len(a), dtype=bool)
+                if known is not None and len(known[0]):
+                    # The other side's key of each pair: q's triangle times p's count plus p's.
+                    theirs = pairs[:, 1] * len(self.meshes[p][1]) + pairs[:, 0]
+                    at = np.minimum(np.searchsorted(known[0], theirs), len(known[0]) - 1)
+                    found = known[0][at] == theirs
+                    depths[found] = known[1][at[found]]
+                    todo = ~found
+                depths[todo] = depths_at_rest(a[todo], b[todo], deep)
+                mine = pairs[:, 0] * len(self.meshes[q][1]) + pairs[:, 1]
+                order = np.argsort(mine)
+                keys, depths_sorted = mine[order], depths[order]
+                keep = ~(depths > deep)
+                a, b = a[keep], b[keep]
+                depths = depths_sorted
+        return (np.ascontiguousarray(a), np.ascontiguousarray(b)), (keys, depths)
 
     def cones(self, p: str, others: Iterable[str], search: bool) -> tuple[list[zet_native.ConeGroups], Any]:
         """The cone groups of p's seat, one set per touching part, and (with ``search``) the
@@ -421,6 +572,16 @@ class Assembly:
                 break
         return np.flatnonzero(open_)
 
+    def prepare(self, p: str, others: Sequence[str], half: str) -> None:
+        """One half of p's analysis against the others done ahead of it (kept for it): the cone
+        groups of its seat (``"cones"``) or its checks along the axes (``"axes"``). Each half
+        keeps what it finds in records of its own part (a seat's two sides under the pair's
+        lock), so that any of them may run at once."""
+        if half == "cones":
+            self.cones(p, others, search=False)
+        else:
+            self.check_pairs(p, others, [d for _, d in AXIS_KEYS])
+
     def analyse(self, p: str, others: Sequence[str]) -> PartAnalysis:
         """The candidates of part p against the other parts still in place: the six axes
         always (they make the blocking table); when none of them is free, the direction with
@@ -448,13 +609,34 @@ class Assembly:
         """The tried directions (arrays, or unit tuples already keys) with their blockers; the
         margins of the free ones (a blocked direction never competes, so its margin is left NaN)."""
         keys = [d if isinstance(d, tuple) else _key(d) for _, d in tried]
+        self.check_pairs(p, others, keys)
         found = [(label, key, *self.blockers(p, others, key)) for (label, _), key in zip(tried, keys)]
         free = [i for i, (_, _, blockers, _) in enumerate(found) if not blockers]
         margins = np.full(len(found), np.nan)
         if free:
-            margins[free] = smallest_margins(np.array([tried[i][1] for i in free]), groups)
+            margins[free] = self._smallest_margins(np.array([tried[i][1] for i in free]), groups)
         return [Candidate(label, key, blockers, float(m), depth)
                 for (label, key, blockers, depth), m in zip(found, margins)]
+
+    def _smallest_margins(self, directions: np.ndarray, groups: Sequence[zet_native.ConeGroups]) -> np.ndarray:
+        """``smallest_margins``, with each set's smallest margin along each direction kept: a
+        seat's sets stay while its parts do, and every later step rates the same free
+        directions against them again."""
+        directions = np.ascontiguousarray(directions, dtype=np.float64).reshape(-1, 3)
+        sets = [g for g in groups if len(g.kinds)]
+        if not sets:
+            return np.ones(len(directions))
+        keys = [tuple(row) for row in directions.tolist()]
+        per_set = []
+        for g in sets:  # a set is kept in self._groups for as long as self lives: its id stays its own
+            missing = [i for i, k in enumerate(keys) if (id(g), k) not in self._set_margins]
+            if missing:
+                found = zet_native.margins(directions[missing], np.arange(len(g.kinds), dtype=np.int64), g).min(axis=1)
+                for i, value in zip(missing, found.tolist()):
+                    self._set_margins[(id(g), keys[i])] = value
+            per_set.append(np.array([self._set_margins[(id(g), k)] for k in keys]))
+        smallest: np.ndarray = np.minimum.reduce(per_set)
+        return smallest
 
     def blockers(self, p: str, others: Sequence[str], d: Direction) -> tuple[tuple[str, ...], float]:
         """The other parts that block p along d, in the given order, and the deepest tolerated
@@ -468,6 +650,7 @@ class Assembly:
     def axes(self, p: str, others: Sequence[str]) -> list[tuple[str, tuple[str, ...]]]:
         """The six axes of p with the other parts that block each: the first candidates of
         every analysis, without the margins (which need the cones of p's seat)."""
+        self.check_pairs(p, others, [d for _, d in AXIS_KEYS])
         return [(label, self.blockers(p, others, d)[0]) for label, d in AXIS_KEYS]
 
     def clear_distance(self, p: str, others: Iterable[str], d: npt.ArrayLike) -> float:
@@ -477,17 +660,31 @@ class Assembly:
         return max(ends) + self.tol.pad if ends else 0.0
 
 
-def shrunk(vertices: np.ndarray, triangles: np.ndarray, distance: float) -> np.ndarray:
+def _extremes(vertices: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
+    """The smallest and largest coordinates of (n, 3) vertices, as ``min(axis=0)`` and
+    ``max(axis=0)`` give them: column by column, which is many times quicker on rows of three,
+    but where an extreme is zero its sign depends on the order of the comparisons, so there the
+    reductions over rows decide."""
+    low = np.array([vertices[:, k].min() for k in range(3)])
+    high = np.array([vertices[:, k].max() for k in range(3)])
+    if not (low.all() and high.all()):
+        low, high = vertices.min(axis=0), vertices.max(axis=0)
+    return low, high
+
+
+def shrunk(vertices: np.ndarray, triangles: np.ndarray, distance: float) -> tuple[np.ndarray, np.ndarray]:
     """The vertices moved inwards so that every face plane moves at least ``distance`` into
     the solid: along the vertex's area-weighted normal, by distance over the smallest cosine
     between it and the normals of its faces (capped, so that a needle tip moves at most four
     times as far). A part shrunk by the allowance touches another part only where the two
     overlap deeper than the allowance; touching faces, sliding and tolerated interferences
-    leave no contact at all. Inward is against the normals of a positive volume."""
+    leave no contact at all. Inward is against the normals of a positive volume. Also the unit
+    face normals of the triangles as given (by the right-hand rule, whatever the volume's sign)."""
     corners = vertices[triangles]
     normals = np.cross(corners[:, 1] - corners[:, 0], corners[:, 2] - corners[:, 0])
     volume = np.einsum("ij,ij->i", corners[:, 0], normals).sum()
-    if volume < 0:
+    flipped = bool(volume < 0)
+    if flipped:
         normals = -normals
     # Each vertex's sum of its faces' normals, the faces taken by corner and then in order
     # (bincount adds in the order given).
@@ -502,7 +699,9 @@ def shrunk(vertices: np.ndarray, triangles: np.ndarray, distance: float) -> np.n
     for k in range(3):
         np.minimum.at(cosine, triangles[:, k], np.einsum("ij,ij->i", unit[triangles[:, k]], face_unit))
     step = distance / np.clip(cosine, 0.25, 1.0)
-    return np.ascontiguousarray(vertices - unit * step[:, None])
+    # A negated vector has the same length: the unit normals of the triangles as given are the
+    # flipped ones negated back, bit for bit.
+    return np.ascontiguousarray(vertices - unit * step[:, None]), -face_unit if flipped else face_unit
 
 
 def distinct_groups(groups: zet_native.ConeGroups) -> zet_native.ConeGroups:
@@ -534,20 +733,6 @@ def _projections(width: int) -> np.ndarray:
 def _take(groups: zet_native.ConeGroups, rows: np.ndarray) -> zet_native.ConeGroups:
     taken: list[Any] = [None if x is None else np.ascontiguousarray(x[rows]) for x in groups]
     return type(groups)(*taken)
-
-
-def _unit_normals(corners: np.ndarray) -> np.ndarray:
-    n = np.cross(corners[:, 1] - corners[:, 0], corners[:, 2] - corners[:, 0])
-    unit: np.ndarray = n / np.maximum(lengths(n), 1e-300)[:, None]
-    return unit
-
-
-def _chunks(n: int, first: int = 16, rest: int = 4096) -> Iterator[tuple[int, int]]:
-    """A small first chunk (a deep pair is usually among the first), then larger ones."""
-    start, size = 0, first
-    while start < n:
-        yield start, min(n, start + size)
-        start, size = start + size, rest
 
 
 def _key(d: npt.ArrayLike) -> Direction:

@@ -63,11 +63,13 @@ def _axes(a: np.ndarray, b: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
 
 def _lines(a: np.ndarray, b: np.ndarray, direction: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
     """Intercepts and slopes (n, 22) of the overlap lines: of each axis the side that rises
-    with t (or stays), then the side that falls; unusable axes get lines that never bind."""
+    with t (or stays), then the side that falls; unusable axes get lines that never bind.
+    ``direction``: (3,), or (n, 3) one per pair."""
     axes, usable = _axes(a, b)
     pa = axes @ a.transpose(0, 2, 1)
     pb = axes @ b.transpose(0, 2, 1)
-    s = axes @ direction
+    # One direction for all, or one per pair (each pair's products as the single direction's).
+    s = axes @ direction if direction.ndim == 1 else np.matmul(axes, direction[:, :, None])[..., 0]
     ahead = pa.max(axis=2) - pb.min(axis=2)  # A's far side past B's near side: slope s
     behind = pb.max(axis=2) - pa.min(axis=2)  # slope -s
     # An axis against the motion (s < 0) has its rising side behind: the crossings that bound
@@ -111,8 +113,8 @@ def _largest(c: np.ndarray, m: np.ndarray, lo: np.ndarray, hi: np.ndarray) -> np
 def overlap_depths(a: npt.ArrayLike, b: npt.ArrayLike, direction: npt.ArrayLike, lo: npt.ArrayLike,
                    hi: npt.ArrayLike, screen: float | None = None, first_only: bool = False) -> np.ndarray:
     """Largest separating depth (float64 (n,)) of each triangle pair (a[i] moving by t
-    direction, b[i] fixed; corners (n, 3, 3)) over t in [lo[i], hi[i]]; 0 when apart or only
-    touching.
+    direction, or by t direction[i] when given one per pair (n, 3); b[i] fixed; corners (n, 3,
+    3)) over t in [lo[i], hi[i]]; 0 when apart or only touching.
 
     With ``screen``, pairs whose overlap along the two face normals alone (an upper bound of
     the depth) stays within it keep that bound instead: most contacts of a tight fit are faces
@@ -124,6 +126,9 @@ def overlap_depths(a: npt.ArrayLike, b: npt.ArrayLike, direction: npt.ArrayLike,
     direction = np.asarray(direction, dtype=np.float64)
     lo = np.broadcast_to(np.asarray(lo, dtype=np.float64), len(a)).copy()
     hi = np.broadcast_to(np.asarray(hi, dtype=np.float64), len(a)).copy()
+    per_pair = direction.ndim == 2
+    if per_pair and (direction.shape != (len(a), 3) or screen is not None):
+        raise ValueError("directions per pair are (n, 3), and screen takes a single direction")
     if screen is not None:
         out = np.zeros(len(a))
         for start in range(0, len(a), 16 * BLOCK):
@@ -137,7 +142,7 @@ def overlap_depths(a: npt.ArrayLike, b: npt.ArrayLike, direction: npt.ArrayLike,
         out, rest = np.zeros(len(a)), np.arange(len(a))
     for start in range(0, len(rest), BLOCK):
         k = rest[start:start + BLOCK]
-        out[k] = _largest(*_lines(a[k], b[k], direction), lo[k], hi[k])
+        out[k] = _largest(*_lines(a[k], b[k], direction[k] if per_pair else direction), lo[k], hi[k])
         if first_only and screen is not None and np.any(out[k] > screen):
             break
     return out

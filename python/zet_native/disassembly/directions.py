@@ -137,16 +137,18 @@ def _ranges(starts: np.ndarray, sizes: np.ndarray) -> np.ndarray:
 class _Queue:
     """The cells of the branch and bound waiting to be split, popped as a heap of (bound,
     order of arrival) would pop them: smallest bound first, the earliest on a tie. Held as
-    arrays, round by round, so that a round of hundreds of cells costs a few numpy calls, and a
-    cell's groups are picked out of its batch's flags only when it is split (most never are)."""
+    arrays, round after round, so that a round of hundreds of cells costs a few numpy calls, and
+    a cell's groups are picked out of its batch's flags only when it is split (most never are)."""
 
     def __init__(self) -> None:
         self.bounds = np.zeros(0)
         self.waiting = np.zeros(0, dtype=bool)
-        # Per cell: its round, its row in the round, where its flags start, where its batch's
-        # groups start, and how many groups the batch has.
-        self.cells = np.zeros((0, 5), dtype=np.int64)
-        self.rounds: list[tuple[np.ndarray, np.ndarray, np.ndarray]] = []  # (corners, relevant, flags)
+        # Per cell, into the rounds' arrays one after the other: its corners' row, where its
+        # flags start, where its batch's groups start, and how many groups the batch has.
+        self.cells = np.zeros((0, 4), dtype=np.int64)
+        self.corners = np.zeros((0, 3, 3))
+        self.relevant = np.zeros(0, dtype=np.int64)
+        self.kept = np.zeros(0, dtype=bool)
 
     def add(self, corners: np.ndarray, bounds: np.ndarray, valid: np.ndarray, counts: np.ndarray,
             widths: np.ndarray, relevant: np.ndarray, kept: np.ndarray) -> None:
@@ -159,8 +161,11 @@ class _Queue:
         flag_start = first_flag[batch] + (row - first_cell[batch]) * widths[batch]
         group_start = (np.cumsum(widths) - widths)[batch]
         ids = np.flatnonzero(valid)
-        table = np.stack([np.full(len(batch), len(self.rounds)), row, flag_start, group_start, widths[batch]], 1)
-        self.rounds.append((corners, relevant, kept))
+        table = np.stack([row + len(self.corners), flag_start + len(self.kept), group_start + len(self.relevant),
+                          widths[batch]], 1)
+        self.corners = np.concatenate([self.corners, corners])
+        self.relevant = np.concatenate([self.relevant, relevant])
+        self.kept = np.concatenate([self.kept, kept])
         self.bounds = np.concatenate([self.bounds, bounds[ids]])
         self.waiting = np.concatenate([self.waiting, np.ones(len(ids), dtype=bool)])
         self.cells = np.concatenate([self.cells, table[ids]])
@@ -172,24 +177,14 @@ class _Queue:
         ready = np.flatnonzero(self.waiting & (-self.bounds > threshold)) if most > 0 else np.zeros(0, np.int64)
         chosen = ready[np.argsort(self.bounds[ready], kind="stable")[:most]]
         self.waiting[chosen] = False
-        table = self.cells[chosen]
-        corners = np.zeros((len(chosen), 3, 3))
-        counts = np.zeros(len(chosen), dtype=np.int64)
-        picked: list[tuple[np.ndarray, np.ndarray]] = []
-        for r in sorted(set(table[:, 0].tolist())):
-            round_corners, relevant, kept = self.rounds[r]
-            mine = np.flatnonzero(table[:, 0] == r)
-            corners[mine] = round_corners[table[mine, 1]]
-            flags = kept[_ranges(table[mine, 2], table[mine, 4])]
-            running = np.concatenate([[0], np.cumsum(flags)])
-            ends = np.cumsum(table[mine, 4])
-            counts[mine] = running[ends] - running[ends - table[mine, 4]]
-            picked.append((mine, relevant[_ranges(table[mine, 3], table[mine, 4])][flags]))
-        out = np.zeros(int(counts.sum()), dtype=np.int64)
-        starts = np.cumsum(counts) - counts
-        for mine, groups in picked:
-            out[_ranges(starts[mine], counts[mine])] = groups
-        return corners, out, counts
+        row, flag_start, group_start, width = self.cells[chosen].T
+        flags = self.kept[_ranges(flag_start, width)]
+        running = np.concatenate([[0], np.cumsum(flags)])
+        ends = np.cumsum(width)
+        counts: np.ndarray = running[ends] - running[ends - width]
+        groups: np.ndarray = self.relevant[_ranges(group_start, width)][flags]
+        corners: np.ndarray = self.corners[row]
+        return corners, groups, counts
 
     def largest(self) -> float:
         """The largest -bound of the cells still waiting (-inf without any)."""

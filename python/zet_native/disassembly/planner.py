@@ -17,11 +17,12 @@ with the widest margin, the earliest tried on a tie. When no part can leave, the
 and the parts still in place are reported with what holds them.
 """
 
+import concurrent.futures
 import threading
 from collections.abc import Callable, Iterable
 from typing import Any, NamedTuple
 
-from .analysis import Assembly, Cancelled, PartAnalysis, each
+from .analysis import Assembly, Cancelled, PartAnalysis, each, workers
 from .parts import AssemblyError, PartsLike, checked_parts
 
 DEFAULT_ALLOWANCE = 1e-4  # of the assembly's diagonal
@@ -97,20 +98,24 @@ def plan(parts: PartsLike, *, allowance: float = DEFAULT_ALLOWANCE, absolute: bo
     checked = checked_parts(parts)
     threads = max(1, int(threads))
     cancel = threading.Event()
+    pool = workers(threads) if threads > 1 else None
     try:
-        assembly = Assembly(checked, allowance, absolute, cancel, threads)
-    except InterruptedError as error:  # the tree build was stopped
-        raise Interrupted(_empty(checked, cancelled=True)) from error
-    except KeyboardInterrupt as error:
-        raise Interrupted(_empty(checked, cancelled=True)) from error
-    state = _State(assembly)
-    try:
-        state.check_rest(threads)
-        state.run(threads, progress)
-    except (KeyboardInterrupt, Cancelled) as error:
-        cancel.set()
-        raise Interrupted(state.result(cancelled=True)) from error
-    return state.result()
+        try:
+            assembly = Assembly(checked, allowance, absolute, cancel, threads, pool)
+        except InterruptedError as error:  # the tree build was stopped
+            raise Interrupted(_empty(checked, cancelled=True)) from error
+        except KeyboardInterrupt as error:
+            raise Interrupted(_empty(checked, cancelled=True)) from error
+        state = _State(assembly, pool)
+        try:
+            state.run(threads, progress)
+        except (KeyboardInterrupt, Cancelled) as error:
+            cancel.set()
+            raise Interrupted(state.result(cancelled=True)) from error
+        return state.result()
+    finally:
+        if pool is not None:
+            pool.shutdown(wait=True, cancel_futures=True)
 
 
 def _empty(parts: Iterable[str], cancelled: bool = False) -> Plan:
@@ -119,18 +124,18 @@ def _empty(parts: Iterable[str], cancelled: bool = False) -> Plan:
 
 
 class _State:
-    def __init__(self, assembly: Assembly) -> None:
+    def __init__(self, assembly: Assembly, pool: concurrent.futures.ThreadPoolExecutor | None = None) -> None:
         self.a = assembly
+        self.pool = pool  # the plan's threads
         self.remaining = list(assembly.names)
         self.steps: list[Step] = []
         self.first: Table | None = None  # candidates and blockers of the first step
         self.last: Table | None = None  # those of the latest step
         self.interference = {n: 0.0 for n in assembly.names}
 
-    def check_rest(self, threads: int) -> None:
-        names = self.a.names
-        pairs = [(p, q) for i, p in enumerate(names) for q in names[i + 1:] if self.a.near(p, q)]
-        found = each(lambda pq: self.a.rest_depth(*pq), pairs, threads, self.a.cancel)
+    def check_rest(self, pairs: list[tuple[str, str]], found: list[tuple[float, tuple[int, int] | None]]) -> None:
+        """The deepest overlaps at rest of the pairs of near parts: the interference of each
+        part, or the first pair that overlaps beyond the allowance refused."""
         for (p, q), (depth, pair) in zip(pairs, found):
             if depth > self.a.tol.allowance:
                 assert pair is not None  # a depth above the allowance (>= 0) comes with its triangle pair
@@ -155,7 +160,30 @@ class _State:
         remaining = self.remaining
         others = {p: [q for q in remaining if q != p] for p in remaining}
         if self.first is None:
-            analyses = each(lambda p: self.a.analyse(p, others[p]), remaining, threads, self.a.cancel, progress)
+            # The overlaps at rest of the near pairs first, then the two large halves of every
+            # analysis, the cones of the part's seat and its checks along the axes, as tasks of
+            # their own done ahead: many smaller tasks keep two threads evenly busy where five
+            # whole analyses leave one thread finishing alone. Once a pair overlaps beyond the
+            # allowance the halves not yet started are skipped, since the plan is refused.
+            names = self.a.names
+            pairs = [(p, q) for i, p in enumerate(names) for q in names[i + 1:] if self.a.near(p, q)]
+            refused = threading.Event()
+
+            def task(item: tuple[Any, Any]) -> Any:
+                if item[0] == "rest":
+                    found = self.a.rest_depth(*item[1])
+                    if found[0] > self.a.tol.allowance:
+                        refused.set()
+                    return found
+                if not refused.is_set():
+                    self.a.prepare(item[1], others[item[1]], item[0])
+                return None
+
+            tasks = [("rest", pq) for pq in pairs] + [(half, p) for half in ("cones", "axes") for p in remaining]
+            # Progress counts a part when its second half is done (the analyses after them are quick).
+            found = each(task, tasks, threads, self.a.cancel, progress, self.pool, weight=lambda t: int(t[0] == "axes"))
+            self.check_rest(pairs, found[:len(pairs)])
+            analyses = each(lambda p: self.a.analyse(p, others[p]), remaining, threads, self.a.cancel, pool=self.pool)
             return {x.name: {c.label: list(c.blockers) for c in x.candidates} for x in analyses}, analyses
         # The first step checked every axis of every part against all the others: these are
         # lookups, quicker on one thread than handed around several that share the interpreter.
@@ -168,7 +196,7 @@ class _State:
         open_ = {p for p, rows in zip(remaining, axes) if any(not b for _, b in rows)}
         fewest = min((behind[p] for p in open_), default=len(remaining))
         wanted = [p for p in remaining if (behind[p] == fewest if p in open_ else behind[p] <= fewest)]
-        analyses = each(lambda p: self.a.analyse(p, others[p]), wanted, threads, self.a.cancel)
+        analyses = each(lambda p: self.a.analyse(p, others[p]), wanted, threads, self.a.cancel, pool=self.pool)
         for x in analyses:
             tables[x.name] = {c.label: list(c.blockers) for c in x.candidates}
         return tables, analyses
