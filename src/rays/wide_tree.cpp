@@ -24,13 +24,7 @@ bool WideTree::reserve(int64_t count) {
 }
 
 WideNode* WideTree::append(int32_t& index) {
-  if (size_ == capacity_) {
-    const int64_t grown = capacity_ == 0 ? 64 : 2 * capacity_;
-    void* moved = raw_realloc(nodes_, static_cast<size_t>(grown) * sizeof(WideNode));
-    if (moved == nullptr) return nullptr;
-    nodes_ = static_cast<WideNode*>(moved);
-    capacity_ = grown;
-  }
+  if (size_ == capacity_ && !reserve(capacity_ == 0 ? 64 : 2 * capacity_)) return nullptr;
   index = static_cast<int32_t>(size_);
   return &nodes_[size_++];
 }

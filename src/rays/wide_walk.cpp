@@ -11,8 +11,8 @@ namespace zet {
 
 WideScratchOwner::~WideScratchOwner() {
   for (int i = 0; i < kWideWalkers; ++i) raw_free(scratch.stacks[i].entries);
-  for (int k = 0; k < kPacketWalks; ++k) raw_free(scratch.packets[k].entries);
-  for (int i = 0; i < kPacketGroup; ++i) raw_free(scratch.hits[i].hits);
+  raw_free(scratch.packet.entries);
+  for (int i = 0; i < kPacketRays; ++i) raw_free(scratch.hits[i].hits);
 }
 
 bool wide_ray_direction(const double inverse[3]) {
@@ -95,15 +95,15 @@ bool WideRayBatch::flush() {
   n_ = 0;
   const double* points = points_.get();
   uint32_t* order = order_.get();
-  if (n < 2 * kPacketGroup ||
+  if (n < 2 * kPacketRays ||
       !coherent_order(points, n, direction_, keys_.get(), cell_starts_.get(), order))
     for (int i = 0; i < n; ++i) order[i] = uint32_t(i);
   WideScratch& s = scratch_.scratch;
   staged_.clear();
-  for (int at = 0; at < n; at += kPacketGroup) {
-    const int m = std::min(kPacketGroup, n - at);
-    const double* origins[kPacketGroup];
-    int64_t rays[kPacketGroup];
+  for (int at = 0; at < n; at += kPacketRays) {
+    const int m = std::min(kPacketRays, n - at);
+    const double* origins[kPacketRays];
+    int64_t rays[kPacketRays];
     for (int j = 0; j < m; ++j) {
       origins[j] = points + 3 * order[at + j];
       rays[j] = rays_.get()[order[at + j]];

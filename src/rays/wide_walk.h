@@ -46,11 +46,8 @@ constexpr int kWideWalkers = 4;
 // stack whose entries carry the set of rays that entered them, so that a node or leaf that
 // several of them enter is popped, and its branch taken, once (see wide_walk_impl.h). 8 or
 // 16: a node's four slots of rays fit one 64-bit word. Measured against 4 and 8 (and two
-// packets side by side, kPacketWalks 2) on coherent rays, 16 was fastest.
+// packets walking side by side) on coherent rays, one packet of 16 was fastest.
 constexpr int kPacketRays = 16;
-// Packets that walk side by side, one step of each in turn, and the rays they take in all.
-constexpr int kPacketWalks = 1;
-constexpr int kPacketGroup = kPacketWalks * kPacketRays;
 
 // A packet walk's stack entry: a wide node or a leaf as in WideEntry, and the rays of the
 // packet that entered it.
@@ -65,8 +62,8 @@ struct PacketStack {
 
 struct WideScratch {
   WideStack stacks[kWideWalkers];
-  PacketStack packets[kPacketWalks];
-  WideHits hits[kPacketGroup];
+  PacketStack packet;
+  WideHits hits[kPacketRays];
 };
 
 // Owns a WideScratch (zeroed at first), freed with its owner.
@@ -87,7 +84,7 @@ struct LeafSource {
   int64_t offset;
 };
 
-// trace_ray for n (1 to kPacketGroup) rays with finite origins on the collapsed tree of the
+// trace_ray for n (1 to kPacketRays) rays with finite origins on the collapsed tree of the
 // same tree (grown by the same epsilon), its leaf triangles prepared for the direction from
 // leaves: ray i's hits, with ray index rays[i], go to scratch.hits[i] (emptied first), the
 // same hits in the same order as trace_ray's. False when memory could not be had.

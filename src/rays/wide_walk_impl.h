@@ -293,63 +293,46 @@ struct WideWalks {
   }
 
 #if defined(ZET_LANES)
-  // The rays of one or more packets, each packet on its own stack from the root, the packets
-  // side by side, one step of each in turn (see side_by_side): packet k holds rays
-  // k * kPacketRays on, n rays in all. A wide node pushes each slot that some of the entry's
-  // rays enter, with those rays, enter(ray, node) giving a ray's slots; the slots go on the
-  // stack the last first, as side_by_side pushes them, so each ray meets its own nodes in
-  // its own walk's order. A leaf goes to leaf(first ray of the packet, entry, rays), which
-  // returns -1 (memory failed) or the rays whose walks end there; those leave every entry of
-  // their packet from then on. False when memory failed.
+  // The rays of one packet (n of them, 1 to kPacketRays) on one stack from the root. A wide
+  // node pushes each slot that some of the entry's rays enter, with those rays, enter(ray,
+  // node) giving a ray's slots; the slots go on the stack the last first, as side_by_side
+  // pushes them, so each ray meets its own nodes in its own walk's order. A leaf goes to
+  // leaf(entry, rays), which returns -1 (memory failed) or the rays whose walks end there;
+  // those leave every entry from then on. False when memory failed.
   template <class Enter, class Leaf>
-  static bool packets(const WideNode* nodes, int n, WideScratch& scratch, Enter enter, Leaf leaf) {
-    size_t top[kPacketWalks];
-    uint32_t live[kPacketWalks];
-    int walks = 0;
-    for (; walks * kPacketRays < n; ++walks) {
-      PacketStack& stack = scratch.packets[walks];
-      if (!room(stack, 0)) return false;
-      const int rays = std::min(kPacketRays, n - walks * kPacketRays);
-      live[walks] = uint32_t((uint64_t{1} << rays) - 1);
-      stack.entries[0] = {0, -1, live[walks]};
-      top[walks] = 1;
-    }
-    for (bool busy = true; busy;) {
-      busy = false;
-      for (int k = 0; k < walks; ++k) {
-        if (top[k] == 0) continue;
-        busy = true;
-        PacketStack& stack = scratch.packets[k];
-        const PacketEntry e = stack.entries[--top[k]];
-        const uint32_t rays = e.rays & live[k];
-        if (rays == 0) continue;
-        const int first = k * kPacketRays;
-        if (e.count < 0) {
-          const WideNode& node = nodes[e.ref];
-          uint64_t word = 0;  // bit s * kPacketRays + i: ray i enters slot s
-          for (uint32_t m = rays; m != 0; m &= m - 1) {
-            const int i = __builtin_ctz(m);
-            word |= by_slot(enter(first + i, node)) << i;
-          }
-          if (!room(stack, top[k])) return false;
-          PacketEntry* at = stack.entries;
-          constexpr uint64_t all = (uint64_t{1} << kPacketRays) - 1;
-          for (int i = kWideSlots - 1; i >= 0; --i) {
-            const uint32_t entered = uint32_t((word >> (i * kPacketRays)) & all);
-            at[top[k]] = {node.ref[i], node.count[i], entered};
-            top[k] += entered != 0;
-          }
-          continue;
-        }
-        const int64_t ended = leaf(first, e, rays);
+  static bool packet(const WideNode* nodes, int n, PacketStack& stack, Enter enter, Leaf leaf) {
+    constexpr uint64_t all = (uint64_t{1} << kPacketRays) - 1;
+    if (!room(stack, 0)) return false;
+    uint32_t live = uint32_t((uint64_t{1} << n) - 1);
+    stack.entries[0] = {0, -1, live};
+    size_t top = 1;
+    while (top > 0) {
+      const PacketEntry e = stack.entries[--top];
+      const uint32_t rays = e.rays & live;
+      if (rays == 0) continue;
+      if (e.count >= 0) {
+        const int64_t ended = leaf(e, rays);
         if (ended < 0) return false;
-        live[k] &= ~uint32_t(ended);
+        live &= ~uint32_t(ended);
+        continue;
+      }
+      const WideNode& node = nodes[e.ref];
+      uint64_t word = 0;  // bit s * kPacketRays + i: ray i enters slot s
+      for (uint32_t m = rays; m != 0; m &= m - 1) {
+        const int i = __builtin_ctz(m);
+        word |= by_slot(enter(i, node)) << i;
+      }
+      if (!room(stack, top)) return false;
+      for (int s = kWideSlots - 1; s >= 0; --s) {
+        const uint32_t entered = uint32_t((word >> (s * kPacketRays)) & all);
+        stack.entries[top] = {node.ref[s], node.count[s], entered};
+        top += entered != 0;
       }
     }
     return true;
   }
 
-  // trace for up to kPacketGroup rays in packets.
+  // trace for one packet of rays.
   static bool trace_packets(const LeafSource& leaves, const WideNode* nodes,
                             const double* const origins[], const int64_t rays[], int n,
                             const double direction[3], const double inverse[3], double epsilon,
@@ -361,13 +344,13 @@ struct WideWalks {
     auto enter = [&](int i, const WideNode& node) {
       return entered_slots(node, origins[i], direction, inverse, reach);
     };
-    auto leaf = [&](int first, const PacketEntry& e, uint32_t live) -> int64_t {
+    auto leaf = [&](const PacketEntry& e, uint32_t live) -> int64_t {
       if (e.count == 0) return 0;
       PreparedBlock* const block = blocks + e.ref;  // the leaf's blocks, prepared together
       if (block->stamp != generation)
         prepare_leaf(*leaves.tree, direction, block, e.count, generation);
       for (uint32_t m = live; m != 0; m &= m - 1) {
-        const int i = first + __builtin_ctz(m);
+        const int i = __builtin_ctz(m);
         for (int b = 0; b < e.count; ++b)
           if (!block_crossings(block[b], origins[i], direction, epsilon, reach, rays[i],
                                scratch.hits[i]))
@@ -375,11 +358,11 @@ struct WideWalks {
       }
       return 0;
     };
-    return packets(nodes, n, scratch, enter, leaf);
+    return packet(nodes, n, scratch.packet, enter, leaf);
   }
 
-  // wind for up to kPacketGroup points in packets; a point's walk stops at its first
-  // ambiguity, and the point leaves its packet there.
+  // wind for one packet of points; a point's walk stops at its first ambiguity, and the
+  // point leaves the packet there.
   static bool wind_packets(const WindingBatch& b, const WideNode* nodes,
                            const WindingLeaves& leaves, const double* const points[], int n,
                            const double r[3], WideScratch& scratch, int64_t count[],
@@ -389,14 +372,14 @@ struct WideWalks {
       ambiguous[i] = false;
     }
     auto enter = [&](int i, const WideNode& node) { return reached_slots(node, points[i], r); };
-    auto leaf = [&](int first, const PacketEntry& e, uint32_t live) -> int64_t {
+    auto leaf = [&](const PacketEntry& e, uint32_t live) -> int64_t {
       uint32_t ended = 0;
       for (uint32_t m = live; m != 0; m &= m - 1) {
-        const int i = first + __builtin_ctz(m);
+        const int i = __builtin_ctz(m);
         for (const WindingLeafGroup* g = leaves.groups + e.count;; ++g) {
           if (group_crossings(*g, points[i], b.direction, b.origin_tolerance, count[i])) {
             ambiguous[i] = true;
-            ended |= 1u << (i - first);
+            ended |= 1u << i;
             break;
           }
           if (g->last != 0) break;
@@ -404,7 +387,7 @@ struct WideWalks {
       }
       return ended;
     };
-    return packets(nodes, n, scratch, enter, leaf);
+    return packet(nodes, n, scratch.packet, enter, leaf);
   }
 #endif
 
@@ -444,7 +427,7 @@ struct WideWalks {
 #endif
 
 #if defined(ZET_LANES)
-  static constexpr int kGroup = kPacketGroup;  // the points of the packets
+  static constexpr int kGroup = kPacketRays;  // the points of a packet
 #else
   static constexpr int kGroup = kWideWalkers;  // walks side by side
 #endif
@@ -454,7 +437,8 @@ struct WideWalks {
                      const uint32_t* order, int64_t begin, int64_t end) {
     // The reciprocal of wind_points_one_by_one; the caller made sure it is finite.
     const double r[3] = {1.0 / b.direction[0], 1.0 / b.direction[1], 1.0 / b.direction[2]};
-    WideScratch scratch{};
+    WideScratchOwner owner;
+    WideScratch& scratch = owner.scratch;
     bool done = true;
     int64_t index[kGroup];
     const double* group[kGroup];
@@ -498,8 +482,6 @@ struct WideWalks {
       if (n == kGroup) done = flush();
     }
     if (done && n > 0) done = flush();
-    for (int i = 0; i < kWideWalkers; ++i) raw_free(scratch.stacks[i].entries);
-    for (int k = 0; k < kPacketWalks; ++k) raw_free(scratch.packets[k].entries);
     return done;
   }
 };
