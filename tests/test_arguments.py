@@ -1,10 +1,6 @@
-"""Every array argument of every module function, those inside tree and mesh tuples too, on a
-valid call: another dtype (of another size, or of the same size and another kind), the other
-byte order or one more dimension is refused naming the argument, a wrong fixed extent with
-the argument's shape message, a layout that is not C-contiguous by the buffer protocol, and
-of several refused arguments the first is reported; the parser's own errors come before any
-of them. Misaligned copies, bytearray views and ctypes arrays of the same values give the
-same result."""
+"""Every array argument of every module function (inside tuples too): another dtype, byte order, rank, extent
+or layout is refused naming it, the first of several, after the parser's errors; other exporters of the same
+values give the same result."""
 
 import pickle
 

@@ -1,8 +1,6 @@
-"""Cancellation of every function that takes should_cancel at each of its consultations (up
-to 20 of them, spread over the run): answered true (or truthy), by raising, or with an object
-whose truth test raises, the call stops at that consultation without asking again, returns
-part of the complete result (or raises), gives the same bytes on 1 and 4 threads, and
-releases every buffer it borrowed."""
+"""Every should_cancel consultation answered true, by raising, or with a raising truth test: the call stops
+there without asking again, returns part of the full result (or raises), the same on 1 and 4 threads, and
+releases its buffers."""
 
 import numpy as np
 import pytest

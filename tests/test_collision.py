@@ -10,6 +10,7 @@ from reference_ccd import ref_kernel
 from support import SHAPE, refused
 
 import _zet_native as zn
+import zet_native
 
 TOLS = (1e-9, 1e-9, 1e-6)  # abs_tol, rel_tol, sin_tol
 
@@ -274,3 +275,13 @@ def test_result_is_a_list_of_tuples():
     assert zn.translation_triangle_ccd_batch(empty, empty, V, np.zeros((0, 2)), *TOLS) == []
     got = zn.translation_triangle_ccd_batch(np.repeat(M1, 2, 0), np.repeat(O1, 2, 0), V, np.tile(T1, (2, 1)), *TOLS)
     assert type(got) is list and [type(r) for r in got] == [tuple] * 2 and got[1] == lifted(TOL)
+
+
+@pytest.mark.parametrize("function, args, message", [
+    (zet_native.ccd_batch, (M1, M1, V, np.zeros((2, 2))), "moving, obstacle and paths must have one row per pair"),
+    (zet_native.triangle_distances, (M1, np.zeros((2, 3, 3))), "moving and obstacle must have one row per pair"),
+    (zet_native.overlap_areas, (np.zeros((2, 3, 2)), np.zeros((1, 3, 2))), "subject and clip must have one row per pair"),
+    (zet_native.pair_cone_groups, (M1, np.zeros((2, 3, 3))), "moving and obstacle must have one row per pair"),
+])
+def test_companion_refuses_unequal_rows(function, args, message):
+    refused(function, args, ValueError, message, ())

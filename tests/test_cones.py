@@ -1,6 +1,5 @@
-"""pair_cones, cone_groups and cone_wedges against numpy ports written here, compared byte for
-byte: generators, the Jacobi rank test, facets, caps and compaction; wedges; the worked groups;
-argument checks in their order; the companion ConeGroups helpers."""
+"""pair_cones, cone_groups and cone_wedges against numpy ports, byte for byte; worked groups; checks in
+order; the companion ConeGroups helpers."""
 
 import numpy as np
 import pytest

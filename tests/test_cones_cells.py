@@ -1,8 +1,5 @@
-"""cells_bound_batch against a Python port of the whole batch visit written here (keys, sort,
-blocks, pruning checks, history, skip flags, relevance) on margin and cap-bound tables of the
-reference ports, compared byte for byte in both modes and with several chunks; cell values
-against brute-force margins; single-batch flags on several thread limits; edge cases; argument
-checks in their order; the companion helper."""
+"""cells_bound_batch against a Python port of the batch visit on the reference margin and cap tables, byte for
+byte in both modes; brute-force margins; thread limits; edge cases; checks in order; the companion helper."""
 
 import math
 

@@ -1,7 +1,5 @@
-"""cone_margins and cone_cap_lower_bounds against numpy ports written here, compared byte for byte
-on random groups with dead slots; the worked values; a margin outside a cone is its distance to the
-cone and a cap bound never exceeds a nearby margin; slices of directions and of groups; argument
-checks in their order; K, F and W of 0; the companion helpers."""
+"""cone_margins and cone_cap_lower_bounds against numpy ports, byte for byte; worked values; distances to
+cones; cap bounds below nearby margins; empty slot counts; checks in order; the companion helpers."""
 
 import math
 
@@ -233,19 +231,17 @@ def test_cap_bound_never_exceeds_nearby_margin():
 
 def test_empty_slot_counts_and_grids():
     g = 3
-    empty = zet_native.ConeGroups(np.array([0, 1, 0], np.int8), np.zeros((g, 0, 3)), np.zeros((g, 0), bool),
-                                  np.zeros((g, 0, 3)), np.zeros((g, 0), bool), np.array([0, 0, 1], bool),
-                                  np.array([0.5, 0.0, 0.0]), np.zeros((g, 0, 3)), np.zeros((g, 0, 3)),
-                                  np.zeros((g, 0, 3)), np.zeros((g, 0), bool), np.zeros((g, 3)), np.full(g, -2.0))
+    slots, flags = np.zeros((g, 0, 3)), np.zeros((g, 0), bool)
+    empty = zet_native.ConeGroups(np.array([0, 1, 0], np.int8), slots, flags, slots, flags, np.array([0, 0, 1], bool),
+                                  np.array([0.5, 0.0, 0.0]), slots, slots, slots, flags, np.zeros((g, 3)), np.full(g, -2.0))
     u = directions(4, 14)
     assert margins(u, [0, 1, 2], empty).tolist() == [[INF, -INF, -1.0]] * 4
     assert caps(u, [0, 2], empty, np.zeros(4)).tolist() == [[-INF, -INF]] * 4
     groups = input_groups(5, 15)
     for k, f, w in ((0, 2, 3), (9, 0, 36), (9, 4, 0)):
-        cut = groups._replace(generators=groups.generators[:, :k].copy(), generator_mask=groups.generator_mask[:, :k].copy(),
-                              facets=np.zeros((5, f, 3)), facet_mask=np.zeros((5, f), bool),
-                              wedge_normals=groups.wedge_normals[:, :w].copy(), wedge_first_sides=groups.wedge_first_sides[:, :w].copy(),
-                              wedge_second_sides=groups.wedge_second_sides[:, :w].copy(), wedge_mask=groups.wedge_mask[:, :w].copy())
+        cut = groups._replace(facets=np.zeros((5, f, 3)), facet_mask=np.zeros((5, f), bool), **{
+            name: getattr(groups, name)[:, :k if name.startswith("generator") else w].copy() for name in
+            ("generators", "generator_mask", "wedge_normals", "wedge_first_sides", "wedge_second_sides", "wedge_mask")})
         assert margins(u, np.arange(5), cut).tobytes() == margins_ref(u, np.arange(5), cut).tobytes()
     none = np.zeros(0, np.int64)
     assert zn.cone_margins(np.zeros((0, 3)), np.array([0]), *groups[:11], 0.0) == b""

@@ -10,22 +10,7 @@ import numpy as np
 import pytest
 from reference_ccd import swept_box
 from reference_distance import conservative_triangle_distance
-from support import (
-    DEEPEST,
-    DTYPE,
-    INF,
-    NAN,
-    SANITIZED,
-    UNLIMITED,
-    Asker,
-    BadTruth,
-    Poller,
-    Refusal,
-    Tree,
-    both,
-    sphere,
-    torus,
-)
+from support import DEEPEST, DTYPE, INF, NAN, SANITIZED, UNLIMITED, Asker, BadTruth, Poller, Refusal, Tree, both, sphere, torus
 
 import _zet_native as zn
 import zet_native

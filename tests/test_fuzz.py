@@ -1,8 +1,6 @@
-"""Every module function with one argument of a valid call replaced by a fuzzed one (an array
-of another dtype, rank, shape, byte order or layout, other exporters, NaN, infinities, huge and
-negative values and indices, malformed trees, wrong scalars and callables): the call returns
-a well-formed result or raises one of the documented exceptions, in bounded time, and never
-writes into its arguments."""
+"""Every module function with one argument of a valid call fuzzed (dtype, rank, shape, byte order, layout,
+exporters, NaN, huge values and indices, malformed trees, bad scalars and callables): a well-formed result or a
+documented exception, in bounded time, never writing into its arguments."""
 
 import faulthandler
 import functools

@@ -1,9 +1,6 @@
-"""The vector builds (4 lanes with AVX2, 8 with AVX-512F) against the scalar code, each chosen
-through ZET_NATIVE_LANES in a process of its own: overlap areas, winding, ray hits, direction
-scores, cone groups and cone margins byte for byte, with every remainder of lanes, NaN input,
-ambiguous points, whole-space and facet-only groups, cancellation inside a run, and the walks
-of collapsed trees on broken boxes. Each
-process reports which build really ran; a build the processor lacks is skipped."""
+"""The AVX2 and AVX-512F lane builds, each chosen by ZET_NATIVE_LANES in a process of its own, give the
+scalar code's bytes on every lane kernel (remainders, NaN, cancellation, broken boxes); a missing build is
+skipped."""
 
 import functools
 import json

@@ -1,7 +1,5 @@
-"""ray_tree_hits: a second traversal written here (recursive, left subtree first, the slab
-test and the edge-vector triangle test with the same operations in the same order) compared
-byte for byte, hit order and depth bits, on random soups, lattices and a deep tree; chords
-through closed meshes; boundary depths; cancellation; argument checks in their order."""
+"""ray_tree_hits against a recursive traversal written here, byte for byte (hit order, depths) on soups,
+lattices and a deep tree; chords through closed meshes; depth bounds; cancellation; checks in order."""
 
 import math
 import re
@@ -13,20 +11,7 @@ from reference_ccd import _cross as cross
 from reference_ccd import _dot as dot
 from reference_ccd import _sub as sub
 from reference_ccd import ieee_div, max_as_written, min_as_written
-from support import (
-    DTYPE,
-    INF,
-    NAN,
-    Asker,
-    Poller,
-    Refusal,
-    both,
-    lattice,
-    soup,
-    sphere,
-    torus,
-    tree_arrays,
-)
+from support import DTYPE, INF, NAN, Asker, Poller, Refusal, both, lattice, soup, sphere, torus, tree_arrays
 
 import _zet_native as zn
 import zet_native

@@ -1,7 +1,5 @@
-"""direction_ray_scores: a second scorer written here (the recursive ray traversal of
-test_rays, each ray's hits sorted by depth and read as entries and exits, the pairwise sum
-with the module's operations in the same order) compared bit for bit on small scenes; chords
-through closed meshes; the swept-box and segment-box filters; argument checks in their order."""
+"""direction_ray_scores against a scorer written here (test_rays' traversal, hits read as entries and exits,
+the pairwise sum in the module's order), bit for bit; chords; the box filters; checks in order."""
 
 import re
 import struct

@@ -1,8 +1,5 @@
-"""ray_winding_batch: a second traversal and crossing classifier written here (the same
-operations in the same order, NaN-propagating minima and maxima) compared exactly, counts
-and ambiguity, on soups, lattices, NaN boxes and a deep tree; closed generated solids give
--1 / +1 inside and 0 outside; surface points, shared edges and parallel faces are
-ambiguous; large batches give each point's own result; argument checks in their order."""
+"""ray_winding_batch against a traversal and classifier written here, exactly; closed solids inside and
+outside; surface points and parallel faces ambiguous; large batches point by point; checks in order."""
 
 import math
 import re
