@@ -1,7 +1,7 @@
 // Unit tests of pieces that need no interpreter: the thread count formula, the range
-// slicing, the cancellation schedules, the form A / form B fan-outs, and the lazily
-// produced key orders (with exact keys, and with keys that start as lower bounds of
-// themselves). The lane builds are compared with the scalar code by tests/test_lanes.py.
+// slicing, the fan-outs (also run under ThreadSanitizer), the lazily produced key orders and
+// the prepared-block generations. The cancellation schedules are replayed by the Python
+// references (test_collision_path, test_checks_self, test_distance_clearance, test_tree).
 #include <algorithm>
 #include <atomic>
 #include <cmath>
@@ -12,7 +12,6 @@
 
 #include "cones/refined_key_order.h"
 #include "rays/leaf_blocks.h"
-#include "runtime/cancel_poller.h"
 #include "runtime/key_order.h"
 #include "runtime/parallel_for.h"
 #include "runtime/thread_count.h"
@@ -72,37 +71,6 @@ static void test_range_plan() {
   CHECK(c[31].a_end == int64_t{1} << 62);
 }
 
-static void test_poll_schedules() {
-  CancelPoller counted;
-  counted.callable = reinterpret_cast<_object*>(&counted);  // never called here
-  counted.interval = 3;
-  std::vector<int> asked;
-  for (int p = 1; p <= 10; ++p)
-    if (counted.counted_poll_due()) asked.push_back(p);
-  CHECK((asked == std::vector<int>{1, 4, 7, 10}));
-
-  CancelPoller none;
-  CHECK(!none.counted_poll_due() && !none.work_poll_due(100));
-
-  // next_check starting at 0: the first report asks, whatever its size.
-  CancelPoller work;
-  work.callable = counted.callable;
-  work.interval = 10;
-  CHECK(work.work_poll_due(0));
-  CHECK(!work.work_poll_due(9));
-  CHECK(work.work_poll_due(1));  // 10 reached
-  CHECK(work.next_check == 20);
-  CHECK(work.work_poll_due(25));  // 35: asks, next at 45
-  CHECK(!work.work_poll_due(9) && work.work_poll_due(1));
-
-  // next_check starting at interval: no question before interval units.
-  CancelPoller late;
-  late.callable = counted.callable;
-  late.interval = 4;
-  late.next_check = 4;
-  CHECK(!late.work_poll_due(1) && !late.work_poll_due(2) && late.work_poll_due(1));
-}
-
 static void test_fan_outs() {
   for (int64_t threads : {1, 2, 5, 32, 100}) {
     std::vector<std::atomic<int>> seen(1000);
@@ -142,40 +110,14 @@ static void test_fan_outs() {
   exchange_thread_limit(0);
 }
 
-// Every prefix read, at any size, is that of a stable sort by key with NaN keys last and
-// -0 tied with +0.
-static void test_key_order() {
-  std::mt19937_64 rng(5);
-  const double specials[] = {std::nan(""), -0.0, 0.0, INFINITY, -INFINITY, 1.0};
-  for (int64_t n : {0, 1, 2, 63, 64, 65, 127, 128, 129, 130, 257, 1000}) {
-    std::vector<double> key(size_t(n) + 1);
-    for (auto& k : key) k = rng() % 3 == 0 ? specials[rng() % 6] : double(rng() % 50) / 7;
-    std::vector<int64_t> expect(static_cast<size_t>(n));
-    for (int64_t j = 0; j < n; ++j) expect[size_t(j)] = j;
-    std::stable_sort(expect.begin(), expect.end(), [&](int64_t x, int64_t y) {
-      const bool x_nan = key[x] != key[x], y_nan = key[y] != key[y];
-      return x_nan || y_nan ? !x_nan && y_nan : key[x] < key[y];
-    });
-    for (int64_t stride : {1, 7, 64, 1000}) {
-      std::vector<KeyedPosition> scratch(size_t(n) + 1);
-      KeyOrder order;
-      order.start(key.data(), n, scratch.data());
-      bool same = true;
-      for (int64_t r = 0; r < n; r += stride)  // reads in bursts, as the cell batches do
-        for (int64_t q = r; q < std::min(n, r + stride); ++q)
-          same = same && order.at(q) == expect[size_t(q)];
-      CHECK(same);
-    }
-  }
-}
-
-// Keys that start as lower bounds (the key less a random amount, -infinity, or the key
-// itself) and are made exact on request: every prefix, read in bursts, is the order of the
-// exact keys, and keys far down the order are never made exact when only the start is read.
-static void test_refined_key_order() {
+// Keys with NaN, -0 and infinities, and lower bounds of them (the key less a random amount,
+// -infinity, or the key itself) made exact on request. Every prefix, read in bursts as the
+// cell batches read it, is a stable sort by the exact key with NaN keys last and -0 tied
+// with +0; keys far down the order are never made exact when only the start is read.
+static void test_key_orders() {
   std::mt19937_64 rng(9);
   const double specials[] = {std::nan(""), -0.0, 0.0, INFINITY, -INFINITY, 1.0};
-  for (int64_t n : {0, 1, 63, 64, 65, 130, 257, 1000, 5000}) {
+  for (int64_t n : {0, 1, 2, 63, 64, 65, 127, 128, 129, 130, 257, 1000, 5000}) {
     std::vector<double> exact(size_t(n) + 1), start(size_t(n) + 1);
     std::vector<uint8_t> provisional(size_t(n) + 1);
     for (int64_t j = 0; j < n; ++j) {
@@ -192,6 +134,16 @@ static void test_refined_key_order() {
       return a != a || b != b ? a == a && b != b : a < b;
     });
     for (int64_t stride : {1, 7, 64, 1000}) {
+      std::vector<KeyedPosition> scratch(size_t(n) + 1);
+      KeyOrder plain;
+      plain.start(exact.data(), n, scratch.data());
+      bool same = true;
+      for (int64_t r = 0; r < n; r += stride)
+        for (int64_t q = r; q < std::min(n, r + stride); ++q)
+          same = same && plain.at(q) == expect[size_t(q)];
+      CHECK(same);
+
+      same = true;
       std::vector<uint8_t> flags = provisional;
       std::vector<double> key = start;
       int64_t refined = 0;
@@ -201,10 +153,8 @@ static void test_refined_key_order() {
         ++refined;
         return key[size_t(j)] = exact[size_t(j)];
       };
-      std::vector<KeyedPosition> scratch(size_t(n) + 1);
       RefinedKeyOrder<decltype(refine)> order;
       order.start(key.data(), flags.data(), n, scratch.data(), refine);
-      bool same = true;
       const int64_t read = stride == 1 ? std::min<int64_t>(n, 20) : n;
       for (int64_t r = 0; r < read; r += stride)
         for (int64_t q = r; q < std::min(read, r + stride); ++q) {
@@ -236,11 +186,9 @@ static void test_lazy_generations() {
 
 int main() {
   test_lazy_generations();
-  test_key_order();
-  test_refined_key_order();
+  test_key_orders();
   test_effective_count();
   test_range_plan();
-  test_poll_schedules();
   test_fan_outs();
   std::printf("native: %d passed, %d failed\n", checks - failures, failures);
   return failures == 0 ? EXIT_SUCCESS : EXIT_FAILURE;
