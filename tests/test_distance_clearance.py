@@ -99,18 +99,9 @@ def test_candidates_match_reference(case, interval, yes_at, answer):
         assert not args[0].excluded[found[:, 0]].any() and not args[1].excluded[found[:, 1]].any()
 
 
-def test_candidate_polling_and_static_axes():
+def test_static_axes():
     chip = [(0, 0, 0), (1, 0, 0), (0, 1, 0)]
     one, pair = tree(chip), np.array([[0, 0]], np.uint32).tobytes()
-    for interval, expected, calls in ((1, (2, b""), 1), (5, (0, pair), 0)):  # 1 pop + 1 leaf unit < 5
-        asker = Asker(1)
-        assert candidates(one, one, (0, 0, 0), 1.0, 0.0, 0.0, 0.0, interval, asker) == expected
-        assert asker.calls == calls
-    # Two moving leaves against a leaf of two: 1 + (1 + 1 * 2) units, then the next pop reaches 5.
-    asker = Asker(1)
-    got = candidates(tree(chip + [(0, 0, 0.5), (1, 0, 0.5), (0, 1, 0.5)], 1), tree(chip * 2), (0, 0, 0),
-                     1.0, 0.0, 0.0, 0.0, 5, asker)
-    assert got == (2, np.array([[0, 0], [0, 1]], np.uint32).tobytes()) and asker.calls == 1
     # Along (1, -1, 0) the boxes never meet at one t, but a component up to box_static is tested over the whole path.
     far = tree([(3, -0.9, 0), (4, -0.9, 0), (3, -0.6, 0)])
     for box_static, listed in ((1.0, True), (np.nextafter(1.0, 0.0), False), (0.0, False)):
