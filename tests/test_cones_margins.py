@@ -6,16 +6,13 @@ import math
 import numpy as np
 import pytest
 from support import DTYPE, INF, NAN, refused
+from test_cones import dot
 
 import _zet_native as zn
 import zet_native
 
 pytestmark = pytest.mark.filterwarnings("ignore::RuntimeWarning")  # NaN and inf in the ports
 HALF_PI = math.pi / 2
-
-
-def dot(x, y):
-    return x[..., 0] * y[..., 0] + x[..., 1] * y[..., 1] + x[..., 2] * y[..., 2]
 
 
 def unit(v):
