@@ -111,17 +111,6 @@ def test_hand_computed_polygons(subject, clip, tolerance, expected):
     assert got >= 0.0 and got == pytest.approx(expected, rel=1e-12, abs=1e-15)
 
 
-def test_rows_across_grains():
-    # 61 distinct pairs tiled over more than seven grains: a misplaced or missed row shows. (Thread
-    # limits are compared for every kernel in test_concurrency.)
-    rng = np.random.default_rng(4)
-    subject = rng.uniform(0, 1, (61, 3, 2))
-    clip = subject + rng.uniform(-0.05, 0.05, (61, 3, 2))
-    expected = np.resize(reference(subject, clip, 0.01), 30011)
-    subject, clip = np.resize(subject, (30011, 3, 2)), np.resize(clip, (30011, 3, 2))
-    assert np.all(expected > 0) and np.array_equal(areas(subject, clip, 0.01), expected)
-
-
 S, C = random_pairs(5, 5)
 
 
