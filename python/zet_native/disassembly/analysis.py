@@ -20,7 +20,6 @@ interference, and two parts deeper than the allowance are refused.
 """
 
 import concurrent.futures
-import functools
 import threading
 from collections.abc import Callable, Iterable, Sequence
 from typing import Any, NamedTuple
@@ -33,6 +32,7 @@ import zet_native
 from .depth import depths_at_rest, lengths, overlap_depths
 from .directions import AXES, best_direction, smallest_margins, sphere_grid
 from .parts import AssemblyError, Mesh
+from .seat_cones import seat_cone_groups
 
 WINDING_RAY = np.array([0.2718, 0.3141, 0.9093])  # runs along no lattice line or face
 GRID_DIRECTIONS = 64  # directions of the grid rated by vertex rays
@@ -521,13 +521,7 @@ class Assembly:
         for q in others:
             if (p, q) not in self._groups:
                 a, b = self.seat(p, q)
-                g = None
-                if len(a):
-                    # Wedges only for the distinct groups: a flat seat repeats one cone
-                    # hundreds of times, and each group's wedges are its own.
-                    found = zet_native.pair_cone_groups(a, b, 0.0, 1e-9, 1e-12, wedges=False).groups
-                    g = zet_native.with_wedges(distinct_groups(found)) if len(found.kinds) else None
-                self._groups[(p, q)] = g
+                self._groups[(p, q)] = seat_cone_groups(a, b) if len(a) else None
             kept = self._groups[(p, q)]
             if kept is not None:
                 made.append(kept)
@@ -702,37 +696,6 @@ def shrunk(vertices: np.ndarray, triangles: np.ndarray, distance: float) -> tupl
     # A negated vector has the same length: the unit normals of the triangles as given are the
     # flipped ones negated back, bit for bit.
     return np.ascontiguousarray(vertices - unit * step[:, None]), -face_unit if flipped else face_unit
-
-
-def distinct_groups(groups: zet_native.ConeGroups) -> zet_native.ConeGroups:
-    """The groups with repeated cones left out: the face contacts of two flat faces give the
-    same half-space over and over, and each copy would cost the search a margin per cell.
-    Groups are the same cone when they have the same facet planes (to 1e-9) and block the
-    same; rows are compared through two fixed random projections of their keys."""
-    facets = np.round(np.where(groups.facet_mask[..., None], groups.facets, 0.0), 9) + 0.0
-    keys = np.concatenate([facets.reshape(len(facets), -1), groups.blocks_all[:, None],
-                           groups.kinds[:, None]], axis=1)
-    mix = _projections(keys.shape[1])
-    hashed = keys @ mix
-    order = np.lexsort((hashed[:, 1], hashed[:, 0]))
-    ordered = hashed[order]
-    new = np.ones(len(order), dtype=bool)
-    new[1:] = np.any(ordered[1:] != ordered[:-1], axis=1)
-    first = np.sort(order[new])
-    return _take(groups, first)
-
-
-@functools.cache
-def _projections(width: int) -> np.ndarray:
-    """Two fixed random projections of keys of ``width`` numbers (made once per width)."""
-    mix = np.random.default_rng(7).standard_normal((width, 2))
-    mix.flags.writeable = False
-    return mix
-
-
-def _take(groups: zet_native.ConeGroups, rows: np.ndarray) -> zet_native.ConeGroups:
-    taken: list[Any] = [None if x is None else np.ascontiguousarray(x[rows]) for x in groups]
-    return type(groups)(*taken)
 
 
 def _key(d: npt.ArrayLike) -> Direction:
