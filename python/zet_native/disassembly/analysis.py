@@ -674,15 +674,18 @@ def shrunk(vertices: np.ndarray, triangles: np.ndarray, distance: float) -> tupl
     overlap deeper than the allowance; touching faces, sliding and tolerated interferences
     leave no contact at all. Inward is against the normals of a positive volume. Also the unit
     face normals of the triangles as given (by the right-hand rule, whatever the volume's sign)."""
-    corners = vertices[triangles]
-    normals = np.cross(corners[:, 1] - corners[:, 0], corners[:, 2] - corners[:, 0])
-    volume = np.einsum("ij,ij->i", corners[:, 0], normals).sum()
+    # Rows gathered with take(), which gives what indexing with the triangles gives, several
+    # times sooner on rows of three.
+    index = triangles.astype(np.intp)
+    first, second, third = (vertices.take(index[:, k], axis=0) for k in range(3))
+    normals = np.cross(second - first, third - first)
+    volume = np.einsum("ij,ij->i", first, normals).sum()
     flipped = bool(volume < 0)
     if flipped:
         normals = -normals
     # Each vertex's sum of its faces' normals, the faces taken by corner and then in order
     # (bincount adds in the order given).
-    corner_of = np.concatenate([triangles[:, k] for k in range(3)]).astype(np.intp)
+    corner_of = index.T.reshape(-1)
     spread = np.concatenate([normals] * 3)
     summed = np.stack([np.bincount(corner_of, weights=spread[:, j], minlength=len(vertices)) for j in range(3)],
                       axis=1)
@@ -691,7 +694,7 @@ def shrunk(vertices: np.ndarray, triangles: np.ndarray, distance: float) -> tupl
     face_unit = normals / np.maximum(lengths(normals), 1e-300)[:, None]
     cosine = np.ones(len(vertices))
     for k in range(3):
-        np.minimum.at(cosine, triangles[:, k], np.einsum("ij,ij->i", unit[triangles[:, k]], face_unit))
+        np.minimum.at(cosine, index[:, k], np.einsum("ij,ij->i", unit.take(index[:, k], axis=0), face_unit))
     step = distance / np.clip(cosine, 0.25, 1.0)
     # A negated vector has the same length: the unit normals of the triangles as given are the
     # flipped ones negated back, bit for bit.
