@@ -221,8 +221,14 @@ class Assembly:
             return zet_native.build_tree(moved, t, 4, None, self.should_cancel), normals
         tree = zet_native.build_tree(v, t, 4, None, self.should_cancel)
         solid = zet_native.winding_tree(tree)
-        rays = zet_native.ray_mesh(tree, self._ray_points(len(v)), self.tol.kernel)
-        return tree, solid, self._interior_points(name, solid), rays
+        return tree, solid, self._interior_points(name, solid), self._ray_mesh(name, tree)
+
+    def _ray_mesh(self, name: str, tree: zet_native.TriangleTree) -> tuple[Any, ...]:
+        """``zet_native.ray_mesh(tree, self._ray_points(...), self.tol.kernel)`` with the box the
+        part has already: the same extremes, without reducing its vertices again."""
+        usable = np.ones(len(tree.triangles), dtype=np.uint8)  # the tree excludes no triangle
+        return (tree.vertices, tree.triangles, tree.node_min, tree.node_max, tree.node_meta, tree.order, usable,
+                self._ray_points(len(tree.vertices)), self.low[name], self.high[name], self.tol.kernel)
 
     def _interior_points(self, name: str, solid: zet_native.WindingTree) -> np.ndarray:
         low, high = self.low[name], self.high[name]
