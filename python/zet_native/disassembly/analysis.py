@@ -198,8 +198,8 @@ class Assembly:
         # (P, Q) -> per grid direction: 1 when a vertex ray between them enters the other's
         # solid, 0 when none does, -1 not asked yet
         self._ray_hits: dict[tuple[str, str], np.ndarray] = {}
-        # (P, the parts of its seat) -> (groups, best direction, its margin)
-        self._cones: dict[tuple[str, tuple[str, ...]], list[Any]] = {}
+        # (P, the parts of its seat) -> the best direction against its cones, its margin, the bound
+        self._best: dict[tuple[str, tuple[str, ...]], tuple[np.ndarray | None, float, float]] = {}
         self._lock = threading.Lock()
         self._seat_locks: dict[frozenset[str], threading.Lock] = {}  # one per pair of parts
         # (id of a seat's cone groups, direction) -> the smallest margin against them
@@ -506,25 +506,17 @@ class Assembly:
                 depths = depths_sorted
         return (np.ascontiguousarray(a), np.ascontiguousarray(b)), (keys, depths)
 
-    def cones(self, p: str, others: Iterable[str], search: bool) -> tuple[list[zet_native.ConeGroups], Any]:
-        """The cone groups of p's seat, one set per touching part, and (with ``search``) the
-        direction with the widest margin against them all (None without groups); kept while
-        the seat's parts stay."""
-        touching = tuple(q for q in others if len(self.seat(p, q)[0]))
-        key = (p, touching)
-        if key not in self._cones:
-            self._cones[key] = [self.seat_groups(p, touching), None]
-        entry = self._cones[key]
-        if search and entry[1] is None:
-            entry[1] = best_direction(entry[0])
-        return entry[0], entry[1]
+    def touching(self, p: str, others: Iterable[str]) -> tuple[str, ...]:
+        """The other parts that p's seat touches, in the given order."""
+        return tuple(q for q in others if len(self.seat(p, q)[0]))
 
-    def seat_groups(self, p: str, others: Iterable[str]) -> list[zet_native.ConeGroups]:
-        """The distinct cone groups of p's seat with each of the other parts that has some.
-        They stay apart: a part's margins are the smallest over the sets, and only a search
-        for the best direction needs them as one."""
+    def seat_groups(self, p: str, touching: Iterable[str]) -> list[zet_native.ConeGroups]:
+        """The cone groups of p's seat with each of the touching parts that gives some. They
+        stay apart: a part's margins are the smallest over the sets, and only a search for the
+        best direction needs them as one. Each set is made when a margin or a search first
+        needs it (by p's own analysis, which no other thread runs at once) and kept."""
         made: list[zet_native.ConeGroups] = []
-        for q in others:
+        for q in touching:
             if (p, q) not in self._groups:
                 a, b = self.seat(p, q)
                 self._groups[(p, q)] = seat_cone_groups(a, b) if len(a) else None
@@ -532,6 +524,22 @@ class Assembly:
             if kept is not None:
                 made.append(kept)
         return made
+
+    def best_cone(self, p: str, touching: tuple[str, ...]) -> tuple[np.ndarray | None, float, float]:
+        """``best_direction`` against the cone groups of p's seat, kept while the seat's parts
+        stay. A set with a group that blocks every direction ends it before the sets after it
+        are made: that group puts every direction's margin at -1 or below whatever the others
+        give (no seat's groups are shifted), and that bound is all the search says then."""
+        key = (p, touching)
+        if key not in self._best:
+            sets: list[zet_native.ConeGroups] = []
+            for q in touching:
+                sets += self.seat_groups(p, (q,))
+                if sets and sets[-1].blocks_all.any():
+                    sets = sets[-1:]
+                    break
+            self._best[key] = best_direction(sets)
+        return self._best[key]
 
     def grid_candidates(self, p: str, others: Iterable[str],
                         groups: Sequence[zet_native.ConeGroups]) -> list[tuple[str, np.ndarray]]:
@@ -573,12 +581,13 @@ class Assembly:
         return np.flatnonzero(open_)
 
     def prepare(self, p: str, others: Sequence[str], half: str) -> None:
-        """One half of p's analysis against the others done ahead of it (kept for it): the cone
-        groups of its seat (``"cones"``) or its checks along the axes (``"axes"``). Each half
-        keeps what it finds in records of its own part (a seat's two sides under the pair's
-        lock), so that any of them may run at once."""
-        if half == "cones":
-            self.cones(p, others, search=False)
+        """One half of p's analysis against the others done ahead of it (kept for it): its seat
+        (``"seat"``: the touching pairs with each other part) or its checks along the axes
+        (``"axes"``). Each half keeps what it finds in records of its own part (a seat's two
+        sides under the pair's lock), so that any of them may run at once. The seat's cones
+        wait for the analysis: which of them it needs depends on the axes' checks."""
+        if half == "seat":
+            self.touching(p, others)
         else:
             self.check_pairs(p, others, [d for _, d in AXIS_KEYS])
 
@@ -587,34 +596,36 @@ class Assembly:
         always (they make the blocking table); when none of them is free, the direction with
         the widest margin against the cones of p's seat, then ray-free grid directions. The
         chosen one has the widest margin, the earliest tried on a tie."""
-        groups, _ = self.cones(p, others, search=False)
-        candidates = self._rate(p, others, AXIS_KEYS, groups)
+        touching = self.touching(p, others)
+        candidates = self._rate(p, others, AXIS_KEYS, touching)
         upper = np.inf
         if not any(not c.blockers for c in candidates):
-            _, (direction, margin, upper) = self.cones(p, others, search=True)
+            direction, margin, upper = self.best_cone(p, touching)
             if direction is not None and margin > 0:
-                candidates += self._rate(p, others, [("cone", direction)], groups)
+                candidates += self._rate(p, others, [("cone", direction)], touching)
         # When the seat's cones block every direction, no grid direction can be free.
         if not any(not c.blockers for c in candidates) and upper >= 0:
             seen = {c.direction for c in candidates}
-            extra = [(label, d) for label, d in self.grid_candidates(p, others, groups)
+            extra = [(label, d) for label, d in self.grid_candidates(p, others, self.seat_groups(p, touching))
                      if _key(d) not in seen]
-            candidates += self._rate(p, others, extra, groups)
+            candidates += self._rate(p, others, extra, touching)
         free = [i for i, c in enumerate(candidates) if not c.blockers]
         chosen = min(free, key=lambda i: (-candidates[i].margin, i)) if free else -1
         return PartAnalysis(p, tuple(candidates), chosen)
 
     def _rate(self, p: str, others: Sequence[str], tried: Sequence[tuple[str, np.ndarray | Direction]],
-              groups: Sequence[zet_native.ConeGroups]) -> list[Candidate]:
+              touching: tuple[str, ...]) -> list[Candidate]:
         """The tried directions (arrays, or unit tuples already keys) with their blockers; the
-        margins of the free ones (a blocked direction never competes, so its margin is left NaN)."""
+        margins of the free ones against the cones of p's seat with the touching parts (a
+        blocked direction never competes, so its margin is left NaN)."""
         keys = [d if isinstance(d, tuple) else _key(d) for _, d in tried]
         self.check_pairs(p, others, keys)
         found = [(label, key, *self.blockers(p, others, key)) for (label, _), key in zip(tried, keys)]
         free = [i for i, (_, _, blockers, _) in enumerate(found) if not blockers]
         margins = np.full(len(found), np.nan)
         if free:
-            margins[free] = self._smallest_margins(np.array([tried[i][1] for i in free]), groups)
+            margins[free] = self._smallest_margins(np.array([tried[i][1] for i in free]),
+                                                   self.seat_groups(p, touching))
         return [Candidate(label, key, blockers, float(m), depth)
                 for (label, key, blockers, depth), m in zip(found, margins)]
 

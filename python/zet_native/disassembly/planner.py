@@ -161,9 +161,9 @@ class _State:
         others = {p: [q for q in remaining if q != p] for p in remaining}
         if self.first is None:
             # The overlaps at rest of the near pairs first, then the two large halves of every
-            # analysis, the cones of the part's seat and its checks along the axes, as tasks of
-            # their own done ahead: many smaller tasks keep two threads evenly busy where five
-            # whole analyses leave one thread finishing alone. Once a pair overlaps beyond the
+            # analysis, the part's seat and its checks along the axes, as tasks of their own
+            # done ahead: many smaller tasks keep two threads evenly busy where five whole
+            # analyses leave one thread finishing alone. Once a pair overlaps beyond the
             # allowance the halves not yet started are skipped, since the plan is refused.
             names = self.a.names
             pairs = [(p, q) for i, p in enumerate(names) for q in names[i + 1:] if self.a.near(p, q)]
@@ -179,7 +179,7 @@ class _State:
                     self.a.prepare(item[1], others[item[1]], item[0])
                 return None
 
-            tasks = [("rest", pq) for pq in pairs] + [(half, p) for half in ("cones", "axes") for p in remaining]
+            tasks = [("rest", pq) for pq in pairs] + [(half, p) for half in ("seat", "axes") for p in remaining]
             # Progress counts a part when its second half is done (the analyses after them are quick).
             found = each(task, tasks, threads, self.a.cancel, progress, self.pool, weight=lambda t: int(t[0] == "axes"))
             self.check_rest(pairs, found[:len(pairs)])
