@@ -278,14 +278,23 @@ class Assembly:
             raise Cancelled()
         return r
 
-    def rest_depth(self, p: str, q: str) -> tuple[float, tuple[int, int] | None]:
-        """Deepest overlap of two parts in place, with the triangle pair that has it."""
-        moving, fixed, lo, hi, _ = self._query(p, q, (0.0, 0.0, 0.0), 0.0)
-        if not len(moving):
-            return 0.0, None
-        depths = depths_at_rest(self.corners(p, moving), self.corners(q, fixed), self.tol.allowance, lo, hi)
-        k = int(np.argmax(depths))
-        return float(depths[k]), (int(moving[k]), int(fixed[k]))
+    def rest_depths(self, pairs: Sequence[tuple[str, str]]) -> list[tuple[float, tuple[int, int] | None]]:
+        """Deepest overlap of each pair of parts in place, with the triangle pair that has it:
+        the path queries one after the other, then the depths of all their triangle pairs in
+        one go (each pair's depth is its own, and a few hundred cost about what a dozen do)."""
+        found = [self._query(p, q, (0.0, 0.0, 0.0), 0.0) for p, q in pairs]
+        counts = [len(moving) for moving, *_ in found]
+        if not sum(counts):
+            return [(0.0, None)] * len(pairs)
+        a = np.concatenate([self.corners(p, moving) for (p, _), (moving, *_) in zip(pairs, found)])
+        b = np.concatenate([self.corners(q, fixed) for (_, q), (_, fixed, *_) in zip(pairs, found)])
+        lo, hi = (np.concatenate([f[k] for f in found]) for k in (2, 3))
+        depths = np.split(depths_at_rest(a, b, self.tol.allowance, lo, hi), np.cumsum(counts)[:-1])
+        out: list[tuple[float, tuple[int, int] | None]] = []
+        for (moving, fixed, *_), mine in zip(found, depths):
+            k = int(np.argmax(mine)) if len(mine) else -1
+            out.append((float(mine[k]), (int(moving[k]), int(fixed[k]))) if k >= 0 else (0.0, None))
+        return out
 
     def windows(self, p: str, d: npt.ArrayLike, widen: float) -> tuple[np.ndarray, np.ndarray]:
         """For every part, the window [lo, hi] of t >= 0 in which p's box moved by t d meets its
