@@ -140,8 +140,8 @@ def _cell_bounds(centers: np.ndarray, radii: np.ndarray, angular: np.ndarray, co
     relevant_offsets = np.concatenate([[0], np.cumsum(widths)]).astype(np.int64)
     if len(counts) > 2 and int(np.sum(counts * np.maximum(widths, 1))) >= CELLS_PER_SLICE:
         return zet_native.cell_bounds(centers, radii, angular, cell_offsets, relevant, relevant_offsets, chunk, groups)
-    values, flags = _zet_native.cells_bound_batch(centers, radii, angular, cell_offsets, relevant, relevant_offsets,
-                                                  chunk, *arrays, 0.0)
+    args: Any = (centers, radii, angular, cell_offsets, relevant, relevant_offsets, chunk, *arrays, 0.0)
+    values, flags = _zet_native.cells_bound_batch(*args)
     return np.frombuffer(values, np.float64), np.frombuffer(flags, np.uint8)
 
 

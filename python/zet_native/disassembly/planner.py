@@ -181,7 +181,7 @@ class _State:
                     self.a.prepare(item[1], others[item[1]], item[0])
                 return None
 
-            tasks = [("rest", share) for share in shares if share]
+            tasks: list[tuple[str, Any]] = [("rest", share) for share in shares if share]
             tasks += [(half, p) for half in ("seat", "axes") for p in remaining]
             # Progress counts a part when its second half is done (the analyses after them are quick).
             found = each(task, tasks, threads, self.a.cancel, progress, self.pool, weight=lambda t: int(t[0] == "axes"))
