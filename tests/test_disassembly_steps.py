@@ -12,7 +12,7 @@ import pytest
 
 import zet_native
 from zet_native.disassembly import DEFAULT_ALLOWANCE, checked_parts, plan
-from zet_native.disassembly.analysis import AXIS_KEYS, GRID_DIRECTIONS, Assembly, _extremes, shrunk
+from zet_native.disassembly.analysis import AXIS_KEYS, GRID_DIRECTIONS, WINDING_RAY, Assembly, _extremes, _inside, shrunk
 from zet_native.disassembly.depth import depths_at_rest, overlap_depths
 from zet_native.disassembly.directions import best_direction, joined_groups, smallest_margins, sphere_grid
 from zet_native.disassembly.seat_cones import seat_cone_groups
@@ -346,3 +346,15 @@ def test_overlaps_at_rest_measured_together_are_each_pairs_own():
         expected = 0.0 if p != "cube-000" else 3e-4 if q[-1] == "1" else 0.1
         assert abs(depth - expected) < 1e-12, (p, q)
     assert a.rest_depths([]) == []
+
+
+def test_points_inside_a_solid_are_the_windings_verdicts():
+    a = assembly(assemblies.pinned_peg())
+    rng = np.random.default_rng(4)
+    for p in a.names:
+        low, high = a.low[p], a.high[p]
+        points = rng.uniform(low - 0.2, high + 0.2, (3000, 3))
+        points[::5] = np.round(points[::5] * 10) / 10  # on the lattice of the faces: ambiguous rays too
+        crossings, ambiguous = zet_native.winding(points, WINDING_RAY, a.solids[p])
+        inside = _inside(points, a.solids[p])
+        assert np.array_equal(inside, (crossings != 0) & ~ambiguous) and 0 < inside.sum() < len(points), p

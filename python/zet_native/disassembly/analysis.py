@@ -27,7 +27,9 @@ from typing import Any, NamedTuple
 import numpy as np
 import numpy.typing as npt
 
+import _zet_native
 import zet_native
+from zet_native._interrupt import POINTS_PER_SLICE
 
 from .depth import depths_at_rest, lengths, overlap_depths
 from .directions import AXES, best_direction, smallest_margins, sphere_grid
@@ -35,6 +37,7 @@ from .parts import AssemblyError, Mesh
 from .seat_cones import seat_cone_groups
 
 WINDING_RAY = np.array([0.2718, 0.3141, 0.9093])  # runs along no lattice line or face
+WINDING_TOLERANCES = (1e-12, 1e-12)  # epsilon and origin tolerance of the walks (zet_native.winding's defaults)
 GRID_DIRECTIONS = 64  # directions of the grid rated by vertex rays
 GRID_CANDIDATES = 3  # ray-free grid directions checked when no axis is free
 RAY_POINTS = 200  # vertices per mesh that shoot rays (evenly strided)
@@ -235,8 +238,7 @@ class Assembly:
         fractions = (np.arange(INTERIOR_PER_AXIS) + 0.5) / INTERIOR_PER_AXIS
         axes = [low[k] + (high[k] - low[k]) * fractions for k in range(3)]
         points = np.ascontiguousarray(np.stack(np.meshgrid(*axes, indexing="ij"), -1).reshape(-1, 3))
-        crossings, ambiguous = zet_native.winding(points, WINDING_RAY, solid)
-        inside: np.ndarray = points[(crossings != 0) & ~ambiguous]
+        inside: np.ndarray = points[_inside(points, solid)]
         return inside
 
     def volume(self, name: str) -> float:
@@ -368,8 +370,7 @@ class Assembly:
             moved = (points[None] + ts[:, None, None] * np.asarray(d)).reshape(-1, 3)
             # Every moved point goes to the walk: a ray that misses q's box crosses nothing of q
             # and ends at the root box test, sooner than a box test of ours in numpy picks it out.
-            crossings, ambiguous = zet_native.winding(moved, WINDING_RAY, self.solids[q])
-            if np.any((crossings != 0) & ~ambiguous):
+            if _inside(moved, self.solids[q]).any():
                 return PairCheck(True, found.depth, np.inf)
         return found
 
@@ -676,6 +677,22 @@ class Assembly:
         lo, hi = self.windows(p, d, 0.0)
         ends = [hi[self._index[q]] for q in others if lo[self._index[q]] <= hi[self._index[q]]]
         return max(ends) + self.tol.pad if ends else 0.0
+
+
+def _inside(points: np.ndarray, solid: zet_native.WindingTree) -> np.ndarray:
+    """Whether each point (float64, C-contiguous (n, 3)) is inside the solid: its ray along
+    WINDING_RAY crosses it a nonzero number of times, unambiguously. As ``zet_native.winding``
+    finds it, in one call of the module when the points are few enough for Ctrl-C to land at
+    once (the companion slices more); the companion's checks and copies of the results would
+    cost about what the walks of a path's points do."""
+    if len(points) > POINTS_PER_SLICE:
+        crossings, ambiguous = zet_native.winding(points, WINDING_RAY, solid)
+        inside: np.ndarray = (crossings != 0) & ~ambiguous
+        return inside
+    args: Any = (points, WINDING_RAY, *solid, *WINDING_TOLERANCES)
+    packed_crossings, packed_ambiguous = _zet_native.ray_winding_batch(*args)
+    inside = (np.frombuffer(packed_crossings, "=i8") != 0) & (np.frombuffer(packed_ambiguous, np.uint8) == 0)
+    return inside
 
 
 def _gathered(vertices: np.ndarray, triangles: np.ndarray, chosen: np.ndarray) -> np.ndarray:
