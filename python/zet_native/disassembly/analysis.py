@@ -212,7 +212,11 @@ class Assembly:
         return self.cancel.is_set()
 
     def _ray_points(self, n: int) -> np.ndarray:
-        return np.unique(np.linspace(0, n - 1, min(n, RAY_POINTS)).astype(np.int64))
+        # Evenly strided vertices, each once: the strides never fall, so the repeats are
+        # neighbours (what np.unique gives, without the masked-array module its first call imports).
+        stride = np.linspace(0, n - 1, min(n, RAY_POINTS)).astype(np.int64)
+        points: np.ndarray = stride[np.concatenate([[True], stride[1:] != stride[:-1]])]
+        return points
 
     def _built(self, name: str, inner: bool) -> tuple[Any, ...]:
         """A part's tree, its solid, its interior test points and its ray mesh; or (``inner``)
