@@ -358,3 +358,20 @@ def test_points_inside_a_solid_are_the_windings_verdicts():
         crossings, ambiguous = zet_native.winding(points, WINDING_RAY, a.solids[p])
         inside = _inside(points, a.solids[p])
         assert np.array_equal(inside, (crossings != 0) & ~ambiguous) and 0 < inside.sum() < len(points), p
+
+
+def test_seats_and_walks_too_large_for_one_call_take_the_companions_slices_to_the_same_answers(monkeypatch):
+    from zet_native.disassembly import analysis, seat_cones
+    rng = np.random.default_rng(9)
+    a = rng.standard_normal((60, 3, 3))
+    b = a + rng.normal(0.0, 0.3, (60, 3, 3))
+    m = assembly(assemblies.pinned_peg())
+    points = rng.uniform(m.low["base"] - 0.1, m.high["base"] + 0.1, (500, 3))
+    one = seat_cone_groups(a, b), seat_cone_groups(a[::4], b[::4] + [0.0, 0.0, 3.0]), _inside(points, m.solids["base"])
+    monkeypatch.setattr(seat_cones, "PAIRS_PER_SLICE", 7)
+    monkeypatch.setattr(analysis, "POINTS_PER_SLICE", 7)
+    sliced = seat_cone_groups(a, b), seat_cone_groups(a[::4], b[::4] + [0.0, 0.0, 3.0]), _inside(points, m.solids["base"])
+    for mine, theirs in zip(one[:2], sliced[:2]):
+        assert all(np.array_equal(x, y) for x, y in zip(mine, theirs))
+    assert one[0].blocks_all.any() and not one[1].blocks_all.any()
+    assert np.array_equal(one[2], sliced[2]) and one[2].any()

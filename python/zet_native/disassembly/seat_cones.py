@@ -23,8 +23,7 @@ WEDGE_SLOTS = GENERATOR_SLOTS * (GENERATOR_SLOTS - 1) // 2
 
 
 def seat_cone_groups(moving: np.ndarray, obstacle: np.ndarray) -> zet_native.ConeGroups | None:
-    """The cone groups of the seat pairs (corners (n, 3, 3), float64, C-contiguous), or None
-    when no pair makes one.
+    """The cone groups of the seat pairs (corners (n, 3, 3)), or None when no pair makes one.
 
     A seat with a group that blocks every direction keeps all its groups and no wedges: such
     a group's margin is -1 along every direction, and a wedge only ever gives a margin of 0 or
@@ -46,6 +45,7 @@ def _pair_cone_groups(moving: np.ndarray, obstacle: np.ndarray) -> zet_native.Co
     wedges=False).groups``, in one call of the module when the seat is small enough to answer
     Ctrl-C at once (the companion slices larger ones)."""
     n = len(moving)
+    moving, obstacle = np.ascontiguousarray(moving, dtype=np.float64), np.ascontiguousarray(obstacle, dtype=np.float64)
     if n > PAIRS_PER_SLICE:
         return zet_native.pair_cone_groups(moving, obstacle, 0.0, RANK_TOLERANCE, FACET_TOLERANCE, wedges=False).groups
     _, width, generators, generator_mask, facets, facet_mask, blocks_all, cap_axes, cap_cos = _zet_native.pair_cones(
