@@ -12,9 +12,10 @@ import pytest
 
 import zet_native
 from zet_native.disassembly import DEFAULT_ALLOWANCE, checked_parts, plan
-from zet_native.disassembly.analysis import AXIS_KEYS, GRID_DIRECTIONS, Assembly, _extremes, shrunk
+from zet_native.disassembly.analysis import AXIS_KEYS, GRID_DIRECTIONS, WINDING_RAY, Assembly, _extremes, _inside, shrunk
 from zet_native.disassembly.depth import depths_at_rest, overlap_depths
 from zet_native.disassembly.directions import best_direction, joined_groups, smallest_margins, sphere_grid
+from zet_native.disassembly.seat_cones import seat_cone_groups
 
 
 def assembly(parts):
@@ -273,3 +274,104 @@ def test_row_lengths_give_numpys_bits():
     rng = np.random.default_rng(6)
     x = rng.standard_normal((500, 7, 3)) * 10.0 ** rng.integers(-9, 9, size=(500, 7, 1))
     assert np.array_equal(lengths(x).view(np.int64), np.linalg.norm(x, axis=-1).view(np.int64))
+
+
+def same_search(x, y):
+    return (x[0] is None) == (y[0] is None) and (x[0] is None or np.array_equal(x[0], y[0])) and x[1:] == y[1:]
+
+
+def test_a_seat_that_blocks_every_direction_keeps_the_margins_and_search_of_all_its_cones():
+    # Such a seat keeps no wedges and no search for repeated cones; any other seat keeps its
+    # distinct cones: either way the margins and the search are those of every cone with wedges.
+    rng = np.random.default_rng(8)
+    a = np.round(rng.uniform(0.0, 1.0, (300, 3, 3)) * 4) / 4
+    b = a + [0.0, 0.0, 2.0] + np.round(rng.uniform(-1.0, 1.0, (300, 3, 3)) * 3) / 16  # above: pointed cones
+    shifts = np.round(rng.uniform(-4.0, 4.0, (100, 1, 3)))
+    a[:100], b[:100] = a[0] + shifts, b[0] + shifts  # the same pair over and over: one cone repeated
+    crossing = rng.standard_normal((8, 3, 3))
+    for k in (0, 8):
+        moving = np.concatenate([a, crossing[:k]])
+        obstacle = np.concatenate([b, crossing[:k] + rng.normal(0.0, 0.5, (k, 3, 3))])
+        mine = seat_cone_groups(moving, obstacle)
+        whole = zet_native.with_wedges(zet_native.pair_cone_groups(moving, obstacle, 0.0, 1e-9, 1e-12, wedges=False).groups)
+        assert whole.blocks_all.any() == (k > 0)
+        assert (len(mine.kinds) == len(whole.kinds)) == (k > 0)  # repeated cones left out only without
+        # The axes, directions all over, and directions right against facets (margins near -1).
+        facets = whole.facets[whole.facet_mask][:300]
+        directions = np.concatenate([[d for _, d in AXIS_KEYS], sphere_grid(500), -facets, facets])
+        assert np.array_equal(smallest_margins(directions, mine).view(np.int64),
+                              smallest_margins(directions, whole).view(np.int64)), k
+        assert same_search(best_direction(mine), best_direction(whole)), k
+
+
+def test_a_search_stopped_at_a_seat_that_blocks_every_direction_answers_as_one_over_all_seats():
+    a = assembly(assemblies.pinned_peg())
+    p = "peg"
+    touching = a.touching(p, [q for q in a.names if q != p])
+    assert len(touching) == 2
+    own = a.seat_groups(p, touching[:1])[0]
+    pierced = zn_groups([[-1, -1, 0], [1, -1, 0], [0, 1, 0]], [[0, 0, -1], [0.2, 0, 1], [0, 0.3, 1]])
+    for sets in ((own, pierced), (pierced, own)):
+        a._groups, a._best = {(p, touching[0]): sets[0]}, {}
+        if sets[0] is own:
+            a._groups[(p, touching[1])] = pierced
+        assert same_search(a.best_cone(p, touching), best_direction(list(sets)))
+        # Stopped at the first seat: the one after it was never made.
+        assert ((p, touching[1]) in a._groups) == (sets[0] is own)
+    a._groups, a._best = {}, {}
+    assert same_search(a.best_cone(p, touching), best_direction(a.seat_groups(p, touching)))
+
+
+def test_search_rounds_in_one_call_of_the_module_are_the_companions_calls(monkeypatch):
+    from zet_native.disassembly import directions
+    a = assembly(assemblies.pinned_peg())
+    seats = [a.seat_groups(p, [q for q in a.names if q != p]) for p in a.names]
+    direct = [best_direction(s) for s in seats]
+    monkeypatch.setattr(directions, "CELLS_PER_SLICE", 0)  # every round through zet_native.cell_bounds
+    assert all(same_search(best_direction(s), d) for s, d in zip(seats, direct))
+    assert any(d[0] is not None for d in direct)
+
+
+def test_overlaps_at_rest_measured_together_are_each_pairs_own():
+    parts = assemblies.grid_of_blocks(2, 2)
+    v, t = parts["cube-000"]
+    # Into its neighbours: 0.1 deep into the cubes beside it, 3e-4 into those above (each the
+    # shallowest way out of the overlap).
+    parts["cube-000"] = (v + [0.1, 0.1, 3e-4], t)
+    a = assembly(parts)
+    pairs = [(p, q) for i, p in enumerate(a.names) for q in a.names[i + 1:] if a.near(p, q)]
+    together = a.rest_depths(pairs)
+    assert together == [a.rest_depths([pq])[0] for pq in pairs]
+    for (p, q), (depth, _) in zip(pairs, together):
+        expected = 0.0 if p != "cube-000" else 3e-4 if q[-1] == "1" else 0.1
+        assert abs(depth - expected) < 1e-12, (p, q)
+    assert a.rest_depths([]) == []
+
+
+def test_points_inside_a_solid_are_the_windings_verdicts():
+    a = assembly(assemblies.pinned_peg())
+    rng = np.random.default_rng(4)
+    for p in a.names:
+        low, high = a.low[p], a.high[p]
+        points = rng.uniform(low - 0.2, high + 0.2, (3000, 3))
+        points[::5] = np.round(points[::5] * 10) / 10  # on the lattice of the faces: ambiguous rays too
+        crossings, ambiguous = zet_native.winding(points, WINDING_RAY, a.solids[p])
+        inside = _inside(points, a.solids[p])
+        assert np.array_equal(inside, (crossings != 0) & ~ambiguous) and 0 < inside.sum() < len(points), p
+
+
+def test_seats_and_walks_too_large_for_one_call_take_the_companions_slices_to_the_same_answers(monkeypatch):
+    from zet_native.disassembly import analysis, seat_cones
+    rng = np.random.default_rng(9)
+    a = rng.standard_normal((60, 3, 3))
+    b = a + rng.normal(0.0, 0.3, (60, 3, 3))
+    m = assembly(assemblies.pinned_peg())
+    points = rng.uniform(m.low["base"] - 0.1, m.high["base"] + 0.1, (500, 3))
+    one = seat_cone_groups(a, b), seat_cone_groups(a[::4], b[::4] + [0.0, 0.0, 3.0]), _inside(points, m.solids["base"])
+    monkeypatch.setattr(seat_cones, "PAIRS_PER_SLICE", 7)
+    monkeypatch.setattr(analysis, "POINTS_PER_SLICE", 7)
+    sliced = seat_cone_groups(a, b), seat_cone_groups(a[::4], b[::4] + [0.0, 0.0, 3.0]), _inside(points, m.solids["base"])
+    for mine, theirs in zip(one[:2], sliced[:2]):
+        assert all(np.array_equal(x, y) for x, y in zip(mine, theirs))
+    assert one[0].blocks_all.any() and not one[1].blocks_all.any()
+    assert np.array_equal(one[2], sliced[2]) and one[2].any()

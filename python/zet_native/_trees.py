@@ -132,7 +132,8 @@ def winding_tree(tree: Any, usable: npt.ArrayLike | None = None) -> WindingTree:
     rows[filled] = order[(starts[:, None] + slots[None, :])[filled]]
     leaf_table = np.full((len(meta), width), -1, dtype=np.int64)
     leaf_table[leaves] = rows
-    corners = np.asarray(vertices, dtype=np.float64)[np.asarray(triangles, dtype=np.int64)]
+    # take() gathers what indexing gives, several times sooner on rows of three.
+    corners = np.asarray(vertices, dtype=np.float64).take(np.asarray(triangles, dtype=np.int64), axis=0)
     return WindingTree(
         np.ascontiguousarray(node_min, dtype=np.float64),
         np.ascontiguousarray(node_max, dtype=np.float64),

@@ -15,7 +15,9 @@ from typing import Any
 import numpy as np
 import numpy.typing as npt
 
+import _zet_native
 import zet_native
+from zet_native._interrupt import CELLS_PER_SLICE
 
 from .depth import lengths
 
@@ -63,12 +65,14 @@ def _cells(corners: np.ndarray) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
 def _split(c: np.ndarray) -> np.ndarray:
     """Each spherical triangle of c (n, 3, 3) as four, by its edges' midpoints: (4 n, 3, 3), the
     four of each in turn."""
-    points = np.concatenate([c, _unit(c + c[:, [1, 2, 0]])], axis=1)  # a, b, d, then ab, bd, da
-    split: np.ndarray = points[:, _CHILDREN].reshape(-1, 3, 3)
+    # take() picks the same rows as indexing, sooner on these small arrays.
+    points = np.concatenate([c, _unit(c + c.take(_NEXT, axis=1))], axis=1)  # a, b, d, then ab, bd, da
+    split: np.ndarray = points.take(_CHILDREN, axis=1).reshape(-1, 3, 3)
     return split
 
 
-_CHILDREN = np.array([[0, 3, 5], [3, 1, 4], [5, 4, 2], [3, 4, 5]])  # of a, b, d, ab, bd, da
+_NEXT = np.array([1, 2, 0])
+_CHILDREN = np.array([0, 3, 5, 3, 1, 4, 5, 4, 2, 3, 4, 5])  # of a, b, d, ab, bd, da, three corners each
 
 
 GroupSets = zet_native.ConeGroups | Sequence[zet_native.ConeGroups]  # one set, or several taken together
@@ -96,6 +100,9 @@ def best_direction(groups: GroupSets, *, tolerance: float = 1e-2, max_cells: int
     if ceiling < 0:
         return None, ceiling, ceiling
     groups = sets[0] if len(sets) == 1 else joined_groups(sets)
+    if groups.wedge_mask is None:
+        groups = zet_native.with_wedges(groups)
+    arrays = [np.ascontiguousarray(x) for x in groups]
     # A round bounds batches of cells: batch b holds counts[b] cells (corners (n, 3, 3)) and the
     # widths[b] groups that can matter inside them (``relevant``, batch after batch). The first
     # round is the icosahedron's faces, one batch each; each split cell gives a batch of its four.
@@ -109,10 +116,7 @@ def best_direction(groups: GroupSets, *, tolerance: float = 1e-2, max_cells: int
     queue = _Queue()
     while len(corners):
         centers, radii, angular = _cells(corners)
-        cell_offsets = np.concatenate([[0], np.cumsum(counts)]).astype(np.int64)
-        relevant_offsets = np.concatenate([[0], np.cumsum(widths)]).astype(np.int64)
-        values, flags = zet_native.cell_bounds(centers, radii, angular, cell_offsets, relevant,
-                                               relevant_offsets, chunk, groups)
+        values, flags = _cell_bounds(centers, radii, angular, counts, widths, relevant, chunk, groups, arrays)
         cells += len(centers)
         # The first cell with the largest value improves the best (NaN never does).
         undefined = np.isnan(values)
@@ -125,6 +129,22 @@ def best_direction(groups: GroupSets, *, tolerance: float = 1e-2, max_cells: int
         corners = _split(popped)
         counts = np.full(len(popped), 4, dtype=np.int64)
     return best, best_value, max(best_value, queue.largest())
+
+
+def _cell_bounds(centers: np.ndarray, radii: np.ndarray, angular: np.ndarray, counts: np.ndarray, widths: np.ndarray,
+                 relevant: np.ndarray, chunk: int, groups: zet_native.ConeGroups,
+                 arrays: Sequence[np.ndarray]) -> tuple[np.ndarray, np.ndarray]:
+    """``zet_native.cell_bounds`` of a round (batch b: counts[b] cells and widths[b] groups).
+    A round the companion would evaluate in one call (at most two batches, or fewer cell-group
+    pairs than one slice holds) goes to the module directly: its arrays are of the right types
+    already (``arrays``: the groups' own, contiguous), and its results need no copies."""
+    cell_offsets = np.concatenate([[0], np.cumsum(counts)]).astype(np.int64)
+    relevant_offsets = np.concatenate([[0], np.cumsum(widths)]).astype(np.int64)
+    if len(counts) > 2 and int(np.sum(counts * np.maximum(widths, 1))) >= CELLS_PER_SLICE:
+        return zet_native.cell_bounds(centers, radii, angular, cell_offsets, relevant, relevant_offsets, chunk, groups)
+    args: Any = (centers, radii, angular, cell_offsets, relevant, relevant_offsets, chunk, *arrays, 0.0)
+    values, flags = _zet_native.cells_bound_batch(*args)
+    return np.frombuffer(values, np.float64), np.frombuffer(flags, np.uint8)
 
 
 def _ranges(starts: np.ndarray, sizes: np.ndarray) -> np.ndarray:

@@ -160,29 +160,32 @@ class _State:
         remaining = self.remaining
         others = {p: [q for q in remaining if q != p] for p in remaining}
         if self.first is None:
-            # The overlaps at rest of the near pairs first, then the two large halves of every
-            # analysis, the cones of the part's seat and its checks along the axes, as tasks of
-            # their own done ahead: many smaller tasks keep two threads evenly busy where five
-            # whole analyses leave one thread finishing alone. Once a pair overlaps beyond the
-            # allowance the halves not yet started are skipped, since the plan is refused.
+            # The overlaps at rest of the near pairs first (one share of the pairs per thread),
+            # then the two large halves of every analysis, the part's seat and its checks along
+            # the axes, as tasks of their own done ahead: many smaller tasks keep two threads
+            # evenly busy where five whole analyses leave one thread finishing alone. Once a
+            # pair overlaps beyond the allowance the halves not yet started are skipped, since
+            # the plan is refused.
             names = self.a.names
             pairs = [(p, q) for i, p in enumerate(names) for q in names[i + 1:] if self.a.near(p, q)]
+            shares = [pairs[k * len(pairs) // threads:(k + 1) * len(pairs) // threads] for k in range(threads)]
             refused = threading.Event()
 
             def task(item: tuple[Any, Any]) -> Any:
                 if item[0] == "rest":
-                    found = self.a.rest_depth(*item[1])
-                    if found[0] > self.a.tol.allowance:
+                    found = self.a.rest_depths(item[1])
+                    if any(depth > self.a.tol.allowance for depth, _ in found):
                         refused.set()
                     return found
                 if not refused.is_set():
                     self.a.prepare(item[1], others[item[1]], item[0])
                 return None
 
-            tasks = [("rest", pq) for pq in pairs] + [(half, p) for half in ("cones", "axes") for p in remaining]
+            tasks: list[tuple[str, Any]] = [("rest", share) for share in shares if share]
+            tasks += [(half, p) for half in ("seat", "axes") for p in remaining]
             # Progress counts a part when its second half is done (the analyses after them are quick).
             found = each(task, tasks, threads, self.a.cancel, progress, self.pool, weight=lambda t: int(t[0] == "axes"))
-            self.check_rest(pairs, found[:len(pairs)])
+            self.check_rest(pairs, [pair for share in found[:len(tasks) - 2 * len(remaining)] for pair in share])
             analyses = each(lambda p: self.a.analyse(p, others[p]), remaining, threads, self.a.cancel, pool=self.pool)
             return {x.name: {c.label: list(c.blockers) for c in x.candidates} for x in analyses}, analyses
         # The first step checked every axis of every part against all the others: these are
