@@ -831,15 +831,15 @@ def close_cluster():
 
 def disassembly_cases():
     from zet_native.disassembly import plan, plan_many
-    fcl = Peer("python-fcl sampled planner", fcl_planner, threads=(1,), repeats=1,
+    fcl = Peer("python-fcl sampled planner", fcl_planner, threads=(1,), repeats=2,
                what="the same planner with each pair's path check done by fcl.collide at sample positions, at the "
                     "coarsest spacing of 1/8, 1/32, 1/128 part diagonal that gives our plan")
     out = [Case("plan", "beam-frame", lambda: assembly("beam-frame"), lambda d, t: plan(d["parts"], threads=t),
-                peers=[fcl], repeats=2)]
+                peers=[fcl], repeats=7)]  # a plan is short: more rounds, so a passing load does not decide
     out.append(Case("plan", "grid of 64 cubes", lambda: assembly("grid"), lambda d, t: plan(d["parts"], threads=1),
                     threads=(1,), repeats=1))
     out += [Case("plan", name, lambda name=name: assembly(name), lambda d, t: plan(d["parts"]), threads=(1,),
-                 peers=[fcl]) for name in ("pinned-peg", "channel-stack")]
+                 peers=[fcl], repeats=7) for name in ("pinned-peg", "channel-stack")]
     paths = Peer("python-fcl sampled path checks", lambda d: path_check_seconds(d, fcl=True), threads=(1,), repeats=1,
                  summary=False, what="the pair path checks alone of the python-fcl sampled planner's plan")
     out += [Case("plan: path checks only", name, lambda name=name: assembly(name),
