@@ -31,7 +31,8 @@ namespace zet {
 constexpr int kWideSlots = 4;
 
 // Slot boxes axis by axis, each grown by the call's margin exactly as the slab test grows
-// them (min - margin, max + margin), so a lane's arithmetic is the binary walk's.
+// them (min - margin, max + margin), so a lane's arithmetic is the binary walk's. A winding
+// walk's tree has its planes faced to the direction (see face_winding_direction).
 struct WideNode {
   double lo[3][kWideSlots];
   double hi[3][kWideSlots];
@@ -103,5 +104,15 @@ bool collapse_ray_tree(const RayTree& tree, double epsilon, WideTree& wide);
 // whose leaf_table row lists the triangles; its count is 0 (the vector walk sets it to the
 // leaf's first group, see winding_leaf_groups.h). False as above.
 bool collapse_winding_tree(const WindingTree& tree, double margin, WideTree& wide);
+
+// Puts each slot's two planes on every axis in the order in which rays along a direction
+// with reciprocal r (finite, no component 0) cross them: lo the plane where the slab starts
+// (the smaller coordinate where r is positive, the larger where it is negative), hi the one
+// where it ends. Rounding keeps (x - p) * r monotonic in x, so the slab end from lo is then
+// the smaller of the two, as the slab test would have chosen it (equal to it, a zero's sign
+// aside, which no comparison sees), and the walk takes it without choosing. Only for a
+// collapsed winding tree: its walk closes the slots with a NaN corner, where that choice
+// would depend on which end is NaN.
+void face_winding_direction(WideTree& wide, const double r[3]);
 
 }  // namespace zet

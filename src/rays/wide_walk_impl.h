@@ -61,15 +61,15 @@ inline unsigned entered_slots(const WideNode& node, const double o[3], const dou
 }
 
 // The slots whose boxes (grown by 8 epsilon) the ray from p reaches: reaches_box of
-// ray_winding.cpp, lane by lane. With p finite and r finite and not 0, a slab end is NaN only
-// for a NaN box corner, and those slots are closed: the NaN test is not needed.
+// ray_winding.cpp, lane by lane, on a tree faced to the direction (face_winding_direction):
+// the slab's entry and exit are the ends from lo and hi. With p finite and r finite and not
+// 0, a slab end is NaN only for a NaN box corner, and those slots are closed: the NaN test is
+// not needed.
 inline unsigned reached_slots(const WideNode& node, const double p[3], const double r[3]) {
   Real near{}, far = splat(INFINITY);
   for (int a = 0; a < 3; ++a) {
-    const Real t1 = (slot_row(node.lo[a]) - p[a]) * r[a];
-    const Real t2 = (slot_row(node.hi[a]) - p[a]) * r[a];
-    // entry = t1 < t2 ? t1 : t2, exit = t1 < t2 ? t2 : t1
-    const Real entry = less_of(t1, t2), exit = greater_of(t2, t1);
+    const Real entry = (slot_row(node.lo[a]) - p[a]) * r[a];
+    const Real exit = (slot_row(node.hi[a]) - p[a]) * r[a];
     near = greater_of(entry, near);
     far = less_of(exit, far);
   }
@@ -95,9 +95,8 @@ inline unsigned reached_slots(const WideNode& node, const double p[3], const dou
   for (int i = 0; i < node.slots; ++i) {
     double near = 0.0, far = INFINITY;
     for (int a = 0; a < 3; ++a) {
-      const double t1 = (node.lo[a][i] - p[a]) * r[a];
-      const double t2 = (node.hi[a][i] - p[a]) * r[a];
-      const double entry = t1 < t2 ? t1 : t2, exit = t1 < t2 ? t2 : t1;
+      const double entry = (node.lo[a][i] - p[a]) * r[a];
+      const double exit = (node.hi[a][i] - p[a]) * r[a];
       near = entry > near ? entry : near;
       far = exit < far ? exit : far;
     }
