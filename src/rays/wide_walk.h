@@ -42,18 +42,22 @@ struct WideHits {
 // Walks that go side by side (the scalar build's winding walk).
 constexpr int kWideWalkers = 4;
 
-// Rays (or points) of a packet in the vector build: rays that walk the tree together on one
-// stack whose entries carry the set of rays that entered them, so that a node or leaf that
-// several of them enter is popped, and its branch taken, once (see wide_walk_impl.h). 8 or
-// 16: a node's four slots of rays fit one 64-bit word. Measured against 4 and 8 (and two
-// packets walking side by side) on coherent rays, one packet of 16 was fastest.
+// Rays of a packet in the vector build: rays that walk the tree together on one stack whose
+// entries carry the set of rays that entered them, so that a node or leaf that several of
+// them enter is popped, and its branch taken, once (see wide_walk_impl.h). Measured against
+// 4 and 8 (and two packets walking side by side) on coherent rays, one packet of 16 was
+// fastest. Winding points walk in packets of kPacketPoints: their rays are all the same
+// length (unbounded) and, taken in a coherent order, the points are dense, so a packet of
+// 64 shares each node among more of them (32: 8% slower on rocker-arm, 16: 15%).
 constexpr int kPacketRays = 16;
+constexpr int kPacketPoints = 64;
+constexpr int kPacketMost = 64;  // the set of a packet's rays is a 64-bit word
 
 // A packet walk's stack entry: a wide node or a leaf as in WideEntry, and the rays of the
-// packet that entered it.
+// packet that entered it (bit i: ray i).
 struct PacketEntry {
   int32_t ref, count;
-  uint32_t rays;
+  uint64_t rays;
 };
 struct PacketStack {
   PacketEntry* entries;

@@ -76,17 +76,7 @@ inline unsigned reached_slots(const WideNode& node, const double p[3], const dou
   return lane_bits(far >= near) & node.open;
 }
 
-// A node's slots entered by one ray (bit s) moved to bit s * kPacketRays: one product, as
-// the shifted copies of the four bits never overlap or carry into the kept bits.
-static_assert(kPacketRays >= 8 && 4 * kPacketRays <= 64, "four slots of rays in one word");
-inline uint64_t by_slot(unsigned slots) {
-  constexpr uint64_t spread = 1 | uint64_t{1} << (kPacketRays - 1) |
-                              uint64_t{1} << (2 * kPacketRays - 2) |
-                              uint64_t{1} << (3 * kPacketRays - 3);
-  constexpr uint64_t kept = 1 | uint64_t{1} << kPacketRays | uint64_t{1} << (2 * kPacketRays) |
-                            uint64_t{1} << (3 * kPacketRays);
-  return (uint64_t{slots} * spread) & kept;
-}
+static_assert(kPacketRays <= kPacketMost && kPacketPoints <= kPacketMost, "a ray set per word");
 
 #else
 
@@ -292,40 +282,40 @@ struct WideWalks {
   }
 
 #if defined(ZET_LANES)
-  // The rays of one packet (n of them, 1 to kPacketRays) on one stack from the root. A wide
+  // The rays of one packet (n of them, 1 to kPacketMost) on one stack from the root. A wide
   // node pushes each slot that some of the entry's rays enter, with those rays, enter(ray,
   // node) giving a ray's slots; the slots go on the stack the last first, as side_by_side
   // pushes them, so each ray meets its own nodes in its own walk's order. A leaf goes to
-  // leaf(entry, rays), which returns -1 (memory failed) or the rays whose walks end there;
-  // those leave every entry from then on. False when memory failed.
+  // leaf(entry, rays, ended), which sets ended to the rays whose walks end there (those
+  // leave every entry from then on) and returns false when memory failed. False when
+  // memory failed.
   template <class Enter, class Leaf>
   static bool packet(const WideNode* nodes, int n, PacketStack& stack, Enter enter, Leaf leaf) {
-    constexpr uint64_t all = (uint64_t{1} << kPacketRays) - 1;
     if (!room(stack, 0)) return false;
-    uint32_t live = uint32_t((uint64_t{1} << n) - 1);
+    uint64_t live = n == 64 ? ~uint64_t{0} : (uint64_t{1} << n) - 1;
     stack.entries[0] = {0, -1, live};
     size_t top = 1;
     while (top > 0) {
       const PacketEntry e = stack.entries[--top];
-      const uint32_t rays = e.rays & live;
+      const uint64_t rays = e.rays & live;
       if (rays == 0) continue;
       if (e.count >= 0) {
-        const int64_t ended = leaf(e, rays);
-        if (ended < 0) return false;
-        live &= ~uint32_t(ended);
+        uint64_t ended = 0;
+        if (!leaf(e, rays, ended)) return false;
+        live &= ~ended;
         continue;
       }
       const WideNode& node = nodes[e.ref];
-      uint64_t word = 0;  // bit s * kPacketRays + i: ray i enters slot s
-      for (uint32_t m = rays; m != 0; m &= m - 1) {
-        const int i = __builtin_ctz(m);
-        word |= by_slot(enter(i, node)) << i;
+      uint64_t in[kWideSlots] = {};  // bit i: ray i enters the slot
+      for (uint64_t m = rays; m != 0; m &= m - 1) {
+        const int i = __builtin_ctzll(m);
+        const unsigned slots = enter(i, node);
+        for (int s = 0; s < kWideSlots; ++s) in[s] |= uint64_t{(slots >> s) & 1} << i;
       }
       if (!room(stack, top)) return false;
       for (int s = kWideSlots - 1; s >= 0; --s) {
-        const uint32_t entered = uint32_t((word >> (s * kPacketRays)) & all);
-        stack.entries[top] = {node.ref[s], node.count[s], entered};
-        top += entered != 0;
+        stack.entries[top] = {node.ref[s], node.count[s], in[s]};
+        top += in[s] != 0;
       }
     }
     return true;
@@ -343,19 +333,19 @@ struct WideWalks {
     auto enter = [&](int i, const WideNode& node) {
       return entered_slots(node, origins[i], direction, inverse, reach);
     };
-    auto leaf = [&](const PacketEntry& e, uint32_t live) -> int64_t {
-      if (e.count == 0) return 0;
+    auto leaf = [&](const PacketEntry& e, uint64_t live, uint64_t&) {
+      if (e.count == 0) return true;
       PreparedBlock* const block = blocks + e.ref;  // the leaf's blocks, prepared together
       if (block->stamp != generation)
         prepare_leaf(*leaves.tree, direction, block, e.count, generation);
-      for (uint32_t m = live; m != 0; m &= m - 1) {
-        const int i = __builtin_ctz(m);
+      for (uint64_t m = live; m != 0; m &= m - 1) {
+        const int i = __builtin_ctzll(m);
         for (int b = 0; b < e.count; ++b)
           if (!block_crossings(block[b], origins[i], direction, epsilon, reach, rays[i],
                                scratch.hits[i]))
-            return -1;
+            return false;
       }
-      return 0;
+      return true;
     };
     return packet(nodes, n, scratch.packet, enter, leaf);
   }
@@ -371,20 +361,19 @@ struct WideWalks {
       ambiguous[i] = false;
     }
     auto enter = [&](int i, const WideNode& node) { return reached_slots(node, points[i], r); };
-    auto leaf = [&](const PacketEntry& e, uint32_t live) -> int64_t {
-      uint32_t ended = 0;
-      for (uint32_t m = live; m != 0; m &= m - 1) {
-        const int i = __builtin_ctz(m);
+    auto leaf = [&](const PacketEntry& e, uint64_t live, uint64_t& ended) {
+      for (uint64_t m = live; m != 0; m &= m - 1) {
+        const int i = __builtin_ctzll(m);
         for (const WindingLeafGroup* g = leaves.groups + e.count;; ++g) {
           if (group_crossings(*g, points[i], b.direction, b.origin_tolerance, count[i])) {
             ambiguous[i] = true;
-            ended |= 1u << i;
+            ended |= uint64_t{1} << i;
             break;
           }
           if (g->last != 0) break;
         }
       }
-      return ended;
+      return true;
     };
     return packet(nodes, n, scratch.packet, enter, leaf);
   }
@@ -426,7 +415,7 @@ struct WideWalks {
 #endif
 
 #if defined(ZET_LANES)
-  static constexpr int kGroup = kPacketRays;  // the points of a packet
+  static constexpr int kGroup = kPacketPoints;
 #else
   static constexpr int kGroup = kWideWalkers;  // walks side by side
 #endif
