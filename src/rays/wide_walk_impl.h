@@ -76,7 +76,7 @@ inline unsigned reached_slots(const WideNode& node, const double p[3], const dou
   return lane_bits(far >= near) & node.open;
 }
 
-static_assert(kPacketRays <= kPacketMost && kPacketPoints <= kPacketMost, "a ray set per word");
+static_assert(kPacketRays <= 64, "a packet's set of rays in one word");
 
 #else
 
@@ -282,7 +282,7 @@ struct WideWalks {
   }
 
 #if defined(ZET_LANES)
-  // The rays of one packet (n of them, 1 to kPacketMost) on one stack from the root. A wide
+  // The rays of one packet (n of them, 1 to kPacketRays) on one stack from the root. A wide
   // node pushes each slot that some of the entry's rays enter, with those rays, enter(ray,
   // node) giving a ray's slots; the slots go on the stack the last first, as side_by_side
   // pushes them, so each ray meets its own nodes in its own walk's order. A leaf goes to
@@ -415,7 +415,7 @@ struct WideWalks {
 #endif
 
 #if defined(ZET_LANES)
-  static constexpr int kGroup = kPacketPoints;
+  static constexpr int kGroup = kPacketRays;  // the points of a packet
 #else
   static constexpr int kGroup = kWideWalkers;  // walks side by side
 #endif
