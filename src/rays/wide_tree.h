@@ -63,6 +63,8 @@ class WideTree {
   const WideNode* nodes() const { return nodes_; }
   int64_t size() const { return size_; }
   bool ready() const { return size_ > 0; }
+  // Whether the slot planes are faced to one direction (see face_ray_direction).
+  bool faced() const { return faced_; }
 
   WideNode& at(int64_t i) { return nodes_[i]; }
   // Room for `count` nodes in all, so that appending that many moves nothing; false (nothing
@@ -70,11 +72,17 @@ class WideTree {
   bool reserve(int64_t count);
   // Appends an uninitialised node; null when memory cannot be had.
   WideNode* append(int32_t& index);
-  void clear() { size_ = 0; }
+  void clear() {
+    size_ = 0;
+    faced_ = false;
+  }
 
  private:
   WideNode* nodes_ = nullptr;
   int64_t size_ = 0, capacity_ = 0;
+  bool faced_ = false;
+
+  friend void face_ray_direction(WideTree&, const double[3], const double[3]);
 };
 
 // A fixed number of WideTree, from the raw allocator.
@@ -104,6 +112,14 @@ bool collapse_ray_tree(const RayTree& tree, double epsilon, WideTree& wide);
 // whose leaf_table row lists the triangles; its count is 0 (the vector walk sets it to the
 // leaf's first group, see winding_leaf_groups.h). False as above.
 bool collapse_winding_tree(const WindingTree& tree, double margin, WideTree& wide);
+
+// For the rays of one direction (inverse as inverse_direction gives it) on a collapsed ray
+// tree: every slot's planes on each axis the rays move along put in the order they cross
+// them, as face_winding_direction puts them, and marks the tree faced. A slot with a NaN
+// end gets its hi plane on both sides: the slab test's minimum and maximum both take the end
+// from hi then (NaN or not), and so does the faced test. Axes the rays do not move along
+// keep their planes, which a containment test reads.
+void face_ray_direction(WideTree& wide, const double direction[3], const double inverse[3]);
 
 // Puts each slot's two planes on every axis in the order in which rays along a direction
 // with reciprocal r (finite, no component 0) cross them: lo the plane where the slab starts

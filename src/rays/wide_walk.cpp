@@ -109,7 +109,7 @@ bool WideRayBatch::flush() {
       rays[j] = rays_.get()[order[at + j]];
     }
     if (!trace_(leaves_, wide_.nodes(), origins, rays, m, direction_, inverse_, epsilon_, length_,
-                s))
+                wide_.faced(), s))
       return false;
     size_t total = staged_.size();
     for (int j = 0; j < m; ++j) total += s.hits[j].size;

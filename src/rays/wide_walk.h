@@ -87,11 +87,12 @@ struct LeafSource {
 // trace_ray for n (1 to kPacketRays) rays with finite origins on the collapsed tree of the
 // same tree (grown by the same epsilon), its leaf triangles prepared for the direction from
 // leaves: ray i's hits, with ray index rays[i], go to scratch.hits[i] (emptied first), the
-// same hits in the same order as trace_ray's. False when memory could not be had.
+// same hits in the same order as trace_ray's. faced: the tree is faced to the direction
+// (WideTree::faced). False when memory could not be had.
 using WideRayTracer = bool (*)(const LeafSource& leaves, const WideNode* nodes,
                                const double* const origins[], const int64_t rays[], int n,
                                const double direction[3], const double inverse[3], double epsilon,
-                               double length, WideScratch& scratch);
+                               double length, bool faced, WideScratch& scratch);
 
 // The tracer of this processor's widest build; null without a vector build.
 WideRayTracer wide_ray_tracer();
@@ -170,7 +171,7 @@ WideWinding wide_winding();
 // The builds behind the two selectors.
 bool trace_wide_rays_avx2(const LeafSource&, const WideNode*, const double* const[],
                           const int64_t[], int, const double*, const double*, double, double,
-                          WideScratch&);
+                          bool, WideScratch&);
 bool wind_wide_points(const WindingBatch&, const WideNode*, const WindingLeaves&, const uint32_t*,
                       int64_t, int64_t);
 bool wind_wide_points_avx2(const WindingBatch&, const WideNode*, const WindingLeaves&,

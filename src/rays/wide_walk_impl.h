@@ -39,7 +39,9 @@ inline Real greater_of(const Real& a, const Real& b) {
 }
 
 // The slots whose boxes (grown by epsilon) the ray enters: enters_box of ray_tree_hits.cpp,
-// lane by lane.
+// lane by lane; on a faced tree (face_ray_direction) the slab's entry and exit are the ends
+// from lo and hi.
+template <bool kFaced>
 inline unsigned entered_slots(const WideNode& node, const double o[3], const double d[3],
                               const double inverse[3], double reach) {
   Real t_near = splat(-INFINITY), t_far = splat(INFINITY);
@@ -51,6 +53,11 @@ inline unsigned entered_slots(const WideNode& node, const double o[3], const dou
       continue;
     }
     const Real t1 = (lo - o[a]) * inverse[a], t2 = (hi - o[a]) * inverse[a];
+    if (kFaced) {
+      t_near = greater_of(t_near, t1);
+      t_far = less_of(t_far, t2);
+      continue;
+    }
     // low = t1 < t2 ? t1 : t2, high = t1 > t2 ? t1 : t2
     const Real low = less_of(t1, t2), high = greater_of(t1, t2);
     t_near = greater_of(t_near, low);
@@ -321,7 +328,8 @@ struct WideWalks {
     return true;
   }
 
-  // trace for one packet of rays.
+  // trace for one packet of rays, on a faced tree or not.
+  template <bool kFaced>
   static bool trace_packets(const LeafSource& leaves, const WideNode* nodes,
                             const double* const origins[], const int64_t rays[], int n,
                             const double direction[3], const double inverse[3], double epsilon,
@@ -331,7 +339,7 @@ struct WideWalks {
     const uint32_t generation = leaves.lazy->generation;
     for (int i = 0; i < n; ++i) scratch.hits[i].size = 0;
     auto enter = [&](int i, const WideNode& node) {
-      return entered_slots(node, origins[i], direction, inverse, reach);
+      return entered_slots<kFaced>(node, origins[i], direction, inverse, reach);
     };
     auto leaf = [&](const PacketEntry& e, uint64_t live, uint64_t&) {
       if (e.count == 0) return true;
