@@ -153,11 +153,15 @@ inline void prepare_leaf(const RayTree& tree, const double d[3], PreparedBlock* 
                          uint32_t generation) {
   for (int b = 0; b < count; ++b) {
     PreparedBlock& block = blocks[b];
-    double corner[3][3][kLanes] = {};  // corner, axis, lane; lanes past the leaf's end hold zeros
+    // Corner, axis, lane; lanes past the leaf's end hold zeros, written there rather than
+    // by clearing the whole array first (a string store per block).
+    double corner[3][3][kLanes];
     unsigned usable = 0;
     for (int l = 0; l < kLanes; ++l) {
       if (l >= block.lanes) {
         block.triangle[l] = 0;
+        for (int c = 0; c < 3; ++c)
+          for (int a = 0; a < 3; ++a) corner[c][a][l] = 0.0;
         continue;
       }
       const uint32_t t = tree.order[block.first + l];
