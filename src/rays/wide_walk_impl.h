@@ -83,7 +83,25 @@ inline unsigned reached_slots(const WideNode& node, const double p[3], const dou
   return lane_bits(far >= near) & node.open;
 }
 
-static_assert(kPacketRays <= 64, "a packet's set of rays in one word");
+// The slots each ray of a packet enters, a byte per ray (bit s: slot s), turned into a set
+// of rays per slot (bit i: ray i): shifted left by 7 - s within each 64-bit lane, bit s of a
+// byte becomes its top bit, and one instruction gathers the top bits of 32 bytes.
+static_assert(kPacketRays == 64, "a packet's rays in two vectors of bytes and one word");
+struct SlotsByRay {
+  alignas(32) uint8_t bytes[kPacketRays];
+  void clear() {
+    _mm256_store_si256(reinterpret_cast<__m256i*>(bytes), _mm256_setzero_si256());
+    _mm256_store_si256(reinterpret_cast<__m256i*>(bytes + 32), _mm256_setzero_si256());
+  }
+  template <int s>
+  uint64_t rays_in() const {
+    const __m256i low = _mm256_load_si256(reinterpret_cast<const __m256i*>(bytes));
+    const __m256i high = _mm256_load_si256(reinterpret_cast<const __m256i*>(bytes + 32));
+    const uint32_t l = uint32_t(_mm256_movemask_epi8(_mm256_slli_epi64(low, 7 - s)));
+    const uint32_t h = uint32_t(_mm256_movemask_epi8(_mm256_slli_epi64(high, 7 - s)));
+    return uint64_t{h} << 32 | l;
+  }
+};
 
 #else
 
@@ -306,6 +324,7 @@ struct WideWalks {
     uint64_t live = n == 64 ? ~uint64_t{0} : (uint64_t{1} << n) - 1;
     stack.entries[0] = {0, -1, live};
     size_t top = 1;
+    SlotsByRay by_ray;
     while (top > 0) {
       const PacketEntry e = stack.entries[--top];
       const uint64_t rays = e.rays & live;
@@ -317,13 +336,14 @@ struct WideWalks {
         continue;
       }
       const WideNode& node = nodes[e.ref];
-      uint64_t in[kWideSlots] = {};  // bit i: ray i enters the slot
+      by_ray.clear();
       for (uint64_t m = rays; m != 0; m &= m - 1) {
         const int i = __builtin_ctzll(m);
-        const unsigned slots = enter(i, node);
-        for (int s = 0; s < kWideSlots; ++s) in[s] |= uint64_t{(slots >> s) & 1} << i;
+        by_ray.bytes[i] = uint8_t(enter(i, node));
       }
       if (!room(stack, top)) return false;
+      const uint64_t in[kWideSlots] = {by_ray.rays_in<0>(), by_ray.rays_in<1>(),
+                                       by_ray.rays_in<2>(), by_ray.rays_in<3>()};
       for (int s = kWideSlots - 1; s >= 0; --s) {
         stack.entries[top] = {node.ref[s], node.count[s], in[s]};
         top += in[s] != 0;
