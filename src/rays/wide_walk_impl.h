@@ -482,8 +482,9 @@ struct WideWalks {
       const int64_t i = order != nullptr ? order[at] : at;
       const double* p = b.points + 3 * i;
       // In the coherent order the points, and their results, are scattered in memory: those a
-      // few groups ahead are fetched while this group walks.
-      if (order != nullptr && at + kPointsAhead < end) {
+      // few groups ahead are fetched while this group walks. A block holds about one group,
+      // so they are looked for in the whole order (whichever thread takes them).
+      if (order != nullptr && at + kPointsAhead < b.point_count) {
         const int64_t ahead = order[at + kPointsAhead];
         __builtin_prefetch(b.points + 3 * ahead);
         __builtin_prefetch(b.crossings + ahead, 1);
