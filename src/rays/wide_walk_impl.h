@@ -385,7 +385,7 @@ struct WideWalks {
   // wind for one packet of points; a point's walk stops at its first ambiguity, and the
   // point leaves the packet there.
   static bool wind_packets(const WindingBatch& b, const WideNode* nodes,
-                           const WindingLeaves& leaves, const double* const points[], int n,
+                           const WindingLeaves& leaves, const double (*points)[3], int n,
                            const double r[3], WideScratch& scratch, int64_t count[],
                            bool ambiguous[]) {
     for (int i = 0; i < n; ++i) {
@@ -415,7 +415,7 @@ struct WideWalks {
   // Finite points' walks side by side (the scalar build); each stops at its first ambiguity
   // with the count reached.
   static bool wind(const WindingBatch& b, const WideNode* nodes, const WindingLeaves& leaves,
-                   const double* const points[], int n, const double r[3], WideScratch& scratch,
+                   const double (*points)[3], int n, const double r[3], WideScratch& scratch,
                    int64_t count[], bool ambiguous[]) {
     for (int i = 0; i < n; ++i) {
       count[i] = 0;
@@ -461,7 +461,7 @@ struct WideWalks {
     WideScratch& scratch = owner.scratch;
     bool done = true;
     int64_t index[kGroup];
-    const double* group[kGroup];
+    double group[kGroup][3];  // the points' coordinates, next to each other for the walk
     int n = 0;
     auto flush = [&]() {
       int64_t count[kGroup];
@@ -499,7 +499,7 @@ struct WideWalks {
         continue;
       }
       index[n] = i;
-      group[n++] = p;
+      std::copy(p, p + 3, group[n++]);
       if (n == kGroup) done = flush();
     }
     if (done && n > 0) done = flush();
