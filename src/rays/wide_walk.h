@@ -90,7 +90,7 @@ struct LeafSource {
 // same hits in the same order as trace_ray's. faced: the tree is faced to the direction
 // (WideTree::faced). False when memory could not be had.
 using WideRayTracer = bool (*)(const LeafSource& leaves, const WideNode* nodes,
-                               const double* const origins[], const int64_t rays[], int n,
+                               const double (*origins)[3], const int64_t rays[], int n,
                                const double direction[3], const double inverse[3], double epsilon,
                                double length, bool faced, WideScratch& scratch);
 
@@ -169,7 +169,7 @@ struct WideWinding {
 WideWinding wide_winding();
 
 // The builds behind the two selectors.
-bool trace_wide_rays_avx2(const LeafSource&, const WideNode*, const double* const[],
+bool trace_wide_rays_avx2(const LeafSource&, const WideNode*, const double (*)[3],
                           const int64_t[], int, const double*, const double*, double, double,
                           bool, WideScratch&);
 bool wind_wide_points(const WindingBatch&, const WideNode*, const WindingLeaves&, const uint32_t*,

@@ -355,7 +355,7 @@ struct WideWalks {
   // trace for one packet of rays, on a faced tree or not.
   template <bool kFaced>
   static bool trace_packets(const LeafSource& leaves, const WideNode* nodes,
-                            const double* const origins[], const int64_t rays[], int n,
+                            const double (*origins)[3], const int64_t rays[], int n,
                             const double direction[3], const double inverse[3], double epsilon,
                             double length, WideScratch& scratch) {
     const double reach = epsilon + length;
