@@ -169,9 +169,8 @@ struct WideWinding {
 WideWinding wide_winding();
 
 // The builds behind the two selectors.
-bool trace_wide_rays_avx2(const LeafSource&, const WideNode*, const double (*)[3],
-                          const int64_t[], int, const double*, const double*, double, double,
-                          bool, WideScratch&);
+bool trace_wide_rays_avx2(const LeafSource&, const WideNode*, const double (*)[3], const int64_t[],
+                          int, const double*, const double*, double, double, bool, WideScratch&);
 bool wind_wide_points(const WindingBatch&, const WideNode*, const WindingLeaves&, const uint32_t*,
                       int64_t, int64_t);
 bool wind_wide_points_avx2(const WindingBatch&, const WideNode*, const WindingLeaves&,

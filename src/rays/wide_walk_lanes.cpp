@@ -11,8 +11,8 @@ bool ZET_LANE_ENTRY(trace_wide_rays)(const LeafSource& leaves, const WideNode* n
                                      const double (*origins)[3], const int64_t rays[], int n,
                                      const double* direction, const double* inverse, double epsilon,
                                      double length, bool faced, WideScratch& scratch) {
-  return faced ? WideWalks::trace_packets<true>(leaves, nodes, origins, rays, n, direction,
-                                                inverse, epsilon, length, scratch)
+  return faced ? WideWalks::trace_packets<true>(leaves, nodes, origins, rays, n, direction, inverse,
+                                                epsilon, length, scratch)
                : WideWalks::trace_packets<false>(leaves, nodes, origins, rays, n, direction,
                                                  inverse, epsilon, length, scratch);
 }
