@@ -251,10 +251,11 @@ bool collapse_winding_tree(const WindingTree& tree, double margin, WideTree& wid
 }
 
 void face_ray_direction(WideTree& wide, const double direction[3], const double inverse[3]) {
+  for (int a = 0; a < 3; ++a)
+    if (direction[a] == 0.0) return;
   for (int64_t n = 0; n < wide.size(); ++n) {
     WideNode& node = wide.at(n);
     for (int a = 0; a < 3; ++a) {
-      if (direction[a] == 0.0) continue;
       for (int i = 0; i < kWideSlots; ++i) {
         const double lo = node.lo[a][i], hi = node.hi[a][i];
         if (lo != lo || hi != hi) {

@@ -114,11 +114,11 @@ bool collapse_ray_tree(const RayTree& tree, double epsilon, WideTree& wide);
 bool collapse_winding_tree(const WindingTree& tree, double margin, WideTree& wide);
 
 // For the rays of one direction (inverse as inverse_direction gives it) on a collapsed ray
-// tree: every slot's planes on each axis the rays move along put in the order they cross
-// them, as face_winding_direction puts them, and marks the tree faced. A slot with a NaN
+// tree: when the rays move along every axis, every slot's planes put in the order they cross
+// them, as face_winding_direction puts them, and the tree marked faced. A slot with a NaN
 // end gets its hi plane on both sides: the slab test's minimum and maximum both take the end
-// from hi then (NaN or not), and so does the faced test. Axes the rays do not move along
-// keep their planes, which a containment test reads.
+// from hi then (NaN or not), and so does the faced test. Otherwise the tree stays as it is:
+// an axis the rays do not move along is a containment test, which reads the planes as given.
 void face_ray_direction(WideTree& wide, const double direction[3], const double inverse[3]);
 
 // Puts each slot's two planes on every axis in the order in which rays along a direction

@@ -39,8 +39,8 @@ inline Real greater_of(const Real& a, const Real& b) {
 }
 
 // The slots whose boxes (grown by epsilon) the ray enters: enters_box of ray_tree_hits.cpp,
-// lane by lane; on a faced tree (face_ray_direction) the slab's entry and exit are the ends
-// from lo and hi.
+// lane by lane; on a faced tree (face_ray_direction: the rays move along every axis) the
+// slab's entry and exit are the ends from lo and hi.
 template <bool kFaced>
 inline unsigned entered_slots(const WideNode& node, const double o[3], const double d[3],
                               const double inverse[3], double reach) {
@@ -48,7 +48,7 @@ inline unsigned entered_slots(const WideNode& node, const double o[3], const dou
   Mask inside = Mask{} - 1;
   for (int a = 0; a < 3; ++a) {
     const Real lo = slot_row(node.lo[a]), hi = slot_row(node.hi[a]);
-    if (d[a] == 0.0) {
+    if (!kFaced && d[a] == 0.0) {
       inside &= (lo <= o[a]) & (o[a] <= hi);
       continue;
     }
