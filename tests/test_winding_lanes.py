@@ -13,7 +13,7 @@ import sys
 
 import numpy as np
 import pytest
-from test_rays_winding import reference, run
+from test_rays_winding import reference, run, same
 
 import zet_native
 
@@ -115,6 +115,23 @@ def test_wide_rows_and_empty_leaves_on_a_real_tree():
     points = grid_points()
     for d in DIRECTIONS:
         assert run(points, d, tree) == reference(points, d, tree, 1e-12, 1e-12)
+
+
+def test_whole_packets_that_end_in_one_leaf():
+    """Packets of points that all stop at the same leaf (on the z = 0 plane, its triangles
+    first in the row), then points that walk on: every point's own count and stop."""
+    rng = np.random.default_rng(5)
+    corners = layered_triangles(rng)
+    n = len(corners)
+    rows = [[n - 3, n - 2, *range(n - 3)]]  # the z = 0 quad first, no parallel triangle
+    tree = leaf_tree(corners, rows, np.ones(n, np.uint8))
+    on_plane = np.column_stack([rng.uniform(-3, 3, (2, 128)).T, np.zeros(128)])
+    walking = np.column_stack([rng.uniform(-3, 3, (2, 70)).T, rng.uniform(0.1, 0.9, 70)])
+    points = np.vstack([on_plane, walking])
+    for d in DIRECTIONS:
+        crossings, ambiguous = same(points, d, tree)
+        assert ambiguous[:128].all() and not ambiguous[128:].any()
+        assert (crossings[128:] != 0).any()
 
 
 SCRIPT = """

@@ -142,6 +142,8 @@ void run_ray_tree_hits(const RayTreeHitsParams& p, CancelPoller& poller,
       collapse_ray_tree(p.tree, p.epsilon, wide) &&
       reserve_lazy_leaves(leaves, blocks = leaf_blocks(p.tree, nullptr, nullptr));
   if (collapsed) {
+    // The tree serves this direction only: its planes can face it.
+    face_ray_direction(wide, p.direction, inverse);
     // A cancellation stops the run before a ray; the rays before it are traced in full.
     // Triangles are prepared for the direction as their leaves are first reached.
     describe_blocks(p.tree, blocks, leaves, 0);

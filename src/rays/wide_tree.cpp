@@ -250,4 +250,38 @@ bool collapse_winding_tree(const WindingTree& tree, double margin, WideTree& wid
   return false;
 }
 
+void face_ray_direction(WideTree& wide, const double direction[3], const double inverse[3]) {
+  for (int a = 0; a < 3; ++a)
+    if (direction[a] == 0.0) return;
+  for (int64_t n = 0; n < wide.size(); ++n) {
+    WideNode& node = wide.at(n);
+    for (int a = 0; a < 3; ++a) {
+      for (int i = 0; i < kWideSlots; ++i) {
+        const double lo = node.lo[a][i], hi = node.hi[a][i];
+        if (lo != lo || hi != hi) {
+          node.lo[a][i] = hi;
+          continue;
+        }
+        const double low = std::min(lo, hi), high = std::max(lo, hi);
+        node.lo[a][i] = inverse[a] > 0.0 ? low : high;
+        node.hi[a][i] = inverse[a] > 0.0 ? high : low;
+      }
+    }
+  }
+  wide.faced_ = true;
+}
+
+void face_winding_direction(WideTree& wide, const double r[3]) {
+  for (int64_t n = 0; n < wide.size(); ++n) {
+    WideNode& node = wide.at(n);
+    for (int a = 0; a < 3; ++a)
+      for (int i = 0; i < kWideSlots; ++i) {
+        const double lo = node.lo[a][i], hi = node.hi[a][i];
+        const double low = std::min(lo, hi), high = std::max(lo, hi);
+        node.lo[a][i] = r[a] > 0.0 ? low : high;
+        node.hi[a][i] = r[a] > 0.0 ? high : low;
+      }
+  }
+}
+
 }  // namespace zet

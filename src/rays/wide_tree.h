@@ -31,7 +31,8 @@ namespace zet {
 constexpr int kWideSlots = 4;
 
 // Slot boxes axis by axis, each grown by the call's margin exactly as the slab test grows
-// them (min - margin, max + margin), so a lane's arithmetic is the binary walk's.
+// them (min - margin, max + margin), so a lane's arithmetic is the binary walk's. A winding
+// walk's tree has its planes faced to the direction (see face_winding_direction).
 struct WideNode {
   double lo[3][kWideSlots];
   double hi[3][kWideSlots];
@@ -62,6 +63,8 @@ class WideTree {
   const WideNode* nodes() const { return nodes_; }
   int64_t size() const { return size_; }
   bool ready() const { return size_ > 0; }
+  // Whether the slot planes are faced to one direction (see face_ray_direction).
+  bool faced() const { return faced_; }
 
   WideNode& at(int64_t i) { return nodes_[i]; }
   // Room for `count` nodes in all, so that appending that many moves nothing; false (nothing
@@ -69,11 +72,17 @@ class WideTree {
   bool reserve(int64_t count);
   // Appends an uninitialised node; null when memory cannot be had.
   WideNode* append(int32_t& index);
-  void clear() { size_ = 0; }
+  void clear() {
+    size_ = 0;
+    faced_ = false;
+  }
 
  private:
   WideNode* nodes_ = nullptr;
   int64_t size_ = 0, capacity_ = 0;
+  bool faced_ = false;
+
+  friend void face_ray_direction(WideTree&, const double[3], const double[3]);
 };
 
 // A fixed number of WideTree, from the raw allocator.
@@ -103,5 +112,23 @@ bool collapse_ray_tree(const RayTree& tree, double epsilon, WideTree& wide);
 // whose leaf_table row lists the triangles; its count is 0 (the vector walk sets it to the
 // leaf's first group, see winding_leaf_groups.h). False as above.
 bool collapse_winding_tree(const WindingTree& tree, double margin, WideTree& wide);
+
+// For the rays of one direction (inverse as inverse_direction gives it) on a collapsed ray
+// tree: when the rays move along every axis, every slot's planes put in the order they cross
+// them, as face_winding_direction puts them, and the tree marked faced. A slot with a NaN
+// end gets its hi plane on both sides: the slab test's minimum and maximum both take the end
+// from hi then (NaN or not), and so does the faced test. Otherwise the tree stays as it is:
+// an axis the rays do not move along is a containment test, which reads the planes as given.
+void face_ray_direction(WideTree& wide, const double direction[3], const double inverse[3]);
+
+// Puts each slot's two planes on every axis in the order in which rays along a direction
+// with reciprocal r (finite, no component 0) cross them: lo the plane where the slab starts
+// (the smaller coordinate where r is positive, the larger where it is negative), hi the one
+// where it ends. Rounding keeps (x - p) * r monotonic in x, so the slab end from lo is then
+// the smaller of the two, as the slab test would have chosen it (equal to it, a zero's sign
+// aside, which no comparison sees), and the walk takes it without choosing. Only for a
+// collapsed winding tree: its walk closes the slots with a NaN corner, where that choice
+// would depend on which end is NaN.
+void face_winding_direction(WideTree& wide, const double r[3]);
 
 }  // namespace zet

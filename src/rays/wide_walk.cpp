@@ -102,14 +102,14 @@ bool WideRayBatch::flush() {
   staged_.clear();
   for (int at = 0; at < n; at += kPacketRays) {
     const int m = std::min(kPacketRays, n - at);
-    const double* origins[kPacketRays];
+    double origins[kPacketRays][3];  // next to each other for the walk
     int64_t rays[kPacketRays];
     for (int j = 0; j < m; ++j) {
-      origins[j] = points + 3 * order[at + j];
+      std::copy(points + 3 * order[at + j], points + 3 * order[at + j] + 3, origins[j]);
       rays[j] = rays_.get()[order[at + j]];
     }
     if (!trace_(leaves_, wide_.nodes(), origins, rays, m, direction_, inverse_, epsilon_, length_,
-                s))
+                wide_.faced(), s))
       return false;
     size_t total = staged_.size();
     for (int j = 0; j < m; ++j) total += s.hits[j].size;

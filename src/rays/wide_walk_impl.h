@@ -39,18 +39,25 @@ inline Real greater_of(const Real& a, const Real& b) {
 }
 
 // The slots whose boxes (grown by epsilon) the ray enters: enters_box of ray_tree_hits.cpp,
-// lane by lane.
+// lane by lane; on a faced tree (face_ray_direction: the rays move along every axis) the
+// slab's entry and exit are the ends from lo and hi.
+template <bool kFaced>
 inline unsigned entered_slots(const WideNode& node, const double o[3], const double d[3],
                               const double inverse[3], double reach) {
   Real t_near = splat(-INFINITY), t_far = splat(INFINITY);
   Mask inside = Mask{} - 1;
   for (int a = 0; a < 3; ++a) {
     const Real lo = slot_row(node.lo[a]), hi = slot_row(node.hi[a]);
-    if (d[a] == 0.0) {
+    if (!kFaced && d[a] == 0.0) {
       inside &= (lo <= o[a]) & (o[a] <= hi);
       continue;
     }
     const Real t1 = (lo - o[a]) * inverse[a], t2 = (hi - o[a]) * inverse[a];
+    if (kFaced) {
+      t_near = greater_of(t_near, t1);
+      t_far = less_of(t_far, t2);
+      continue;
+    }
     // low = t1 < t2 ? t1 : t2, high = t1 > t2 ? t1 : t2
     const Real low = less_of(t1, t2), high = greater_of(t1, t2);
     t_near = greater_of(t_near, low);
@@ -61,32 +68,40 @@ inline unsigned entered_slots(const WideNode& node, const double o[3], const dou
 }
 
 // The slots whose boxes (grown by 8 epsilon) the ray from p reaches: reaches_box of
-// ray_winding.cpp, lane by lane. With p finite and r finite and not 0, a slab end is NaN only
-// for a NaN box corner, and those slots are closed: the NaN test is not needed.
+// ray_winding.cpp, lane by lane, on a tree faced to the direction (face_winding_direction):
+// the slab's entry and exit are the ends from lo and hi. With p finite and r finite and not
+// 0, a slab end is NaN only for a NaN box corner, and those slots are closed: the NaN test is
+// not needed.
 inline unsigned reached_slots(const WideNode& node, const double p[3], const double r[3]) {
   Real near{}, far = splat(INFINITY);
   for (int a = 0; a < 3; ++a) {
-    const Real t1 = (slot_row(node.lo[a]) - p[a]) * r[a];
-    const Real t2 = (slot_row(node.hi[a]) - p[a]) * r[a];
-    // entry = t1 < t2 ? t1 : t2, exit = t1 < t2 ? t2 : t1
-    const Real entry = less_of(t1, t2), exit = greater_of(t2, t1);
+    const Real entry = (slot_row(node.lo[a]) - p[a]) * r[a];
+    const Real exit = (slot_row(node.hi[a]) - p[a]) * r[a];
     near = greater_of(entry, near);
     far = less_of(exit, far);
   }
   return lane_bits(far >= near) & node.open;
 }
 
-// A node's slots entered by one ray (bit s) moved to bit s * kPacketRays: one product, as
-// the shifted copies of the four bits never overlap or carry into the kept bits.
-static_assert(kPacketRays >= 8 && 4 * kPacketRays <= 64, "four slots of rays in one word");
-inline uint64_t by_slot(unsigned slots) {
-  constexpr uint64_t spread = 1 | uint64_t{1} << (kPacketRays - 1) |
-                              uint64_t{1} << (2 * kPacketRays - 2) |
-                              uint64_t{1} << (3 * kPacketRays - 3);
-  constexpr uint64_t kept = 1 | uint64_t{1} << kPacketRays | uint64_t{1} << (2 * kPacketRays) |
-                            uint64_t{1} << (3 * kPacketRays);
-  return (uint64_t{slots} * spread) & kept;
-}
+// The slots each ray of a packet enters, a byte per ray (bit s: slot s), turned into a set
+// of rays per slot (bit i: ray i): shifted left by 7 - s within each 64-bit lane, bit s of a
+// byte becomes its top bit, and one instruction gathers the top bits of 32 bytes.
+static_assert(kPacketRays == 64, "a packet's rays in two vectors of bytes and one word");
+struct SlotsByRay {
+  alignas(32) uint8_t bytes[kPacketRays];
+  void clear() {
+    _mm256_store_si256(reinterpret_cast<__m256i*>(bytes), _mm256_setzero_si256());
+    _mm256_store_si256(reinterpret_cast<__m256i*>(bytes + 32), _mm256_setzero_si256());
+  }
+  template <int s>
+  uint64_t rays_in() const {
+    const __m256i low = _mm256_load_si256(reinterpret_cast<const __m256i*>(bytes));
+    const __m256i high = _mm256_load_si256(reinterpret_cast<const __m256i*>(bytes + 32));
+    const uint32_t l = uint32_t(_mm256_movemask_epi8(_mm256_slli_epi64(low, 7 - s)));
+    const uint32_t h = uint32_t(_mm256_movemask_epi8(_mm256_slli_epi64(high, 7 - s)));
+    return uint64_t{h} << 32 | l;
+  }
+};
 
 #else
 
@@ -95,9 +110,8 @@ inline unsigned reached_slots(const WideNode& node, const double p[3], const dou
   for (int i = 0; i < node.slots; ++i) {
     double near = 0.0, far = INFINITY;
     for (int a = 0; a < 3; ++a) {
-      const double t1 = (node.lo[a][i] - p[a]) * r[a];
-      const double t2 = (node.hi[a][i] - p[a]) * r[a];
-      const double entry = t1 < t2 ? t1 : t2, exit = t1 < t2 ? t2 : t1;
+      const double entry = (node.lo[a][i] - p[a]) * r[a];
+      const double exit = (node.hi[a][i] - p[a]) * r[a];
       near = entry > near ? entry : near;
       far = exit < far ? exit : far;
     }
@@ -157,11 +171,15 @@ inline void prepare_leaf(const RayTree& tree, const double d[3], PreparedBlock* 
                          uint32_t generation) {
   for (int b = 0; b < count; ++b) {
     PreparedBlock& block = blocks[b];
-    double corner[3][3][kLanes] = {};  // corner, axis, lane; lanes past the leaf's end hold zeros
+    // Corner, axis, lane; lanes past the leaf's end hold zeros, written there rather than
+    // by clearing the whole array first (a string store per block).
+    double corner[3][3][kLanes];
     unsigned usable = 0;
     for (int l = 0; l < kLanes; ++l) {
       if (l >= block.lanes) {
         block.triangle[l] = 0;
+        for (int c = 0; c < 3; ++c)
+          for (int a = 0; a < 3; ++a) corner[c][a][l] = 0.0;
         continue;
       }
       const uint32_t t = tree.order[block.first + l];
@@ -297,44 +315,47 @@ struct WideWalks {
   // node pushes each slot that some of the entry's rays enter, with those rays, enter(ray,
   // node) giving a ray's slots; the slots go on the stack the last first, as side_by_side
   // pushes them, so each ray meets its own nodes in its own walk's order. A leaf goes to
-  // leaf(entry, rays), which returns -1 (memory failed) or the rays whose walks end there;
-  // those leave every entry from then on. False when memory failed.
+  // leaf(entry, rays, ended), which sets ended to the rays whose walks end there (those
+  // leave every entry from then on) and returns false when memory failed. False when
+  // memory failed.
   template <class Enter, class Leaf>
   static bool packet(const WideNode* nodes, int n, PacketStack& stack, Enter enter, Leaf leaf) {
-    constexpr uint64_t all = (uint64_t{1} << kPacketRays) - 1;
     if (!room(stack, 0)) return false;
-    uint32_t live = uint32_t((uint64_t{1} << n) - 1);
+    uint64_t live = n == 64 ? ~uint64_t{0} : (uint64_t{1} << n) - 1;
     stack.entries[0] = {0, -1, live};
     size_t top = 1;
+    SlotsByRay by_ray;
     while (top > 0) {
       const PacketEntry e = stack.entries[--top];
-      const uint32_t rays = e.rays & live;
+      const uint64_t rays = e.rays & live;
       if (rays == 0) continue;
       if (e.count >= 0) {
-        const int64_t ended = leaf(e, rays);
-        if (ended < 0) return false;
-        live &= ~uint32_t(ended);
+        uint64_t ended = 0;
+        if (!leaf(e, rays, ended)) return false;
+        live &= ~ended;
         continue;
       }
       const WideNode& node = nodes[e.ref];
-      uint64_t word = 0;  // bit s * kPacketRays + i: ray i enters slot s
-      for (uint32_t m = rays; m != 0; m &= m - 1) {
-        const int i = __builtin_ctz(m);
-        word |= by_slot(enter(i, node)) << i;
+      by_ray.clear();
+      for (uint64_t m = rays; m != 0; m &= m - 1) {
+        const int i = __builtin_ctzll(m);
+        by_ray.bytes[i] = uint8_t(enter(i, node));
       }
       if (!room(stack, top)) return false;
+      const uint64_t in[kWideSlots] = {by_ray.rays_in<0>(), by_ray.rays_in<1>(),
+                                       by_ray.rays_in<2>(), by_ray.rays_in<3>()};
       for (int s = kWideSlots - 1; s >= 0; --s) {
-        const uint32_t entered = uint32_t((word >> (s * kPacketRays)) & all);
-        stack.entries[top] = {node.ref[s], node.count[s], entered};
-        top += entered != 0;
+        stack.entries[top] = {node.ref[s], node.count[s], in[s]};
+        top += in[s] != 0;
       }
     }
     return true;
   }
 
-  // trace for one packet of rays.
+  // trace for one packet of rays, on a faced tree or not.
+  template <bool kFaced>
   static bool trace_packets(const LeafSource& leaves, const WideNode* nodes,
-                            const double* const origins[], const int64_t rays[], int n,
+                            const double (*origins)[3], const int64_t rays[], int n,
                             const double direction[3], const double inverse[3], double epsilon,
                             double length, WideScratch& scratch) {
     const double reach = epsilon + length;
@@ -342,21 +363,21 @@ struct WideWalks {
     const uint32_t generation = leaves.lazy->generation;
     for (int i = 0; i < n; ++i) scratch.hits[i].size = 0;
     auto enter = [&](int i, const WideNode& node) {
-      return entered_slots(node, origins[i], direction, inverse, reach);
+      return entered_slots<kFaced>(node, origins[i], direction, inverse, reach);
     };
-    auto leaf = [&](const PacketEntry& e, uint32_t live) -> int64_t {
-      if (e.count == 0) return 0;
+    auto leaf = [&](const PacketEntry& e, uint64_t live, uint64_t&) {
+      if (e.count == 0) return true;
       PreparedBlock* const block = blocks + e.ref;  // the leaf's blocks, prepared together
       if (block->stamp != generation)
         prepare_leaf(*leaves.tree, direction, block, e.count, generation);
-      for (uint32_t m = live; m != 0; m &= m - 1) {
-        const int i = __builtin_ctz(m);
+      for (uint64_t m = live; m != 0; m &= m - 1) {
+        const int i = __builtin_ctzll(m);
         for (int b = 0; b < e.count; ++b)
           if (!block_crossings(block[b], origins[i], direction, epsilon, reach, rays[i],
                                scratch.hits[i]))
-            return -1;
+            return false;
       }
-      return 0;
+      return true;
     };
     return packet(nodes, n, scratch.packet, enter, leaf);
   }
@@ -364,7 +385,7 @@ struct WideWalks {
   // wind for one packet of points; a point's walk stops at its first ambiguity, and the
   // point leaves the packet there.
   static bool wind_packets(const WindingBatch& b, const WideNode* nodes,
-                           const WindingLeaves& leaves, const double* const points[], int n,
+                           const WindingLeaves& leaves, const double (*points)[3], int n,
                            const double r[3], WideScratch& scratch, int64_t count[],
                            bool ambiguous[]) {
     for (int i = 0; i < n; ++i) {
@@ -372,20 +393,19 @@ struct WideWalks {
       ambiguous[i] = false;
     }
     auto enter = [&](int i, const WideNode& node) { return reached_slots(node, points[i], r); };
-    auto leaf = [&](const PacketEntry& e, uint32_t live) -> int64_t {
-      uint32_t ended = 0;
-      for (uint32_t m = live; m != 0; m &= m - 1) {
-        const int i = __builtin_ctz(m);
+    auto leaf = [&](const PacketEntry& e, uint64_t live, uint64_t& ended) {
+      for (uint64_t m = live; m != 0; m &= m - 1) {
+        const int i = __builtin_ctzll(m);
         for (const WindingLeafGroup* g = leaves.groups + e.count;; ++g) {
           if (group_crossings(*g, points[i], b.direction, b.origin_tolerance, count[i])) {
             ambiguous[i] = true;
-            ended |= 1u << i;
+            ended |= uint64_t{1} << i;
             break;
           }
           if (g->last != 0) break;
         }
       }
-      return ended;
+      return true;
     };
     return packet(nodes, n, scratch.packet, enter, leaf);
   }
@@ -395,7 +415,7 @@ struct WideWalks {
   // Finite points' walks side by side (the scalar build); each stops at its first ambiguity
   // with the count reached.
   static bool wind(const WindingBatch& b, const WideNode* nodes, const WindingLeaves& leaves,
-                   const double* const points[], int n, const double r[3], WideScratch& scratch,
+                   const double (*points)[3], int n, const double r[3], WideScratch& scratch,
                    int64_t count[], bool ambiguous[]) {
     for (int i = 0; i < n; ++i) {
       count[i] = 0;
@@ -441,7 +461,7 @@ struct WideWalks {
     WideScratch& scratch = owner.scratch;
     bool done = true;
     int64_t index[kGroup];
-    const double* group[kGroup];
+    double group[kGroup][3];  // the points' coordinates, next to each other for the walk
     int n = 0;
     auto flush = [&]() {
       int64_t count[kGroup];
@@ -462,8 +482,9 @@ struct WideWalks {
       const int64_t i = order != nullptr ? order[at] : at;
       const double* p = b.points + 3 * i;
       // In the coherent order the points, and their results, are scattered in memory: those a
-      // few groups ahead are fetched while this group walks.
-      if (order != nullptr && at + kPointsAhead < end) {
+      // few groups ahead are fetched while this group walks. A block holds about one group,
+      // so they are looked for in the whole order (whichever thread takes them).
+      if (order != nullptr && at + kPointsAhead < b.point_count) {
         const int64_t ahead = order[at + kPointsAhead];
         __builtin_prefetch(b.points + 3 * ahead);
         __builtin_prefetch(b.crossings + ahead, 1);
@@ -478,7 +499,7 @@ struct WideWalks {
         continue;
       }
       index[n] = i;
-      group[n++] = p;
+      std::copy(p, p + 3, group[n++]);
       if (n == kGroup) done = flush();
     }
     if (done && n > 0) done = flush();

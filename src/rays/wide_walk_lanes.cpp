@@ -8,11 +8,13 @@
 namespace zet {
 
 bool ZET_LANE_ENTRY(trace_wide_rays)(const LeafSource& leaves, const WideNode* nodes,
-                                     const double* const origins[], const int64_t rays[], int n,
+                                     const double (*origins)[3], const int64_t rays[], int n,
                                      const double* direction, const double* inverse, double epsilon,
-                                     double length, WideScratch& scratch) {
-  return WideWalks::trace_packets(leaves, nodes, origins, rays, n, direction, inverse, epsilon,
-                                  length, scratch);
+                                     double length, bool faced, WideScratch& scratch) {
+  return faced ? WideWalks::trace_packets<true>(leaves, nodes, origins, rays, n, direction, inverse,
+                                                epsilon, length, scratch)
+               : WideWalks::trace_packets<false>(leaves, nodes, origins, rays, n, direction,
+                                                 inverse, epsilon, length, scratch);
 }
 
 bool ZET_LANE_ENTRY(wind_wide_points)(const WindingBatch& b, const WideNode* nodes,
