@@ -55,15 +55,13 @@ PyObject* py_build_aabb_tree(PyObject*, PyObject* args) {
   PyMemArray<double> tri_min, tri_max;
   PyMemArray<uint64_t> centre_key;
   PyMemArray<SplitPair> split_pairs;
-  PyMemArray<uint32_t> work_order;
   if (!tri_min.allocate(3 * size_t(m)) || !tri_max.allocate(3 * size_t(m)) ||
-      !centre_key.allocate(3 * size_t(m)) || !split_pairs.allocate(m) || !work_order.allocate(m))
+      !centre_key.allocate(3 * size_t(m)) || !split_pairs.allocate(m))
     return nullptr;
   TreeBuildArrays arrays{tri_min.get(),
                          tri_max.get(),
                          centre_key.get(),
                          split_pairs.get(),
-                         work_order.get(),
                          bytes_data<uint32_t>(order),
                          bytes_data<double>(node_min),
                          bytes_data<double>(node_max),

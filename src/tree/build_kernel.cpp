@@ -107,20 +107,24 @@ void select_median(SplitPair* pairs, uint32_t count, uint32_t h) {
   select_range(pairs, 0, static_cast<int64_t>(count) - 1, h);
 }
 
-enum class Partition { leaf, split };
+// The axis a range's split pairs hold keys of, or of a leaf's split: none.
+constexpr int kNoAxis = -1;
 
-// Writes the node's box; then either makes it a leaf or orders its range so that the
-// first floor(count / 2) triangles in (centre, index) order go left.
-Partition partition_node(const TreeBuildArrays& a, uint32_t node, uint32_t start, uint32_t count) {
-  const uint32_t* order = a.work_order + start;
+// Writes the node's box; then either makes it a leaf (returns kNoAxis) or orders its range
+// so that the first floor(count / 2) triangles in (centre, index) order go left (returns
+// the split axis). keyed_axis names the axis whose keys the range's pairs hold: a child
+// split on its parent's axis finds its keys already in place.
+int partition_node(const TreeBuildArrays& a, uint32_t node, uint32_t start, uint32_t count,
+                   int keyed_axis) {
+  SplitPair* pairs = a.split_pairs + start;
   double lo[3], hi[3];
   for (int d = 0; d < 3; ++d) {
-    lo[d] = a.tri_min[3 * size_t{order[0]} + d];
-    hi[d] = a.tri_max[3 * size_t{order[0]} + d];
+    lo[d] = a.tri_min[3 * size_t{pairs[0].triangle} + d];
+    hi[d] = a.tri_max[3 * size_t{pairs[0].triangle} + d];
   }
   for (uint32_t j = 1; j < count; ++j) {
-    const double* tmin = a.tri_min + 3 * size_t{order[j]};
-    const double* tmax = a.tri_max + 3 * size_t{order[j]};
+    const double* tmin = a.tri_min + 3 * size_t{pairs[j].triangle};
+    const double* tmax = a.tri_max + 3 * size_t{pairs[j].triangle};
     for (int d = 0; d < 3; ++d) {
       if (tmin[d] < lo[d]) lo[d] = tmin[d];
       if (tmax[d] > hi[d]) hi[d] = tmax[d];
@@ -134,14 +138,14 @@ Partition partition_node(const TreeBuildArrays& a, uint32_t node, uint32_t start
   meta[4] = 0;
 
   if (count <= a.leaf_size) {
-    uint32_t* range = a.work_order + start;
-    sort_leaf(range, count);
+    uint32_t* leaf = a.out_order + start;
+    for (uint32_t j = 0; j < count; ++j) leaf[j] = pairs[j].triangle;
+    sort_leaf(leaf, count);
     meta[0] = -1;
     meta[1] = -1;
     meta[2] = static_cast<int32_t>(start);
     meta[3] = static_cast<int32_t>(count);
-    std::copy(range, range + count, a.out_order + start);
-    return Partition::leaf;
+    return kNoAxis;
   }
 
   // Longest axis; ties keep the lower axis.
@@ -149,13 +153,11 @@ Partition partition_node(const TreeBuildArrays& a, uint32_t node, uint32_t start
   int axis = e[1] > e[0] ? 1 : 0;
   if (e[2] > e[axis]) axis = 2;
 
-  SplitPair* pairs = a.split_pairs + start;
-  uint32_t* range = a.work_order + start;
-  for (uint32_t j = 0; j < count; ++j)
-    pairs[j] = {a.centre_key[3 * size_t{range[j]} + axis], range[j]};
+  if (axis != keyed_axis)
+    for (uint32_t j = 0; j < count; ++j)
+      pairs[j].key = a.centre_key[3 * size_t{pairs[j].triangle} + axis];
   select_median(pairs, count, count / 2);
-  for (uint32_t j = 0; j < count; ++j) range[j] = pairs[j].triangle;
-  return Partition::split;
+  return axis;
 }
 
 void set_internal(const TreeBuildArrays& a, uint32_t node, uint32_t left, uint32_t right,
@@ -175,14 +177,15 @@ struct SubtreeBuilder {
 
   bool cancelled() const { return poller != nullptr && poller->cancelled; }
 
-  uint32_t build(uint32_t start, uint32_t count) {
+  uint32_t build(uint32_t start, uint32_t count, int keyed_axis) {
     uint32_t node = next_node++;
     if (poller != nullptr && poller->poll()) return node;
-    if (partition_node(a, node, start, count) == Partition::leaf) return node;
+    const int axis = partition_node(a, node, start, count, keyed_axis);
+    if (axis == kNoAxis) return node;
     uint32_t left_count = count / 2;
-    uint32_t left = build(start, left_count);
+    uint32_t left = build(start, left_count, axis);
     if (cancelled()) return node;
-    uint32_t right = build(start + left_count, count - left_count);
+    uint32_t right = build(start + left_count, count - left_count, axis);
     if (cancelled()) return node;
     set_internal(a, node, left, right, count);
     return node;
@@ -191,6 +194,7 @@ struct SubtreeBuilder {
 
 struct BuildTask {
   uint32_t start, count, node;
+  int keyed_axis;
 };
 
 struct WaveContext {
@@ -207,7 +211,8 @@ void build_task(void* context, int64_t i) {
   BuildTask* slots = w.children + 2 * i;
   slots[0].count = 0;
   slots[1].count = 0;
-  if (partition_node(a, task.node, task.start, task.count) == Partition::leaf) return;
+  const int axis = partition_node(a, task.node, task.start, task.count, task.keyed_axis);
+  if (axis == kNoAxis) return;
   uint32_t left_count = task.count / 2;
   uint32_t right_count = task.count - left_count;
   if (task.count > w.chunk) {
@@ -217,13 +222,13 @@ void build_task(void* context, int64_t i) {
     uint32_t left = task.node + 1;
     uint32_t right = left + memo.get(left_count);
     set_internal(a, task.node, left, right, task.count);
-    slots[0] = {task.start, left_count, left};
-    slots[1] = {task.start + left_count, right_count, right};
+    slots[0] = {task.start, left_count, left, axis};
+    slots[1] = {task.start + left_count, right_count, right, axis};
     return;
   }
   SubtreeBuilder worker{a, task.node + 1, nullptr};
-  uint32_t left = worker.build(task.start, left_count);
-  uint32_t right = worker.build(task.start + left_count, right_count);
+  uint32_t left = worker.build(task.start, left_count, axis);
+  uint32_t right = worker.build(task.start + left_count, right_count, axis);
   set_internal(a, task.node, left, right, task.count);
 }
 
@@ -236,7 +241,7 @@ bool build_in_waves(const TreeBuildArrays& a, int64_t threads, CancelPoller& pol
   if (2 * (int64_t{cap} + 1) > kMaxTasks) return false;
   BuildTask tasks[kMaxTasks];
   BuildTask children[2 * kMaxTasks];
-  tasks[0] = {0, m, 0};
+  tasks[0] = {0, m, 0, kNoAxis};
   int64_t task_count = 1;
   while (task_count > 0) {
     if (poller.callable != nullptr && poller.consult_counted()) return true;
@@ -275,7 +280,7 @@ void prepare_tree_build(const double* vertices, const uint32_t* triangles,
         a.tri_max[3 * t + d] = hi;
         a.centre_key[3 * t + d] = total_order_key((lo + hi) * 0.5);
       }
-      a.work_order[t] = static_cast<uint32_t>(t);
+      a.split_pairs[t] = {0, static_cast<uint32_t>(t)};
     }
   };
   for_each_range(a.triangle_count, 1, 65536, prepare);
@@ -287,7 +292,7 @@ void build_tree(const TreeBuildArrays& a, int64_t threads, CancelPoller& poller)
       build_in_waves(a, threads, poller))
     return;
   SubtreeBuilder serial{a, 0, &poller};
-  serial.build(0, a.triangle_count);
+  serial.build(0, a.triangle_count, kNoAxis);
 }
 
 }  // namespace zet

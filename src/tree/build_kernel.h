@@ -22,8 +22,7 @@ struct TreeBuildArrays {
   double* tri_min;         // m x 3, per-triangle box
   double* tri_max;         // m x 3
   uint64_t* centre_key;    // m x 3, ordered keys of the box centres
-  SplitPair* split_pairs;  // m, scratch of the split
-  uint32_t* work_order;    // m, the permutation being refined
+  SplitPair* split_pairs;  // m, the permutation being refined, keyed on the last split axis
   uint32_t* out_order;     // m, result order
   double* node_min;        // k x 3
   double* node_max;        // k x 3
@@ -36,7 +35,7 @@ struct TreeBuildArrays {
 // halves' trees plus one.
 uint32_t tree_node_count(uint32_t triangle_count, uint32_t leaf_size);
 
-// Per-triangle boxes and centre keys, and the identity work order.
+// Per-triangle boxes and centre keys, and the identity permutation in the split pairs.
 void prepare_tree_build(const double* vertices, const uint32_t* triangles,
                         const TreeBuildArrays& arrays);
 
