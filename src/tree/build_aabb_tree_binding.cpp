@@ -9,6 +9,7 @@
 #include "runtime/py_memory.h"
 #include "runtime/thread_count.h"
 #include "tree/build_kernel.h"
+#include "tree/build_scratch.h"
 #include "tree/tree_view.h"
 
 namespace zet {
@@ -52,22 +53,22 @@ PyObject* py_build_aabb_tree(PyObject*, PyObject* args) {
   PyRef node_min = new_bytes(size_t{k} * 24), node_max = new_bytes(size_t{k} * 24),
         node_meta = new_bytes(size_t{k} * 20), order = new_bytes(size_t(m) * 4);
   if (!node_min || !node_max || !node_meta || !order) return nullptr;
-  PyMemArray<double> tri_min, tri_max;
-  PyMemArray<uint64_t> centre_key;
-  PyMemArray<SplitPair> split_pairs;
-  if (!tri_min.allocate(3 * size_t(m)) || !tri_max.allocate(3 * size_t(m)) ||
-      !centre_key.allocate(3 * size_t(m)) || !split_pairs.allocate(m))
+  TreeBuildScratch scratch;
+  if (!scratch.reserve(size_t(m))) {
+    PyErr_NoMemory();
     return nullptr;
-  TreeBuildArrays arrays{tri_min.get(),
-                         tri_max.get(),
-                         centre_key.get(),
-                         split_pairs.get(),
+  }
+  TreeBuildArrays arrays{nullptr,
+                         nullptr,
+                         nullptr,
+                         nullptr,
                          bytes_data<uint32_t>(order),
                          bytes_data<double>(node_min),
                          bytes_data<double>(node_max),
                          bytes_data<int32_t>(node_meta),
                          static_cast<uint32_t>(m),
                          static_cast<uint32_t>(leaf_size)};
+  scratch.assign(arrays);
   {
     GilReleased unlocked;
     prepare_tree_build(vertices.data<double>(), triangles.data<uint32_t>(), arrays);
