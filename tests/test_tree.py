@@ -87,6 +87,15 @@ def test_matches_reference_build(mesh, leaf_size):
     check_invariants(*mesh, leaf_size, result)
 
 
+def test_builds_in_a_row_match_the_reference():
+    """Working memory passes from one build to the next: larger, smaller, flat and again larger
+    meshes each give their own tree, whatever the build before left behind."""
+    meshes = [lattice(3000, 21), soup(40, 22), soup(700, 23, flat=True), soup(2500, 24), lattice(3000, 21)]
+    for leaf_size in (1, 4):
+        for mesh in meshes:
+            assert zn.build_aabb_tree(*mesh, leaf_size, None, 1) == reference_tree(*mesh, leaf_size)
+
+
 def specials(m, seed):
     vertices, triangles = lattice(m, seed)
     picks = np.random.default_rng(seed).random(vertices.shape) < 0.05
