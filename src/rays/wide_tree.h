@@ -107,6 +107,9 @@ class WideTreeArray {
 // no nodes, its leaves overlap too much or memory failed: the caller then walks the binary
 // tree.
 bool collapse_ray_tree(const RayTree& tree, double epsilon, WideTree& wide);
+// The same with each leaf's first block given (first_block as leaf_blocks fills it).
+bool collapse_ray_tree(const RayTree& tree, const int32_t* first_block, double epsilon,
+                       WideTree& wide);
 
 // The winding tree's nodes grown by margin (8 epsilon). A leaf slot's ref is the binary node,
 // whose leaf_table row lists the triangles; its count is 0 (the vector walk sets it to the
