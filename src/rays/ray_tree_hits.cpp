@@ -141,10 +141,9 @@ void run_ray_tree_hits(const RayTreeHitsParams& p, CancelPoller& poller,
       p.ray_count > 0 && wide_ray_direction(inverse) &&
       first_block.resize(static_cast<size_t>(p.tree.k)) &&
       lay_out_leaves(p.tree, first_block.get(), leaves) >= 0 &&
-      collapse_ray_tree(p.tree, first_block.get(), p.epsilon, wide);
+      // The tree serves this direction only: its planes can face it.
+      collapse_faced_ray_tree(p.tree, first_block.get(), p.epsilon, p.direction, inverse, wide);
   if (collapsed) {
-    // The tree serves this direction only: its planes can face it.
-    face_ray_direction(wide, p.direction, inverse);
     // A cancellation stops the run before a ray; the rays before it are traced in full.
     // Triangles are prepared for the direction as their leaves are first reached.
     const LeafSource source{&p.tree, &leaves, 0};
