@@ -66,13 +66,14 @@ void describe_blocks(const RayTree& tree, int64_t count, LazyLeaves& lazy, int64
 }
 
 int64_t lay_out_leaves(const RayTree& tree, int32_t* first_block, LazyLeaves& lazy) {
-  // Room for as many blocks as leaf_blocks can allow (a block per four positions and one
-  // per leaf, and a node is a leaf at most), so one pass both counts and describes them;
-  // the room past the blocks counted is never touched.
-  const int64_t room = tree.order_length / kBlockLanes + tree.k;
-  if (!reserve_block_memory(lazy, room)) return -1;
-  const int64_t count = leaf_blocks(tree, first_block, lazy.blocks, room);
-  lazy.count = std::max<int64_t>(count, 0);
+  // Counted (with the first blocks) before the room is taken: room for as many blocks as
+  // leaf_blocks could allow would be up to twice as large, and past the size the allocator
+  // keeps for reuse it would be mapped afresh, and its pages faulted in, on every call.
+  // Describing them clears their stamps too, so that needs no pass of its own.
+  const int64_t count = leaf_blocks(tree, first_block, nullptr);
+  if (count < 0 || !reserve_block_memory(lazy, count)) return -1;
+  leaf_blocks(tree, nullptr, lazy.blocks, count);
+  lazy.count = count;
   return count;
 }
 

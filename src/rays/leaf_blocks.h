@@ -31,9 +31,8 @@ struct LazyLeaves {
 // that is -1, and never more). False when memory could not be had.
 bool reserve_lazy_leaves(LazyLeaves& lazy, int64_t count);
 void describe_blocks(const RayTree& tree, int64_t count, LazyLeaves& lazy, int64_t offset);
-// One tree's blocks, for the rays of one call, laid out in a single pass over its nodes:
-// room for them in lazy, each described (none prepared), and each leaf's first block in
-// first_block (k entries). Returns the number of blocks, or -1 as leaf_blocks does (or when
+// One tree's blocks, for the rays of one call: room for them in lazy, each described (none
+// prepared), and each leaf's first block in first_block (k entries). Returns the number of blocks, or -1 as leaf_blocks does (or when
 // memory could not be had); lazy is then left without blocks.
 int64_t lay_out_leaves(const RayTree& tree, int32_t* first_block, LazyLeaves& lazy);
 // Nothing prepared from here on, at the cost of one increment: once the generations have
