@@ -302,3 +302,16 @@ def test_ray_hits_in_ray_order_across_gathered_windows():
     for field in (2, 3):
         assert b"".join(p[field] for p in parts) == whole[field]
     assert len(rays) > n // 2 and rays[-1] > 16384
+
+
+def test_ray_hits_calls_after_calls_along_other_directions():
+    """Every call prepares its leaves for its own direction: the blocks that the call before
+    prepared for another one (memory the allocator often hands straight back) never pass for
+    prepared."""
+    v, t = torus(16, 9)
+    tree = make_tree(v, t, 5)
+    origins = np.vstack([v[t].mean(1) * 1.01, v * 0.99])
+    directions = [(0.3, 0.4, 0.5), (-0.5, 0.2, 0.7), (0.6, -0.6, -0.1), (0.3, 0.4, 0.5)]
+    found = [same_hits(*args(origins, d, 4.0, tree), interval=64)[1] for d in directions]
+    assert all(len(hits) // 8 > len(origins) // 2 for hits in found)  # 8 bytes a hit
+    assert found[0] == found[3]

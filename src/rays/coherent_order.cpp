@@ -74,21 +74,25 @@ bool coherent_order(const double* points, int64_t count, const double direction[
   axes[1].v[1] = d[2] * a[0] - d[0] * a[2];
   axes[1].v[2] = d[0] * a[1] - d[1] * a[0];
 
+  // The finite extents along the three axes, in one pass over the points.
   constexpr double kInf = std::numeric_limits<double>::infinity();
-  for (Axis& axis : axes) {
-    double low = kInf, high = -kInf;
-    for (int64_t i = 0; i < count; ++i) {
-      const double x = axis.along(points + 3 * i);
+  double low[3] = {kInf, kInf, kInf}, high[3] = {-kInf, -kInf, -kInf};
+  for (int64_t i = 0; i < count; ++i) {
+    const double* p = points + 3 * i;
+    for (int k = 0; k < 3; ++k) {
+      const double x = axes[k].along(p);
       if (!std::isfinite(x)) continue;
-      low = x < low ? x : low;
-      high = x > high ? x : high;
+      low[k] = x < low[k] ? x : low[k];
+      high[k] = x > high[k] ? x : high[k];
     }
-    if (!(low <= high)) return false;
+  }
+  for (int k = 0; k < 3; ++k) {
+    if (!(low[k] <= high[k])) return false;
     // A flat extent gets scale 0: every point in the first cell along it.
-    const double scale = high > low ? double(1u << axis.bits) / (high - low) : 0.0;
+    const double scale = high[k] > low[k] ? double(1u << axes[k].bits) / (high[k] - low[k]) : 0.0;
     if (!std::isfinite(scale)) return false;
-    axis.low = low;
-    axis.scale = scale;
+    axes[k].low = low[k];
+    axes[k].scale = scale;
   }
 
   const uint32_t cells = coherent_cell_count(count);

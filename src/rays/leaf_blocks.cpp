@@ -24,18 +24,31 @@ int64_t leaf_blocks(const RayTree& tree, int32_t* first_block, PreparedBlock* bl
       if (blocks == nullptr) continue;
       blocks[count].first = meta[2] + at;
       blocks[count].lanes = std::min(kBlockLanes, meta[3] - at);
+      blocks[count].stamp = 0;
     }
   }
   return count;
 }
 
-bool reserve_lazy_leaves(LazyLeaves& lazy, int64_t count) {
+namespace {
+
+// Room for count blocks, their contents undefined; lazy.count is 0 until they are described.
+bool reserve_block_memory(LazyLeaves& lazy, int64_t count) {
   constexpr size_t kAlign = 64;
+  lazy.count = 0;
+  lazy.generation = 1;
   if (count < 0 || static_cast<uint64_t>(count) > SIZE_MAX / sizeof(PreparedBlock) - 1 ||
       !lazy.memory.resize(static_cast<size_t>(count) * sizeof(PreparedBlock) + kAlign))
     return false;
   const uintptr_t base = reinterpret_cast<uintptr_t>(lazy.memory.get());
   lazy.blocks = reinterpret_cast<PreparedBlock*>((base + kAlign - 1) & ~uintptr_t{kAlign - 1});
+  return true;
+}
+
+}  // namespace
+
+bool reserve_lazy_leaves(LazyLeaves& lazy, int64_t count) {
+  if (!reserve_block_memory(lazy, count)) return false;
   lazy.count = count;
   for (int64_t b = 0; b < count; ++b) lazy.blocks[b].stamp = 0;
   lazy.generation = 1;
@@ -50,6 +63,18 @@ void next_generation(LazyLeaves& lazy) {
 
 void describe_blocks(const RayTree& tree, int64_t count, LazyLeaves& lazy, int64_t offset) {
   if (count >= 0) leaf_blocks(tree, nullptr, lazy.blocks + offset, count);
+}
+
+int64_t lay_out_leaves(const RayTree& tree, int32_t* first_block, LazyLeaves& lazy) {
+  // Counted (with the first blocks) before the room is taken: room for as many blocks as
+  // leaf_blocks could allow would be up to twice as large, and past the size the allocator
+  // keeps for reuse it would be mapped afresh, and its pages faulted in, on every call.
+  // Describing them clears their stamps too, so that needs no pass of its own.
+  const int64_t count = leaf_blocks(tree, first_block, nullptr);
+  if (count < 0 || !reserve_block_memory(lazy, count)) return -1;
+  leaf_blocks(tree, nullptr, lazy.blocks, count);
+  lazy.count = count;
+  return count;
 }
 
 }  // namespace zet

@@ -135,18 +135,17 @@ void run_ray_tree_hits(const RayTreeHitsParams& p, CancelPoller& poller,
   // not finite, or all rays otherwise, walk the binary tree.
   WideTree wide;
   LazyLeaves leaves;
-  int64_t blocks = -1;
+  RawArray<int32_t> first_block;  // per leaf node, for the collapse
   const bool collapsed =
       wide_ray_tracer() != nullptr && p.ray_count >= p.tree.k / kRaysPerNodeToCollapse &&
       p.ray_count > 0 && wide_ray_direction(inverse) &&
-      collapse_ray_tree(p.tree, p.epsilon, wide) &&
-      reserve_lazy_leaves(leaves, blocks = leaf_blocks(p.tree, nullptr, nullptr));
+      first_block.resize(static_cast<size_t>(p.tree.k)) &&
+      lay_out_leaves(p.tree, first_block.get(), leaves) >= 0 &&
+      // The tree serves this direction only: its planes can face it.
+      collapse_faced_ray_tree(p.tree, first_block.get(), p.epsilon, p.direction, inverse, wide);
   if (collapsed) {
-    // The tree serves this direction only: its planes can face it.
-    face_ray_direction(wide, p.direction, inverse);
     // A cancellation stops the run before a ray; the rays before it are traced in full.
     // Triangles are prepared for the direction as their leaves are first reached.
-    describe_blocks(p.tree, blocks, leaves, 0);
     const LeafSource source{&p.tree, &leaves, 0};
     WideRayBatch batch(p.tree, wide, source, p.direction, inverse, p.epsilon, p.length,
                        result.hits);

@@ -3,7 +3,6 @@
 #include "rays/leaf_blocks.h"
 
 #include <algorithm>
-#include <cstring>
 #include <limits>
 #include <new>
 
@@ -84,6 +83,18 @@ struct Box {
   double lo[3], hi[3];
 };
 
+// A slot's two planes on one axis put in the order that rays with reciprocal r (finite, not
+// 0) cross them (see collapse_faced_ray_tree); a NaN end puts hi on both sides.
+inline void face_planes(double& lo, double& hi, double r) {
+  if (lo != lo || hi != hi) {
+    lo = hi;
+    return;
+  }
+  const double low = std::min(lo, hi), high = std::max(lo, hi);
+  lo = r > 0.0 ? low : high;
+  hi = r > 0.0 ? high : low;
+}
+
 template <class Nodes>
 Box grown(const Nodes& b, int64_t n, double margin) {
   Box box;
@@ -130,7 +141,10 @@ struct Pending {
 template <class Nodes>
 class Collapse {
  public:
-  Collapse(const Nodes& b, double margin, WideTree& wide) : b_(b), margin_(margin), wide_(wide) {}
+  // facing (null, or the reciprocals of a direction the rays move along on every axis): the
+  // slot planes are faced to it as they are written rather than in a pass of their own.
+  Collapse(const Nodes& b, double margin, WideTree& wide, const double* facing = nullptr)
+      : b_(b), margin_(margin), wide_(wide), facing_(facing) {}
 
   bool run() {
     wide_.clear();
@@ -188,7 +202,13 @@ class Collapse {
     }
     WideNode* node = wide_.append(index);
     if (node == nullptr) return false;
-    std::memset(static_cast<void*>(node), 0, sizeof(WideNode));
+    // The slots past n are zeros (never entered: they are not open); those up to n are all
+    // written below. Clearing just those rather than the whole node with a string store is
+    // a tenth of the collapse.
+    for (int i = n; i < kWideSlots; ++i) {
+      for (int a = 0; a < 3; ++a) node->lo[a][i] = node->hi[a][i] = 0.0;
+      node->ref[i] = node->count[i] = 0;
+    }
     node->slots = n;
     node->open = (1u << n) - 1;
     for (int i = n - 1; i >= 0; --i) {  // queued last-first: the first slot's subtree comes next
@@ -196,6 +216,7 @@ class Collapse {
       for (int a = 0; a < 3; ++a) {
         node->lo[a][i] = box.lo[a];
         node->hi[a][i] = box.hi[a];
+        if (facing_ != nullptr) face_planes(node->lo[a][i], node->hi[a][i], facing_[a]);
         if (Nodes::kNanBoxesClosed && (box.lo[a] != box.lo[a] || box.hi[a] != box.hi[a]))
           node->open &= ~(1u << i);
       }
@@ -227,6 +248,7 @@ class Collapse {
   const Nodes& b_;
   double margin_;
   WideTree& wide_;
+  const double* facing_;
   GrowableArray<Pending> pending_;
 };
 
@@ -235,9 +257,28 @@ class Collapse {
 bool collapse_ray_tree(const RayTree& tree, double epsilon, WideTree& wide) {
   RawArray<int32_t> first_block;
   if (first_block.resize(static_cast<size_t>(tree.k)) &&
-      leaf_blocks(tree, first_block.get(), nullptr) >= 0) {
-    const RayTreeNodes nodes{tree, first_block.get()};
-    if (Collapse<RayTreeNodes>(nodes, epsilon, wide).run()) return true;
+      leaf_blocks(tree, first_block.get(), nullptr) >= 0)
+    return collapse_ray_tree(tree, first_block.get(), epsilon, wide);
+  wide.clear();
+  return false;
+}
+
+bool collapse_ray_tree(const RayTree& tree, const int32_t* first_block, double epsilon,
+                       WideTree& wide) {
+  const RayTreeNodes nodes{tree, first_block};
+  if (Collapse<RayTreeNodes>(nodes, epsilon, wide).run()) return true;
+  wide.clear();
+  return false;
+}
+
+bool collapse_faced_ray_tree(const RayTree& tree, const int32_t* first_block, double epsilon,
+                             const double direction[3], const double inverse[3], WideTree& wide) {
+  bool moves = true;
+  for (int a = 0; a < 3; ++a) moves = moves && direction[a] != 0.0;
+  const RayTreeNodes nodes{tree, first_block};
+  if (Collapse<RayTreeNodes>(nodes, epsilon, wide, moves ? inverse : nullptr).run()) {
+    wide.faced_ = moves;
+    return true;
   }
   wide.clear();
   return false;
@@ -248,27 +289,6 @@ bool collapse_winding_tree(const WindingTree& tree, double margin, WideTree& wid
   if (Collapse<WindingTreeNodes>(nodes, margin, wide).run()) return true;
   wide.clear();
   return false;
-}
-
-void face_ray_direction(WideTree& wide, const double direction[3], const double inverse[3]) {
-  for (int a = 0; a < 3; ++a)
-    if (direction[a] == 0.0) return;
-  for (int64_t n = 0; n < wide.size(); ++n) {
-    WideNode& node = wide.at(n);
-    for (int a = 0; a < 3; ++a) {
-      for (int i = 0; i < kWideSlots; ++i) {
-        const double lo = node.lo[a][i], hi = node.hi[a][i];
-        if (lo != lo || hi != hi) {
-          node.lo[a][i] = hi;
-          continue;
-        }
-        const double low = std::min(lo, hi), high = std::max(lo, hi);
-        node.lo[a][i] = inverse[a] > 0.0 ? low : high;
-        node.hi[a][i] = inverse[a] > 0.0 ? high : low;
-      }
-    }
-  }
-  wide.faced_ = true;
 }
 
 void face_winding_direction(WideTree& wide, const double r[3]) {

@@ -63,7 +63,7 @@ class WideTree {
   const WideNode* nodes() const { return nodes_; }
   int64_t size() const { return size_; }
   bool ready() const { return size_ > 0; }
-  // Whether the slot planes are faced to one direction (see face_ray_direction).
+  // Whether the slot planes are faced to one direction (see collapse_faced_ray_tree).
   bool faced() const { return faced_; }
 
   WideNode& at(int64_t i) { return nodes_[i]; }
@@ -82,7 +82,8 @@ class WideTree {
   int64_t size_ = 0, capacity_ = 0;
   bool faced_ = false;
 
-  friend void face_ray_direction(WideTree&, const double[3], const double[3]);
+  friend bool collapse_faced_ray_tree(const RayTree&, const int32_t*, double, const double[3],
+                                      const double[3], WideTree&);
 };
 
 // A fixed number of WideTree, from the raw allocator.
@@ -107,19 +108,23 @@ class WideTreeArray {
 // no nodes, its leaves overlap too much or memory failed: the caller then walks the binary
 // tree.
 bool collapse_ray_tree(const RayTree& tree, double epsilon, WideTree& wide);
+// The same with each leaf's first block given (first_block as leaf_blocks fills it).
+bool collapse_ray_tree(const RayTree& tree, const int32_t* first_block, double epsilon,
+                       WideTree& wide);
+// The same for the rays of one direction (inverse as inverse_direction gives it): when they
+// move along every axis, every slot's planes are put, as they are written, in the order the
+// rays cross them, as face_winding_direction puts them, and the tree is marked faced. A slot
+// with a NaN end gets its hi plane on both sides: the slab test's minimum and maximum both
+// take the end from hi then (NaN or not), and so does the faced test. Otherwise the planes
+// stay as they are: an axis the rays do not move along is a containment test, which reads
+// the planes as given.
+bool collapse_faced_ray_tree(const RayTree& tree, const int32_t* first_block, double epsilon,
+                             const double direction[3], const double inverse[3], WideTree& wide);
 
 // The winding tree's nodes grown by margin (8 epsilon). A leaf slot's ref is the binary node,
 // whose leaf_table row lists the triangles; its count is 0 (the vector walk sets it to the
 // leaf's first group, see winding_leaf_groups.h). False as above.
 bool collapse_winding_tree(const WindingTree& tree, double margin, WideTree& wide);
-
-// For the rays of one direction (inverse as inverse_direction gives it) on a collapsed ray
-// tree: when the rays move along every axis, every slot's planes put in the order they cross
-// them, as face_winding_direction puts them, and the tree marked faced. A slot with a NaN
-// end gets its hi plane on both sides: the slab test's minimum and maximum both take the end
-// from hi then (NaN or not), and so does the faced test. Otherwise the tree stays as it is:
-// an axis the rays do not move along is a containment test, which reads the planes as given.
-void face_ray_direction(WideTree& wide, const double direction[3], const double inverse[3]);
 
 // Puts each slot's two planes on every axis in the order in which rays along a direction
 // with reciprocal r (finite, no component 0) cross them: lo the plane where the slab starts

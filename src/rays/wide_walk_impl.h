@@ -39,7 +39,7 @@ inline Real greater_of(const Real& a, const Real& b) {
 }
 
 // The slots whose boxes (grown by epsilon) the ray enters: enters_box of ray_tree_hits.cpp,
-// lane by lane; on a faced tree (face_ray_direction: the rays move along every axis) the
+// lane by lane; on a faced tree (collapse_faced_ray_tree: the rays move along every axis) the
 // slab's entry and exit are the ends from lo and hi.
 template <bool kFaced>
 inline unsigned entered_slots(const WideNode& node, const double o[3], const double d[3],
