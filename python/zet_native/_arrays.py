@@ -9,7 +9,6 @@ first offending row instead of a dtype message from deep inside a call.
 
 from __future__ import annotations
 
-import math
 import mmap
 import time
 from collections.abc import Callable, Sequence
@@ -129,8 +128,8 @@ def new_result(shape: int | Sequence[int], dtype: npt.DTypeLike) -> np.ndarray:
     """An uninitialised writable array for a result that is about to be filled."""
     dims = (shape,) if isinstance(shape, int) else tuple(shape)
     kind = np.dtype(dtype)
-    size = math.prod(dims) * kind.itemsize
-    if size < LARGE_RESULT_BYTES or size == 0:  # a map cannot be empty
+    size = int(np.prod(dims, dtype=np.int64)) * kind.itemsize
+    if size == 0 or size < LARGE_RESULT_BYTES:  # a map cannot be empty
         return np.empty(dims, kind)
     return np.frombuffer(mmap.mmap(-1, size), dtype=kind).reshape(dims)
 
@@ -138,11 +137,8 @@ def new_result(shape: int | Sequence[int], dtype: npt.DTypeLike) -> np.ndarray:
 def unpack(packed: bytes, dtype: npt.DTypeLike, shape: Sequence[int] | None = None) -> np.ndarray:
     """A packed native result as a writable numpy array of its own."""
     source = np.frombuffer(packed, dtype=dtype)
-    if source.nbytes < LARGE_RESULT_BYTES:
-        array = source.copy()
-    else:
-        array = new_result(source.shape, source.dtype)
-        array[...] = source
+    array = new_result(source.shape, source.dtype)
+    array[...] = source
     return array if shape is None else array.reshape(shape)
 
 
