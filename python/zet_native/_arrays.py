@@ -9,7 +9,6 @@ first offending row instead of a dtype message from deep inside a call.
 
 from __future__ import annotations
 
-import mmap
 import time
 from collections.abc import Callable, Sequence
 from typing import Any
@@ -117,28 +116,9 @@ def selection(value: npt.ArrayLike, name: str) -> np.ndarray:
     return np.ascontiguousarray(array.reshape(-1), dtype=np.int64)
 
 
-# Results from this size on live in an anonymous memory map of their own (4 KB pages faulted in
-# as the copy writes them, like the module's own result) rather than in numpy's allocation, which
-# asks for huge pages: on virtual machines whose host backs a fresh huge page lazily, faulting
-# those in costs more than the whole copy, a few percent of the cheapest kernels' calls.
-LARGE_RESULT_BYTES = 1 << 25
-
-
-def new_result(shape: int | Sequence[int], dtype: npt.DTypeLike) -> np.ndarray:
-    """An uninitialised writable array for a result that is about to be filled."""
-    dims = (shape,) if isinstance(shape, int) else tuple(shape)
-    kind = np.dtype(dtype)
-    size = int(np.prod(dims, dtype=np.int64)) * kind.itemsize
-    if size == 0 or size < LARGE_RESULT_BYTES:  # a map cannot be empty
-        return np.empty(dims, kind)
-    return np.frombuffer(mmap.mmap(-1, size), dtype=kind).reshape(dims)
-
-
 def unpack(packed: bytes, dtype: npt.DTypeLike, shape: Sequence[int] | None = None) -> np.ndarray:
     """A packed native result as a writable numpy array of its own."""
-    source = np.frombuffer(packed, dtype=dtype)
-    array = new_result(source.shape, source.dtype)
-    array[...] = source
+    array = np.frombuffer(packed, dtype=dtype).copy()
     return array if shape is None else array.reshape(shape)
 
 
@@ -146,8 +126,7 @@ def join(parts: Sequence[bytes], dtype: npt.DTypeLike, shape: Sequence[int] | No
     """Packed native results of consecutive slices as one writable array, copied once."""
     if len(parts) == 1:
         return unpack(parts[0], dtype, shape)
-    pieces = [np.frombuffer(p, dtype=dtype) for p in parts]
-    array = np.concatenate(pieces, out=new_result(sum(len(p) for p in pieces), pieces[0].dtype))
+    array = np.concatenate([np.frombuffer(p, dtype=dtype) for p in parts])
     return array if shape is None else array.reshape(shape)
 
 

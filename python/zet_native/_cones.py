@@ -10,7 +10,7 @@ import numpy.typing as npt
 
 import _zet_native
 
-from ._arrays import in_chunks, index_array, join, mask_array, new_result, real_array, scalar_or_rows, selection, unpack
+from ._arrays import in_chunks, index_array, join, mask_array, real_array, scalar_or_rows, selection, unpack
 from ._interrupt import CELLS_PER_SLICE, EVALUATIONS_PER_SLICE, PAIRS_PER_SLICE
 
 # A facet candidate is a plane through two unit generators; in exact arithmetic both lie on it,
@@ -198,7 +198,7 @@ def margins(directions: npt.ArrayLike, selected: npt.ArrayLike, groups: ConeGrou
         args: Any = (d[lo:hi], chosen, *arrays, common_shift)
         return _zet_native.cone_margins(*args)
 
-    out = new_result((len(d), len(chosen)), np.float64)
+    out = np.empty((len(d), len(chosen)), np.float64)
     in_chunks(len(d), per_slice, run, into=out)
     return out
 
@@ -222,7 +222,7 @@ def cap_bounds(directions: npt.ArrayLike, selected: npt.ArrayLike, groups: ConeG
         args: Any = (d[lo:hi], chosen, *arrays, r, common_shift)
         return _zet_native.cone_cap_lower_bounds(*args)
 
-    out = new_result((len(d), len(chosen)), np.float64)
+    out = np.empty((len(d), len(chosen)), np.float64)
     in_chunks(len(d), per_slice, run, into=out)
     return out
 

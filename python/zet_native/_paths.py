@@ -12,7 +12,7 @@ import numpy.typing as npt
 
 import _zet_native
 
-from ._arrays import in_chunks, index_array, new_result, real_array, unpack
+from ._arrays import in_chunks, index_array, real_array, unpack
 from ._interrupt import PAIRS_PER_SLICE, ShouldCancel, keep_going
 from ._trees import tree_tuple
 from .codes import CANCELLED_CODES, SearchStatus
@@ -156,7 +156,7 @@ def triangle_distances(moving: npt.ArrayLike, obstacle: npt.ArrayLike, absolute_
         return _zet_native.triangle_distance_batch(moving[lo:hi], obstacle[lo:hi], absolute_tolerance,
                                                    relative_tolerance)
 
-    out = new_result(len(moving), DISTANCE_DTYPE)
+    out = np.empty(len(moving), DISTANCE_DTYPE)
     in_chunks(len(moving), PAIRS_PER_SLICE, run, into=out)
     return out
 
@@ -171,7 +171,7 @@ def overlap_areas(subject: npt.ArrayLike, clip: npt.ArrayLike, tolerance: float 
     def run(lo: int, hi: int) -> bytes:
         return _zet_native.clipped_overlap_areas(subject[lo:hi], clip[lo:hi], tolerance)
 
-    out = new_result(len(subject), np.float64)
+    out = np.empty(len(subject), np.float64)
     in_chunks(len(subject), 4 * PAIRS_PER_SLICE, run, into=out)
     return out
 

@@ -10,7 +10,7 @@ import numpy.typing as npt
 
 import _zet_native
 
-from ._arrays import in_chunks, new_result, real_array, unpack
+from ._arrays import in_chunks, real_array, unpack
 from ._interrupt import POINTS_PER_SLICE, RAYS_PER_SLICE, ShouldCancel, keep_going
 from ._trees import RayMesh, WindingTree, tree_tuple, usable_of, winding_tree
 
@@ -65,7 +65,7 @@ def winding(points: npt.ArrayLike, direction: npt.ArrayLike, solid: WindingTree,
         args: Any = (p[lo:hi], d, *arrays, epsilon, origin_tolerance)
         return _zet_native.ray_winding_batch(*args)
 
-    crossings, ambiguous = new_result(len(p), "=i8"), new_result(len(p), np.uint8)
+    crossings, ambiguous = np.empty(len(p), "=i8"), np.empty(len(p), np.uint8)
     in_chunks(len(p), POINTS_PER_SLICE, run, into=(crossings, ambiguous))
     return crossings, ambiguous.view(bool)
 
@@ -129,7 +129,7 @@ def direction_scores(directions: npt.ArrayLike, length: float, moving: RayMesh,
     def run(lo: int, hi: int) -> tuple[bytes, bytes]:
         return _zet_native.direction_ray_scores(scattered[lo:hi], length, mesh, others)
 
-    counts, scores = new_result(len(d), "=i8"), new_result(len(d), "=f8")
+    counts, scores = np.empty(len(d), "=i8"), np.empty(len(d), "=f8")
     in_chunks(len(d), max(1, RAYS_PER_SLICE // max(rays, 1)), run, seconds=SCORE_SLICE_SECONDS,
               into=(counts, scores), growth=64.0)
     back = np.argsort(order)  # row i of the scattered results is direction order[i]
