@@ -239,10 +239,9 @@ bool run_ray_winding(const WindingBatch& b, int64_t threads) {
   RawArray<WindingLeafGroup> groups;
   const bool collapsed =
       b.point_count >= b.tree.node_count / kPointsPerNodeToCollapse && wide_winding_direction(r) &&
-      collapse_winding_tree(b.tree, 8.0 * b.epsilon, wide) &&
+      collapse_winding_tree(b.tree, 8.0 * b.epsilon, r, wide) &&
       (wide_kernel.grouped ? prepare_winding_leaf_groups(b.tree, b.direction, wide, groups)
                            : prepare_winding_triangles(b.tree, b.direction, triangles));
-  if (collapsed) face_winding_direction(wide, r);
   const WindingLeaves leaves{triangles.get(), groups.get()};
   static const PointsKernel kernel = widest_build<PointsKernel>(
       wind_points_one_by_one, ZET_LANE_BUILD(wind_points_avx2), ZET_LANE_BUILD(wind_points_avx512));

@@ -284,24 +284,12 @@ bool collapse_faced_ray_tree(const RayTree& tree, const int32_t* first_block, do
   return false;
 }
 
-bool collapse_winding_tree(const WindingTree& tree, double margin, WideTree& wide) {
+bool collapse_winding_tree(const WindingTree& tree, double margin, const double r[3],
+                           WideTree& wide) {
   const WindingTreeNodes nodes{tree};
-  if (Collapse<WindingTreeNodes>(nodes, margin, wide).run()) return true;
+  if (Collapse<WindingTreeNodes>(nodes, margin, wide, r).run()) return true;
   wide.clear();
   return false;
-}
-
-void face_winding_direction(WideTree& wide, const double r[3]) {
-  for (int64_t n = 0; n < wide.size(); ++n) {
-    WideNode& node = wide.at(n);
-    for (int a = 0; a < 3; ++a)
-      for (int i = 0; i < kWideSlots; ++i) {
-        const double lo = node.lo[a][i], hi = node.hi[a][i];
-        const double low = std::min(lo, hi), high = std::max(lo, hi);
-        node.lo[a][i] = r[a] > 0.0 ? low : high;
-        node.hi[a][i] = r[a] > 0.0 ? high : low;
-      }
-  }
 }
 
 }  // namespace zet

@@ -32,7 +32,7 @@ constexpr int kWideSlots = 4;
 
 // Slot boxes axis by axis, each grown by the call's margin exactly as the slab test grows
 // them (min - margin, max + margin), so a lane's arithmetic is the binary walk's. A winding
-// walk's tree has its planes faced to the direction (see face_winding_direction).
+// walk's tree has its planes faced to the direction (see collapse_winding_tree).
 struct WideNode {
   double lo[3][kWideSlots];
   double hi[3][kWideSlots];
@@ -113,7 +113,7 @@ bool collapse_ray_tree(const RayTree& tree, const int32_t* first_block, double e
                        WideTree& wide);
 // The same for the rays of one direction (inverse as inverse_direction gives it): when they
 // move along every axis, every slot's planes are put, as they are written, in the order the
-// rays cross them, as face_winding_direction puts them, and the tree is marked faced. A slot
+// rays cross them, as collapse_winding_tree puts them, and the tree is marked faced. A slot
 // with a NaN end gets its hi plane on both sides: the slab test's minimum and maximum both
 // take the end from hi then (NaN or not), and so does the faced test. Otherwise the planes
 // stay as they are: an axis the rays do not move along is a containment test, which reads
@@ -124,16 +124,14 @@ bool collapse_faced_ray_tree(const RayTree& tree, const int32_t* first_block, do
 // The winding tree's nodes grown by margin (8 epsilon). A leaf slot's ref is the binary node,
 // whose leaf_table row lists the triangles; its count is 0 (the vector walk sets it to the
 // leaf's first group, see winding_leaf_groups.h). False as above.
-bool collapse_winding_tree(const WindingTree& tree, double margin, WideTree& wide);
-
-// Puts each slot's two planes on every axis in the order in which rays along a direction
-// with reciprocal r (finite, no component 0) cross them: lo the plane where the slab starts
-// (the smaller coordinate where r is positive, the larger where it is negative), hi the one
-// where it ends. Rounding keeps (x - p) * r monotonic in x, so the slab end from lo is then
+bool collapse_winding_tree(const WindingTree& tree, double margin, const double r[3],
+                           WideTree& wide);
+// Each slot's two planes on every axis are written in the order in which rays along the
+// direction with reciprocal r (finite, no component 0) cross them: lo the plane where the slab
+// starts (the smaller coordinate where r is positive, the larger where it is negative), hi the
+// one where it ends. Rounding keeps (x - p) * r monotonic in x, so the slab end from lo is then
 // the smaller of the two, as the slab test would have chosen it (equal to it, a zero's sign
-// aside, which no comparison sees), and the walk takes it without choosing. Only for a
-// collapsed winding tree: its walk closes the slots with a NaN corner, where that choice
-// would depend on which end is NaN.
-void face_winding_direction(WideTree& wide, const double r[3]);
+// aside, which no comparison sees), and the walk takes it without choosing. A slot with a NaN
+// corner is closed, so what its planes hold is never seen.
 
 }  // namespace zet

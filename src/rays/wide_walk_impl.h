@@ -68,7 +68,7 @@ inline unsigned entered_slots(const WideNode& node, const double o[3], const dou
 }
 
 // The slots whose boxes (grown by 8 epsilon) the ray from p reaches: reaches_box of
-// ray_winding.cpp, lane by lane, on a tree faced to the direction (face_winding_direction):
+// ray_winding.cpp, lane by lane, on a tree faced to the direction (collapse_winding_tree):
 // the slab's entry and exit are the ends from lo and hi. With p finite and r finite and not
 // 0, a slab end is NaN only for a NaN box corner, and those slots are closed: the NaN test is
 // not needed.
