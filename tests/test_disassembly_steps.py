@@ -375,3 +375,44 @@ def test_seats_and_walks_too_large_for_one_call_take_the_companions_slices_to_th
         assert all(np.array_equal(x, y) for x, y in zip(mine, theirs))
     assert one[0].blocks_all.any() and not one[1].blocks_all.any()
     assert np.array_equal(one[2], sliced[2]) and one[2].any()
+
+
+@pytest.mark.parametrize("threads", [2, 4])
+def test_work_shared_by_threads_keeps_the_order_and_reports_the_first_own_failure(threads):
+    from zet_native.disassembly.analysis import Cancelled, each, workers
+
+    pool = workers(threads)
+    try:
+        counted = []
+        found = each(lambda i: i * i, list(range(40)), threads, threading.Event(), counted.append, pool)
+        assert found == [i * i for i in range(40)] and sum(counted) == 40
+        # Every progress count comes from the calling thread, whoever did the item.
+        seen = []
+        each(lambda i: i, list(range(12)), threads, threading.Event(), lambda n: seen.append(threading.current_thread()),
+             pool)
+        assert set(seen) == {threading.current_thread()}
+
+        # Item 5 fails for a reason of its own, item 3 fails later only because the run was
+        # stopped: the caller hears of item 5, and nothing starts once the failure is known.
+        cancel, started, stopped_by_5 = threading.Event(), [], threading.Event()
+
+        def work(i):
+            started.append(i)
+            if i == 3:
+                stopped_by_5.wait(5)
+                raise Cancelled()
+            if i == 5:
+                stopped_by_5.set()
+                raise ValueError("item 5")
+            return i
+
+        with pytest.raises(ValueError, match="item 5"):
+            each(work, list(range(30)), threads, cancel, pool=pool)
+        assert cancel.is_set() and len(started) < 30
+
+        # A run stopped from outside raises Cancelled instead of returning holes.
+        cancel = threading.Event()
+        with pytest.raises(Cancelled):
+            each(lambda i: cancel.set() if i == 2 else i, list(range(30)), threads, cancel, pool=pool)
+    finally:
+        pool.shutdown()

@@ -20,6 +20,8 @@ interference, and two parts deeper than the allowance are refused.
 """
 
 import concurrent.futures
+import itertools
+import queue
 import threading
 from collections.abc import Callable, Iterable, Sequence
 from typing import Any, NamedTuple
@@ -91,9 +93,13 @@ def each(work: Callable[[Any], Any], items: Sequence[Any], threads: int, cancel:
          weight: Callable[[Any], int] | None = None) -> list[Any]:
     """work(item) for each item, the results in order, on up to ``threads`` interpreter threads
     (each inside a stage of the module's thread share); ``progress(1)`` after each one (or
-    ``progress(weight(item))`` when that is not 0). An exception (Ctrl-C too) sets ``cancel``,
-    so that the work still running stops soon. ``pool``: threads kept by the caller for many
-    calls (of ``threads`` workers), else the call makes its own."""
+    ``progress(weight(item))`` when that is not 0). The items are taken in their order by
+    whichever thread is free, the calling thread too: a small item then costs no hand-over,
+    and no thread waits for work that another could start. An exception (Ctrl-C too) sets
+    ``cancel``, so that the work still running stops soon and no item starts after it; the
+    call then raises the exception of the first item in order that failed for a reason of its
+    own (Ctrl-C on the calling thread at once). ``pool``: the other threads
+    (``workers(threads)``), kept by the caller for many calls, else the call makes its own."""
     def done(item: Any) -> None:
         count = 1 if weight is None else weight(item)
         if progress and count:
@@ -106,45 +112,68 @@ def each(work: Callable[[Any], Any], items: Sequence[Any], threads: int, cancel:
             done(item)
         return results
     share = max(1, -(-100 // threads))
+    found: list[Any] = [None] * len(items)
+    complete = [False] * len(items)
+    failed: dict[int, BaseException] = {}
+    taken = itertools.count()  # the next item to start (next() on it is atomic)
+    finished: queue.SimpleQueue[int] = queue.SimpleQueue()  # items the other threads have done
 
-    def staged(item: Any) -> Any:
-        if cancel.is_set():
-            raise Cancelled()
+    def report() -> None:  # progress is reported on the calling thread only
+        while not finished.empty():
+            done(items[finished.get()])
+
+    def take(calling: bool) -> None:
         zet_native.enter_stage(share)
         try:
-            return work(item)
+            while not cancel.is_set() and (i := next(taken)) < len(items):
+                try:
+                    found[i] = work(items[i])
+                except BaseException as error:
+                    failed[i] = error
+                    cancel.set()
+                    if calling and isinstance(error, KeyboardInterrupt):
+                        raise
+                    return
+                complete[i] = True
+                if calling:
+                    done(items[i])
+                    report()
+                else:
+                    finished.put(i)
         finally:
             zet_native.leave_stage()
 
     own = pool is None
     if pool is None:
         pool = workers(threads)
-    futures: list[concurrent.futures.Future[Any]] = []
+    others = [pool.submit(take, False) for _ in range(min(threads, len(items)) - 1)]
     try:
-        futures = [pool.submit(staged, item) for item in items]
-        of = {f: item for f, item in zip(futures, items)}
-        pending = set(futures)
+        take(True)
+        pending = set(others)
         while pending:  # short waits, so that Ctrl-C reaches this thread at once
-            finished, pending = concurrent.futures.wait(pending, timeout=0.1)
-            for f in finished:
-                done(of[f])
-        return [f.result() for f in futures]
+            _, pending = concurrent.futures.wait(pending, timeout=0.1)
+            report()
     except BaseException:
         cancel.set()
         raise
     finally:
+        concurrent.futures.wait(others)  # what runs is waited for
         if own:
-            pool.shutdown(wait=True, cancel_futures=True)
-        else:  # the pool stays: what did not start is dropped, what runs is waited for
-            for f in futures:
-                f.cancel()
-            concurrent.futures.wait(futures)
+            pool.shutdown(wait=True)
+    if failed:
+        # A stopped tree build raises InterruptedError: like Cancelled, the effect of a stop.
+        own_reasons = [failed[i] for i in sorted(failed) if not isinstance(failed[i], (Cancelled, InterruptedError))]
+        raise (own_reasons or [failed[min(failed)]])[0]
+    if not all(complete):
+        raise Cancelled()
+    return found
 
 
 def workers(threads: int) -> concurrent.futures.ThreadPoolExecutor:
-    """Interpreter threads for ``each``; kept for a whole plan, since a plan calls ``each`` a
-    dozen times and starting threads costs a few tenths of a millisecond each time."""
-    return concurrent.futures.ThreadPoolExecutor(max_workers=threads, thread_name_prefix="disassembly")
+    """The threads that ``each`` uses beside the calling one; kept for a whole plan, since a
+    plan calls ``each`` a dozen times and starting threads costs a few tenths of a
+    millisecond each time."""
+    return concurrent.futures.ThreadPoolExecutor(max_workers=max(1, threads - 1), thread_name_prefix="disassembly")
 
 
 class Assembly:
@@ -167,10 +196,13 @@ class Assembly:
         self.cancel = cancel
         self._box = {n: (self.low[n].tolist(), self.high[n].tolist()) for n in parts}
         # Each part's two halves (its own tree and what hangs on it, the shrunk part's tree) are
-        # separate tasks: one large part then keeps no thread waiting for it alone.
-        halves = each(lambda task: self._built(*task), [(n, inner) for n in self.names for inner in (False, True)],
+        # separate tasks, the largest parts first: one large part then keeps no thread waiting
+        # for it alone.
+        largest = sorted(self.names, key=lambda n: -len(parts[n][1]))
+        halves = each(lambda task: self._built(*task), [(n, inner) for n in largest for inner in (False, True)],
                       threads, cancel, pool=pool)
-        built = [halves[2 * i] + halves[2 * i + 1] for i in range(len(self.names))]
+        made = {n: halves[2 * i] + halves[2 * i + 1] for i, n in enumerate(largest)}
+        built = [made[n] for n in self.names]
         self.trees = {n: b[0] for n, b in zip(self.names, built)}
         self.solids = {n: b[1] for n, b in zip(self.names, built)}
         self.interior = {n: b[2] for n, b in zip(self.names, built)}
