@@ -276,6 +276,31 @@ def test_row_lengths_give_numpys_bits():
     assert np.array_equal(lengths(x).view(np.int64), np.linalg.norm(x, axis=-1).view(np.int64))
 
 
+
+@pytest.mark.parametrize("per_pair", [False, True])
+def test_overlap_lines_are_dot_products_added_in_order_on_any_machine(per_pair):
+    # The projections onto the separating axes are plain products added in order, as Python
+    # floats add them; a matrix product would leave them to the BLAS kernel of the machine.
+    from zet_native.disassembly.depth import _axes, _lines
+    rng = np.random.default_rng(8)
+    a, b = rng.standard_normal((40, 3, 3)), rng.standard_normal((40, 3, 3)) + 0.3
+    direction = rng.standard_normal((40, 3)) if per_pair else rng.standard_normal(3)
+    intercepts, slopes = _lines(a, b, direction)
+    axes, usable = _axes(a, b)
+
+    def dot(u, v):
+        return (float(u[0]) * float(v[0]) + float(u[1]) * float(v[1])) + float(u[2]) * float(v[2])
+
+    for n in range(40):
+        d = direction[n] if per_pair else direction
+        for i in np.flatnonzero(usable[n]):
+            pa, pb = [dot(axes[n, i], c) for c in a[n]], [dot(axes[n, i], c) for c in b[n]]
+            s = dot(axes[n, i], d)
+            ahead, behind = max(pa) - min(pb), max(pb) - min(pa)
+            assert (intercepts[n, i], intercepts[n, i + 11]) == ((ahead, behind) if s >= 0 else (behind, ahead))
+            assert (slopes[n, i], slopes[n, i + 11]) == (abs(s), -abs(s))
+
+
 def same_search(x, y):
     return (x[0] is None) == (y[0] is None) and (x[0] is None or np.array_equal(x[0], y[0])) and x[1:] == y[1:]
 

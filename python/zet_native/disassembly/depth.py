@@ -29,6 +29,17 @@ def lengths(x: np.ndarray) -> np.ndarray:
     return length
 
 
+def _dots(u: np.ndarray, v: np.ndarray) -> np.ndarray:
+    """Dot products along the last axis (broadcast), added in order: (u0 v0 + u1 v1) + u2 v2.
+    Not ``@``: numpy hands stacked products to the BLAS library one small matrix at a time
+    (a call each, most of the cost on a few hundred pairs), and the library's kernels, chosen
+    for the processor at run time, fuse and order the products their own way, so the last
+    bits would depend on the machine."""
+    products = u * v
+    dots: np.ndarray = products[..., 0] + products[..., 1] + products[..., 2]
+    return dots
+
+
 def _cross(u: np.ndarray, v: np.ndarray) -> np.ndarray:
     """Cross products along the last axis (broadcast), each component u_i v_j - u_j v_i as
     numpy's own products and differences, in a few calls whatever the shape."""
@@ -66,10 +77,10 @@ def _lines(a: np.ndarray, b: np.ndarray, direction: np.ndarray) -> tuple[np.ndar
     with t (or stays), then the side that falls; unusable axes get lines that never bind.
     ``direction``: (3,), or (n, 3) one per pair."""
     axes, usable = _axes(a, b)
-    pa = axes @ a.transpose(0, 2, 1)
-    pb = axes @ b.transpose(0, 2, 1)
+    pa = _dots(axes[:, :, None], a[:, None])  # (n, 11, 3): every corner on every axis
+    pb = _dots(axes[:, :, None], b[:, None])
     # One direction for all, or one per pair (each pair's products as the single direction's).
-    s = axes @ direction if direction.ndim == 1 else np.matmul(axes, direction[:, :, None])[..., 0]
+    s = _dots(axes, direction if direction.ndim == 1 else direction[:, None])
     ahead = pa.max(axis=2) - pb.min(axis=2)  # A's far side past B's near side: slope s
     behind = pb.max(axis=2) - pa.min(axis=2)  # slope -s
     # An axis against the motion (s < 0) has its rising side behind: the crossings that bound
@@ -179,7 +190,7 @@ def _face_lines(a: np.ndarray, b: np.ndarray, direction: np.ndarray) -> tuple[np
     pa = np.einsum("nij,nj->ni", b, na)  # b on A's normal
     pb = np.einsum("nij,nj->ni", a, nb)  # a on B's normal
     ha, hb = np.einsum("nj,nj->n", a[:, 0], na), np.einsum("nj,nj->n", b[:, 0], nb)
-    sa, sb = na @ direction, nb @ direction
+    sa, sb = _dots(na, direction), _dots(nb, direction)
     # a moves: on A's normal its point rises by sa t (overlap ha + sa t - min pa and max pa - ha - sa t);
     # on B's normal its interval rises by sb t.
     c = np.stack([ha - pa.min(1), pa.max(1) - ha, pb.max(1) - hb, hb - pb.min(1)], axis=1)
