@@ -164,47 +164,59 @@ class _State:
             # then the two large halves of every analysis, the part's seat and its checks along
             # the axes, as tasks of their own done ahead, the largest parts first: many smaller
             # tasks keep two threads evenly busy where five whole analyses leave one thread
-            # finishing alone. Each part's analysis follows in the same run of tasks, as soon
-            # as its two halves are done, so no thread waits for the last half of another
-            # part. Once a pair overlaps beyond the allowance the tasks not yet started are
-            # skipped, since the plan is refused.
+            # finishing alone. The analyses follow in the same run of tasks, each taking a part
+            # whose two halves are done (the largest first), so that no thread waits for the
+            # last half of another part. Once a pair overlaps beyond the allowance the tasks not
+            # yet started are skipped, since the plan is refused.
             names = self.a.names
             pairs = [(p, q) for i, p in enumerate(names) for q in names[i + 1:] if self.a.near(p, q)]
             shares = [pairs[k * len(pairs) // threads:(k + 1) * len(pairs) // threads] for k in range(threads)]
             refused = threading.Event()
             largest = sorted(remaining, key=lambda p: -len(self.a.meshes[p][1]))
-            halves = {p: threading.Semaphore(0) for p in remaining}  # released once per half done
+            changed = threading.Condition()
+            unfinished = {p: 2 for p in remaining}  # halves of each part not done yet
+            unclaimed = list(largest)  # parts whose analysis no task has taken yet
 
-            def task(item: tuple[Any, Any]) -> Any:
+            def claim() -> str:
+                # Every half was taken before any analysis (tasks start in order), so waiting
+                # here only waits for halves that run on other threads.
+                with changed:
+                    while True:
+                        for p in unclaimed:
+                            if not unfinished[p]:
+                                unclaimed.remove(p)
+                                return p
+                        if self.a.cancel.is_set():
+                            raise Cancelled()
+                        changed.wait(0.05)
+
+            def task(item: tuple[str, Any]) -> Any:
                 kind, what = item
                 if kind == "rest":
                     found = self.a.rest_depths(what)
                     if any(depth > self.a.tol.allowance for depth, _ in found):
                         refused.set()
                     return found
-                if kind != "analyse":
-                    try:
-                        if not refused.is_set():
-                            self.a.prepare(what, others[what], kind)
-                    finally:
-                        halves[what].release()
-                    return None
-                # Its halves were taken before it (tasks start in order); wait for the ones
-                # still running elsewhere, unless the plan stops meanwhile.
-                for _ in range(2):
-                    while not halves[what].acquire(timeout=0.05):
-                        if self.a.cancel.is_set():
-                            raise Cancelled()
-                return None if refused.is_set() else self.a.analyse(what, others[what])
+                if kind == "analyse":
+                    p = claim()
+                    return p, None if refused.is_set() else self.a.analyse(p, others[p])
+                try:
+                    if not refused.is_set():
+                        self.a.prepare(what, others[what], kind)
+                finally:
+                    with changed:
+                        unfinished[what] -= 1
+                        changed.notify_all()
+                return None
 
             tasks: list[tuple[str, Any]] = [("rest", share) for share in shares if share]
             tasks += [(half, p) for half in ("seat", "axes") for p in largest]
-            tasks += [("analyse", p) for p in largest]
+            tasks += [("analyse", None)] * len(remaining)
             # Progress counts a part when its second half is done (the analyses after them are quick).
             found = each(task, tasks, threads, self.a.cancel, progress, self.pool, weight=lambda t: int(t[0] == "axes"))
             rest = len(tasks) - 3 * len(remaining)
             self.check_rest(pairs, [pair for share in found[:rest] for pair in share])
-            analysed = dict(zip(largest, found[rest + 2 * len(remaining):]))
+            analysed = dict(found[rest + 2 * len(remaining):])
             analyses = [analysed[p] for p in remaining]
             return {x.name: {c.label: list(c.blockers) for c in x.candidates} for x in analyses}, analyses
         # The first step checked every axis of every part against all the others: these are
