@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "collision/node_pair_queue.h"
 #include "collision/swept_box.h"
 #include "collision/window_order.h"
 #include "runtime/parallel_for.h"
@@ -12,32 +13,6 @@
 
 namespace zet {
 namespace {
-
-// A queue entry carries the total-order keys of its window, computed once at the push,
-// so that the heap compares integers.
-struct NodePair {
-  uint64_t hi_key, lo_key;
-  double lo, hi;
-  int32_t moving_node, obstacle_node;
-};
-
-NodePair node_pair(double lo, double hi, int32_t moving_node, int32_t obstacle_node) {
-  return {total_order_key(hi), total_order_key(lo), lo, hi, moving_node, obstacle_node};
-}
-
-// The window order of later_window_first, on the precomputed keys.
-bool comes_first(const NodePair& p, const NodePair& q) {
-  if (p.hi_key != q.hi_key) return p.hi_key > q.hi_key;
-  if (p.lo_key != q.lo_key) return p.lo_key > q.lo_key;
-  if (p.moving_node != q.moving_node) return p.moving_node < q.moving_node;
-  return p.obstacle_node < q.obstacle_node;
-}
-
-// The heap keeps the pair that comes first at its top. A type rather than a function pointer,
-// so that the heap operations inline the comparison.
-struct LowerPriority {
-  bool operator()(const NodePair& p, const NodePair& q) const { return comes_first(q, p); }
-};
 
 // Contacts come out in the window order; records that tie on it (one triangle pair listed
 // by two leaf pairs of a tree that repeats triangles) are ordered by their bytes, so that
@@ -108,7 +83,7 @@ class PathQueryRun {
       : p_(p), jobs_{jobs, jobs + kMaxLeafPairJobs}, poller_(poller), r_(r) {}
 
   void run() {
-    if (!queue_.push_back(node_pair(p_.t_begin, p_.t_end, 0, 0))) {
+    if (!queue_.push(node_pair(p_.t_begin, p_.t_end, 0, 0))) {
       r_.out_of_memory = true;
       return finish();
     }
@@ -138,19 +113,6 @@ class PathQueryRun {
   }
 
  private:
-  NodePair pop() {
-    std::pop_heap(queue_.data(), queue_.data() + queue_.size(), LowerPriority{});
-    NodePair top = queue_.back();
-    queue_.pop_back();
-    return top;
-  }
-
-  bool push(const NodePair& pair) {
-    if (!queue_.push_back(pair)) return false;
-    std::push_heap(queue_.data(), queue_.data() + queue_.size(), LowerPriority{});
-    return true;
-  }
-
   // One pop phase without its side effects: pops node pairs until the queue is empty or the
   // batch is full, writes the jobs, and records for each pop the largest queue size seen
   // before it. A failed allocation is recorded at the pop where it happened. Returns the
@@ -169,32 +131,39 @@ class PathQueryRun {
         failure_ = {PopFailure::kRecordingPop, static_cast<int64_t>(heap_max_before_pop_.size())};
         return batch;
       }
-      const NodePair pair = pop();
+      const NodePair pair = queue_.top();
       ++node_pairs;
-      const bool a_leaf = a.is_leaf(pair.moving_node), b_leaf = b.is_leaf(pair.obstacle_node);
+      const int32_t moving_node = pair.moving_node(), obstacle_node = pair.obstacle_node();
+      const bool a_leaf = a.is_leaf(moving_node), b_leaf = b.is_leaf(obstacle_node);
       if (a_leaf && b_leaf) {
-        jobs[batch++] = {
-            pair.lo, pair.hi, pair.moving_node, pair.obstacle_node, node_pairs, heap_max,
-            0,       0,       nullptr};
+        queue_.pop();
+        jobs[batch++] = {pair.lo,  pair.hi, moving_node, obstacle_node, node_pairs,
+                         heap_max, 0,       0,           nullptr};
         continue;
       }
       const bool split_moving =
-          b_leaf || (!a_leaf && a.count(pair.moving_node) >= b.count(pair.obstacle_node));
+          b_leaf || (!a_leaf && a.count(moving_node) >= b.count(obstacle_node));
+      bool top_replaced = false;  // the popped pair still holds the top until a child takes it
       for (int side = 0; side < 2; ++side) {
-        int32_t moving = pair.moving_node, obstacle = pair.obstacle_node;
+        int32_t moving = moving_node, obstacle = obstacle_node;
         if (split_moving)
           moving = side == 0 ? a.left(moving) : a.right(moving);
         else
           obstacle = side == 0 ? b.left(obstacle) : b.right(obstacle);
         double lo, hi;
-        if (swept_box(a.box_min(moving), a.box_max(moving), b.box_min(obstacle),
-                      b.box_max(obstacle), box, pair.lo, pair.hi, &lo, &hi) &&
-            !push(node_pair(lo, hi, moving, obstacle))) {
+        if (!swept_box(a.box_min(moving), a.box_max(moving), b.box_min(obstacle),
+                       b.box_max(obstacle), box, pair.lo, pair.hi, &lo, &hi))
+          continue;
+        if (!top_replaced) {
+          queue_.replace_top(node_pair(lo, hi, moving, obstacle));
+          top_replaced = true;
+        } else if (!queue_.push(node_pair(lo, hi, moving, obstacle))) {
           failure_ = {PopFailure::kQueueingChildren,
                       static_cast<int64_t>(heap_max_before_pop_.size()) - 1};
           return batch;
         }
       }
+      if (!top_replaced) queue_.pop();
     }
     return batch;
   }
@@ -335,7 +304,7 @@ class PathQueryRun {
   LeafPairJob* jobs_[2];  // the batch being processed and the one popped ahead
   CancelPoller& poller_;
   PathQueryResult& r_;
-  GrowableArray<NodePair> queue_;
+  NodePairQueue queue_;
   GrowableArray<uint64_t> heap_max_before_pop_;  // of the pops made ahead
   PopFailurePoint failure_;                      // of the pops made ahead
   bool stopped_ = false;
