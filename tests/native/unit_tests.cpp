@@ -1,6 +1,7 @@
 // Unit tests of pieces that need no interpreter: the thread count formula, the range
 // slicing, the fan-outs (also run under ThreadSanitizer), the lazily produced key orders,
-// the prepared-block generations and the path query's node pair queue. The cancellation schedules
+// the prepared-block generations, the path query's node pair queue and the index check
+// of the tree arguments. The cancellation schedules
 // are replayed by the Python references (test_collision_path, test_checks_self,
 // test_distance_clearance, test_tree).
 #include <algorithm>
@@ -19,6 +20,7 @@
 #include "runtime/key_order.h"
 #include "runtime/parallel_for.h"
 #include "runtime/thread_count.h"
+#include "tree/tree_view.h"
 
 using namespace zet;
 
@@ -241,7 +243,38 @@ static void test_node_pair_queue() {
   CHECK(p.moving_node() == 2147483646 && p.obstacle_node() == 7 && std::signbit(p.lo));
 }
 
+// indices_below against the largest index: every position of the one offending index (the
+// check runs in blocks with a tail), limits at the edges of the 32-bit range and below 1.
+static void test_indices_below() {
+  std::mt19937_64 rng(5);
+  const int64_t limits[] = {-1,
+                            0,
+                            1,
+                            2,
+                            1000,
+                            int64_t{UINT32_MAX} - 1,
+                            int64_t{UINT32_MAX},
+                            int64_t{UINT32_MAX} + 1,
+                            int64_t{1} << 40};
+  bool agree = true;
+  for (int64_t count : {0, 1, 15, 16, 17, 33, 100}) {
+    std::vector<uint32_t> indices(size_t(count) + 1);
+    for (int64_t at = -1; at < count; ++at)
+      for (uint32_t big : {1u, 999u, 1000u, UINT32_MAX - 1, UINT32_MAX}) {
+        for (int64_t i = 0; i < count; ++i) indices[size_t(i)] = uint32_t(rng() % 2);
+        if (at >= 0) indices[size_t(at)] = big;
+        uint32_t largest = 0;
+        for (int64_t i = 0; i < count; ++i) largest = std::max(largest, indices[size_t(i)]);
+        for (int64_t limit : limits)
+          agree = agree && indices_below(indices.data(), count, limit) ==
+                               (count == 0 || int64_t{largest} < limit);
+      }
+  }
+  CHECK(agree);
+}
+
 int main() {
+  test_indices_below();
   test_node_pair_queue();
   test_lazy_generations();
   test_key_orders();
