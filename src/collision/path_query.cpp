@@ -143,7 +143,8 @@ class PathQueryRun {
       }
       const bool split_moving =
           b_leaf || (!a_leaf && a.count(moving_node) >= b.count(obstacle_node));
-      bool top_replaced = false;  // the popped pair still holds the top until a child takes it
+      NodePair children[2];
+      int hits = 0;
       for (int side = 0; side < 2; ++side) {
         int32_t moving = moving_node, obstacle = obstacle_node;
         if (split_moving)
@@ -151,19 +152,23 @@ class PathQueryRun {
         else
           obstacle = side == 0 ? b.left(obstacle) : b.right(obstacle);
         double lo, hi;
-        if (!swept_box(a.box_min(moving), a.box_max(moving), b.box_min(obstacle),
-                       b.box_max(obstacle), box, pair.lo, pair.hi, &lo, &hi))
-          continue;
-        if (!top_replaced) {
-          queue_.replace_top(node_pair(lo, hi, moving, obstacle));
-          top_replaced = true;
-        } else if (!queue_.push(node_pair(lo, hi, moving, obstacle))) {
-          failure_ = {PopFailure::kQueueingChildren,
-                      static_cast<int64_t>(heap_max_before_pop_.size()) - 1};
-          return batch;
-        }
+        if (swept_box(a.box_min(moving), a.box_max(moving), b.box_min(obstacle),
+                      b.box_max(obstacle), box, pair.lo, pair.hi, &lo, &hi))
+          children[hits++] = node_pair(lo, hi, moving, obstacle);
       }
-      if (!top_replaced) queue_.pop();
+      // The popped pair leaves the top to the child that comes first, which is often the
+      // next pair to pop (one short sift); the other child is pushed.
+      if (hits == 0) {
+        queue_.pop();
+        continue;
+      }
+      const bool second_first = hits == 2 && comes_first(children[1], children[0]);
+      queue_.replace_top(children[second_first ? 1 : 0]);
+      if (hits == 2 && !queue_.push(children[second_first ? 0 : 1])) {
+        failure_ = {PopFailure::kQueueingChildren,
+                    static_cast<int64_t>(heap_max_before_pop_.size()) - 1};
+        return batch;
+      }
     }
     return batch;
   }
