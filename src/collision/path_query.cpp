@@ -6,7 +6,7 @@
 
 #include "collision/node_pair_queue.h"
 #include "collision/swept_box.h"
-#include "collision/window_order.h"
+#include "runtime/float_order.h"
 #include "runtime/parallel_for.h"
 #include "runtime/raw_memory.h"
 #include "runtime/thread_count.h"
@@ -19,12 +19,16 @@ namespace {
 // the order is total and no sorting method or thread count can change the result.
 struct ContactBefore {
   bool operator()(const ContactRecord& p, const ContactRecord& q) const {
+    const uint64_t ph = total_order_key(p.exit), qh = total_order_key(q.exit);
+    if (ph != qh) return ph > qh;
+    const uint64_t pl = total_order_key(p.enter), ql = total_order_key(q.enter);
+    if (pl != ql) return pl > ql;
     const int32_t pm = static_cast<int32_t>(p.moving_triangle),
-                  po = static_cast<int32_t>(p.obstacle_triangle);
-    const int32_t qm = static_cast<int32_t>(q.moving_triangle),
+                  qm = static_cast<int32_t>(q.moving_triangle);
+    if (pm != qm) return pm < qm;
+    const int32_t po = static_cast<int32_t>(p.obstacle_triangle),
                   qo = static_cast<int32_t>(q.obstacle_triangle);
-    if (later_window_first(p.exit, p.enter, pm, po, q.exit, q.enter, qm, qo)) return true;
-    if (later_window_first(q.exit, q.enter, qm, qo, p.exit, p.enter, pm, po)) return false;
+    if (po != qo) return po < qo;
     return std::memcmp(&p, &q, sizeof(ContactRecord)) < 0;
   }
 };
