@@ -5,8 +5,9 @@
 //
 // Most pops queue a child of the popped pair, so the walk replaces the top by that child
 // instead of removing the top and pushing the child: one sift instead of two. The entries
-// hold their order as three words, and comparisons pick children without branches: which
-// child comes first is data-dependent and would mispredict about half the time.
+// hold their order as one 192-bit number, so that choosing between two children takes no
+// branch: which of them comes first depends on the data, and a branch on it would be
+// mispredicted about half the time.
 #pragma once
 #include <cstddef>
 #include <cstdint>
@@ -32,7 +33,7 @@ inline NodePair node_pair(double lo, double hi, int32_t moving_node, int32_t obs
   return {total_order_key(hi), total_order_key(lo), ~nodes, lo, hi};
 }
 
-// Whether p comes before q: a borrow chain over the three words, free of branches.
+// Whether p comes before q: the larger 192-bit number, compared without branches.
 inline bool comes_first(const NodePair& p, const NodePair& q) {
   using Wide = unsigned __int128;
   const Wide pk = Wide(p.hi_key) << 64 | p.lo_key, qk = Wide(q.hi_key) << 64 | q.lo_key;
