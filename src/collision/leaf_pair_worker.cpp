@@ -72,23 +72,43 @@ class CandidateBuffer {
   uint64_t size_ = 0, capacity_ = 64;
 };
 
+// Obstacle triangles whose boxes are taken once for all the moving triangles of a job: a
+// leaf's worth at a time (a leaf holds a few triangles; longer ones go in parts).
+constexpr int32_t kObstacleBoxes = 16;
+
+struct ObstacleBox {
+  uint32_t triangle;
+  double lo[3], hi[3];
+};
+
+// The push order does not matter: the candidates are sorted, and two that compare equal
+// are the same bytes.
 bool collect_candidates(const PathQueryParams& p, const LeafPairJob& job, CandidateBuffer& out) {
   const TreeView& a = p.moving;
   const TreeView& b = p.obstacle;
   const SweptBoxParams box{p.velocity, p.box_tol, p.box_static, 0.0};
+  const int32_t obstacle_count = b.count(job.obstacle_leaf);
   TriangleCoords m, o;
-  for (int32_t i = 0; i < a.count(job.moving_leaf); ++i) {
-    const uint32_t mt = a.order[a.start(job.moving_leaf) + int64_t{i}];
-    if (a.excluded[mt] != 0) continue;
-    load_triangle(a, mt, m);
-    for (int32_t j = 0; j < b.count(job.obstacle_leaf); ++j) {
+  ObstacleBox boxes[kObstacleBoxes];
+  for (int32_t part = 0; part < obstacle_count; part += kObstacleBoxes) {
+    int32_t held = 0;
+    for (int32_t j = part; j < std::min(obstacle_count, part + kObstacleBoxes); ++j) {
       const uint32_t ot = b.order[b.start(job.obstacle_leaf) + int64_t{j}];
       if (b.excluded[ot] != 0) continue;
       load_triangle(b, ot, o);
-      double lo, hi;
-      if (swept_box(m.lo, m.hi, o.lo, o.hi, box, job.lo, job.hi, &lo, &hi) &&
-          !out.push_back({lo, hi, mt, ot}))
-        return false;
+      boxes[held++] = {ot, {o.lo[0], o.lo[1], o.lo[2]}, {o.hi[0], o.hi[1], o.hi[2]}};
+    }
+    if (held == 0) continue;
+    for (int32_t i = 0; i < a.count(job.moving_leaf); ++i) {
+      const uint32_t mt = a.order[a.start(job.moving_leaf) + int64_t{i}];
+      if (a.excluded[mt] != 0) continue;
+      load_triangle(a, mt, m);
+      for (int32_t j = 0; j < held; ++j) {
+        double lo, hi;
+        if (swept_box(m.lo, m.hi, boxes[j].lo, boxes[j].hi, box, job.lo, job.hi, &lo, &hi) &&
+            !out.push_back({lo, hi, mt, boxes[j].triangle}))
+          return false;
+      }
     }
   }
   return true;

@@ -4,8 +4,9 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "collision/node_pair_queue.h"
 #include "collision/swept_box.h"
-#include "collision/window_order.h"
+#include "runtime/float_order.h"
 #include "runtime/parallel_for.h"
 #include "runtime/raw_memory.h"
 #include "runtime/thread_count.h"
@@ -13,43 +14,21 @@
 namespace zet {
 namespace {
 
-// A queue entry carries the total-order keys of its window, computed once at the push,
-// so that the heap compares integers.
-struct NodePair {
-  uint64_t hi_key, lo_key;
-  double lo, hi;
-  int32_t moving_node, obstacle_node;
-};
-
-NodePair node_pair(double lo, double hi, int32_t moving_node, int32_t obstacle_node) {
-  return {total_order_key(hi), total_order_key(lo), lo, hi, moving_node, obstacle_node};
-}
-
-// The window order of later_window_first, on the precomputed keys.
-bool comes_first(const NodePair& p, const NodePair& q) {
-  if (p.hi_key != q.hi_key) return p.hi_key > q.hi_key;
-  if (p.lo_key != q.lo_key) return p.lo_key > q.lo_key;
-  if (p.moving_node != q.moving_node) return p.moving_node < q.moving_node;
-  return p.obstacle_node < q.obstacle_node;
-}
-
-// The heap keeps the pair that comes first at its top. A type rather than a function pointer,
-// so that the heap operations inline the comparison.
-struct LowerPriority {
-  bool operator()(const NodePair& p, const NodePair& q) const { return comes_first(q, p); }
-};
-
 // Contacts come out in the window order; records that tie on it (one triangle pair listed
 // by two leaf pairs of a tree that repeats triangles) are ordered by their bytes, so that
 // the order is total and no sorting method or thread count can change the result.
 struct ContactBefore {
   bool operator()(const ContactRecord& p, const ContactRecord& q) const {
+    const uint64_t ph = total_order_key(p.exit), qh = total_order_key(q.exit);
+    if (ph != qh) return ph > qh;
+    const uint64_t pl = total_order_key(p.enter), ql = total_order_key(q.enter);
+    if (pl != ql) return pl > ql;
     const int32_t pm = static_cast<int32_t>(p.moving_triangle),
-                  po = static_cast<int32_t>(p.obstacle_triangle);
-    const int32_t qm = static_cast<int32_t>(q.moving_triangle),
+                  qm = static_cast<int32_t>(q.moving_triangle);
+    if (pm != qm) return pm < qm;
+    const int32_t po = static_cast<int32_t>(p.obstacle_triangle),
                   qo = static_cast<int32_t>(q.obstacle_triangle);
-    if (later_window_first(p.exit, p.enter, pm, po, q.exit, q.enter, qm, qo)) return true;
-    if (later_window_first(q.exit, q.enter, qm, qo, p.exit, p.enter, pm, po)) return false;
+    if (po != qo) return po < qo;
     return std::memcmp(&p, &q, sizeof(ContactRecord)) < 0;
   }
 };
@@ -108,7 +87,7 @@ class PathQueryRun {
       : p_(p), jobs_{jobs, jobs + kMaxLeafPairJobs}, poller_(poller), r_(r) {}
 
   void run() {
-    if (!queue_.push_back(node_pair(p_.t_begin, p_.t_end, 0, 0))) {
+    if (!queue_.push(node_pair(p_.t_begin, p_.t_end, 0, 0))) {
       r_.out_of_memory = true;
       return finish();
     }
@@ -138,19 +117,6 @@ class PathQueryRun {
   }
 
  private:
-  NodePair pop() {
-    std::pop_heap(queue_.data(), queue_.data() + queue_.size(), LowerPriority{});
-    NodePair top = queue_.back();
-    queue_.pop_back();
-    return top;
-  }
-
-  bool push(const NodePair& pair) {
-    if (!queue_.push_back(pair)) return false;
-    std::push_heap(queue_.data(), queue_.data() + queue_.size(), LowerPriority{});
-    return true;
-  }
-
   // One pop phase without its side effects: pops node pairs until the queue is empty or the
   // batch is full, writes the jobs, and records for each pop the largest queue size seen
   // before it. A failed allocation is recorded at the pop where it happened. Returns the
@@ -169,31 +135,43 @@ class PathQueryRun {
         failure_ = {PopFailure::kRecordingPop, static_cast<int64_t>(heap_max_before_pop_.size())};
         return batch;
       }
-      const NodePair pair = pop();
+      const NodePair pair = queue_.top();
       ++node_pairs;
-      const bool a_leaf = a.is_leaf(pair.moving_node), b_leaf = b.is_leaf(pair.obstacle_node);
+      const int32_t moving_node = pair.moving_node(), obstacle_node = pair.obstacle_node();
+      const bool a_leaf = a.is_leaf(moving_node), b_leaf = b.is_leaf(obstacle_node);
       if (a_leaf && b_leaf) {
-        jobs[batch++] = {
-            pair.lo, pair.hi, pair.moving_node, pair.obstacle_node, node_pairs, heap_max,
-            0,       0,       nullptr};
+        queue_.pop();
+        jobs[batch++] = {pair.lo,  pair.hi, moving_node, obstacle_node, node_pairs,
+                         heap_max, 0,       0,           nullptr};
         continue;
       }
       const bool split_moving =
-          b_leaf || (!a_leaf && a.count(pair.moving_node) >= b.count(pair.obstacle_node));
+          b_leaf || (!a_leaf && a.count(moving_node) >= b.count(obstacle_node));
+      NodePair children[2];
+      int hits = 0;
       for (int side = 0; side < 2; ++side) {
-        int32_t moving = pair.moving_node, obstacle = pair.obstacle_node;
+        int32_t moving = moving_node, obstacle = obstacle_node;
         if (split_moving)
           moving = side == 0 ? a.left(moving) : a.right(moving);
         else
           obstacle = side == 0 ? b.left(obstacle) : b.right(obstacle);
         double lo, hi;
         if (swept_box(a.box_min(moving), a.box_max(moving), b.box_min(obstacle),
-                      b.box_max(obstacle), box, pair.lo, pair.hi, &lo, &hi) &&
-            !push(node_pair(lo, hi, moving, obstacle))) {
-          failure_ = {PopFailure::kQueueingChildren,
-                      static_cast<int64_t>(heap_max_before_pop_.size()) - 1};
-          return batch;
-        }
+                      b.box_max(obstacle), box, pair.lo, pair.hi, &lo, &hi))
+          children[hits++] = node_pair(lo, hi, moving, obstacle);
+      }
+      // The popped pair leaves the top to the child that comes first, which is often the
+      // next pair to pop (one short sift); the other child is pushed.
+      if (hits == 0) {
+        queue_.pop();
+        continue;
+      }
+      const bool second_first = hits == 2 && comes_first(children[1], children[0]);
+      queue_.replace_top(children[second_first ? 1 : 0]);
+      if (hits == 2 && !queue_.push(children[second_first ? 0 : 1])) {
+        failure_ = {PopFailure::kQueueingChildren,
+                    static_cast<int64_t>(heap_max_before_pop_.size()) - 1};
+        return batch;
       }
     }
     return batch;
@@ -335,7 +313,7 @@ class PathQueryRun {
   LeafPairJob* jobs_[2];  // the batch being processed and the one popped ahead
   CancelPoller& poller_;
   PathQueryResult& r_;
-  GrowableArray<NodePair> queue_;
+  NodePairQueue queue_;
   GrowableArray<uint64_t> heap_max_before_pop_;  // of the pops made ahead
   PopFailurePoint failure_;                      // of the pops made ahead
   bool stopped_ = false;

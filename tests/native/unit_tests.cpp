@@ -1,20 +1,26 @@
 // Unit tests of pieces that need no interpreter: the thread count formula, the range
-// slicing, the fan-outs (also run under ThreadSanitizer), the lazily produced key orders and
-// the prepared-block generations. The cancellation schedules are replayed by the Python
-// references (test_collision_path, test_checks_self, test_distance_clearance, test_tree).
+// slicing, the fan-outs (also run under ThreadSanitizer), the lazily produced key orders,
+// the prepared-block generations, the path query's node pair queue and the index check
+// of the tree arguments. The cancellation schedules
+// are replayed by the Python references (test_collision_path, test_checks_self,
+// test_distance_clearance, test_tree).
 #include <algorithm>
 #include <atomic>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <random>
 #include <vector>
 
+#include "collision/node_pair_queue.h"
+#include "collision/window_order.h"
 #include "cones/refined_key_order.h"
 #include "rays/leaf_blocks.h"
 #include "runtime/key_order.h"
 #include "runtime/parallel_for.h"
 #include "runtime/thread_count.h"
+#include "tree/tree_view.h"
 
 using namespace zet;
 
@@ -184,7 +190,92 @@ static void test_lazy_generations() {
   CHECK(lazy.generation != 0);
 }
 
+// The node pair queue against a sorted list under the window order as the module's other
+// users state it: pushes, pops and top replacements in random mixes, over windows drawn
+// from a few values (ties broken by the node indices, -0 tied with +0, NaN above all) with
+// node pairs never repeated. Every top must be the reference's first pair, bits included.
+static void test_node_pair_queue() {
+  std::mt19937_64 rng(13);
+  const double values[] = {std::nan(""), -std::nan(""), -0.0, 0.0, 1.0, 0.5, INFINITY, -1.0};
+  auto before = [](const NodePair& p, const NodePair& q) {
+    return later_window_first(p.hi, p.lo, p.moving_node(), p.obstacle_node(), q.hi, q.lo,
+                              q.moving_node(), q.obstacle_node());
+  };
+  auto same_bits = [](const NodePair& p, const NodePair& q) {
+    return std::memcmp(&p, &q, sizeof(NodePair)) == 0;
+  };
+  for (int round = 0; round < 40; ++round) {
+    NodePairQueue queue;
+    std::vector<NodePair> reference;  // sorted, first pair last
+    int32_t next_node = 0;
+    bool agree = true;
+    size_t largest = 0;
+    for (int step = 0; step < 3000; ++step) {
+      const double lo = values[rng() % 8], hi = values[rng() % (round % 2 ? 3 : 8)];
+      const int32_t moving = next_node / 3, obstacle = next_node % 3 * 1000000007;
+      const NodePair pair = node_pair(lo, hi, moving, obstacle);
+      next_node += 1 + int32_t(rng() % 2);
+      const int action = reference.empty() ? 0 : int(rng() % (step < 2000 ? 5 : 3));
+      if (action <= 1) {  // push
+        CHECK(queue.push(pair));
+        reference.push_back(pair);
+      } else if (action == 2) {  // pop
+        queue.pop();
+        reference.pop_back();
+      } else {  // the top replaced by a new pair
+        queue.replace_top(pair);
+        reference.back() = pair;
+      }
+      std::sort(reference.begin(), reference.end(),
+                [&](const NodePair& p, const NodePair& q) { return before(q, p); });
+      agree = agree && queue.size() == reference.size() &&
+              (reference.empty() || same_bits(queue.top(), reference.back()));
+      largest = std::max(largest, reference.size());
+    }
+    while (!reference.empty()) {  // drain
+      agree = agree && same_bits(queue.top(), reference.back());
+      queue.pop();
+      reference.pop_back();
+    }
+    CHECK(agree && queue.empty() && largest > 200);
+  }
+  const NodePair p = node_pair(-0.0, std::nan(""), 2147483646, 7);
+  CHECK(p.moving_node() == 2147483646 && p.obstacle_node() == 7 && std::signbit(p.lo));
+}
+
+// indices_below against the largest index: every position of the one offending index (the
+// check runs in blocks with a tail), limits at the edges of the 32-bit range and below 1.
+static void test_indices_below() {
+  std::mt19937_64 rng(5);
+  const int64_t limits[] = {-1,
+                            0,
+                            1,
+                            2,
+                            1000,
+                            int64_t{UINT32_MAX} - 1,
+                            int64_t{UINT32_MAX},
+                            int64_t{UINT32_MAX} + 1,
+                            int64_t{1} << 40};
+  bool agree = true;
+  for (int64_t count : {0, 1, 15, 16, 17, 33, 100}) {
+    std::vector<uint32_t> indices(size_t(count) + 1);
+    for (int64_t at = -1; at < count; ++at)
+      for (uint32_t big : {1u, 999u, 1000u, UINT32_MAX - 1, UINT32_MAX}) {
+        for (int64_t i = 0; i < count; ++i) indices[size_t(i)] = uint32_t(rng() % 2);
+        if (at >= 0) indices[size_t(at)] = big;
+        uint32_t largest = 0;
+        for (int64_t i = 0; i < count; ++i) largest = std::max(largest, indices[size_t(i)]);
+        for (int64_t limit : limits)
+          agree = agree && indices_below(indices.data(), count, limit) ==
+                               (count == 0 || int64_t{largest} < limit);
+      }
+  }
+  CHECK(agree);
+}
+
 int main() {
+  test_indices_below();
+  test_node_pair_queue();
   test_lazy_generations();
   test_key_orders();
   test_effective_count();
