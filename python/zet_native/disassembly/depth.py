@@ -35,8 +35,9 @@ def _dots(u: np.ndarray, v: np.ndarray) -> np.ndarray:
     (a call each, most of the cost on a few hundred pairs), and the library's kernels, chosen
     for the processor at run time, fuse and order the products their own way, so the last
     bits would depend on the machine."""
-    products = u * v
-    dots: np.ndarray = products[..., 0] + products[..., 1] + products[..., 2]
+    dots: np.ndarray = u[..., 0] * v[..., 0]
+    dots += u[..., 1] * v[..., 1]
+    dots += u[..., 2] * v[..., 2]
     return dots
 
 
