@@ -77,10 +77,10 @@ double column_dot(const double a[kConeSlots], const double b[kConeSlots]) {
 // plane by more than facet_tolerance (a NaN value disqualifies it). The negated normal's
 // values are the exact negations of the normal's, so one pass over the generators gives
 // both: the highest value of the negated candidate is minus the lowest of the normal's.
-// With `out` set, facets are written to out/out_mask while they fit in `capacity` slots.
-// Returns the number of facets found.
-int find_facets(const GeneratorSet& set, double rank_tolerance, double facet_tolerance, double* out,
-                uint8_t* out_mask, int64_t capacity) {
+// Each facet's bit is set in `bits` (kFacetWords words, cleared by the caller). Returns the
+// number of facets found.
+int find_facets(const GeneratorSet& set, double rank_tolerance, double facet_tolerance,
+                uint64_t* bits) {
   double normal[kConePairs][3];
   bool usable[kConePairs];
   double highest[kConePairs], lowest[kConePairs];
@@ -114,11 +114,7 @@ int find_facets(const GeneratorSet& set, double rank_tolerance, double facet_tol
     if (!usable[q]) continue;
     const bool positive = k < kConePairs;
     if (!(facet_tolerance >= (positive ? highest[q] : -lowest[q]))) continue;
-    if (out != nullptr && count < capacity) {
-      const double sign = positive ? 1.0 : -1.0;
-      for (int c = 0; c < 3; ++c) out[3 * count + c] = sign * normal[q][c];
-      out_mask[count] = 1;
-    }
+    set_facet_bit(bits, k);
     ++count;
   }
   return count;
@@ -185,6 +181,27 @@ SingularExtremes singular_value_extremes(const double rows[kConeSlots][3]) {
   return e;
 }
 
+int write_facets(const double g[kConeSlots][3], const uint64_t* bits, double* out,
+                 uint8_t* out_mask, int64_t capacity) {
+  int count = 0;
+  for (int k = 0; k < kFacetCandidates; ++k) {
+    if (!facet_bit(bits, k)) continue;
+    if (count < capacity) {
+      const int q = k % kConePairs;
+      const double* a = g[kSlotPairs.at[q].i];
+      const double* b = g[kSlotPairs.at[q].j];
+      double n[3] = {a[1] * b[2] - a[2] * b[1], a[2] * b[0] - a[0] * b[2],
+                     a[0] * b[1] - a[1] * b[0]};
+      const double length = std::sqrt(dot3(n, n));
+      const double sign = k < kConePairs ? 1.0 : -1.0;
+      for (int c = 0; c < 3; ++c) out[3 * count + c] = sign * (n[c] / length);
+      out_mask[count] = 1;
+    }
+    ++count;
+  }
+  return count;
+}
+
 void build_cone_group(const ConeGroupJob& job, int64_t item) {
   const bool fill = job.pass == 1;
   int64_t group = 0;
@@ -211,16 +228,18 @@ void build_cone_group(const ConeGroupJob& job, int64_t item) {
     const SingularExtremes s = singular_value_extremes(set.g);
     full_rank = s.largest > 0.0 && s.smallest > s.largest * job.rank_tolerance;
   }
-  const int64_t capacity = job.facet_capacity;
-  double* facets = fill ? job.facets + 3 * capacity * group : nullptr;
-  uint8_t* facet_mask = fill ? job.facet_mask + capacity * group : nullptr;
-  const int count = full_rank ? find_facets(set, job.rank_tolerance, job.facet_tolerance, facets,
-                                            facet_mask, capacity)
-                              : 0;
+  uint64_t* bits = job.facet_bits + kFacetWords * item;
   if (!fill) {
+    for (int w = 0; w < kFacetWords; ++w) bits[w] = 0;
+    const int count =
+        full_rank ? find_facets(set, job.rank_tolerance, job.facet_tolerance, bits) : 0;
     job.facet_counts[item] = static_cast<uint8_t>(count | (full_rank ? kFullRankBit : 0));
     return;
   }
+  const int64_t capacity = job.facet_capacity;
+  double* facets = job.facets + 3 * capacity * group;
+  uint8_t* facet_mask = job.facet_mask + capacity * group;
+  const int count = write_facets(set.g, bits, facets, facet_mask, capacity);
   for (int64_t slot = count; slot < capacity; ++slot) {
     for (int c = 0; c < 3; ++c) facets[3 * slot + c] = 0.0;
     facet_mask[slot] = 0;

@@ -11,6 +11,13 @@ inline constexpr int kConePairs = 36;                    // generator pairs (i, 
 inline constexpr int kFacetCandidates = 2 * kConePairs;  // every pair with both signs
 // Set in an item's facet count (at most 72) by the count pass when its group has full rank.
 inline constexpr int kFullRankBit = 0x80;
+// Words per item of the count pass's facet bits: bit k says that candidate k is a facet.
+inline constexpr int kFacetWords = 2;
+
+inline void set_facet_bit(uint64_t* words, int k) { words[k >> 6] |= uint64_t{1} << (k & 63); }
+inline bool facet_bit(const uint64_t* words, int k) {
+  return ((words[k >> 6] >> (k & 63)) & 1) != 0;
+}
 
 // The thresholds of the rank test and the cap, which the scalar and the lane builds share.
 inline constexpr double kJacobiEpsilon = 2.220446049250313e-16;  // 2^-52: a pair this close to
@@ -35,7 +42,11 @@ struct ConeGroupJob {
   uint8_t* has_group = nullptr;
   uint8_t* facet_counts = nullptr;
   int64_t* group_index = nullptr;  // -1 for an item without a group
-  int64_t facet_capacity = 0;      // F
+  // kFacetWords per item: which candidates the count pass found to be facets (none when the
+  // group lacks full rank), so that the fill pass writes them without testing every
+  // candidate against every generator again.
+  uint64_t* facet_bits = nullptr;
+  int64_t facet_capacity = 0;  // F
   // Fill-pass outputs, indexed by group.
   double* generators = nullptr;       // G x 9 x 3
   double* facets = nullptr;           // G x F x 3
@@ -56,6 +67,12 @@ SingularExtremes singular_value_extremes(const double rows[kConeSlots][3]);
 
 // Item `item` of the job in the job's pass: the whole group in a fixed working set.
 void build_cone_group(const ConeGroupJob& job, int64_t item);
+
+// The fill pass's facets of one item (generators g) from its facet bits: each found
+// candidate's signed unit normal, made by the same operations as in the count pass, written
+// to out/out_mask while they fit in `capacity` slots. Returns the number of facets.
+int write_facets(const double g[kConeSlots][3], const uint64_t* bits, double* out,
+                 uint8_t* out_mask, int64_t capacity);
 
 // One pass over items [0, n) on worker threads (static slices, grain 256).
 void run_cone_group_pass(const ConeGroupJob& job, int64_t n);

@@ -161,10 +161,28 @@ struct ConeGroupLanes {
     cos_out = normalised & ~blocks_all ? lowest : splat(-2.0);
   }
 
-  // The fill pass's outputs of the lanes that have a group.
+  // The count pass's facet bits of each lane's item (none without full rank).
+  static void keep_facet_bits(const ConeGroupJob& job, const int64_t* item, int live_count,
+                              const Mask& full, const Facets& f) {
+    for (int l = 0; l < live_count; ++l) {
+      uint64_t* bits = job.facet_bits + kFacetWords * item[l];
+      for (int w = 0; w < kFacetWords; ++w) bits[w] = 0;
+      if (full[l] == 0) continue;
+      for (int q = 0; q < kConePairs; ++q) {
+        if (f.positive[q][l] != 0) set_facet_bit(bits, q);
+        if (f.negative[q][l] != 0) set_facet_bit(bits, kConePairs + q);
+      }
+    }
+  }
+
+  // The fill pass's outputs of the lanes that have a group; the facets come from the count
+  // pass's bits.
   static void fill(const ConeGroupJob& job, const int64_t* item, int live_count, const Set& set,
-                   const Mask& full, const Facets& f) {
-    const Mask blocks_all = full & (f.count == 0);
+                   const Mask& full) {
+    Mask none{};
+    for (int l = 0; l < kLanes; ++l)
+      none[l] = (job.facet_counts[item[l]] & ~kFullRankBit) == 0 ? -1 : 0;
+    const Mask blocks_all = full & none;
     Real axis[3], cap_cos;
     cap(set, blocks_all, axis, cap_cos);
     const int64_t capacity = job.facet_capacity;
@@ -173,19 +191,11 @@ struct ConeGroupLanes {
       if (group < 0) continue;
       double* facets = job.facets + 3 * capacity * group;
       uint8_t* facet_mask = job.facet_mask + capacity * group;
-      int64_t slot = 0;
-      if (full[l] != 0)
-        for (int k = 0; k < kFacetCandidates; ++k) {
-          const int q = k % kConePairs;
-          const bool positive = k < kConePairs;
-          if ((positive ? f.positive[q][l] : f.negative[q][l]) == 0) continue;
-          if (slot < capacity) {
-            const double sign = positive ? 1.0 : -1.0;
-            for (int c = 0; c < 3; ++c) facets[3 * slot + c] = sign * f.normal[q][c][l];
-            facet_mask[slot] = 1;
-          }
-          ++slot;
-        }
+      double g[kSlots][3];
+      for (int k = 0; k < kSlots; ++k)
+        for (int c = 0; c < 3; ++c) g[k][c] = set.g[k][c][l];
+      int64_t slot =
+          write_facets(g, job.facet_bits + kFacetWords * item[l], facets, facet_mask, capacity);
       for (; slot < capacity; ++slot) {
         for (int c = 0; c < 3; ++c) facets[3 * slot + c] = 0.0;
         facet_mask[slot] = 0;
@@ -223,13 +233,14 @@ struct ConeGroupLanes {
       } else {
         full = set.any_live & full_rank(set, job.rank_tolerance);
       }
+      if (filling) {
+        fill(job, item, live_count, set, full);
+        continue;
+      }
       Facets f;
       find_facets(set, job.rank_tolerance, job.facet_tolerance, f);
       f.count &= full;
-      if (filling) {
-        fill(job, item, live_count, set, full, f);
-        continue;
-      }
+      keep_facet_bits(job, item, live_count, full, f);
       for (int l = 0; l < live_count; ++l) {
         job.has_group[item[l]] = set.any_live[l] != 0 ? 1 : 0;
         job.facet_counts[item[l]] =

@@ -13,12 +13,15 @@ PyObject* run_cone_group_job(ConeGroupJob& job, Py_ssize_t n) {
   PyRef has_group = new_bytes(items);
   PyMemArray<uint8_t> facet_counts;
   PyMemArray<int64_t> group_index;
+  PyMemArray<uint64_t> facet_bits;
   if (!has_group || !facet_counts.allocate(std::max<size_t>(items, 1)) ||
-      !group_index.allocate(std::max<size_t>(items, 1)))
+      !group_index.allocate(std::max<size_t>(items, 1)) ||
+      !facet_bits.allocate(saturating_product(std::max<size_t>(items, 1), kFacetWords)))
     return nullptr;
   job.has_group = bytes_data<uint8_t>(has_group);
   job.facet_counts = facet_counts.get();
   job.group_index = group_index.get();
+  job.facet_bits = facet_bits.get();
   job.pass = 0;
   {
     GilReleased unlocked;
