@@ -1,9 +1,8 @@
 // Unit tests of pieces that need no interpreter: the thread count formula, the range
 // slicing, the fan-outs (also run under ThreadSanitizer), the lazily produced key orders,
-// the prepared-block generations, the path query's node pair queue and the index check
-// of the tree arguments. The cancellation schedules
-// are replayed by the Python references (test_collision_path, test_checks_self,
-// test_distance_clearance, test_tree).
+// the prepared-block generations, the path query's node pair queue and the index check of
+// the tree arguments. The cancellation schedules are replayed by the Python references
+// (test_collision_path, test_checks_self, test_distance_clearance, test_tree).
 #include <algorithm>
 #include <atomic>
 #include <cmath>
