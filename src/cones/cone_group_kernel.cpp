@@ -30,6 +30,17 @@ double dot3(const double a[3], const double b[3]) {
   return a[0] * b[0] + a[1] * b[1] + a[2] * b[2];
 }
 
+// The cross product n of generator pair q, unnormalised; returns its length. The count and
+// the fill pass both make a facet's normal here, so the two agree bit for bit.
+double pair_normal(const double g[kConeSlots][3], int q, double n[3]) {
+  const double* a = g[kSlotPairs.at[q].i];
+  const double* b = g[kSlotPairs.at[q].j];
+  n[0] = a[1] * b[2] - a[2] * b[1];
+  n[1] = a[2] * b[0] - a[0] * b[2];
+  n[2] = a[0] * b[1] - a[1] * b[0];
+  return std::sqrt(dot3(n, n));
+}
+
 // The fixed working set of one item: nine generators with their live flags.
 struct GeneratorSet {
   double g[kConeSlots][3];
@@ -85,13 +96,8 @@ int find_facets(const GeneratorSet& set, double rank_tolerance, double facet_tol
   bool usable[kConePairs];
   double highest[kConePairs], lowest[kConePairs];
   for (int q = 0; q < kConePairs; ++q) {
-    const double* a = set.g[kSlotPairs.at[q].i];
-    const double* b = set.g[kSlotPairs.at[q].j];
     double* n = normal[q];
-    n[0] = a[1] * b[2] - a[2] * b[1];
-    n[1] = a[2] * b[0] - a[0] * b[2];
-    n[2] = a[0] * b[1] - a[1] * b[0];
-    const double length = std::sqrt(dot3(n, n));
+    const double length = pair_normal(set.g, q, n);
     usable[q] = length > rank_tolerance;
     if (!usable[q]) continue;
     for (int c = 0; c < 3; ++c) n[c] /= length;
@@ -187,12 +193,8 @@ int write_facets(const double g[kConeSlots][3], const uint64_t* bits, double* ou
   for (int k = 0; k < kFacetCandidates; ++k) {
     if (!facet_bit(bits, k)) continue;
     if (count < capacity) {
-      const int q = k % kConePairs;
-      const double* a = g[kSlotPairs.at[q].i];
-      const double* b = g[kSlotPairs.at[q].j];
-      double n[3] = {a[1] * b[2] - a[2] * b[1], a[2] * b[0] - a[0] * b[2],
-                     a[0] * b[1] - a[1] * b[0]};
-      const double length = std::sqrt(dot3(n, n));
+      double n[3];
+      const double length = pair_normal(g, k % kConePairs, n);
       const double sign = k < kConePairs ? 1.0 : -1.0;
       for (int c = 0; c < 3; ++c) out[3 * count + c] = sign * (n[c] / length);
       out_mask[count] = 1;
