@@ -48,10 +48,8 @@ bool check_ray_mesh(const RayMesh& r, RayMeshView& view, const char* name) {
   if (!require(indices_below(r.order.data<uint32_t>(), L, m),
                "leaf triangle is outside the triangle array"))
     return false;
-  PyMemArray<uint64_t> child_seen;
-  if (!child_seen.allocate((k + 63) / 64)) return false;
-  std::fill(child_seen.get(), child_seen.get() + (k + 63) / 64, uint64_t{0});
-  const int64_t bad = first_malformed_node(r.node_meta.data<int32_t>(), k, L, child_seen.get());
+  int64_t bad;
+  if (!find_malformed_node(r.node_meta.data<int32_t>(), k, L, bad)) return false;
   if (bad >= 0) {
     PyErr_Format(PyExc_ValueError, "%s tree node %zd is malformed", name,
                  static_cast<Py_ssize_t>(bad));

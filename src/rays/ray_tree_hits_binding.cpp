@@ -2,7 +2,6 @@
 //               vertices, triangles, usable, cancel_interval, should_cancel)
 #include <Python.h>
 
-#include <algorithm>
 #include <cmath>
 
 #include "module/functions.h"
@@ -51,10 +50,8 @@ PyObject* py_ray_tree_hits(PyObject*, PyObject* args) {
       !require(indices_below(order.data<uint32_t>(), L, m),
                "leaf triangle is outside the triangle array"))
     return nullptr;
-  PyMemArray<uint64_t> child_seen;
-  if (!child_seen.allocate((k + 63) / 64)) return nullptr;
-  std::fill(child_seen.get(), child_seen.get() + (k + 63) / 64, uint64_t{0});
-  const int64_t bad = first_malformed_node(node_meta.data<int32_t>(), k, L, child_seen.get());
+  int64_t bad;
+  if (!find_malformed_node(node_meta.data<int32_t>(), k, L, bad)) return nullptr;
   if (bad >= 0)
     return PyErr_Format(PyExc_ValueError, "ray tree node %zd is malformed",
                         static_cast<Py_ssize_t>(bad));

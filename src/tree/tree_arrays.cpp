@@ -27,6 +27,14 @@ bool check_mesh(const MeshArrays& mesh, const char* name) {
   return true;
 }
 
+bool find_malformed_node(const int32_t* node_meta, int64_t k, int64_t order_length, int64_t& bad) {
+  PyMemArray<uint8_t> has_parent;
+  if (!has_parent.allocate(size_t(k))) return false;
+  std::fill(has_parent.get(), has_parent.get() + k, uint8_t{0});
+  bad = first_malformed_node(node_meta, k, order_length, has_parent.get());
+  return true;
+}
+
 bool tree_items(PyObject* object, PyRef& held, PyObject* items[7], const char* name) {
   if (PySequence_Check(object) && !PyBytes_Check(object) && !PyUnicode_Check(object)) {
     PyRef tuple(PySequence_Tuple(object));
@@ -61,10 +69,8 @@ bool check_tree(TriangleTree& tree, const char* name) {
     return fail("%s triangle index is outside the vertex array", name);
   if (!indices_below(v[6].data<uint32_t>(), L, m))
     return fail("%s leaf triangle is outside the triangle array", name);
-  PyMemArray<uint64_t> child_seen;
-  if (!child_seen.allocate((k + 63) / 64)) return false;
-  std::fill(child_seen.get(), child_seen.get() + (k + 63) / 64, uint64_t{0});
-  const int64_t bad = first_malformed_node(v[5].data<int32_t>(), k, L, child_seen.get());
+  int64_t bad;
+  if (!find_malformed_node(v[5].data<int32_t>(), k, L, bad)) return false;
   if (bad >= 0) {
     PyErr_Format(PyExc_ValueError, "%s tree node %zd is malformed", name,
                  static_cast<Py_ssize_t>(bad));

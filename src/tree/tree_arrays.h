@@ -41,4 +41,8 @@ bool acquire_tree_arrays(PyObject* const items[7], TriangleTree& tree, const cha
 // Lengths, indices and node records; fills tree.view.
 bool check_tree(TriangleTree& tree, const char* name);
 
+// The first malformed one of k node records (first_malformed_node, -1 when none) in bad, with
+// the scratch it needs; false with MemoryError set when the scratch could not be had.
+bool find_malformed_node(const int32_t* node_meta, int64_t k, int64_t order_length, int64_t& bad);
+
 }  // namespace zet

@@ -21,10 +21,11 @@ bool indices_below(const uint32_t* indices, int64_t count, int64_t limit) {
   return any == 0;
 }
 
+// The parents are counted in one byte per node rather than one bit: a child's flag is set
+// with a plain store, so no node waits for the read-modify-write of a word that the node
+// before it changed (a tree's nodes name neighbouring children, whose bits share words).
 int64_t first_malformed_node(const int32_t* node_meta, int64_t k, int64_t order_length,
-                             uint64_t* child_seen) {
-  auto seen = [&](int64_t node) { return (child_seen[node >> 6] >> (node & 63)) & 1; };
-  auto mark = [&](int64_t node) { child_seen[node >> 6] |= uint64_t{1} << (node & 63); };
+                             uint8_t* has_parent) {
   for (int64_t i = 0; i < k; ++i) {
     const int32_t* meta = node_meta + 5 * i;
     const int64_t left = meta[0], right = meta[1];
@@ -34,9 +35,9 @@ int64_t first_malformed_node(const int32_t* node_meta, int64_t k, int64_t order_
       continue;
     }
     if (left <= i || right <= i || left >= k || right >= k) return i;
-    if (left == right || seen(left) || seen(right)) return i;
-    mark(left);
-    mark(right);
+    if (left == right || has_parent[left] != 0 || has_parent[right] != 0) return i;
+    has_parent[left] = 1;
+    has_parent[right] = 1;
   }
   return -1;
 }

@@ -35,9 +35,9 @@ bool indices_below(const uint32_t* indices, int64_t count, int64_t limit);
 // count that are not negative and a range inside order (length order_length). An internal
 // node needs both children after itself and inside the array; and, so that no node can be
 // reached twice (which would repeat pairs and can make a walk exponentially long), two
-// different children that no earlier node has named. child_seen is zeroed scratch of
-// (k + 63) / 64 words.
+// different children that no earlier node has named. has_parent is zeroed scratch of k
+// bytes.
 int64_t first_malformed_node(const int32_t* node_meta, int64_t k, int64_t order_length,
-                             uint64_t* child_seen);
+                             uint8_t* has_parent);
 
 }  // namespace zet
