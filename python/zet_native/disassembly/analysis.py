@@ -507,19 +507,17 @@ class Assembly:
                 pair_lock = self._seat_locks.setdefault(frozenset(key), threading.Lock())
             with pair_lock:
                 if key not in self._seats:
-                    self._seats[key], known = self._seat_side(p, q, None)
-                    self._seats[(q, p)], _ = self._seat_side(q, p, known)
+                    # One set of pairs for both sides, found from the part first in part order
+                    # whichever thread asks first: the other side is the same pairs turned round.
+                    first, second = sorted(key, key=self._index.__getitem__)
+                    a, b = self._seat_pairs(first, second)
+                    self._seats[(first, second)], self._seats[(second, first)] = (a, b), (b, a)
         return self._seats[key]
 
-    def _seat_side(self, p: str, q: str, known: tuple[np.ndarray, np.ndarray] | None
-                   ) -> tuple[tuple[np.ndarray, np.ndarray], tuple[np.ndarray, np.ndarray]]:
-        """The seat of p against q, and its triangle pairs' depths at rest (keyed by p's triangle
-        times q's count plus q's triangle, sorted) for the other side. ``known``: those of the
-        other side. A pair's depth at rest does not depend on which of its triangles is named
-        first (the same separating axes, negated, and the same overlaps), so the other side's
-        depths are taken as they are; only the pairs that side did not have are computed."""
+    def _seat_pairs(self, p: str, q: str) -> tuple[np.ndarray, np.ndarray]:
+        """The seat of p and q as ``seat`` gives it p's side: each pair's corners of p's triangle
+        and of q's."""
         a = b = np.zeros((0, 3, 3))
-        keys, depths = np.zeros(0, dtype=np.int64), np.zeros(0)
         if self.near(p, q):
             status, pairs = zet_native.clearance_candidates(
                 self.trees[p], self.trees[q], np.zeros(3), 0.0, self.tol.seat, should_cancel=self.should_cancel)
@@ -528,27 +526,13 @@ class Assembly:
             if len(pairs):
                 a, b = self.corners(p, pairs[:, 0]), self.corners(q, pairs[:, 1])
                 close = zet_native.triangle_distances(np.ascontiguousarray(a), np.ascontiguousarray(b))
-                deep = 1e-3 * self.tol.allowance
                 # Depths only of the pairs close enough to be in the seat.
                 near = close["upper"] <= self.tol.seat
-                a, b, pairs = a[near], b[near], pairs[near].astype(np.int64)
-                depths = np.zeros(len(a))
-                todo = np.ones(len(a), dtype=bool)
-                if known is not None and len(known[0]):
-                    # The other side's key of each pair: q's triangle times p's count plus p's.
-                    theirs = pairs[:, 1] * len(self.meshes[p][1]) + pairs[:, 0]
-                    at = np.minimum(np.searchsorted(known[0], theirs), len(known[0]) - 1)
-                    found = known[0][at] == theirs
-                    depths[found] = known[1][at[found]]
-                    todo = ~found
-                depths[todo] = depths_at_rest(a[todo], b[todo], deep)
-                mine = pairs[:, 0] * len(self.meshes[q][1]) + pairs[:, 1]
-                order = np.argsort(mine)
-                keys, depths_sorted = mine[order], depths[order]
-                keep = ~(depths > deep)
+                a, b = a[near], b[near]
+                deep = 1e-3 * self.tol.allowance
+                keep = ~(depths_at_rest(a, b, deep) > deep)
                 a, b = a[keep], b[keep]
-                depths = depths_sorted
-        return (np.ascontiguousarray(a), np.ascontiguousarray(b)), (keys, depths)
+        return np.ascontiguousarray(a), np.ascontiguousarray(b)
 
     def touching(self, p: str, others: Iterable[str]) -> tuple[str, ...]:
         """The other parts that p's seat touches, in the given order."""
