@@ -127,11 +127,11 @@ def winding_tree(tree: Any, usable: npt.ArrayLike | None = None) -> WindingTree:
     starts, counts = meta[leaves, 2].astype(np.int64), meta[leaves, 3].astype(np.int64)
     width = int(counts.max(initial=0))
     slots = np.arange(width)
-    filled = slots[None, :] < counts[:, None]
-    rows = np.full((len(leaves), width), -1, dtype=np.int64)
-    rows[filled] = order[(starts[:, None] + slots[None, :])[filled]]
+    # A slot past its leaf's count reads the -1 appended to the order: one gather, no masks.
+    padded = np.concatenate([order, [-1]])
+    at = np.where(slots[None, :] < counts[:, None], starts[:, None] + slots[None, :], len(order))
     leaf_table = np.full((len(meta), width), -1, dtype=np.int64)
-    leaf_table[leaves] = rows
+    leaf_table[leaves] = padded.take(at)
     # take() gathers what indexing gives, several times sooner on rows of three.
     corners = np.asarray(vertices, dtype=np.float64).take(np.asarray(triangles, dtype=np.int64), axis=0)
     return WindingTree(
