@@ -80,6 +80,19 @@ def test_depths_at_rest_are_the_general_depths_with_no_motion():
         assert (general > screen).any() and (general == 0).any()
 
 
+def test_a_triangle_without_area_is_no_face_bound_of_its_depth():
+    # A needle (three corners on a line) through a face: its normal is the zero vector, which
+    # must not stand for an axis in the cheap bound (it would say 0 where the depth is 1).
+    face = np.array([[-5.0, -5.0, 0.0], [5.0, -5.0, 0.0], [0.0, 5.0, 0.0]])
+    for needle in ([[0.1, 0.2, -1.0], [0.1, 0.2, 0.0], [0.1, 0.2, 1.0]], [[0.1, 0.2, -1.0]] * 2 + [[0.1, 0.2, 1.0]]):
+        needle = np.array(needle)
+        for a, b in ((needle, face), (face, needle)):
+            full = separating_overlap(a, b)
+            for screen in (0.0, 1e-3):
+                assert depths_at_rest(a[None], b[None], screen)[0] == max(full, 0.0), (a, b, screen)
+                assert overlap_depths(a[None], b[None], np.zeros(3), 0.0, 0.0, screen=screen)[0] == max(full, 0.0)
+
+
 def separating_overlap(a, b):
     """Smallest overlap of two triangles over their eleven candidate axes (face normals and
     edge cross products, skipping degenerate ones): positive while they intersect."""

@@ -193,8 +193,9 @@ def _face_lines(a: np.ndarray, b: np.ndarray, direction: np.ndarray) -> tuple[np
     projects to one point on its own normal, so each normal gives two lines."""
     na = _cross(a[:, 1] - a[:, 0], a[:, 2] - a[:, 0])
     nb = _cross(b[:, 1] - b[:, 0], b[:, 2] - b[:, 0])
-    na /= np.maximum(lengths(na), 1e-300)[:, None]
-    nb /= np.maximum(lengths(nb), 1e-300)[:, None]
+    length_a, length_b = lengths(na), lengths(nb)
+    na /= np.maximum(length_a, 1e-300)[:, None]
+    nb /= np.maximum(length_b, 1e-300)[:, None]
     pa = np.einsum("nij,nj->ni", b, na)  # b on A's normal
     pb = np.einsum("nij,nj->ni", a, nb)  # a on B's normal
     ha, hb = np.einsum("nj,nj->n", a[:, 0], na), np.einsum("nj,nj->n", b[:, 0], nb)
@@ -204,6 +205,10 @@ def _face_lines(a: np.ndarray, b: np.ndarray, direction: np.ndarray) -> tuple[np
     low_a, high_a, low_b, high_b = (_of_three(f, x) for x in (pa, pb) for f in (np.minimum, np.maximum))
     c = np.stack([ha - low_a, high_a - ha, high_b - hb, hb - low_b], axis=1)
     m = np.stack([sa, -sa, sb, -sb], axis=1)
+    # A triangle without area (its corners on a line) has no normal: the zero vector is no
+    # axis, and the overlap of 0 along it would pass for a bound of a needle through a face.
+    c[length_a == 0, :2] = np.inf
+    c[length_b == 0, 2:] = np.inf
     return c, m
 
 
