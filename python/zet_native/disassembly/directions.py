@@ -19,7 +19,7 @@ import _zet_native
 import zet_native
 from zet_native._interrupt import CELLS_PER_SLICE
 
-from .depth import lengths
+from .depth import _of_three, lengths
 
 AXES = (("+x", (1.0, 0.0, 0.0)), ("-x", (-1.0, 0.0, 0.0)), ("+y", (0.0, 1.0, 0.0)),
         ("-y", (0.0, -1.0, 0.0)), ("+z", (0.0, 0.0, 1.0)), ("-z", (0.0, 0.0, -1.0)))
@@ -57,7 +57,7 @@ def _cells(corners: np.ndarray) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
     """Centers, chord radii and angular radii of spherical triangles (n, 3, 3); the angular
     radius is widened a hair so that rounding of the corners cannot leave a corner outside."""
     centers = _unit(corners[:, 0] + corners[:, 1] + corners[:, 2])  # the sum over the corners, in their order
-    cos = np.einsum("nij,nj->ni", corners, centers).min(axis=1)
+    cos = _of_three(np.minimum, np.einsum("nij,nj->ni", corners, centers))
     angular = np.arccos(np.clip(cos, -1.0, 1.0)) * (1 + 1e-12) + 1e-15
     return centers, 2.0 * np.sin(angular / 2.0), angular
 
@@ -147,11 +147,27 @@ def _cell_bounds(centers: np.ndarray, radii: np.ndarray, angular: np.ndarray, co
     return np.frombuffer(values, np.float64), np.frombuffer(flags, np.uint8)
 
 
-def _ranges(starts: np.ndarray, sizes: np.ndarray) -> np.ndarray:
-    """The indices start, start + 1, ... of each run (starts[i], sizes[i]), run after run."""
-    ends = np.cumsum(sizes)
-    ranges: np.ndarray = np.repeat(starts - (ends - sizes), sizes) + np.arange(int(ends[-1]) if len(ends) else 0)
-    return ranges
+class _Rows:
+    """Rows appended round after round into one array that doubles when full, so that each
+    round copies only its own rows (joining the whole array again each round copies it all)."""
+
+    def __init__(self, tail: tuple[int, ...], dtype: npt.DTypeLike) -> None:
+        self.data = np.empty((0,) + tail, dtype=dtype)
+        self.size = 0
+
+    def add(self, rows: np.ndarray) -> None:
+        end = self.size + len(rows)
+        if end > len(self.data):
+            grown = np.empty((max(end, 2 * len(self.data)),) + self.data.shape[1:], dtype=self.data.dtype)
+            grown[:self.size] = self.data[:self.size]
+            self.data = grown
+        self.data[self.size:end] = rows
+        self.size = end
+
+    @property
+    def rows(self) -> np.ndarray:
+        rows: np.ndarray = self.data[:self.size]
+        return rows
 
 
 class _Queue:
@@ -161,54 +177,58 @@ class _Queue:
     a cell's groups are picked out of its batch's flags only when it is split (most never are)."""
 
     def __init__(self) -> None:
-        self.bounds = np.zeros(0)
-        self.waiting = np.zeros(0, dtype=bool)
+        self.bounds = _Rows((), np.float64)
+        self.waiting = _Rows((), bool)
         # Per cell, into the rounds' arrays one after the other: its corners' row, where its
         # flags start, where its batch's groups start, and how many groups the batch has.
-        self.cells = np.zeros((0, 4), dtype=np.int64)
-        self.corners = np.zeros((0, 3, 3))
-        self.relevant = np.zeros(0, dtype=np.int64)
-        self.kept = np.zeros(0, dtype=bool)
+        self.cells = _Rows((4,), np.int64)
+        self.corners = _Rows((3, 3), np.float64)
+        self.relevant = _Rows((), np.int64)
+        self.kept = _Rows((), bool)
 
     def add(self, corners: np.ndarray, bounds: np.ndarray, valid: np.ndarray, counts: np.ndarray,
             widths: np.ndarray, relevant: np.ndarray, kept: np.ndarray) -> None:
         """A round's cells with their bounds (batch b: counts[b] cells and widths[b] groups, a row
         of ``kept`` flags per cell); those without a valid bound never come back."""
-        batch = np.repeat(np.arange(len(counts)), counts)
-        first_flag = np.cumsum(counts * widths) - counts * widths
-        first_cell = np.cumsum(counts) - counts
-        row = np.arange(len(batch))
-        flag_start = first_flag[batch] + (row - first_cell[batch]) * widths[batch]
-        group_start = (np.cumsum(widths) - widths)[batch]
+        # Per cell: its batch's group count, where its flags start (the cells' rows one after
+        # the other) and where its batch's groups start.
+        width = np.repeat(widths, counts)
+        table = np.empty((len(width), 4), dtype=np.int64)
+        table[:, 0] = np.arange(self.corners.size, self.corners.size + len(width))
+        table[:, 1] = np.cumsum(width) - width + self.kept.size
+        table[:, 2] = np.repeat(np.cumsum(widths) - widths + self.relevant.size, counts)
+        table[:, 3] = width
         ids = np.flatnonzero(valid)
-        table = np.stack([row + len(self.corners), flag_start + len(self.kept), group_start + len(self.relevant),
-                          widths[batch]], 1)
-        self.corners = np.concatenate([self.corners, corners])
-        self.relevant = np.concatenate([self.relevant, relevant])
-        self.kept = np.concatenate([self.kept, kept])
-        self.bounds = np.concatenate([self.bounds, bounds[ids]])
-        self.waiting = np.concatenate([self.waiting, np.ones(len(ids), dtype=bool)])
-        self.cells = np.concatenate([self.cells, table[ids]])
+        self.corners.add(corners)
+        self.relevant.add(relevant)
+        self.kept.add(kept)
+        self.bounds.add(bounds[ids])
+        self.waiting.add(np.ones(len(ids), dtype=bool))
+        self.cells.add(table[ids])
 
     def pop(self, threshold: float, most: int) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
         """Up to ``most`` waiting cells with -bound above ``threshold``, smallest bound first (a
         stable sort keeps the order of arrival on ties): their corners (k, 3, 3), the groups
         that can still matter in each (one after the other) and how many each has."""
-        ready = np.flatnonzero(self.waiting & (-self.bounds > threshold)) if most > 0 else np.zeros(0, np.int64)
-        chosen = ready[np.argsort(self.bounds[ready], kind="stable")[:most]]
-        self.waiting[chosen] = False
-        row, flag_start, group_start, width = self.cells[chosen].T
-        flags = self.kept[_ranges(flag_start, width)]
-        running = np.concatenate([[0], np.cumsum(flags)])
+        bounds, waiting = self.bounds.rows, self.waiting.rows
+        ready = np.flatnonzero(waiting & (-bounds > threshold)) if most > 0 else np.zeros(0, np.int64)
+        chosen = ready[np.argsort(bounds[ready], kind="stable")[:most]]
+        waiting[chosen] = False
+        row, flag_start, group_start, width = self.cells.rows[chosen].T
+        # A cell's flags and its batch's groups are runs of the same length: one count of places
+        # within the runs serves both.
         ends = np.cumsum(width)
+        within = np.arange(int(ends[-1]) if len(ends) else 0) - np.repeat(ends - width, width)
+        flags = self.kept.rows[np.repeat(flag_start, width) + within]
+        running = np.concatenate([[0], np.cumsum(flags)])
         counts: np.ndarray = running[ends] - running[ends - width]
-        groups: np.ndarray = self.relevant[_ranges(group_start, width)][flags]
-        corners: np.ndarray = self.corners[row]
+        groups: np.ndarray = self.relevant.rows[np.repeat(group_start, width) + within][flags]
+        corners: np.ndarray = self.corners.rows[row]
         return corners, groups, counts
 
     def largest(self) -> float:
         """The largest -bound of the cells still waiting (-inf without any)."""
-        return float(np.max(-self.bounds[self.waiting], initial=-np.inf))
+        return float(np.max(-self.bounds.rows[self.waiting.rows], initial=-np.inf))
 
 
 def smallest_margins(directions: npt.ArrayLike, groups: GroupSets | None) -> np.ndarray:
