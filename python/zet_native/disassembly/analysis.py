@@ -428,26 +428,30 @@ class Assembly:
             look, moving, fixed, lo, hi, exhausted = self._looks(p, checks, looking, budget)
             starts = np.searchsorted(look, np.arange(len(looking)))
             counts = np.diff(np.append(starts, len(look)))
+            directions = np.array([checks[i][1] for i in looking])
             # The first few pairs of every look in one call (a deep pair is usually among them).
             first = np.arange(len(look)) - starts[look] < FIRST_PAIRS
             if first.any():
-                directions = np.array([checks[i][1] for i in looking])
                 depths = overlap_depths(_gathered(v, triangles, moving[first]), self._all_corners(fixed[first]),
                                         directions[look[first]], lo[first], hi[first])
                 deepest = np.full(len(looking), -np.inf)
                 np.maximum.at(deepest, look[first], depths)
                 for k in np.flatnonzero(deepest > deep).tolist():
                     found[looking[k]] = PairCheck(True, 0.0, float(deepest[k]) + self.tol.allowance)
-            # The rest of each look on its own, in larger chunks, until one is deep.
-            for k, i in enumerate(looking):
-                q, d, _ = checks[i]
-                for begin in range(int(starts[k]) + FIRST_PAIRS, int(starts[k] + counts[k]), REST_PAIRS):
-                    if found[i] is not None:
-                        break
-                    r = slice(begin, min(begin + REST_PAIRS, int(starts[k] + counts[k])))
-                    depths = overlap_depths(_gathered(v, triangles, moving[r]), self._all_corners(fixed[r]), d, lo[r], hi[r])
-                    if np.any(depths > deep):
-                        found[i] = PairCheck(True, 0.0, float(depths.max()) + self.tol.allowance)
+            # Then the rest of the looks not decided yet, a chunk of each in one call, until one
+            # is deep (a look of a few hundred pairs takes one chunk; a long one stops early).
+            begin, end = starts + FIRST_PAIRS, starts + counts
+            pending = [k for k in range(len(looking)) if found[looking[k]] is None and begin[k] < end[k]]
+            while pending:
+                sizes = [min(REST_PAIRS, int(end[k] - begin[k])) for k in pending]
+                rows = np.concatenate([np.arange(begin[k], begin[k] + n) for k, n in zip(pending, sizes)])
+                depths = overlap_depths(_gathered(v, triangles, moving[rows]), self._all_corners(fixed[rows]),
+                                        directions[look[rows]], lo[rows], hi[rows])
+                for k, mine in zip(pending, np.split(depths, np.cumsum(sizes)[:-1])):
+                    if np.any(mine > deep):
+                        found[looking[k]] = PairCheck(True, 0.0, float(mine.max()) + self.tol.allowance)
+                    begin[k] += REST_PAIRS
+                pending = [k for k in pending if found[looking[k]] is None and begin[k] < end[k]]
             looking = [i for k, i in enumerate(looking) if found[i] is None and exhausted[k]]
             if not looking:
                 break
