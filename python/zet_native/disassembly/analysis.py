@@ -337,20 +337,29 @@ class Assembly:
     def windows(self, p: str, d: npt.ArrayLike, widen: float) -> tuple[np.ndarray, np.ndarray]:
         """For every part, the window [lo, hi] of t >= 0 in which p's box moved by t d meets its
         box (both widened), as arrays (lo > hi: never), in part order."""
-        d = np.asarray(d, dtype=np.float64)
-        # Overlap on axis k: low_q - widen <= high_p + t d_k and low_p + t d_k <= high_q + widen.
-        a = self._lows - widen - (self.high[p] + widen)
-        b = self._highs + widen - (self.low[p] - widen)
-        lo, hi = np.zeros(len(a)), np.full(len(a), np.inf)
-        for k in range(3):
-            if abs(d[k]) < 1e-15:
-                apart = (a[:, k] > 0) | (b[:, k] < 0)
-                lo[apart], hi[apart] = 1.0, 0.0
-                continue
-            ta, tb = a[:, k] / d[k], b[:, k] / d[k]
-            lo = np.maximum(lo, np.minimum(ta, tb))
-            hi = np.minimum(hi, np.maximum(ta, tb))
-        return lo, hi
+        # On the boxes' coordinates as Python floats, as ``near`` does (the same double
+        # arithmetic as numpy's, in the same order): a few parts' boxes cost numpy more in
+        # calls than in arithmetic, and this is asked for every part and direction tried.
+        direction = np.asarray(d, dtype=np.float64).tolist()
+        lp, hp = self._box[p]
+        lows, highs = [], []
+        for q in self.names:
+            lq, hq = self._box[q]
+            lo, hi = 0.0, np.inf
+            for k in range(3):
+                # Overlap on axis k: low_q - widen <= high_p + t d_k and low_p + t d_k <= high_q + widen.
+                a = (lq[k] - widen) - (hp[k] + widen)
+                b = (hq[k] + widen) - (lp[k] - widen)
+                dk = direction[k]
+                if abs(dk) < 1e-15:
+                    if a > 0 or b < 0:
+                        lo, hi = 1.0, 0.0
+                    continue
+                ta, tb = a / dk, b / dk
+                lo, hi = max(lo, min(ta, tb)), min(hi, max(ta, tb))
+            lows.append(lo)
+            highs.append(hi)
+        return np.array(lows), np.array(highs)
 
     def _box_windows(self, p: str, d: Direction) -> tuple[np.ndarray, np.ndarray]:
         wkey = (p, d)
