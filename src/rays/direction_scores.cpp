@@ -224,30 +224,6 @@ int64_t rays_of(int64_t count, int64_t rays) {
 // microsecond to a few, starting and joining a thread some tens.
 constexpr int64_t kRaysPerThread = 16384;
 
-// The leaf blocks of the trees a call collapses, one tree's after another's.
-class CallBlocks {
- public:
-  // Lays out the tree's blocks after those already there, its leaves' first blocks in
-  // first_block; returns where they start, or -1 when the tree is to be walked as a binary
-  // tree (its leaves overlap too much, or memory could not be had).
-  int64_t add(const RayTree& tree, RawArray<int32_t>& first_block) {
-    const int64_t bound = leaf_block_bound(tree);
-    if (!first_block.resize(static_cast<size_t>(tree.k)) ||
-        !spans_.resize(static_cast<size_t>(count_ + bound)))
-      return -1;
-    const int64_t added = leaf_blocks(tree, first_block.get(), spans_.get() + count_, bound);
-    if (added < 0) return -1;
-    count_ += added;
-    return count_ - added;
-  }
-  const BlockSpan* spans() const { return spans_.get(); }
-  int64_t count() const { return count_; }
-
- private:
-  RawArray<BlockSpan> spans_;
-  int64_t count_ = 0;
-};
-
 bool run_direction_scores(const DirectionScoresParams& params, int64_t threads) {
   // Every tree that enough rays can meet collapsed once for the call: each obstacle's with
   // its epsilon, the moving one with each obstacle's epsilon (shared by obstacles of the
@@ -273,7 +249,7 @@ bool run_direction_scores(const DirectionScoresParams& params, int64_t threads) 
     for (int64_t j = 0; j < n; ++j)
       directions_of.get()[j] += considered(swept, params.obstacles[j]);
   }
-  CallBlocks blocks;
+  LeafLayout blocks;
   RawArray<int32_t> obstacle_first, moving_first;
   int64_t moving_offset = -2;  // -2: not laid out yet
   bool collapsed = false;

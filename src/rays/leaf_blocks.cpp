@@ -58,15 +58,17 @@ void next_generation(LazyLeaves& lazy) {
   lazy.generation = 1;
 }
 
-bool LeafLayout::lay_out(const RayTree& tree) {
-  count = -1;
+int64_t LeafLayout::add(const RayTree& tree, RawArray<int32_t>& first_block) {
   // Room for as many blocks as leaf_blocks could allow, so that one pass fills it; the
   // pages past those it fills are never touched.
+  const int64_t bound = leaf_block_bound(tree);
   if (!first_block.resize(static_cast<size_t>(tree.k)) ||
-      !spans.resize(static_cast<size_t>(leaf_block_bound(tree))))
-    return false;
-  count = leaf_blocks(tree, first_block.get(), spans.get(), leaf_block_bound(tree));
-  return true;
+      !spans_.resize(static_cast<size_t>(count_ + bound)))
+    return -1;
+  const int64_t added = leaf_blocks(tree, first_block.get(), spans_.get() + count_, bound);
+  if (added < 0) return -1;
+  count_ += added;
+  return count_ - added;
 }
 
 }  // namespace zet

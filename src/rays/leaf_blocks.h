@@ -47,14 +47,20 @@ bool reserve_lazy_leaves(LazyLeaves& lazy, const BlockSpan* spans, int64_t count
 // gone round, the stamps are cleared, so an old stamp never passes for a new generation.
 void next_generation(LazyLeaves& lazy);
 
-// One tree's leaf layout for a call: each leaf's first block and each block's span, counted
-// in one pass over the nodes.
-struct LeafLayout {
-  RawArray<int32_t> first_block;  // per node (leaves only)
-  RawArray<BlockSpan> spans;
-  int64_t count = -1;  // blocks, or -1 (none: the tree is walked as a binary tree)
-  // False when memory could not be had; count is -1 then, and when leaf_blocks refuses.
-  bool lay_out(const RayTree& tree);
+// The leaf blocks of the trees a call walks collapsed, one tree's after another's.
+class LeafLayout {
+ public:
+  // Lays out the tree's blocks after those already there, in one pass over its nodes, and
+  // its leaves' first blocks in first_block (k entries); returns where they start, or -1
+  // when the tree is to be walked as a binary tree (its leaves overlap too much, or memory
+  // could not be had).
+  int64_t add(const RayTree& tree, RawArray<int32_t>& first_block);
+  const BlockSpan* spans() const { return spans_.get(); }
+  int64_t count() const { return count_; }
+
+ private:
+  RawArray<BlockSpan> spans_;
+  int64_t count_ = 0;
 };
 
 }  // namespace zet

@@ -136,13 +136,13 @@ void run_ray_tree_hits(const RayTreeHitsParams& p, CancelPoller& poller,
   WideTree wide;
   LazyLeaves leaves;
   LeafLayout layout;
+  RawArray<int32_t> first_block;  // per leaf node, for the collapse
   const bool collapsed =
       wide_ray_tracer() != nullptr && p.ray_count >= p.tree.k / kRaysPerNodeToCollapse &&
-      p.ray_count > 0 && wide_ray_direction(inverse) && layout.lay_out(p.tree) &&
-      layout.count >= 0 && reserve_lazy_leaves(leaves, layout.spans.get(), layout.count) &&
+      p.ray_count > 0 && wide_ray_direction(inverse) && layout.add(p.tree, first_block) >= 0 &&
+      reserve_lazy_leaves(leaves, layout.spans(), layout.count()) &&
       // The tree serves this direction only: its planes can face it.
-      collapse_faced_ray_tree(p.tree, layout.first_block.get(), p.epsilon, p.direction, inverse,
-                              wide);
+      collapse_faced_ray_tree(p.tree, first_block.get(), p.epsilon, p.direction, inverse, wide);
   if (collapsed) {
     // A cancellation stops the run before a ray; the rays before it are traced in full.
     // Triangles are prepared for the direction as their leaves are first reached.
