@@ -120,6 +120,36 @@ def test_scores_with_obstacles_of_different_leaf_sizes():
     assert sum(counts) > 0
 
 
+def test_scores_with_trees_laid_out_or_walked_binary():
+    """Only the trees that enough rays can meet get leaf blocks, one tree's after another's:
+    an obstacle whose leaves overlap too much for blocks (walked as a binary tree) before
+    collapsed ones, one whose leaves share positions, one that no direction's swept box meets
+    and one that a single direction meets; the moving tree's blocks come after those of the
+    obstacles laid out before it."""
+    rng = np.random.default_rng(31)
+    moving = ray_mesh(*sphere(6, 0.8), leaf=3)
+    v, t = torus(12, 6)
+
+    def obstacle(scale, shift, leaf, eps=1e-6, spread=0):
+        m = list(ray_mesh(v * scale + shift, t, leaf=leaf, eps=eps))
+        if spread:
+            m[:6] = overlapping(tuple(m[:6]), spread)
+        return tuple(m)
+    obstacles = [obstacle(0.8, (0.2, 0.0, 0.0), 2, spread=len(t)), obstacle(1.0, (0.0, 0.2, 0.0), 5),
+                 obstacle(0.5, (40.0, 0.0, 0.0), 3), obstacle(0.9, (0.0, 0.0, 0.1), 4, eps=1e-3, spread=2),
+                 obstacle(0.6, (0.0, 0.0, 2.4), 3, eps=0.0)]
+    directions = np.vstack([rng.normal(size=(11, 3)) * (1, 1, 0.05), [(0.0, 0.0, 1.0)]])
+    counts, _ = same_scores(directions, 1.5, moving, obstacles)
+
+    def meets(d, ob):  # the swept box test, as the reference makes it
+        lo, hi = np.asarray(moving[8]), np.asarray(moving[9])
+        smin, smax = np.minimum(lo, lo + d * 1.5), np.maximum(hi, hi + d * 1.5)
+        return bool(np.all((smin <= np.asarray(ob[9]) + ob[10]) & (np.asarray(ob[8]) <= smax + ob[10])))
+    met = [sum(meets(d, ob) for d in directions) for ob in obstacles]
+    assert met[2] == 0 and met[4] == 1 and min(met[:2]) > 6
+    assert sum(counts) > 10
+
+
 @pytest.mark.parametrize("direction", [(5e-324, 0.6, 0.8), (NAN, 0.0, 1.0), (INF, 0.0, 0.0), (0.0, 0.0, 0.0)])
 def test_ray_hits_directions_the_collapse_cannot_serve(direction):
     v, t = torus(12, 8)

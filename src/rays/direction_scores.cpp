@@ -42,12 +42,11 @@ struct DirectionWork {
   // Per obstacle: its tree collapsed with its epsilon, and the moving tree collapsed with it.
   const WideTree* obstacle_wide;
   const WideTree* const* moving_wide;
-  // Where each obstacle's leaf blocks sit among a thread's prepared blocks (the moving mesh's
-  // at 0), how many each tree has (-1: none, its rays walk the binary tree), and how many
-  // there are in all.
+  // The leaf blocks of the collapsed trees, one tree's after another's (laid out once for
+  // the call), where each tree's start, and how many there are in all.
+  const BlockSpan* spans;
   const int64_t* obstacle_offset;
-  const int64_t* obstacle_blocks;
-  int64_t moving_blocks;
+  int64_t moving_offset;
   int64_t blocks;
   int64_t block;   // directions per claimed item
   bool collapsed;  // whether any tree was collapsed
@@ -55,39 +54,57 @@ struct DirectionWork {
   std::atomic<bool> out_of_memory{false};
 };
 
+// The box the moving mesh sweeps along direction d over length.
+struct SweptBox {
+  double min[3], max[3];
+};
+
+SweptBox swept_box(const RayMeshView& moving, const double d[3], double length) {
+  SweptBox swept;
+  for (int a = 0; a < 3; ++a) {
+    swept.min[a] = min_as_written(moving.bounds_min[a], moving.bounds_min[a] + d[a] * length);
+    swept.max[a] = max_as_written(moving.bounds_max[a], moving.bounds_max[a] + d[a] * length);
+  }
+  return swept;
+}
+
+// Whether a direction's rays are traced against the obstacle at all: its box grown by its
+// epsilon meets the swept box.
+bool considered(const SweptBox& swept, const RayMeshView& obstacle) {
+  const double e = obstacle.epsilon;
+  bool meets = true;
+  for (int a = 0; a < 3; ++a)
+    meets = meets && swept.min[a] <= obstacle.bounds_max[a] + e &&
+            obstacle.bounds_min[a] <= swept.max[a] + e;
+  return meets;
+}
+
 void score_direction(DirectionWork& work, int64_t i, RayScratch& scratch, LazyLeaves* lazy) {
   const DirectionScoresParams& p = *work.params;
   if (lazy != nullptr) next_generation(*lazy);  // a new direction: nothing prepared for it yet
   const RayMeshView& moving = *p.moving;
   const double* d = p.directions + 3 * i;
   const double back[3] = {-d[0], -d[1], -d[2]};
-  double swept_min[3], swept_max[3];
-  for (int a = 0; a < 3; ++a) {
-    swept_min[a] = min_as_written(moving.bounds_min[a], moving.bounds_min[a] + d[a] * p.length);
-    swept_max[a] = max_as_written(moving.bounds_max[a], moving.bounds_max[a] + d[a] * p.length);
-  }
+  const SweptBox swept = swept_box(moving, d, p.length);
   int64_t count = 0;
   double score = 0.0;
   for (int64_t j = 0; j < p.obstacle_count && !scratch.out_of_memory; ++j) {
     const RayMeshView& obstacle = p.obstacles[j];
+    if (!considered(swept, obstacle)) continue;
     const double e = obstacle.epsilon;
-    bool considered = true;
     double obstacle_min[3], obstacle_max[3], moving_min[3], moving_max[3];
     for (int a = 0; a < 3; ++a) {
-      considered = considered && swept_min[a] <= obstacle.bounds_max[a] + e &&
-                   obstacle.bounds_min[a] <= swept_max[a] + e;
       obstacle_min[a] = obstacle.bounds_min[a] - e;
       obstacle_max[a] = obstacle.bounds_max[a] + e;
       moving_min[a] = moving.bounds_min[a] - e;
       moving_max[a] = moving.bounds_max[a] + e;
     }
-    if (!considered) continue;
     const Penetration forward =
         ray_penetration(moving, obstacle, work.obstacle_wide[j], lazy, work.obstacle_offset[j], d,
                         p.length, e, obstacle_min, obstacle_max, scratch);
     const Penetration backward =
-        ray_penetration(obstacle, moving, *work.moving_wide[j], lazy, 0, back, p.length, e,
-                        moving_min, moving_max, scratch);
+        ray_penetration(obstacle, moving, *work.moving_wide[j], lazy, work.moving_offset, back,
+                        p.length, e, moving_min, moving_max, scratch);
     if (forward.hits + backward.hits > 0) {
       count = count + 1;
       score = score + forward.score + backward.score;
@@ -102,19 +119,15 @@ void score_direction(DirectionWork& work, int64_t i, RayScratch& scratch, LazyLe
 constexpr int64_t kDirectionsPerBlock = 8;
 
 // One thread's share: it claims items of directions until none is left. Its scratch and its
-// prepared blocks (as large as the trees' leaves, and cleared block by block) are made once
-// for all the directions it scores, not once per item.
+// prepared blocks (as large as the collapsed trees' leaves, and prepared leaf by leaf) are
+// made once for all the directions it scores, not once per item.
 void score_items(DirectionWork& work) {
   const DirectionScoresParams& p = *work.params;
   RayScratch scratch;
   // Without memory for the prepared blocks the rays walk the binary trees.
   LazyLeaves lazy;
-  LazyLeaves* prepared = work.collapsed && reserve_lazy_leaves(lazy, work.blocks) ? &lazy : nullptr;
-  if (prepared != nullptr) {
-    describe_blocks(p.moving->tree, work.moving_blocks, lazy, 0);
-    for (int64_t j = 0; j < p.obstacle_count; ++j)
-      describe_blocks(p.obstacles[j].tree, work.obstacle_blocks[j], lazy, work.obstacle_offset[j]);
-  }
+  LazyLeaves* prepared =
+      work.collapsed && reserve_lazy_leaves(lazy, work.spans, work.blocks) ? &lazy : nullptr;
   const int64_t items = (p.direction_count + work.block - 1) / work.block;
   for (;;) {
     if (work.out_of_memory.load(std::memory_order_relaxed)) return;  // the call fails anyway
@@ -201,56 +214,89 @@ Penetration ray_penetration(const RayMeshView& source, const RayMeshView& target
 // Rays of all directions per node of a tree, below which the tree is not collapsed.
 constexpr int64_t kNodesPerRayToCollapse = 8;
 
+// count x rays, or INT64_MAX when that does not fit.
+int64_t rays_of(int64_t count, int64_t rays) {
+  int64_t product;
+  return __builtin_mul_overflow(count, rays, &product) ? INT64_MAX : product;
+}
+
 // Vertex rays (over all directions) a worker thread needs: a ray takes a fraction of a
 // microsecond to a few, starting and joining a thread some tens.
 constexpr int64_t kRaysPerThread = 16384;
 
 bool run_direction_scores(const DirectionScoresParams& params, int64_t threads) {
-  // Every tree collapsed once for the call: each obstacle's with its epsilon, the moving
-  // one with each obstacle's epsilon (shared by obstacles of the same epsilon). A tree left
-  // out, or whose collapse fails, is walked as a binary tree.
+  // Every tree that enough rays can meet collapsed once for the call: each obstacle's with
+  // its epsilon, the moving one with each obstacle's epsilon (shared by obstacles of the
+  // same epsilon). A tree left out, or whose collapse fails, is walked as a binary tree; only
+  // the collapsed ones get leaf blocks, each tree's laid out once.
   const int64_t n = params.obstacle_count;
   const RayMeshView& moving = *params.moving;
   const bool collapse = wide_ray_tracer() != nullptr;  // else the rays walk the binary trees
   WideTreeArray obstacle_wide, moving_wide;
   RawArray<const WideTree*> moving_of;
-  if (!obstacle_wide.resize(n) || !moving_wide.resize(n) || !moving_of.resize(size_t(n)))
+  RawArray<int64_t> offsets;
+  if (!obstacle_wide.resize(n) || !moving_wide.resize(n) || !moving_of.resize(size_t(n)) ||
+      !offsets.resize(size_t(n)))
     return false;
+  // The rays a tree can meet are those of the directions that consider its obstacle: a
+  // call whose directions all miss the obstacles' boxes (a short probe, often) collapses
+  // nothing. The directions that consider obstacle j, counted at one box test each.
+  RawArray<int64_t> directions_of;
+  if (!directions_of.resize(size_t(n))) return false;
+  std::fill(directions_of.get(), directions_of.get() + n, int64_t{0});
+  for (int64_t i = 0; i < params.direction_count && collapse; ++i) {
+    const SweptBox swept = swept_box(moving, params.directions + 3 * i, params.length);
+    for (int64_t j = 0; j < n; ++j)
+      directions_of.get()[j] += considered(swept, params.obstacles[j]);
+  }
+  LeafLayout blocks;
+  RawArray<int32_t> obstacle_first, moving_first;
+  int64_t moving_offset = -2;  // -2: not laid out yet
+  bool collapsed = false;
   for (int64_t j = 0; j < n; ++j) {
     const RayMeshView& obstacle = params.obstacles[j];
     const double e = obstacle.epsilon;
-    if (collapse &&
-        params.direction_count * moving.point_count >= obstacle.tree.k / kNodesPerRayToCollapse)
-      collapse_ray_tree(obstacle.tree, e, obstacle_wide[j]);
+    offsets.get()[j] = 0;  // any place when the tree is not collapsed
+    const int64_t obstacle_rays = rays_of(directions_of.get()[j], moving.point_count);
+    if (collapse && obstacle_rays > 0 &&
+        obstacle_rays >= obstacle.tree.k / kNodesPerRayToCollapse) {
+      const int64_t offset = blocks.add(obstacle.tree, obstacle_first);
+      if (offset >= 0 &&
+          collapse_ray_tree(obstacle.tree, obstacle_first.get(), e, obstacle_wide[j])) {
+        offsets.get()[j] = offset;
+        collapsed = true;
+      }
+    }
     moving_of.get()[j] = &moving_wide[j];
     for (int64_t i = 0; i < j; ++i)
       if (std::memcmp(&params.obstacles[i].epsilon, &e, sizeof e) == 0) {
         moving_of.get()[j] = moving_of.get()[i];
         break;
       }
-    if (collapse && moving_of.get()[j] == &moving_wide[j] &&
-        params.direction_count * obstacle.point_count >= moving.tree.k / kNodesPerRayToCollapse)
-      collapse_ray_tree(moving.tree, e, moving_wide[j]);
-  }
-  RawArray<int64_t> offsets, counts;
-  if (!offsets.resize(size_t(n)) || !counts.resize(size_t(n))) return false;
-  // A tree whose leaves overlap too much for blocks is walked as a binary tree.
-  const int64_t moving_blocks = leaf_blocks(moving.tree, nullptr, nullptr);
-  int64_t blocks = std::max<int64_t>(moving_blocks, 0);
-  for (int64_t j = 0; j < n; ++j) {
-    offsets.get()[j] = blocks;
-    counts.get()[j] = leaf_blocks(params.obstacles[j].tree, nullptr, nullptr);
-    blocks += std::max<int64_t>(counts.get()[j], 0);
+    // The moving tree collapsed with e serves the rays of every obstacle of epsilon e.
+    int64_t moving_rays = 0;
+    for (int64_t i = j; i < n && moving_of.get()[j] == &moving_wide[j]; ++i)
+      if (std::memcmp(&params.obstacles[i].epsilon, &e, sizeof e) == 0) {
+        const int64_t more = rays_of(directions_of.get()[i], params.obstacles[i].point_count);
+        moving_rays = more > INT64_MAX - moving_rays ? INT64_MAX : moving_rays + more;
+      }
+    if (collapse && moving_of.get()[j] == &moving_wide[j] && moving_rays > 0 &&
+        moving_rays >= moving.tree.k / kNodesPerRayToCollapse) {
+      if (moving_offset == -2) moving_offset = blocks.add(moving.tree, moving_first);
+      if (moving_offset >= 0 &&
+          collapse_ray_tree(moving.tree, moving_first.get(), e, moving_wide[j]))
+        collapsed = true;
+    }
   }
   DirectionWork work;
   work.params = &params;
   work.obstacle_wide = &obstacle_wide[0];
   work.moving_wide = moving_of.get();
+  work.spans = blocks.spans();
   work.obstacle_offset = offsets.get();
-  work.obstacle_blocks = counts.get();
-  work.moving_blocks = moving_blocks;
-  work.blocks = blocks;
-  work.collapsed = collapse;
+  work.moving_offset = std::max<int64_t>(moving_offset, 0);  // any place when not collapsed
+  work.blocks = blocks.count();
+  work.collapsed = collapsed;
   int64_t rays_per_direction = moving.point_count;
   for (int64_t j = 0; j < n; ++j) rays_per_direction += params.obstacles[j].point_count;
   rays_per_direction = std::max<int64_t>(rays_per_direction, 1);

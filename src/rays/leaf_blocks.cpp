@@ -6,8 +6,14 @@
 
 namespace zet {
 
-int64_t leaf_blocks(const RayTree& tree, int32_t* first_block, PreparedBlock* blocks,
-                    int64_t room) {
+int64_t leaf_block_bound(const RayTree& tree) {
+  // A leaf adds at most one block to what its positions fill (see the refusal below), and
+  // there are at most k leaves.
+  return std::min<int64_t>(tree.order_length / kBlockLanes + tree.k,
+                           std::numeric_limits<int32_t>::max());
+}
+
+int64_t leaf_blocks(const RayTree& tree, int32_t* first_block, BlockSpan* spans, int64_t room) {
   int64_t count = 0, leaves = 0;
   for (int64_t n = 0; n < tree.k; ++n) {
     const int32_t* meta = tree.node_meta + 5 * n;
@@ -20,61 +26,49 @@ int64_t leaf_blocks(const RayTree& tree, int32_t* first_block, PreparedBlock* bl
         count + need > std::numeric_limits<int32_t>::max() || count + need > room)
       return -1;
     if (first_block != nullptr) first_block[n] = static_cast<int32_t>(count);
-    for (int32_t at = 0; at < meta[3]; at += kBlockLanes, ++count) {
-      if (blocks == nullptr) continue;
-      blocks[count].first = meta[2] + at;
-      blocks[count].lanes = std::min(kBlockLanes, meta[3] - at);
-      blocks[count].stamp = 0;
+    if (spans == nullptr) {
+      count += need;
+      continue;
     }
+    for (int32_t at = 0; at < meta[3]; at += kBlockLanes, ++count)
+      spans[count] = {meta[2] + at, std::min(kBlockLanes, meta[3] - at)};
   }
   return count;
 }
 
-namespace {
-
-// Room for count blocks, their contents undefined; lazy.count is 0 until they are described.
-bool reserve_block_memory(LazyLeaves& lazy, int64_t count) {
+bool reserve_lazy_leaves(LazyLeaves& lazy, const BlockSpan* spans, int64_t count) {
   constexpr size_t kAlign = 64;
   lazy.count = 0;
   lazy.generation = 1;
+  lazy.spans = spans;
   if (count < 0 || static_cast<uint64_t>(count) > SIZE_MAX / sizeof(PreparedBlock) - 1 ||
+      !lazy.stamps.resize(static_cast<size_t>(count)) ||
       !lazy.memory.resize(static_cast<size_t>(count) * sizeof(PreparedBlock) + kAlign))
     return false;
   const uintptr_t base = reinterpret_cast<uintptr_t>(lazy.memory.get());
   lazy.blocks = reinterpret_cast<PreparedBlock*>((base + kAlign - 1) & ~uintptr_t{kAlign - 1});
-  return true;
-}
-
-}  // namespace
-
-bool reserve_lazy_leaves(LazyLeaves& lazy, int64_t count) {
-  if (!reserve_block_memory(lazy, count)) return false;
+  std::fill(lazy.stamps.get(), lazy.stamps.get() + count, uint32_t{0});
   lazy.count = count;
-  for (int64_t b = 0; b < count; ++b) lazy.blocks[b].stamp = 0;
-  lazy.generation = 1;
   return true;
 }
 
 void next_generation(LazyLeaves& lazy) {
   if (++lazy.generation != 0) return;
-  for (int64_t b = 0; b < lazy.count; ++b) lazy.blocks[b].stamp = 0;
+  std::fill(lazy.stamps.get(), lazy.stamps.get() + lazy.count, uint32_t{0});
   lazy.generation = 1;
 }
 
-void describe_blocks(const RayTree& tree, int64_t count, LazyLeaves& lazy, int64_t offset) {
-  if (count >= 0) leaf_blocks(tree, nullptr, lazy.blocks + offset, count);
-}
-
-int64_t lay_out_leaves(const RayTree& tree, int32_t* first_block, LazyLeaves& lazy) {
-  // Counted (with the first blocks) before the room is taken: room for as many blocks as
-  // leaf_blocks could allow would be up to twice as large, and past the size the allocator
-  // keeps for reuse it would be mapped afresh, and its pages faulted in, on every call.
-  // Describing them clears their stamps too, so that needs no pass of its own.
-  const int64_t count = leaf_blocks(tree, first_block, nullptr);
-  if (count < 0 || !reserve_block_memory(lazy, count)) return -1;
-  leaf_blocks(tree, nullptr, lazy.blocks, count);
-  lazy.count = count;
-  return count;
+int64_t LeafLayout::add(const RayTree& tree, RawArray<int32_t>& first_block) {
+  // Room for as many blocks as leaf_blocks could allow, so that one pass fills it; the
+  // pages past those it fills are never touched.
+  const int64_t bound = leaf_block_bound(tree);
+  if (!first_block.resize(static_cast<size_t>(tree.k)) ||
+      !spans_.resize(static_cast<size_t>(count_ + bound)))
+    return -1;
+  const int64_t added = leaf_blocks(tree, first_block.get(), spans_.get() + count_, bound);
+  if (added < 0) return -1;
+  count_ += added;
+  return count_ - added;
 }
 
 }  // namespace zet

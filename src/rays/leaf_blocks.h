@@ -8,35 +8,59 @@
 
 namespace zet {
 
+// The positions of order a block holds: from first, lanes of them (1 to kBlockLanes).
+struct BlockSpan {
+  int32_t first;
+  int32_t lanes;
+};
+
+// A bound on the blocks of the tree's leaves that leaf_blocks can return (it refuses more).
+int64_t leaf_block_bound(const RayTree& tree);
+
 // Blocks of the tree's leaves: every leaf node, in node order, takes its blocks after those
 // of the leaves before it; first_block (k entries, or null) gets each leaf's first block and
-// blocks (or null) the first position and lane count of each block, not prepared. Returns the
-// number of blocks, or -1 when that exceeds what leaves that do not overlap can need (the caller
-// then walks the binary tree) or `room`.
-int64_t leaf_blocks(const RayTree& tree, int32_t* first_block, PreparedBlock* blocks,
+// spans (or null) each block's positions. Returns the number of blocks, or -1 when that
+// exceeds what leaves that do not overlap can need (the caller then walks the binary tree)
+// or `room`.
+int64_t leaf_blocks(const RayTree& tree, int32_t* first_block, BlockSpan* spans,
                     int64_t room = INT64_MAX);
 
 // Blocks prepared on demand, for one direction at a time, for several trees at once (each
-// at its own offset): a leaf's blocks are prepared when the stamp of its first block is the
-// current generation; a new direction takes a new generation (next_generation).
+// at its own offset): a leaf's blocks are prepared when the stamp of its first block is not
+// the current generation; a new direction takes a new generation (next_generation). The
+// stamps sit apart from the blocks, in an array a hundred times smaller: clearing them
+// touches no block, so the memory of a leaf that no ray reaches is never touched at all
+// (mapped afresh on every call, it would otherwise be faulted in page by page).
 struct LazyLeaves {
+  const BlockSpan* spans = nullptr;  // per block, shared by the threads of a call
+  RawArray<uint32_t> stamps;         // per block
   RawArray<unsigned char> memory;
   PreparedBlock* blocks = nullptr;  // 64-byte aligned in memory
   int64_t count = 0;
   uint32_t generation = 1;
 };
 
-// Room for `count` blocks in all, none prepared; describe_blocks then fills in the blocks of
-// each tree at its offset: `count` of them, as its leaf_blocks counted them (nothing when
-// that is -1, and never more). False when memory could not be had.
-bool reserve_lazy_leaves(LazyLeaves& lazy, int64_t count);
-void describe_blocks(const RayTree& tree, int64_t count, LazyLeaves& lazy, int64_t offset);
-// One tree's blocks, for the rays of one call: room for them in lazy, each described (none
-// prepared), and each leaf's first block in first_block (k entries). Returns the number of blocks,
-// or -1 as leaf_blocks does (or when memory could not be had); lazy is then left without blocks.
-int64_t lay_out_leaves(const RayTree& tree, int32_t* first_block, LazyLeaves& lazy);
+// Room for the `count` blocks that spans describe (as leaf_blocks gave them), none
+// prepared. False when memory could not be had.
+bool reserve_lazy_leaves(LazyLeaves& lazy, const BlockSpan* spans, int64_t count);
 // Nothing prepared from here on, at the cost of one increment: once the generations have
 // gone round, the stamps are cleared, so an old stamp never passes for a new generation.
 void next_generation(LazyLeaves& lazy);
+
+// The leaf blocks of the trees a call walks collapsed, one tree's after another's.
+class LeafLayout {
+ public:
+  // Lays out the tree's blocks after those already there, in one pass over its nodes, and
+  // its leaves' first blocks in first_block (k entries); returns where they start, or -1
+  // when the tree is to be walked as a binary tree (its leaves overlap too much, or memory
+  // could not be had).
+  int64_t add(const RayTree& tree, RawArray<int32_t>& first_block);
+  const BlockSpan* spans() const { return spans_.get(); }
+  int64_t count() const { return count_; }
+
+ private:
+  RawArray<BlockSpan> spans_;
+  int64_t count_ = 0;
+};
 
 }  // namespace zet

@@ -135,12 +135,12 @@ void run_ray_tree_hits(const RayTreeHitsParams& p, CancelPoller& poller,
   // not finite, or all rays otherwise, walk the binary tree.
   WideTree wide;
   LazyLeaves leaves;
+  LeafLayout layout;
   RawArray<int32_t> first_block;  // per leaf node, for the collapse
   const bool collapsed =
       wide_ray_tracer() != nullptr && p.ray_count >= p.tree.k / kRaysPerNodeToCollapse &&
-      p.ray_count > 0 && wide_ray_direction(inverse) &&
-      first_block.resize(static_cast<size_t>(p.tree.k)) &&
-      lay_out_leaves(p.tree, first_block.get(), leaves) >= 0 &&
+      p.ray_count > 0 && wide_ray_direction(inverse) && layout.add(p.tree, first_block) >= 0 &&
+      reserve_lazy_leaves(leaves, layout.spans(), layout.count()) &&
       // The tree serves this direction only: its planes can face it.
       collapse_faced_ray_tree(p.tree, first_block.get(), p.epsilon, p.direction, inverse, wide);
   if (collapsed) {

@@ -86,13 +86,12 @@ enum PreparedField {
 };
 constexpr int kBlockLanes = 4;
 
+// The positions a block holds, and whether it is prepared for the current direction, are
+// kept apart (see leaf_blocks.h): a block is written only when it is prepared.
 struct PreparedBlock {
-  int32_t first;   // the position of order in lane 0, fixed for the call
-  int32_t lanes;   // positions held, 1 to kBlockLanes
-  uint32_t stamp;  // the generation that prepared the block
-  uint32_t live;   // per lane: a usable triangle that the direction does not run parallel to
+  uint32_t live;  // per lane: a usable triangle that the direction does not run parallel to
   uint32_t triangle[kBlockLanes];
-  double field[kFields][kBlockLanes];  // lanes that are not live hold zeros
+  alignas(32) double field[kFields][kBlockLanes];  // lanes that are not live hold zeros
 };
 static_assert(sizeof(PreparedBlock) == 448, "seven cache lines, the fields 32-byte aligned");
 

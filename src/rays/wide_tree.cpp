@@ -254,15 +254,6 @@ class Collapse {
 
 }  // namespace
 
-bool collapse_ray_tree(const RayTree& tree, double epsilon, WideTree& wide) {
-  RawArray<int32_t> first_block;
-  if (first_block.resize(static_cast<size_t>(tree.k)) &&
-      leaf_blocks(tree, first_block.get(), nullptr) >= 0)
-    return collapse_ray_tree(tree, first_block.get(), epsilon, wide);
-  wide.clear();
-  return false;
-}
-
 bool collapse_ray_tree(const RayTree& tree, const int32_t* first_block, double epsilon,
                        WideTree& wide) {
   const RayTreeNodes nodes{tree, first_block};

@@ -104,11 +104,8 @@ class WideTreeArray {
 };
 
 // The ray tree's nodes grown by epsilon. A leaf slot's ref and count are the leaf's first
-// block and its number of blocks (see leaf_blocks). False (wide left empty) when the tree has
-// no nodes, its leaves overlap too much or memory failed: the caller then walks the binary
-// tree.
-bool collapse_ray_tree(const RayTree& tree, double epsilon, WideTree& wide);
-// The same with each leaf's first block given (first_block as leaf_blocks fills it).
+// block (first_block as leaf_blocks fills it) and its number of blocks. False (wide left
+// empty) when the tree has no nodes or memory failed: the caller then walks the binary tree.
 bool collapse_ray_tree(const RayTree& tree, const int32_t* first_block, double epsilon,
                        WideTree& wide);
 // The same for the rays of one direction (inverse as inverse_direction gives it): when they

@@ -164,25 +164,26 @@ inline bool append_hit(WideHits& list, const RayHit& hit) {
 #if defined(ZET_LANES)
 static_assert(kLanes == kBlockLanes, "one lane per position of a block");
 
-// A leaf's blocks prepared for direction d: prepare_triangle of ray_tree_hits.cpp on the
-// positions of a block at once, its formulas repeated lane by lane (sqrt and division are
-// correctly rounded in both), then stamped with the generation.
-inline void prepare_leaf(const RayTree& tree, const double d[3], PreparedBlock* blocks, int count,
-                         uint32_t generation) {
+// A leaf's blocks (their positions in spans) prepared for direction d: prepare_triangle of
+// ray_tree_hits.cpp on the positions of a block at once, its formulas repeated lane by lane
+// (sqrt and division are correctly rounded in both).
+inline void prepare_leaf(const RayTree& tree, const double d[3], const BlockSpan* spans,
+                         PreparedBlock* blocks, int count) {
   for (int b = 0; b < count; ++b) {
     PreparedBlock& block = blocks[b];
+    const BlockSpan span = spans[b];
     // Corner, axis, lane; lanes past the leaf's end hold zeros, written there rather than
     // by clearing the whole array first (a string store per block).
     double corner[3][3][kLanes];
     unsigned usable = 0;
     for (int l = 0; l < kLanes; ++l) {
-      if (l >= block.lanes) {
+      if (l >= span.lanes) {
         block.triangle[l] = 0;
         for (int c = 0; c < 3; ++c)
           for (int a = 0; a < 3; ++a) corner[c][a][l] = 0.0;
         continue;
       }
-      const uint32_t t = tree.order[block.first + l];
+      const uint32_t t = tree.order[span.first + l];
       block.triangle[l] = t;
       usable |= unsigned(tree.usable[t] != 0) << l;
       const uint32_t* corners = tree.triangles + 3 * int64_t{t};
@@ -210,7 +211,6 @@ inline void prepare_leaf(const RayTree& tree, const double d[3], PreparedBlock* 
       __builtin_memcpy(block.field[f], &kept, sizeof kept);
     }
     block.live = live;
-    block.stamp = generation;
   }
 }
 
@@ -360,6 +360,8 @@ struct WideWalks {
                             double length, WideScratch& scratch) {
     const double reach = epsilon + length;
     PreparedBlock* const blocks = leaves.lazy->blocks + leaves.offset;
+    uint32_t* const stamps = leaves.lazy->stamps.get() + leaves.offset;
+    const BlockSpan* const spans = leaves.lazy->spans + leaves.offset;
     const uint32_t generation = leaves.lazy->generation;
     for (int i = 0; i < n; ++i) scratch.hits[i].size = 0;
     auto enter = [&](int i, const WideNode& node) {
@@ -368,8 +370,10 @@ struct WideWalks {
     auto leaf = [&](const PacketEntry& e, uint64_t live, uint64_t&) {
       if (e.count == 0) return true;
       PreparedBlock* const block = blocks + e.ref;  // the leaf's blocks, prepared together
-      if (block->stamp != generation)
-        prepare_leaf(*leaves.tree, direction, block, e.count, generation);
+      if (stamps[e.ref] != generation) {
+        prepare_leaf(*leaves.tree, direction, spans + e.ref, block, e.count);
+        stamps[e.ref] = generation;
+      }
       for (uint64_t m = live; m != 0; m &= m - 1) {
         const int i = __builtin_ctzll(m);
         for (int b = 0; b < e.count; ++b)

@@ -175,17 +175,20 @@ static void test_key_orders() {
 // Prepared blocks reused over many directions: a stamp from an earlier generation never
 // passes for the current one, also once the 32-bit generations have gone round.
 static void test_lazy_generations() {
+  const BlockSpan spans[3] = {{0, 4}, {4, 4}, {8, 1}};
   LazyLeaves lazy;
-  CHECK(reserve_lazy_leaves(lazy, 3));
-  lazy.blocks[1].stamp = lazy.generation;  // prepared in the first generation
+  CHECK(reserve_lazy_leaves(lazy, spans, 3));
+  uint32_t* stamps = lazy.stamps.get();
+  for (int b = 0; b < 3; ++b) CHECK(stamps[b] != lazy.generation);  // none prepared at first
+  stamps[1] = lazy.generation;  // prepared in the first generation
   next_generation(lazy);
-  CHECK(lazy.blocks[1].stamp != lazy.generation);
+  CHECK(stamps[1] != lazy.generation);
   lazy.generation = UINT32_MAX - 1;
   next_generation(lazy);
-  lazy.blocks[0].stamp = lazy.generation;  // prepared in the last generation before the wrap
-  lazy.blocks[2].stamp = 1;                // prepared long ago, in the generation after a wrap
+  stamps[0] = lazy.generation;  // prepared in the last generation before the wrap
+  stamps[2] = 1;                // prepared long ago, in the generation after a wrap
   next_generation(lazy);
-  for (int b = 0; b < 3; ++b) CHECK(lazy.blocks[b].stamp != lazy.generation);
+  for (int b = 0; b < 3; ++b) CHECK(stamps[b] != lazy.generation);
   CHECK(lazy.generation != 0);
 }
 
