@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 
 #include "runtime/parallel_for.h"
 
@@ -160,6 +161,154 @@ int partition_node(const TreeBuildArrays& a, uint32_t node, uint32_t start, uint
   return axis;
 }
 
+// The presorted build. Each axis keeps a list of the triangles in (centre key, index) order,
+// and out_order lists them in index order; every node owns the same range [start, start +
+// count) of all four lists. A split takes the first floor(count / 2) triangles of its axis's
+// list, which are the left half without any selection, and the other three lists are split
+// stably by side, so each half stays in its order. Leaves are thereby already sorted, and a
+// node's box is read in increasing triangle order.
+
+// Sorts the triangles by their centre key on one axis into axis_order: a stable least
+// significant digit radix sort from the identity, so equal keys stay in index order, which is
+// the tie-break of the split order. Digits that every key shares take no pass.
+void sort_by_centre(const TreeBuildArrays& a, int axis) {
+  const uint32_t m = a.triangle_count;
+  const uint64_t* keys = a.centre_key + axis;
+  uint32_t* sorted = a.axis_order + static_cast<size_t>(axis) * m;
+  constexpr int kDigits = 8;
+  uint32_t counts[kDigits][256] = {};
+  for (uint32_t t = 0; t < m; ++t) {
+    const uint64_t k = keys[3 * size_t{t}];
+    for (int d = 0; d < kDigits; ++d) ++counts[d][(k >> (8 * d)) & 255];
+  }
+  int digits[kDigits];
+  int passes = 0;
+  for (int d = 0; d < kDigits; ++d)
+    if (counts[d][(keys[0] >> (8 * d)) & 255] != m) digits[passes++] = d;
+  if (passes == 0) {
+    for (uint32_t t = 0; t < m; ++t) sorted[t] = t;
+    return;
+  }
+  SplitPair* from = nullptr;
+  SplitPair* to = a.split_pairs;
+  for (int p = 0; p < passes; ++p) {
+    const int shift = 8 * digits[p];
+    uint32_t next[256];
+    uint32_t sum = 0;
+    for (int b = 0; b < 256; ++b) {
+      next[b] = sum;
+      sum += counts[digits[p]][b];
+    }
+    const bool last = p + 1 == passes;
+    if (from == nullptr && last) {
+      for (uint32_t t = 0; t < m; ++t) sorted[next[(keys[3 * size_t{t}] >> shift) & 255]++] = t;
+    } else if (from == nullptr) {
+      for (uint32_t t = 0; t < m; ++t) {
+        const uint64_t k = keys[3 * size_t{t}];
+        to[next[(k >> shift) & 255]++] = {k, t};
+      }
+    } else if (last) {
+      for (uint32_t j = 0; j < m; ++j)
+        sorted[next[(from[j].key >> shift) & 255]++] = from[j].triangle;
+    } else {
+      for (uint32_t j = 0; j < m; ++j) to[next[(from[j].key >> shift) & 255]++] = from[j];
+    }
+    from = to;
+    to = to == a.split_pairs ? a.split_pairs + m : a.split_pairs;
+  }
+}
+
+// Writes a range's triangles of the left side first and those of the right side after it, each
+// side in the order of the range.
+void split_stably(uint32_t* list, uint32_t count, uint32_t left_count, const uint8_t* goes_left,
+                  uint32_t* spare) {
+  uint32_t left = 0, right = left_count;
+  for (uint32_t j = 0; j < count; ++j) {
+    const uint32_t t = list[j];
+    const uint32_t is_left = goes_left[t];
+    // A mask rather than a branch: the sides alternate unpredictably.
+    const uint32_t left_mask = 0u - is_left;
+    spare[(left & left_mask) | (right & ~left_mask)] = t;
+    left += is_left;
+    right += 1 - is_left;
+  }
+  std::memcpy(list, spare, sizeof(uint32_t) * count);
+}
+
+// partition_node of the presorted build; keyed_axis does not apply.
+int split_presorted(const TreeBuildArrays& a, uint32_t node, uint32_t start, uint32_t count) {
+  const uint32_t* members = a.out_order + start;
+  double lo[3], hi[3];
+  for (int d = 0; d < 3; ++d) {
+    lo[d] = a.tri_min[3 * size_t{members[0]} + d];
+    hi[d] = a.tri_max[3 * size_t{members[0]} + d];
+  }
+  for (uint32_t j = 1; j < count; ++j) {
+    const double* tmin = a.tri_min + 3 * size_t{members[j]};
+    const double* tmax = a.tri_max + 3 * size_t{members[j]};
+    for (int d = 0; d < 3; ++d) {
+      lo[d] = tmin[d] < lo[d] ? tmin[d] : lo[d];
+      hi[d] = tmax[d] > hi[d] ? tmax[d] : hi[d];
+    }
+  }
+  int32_t* meta = a.node_meta + 5 * size_t{node};
+  for (int d = 0; d < 3; ++d) {
+    a.node_min[3 * size_t{node} + d] = lo[d];
+    a.node_max[3 * size_t{node} + d] = hi[d];
+  }
+  meta[4] = 0;
+  if (count <= a.leaf_size) {
+    meta[0] = -1;
+    meta[1] = -1;
+    meta[2] = static_cast<int32_t>(start);
+    meta[3] = static_cast<int32_t>(count);
+    return kNoAxis;
+  }
+  double e[3] = {hi[0] - lo[0], hi[1] - lo[1], hi[2] - lo[2]};
+  int axis = e[1] > e[0] ? 1 : 0;
+  if (e[2] > e[axis]) axis = 2;
+
+  const uint32_t m = a.triangle_count;
+  const uint32_t left_count = count / 2;
+  const uint32_t* by_axis = a.axis_order + static_cast<size_t>(axis) * m + start;
+  for (uint32_t j = 0; j < left_count; ++j) a.goes_left[by_axis[j]] = 1;
+  for (uint32_t j = left_count; j < count; ++j) a.goes_left[by_axis[j]] = 0;
+  for (int other = 0; other < 3; ++other)
+    if (other != axis)
+      split_stably(a.axis_order + static_cast<size_t>(other) * m + start, count, left_count, a.goes_left,
+                   a.spare + start);
+  split_stably(a.out_order + start, count, left_count, a.goes_left, a.spare + start);
+  return axis;
+}
+
+int split_node(const TreeBuildArrays& a, uint32_t node, uint32_t start, uint32_t count,
+               int keyed_axis) {
+  return a.presorted ? split_presorted(a, node, start, count)
+                     : partition_node(a, node, start, count, keyed_axis);
+}
+
+// A box is folded as "take the first value, then any that is less (greater)": of values that
+// compare equal the first wins, and a NaN wins only when it comes first. So the boxes depend on
+// the order of a node's triangles when a column of the triangle boxes holds a NaN, or both +0
+// and -0; the presorted build orders them differently from the selection build, and is used
+// only when no column does.
+bool box_depends_on_order(const TreeBuildArrays& a) {
+  uint32_t nan = 0, negative_zero = 0, positive_zero = 0;
+  const size_t m = a.triangle_count;
+  for (int side = 0; side < 2; ++side) {
+    const double* column = side == 0 ? a.tri_min : a.tri_max;
+    for (size_t i = 0; i < 3 * m; ++i) {
+      uint64_t bits;
+      std::memcpy(&bits, column + i, sizeof bits);
+      const uint32_t bit = 1u << (3 * side + i % 3);
+      nan |= column[i] != column[i];
+      negative_zero |= bits == 0x8000000000000000ull ? bit : 0;
+      positive_zero |= bits == 0 ? bit : 0;
+    }
+  }
+  return nan != 0 || (negative_zero & positive_zero) != 0;
+}
+
 void set_internal(const TreeBuildArrays& a, uint32_t node, uint32_t left, uint32_t right,
                   uint32_t count) {
   int32_t* meta = a.node_meta + 5 * size_t{node};
@@ -180,7 +329,7 @@ struct SubtreeBuilder {
   uint32_t build(uint32_t start, uint32_t count, int keyed_axis) {
     uint32_t node = next_node++;
     if (poller != nullptr && poller->poll()) return node;
-    const int axis = partition_node(a, node, start, count, keyed_axis);
+    const int axis = split_node(a, node, start, count, keyed_axis);
     if (axis == kNoAxis) return node;
     uint32_t left_count = count / 2;
     uint32_t left = build(start, left_count, axis);
@@ -211,7 +360,7 @@ void build_task(void* context, int64_t i) {
   BuildTask* slots = w.children + 2 * i;
   slots[0].count = 0;
   slots[1].count = 0;
-  const int axis = partition_node(a, task.node, task.start, task.count, task.keyed_axis);
+  const int axis = split_node(a, task.node, task.start, task.count, task.keyed_axis);
   if (axis == kNoAxis) return;
   uint32_t left_count = task.count / 2;
   uint32_t right_count = task.count - left_count;
@@ -286,8 +435,14 @@ void prepare_tree_build(const double* vertices, const uint32_t* triangles,
   for_each_range(a.triangle_count, 1, 65536, prepare);
 }
 
-void build_tree(const TreeBuildArrays& a, int64_t threads, CancelPoller& poller) {
-  if (a.triangle_count == 0) return;
+void build_tree(const TreeBuildArrays& arrays, int64_t threads, CancelPoller& poller) {
+  if (arrays.triangle_count == 0) return;
+  TreeBuildArrays a = arrays;
+  a.presorted = !box_depends_on_order(a);
+  if (a.presorted) {
+    for (int axis = 0; axis < 3; ++axis) sort_by_centre(a, axis);
+    for (uint32_t t = 0; t < a.triangle_count; ++t) a.out_order[t] = t;
+  }
   if (threads >= 2 && a.triangle_count >= kParallelBuildMinTriangles &&
       build_in_waves(a, threads, poller))
     return;

@@ -22,13 +22,19 @@ struct TreeBuildArrays {
   double* tri_min;         // m x 3, per-triangle box
   double* tri_max;         // m x 3
   uint64_t* centre_key;    // m x 3, ordered keys of the box centres
-  SplitPair* split_pairs;  // m, the permutation being refined, keyed on the last split axis
+  SplitPair* split_pairs;  // 2m: the selection build's permutation being refined (keyed on the
+                           // last split axis) in the first m, the presort's digit passes in all
   uint32_t* out_order;     // m, result order
   double* node_min;        // k x 3
   double* node_max;        // k x 3
   int32_t* node_meta;      // k x 5
   uint32_t triangle_count;
   uint32_t leaf_size;
+  // The presorted build's lists (see build_tree).
+  uint32_t* axis_order = nullptr;  // 3 x m: per axis, each node's triangles in (centre, index) order
+  uint32_t* spare = nullptr;       // m: a range being split is written here, then copied back
+  uint8_t* goes_left = nullptr;    // m: per triangle, whether the split being made sends it left
+  bool presorted = false;          // set by build_tree: which of the two builds runs
 };
 
 // Number of nodes of the tree over m triangles: 1 for a leaf, else the sum of the two
