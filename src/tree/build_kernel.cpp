@@ -104,8 +104,83 @@ void select_range(SplitPair* a, int64_t left, int64_t right, int64_t h) {
   }
 }
 
-void select_median(SplitPair* pairs, uint32_t count, uint32_t h) {
-  select_range(pairs, 0, static_cast<int64_t>(count) - 1, h);
+// The same selection as select_range, for builds whose boxes do not depend on the order of
+// a node's triangles: there the positions inside each half are free, so it may move pairs
+// any way that is fast. Each round partitions around one pivot without branches on the
+// comparisons (Lomuto's scheme, one swap per pair, the count of preceding pairs advanced by
+// the comparison's result), since on real meshes which side a pair falls on is a coin
+// toss to the branch predictor. Large ranges take the pivot from a sample as select_range
+// does, smaller ones the median of three; short ranges are sorted.
+__extension__ typedef unsigned __int128 SplitOrder;
+
+inline SplitOrder split_order(const SplitPair& p) {
+  return (SplitOrder{p.key} << 32) | p.triangle;
+}
+
+constexpr int64_t kSortedRange = 12;
+constexpr int64_t kSampledRange = 600;
+
+void sort_short_range(SplitPair* a, int64_t count) {
+  for (int64_t i = 1; i < count; ++i) {
+    const SplitPair v = a[i];
+    int64_t j = i;
+    for (; j > 0 && precedes(v, a[j - 1]); --j) a[j] = a[j - 1];
+    a[j] = v;
+  }
+}
+
+void select_range_unordered(SplitPair* a, int64_t left, int64_t right, int64_t h) {
+  int rounds = 0;
+  while (right - left >= kSortedRange) {
+    if (++rounds > 64) {
+      std::sort(a + left, a + right + 1, precedes);
+      return;
+    }
+    if (right - left > kSampledRange) {
+      const double n = static_cast<double>(right - left + 1);
+      const double i = static_cast<double>(h - left + 1);
+      const double z = std::log(n);
+      const double s = 0.5 * std::exp(2.0 * z / 3.0);
+      const double sd = 0.5 * std::sqrt(z * s * (n - s) / n) * (i - n / 2 < 0 ? -1.0 : 1.0);
+      const int64_t sample_left = std::max(left, static_cast<int64_t>(h - i * s / n + sd));
+      const int64_t sample_right = std::min(right, static_cast<int64_t>(h + (n - i) * s / n + sd));
+      select_range_unordered(a, sample_left, sample_right, h);
+    } else {
+      // Median of three into position h.
+      if (precedes(a[right], a[left])) std::swap(a[left], a[right]);
+      if (precedes(a[h], a[left])) std::swap(a[h], a[left]);
+      if (precedes(a[right], a[h])) std::swap(a[h], a[right]);
+    }
+    std::swap(a[left], a[h]);
+    const SplitOrder pivot = split_order(a[left]);
+    int64_t before = left + 1;
+    for (int64_t j = left + 1; j <= right; ++j) {
+      // Whole 16-byte moves: the next round reads a[before] back at once, which a store in
+      // two parts would not forward.
+      unsigned char x[sizeof(SplitPair)], y[sizeof(SplitPair)];
+      std::memcpy(x, a + j, sizeof x);
+      std::memcpy(y, a + before, sizeof y);
+      const bool precedes_pivot = split_order(a[j]) < pivot;
+      std::memcpy(a + j, y, sizeof y);
+      std::memcpy(a + before, x, sizeof x);
+      before += precedes_pivot;
+    }
+    const int64_t p = before - 1;
+    std::swap(a[left], a[p]);
+    if (p == h) return;
+    if (p < h)
+      left = p + 1;
+    else
+      right = p - 1;
+  }
+  if (right > left) sort_short_range(a + left, right - left + 1);
+}
+
+void select_median(SplitPair* pairs, uint32_t count, uint32_t h, bool any_selection) {
+  if (any_selection)
+    select_range_unordered(pairs, 0, static_cast<int64_t>(count) - 1, h);
+  else
+    select_range(pairs, 0, static_cast<int64_t>(count) - 1, h);
 }
 
 // The axis a range's split pairs hold keys of, or of a leaf's split: none.
@@ -120,12 +195,12 @@ int partition_node(const TreeBuildArrays& a, uint32_t node, uint32_t start, uint
   SplitPair* pairs = a.split_pairs + start;
   double lo[3], hi[3];
   for (int d = 0; d < 3; ++d) {
-    lo[d] = a.tri_min[3 * size_t{pairs[0].triangle} + d];
-    hi[d] = a.tri_max[3 * size_t{pairs[0].triangle} + d];
+    lo[d] = a.tri_min[kTriangleBoxStride * pairs[0].triangle + d];
+    hi[d] = a.tri_max[kTriangleBoxStride * pairs[0].triangle + d];
   }
   for (uint32_t j = 1; j < count; ++j) {
-    const double* tmin = a.tri_min + 3 * size_t{pairs[j].triangle};
-    const double* tmax = a.tri_max + 3 * size_t{pairs[j].triangle};
+    const double* tmin = a.tri_min + kTriangleBoxStride * pairs[j].triangle;
+    const double* tmax = a.tri_max + kTriangleBoxStride * pairs[j].triangle;
     for (int d = 0; d < 3; ++d) {
       if (tmin[d] < lo[d]) lo[d] = tmin[d];
       if (tmax[d] > hi[d]) hi[d] = tmax[d];
@@ -157,134 +232,8 @@ int partition_node(const TreeBuildArrays& a, uint32_t node, uint32_t start, uint
   if (axis != keyed_axis)
     for (uint32_t j = 0; j < count; ++j)
       pairs[j].key = a.centre_key[3 * size_t{pairs[j].triangle} + axis];
-  select_median(pairs, count, count / 2);
+  select_median(pairs, count, count / 2, a.any_selection);
   return axis;
-}
-
-// The presorted build. Each axis keeps a list of the triangles in (centre key, index) order,
-// and out_order lists them in index order; every node owns the same range [start, start +
-// count) of all four lists. A split takes the first floor(count / 2) triangles of its axis's
-// list, which are the left half without any selection, and the other three lists are split
-// stably by side, so each half stays in its order. Leaves are thereby already sorted, and a
-// node's box is read in increasing triangle order.
-
-// Sorts the triangles by their centre key on one axis into axis_order: a stable least
-// significant digit radix sort from the identity, so equal keys stay in index order, which is
-// the tie-break of the split order. Digits that every key shares take no pass.
-void sort_by_centre(const TreeBuildArrays& a, int axis) {
-  const uint32_t m = a.triangle_count;
-  const uint64_t* keys = a.centre_key + axis;
-  uint32_t* sorted = a.axis_order + static_cast<size_t>(axis) * m;
-  constexpr int kDigits = 8;
-  uint32_t counts[kDigits][256] = {};
-  for (uint32_t t = 0; t < m; ++t) {
-    const uint64_t k = keys[3 * size_t{t}];
-    for (int d = 0; d < kDigits; ++d) ++counts[d][(k >> (8 * d)) & 255];
-  }
-  int digits[kDigits];
-  int passes = 0;
-  for (int d = 0; d < kDigits; ++d)
-    if (counts[d][(keys[0] >> (8 * d)) & 255] != m) digits[passes++] = d;
-  if (passes == 0) {
-    for (uint32_t t = 0; t < m; ++t) sorted[t] = t;
-    return;
-  }
-  SplitPair* from = nullptr;
-  SplitPair* to = a.split_pairs;
-  for (int p = 0; p < passes; ++p) {
-    const int shift = 8 * digits[p];
-    uint32_t next[256];
-    uint32_t sum = 0;
-    for (int b = 0; b < 256; ++b) {
-      next[b] = sum;
-      sum += counts[digits[p]][b];
-    }
-    const bool last = p + 1 == passes;
-    if (from == nullptr && last) {
-      for (uint32_t t = 0; t < m; ++t) sorted[next[(keys[3 * size_t{t}] >> shift) & 255]++] = t;
-    } else if (from == nullptr) {
-      for (uint32_t t = 0; t < m; ++t) {
-        const uint64_t k = keys[3 * size_t{t}];
-        to[next[(k >> shift) & 255]++] = {k, t};
-      }
-    } else if (last) {
-      for (uint32_t j = 0; j < m; ++j)
-        sorted[next[(from[j].key >> shift) & 255]++] = from[j].triangle;
-    } else {
-      for (uint32_t j = 0; j < m; ++j) to[next[(from[j].key >> shift) & 255]++] = from[j];
-    }
-    from = to;
-    to = to == a.split_pairs ? a.split_pairs + m : a.split_pairs;
-  }
-}
-
-// Writes a range's triangles of the left side first and those of the right side after it, each
-// side in the order of the range.
-void split_stably(uint32_t* list, uint32_t count, uint32_t left_count, const uint8_t* goes_left,
-                  uint32_t* spare) {
-  uint32_t left = 0, right = left_count;
-  for (uint32_t j = 0; j < count; ++j) {
-    const uint32_t t = list[j];
-    const uint32_t is_left = goes_left[t];
-    // A mask rather than a branch: the sides alternate unpredictably.
-    const uint32_t left_mask = 0u - is_left;
-    spare[(left & left_mask) | (right & ~left_mask)] = t;
-    left += is_left;
-    right += 1 - is_left;
-  }
-  std::memcpy(list, spare, sizeof(uint32_t) * count);
-}
-
-// partition_node of the presorted build; keyed_axis does not apply.
-int split_presorted(const TreeBuildArrays& a, uint32_t node, uint32_t start, uint32_t count) {
-  const uint32_t* members = a.out_order + start;
-  double lo[3], hi[3];
-  for (int d = 0; d < 3; ++d) {
-    lo[d] = a.tri_min[3 * size_t{members[0]} + d];
-    hi[d] = a.tri_max[3 * size_t{members[0]} + d];
-  }
-  for (uint32_t j = 1; j < count; ++j) {
-    const double* tmin = a.tri_min + 3 * size_t{members[j]};
-    const double* tmax = a.tri_max + 3 * size_t{members[j]};
-    for (int d = 0; d < 3; ++d) {
-      lo[d] = tmin[d] < lo[d] ? tmin[d] : lo[d];
-      hi[d] = tmax[d] > hi[d] ? tmax[d] : hi[d];
-    }
-  }
-  int32_t* meta = a.node_meta + 5 * size_t{node};
-  for (int d = 0; d < 3; ++d) {
-    a.node_min[3 * size_t{node} + d] = lo[d];
-    a.node_max[3 * size_t{node} + d] = hi[d];
-  }
-  meta[4] = 0;
-  if (count <= a.leaf_size) {
-    meta[0] = -1;
-    meta[1] = -1;
-    meta[2] = static_cast<int32_t>(start);
-    meta[3] = static_cast<int32_t>(count);
-    return kNoAxis;
-  }
-  double e[3] = {hi[0] - lo[0], hi[1] - lo[1], hi[2] - lo[2]};
-  int axis = e[1] > e[0] ? 1 : 0;
-  if (e[2] > e[axis]) axis = 2;
-
-  const uint32_t m = a.triangle_count;
-  const uint32_t left_count = count / 2;
-  const uint32_t* by_axis = a.axis_order + static_cast<size_t>(axis) * m + start;
-  for (uint32_t j = 0; j < left_count; ++j) a.goes_left[by_axis[j]] = 1;
-  for (uint32_t j = left_count; j < count; ++j) a.goes_left[by_axis[j]] = 0;
-  for (int other = 0; other < 3; ++other)
-    if (other != axis)
-      split_stably(a.axis_order + static_cast<size_t>(other) * m + start, count, left_count, a.goes_left,
-                   a.spare + start);
-  split_stably(a.out_order + start, count, left_count, a.goes_left, a.spare + start);
-  return axis;
-}
-
-int split_node(const TreeBuildArrays& a, uint32_t node, uint32_t start, uint32_t count,
-               int keyed_axis) {
-  return a.presorted ? split_presorted(a, node, start, count)
-                     : partition_node(a, node, start, count, keyed_axis);
 }
 
 // A box is folded as "take the first value, then any that is less (greater)": of values that
@@ -293,20 +242,21 @@ int split_node(const TreeBuildArrays& a, uint32_t node, uint32_t start, uint32_t
 // and -0; the presorted build orders them differently from the selection build, and is used
 // only when no column does.
 bool box_depends_on_order(const TreeBuildArrays& a) {
-  uint32_t nan = 0, negative_zero = 0, positive_zero = 0;
-  const size_t m = a.triangle_count;
-  for (int side = 0; side < 2; ++side) {
-    const double* column = side == 0 ? a.tri_min : a.tri_max;
-    for (size_t i = 0; i < 3 * m; ++i) {
+  bool nan = false;
+  bool negative_zero[kTriangleBoxStride] = {}, positive_zero[kTriangleBoxStride] = {};
+  for (size_t t = 0; t < a.triangle_count; ++t) {
+    const double* box = a.tri_min + kTriangleBoxStride * t;
+    for (size_t c = 0; c < kTriangleBoxStride; ++c) {
       uint64_t bits;
-      std::memcpy(&bits, column + i, sizeof bits);
-      const uint32_t bit = 1u << (3 * side + i % 3);
-      nan |= column[i] != column[i];
-      negative_zero |= bits == 0x8000000000000000ull ? bit : 0;
-      positive_zero |= bits == 0 ? bit : 0;
+      std::memcpy(&bits, box + c, sizeof bits);
+      nan |= box[c] != box[c];
+      negative_zero[c] |= bits == 0x8000000000000000ull;
+      positive_zero[c] |= bits == 0;
     }
   }
-  return nan != 0 || (negative_zero & positive_zero) != 0;
+  for (size_t c = 0; c < kTriangleBoxStride; ++c)
+    if (negative_zero[c] && positive_zero[c]) return true;
+  return nan;
 }
 
 void set_internal(const TreeBuildArrays& a, uint32_t node, uint32_t left, uint32_t right,
@@ -329,7 +279,7 @@ struct SubtreeBuilder {
   uint32_t build(uint32_t start, uint32_t count, int keyed_axis) {
     uint32_t node = next_node++;
     if (poller != nullptr && poller->poll()) return node;
-    const int axis = split_node(a, node, start, count, keyed_axis);
+    const int axis = partition_node(a, node, start, count, keyed_axis);
     if (axis == kNoAxis) return node;
     uint32_t left_count = count / 2;
     uint32_t left = build(start, left_count, axis);
@@ -360,7 +310,7 @@ void build_task(void* context, int64_t i) {
   BuildTask* slots = w.children + 2 * i;
   slots[0].count = 0;
   slots[1].count = 0;
-  const int axis = split_node(a, task.node, task.start, task.count, task.keyed_axis);
+  const int axis = partition_node(a, task.node, task.start, task.count, task.keyed_axis);
   if (axis == kNoAxis) return;
   uint32_t left_count = task.count / 2;
   uint32_t right_count = task.count - left_count;
@@ -425,8 +375,8 @@ void prepare_tree_build(const double* vertices, const uint32_t* triangles,
           if (p[v][d] < lo) lo = p[v][d];
           if (p[v][d] > hi) hi = p[v][d];
         }
-        a.tri_min[3 * t + d] = lo;
-        a.tri_max[3 * t + d] = hi;
+        a.tri_min[kTriangleBoxStride * t + d] = lo;
+        a.tri_max[kTriangleBoxStride * t + d] = hi;
         a.centre_key[3 * t + d] = total_order_key((lo + hi) * 0.5);
       }
       a.split_pairs[t] = {0, static_cast<uint32_t>(t)};
@@ -438,11 +388,7 @@ void prepare_tree_build(const double* vertices, const uint32_t* triangles,
 void build_tree(const TreeBuildArrays& arrays, int64_t threads, CancelPoller& poller) {
   if (arrays.triangle_count == 0) return;
   TreeBuildArrays a = arrays;
-  a.presorted = !box_depends_on_order(a);
-  if (a.presorted) {
-    for (int axis = 0; axis < 3; ++axis) sort_by_centre(a, axis);
-    for (uint32_t t = 0; t < a.triangle_count; ++t) a.out_order[t] = t;
-  }
+  a.any_selection = !box_depends_on_order(a);
   if (threads >= 2 && a.triangle_count >= kParallelBuildMinTriangles &&
       build_in_waves(a, threads, poller))
     return;

@@ -2,12 +2,15 @@
 // (centre coordinate, triangle index), so a mesh and a leaf size always give the same
 // arrays, whether one thread builds the tree or many.
 #pragma once
+#include <cstddef>
 #include <cstdint>
 
 #include "runtime/cancel_poller.h"
 #include "runtime/float_order.h"
 
 namespace zet {
+
+constexpr size_t kTriangleBoxStride = 6;
 
 // A triangle's centre coordinate on the split axis, as an integer whose unsigned order is
 // the order of the coordinates, together with the triangle.
@@ -19,22 +22,21 @@ struct SplitPair {
 // Everything the build reads and writes. Node arrays hold exactly the tree's node count of
 // rows; out_order holds one entry per triangle.
 struct TreeBuildArrays {
-  double* tri_min;         // m x 3, per-triangle box
-  double* tri_max;         // m x 3
+  // Per-triangle boxes, rows of kTriangleBoxStride: the minimum corner, then the maximum
+  // corner at tri_max = tri_min + 3, so that a box is read from one cache line.
+  double* tri_min;
+  double* tri_max;
   uint64_t* centre_key;    // m x 3, ordered keys of the box centres
-  SplitPair* split_pairs;  // 2m: the selection build's permutation being refined (keyed on the
-                           // last split axis) in the first m, the presort's digit passes in all
+  SplitPair* split_pairs;  // m, the permutation being refined, keyed on the last split axis
   uint32_t* out_order;     // m, result order
   double* node_min;        // k x 3
   double* node_max;        // k x 3
   int32_t* node_meta;      // k x 5
   uint32_t triangle_count;
   uint32_t leaf_size;
-  // The presorted build's lists (see build_tree).
-  uint32_t* axis_order = nullptr;  // 3 x m: per axis, each node's triangles in (centre, index) order
-  uint32_t* spare = nullptr;       // m: a range being split is written here, then copied back
-  uint8_t* goes_left = nullptr;    // m: per triangle, whether the split being made sends it left
-  bool presorted = false;          // set by build_tree: which of the two builds runs
+  // Set by build_tree: no column of the triangle boxes holds a NaN or both +0 and -0, so the
+  // node boxes do not depend on the order of a node's triangles and any selection will do.
+  bool any_selection = false;
 };
 
 // Number of nodes of the tree over m triangles: 1 for a leaf, else the sum of the two

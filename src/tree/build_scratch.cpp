@@ -19,10 +19,8 @@ std::atomic<TreeBuildScratch::Block*> kept_block{nullptr};
 
 // The arrays start after the size, at the allocator's alignment.
 constexpr size_t kHeaderBytes = 16;
-// Doubles and keys: 3 + 3 + 3 per triangle; two split pairs; three axis lists and the spare
-// list; one side flag.
-constexpr size_t kBytesPerTriangle =
-    9 * sizeof(double) + 2 * sizeof(SplitPair) + 4 * sizeof(uint32_t) + sizeof(uint8_t);
+// Doubles and keys: 3 + 3 + 3 per triangle, then one split pair.
+constexpr size_t kBytesPerTriangle = 9 * sizeof(double) + sizeof(SplitPair);
 
 size_t block_bytes(size_t triangle_count) {
   return kHeaderBytes + triangle_count * kBytesPerTriangle;
@@ -54,12 +52,9 @@ void TreeBuildScratch::assign(TreeBuildArrays& arrays) const {
   unsigned char* p = reinterpret_cast<unsigned char*>(block_) + kHeaderBytes;
   const size_t m = triangle_count_;
   arrays.tri_min = reinterpret_cast<double*>(p);
-  arrays.tri_max = arrays.tri_min + 3 * m;
-  arrays.centre_key = reinterpret_cast<uint64_t*>(arrays.tri_max + 3 * m);
+  arrays.tri_max = arrays.tri_min + 3;
+  arrays.centre_key = reinterpret_cast<uint64_t*>(arrays.tri_min + kTriangleBoxStride * m);
   arrays.split_pairs = reinterpret_cast<SplitPair*>(arrays.centre_key + 3 * m);
-  arrays.axis_order = reinterpret_cast<uint32_t*>(arrays.split_pairs + 2 * m);
-  arrays.spare = arrays.axis_order + 3 * m;
-  arrays.goes_left = reinterpret_cast<uint8_t*>(arrays.spare + m);
 }
 
 }  // namespace zet

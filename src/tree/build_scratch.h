@@ -9,7 +9,7 @@
 
 namespace zet {
 
-// About 69k triangles; a larger block is returned to the allocator after its build.
+// About 95k triangles; a larger block is returned to the allocator after its build.
 constexpr size_t kKeptBuildScratchBytes = size_t{8} << 20;
 
 class TreeBuildScratch {
