@@ -119,6 +119,7 @@ inline SplitOrder split_order(const SplitPair& p) {
 
 constexpr int64_t kSortedRange = 12;
 constexpr int64_t kSampledRange = 600;
+constexpr int64_t kNintherRange = 40;
 
 void sort_short_range(SplitPair* a, int64_t count) {
   for (int64_t i = 1; i < count; ++i) {
@@ -129,6 +130,34 @@ void sort_short_range(SplitPair* a, int64_t count) {
   }
 }
 
+// Lomuto's partition of a[left .. right] around the pivot a[left], without branches on the
+// comparisons: every pair is swapped with the first pair not known to precede the pivot,
+// and that position advances by the comparison's result. Returns the pivot's final position.
+int64_t partition_around_first(SplitPair* a, int64_t left, int64_t right) {
+  const SplitOrder pivot = split_order(a[left]);
+  int64_t before = left + 1;
+  for (int64_t j = left + 1; j <= right; ++j) {
+    // Whole 16-byte moves: the next step may read a[before] back at once, which a store in
+    // two parts would not forward.
+    unsigned char x[sizeof(SplitPair)], y[sizeof(SplitPair)];
+    std::memcpy(x, a + j, sizeof x);
+    std::memcpy(y, a + before, sizeof y);
+    const bool precedes_pivot = split_order(a[j]) < pivot;
+    std::memcpy(a + j, y, sizeof y);
+    std::memcpy(a + before, x, sizeof x);
+    before += precedes_pivot;
+  }
+  std::swap(a[left], a[before - 1]);
+  return before - 1;
+}
+
+// Puts the median of three pairs at the middle position.
+inline void median_to_middle(SplitPair* a, int64_t first, int64_t middle, int64_t last) {
+  if (precedes(a[last], a[first])) std::swap(a[first], a[last]);
+  if (precedes(a[middle], a[first])) std::swap(a[middle], a[first]);
+  if (precedes(a[last], a[middle])) std::swap(a[middle], a[last]);
+}
+
 void select_range_unordered(SplitPair* a, int64_t left, int64_t right, int64_t h) {
   int rounds = 0;
   while (right - left >= kSortedRange) {
@@ -136,6 +165,7 @@ void select_range_unordered(SplitPair* a, int64_t left, int64_t right, int64_t h
       std::sort(a + left, a + right + 1, precedes);
       return;
     }
+    int64_t pivot = h;
     if (right - left > kSampledRange) {
       const double n = static_cast<double>(right - left + 1);
       const double i = static_cast<double>(h - left + 1);
@@ -145,28 +175,19 @@ void select_range_unordered(SplitPair* a, int64_t left, int64_t right, int64_t h
       const int64_t sample_left = std::max(left, static_cast<int64_t>(h - i * s / n + sd));
       const int64_t sample_right = std::min(right, static_cast<int64_t>(h + (n - i) * s / n + sd));
       select_range_unordered(a, sample_left, sample_right, h);
+    } else if (right - left > kNintherRange) {
+      // Tukey's ninther: medians of three triples, the middle one around h.
+      const int64_t q = (right - left) / 8;
+      pivot = std::clamp(h, left + 2 * q, right - 2 * q);
+      median_to_middle(a, left, left + q, left + 2 * q);
+      median_to_middle(a, pivot - q, pivot, pivot + q);
+      median_to_middle(a, right - 2 * q, right - q, right);
+      median_to_middle(a, left + q, pivot, right - q);
     } else {
-      // Median of three into position h.
-      if (precedes(a[right], a[left])) std::swap(a[left], a[right]);
-      if (precedes(a[h], a[left])) std::swap(a[h], a[left]);
-      if (precedes(a[right], a[h])) std::swap(a[h], a[right]);
+      median_to_middle(a, left, h, right);
     }
-    std::swap(a[left], a[h]);
-    const SplitOrder pivot = split_order(a[left]);
-    int64_t before = left + 1;
-    for (int64_t j = left + 1; j <= right; ++j) {
-      // Whole 16-byte moves: the next round reads a[before] back at once, which a store in
-      // two parts would not forward.
-      unsigned char x[sizeof(SplitPair)], y[sizeof(SplitPair)];
-      std::memcpy(x, a + j, sizeof x);
-      std::memcpy(y, a + before, sizeof y);
-      const bool precedes_pivot = split_order(a[j]) < pivot;
-      std::memcpy(a + j, y, sizeof y);
-      std::memcpy(a + before, x, sizeof x);
-      before += precedes_pivot;
-    }
-    const int64_t p = before - 1;
-    std::swap(a[left], a[p]);
+    std::swap(a[left], a[pivot]);
+    const int64_t p = partition_around_first(a, left, right);
     if (p == h) return;
     if (p < h)
       left = p + 1;
@@ -181,6 +202,13 @@ void select_median(SplitPair* pairs, uint32_t count, uint32_t h, bool any_select
     select_range_unordered(pairs, 0, static_cast<int64_t>(count) - 1, h);
   else
     select_range(pairs, 0, static_cast<int64_t>(count) - 1, h);
+}
+
+// The ordered key of a triangle's box centre on one axis. It is made from the box when a node
+// needs it rather than kept: the node has just read the same box row for its own box.
+inline uint64_t centre_key(const TreeBuildArrays& a, uint32_t triangle, int axis) {
+  const double* box = a.tri_min + kTriangleBoxStride * triangle;
+  return total_order_key((box[axis] + box[3 + axis]) * 0.5);
 }
 
 // The axis a range's split pairs hold keys of, or of a leaf's split: none.
@@ -231,7 +259,7 @@ int partition_node(const TreeBuildArrays& a, uint32_t node, uint32_t start, uint
 
   if (axis != keyed_axis)
     for (uint32_t j = 0; j < count; ++j)
-      pairs[j].key = a.centre_key[3 * size_t{pairs[j].triangle} + axis];
+      pairs[j].key = centre_key(a, pairs[j].triangle, axis);
   select_median(pairs, count, count / 2, a.any_selection);
   return axis;
 }
@@ -377,7 +405,6 @@ void prepare_tree_build(const double* vertices, const uint32_t* triangles,
         }
         a.tri_min[kTriangleBoxStride * t + d] = lo;
         a.tri_max[kTriangleBoxStride * t + d] = hi;
-        a.centre_key[3 * t + d] = total_order_key((lo + hi) * 0.5);
       }
       a.split_pairs[t] = {0, static_cast<uint32_t>(t)};
     }

@@ -26,7 +26,6 @@ struct TreeBuildArrays {
   // corner at tri_max = tri_min + 3, so that a box is read from one cache line.
   double* tri_min;
   double* tri_max;
-  uint64_t* centre_key;    // m x 3, ordered keys of the box centres
   SplitPair* split_pairs;  // m, the permutation being refined, keyed on the last split axis
   uint32_t* out_order;     // m, result order
   double* node_min;        // k x 3
@@ -43,7 +42,7 @@ struct TreeBuildArrays {
 // halves' trees plus one.
 uint32_t tree_node_count(uint32_t triangle_count, uint32_t leaf_size);
 
-// Per-triangle boxes and centre keys, and the identity permutation in the split pairs.
+// Per-triangle boxes, and the identity permutation in the split pairs.
 void prepare_tree_build(const double* vertices, const uint32_t* triangles,
                         const TreeBuildArrays& arrays);
 
