@@ -1,6 +1,7 @@
 #include "tree/build_kernel.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <cstring>
 
@@ -264,29 +265,6 @@ int partition_node(const TreeBuildArrays& a, uint32_t node, uint32_t start, uint
   return axis;
 }
 
-// A box is folded as "take the first value, then any that is less (greater)": of values that
-// compare equal the first wins, and a NaN wins only when it comes first. So the boxes depend on
-// the order of a node's triangles when a column of the triangle boxes holds a NaN, or both +0
-// and -0; the presorted build orders them differently from the selection build, and is used
-// only when no column does.
-bool box_depends_on_order(const TreeBuildArrays& a) {
-  bool nan = false;
-  bool negative_zero[kTriangleBoxStride] = {}, positive_zero[kTriangleBoxStride] = {};
-  for (size_t t = 0; t < a.triangle_count; ++t) {
-    const double* box = a.tri_min + kTriangleBoxStride * t;
-    for (size_t c = 0; c < kTriangleBoxStride; ++c) {
-      uint64_t bits;
-      std::memcpy(&bits, box + c, sizeof bits);
-      nan |= box[c] != box[c];
-      negative_zero[c] |= bits == 0x8000000000000000ull;
-      positive_zero[c] |= bits == 0;
-    }
-  }
-  for (size_t c = 0; c < kTriangleBoxStride; ++c)
-    if (negative_zero[c] && positive_zero[c]) return true;
-  return nan;
-}
-
 void set_internal(const TreeBuildArrays& a, uint32_t node, uint32_t left, uint32_t right,
                   uint32_t count) {
   int32_t* meta = a.node_meta + 5 * size_t{node};
@@ -382,6 +360,28 @@ bool build_in_waves(const TreeBuildArrays& a, int64_t threads, CancelPoller& pol
   return true;
 }
 
+// Whether a node's box can depend on the order of its triangles. A box is folded as "take the
+// first value, then any that is less (greater)": of values that compare equal the first wins,
+// and a NaN wins only when it comes first. So the order matters when the triangle boxes hold
+// a NaN, or both +0 and -0 on one axis. The flags of an axis: bit 0 a -0, bit 1 a +0, bit 2 a
+// NaN among its minima and maxima.
+inline uint32_t order_flags(double lo, double hi) {
+  uint64_t lo_bits, hi_bits;
+  std::memcpy(&lo_bits, &lo, sizeof lo_bits);
+  std::memcpy(&hi_bits, &hi, sizeof hi_bits);
+  constexpr uint64_t kNegativeZero = uint64_t{1} << 63;
+  const bool negative_zero = (lo_bits == kNegativeZero) | (hi_bits == kNegativeZero);
+  const bool positive_zero = (lo_bits == 0) | (hi_bits == 0);
+  const bool nan = (lo != lo) | (hi != hi);
+  return uint32_t{negative_zero} | uint32_t{positive_zero} << 1 | uint32_t{nan} << 2;
+}
+
+bool box_depends_on_order(const uint32_t flags[3]) {
+  for (int d = 0; d < 3; ++d)
+    if (flags[d] >= 3) return true;
+  return false;
+}
+
 }  // namespace
 
 uint32_t tree_node_count(uint32_t triangle_count, uint32_t leaf_size) {
@@ -390,9 +390,10 @@ uint32_t tree_node_count(uint32_t triangle_count, uint32_t leaf_size) {
   return memo.get(triangle_count);
 }
 
-void prepare_tree_build(const double* vertices, const uint32_t* triangles,
-                        const TreeBuildArrays& a) {
+void prepare_tree_build(const double* vertices, const uint32_t* triangles, TreeBuildArrays& a) {
+  std::atomic<uint32_t> seen[3] = {0, 0, 0};
   auto prepare = [&](int64_t begin, int64_t end, int64_t, int64_t) {
+    uint32_t flags[3] = {0, 0, 0};
     for (int64_t t = begin; t < end; ++t) {
       const double* p[3] = {vertices + 3 * size_t{triangles[3 * t]},
                             vertices + 3 * size_t{triangles[3 * t + 1]},
@@ -405,17 +406,20 @@ void prepare_tree_build(const double* vertices, const uint32_t* triangles,
         }
         a.tri_min[kTriangleBoxStride * t + d] = lo;
         a.tri_max[kTriangleBoxStride * t + d] = hi;
+        flags[d] |= order_flags(lo, hi);
       }
       a.split_pairs[t] = {0, static_cast<uint32_t>(t)};
     }
+    for (int d = 0; d < 3; ++d) seen[d].fetch_or(flags[d], std::memory_order_relaxed);
   };
   for_each_range(a.triangle_count, 1, 65536, prepare);
+  const uint32_t flags[3] = {seen[0].load(), seen[1].load(), seen[2].load()};
+  a.any_selection = !box_depends_on_order(flags);
 }
 
 void build_tree(const TreeBuildArrays& arrays, int64_t threads, CancelPoller& poller) {
   if (arrays.triangle_count == 0) return;
-  TreeBuildArrays a = arrays;
-  a.any_selection = !box_depends_on_order(a);
+  const TreeBuildArrays& a = arrays;
   if (threads >= 2 && a.triangle_count >= kParallelBuildMinTriangles &&
       build_in_waves(a, threads, poller))
     return;

@@ -33,7 +33,7 @@ struct TreeBuildArrays {
   int32_t* node_meta;      // k x 5
   uint32_t triangle_count;
   uint32_t leaf_size;
-  // Set by build_tree: no column of the triangle boxes holds a NaN or both +0 and -0, so the
+  // Set by prepare_tree_build: no column of the triangle boxes holds a NaN or both +0 and -0, so the
   // node boxes do not depend on the order of a node's triangles and any selection will do.
   bool any_selection = false;
 };
@@ -42,9 +42,8 @@ struct TreeBuildArrays {
 // halves' trees plus one.
 uint32_t tree_node_count(uint32_t triangle_count, uint32_t leaf_size);
 
-// Per-triangle boxes, and the identity permutation in the split pairs.
-void prepare_tree_build(const double* vertices, const uint32_t* triangles,
-                        const TreeBuildArrays& arrays);
+// Per-triangle boxes, the identity permutation in the split pairs, and any_selection.
+void prepare_tree_build(const double* vertices, const uint32_t* triangles, TreeBuildArrays& arrays);
 
 // Builds the tree into the node arrays and out_order. The poller (counted discipline) is
 // consulted at node creations on the serial path and once per wave on the parallel one.
