@@ -60,6 +60,26 @@ void sort_leaf(uint32_t* begin, uint32_t count) {
   }
 }
 
+// Ranges longer than this take their pivot from a sample.
+constexpr int64_t kSampledRange = 600;
+
+struct SampleRange {
+  int64_t left, right;
+};
+
+// Floyd and Rivest's sample of a[left .. right] for position h: the positions around h that
+// hold about half of (right - left + 1)^(2/3) pairs, shifted a little towards the far side
+// of h, so that the pair the sample places at h lands next to h in the whole range.
+SampleRange sample_around(int64_t left, int64_t right, int64_t h) {
+  const double n = static_cast<double>(right - left + 1);
+  const double i = static_cast<double>(h - left + 1);
+  const double z = std::log(n);
+  const double s = 0.5 * std::exp(2.0 * z / 3.0);
+  const double sd = 0.5 * std::sqrt(z * s * (n - s) / n) * (i - n / 2 < 0 ? -1.0 : 1.0);
+  return {std::max(left, static_cast<int64_t>(h - i * s / n + sd)),
+          std::min(right, static_cast<int64_t>(h + (n - i) * s / n + sd))};
+}
+
 // Selection of position h: afterwards the h pairs that come first in the order occupy
 // positions [0, h). This is Floyd and Rivest's selection: on large ranges it first selects
 // within a small sample, so that the pivot lands next to position h and one partition pass
@@ -73,15 +93,9 @@ void select_range(SplitPair* a, int64_t left, int64_t right, int64_t h) {
       std::sort(a + left, a + right + 1, precedes);
       return;
     }
-    if (right - left > 600) {
-      const double n = static_cast<double>(right - left + 1);
-      const double i = static_cast<double>(h - left + 1);
-      const double z = std::log(n);
-      const double s = 0.5 * std::exp(2.0 * z / 3.0);
-      const double sd = 0.5 * std::sqrt(z * s * (n - s) / n) * (i - n / 2 < 0 ? -1.0 : 1.0);
-      const int64_t sample_left = std::max(left, static_cast<int64_t>(h - i * s / n + sd));
-      const int64_t sample_right = std::min(right, static_cast<int64_t>(h + (n - i) * s / n + sd));
-      select_range(a, sample_left, sample_right, h);
+    if (right - left > kSampledRange) {
+      const SampleRange sample = sample_around(left, right, h);
+      select_range(a, sample.left, sample.right, h);
     }
     const SplitPair pivot = a[h];
     int64_t i = left, j = right;
@@ -105,23 +119,17 @@ void select_range(SplitPair* a, int64_t left, int64_t right, int64_t h) {
   }
 }
 
-// The same selection as select_range, for builds whose boxes do not depend on the order of
-// a node's triangles: there the positions inside each half are free, so it may move pairs
-// any way that is fast. Each round partitions around one pivot without branches on the
-// comparisons (Lomuto's scheme, one swap per pair, the count of preceding pairs advanced by
-// the comparison's result), since on real meshes which side a pair falls on is a coin
-// toss to the branch predictor. Large ranges take the pivot from a sample as select_range
-// does, smaller ones the median of three; short ranges are sorted.
+// The split order as one integer, (key, triangle), compared without branches.
 __extension__ typedef unsigned __int128 SplitOrder;
 
-inline SplitOrder split_order(const SplitPair& p) {
-  return (SplitOrder{p.key} << 32) | p.triangle;
-}
+inline SplitOrder split_order(const SplitPair& p) { return (SplitOrder{p.key} << 32) | p.triangle; }
 
+// Ranges of at most this many pairs are sorted; up to kNintherRange the pivot is the median
+// of three, up to kSampledRange Tukey's ninther.
 constexpr int64_t kSortedRange = 12;
-constexpr int64_t kSampledRange = 600;
 constexpr int64_t kNintherRange = 40;
 
+// Insertion sort of a few pairs.
 void sort_short_range(SplitPair* a, int64_t count) {
   for (int64_t i = 1; i < count; ++i) {
     const SplitPair v = a[i];
@@ -159,6 +167,11 @@ inline void median_to_middle(SplitPair* a, int64_t first, int64_t middle, int64_
   if (precedes(a[last], a[middle])) std::swap(a[middle], a[last]);
 }
 
+// The same selection as select_range, for builds whose boxes do not depend on the order of
+// a node's triangles: there the positions inside each half are free, so it may move pairs
+// any way that is fast. Each round partitions without branches on the comparisons, since on
+// real meshes which side a pair falls on is a coin toss to the branch predictor, and mid-size
+// ranges take a better pivot than the pair at h. The same 64-round bound holds.
 void select_range_unordered(SplitPair* a, int64_t left, int64_t right, int64_t h) {
   int rounds = 0;
   while (right - left >= kSortedRange) {
@@ -168,14 +181,8 @@ void select_range_unordered(SplitPair* a, int64_t left, int64_t right, int64_t h
     }
     int64_t pivot = h;
     if (right - left > kSampledRange) {
-      const double n = static_cast<double>(right - left + 1);
-      const double i = static_cast<double>(h - left + 1);
-      const double z = std::log(n);
-      const double s = 0.5 * std::exp(2.0 * z / 3.0);
-      const double sd = 0.5 * std::sqrt(z * s * (n - s) / n) * (i - n / 2 < 0 ? -1.0 : 1.0);
-      const int64_t sample_left = std::max(left, static_cast<int64_t>(h - i * s / n + sd));
-      const int64_t sample_right = std::min(right, static_cast<int64_t>(h + (n - i) * s / n + sd));
-      select_range_unordered(a, sample_left, sample_right, h);
+      const SampleRange sample = sample_around(left, right, h);
+      select_range_unordered(a, sample.left, sample.right, h);
     } else if (right - left > kNintherRange) {
       // Tukey's ninther: medians of three triples, the middle one around h.
       const int64_t q = (right - left) / 8;
@@ -259,8 +266,7 @@ int partition_node(const TreeBuildArrays& a, uint32_t node, uint32_t start, uint
   if (e[2] > e[axis]) axis = 2;
 
   if (axis != keyed_axis)
-    for (uint32_t j = 0; j < count; ++j)
-      pairs[j].key = centre_key(a, pairs[j].triangle, axis);
+    for (uint32_t j = 0; j < count; ++j) pairs[j].key = centre_key(a, pairs[j].triangle, axis);
   select_median(pairs, count, count / 2, a.any_selection);
   return axis;
 }

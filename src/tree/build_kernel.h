@@ -33,8 +33,8 @@ struct TreeBuildArrays {
   int32_t* node_meta;      // k x 5
   uint32_t triangle_count;
   uint32_t leaf_size;
-  // Set by prepare_tree_build: no column of the triangle boxes holds a NaN or both +0 and -0, so the
-  // node boxes do not depend on the order of a node's triangles and any selection will do.
+  // Set by prepare_tree_build: the triangle boxes hold no NaN and no axis holds both +0 and -0,
+  // so the node boxes do not depend on the order of a node's triangles: any selection will do.
   bool any_selection = false;
 };
 
