@@ -23,7 +23,8 @@ struct SplitPair {
 // rows; out_order holds one entry per triangle.
 struct TreeBuildArrays {
   // Per-triangle boxes, rows of kTriangleBoxStride: the minimum corner, then the maximum
-  // corner at tri_max = tri_min + 3, so that a box is read from one cache line.
+  // corner at tri_max = tri_min + 3, so that a node reads each of its triangles' boxes from
+  // one place (one or two adjacent cache lines) rather than from two arrays.
   double* tri_min;
   double* tri_max;
   SplitPair* split_pairs;  // m, the permutation being refined, keyed on the last split axis
