@@ -20,7 +20,7 @@ def centres_of(pattern, m):
 
 
 # Sizes on both sides of the short ranges that are sorted (13), of the ninther (42) and of the sampled
-# pivot (602), as the root and as the halves of a root.
+# pivot (602), as the root and as the halves of a root; long ranges (8194) below.
 @pytest.mark.parametrize("m", [12, 13, 14, 26, 27, 41, 42, 43, 85, 601, 602, 603, 1205])
 @pytest.mark.parametrize("pattern", ["sorted", "reversed", "equal", "two", "organ", "saw", "few", "shuffled"])
 def test_selection_matches_a_sort_at_every_range_size(m, pattern):
@@ -28,6 +28,14 @@ def test_selection_matches_a_sort_at_every_range_size(m, pattern):
     mesh = boxes_at(np.stack([centres_of(pattern, m), np.zeros(m), np.zeros(m)], 1))
     for leaf_size in (1, 5):
         assert zn.build_aabb_tree(*mesh, leaf_size, None, 1) == reference_tree(*mesh, leaf_size)
+
+
+@pytest.mark.parametrize("m", [8193, 8194, 8195])
+@pytest.mark.parametrize("pattern", ["sorted", "reversed", "equal", "few", "shuffled"])
+def test_selection_of_long_ranges_matches_a_sort(m, pattern):
+    # Long ranges are partitioned another way; a leaf size of 4097 stops after the root's split.
+    mesh = boxes_at(np.stack([centres_of(pattern, m), np.zeros(m), np.zeros(m)], 1))
+    assert zn.build_aabb_tree(*mesh, 4097, None, 1) == reference_tree(*mesh, 4097)
 
 
 def test_negative_zeros_alone_keep_the_reference_boxes():

@@ -80,6 +80,29 @@ SampleRange sample_around(int64_t left, int64_t right, int64_t h) {
           std::min(right, static_cast<int64_t>(h + (n - i) * s / n + sd))};
 }
 
+// Hoare's partition of a[left .. right] around the pair at position pivot_at, scanning from
+// both ends and swapping only pairs on the wrong side. Returns the pivot's final position.
+int64_t partition_around(SplitPair* a, int64_t left, int64_t right, int64_t pivot_at) {
+  const SplitPair pivot = a[pivot_at];
+  int64_t i = left, j = right;
+  std::swap(a[left], a[pivot_at]);
+  if (precedes(pivot, a[right])) std::swap(a[right], a[left]);
+  while (i < j) {
+    std::swap(a[i], a[j]);
+    ++i;
+    --j;
+    while (precedes(a[i], pivot)) ++i;
+    while (precedes(pivot, a[j])) --j;
+  }
+  if (a[left].triangle == pivot.triangle) {
+    std::swap(a[left], a[j]);
+  } else {
+    ++j;
+    std::swap(a[j], a[right]);
+  }
+  return j;
+}
+
 // Selection of position h: afterwards the h pairs that come first in the order occupy
 // positions [0, h). This is Floyd and Rivest's selection: on large ranges it first selects
 // within a small sample, so that the pivot lands next to position h and one partition pass
@@ -97,23 +120,7 @@ void select_range(SplitPair* a, int64_t left, int64_t right, int64_t h) {
       const SampleRange sample = sample_around(left, right, h);
       select_range(a, sample.left, sample.right, h);
     }
-    const SplitPair pivot = a[h];
-    int64_t i = left, j = right;
-    std::swap(a[left], a[h]);
-    if (precedes(pivot, a[right])) std::swap(a[right], a[left]);
-    while (i < j) {
-      std::swap(a[i], a[j]);
-      ++i;
-      --j;
-      while (precedes(a[i], pivot)) ++i;
-      while (precedes(pivot, a[j])) --j;
-    }
-    if (a[left].triangle == pivot.triangle) {
-      std::swap(a[left], a[j]);
-    } else {
-      ++j;
-      std::swap(a[j], a[right]);
-    }
+    const int64_t j = partition_around(a, left, right, h);
     if (j <= h) left = j + 1;
     if (h <= j) right = j - 1;
   }
@@ -125,9 +132,12 @@ __extension__ typedef unsigned __int128 SplitOrder;
 inline SplitOrder split_order(const SplitPair& p) { return (SplitOrder{p.key} << 32) | p.triangle; }
 
 // Ranges of at most this many pairs are sorted; up to kNintherRange the pivot is the median
-// of three, up to kSampledRange Tukey's ninther.
+// of three, up to kSampledRange Tukey's ninther. Ranges longer than kSwappingRange are split
+// by Hoare's partition: beyond the caches, writing back only the misplaced pairs costs less
+// than the branches it mispredicts (Lomuto's writes every pair).
 constexpr int64_t kSortedRange = 12;
 constexpr int64_t kNintherRange = 40;
+constexpr int64_t kSwappingRange = 8192;
 
 // Insertion sort of a few pairs.
 void sort_short_range(SplitPair* a, int64_t count) {
@@ -169,9 +179,10 @@ inline void median_to_middle(SplitPair* a, int64_t first, int64_t middle, int64_
 
 // The same selection as select_range, for builds whose boxes do not depend on the order of
 // a node's triangles: there the positions inside each half are free, so it may move pairs
-// any way that is fast. Each round partitions without branches on the comparisons, since on
-// real meshes which side a pair falls on is a coin toss to the branch predictor, and mid-size
-// ranges take a better pivot than the pair at h. The same 64-round bound holds.
+// any way that is fast. Ranges within the caches are partitioned without branches on the
+// comparisons, since on real meshes which side a pair falls on is a coin toss to the branch
+// predictor, and mid-size ranges take a better pivot than the pair at h. The same 64-round
+// bound holds.
 void select_range_unordered(SplitPair* a, int64_t left, int64_t right, int64_t h) {
   int rounds = 0;
   while (right - left >= kSortedRange) {
@@ -194,8 +205,13 @@ void select_range_unordered(SplitPair* a, int64_t left, int64_t right, int64_t h
     } else {
       median_to_middle(a, left, h, right);
     }
-    std::swap(a[left], a[pivot]);
-    const int64_t p = partition_around_first(a, left, right);
+    int64_t p;
+    if (right - left > kSwappingRange) {
+      p = partition_around(a, left, right, pivot);
+    } else {
+      std::swap(a[left], a[pivot]);
+      p = partition_around_first(a, left, right);
+    }
     if (p == h) return;
     if (p < h)
       left = p + 1;
