@@ -385,8 +385,10 @@ bool build_in_waves(const TreeBuildArrays& a, int64_t threads, CancelPoller& pol
 // Whether a node's box can depend on the order of its triangles. A box is folded as "take the
 // first value, then any that is less (greater)": of values that compare equal the first wins,
 // and a NaN wins only when it comes first. So the order matters when the triangle boxes hold
-// a NaN, or both +0 and -0 on one axis. The flags of an axis: bit 0 a -0, bit 1 a +0, bit 2 a
-// NaN among its minima and maxima.
+// a NaN, or both +0 and -0 on one axis. The flags of an axis tell which of them its minima
+// and maxima hold.
+constexpr uint32_t kNegativeZeroFlag = 1, kPositiveZeroFlag = 2, kNanFlag = 4;
+
 inline uint32_t order_flags(double lo, double hi) {
   uint64_t lo_bits, hi_bits;
   std::memcpy(&lo_bits, &lo, sizeof lo_bits);
@@ -395,12 +397,14 @@ inline uint32_t order_flags(double lo, double hi) {
   const bool negative_zero = (lo_bits == kNegativeZero) | (hi_bits == kNegativeZero);
   const bool positive_zero = (lo_bits == 0) | (hi_bits == 0);
   const bool nan = (lo != lo) | (hi != hi);
-  return uint32_t{negative_zero} | uint32_t{positive_zero} << 1 | uint32_t{nan} << 2;
+  return (negative_zero ? kNegativeZeroFlag : 0) | (positive_zero ? kPositiveZeroFlag : 0) |
+         (nan ? kNanFlag : 0);
 }
 
 bool box_depends_on_order(const uint32_t flags[3]) {
+  constexpr uint32_t kBothZeros = kNegativeZeroFlag | kPositiveZeroFlag;
   for (int d = 0; d < 3; ++d)
-    if (flags[d] >= 3) return true;
+    if ((flags[d] & kBothZeros) == kBothZeros || (flags[d] & kNanFlag) != 0) return true;
   return false;
 }
 
@@ -439,9 +443,8 @@ void prepare_tree_build(const double* vertices, const uint32_t* triangles, TreeB
   a.any_selection = !box_depends_on_order(flags);
 }
 
-void build_tree(const TreeBuildArrays& arrays, int64_t threads, CancelPoller& poller) {
-  if (arrays.triangle_count == 0) return;
-  const TreeBuildArrays& a = arrays;
+void build_tree(const TreeBuildArrays& a, int64_t threads, CancelPoller& poller) {
+  if (a.triangle_count == 0) return;
   if (threads >= 2 && a.triangle_count >= kParallelBuildMinTriangles &&
       build_in_waves(a, threads, poller))
     return;
