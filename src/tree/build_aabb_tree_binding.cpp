@@ -61,7 +61,6 @@ PyObject* py_build_aabb_tree(PyObject*, PyObject* args) {
   TreeBuildArrays arrays{nullptr,
                          nullptr,
                          nullptr,
-                         nullptr,
                          bytes_data<uint32_t>(order),
                          bytes_data<double>(node_min),
                          bytes_data<double>(node_max),

@@ -19,8 +19,8 @@ std::atomic<TreeBuildScratch::Block*> kept_block{nullptr};
 
 // The arrays start after the size, at the allocator's alignment.
 constexpr size_t kHeaderBytes = 16;
-// Doubles and keys: 3 + 3 + 3 per triangle, then one split pair.
-constexpr size_t kBytesPerTriangle = 9 * sizeof(double) + sizeof(SplitPair);
+// A box row per triangle, then one split pair.
+constexpr size_t kBytesPerTriangle = kTriangleBoxStride * sizeof(double) + sizeof(SplitPair);
 
 size_t block_bytes(size_t triangle_count) {
   return kHeaderBytes + triangle_count * kBytesPerTriangle;
@@ -52,9 +52,8 @@ void TreeBuildScratch::assign(TreeBuildArrays& arrays) const {
   unsigned char* p = reinterpret_cast<unsigned char*>(block_) + kHeaderBytes;
   const size_t m = triangle_count_;
   arrays.tri_min = reinterpret_cast<double*>(p);
-  arrays.tri_max = arrays.tri_min + 3 * m;
-  arrays.centre_key = reinterpret_cast<uint64_t*>(arrays.tri_max + 3 * m);
-  arrays.split_pairs = reinterpret_cast<SplitPair*>(arrays.centre_key + 3 * m);
+  arrays.tri_max = arrays.tri_min + 3;
+  arrays.split_pairs = reinterpret_cast<SplitPair*>(arrays.tri_min + kTriangleBoxStride * m);
 }
 
 }  // namespace zet

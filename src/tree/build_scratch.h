@@ -1,4 +1,4 @@
-// Working memory of a tree build: the per-triangle boxes and keys and the split pairs, in
+// Working memory of a tree build: the per-triangle boxes and the split pairs, in
 // one block. A block of at most kKeptBuildScratchBytes outlives its build, for the next one:
 // the disassembly planner builds trees of a few thousand triangles many times in a row, and
 // each fresh block would be faulted in page by page (about 4% of such a build).
