@@ -14,17 +14,6 @@ struct BlockSpan {
   int32_t lanes;
 };
 
-// A bound on the blocks of the tree's leaves that leaf_blocks can return (it refuses more).
-int64_t leaf_block_bound(const RayTree& tree);
-
-// Blocks of the tree's leaves: every leaf node, in node order, takes its blocks after those
-// of the leaves before it; first_block (k entries, or null) gets each leaf's first block and
-// spans (or null) each block's positions. Returns the number of blocks, or -1 when that
-// exceeds what leaves that do not overlap can need (the caller then walks the binary tree)
-// or `room`.
-int64_t leaf_blocks(const RayTree& tree, int32_t* first_block, BlockSpan* spans,
-                    int64_t room = INT64_MAX);
-
 // Blocks prepared on demand, for one direction at a time, for several trees at once (each
 // at its own offset): a leaf's blocks are prepared when the stamp of its first block is not
 // the current generation; a new direction takes a new generation (next_generation). The
@@ -40,7 +29,7 @@ struct LazyLeaves {
   uint32_t generation = 1;
 };
 
-// Room for the `count` blocks that spans describe (as leaf_blocks gave them), none
+// Room for the `count` blocks that spans describe (as LeafLayout gave them), none
 // prepared. False when memory could not be had.
 bool reserve_lazy_leaves(LazyLeaves& lazy, const BlockSpan* spans, int64_t count);
 // Nothing prepared from here on, at the cost of one increment: once the generations have

@@ -51,7 +51,7 @@ struct RayTreeNodes {
   // Nodes over two leaves are opened first (see Collapse::emit).
   static constexpr bool kTwinLeavesFirst = true;
   const RayTree& tree;
-  const int32_t* first_block;  // per leaf node (see leaf_blocks)
+  const int32_t* first_block;  // per leaf node (see LeafLayout::add)
   int64_t count() const { return tree.k; }
   const double* lo(int64_t n) const { return tree.node_min + 3 * n; }
   const double* hi(int64_t n) const { return tree.node_max + 3 * n; }

@@ -104,7 +104,7 @@ class WideTreeArray {
 };
 
 // The ray tree's nodes grown by epsilon. A leaf slot's ref and count are the leaf's first
-// block (first_block as leaf_blocks fills it) and its number of blocks. False (wide left
+// block (first_block as LeafLayout::add fills it) and its number of blocks. False (wide left
 // empty) when the tree has no nodes or memory failed: the caller then walks the binary tree.
 bool collapse_ray_tree(const RayTree& tree, const int32_t* first_block, double epsilon,
                        WideTree& wide);
