@@ -276,14 +276,14 @@ def test_direction_search_queue_pops_as_a_heap_of_bound_and_arrival():
 
 
 def test_row_lengths_and_extremes_give_numpys_bits():
-    from zet_native.disassembly.depth import _of_three, lengths
+    from zet_native.disassembly.depth import lengths, of_three
     rng = np.random.default_rng(6)
     x = rng.standard_normal((500, 7, 3)) * 10.0 ** rng.integers(-9, 9, size=(500, 7, 1))
     assert np.array_equal(lengths(x).view(np.int64), np.linalg.norm(x, axis=-1).view(np.int64))
     # Signed zeros, NaN and infinities in every position of the three.
     x = rng.choice([0.0, -0.0, 1.0, -1.0, np.nan, np.inf, -np.inf], size=(4000, 3))
     for pick, reduce in ((np.maximum, x.max), (np.minimum, x.min)):
-        assert np.array_equal(_of_three(pick, x).view(np.int64), reduce(axis=-1).view(np.int64))
+        assert np.array_equal(of_three(pick, x).view(np.int64), reduce(axis=-1).view(np.int64))
 
 
 

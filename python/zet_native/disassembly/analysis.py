@@ -198,10 +198,10 @@ class Assembly:
         # Each part's two halves (its own tree and what hangs on it, the shrunk part's tree) are
         # separate tasks, the largest parts first: one large part then keeps no thread waiting
         # for it alone.
-        largest = sorted(self.names, key=lambda n: -len(parts[n][1]))
-        halves = each(lambda task: self._built(*task), [(n, inner) for n in largest for inner in (False, True)],
+        self.largest = sorted(self.names, key=lambda n: -len(parts[n][1]))  # most triangles first, stable
+        halves = each(lambda task: self._built(*task), [(n, inner) for n in self.largest for inner in (False, True)],
                       threads, cancel, pool=pool)
-        made = {n: halves[2 * i] + halves[2 * i + 1] for i, n in enumerate(largest)}
+        made = {n: halves[2 * i] + halves[2 * i + 1] for i, n in enumerate(self.largest)}
         built = [made[n] for n in self.names]
         self.trees = {n: b[0] for n, b in zip(self.names, built)}
         self.solids = {n: b[1] for n, b in zip(self.names, built)}

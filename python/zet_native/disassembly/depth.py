@@ -40,7 +40,7 @@ def _dots(u: np.ndarray, v: np.ndarray) -> np.ndarray:
     return dots
 
 
-def _of_three(pick: np.ufunc, x: np.ndarray) -> np.ndarray:
+def of_three(pick: np.ufunc, x: np.ndarray) -> np.ndarray:
     """``pick`` (np.maximum or np.minimum) over the last axis of three, in order: the values of
     ``x.max(axis=-1)`` (or min) bit for bit, NaN and signed zeros alike, without numpy's
     reduction over a short axis, which costs ten times as much on the arrays of a plan."""
@@ -89,8 +89,8 @@ def _lines(a: np.ndarray, b: np.ndarray, direction: np.ndarray) -> tuple[np.ndar
     pb = _dots(axes[:, :, None], b[:, None])
     # One direction for all, or one per pair (each pair's products as the single direction's).
     s = _dots(axes, direction if direction.ndim == 1 else direction[:, None])
-    ahead = _of_three(np.maximum, pa) - _of_three(np.minimum, pb)  # A's far side past B's near side: slope s
-    behind = _of_three(np.maximum, pb) - _of_three(np.minimum, pa)  # slope -s
+    ahead = of_three(np.maximum, pa) - of_three(np.minimum, pb)  # A's far side past B's near side: slope s
+    behind = of_three(np.maximum, pb) - of_three(np.minimum, pa)  # slope -s
     # An axis against the motion (s < 0) has its rising side behind: the crossings that bound
     # the depth are those of a rising and a falling line, whichever side each comes from.
     up = s >= 0
@@ -202,7 +202,7 @@ def _face_lines(a: np.ndarray, b: np.ndarray, direction: np.ndarray) -> tuple[np
     sa, sb = _dots(na, direction), _dots(nb, direction)
     # a moves: on A's normal its point rises by sa t (overlap ha + sa t - min pa and max pa - ha - sa t);
     # on B's normal its interval rises by sb t.
-    low_a, high_a, low_b, high_b = (_of_three(f, x) for x in (pa, pb) for f in (np.minimum, np.maximum))
+    low_a, high_a, low_b, high_b = (of_three(f, x) for x in (pa, pb) for f in (np.minimum, np.maximum))
     c = np.stack([ha - low_a, high_a - ha, high_b - hb, hb - low_b], axis=1)
     m = np.stack([sa, -sa, sb, -sb], axis=1)
     # A triangle without area (its corners on a line) has no normal: the zero vector is no

@@ -19,7 +19,7 @@ import _zet_native
 import zet_native
 from zet_native._interrupt import CELLS_PER_SLICE
 
-from .depth import _of_three, lengths
+from .depth import lengths, of_three
 
 AXES = (("+x", (1.0, 0.0, 0.0)), ("-x", (-1.0, 0.0, 0.0)), ("+y", (0.0, 1.0, 0.0)),
         ("-y", (0.0, -1.0, 0.0)), ("+z", (0.0, 0.0, 1.0)), ("-z", (0.0, 0.0, -1.0)))
@@ -57,7 +57,7 @@ def _cells(corners: np.ndarray) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
     """Centers, chord radii and angular radii of spherical triangles (n, 3, 3); the angular
     radius is widened a hair so that rounding of the corners cannot leave a corner outside."""
     centers = _unit(corners[:, 0] + corners[:, 1] + corners[:, 2])  # the sum over the corners, in their order
-    cos = _of_three(np.minimum, np.einsum("nij,nj->ni", corners, centers))
+    cos = of_three(np.minimum, np.einsum("nij,nj->ni", corners, centers))
     angular = np.arccos(np.clip(cos, -1.0, 1.0)) * (1 + 1e-12) + 1e-15
     return centers, 2.0 * np.sin(angular / 2.0), angular
 

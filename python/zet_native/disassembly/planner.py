@@ -172,7 +172,7 @@ class _State:
             pairs = [(p, q) for i, p in enumerate(names) for q in names[i + 1:] if self.a.near(p, q)]
             shares = [pairs[k * len(pairs) // threads:(k + 1) * len(pairs) // threads] for k in range(threads)]
             refused = threading.Event()
-            largest = sorted(remaining, key=lambda p: -len(self.a.meshes[p][1]))
+            largest = self.a.largest  # every part is still in place at the first step
             changed = threading.Condition()
             unfinished = {p: 2 for p in remaining}  # halves of each part not done yet
             unclaimed = list(largest)  # parts whose analysis no task has taken yet
