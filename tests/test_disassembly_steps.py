@@ -4,6 +4,7 @@ part by part (with verdicts kept from earlier calls) are the ones that one ratin
 near parts leaves free; depths of triangle pairs at rest are the general depths at rest; the
 direction search's answers and the path depths hold against dense sampling."""
 
+import math
 import threading
 
 import assemblies
@@ -11,7 +12,7 @@ import numpy as np
 import pytest
 
 import zet_native
-from zet_native.disassembly import DEFAULT_ALLOWANCE, checked_parts, plan
+from zet_native.disassembly import DEFAULT_ALLOWANCE, checked_parts, directions, plan
 from zet_native.disassembly.analysis import AXIS_KEYS, GRID_DIRECTIONS, WINDING_RAY, Assembly, _extremes, _inside, shrunk
 from zet_native.disassembly.depth import depths_at_rest, overlap_depths
 from zet_native.disassembly.directions import best_direction, joined_groups, smallest_margins, sphere_grid
@@ -225,6 +226,23 @@ def test_direction_search_bounds_hold_against_dense_sampling():
         direction, margin, upper = best_direction(groups)
         assert direction is None and margin <= upper < 0
     assert best_direction(resting)[1] > 0  # one face resting on another: half the sphere is free
+
+
+def test_direction_grid_and_cell_radii_are_the_c_library_trigonometry_on_every_machine():
+    """numpy's arccos on AVX-512 differs from the C library's in the last bit: the grid and the
+    search's cell radii must be the C library's values, the same on every processor."""
+    k = np.arange(64) + 0.5
+    z = 1.0 - 2.0 * k / 64
+    angle = np.pi * (3.0 - np.sqrt(5.0)) * k
+    r = np.sqrt(np.maximum(0.0, 1.0 - z * z))
+    expected = [[ri * math.cos(a), ri * math.sin(a), zi] for ri, a, zi in zip(r.tolist(), angle.tolist(), z.tolist())]
+    assert sphere_grid(64).tolist() == expected
+    cells = directions._split(directions._split(directions._ICOSAHEDRON))
+    centers, radii, angular = directions._cells(cells)
+    cosines = np.einsum("nij,nj->ni", cells, centers).min(axis=1)
+    for cos, chord, radius in zip(cosines.tolist(), radii.tolist(), angular.tolist()):
+        assert radius == math.acos(min(1.0, cos)) * (1 + 1e-12) + 1e-15
+        assert chord == 2.0 * math.sin(radius / 2.0)
 
 
 def zn_groups(moving, obstacle):

@@ -9,6 +9,7 @@ unit directions, so value + chord radius bounds a cell from above and cells that
 the best center found are dropped.
 """
 
+import math
 from collections.abc import Callable, Sequence
 from typing import Any
 
@@ -31,7 +32,15 @@ def sphere_grid(count: int) -> np.ndarray:
     z = 1.0 - 2.0 * k / count
     r = np.sqrt(np.maximum(0.0, 1.0 - z * z))
     angle = np.pi * (3.0 - np.sqrt(5.0)) * k
-    return np.stack([r * np.cos(angle), r * np.sin(angle), z], axis=1)
+    return np.stack([r * libm(math.cos, angle), r * libm(math.sin, angle), z], axis=1)
+
+
+def libm(function: Callable[[float], float], x: np.ndarray) -> np.ndarray:
+    """``function`` (one of Python's ``math``, the C library's) of every element of x. Not
+    numpy's own: on some processors numpy picks vector versions of a few of these (its
+    arccos on AVX-512, for one) whose last bits differ from the C library's, and the planner's
+    directions and bounds must be the same bits on every machine. The arrays here are small."""
+    return np.fromiter(map(function, x.ravel().tolist()), np.float64, x.size).reshape(x.shape)
 
 
 def _unit(x: np.ndarray) -> np.ndarray:
@@ -58,8 +67,8 @@ def _cells(corners: np.ndarray) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
     radius is widened a hair so that rounding of the corners cannot leave a corner outside."""
     centers = _unit(corners[:, 0] + corners[:, 1] + corners[:, 2])  # the sum over the corners, in their order
     cos = of_three(np.minimum, np.einsum("nij,nj->ni", corners, centers))
-    angular = np.arccos(np.clip(cos, -1.0, 1.0)) * (1 + 1e-12) + 1e-15
-    return centers, 2.0 * np.sin(angular / 2.0), angular
+    angular = libm(math.acos, np.clip(cos, -1.0, 1.0)) * (1 + 1e-12) + 1e-15
+    return centers, 2.0 * libm(math.sin, angular / 2.0), angular
 
 
 def _split(c: np.ndarray) -> np.ndarray:
