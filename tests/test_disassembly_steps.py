@@ -228,6 +228,31 @@ def test_direction_search_bounds_hold_against_dense_sampling():
     assert best_direction(resting)[1] > 0  # one face resting on another: half the sphere is free
 
 
+def test_a_search_with_a_floor_still_bounds_every_margin_and_keeps_every_answer_above_it():
+    """Seats that block every direction (the pinned peg), seats whose best direction slides
+    along faces (margin 0: the blocks of the channel) and a seat with half the sphere free,
+    against dense sampling."""
+    seats = [x.seat_groups(p, [q for q in x.names if q != p])
+             for x in (assembly(assemblies.pinned_peg()), assembly(assemblies.channel_stack())) for p in x.names]
+    resting = zn_groups([[-1, -1, 0], [1, -1, 0], [0, 1, 0]], [[-1, -1, 0], [1, -1, 0], [0, -1, 1]])
+    sphere = sphere_grid(20000)
+    sliding = 0
+    for groups in [g for g in seats if g] + [[resting]]:
+        sampled = smallest_margins(sphere, groups).max()
+        direction, margin, upper = best_direction(groups, floor=0.0)
+        assert sampled <= upper + 1e-12
+        if margin <= 0:  # nothing found above the floor: then nothing beats it by more than the tolerance
+            assert upper <= 1e-2
+        if direction is not None:
+            assert smallest_margins(direction, groups)[0] == margin
+        whole = best_direction(groups)
+        if whole[1] > 1e-2:  # a direction well above the floor is found as without one
+            assert same_search((direction, margin, upper), whole)
+        sliding += abs(sampled) < 1e-3
+    assert sliding and best_direction([resting], floor=0.0)[1] > 0.1
+    assert best_direction(seats[0], floor=0.0)[2] < 0  # the peg: no direction at all
+
+
 def test_direction_grid_and_cell_radii_are_the_c_library_trigonometry_on_every_machine():
     """numpy's arccos on AVX-512 differs from the C library's in the last bit: the grid and the
     search's cell radii must be the C library's values, the same on every processor."""
@@ -368,11 +393,11 @@ def test_a_search_stopped_at_a_seat_that_blocks_every_direction_answers_as_one_o
         a._groups, a._best = {(p, touching[0]): sets[0]}, {}
         if sets[0] is own:
             a._groups[(p, touching[1])] = pierced
-        assert same_search(a.best_cone(p, touching), best_direction(list(sets)))
+        assert same_search(a.best_cone(p, touching), best_direction(list(sets), floor=0.0))
         # Stopped at the first seat: the one after it was never made.
         assert ((p, touching[1]) in a._groups) == (sets[0] is own)
     a._groups, a._best = {}, {}
-    assert same_search(a.best_cone(p, touching), best_direction(a.seat_groups(p, touching)))
+    assert same_search(a.best_cone(p, touching), best_direction(a.seat_groups(p, touching), floor=0.0))
 
 
 def test_search_rounds_in_one_call_of_the_module_are_the_companions_calls(monkeypatch):

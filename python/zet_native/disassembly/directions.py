@@ -95,10 +95,19 @@ def _sets(groups: GroupSets | None) -> list[zet_native.ConeGroups]:
 
 
 def best_direction(groups: GroupSets, *, tolerance: float = 1e-2, max_cells: int = 2000, per_call: int = 64,
-                   chunk: int = 16) -> tuple[np.ndarray | None, float, float]:
+                   chunk: int = 16, floor: float = -np.inf) -> tuple[np.ndarray | None, float, float]:
     """(direction, margin, upper) with the largest smallest margin against the cone groups
     (one set or several), within ``tolerance`` of the best or after ``max_cells`` cells; no
-    direction has a margin above ``upper``. Without groups: (None, -inf, inf)."""
+    direction has a margin above ``upper``. Without groups: (None, -inf, inf).
+
+    ``floor``: margins at or below it are of no interest. The search ends once no cell can
+    beat ``max(margin, floor) + tolerance``, so ``upper`` is at most that (unless
+    ``max_cells`` ends it): within ``tolerance`` of the best, as without a floor, whenever
+    the best is above ``floor``; else a proof that nothing beats ``floor`` by more than
+    ``tolerance``, found without narrowing the bound of a margin of no interest. A planner
+    that wants only a direction with a positive margin learns that none has one after a
+    round or two, where a seat blocks every direction widely or where the best direction
+    slides along a face (margin 0, which the cells' bounds approach only by halves)."""
     sets = _sets(groups)
     if not sets:
         return None, -np.inf, np.inf
@@ -134,7 +143,8 @@ def best_direction(groups: GroupSets, *, tolerance: float = 1e-2, max_cells: int
             if values[top] > best_value:
                 best, best_value = centers[top], float(values[top])
         queue.add(corners, -(values + radii), ~undefined, counts, widths, relevant, flags.view(bool))
-        popped, relevant, widths = queue.pop(best_value + tolerance, min(per_call, max(0, (max_cells - cells) // 4)))
+        popped, relevant, widths = queue.pop(max(best_value, floor) + tolerance,
+                                             min(per_call, max(0, (max_cells - cells) // 4)))
         corners = _split(popped)
         counts = np.full(len(popped), 4, dtype=np.int64)
     return best, best_value, max(best_value, queue.largest())
