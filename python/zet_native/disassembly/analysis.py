@@ -569,9 +569,10 @@ class Assembly:
     def best_cone(self, p: str, touching: tuple[str, ...]) -> tuple[np.ndarray | None, float, float]:
         """``best_direction`` against the cone groups of p's seat, kept while the seat's parts
         stay, with the floor at 0: the analysis tries the direction only when its margin is
-        positive, and the grid only when the bound says that some margin may be. A set with a group that blocks every direction ends it before the sets after it
-        are made: that group puts every direction's margin at -1 or below whatever the others
-        give (no seat's groups are shifted), and that bound is all the search says then."""
+        positive, and the grid only when the bound says that some margin may be. A set with a
+        group that blocks every direction ends it before the sets after it are made: that
+        group puts every direction's margin at -1 or below whatever the others give (no seat's
+        groups are shifted), and that bound is all the search says then."""
         key = (p, touching)
         if key not in self._best:
             sets: list[zet_native.ConeGroups] = []
