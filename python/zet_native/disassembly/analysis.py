@@ -33,7 +33,7 @@ import _zet_native
 import zet_native
 from zet_native._interrupt import POINTS_PER_SLICE
 
-from .depth import depths_at_rest, lengths, overlap_depths
+from .depth import cross, depths_at_rest, lengths, overlap_depths
 from .directions import AXES, best_direction, smallest_margins, sphere_grid
 from .parts import AssemblyError, Mesh
 from .seat_cones import seat_cone_groups
@@ -751,6 +751,15 @@ def _extremes(vertices: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
     return low, high
 
 
+def _row_dots(u: np.ndarray, v: np.ndarray) -> np.ndarray:
+    """The dot products of the rows of u and v (n, 3), added as ``np.einsum("ij,ij->i", u, v)``
+    adds them, (x0 + x2) + x1, so that the shrunk parts keep their bits, in a third of the
+    time einsum takes on rows of three."""
+    products = u * v
+    dots: np.ndarray = (products[:, 0] + products[:, 2]) + products[:, 1]
+    return dots
+
+
 def shrunk(vertices: np.ndarray, triangles: np.ndarray, distance: float) -> tuple[np.ndarray, np.ndarray]:
     """The vertices moved inwards so that every face plane moves at least ``distance`` into
     the solid: along the vertex's area-weighted normal, by distance over the smallest cosine
@@ -763,8 +772,8 @@ def shrunk(vertices: np.ndarray, triangles: np.ndarray, distance: float) -> tupl
     # times sooner on rows of three.
     index = triangles.astype(np.intp)
     first, second, third = (vertices.take(index[:, k], axis=0) for k in range(3))
-    normals = np.cross(second - first, third - first)
-    volume = np.einsum("ij,ij->i", first, normals).sum()
+    normals = cross(second - first, third - first)
+    volume = _row_dots(first, normals).sum()
     flipped = bool(volume < 0)
     if flipped:
         normals = -normals
@@ -779,7 +788,7 @@ def shrunk(vertices: np.ndarray, triangles: np.ndarray, distance: float) -> tupl
     face_unit = normals / np.maximum(lengths(normals), 1e-300)[:, None]
     cosine = np.ones(len(vertices))
     for k in range(3):
-        np.minimum.at(cosine, index[:, k], np.einsum("ij,ij->i", unit.take(index[:, k], axis=0), face_unit))
+        np.minimum.at(cosine, index[:, k], _row_dots(unit.take(index[:, k], axis=0), face_unit))
     step = distance / np.clip(cosine, 0.25, 1.0)
     # A negated vector has the same length: the unit normals of the triangles as given are the
     # flipped ones negated back, bit for bit.

@@ -48,7 +48,7 @@ def of_three(pick: np.ufunc, x: np.ndarray) -> np.ndarray:
     return picked
 
 
-def _cross(u: np.ndarray, v: np.ndarray) -> np.ndarray:
+def cross(u: np.ndarray, v: np.ndarray) -> np.ndarray:
     """Cross products along the last axis (broadcast), each component u_i v_j - u_j v_i as
     numpy's own products and differences, in a few calls whatever the shape."""
     # In row order (C-contiguous), as the products and reductions that follow expect: their
@@ -72,7 +72,7 @@ def _axes(a: np.ndarray, b: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
     corners = np.concatenate([a, b], axis=1)
     u = corners[:, _U_TO] - corners[:, _U_FROM]
     v = corners[:, _V_TO] - corners[:, _V_FROM]
-    axes = _cross(u, v)
+    axes = cross(u, v)
     norms = lengths(axes)
     edges = np.concatenate([u[:, 2::3], v[:, 2:5]], axis=1)  # A's three edges, then B's
     longest = lengths(edges).max(axis=1)
@@ -191,8 +191,8 @@ def depths_at_rest(a: npt.ArrayLike, b: npt.ArrayLike, screen: float, lo: npt.Ar
 def _face_lines(a: np.ndarray, b: np.ndarray, direction: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
     """Intercepts and slopes (n, 4) of the overlap along the two face normals: a flat triangle
     projects to one point on its own normal, so each normal gives two lines."""
-    na = _cross(a[:, 1] - a[:, 0], a[:, 2] - a[:, 0])
-    nb = _cross(b[:, 1] - b[:, 0], b[:, 2] - b[:, 0])
+    na = cross(a[:, 1] - a[:, 0], a[:, 2] - a[:, 0])
+    nb = cross(b[:, 1] - b[:, 0], b[:, 2] - b[:, 0])
     length_a, length_b = lengths(na), lengths(nb)
     na /= np.maximum(length_a, 1e-300)[:, None]
     nb /= np.maximum(length_b, 1e-300)[:, None]
