@@ -358,7 +358,7 @@ def fcl_assembly(analysis, overlap_depths, resolution):
             self.objects = {name: fcl_object(v, t) for name, (v, t) in self.meshes.items()}
 
         def _path_depths(self, p, checks):
-            return [self._sampled(p, q, d, length) for q, d, length in checks]
+            return [self._sampled(p, q, d, length) for q, d, _, length in checks]
 
         def _sampled(self, p, q, d, length):
             step = resolution * float(np.linalg.norm(self.high[p] - self.low[p]))

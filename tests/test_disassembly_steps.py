@@ -129,6 +129,29 @@ def test_path_depths_are_the_deepest_sampled_overlap_along_the_window():
 
 
 
+def test_a_path_settled_halfway_has_the_verdict_of_the_whole_check():
+    """Paths on which the interior points lie inside the other part halfway skip the path
+    query; every verdict (and tolerated depth) is the one of the query and all twelve samples."""
+    for parts in (assemblies.pinned_peg(), assemblies.channel_stack(), assemblies.captive_ring()):
+        short, whole = assembly(parts), assembly(parts)
+        whole._entered_halfway = lambda p, checks: []
+        queries = []
+        short._path_query = lambda *args, spy=short._path_query: queries.append(args) or spy(*args)
+        directions = [d for _, d in AXIS_KEYS] + [tuple(float(x) for x in g) for g in sphere_grid(8)]
+        settled = 0
+        for p in short.names:
+            others = [q for q in short.names if q != p]
+            short.check_pairs(p, others, directions)
+            whole.check_pairs(p, others, directions)
+            for d in directions:
+                for q in others:
+                    mine, theirs = short._pairs[(p, d)][q], whole._pairs[(p, d)][q]
+                    assert (mine.blocked, mine.depth) == (theirs.blocked, theirs.depth), (p, q, d)
+                    asked = any(args[:2] == (p, q) and tuple(np.asarray(args[2]).tolist()) == d for args in queries)
+                    settled += mine.blocked and not asked
+        assert settled > 0 and short._halfway_clear
+
+
 def test_part_boxes_and_normals_are_numpys_bits():
     # Boxes taken column by column must keep the sign that min/max over rows gives a zero extreme
     # (OBJ files write -0.0), and the shrinking's normals must be the triangles' own, however the
