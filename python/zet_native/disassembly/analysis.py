@@ -47,6 +47,7 @@ INTERIOR_PER_AXIS = 6  # lattice of test points inside each part
 BUDGETS = (32, 512, 2**62)  # candidate pairs of the successive looks at a path
 PATH_SAMPLES = 12  # positions at which the interior points are tested against a blocker
 HALFWAY = PATH_SAMPLES // 2 - 1  # the sample at the middle of the path
+HALFWAY_STRIDE = 4  # of the interior points, those tested there before a path query
 FIRST_PAIRS, REST_PAIRS = 16, 4096  # pairs of a path whose depths are computed first, then at a time
 
 Direction = tuple[float, ...]  # a unit (x, y, z), hashable
@@ -240,8 +241,6 @@ class Assembly:
         self._seat_locks: dict[frozenset[str], threading.Lock] = {}  # one per pair of parts
         # (id of a seat's cone groups, direction) -> the smallest margin against them
         self._set_margins: dict[tuple[int, tuple[float, ...]], float] = {}
-        # (P, Q, direction) whose path's middle sample left every interior point of P outside Q
-        self._halfway_clear: set[tuple[str, str, Direction]] = set()
 
     def should_cancel(self) -> bool:
         return self.cancel.is_set()
@@ -414,8 +413,6 @@ class Assembly:
         points = self.interior[p]
         if len(points):
             ts = _sample_times(start, length)
-            if (p, q, d) in self._halfway_clear:  # that sample was tested already, in vain
-                ts = np.delete(ts, HALFWAY)
             moved = (points[None] + ts[:, None, None] * np.asarray(d)).reshape(-1, 3)
             # Every moved point goes to the walk: a ray that misses q's box crosses nothing of q
             # and ends at the root box test, sooner than a box test of ours in numpy picks it out.
@@ -481,26 +478,33 @@ class Assembly:
 
     def _entered_halfway(self, p: str, checks: Sequence[tuple[str, np.ndarray, float, float]]) -> list[int]:
         """The checks (q, d, start, length) on which a point well inside p lies inside q's solid
-        at the middle one of the interior check's samples, with the points of all checks
-        against one part in one walk. The others are noted, so that their interior check
-        does not test that sample again."""
-        points = self.interior[p]
+        at the middle one of the interior check's samples (every HALFWAY_STRIDE-th of its
+        points: where a path runs through the other part, a fifth of them or more lie inside
+        it, so a few settle it; a path that they miss is queried), with the points of all
+        checks against one part in one walk."""
+        points = self.interior[p][::HALFWAY_STRIDE]
         if not len(points):
             return []
+        low, high = points.min(axis=0), points.max(axis=0)
         against: dict[str, list[int]] = {}
         for i, (q, *_) in enumerate(checks):
             against.setdefault(q, []).append(i)
         entered = []
         for q, rows in against.items():
-            # The sample as the interior check computes it, moved as it moves the points.
-            moved = [points + _sample_times(start, length)[HALFWAY] * d
-                     for _, d, start, length in (checks[i] for i in rows)]
-            inside = _inside(np.concatenate(moved), self.solids[q]).reshape(len(rows), -1).any(axis=1)
-            for i, hit in zip(rows, inside.tolist()):
-                if hit:
-                    entered.append(i)
-                else:
-                    self._halfway_clear.add((p, q, _key_of(checks[i][1])))
+            # The sample as ``_sample_times`` computes it, the points moved as the interior
+            # check moves them, for all the paths at once.
+            starts = np.array([max(checks[i][2], 0.0) for i in rows])
+            times = starts + (np.array([checks[i][3] for i in rows]) - starts) * _SAMPLE_FRACTIONS[HALFWAY]
+            steps = times[:, None] * np.array([checks[i][1] for i in rows])
+            # Points moved outside q's box are outside its solid: paths whose moved points'
+            # box misses it (the part moving away from q) need no walk. Adding a step keeps
+            # the order of the coordinates, so the moved extremes bound the moved points.
+            meets = np.all((low + steps <= self.high[q]) & (high + steps >= self.low[q]), axis=1)
+            if not meets.any():
+                continue
+            moved = (points[None] + steps[meets][:, None, :]).reshape(-1, 3)
+            inside = _inside(moved, self.solids[q]).reshape(int(meets.sum()), -1).any(axis=1)
+            entered += [i for i, hit in zip(np.asarray(rows)[meets].tolist(), inside.tolist()) if hit]
         return sorted(entered)
 
     def _looks(self, p: str, checks: Sequence[tuple[str, np.ndarray, float, float]], looking: Sequence[int],
@@ -751,11 +755,14 @@ class Assembly:
         return max(ends) + self.tol.pad if ends else 0.0
 
 
+_SAMPLE_FRACTIONS = np.arange(1, PATH_SAMPLES + 1) / PATH_SAMPLES
+
+
 def _sample_times(start: float, length: float) -> np.ndarray:
     """The PATH_SAMPLES positions of the interior check along a path whose boxes begin to meet
     at ``start``: evenly up to ``length``, the last one there."""
     start = max(start, 0.0)
-    times: np.ndarray = start + (length - start) * (np.arange(1, PATH_SAMPLES + 1) / PATH_SAMPLES)
+    times: np.ndarray = start + (length - start) * _SAMPLE_FRACTIONS
     return times
 
 
@@ -836,11 +843,6 @@ def shrunk(vertices: np.ndarray, triangles: np.ndarray, distance: float) -> tupl
     # A negated vector has the same length: the unit normals of the triangles as given are the
     # flipped ones negated back, bit for bit.
     return np.ascontiguousarray(vertices - unit * step[:, None]), -face_unit if flipped else face_unit
-
-
-def _key_of(d: np.ndarray) -> Direction:
-    """The tuple that a unit direction came from, back from its array."""
-    return tuple(d.tolist())
 
 
 def _key(d: npt.ArrayLike) -> Direction:
