@@ -65,7 +65,7 @@ def test_bit_exact_against_python_kernel(seed, tols):
     assert differ.size == 0, (differ[:5], got[differ[:1]], expected[differ[:1]])
     # Every code occurs but 20: crossing triangles meet along a segment whose ends are two crossing edges, so
     # the obstacle's edge 2 comes first only where rounding hides the other one.
-    assert set(got[:, 8]) == set(map(float, range(20)))
+    assert set(got[:, 8]) == set(map(float, range(20))) and list(zet_native.DistanceFeature) == list(range(21))
 
 
 # ---------------------------------------------------------------- an independent solver

@@ -17,7 +17,6 @@ inline constexpr int32_t kFeatureVertexOfB = 3;
 inline constexpr int32_t kFeatureEdgeEdge = 6;
 inline constexpr int32_t kFeatureEdgeOfAThroughB = 15;
 inline constexpr int32_t kFeatureEdgeOfBThroughA = 18;
-inline constexpr int32_t kFeatureCount = 21;
 
 struct TriangleDistance {
   double lower;       // max(0, d - tau)
