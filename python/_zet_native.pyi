@@ -63,10 +63,13 @@ def triangle_distance_batch(
     moving, obstacle: float64 (n, 3, 3), pair i the triangles moving[i] and obstacle[i].
     Returns n records of nine float64 (72 bytes each), zet_native.DISTANCE_DTYPE: lower,
     upper, point_a (x, y, z on the moving triangle), point_b (x, y, z on the obstacle
-    triangle), feature (0..14: vertex k of moving against obstacle is k, vertex k of
-    obstacle against moving 3 + k, edge i against edge j 6 + 3 i + j). lower =
-    max(0, d - tau), upper = d + tau with tau = absolute_tolerance + relative_tolerance *
-    max(1, largest absolute coordinate of the pair).
+    triangle), feature (0..20: vertex k of moving against obstacle is k, vertex k of
+    obstacle against moving 3 + k, edge i against edge j 6 + 3 i + j; triangles that cross
+    each other are at d = 0, both points where the first crossing edge meets the other
+    triangle's plane, moving edge k through the obstacle 15 + k, obstacle edge k through
+    the moving triangle 18 + k, the moving triangle's edges first). lower = max(0, d - tau),
+    upper = d + tau with tau = absolute_tolerance + relative_tolerance * max(1, largest
+    absolute coordinate of the pair).
     """
 
 def translation_triangle_ccd_batch(

@@ -1,10 +1,11 @@
 """A second conservative triangle distance in plain Python floats: the module's Voronoi-region order,
-segment rules, replacement rule and tolerance, each operation in the same order, so results agree bit
-for bit. Points are 3-tuples, triangles 3-tuples of points. Shared by the distance and clearance tests."""
+segment rules, replacement rule, crossing test and tolerance, each operation in the same order, so results
+agree bit for bit. Points are 3-tuples, triangles 3-tuples of points. Shared by the distance and clearance
+tests."""
 
 import math
 
-from reference_ccd import _dot, _sub
+from reference_ccd import _cross, _dot, _sub
 
 EPS = 2.220446049250313e-16
 
@@ -88,8 +89,31 @@ def closest_points_on_segments(p1, q1, p2, q2):
     return _along(p1, s, d1), _along(p2, t, d2)
 
 
-def conservative_triangle_distance(A, B, absolute_tolerance, relative_tolerance):
-    """(lower, upper, point_a, point_b, feature) of triangles A and B."""
+def _orient(p, q, r, s):
+    return _dot(_cross(_sub(q, p), _sub(r, p)), _sub(s, p))
+
+
+def first_crossing(A, B):
+    """(code, point) of the first edge, A's 0, 1, 2 then B's, whose ends lie strictly on opposite sides of the
+    other triangle's plane and whose line shares a sign (not all 0) with the lines of that triangle's edges in
+    signed volume; None if there is none. Both directions use the volumes of A's edge lines against B's."""
+    o = [[_orient(A[i], A[(i + 1) % 3], B[j], B[(j + 1) % 3]) for j in range(3)] for i in range(3)]
+    for side, (E, T) in enumerate(((A, B), (B, A))):
+        n = _cross(_sub(T[1], T[0]), _sub(T[2], T[0]))
+        h = [_dot(n, _sub(p, T[0])) for p in E]
+        for k in range(3):
+            nxt = (k + 1) % 3
+            if not ((h[k] > 0.0 and h[nxt] < 0.0) or (h[k] < 0.0 and h[nxt] > 0.0)):
+                continue
+            v = o[k] if side == 0 else [o[i][k] for i in range(3)]
+            if (all(x >= 0.0 for x in v) or all(x <= 0.0 for x in v)) and any(x != 0.0 for x in v):
+                return 15 + 3 * side + k, _along(E[k], h[k] / (h[k] - h[nxt]), _sub(E[nxt], E[k]))
+    return None
+
+
+def conservative_triangle_distance(A, B, absolute_tolerance, relative_tolerance, crossings=True):
+    """(lower, upper, point_a, point_b, feature) of triangles A and B; with crossings False, the fifteen
+    features alone."""
     candidates = []
     for k in range(3):
         q = closest_point_on_triangle(A[k], *B)
@@ -108,5 +132,8 @@ def conservative_triangle_distance(A, B, absolute_tolerance, relative_tolerance)
     largest = max(abs(x) for tri in (A, B) for point in tri for x in point)
     tau = absolute_tolerance + relative_tolerance * (1.0 if 1.0 > largest else largest)
     pa, pb = candidates[feature]
+    finite = all(math.isfinite(x) for tri in (A, B) for point in tri for x in point)
+    if crossings and finite and 0.0 < best < math.inf and (crossing := first_crossing(A, B)):
+        best, feature, pa, pb = 0.0, crossing[0], crossing[1], crossing[1]
     lower = best - tau
     return (0.0 if 0.0 > lower else lower, best + tau, tuple(pa), tuple(pb), feature)

@@ -1,6 +1,8 @@
-"""triangle_distance_batch against reference_distance and an independent solver; hand cases; arguments."""
+"""triangle_distance_batch against reference_distance, an independent solver and exact crossings; hand cases;
+arguments."""
 
 import math
+from fractions import Fraction
 
 import numpy as np
 import pytest
@@ -18,10 +20,10 @@ def records(moving, obstacle, abs_tol=0.0, rel_tol=1e-12):
     return np.frombuffer(zn.triangle_distance_batch(moving, obstacle, abs_tol, rel_tol), np.float64).reshape(-1, 9)
 
 
-def kernel(A, B, abs_tol, rel_tol):
+def kernel(A, B, abs_tol, rel_tol, crossings=True):
     """The nine values of one record from reference_distance, for arrays of corners."""
     A, B = (tuple(tuple(float(x) for x in p) for p in t) for t in (A, B))
-    lower, upper, point_a, point_b, code = conservative_triangle_distance(A, B, abs_tol, rel_tol)
+    lower, upper, point_a, point_b, code = conservative_triangle_distance(A, B, abs_tol, rel_tol, crossings)
     return (lower, upper, *point_a, *point_b, float(code))
 
 
@@ -61,7 +63,9 @@ def test_bit_exact_against_python_kernel(seed, tols):
     expected = np.array([kernel(p, q, *tols) for p, q in zip(a, b)])
     differ = np.flatnonzero((got.view(np.uint64) != expected.view(np.uint64)).any(axis=1))
     assert differ.size == 0, (differ[:5], got[differ[:1]], expected[differ[:1]])
-    assert set(got[:, 8]) == set(map(float, range(15)))  # every feature code occurs
+    # Every code occurs but 20: crossing triangles meet along a segment whose ends are two crossing edges, so
+    # the obstacle's edge 2 comes first only where rounding hides the other one.
+    assert set(got[:, 8]) == set(map(float, range(20))) and list(zet_native.DistanceFeature) == list(range(21))
 
 
 # ---------------------------------------------------------------- an independent solver
@@ -133,6 +137,10 @@ def test_distance_within_bracket_of_independent_solver():
 FLOOR = [[0, 0, 0], [10, 0, 0], [0, 10, 0]]
 ROOF = [[0, 0, 0], [4, 0, 0], [0, 4, 0]]
 SLANTED = [[0.1, 0.2, 0.3], [0.9, -0.4, 0.5], [-0.6, 0.7, 0.8]]
+PLATE = [[-10, -10, 0], [10, -10, 0], [0, 10, 0]]
+STANDING = [[-0.5, 0, -1], [0.5, 0, -1], [0, 0, 1]]  # edges 1 and 2 pass through PLATE
+LINK_A = [[0, 0, 0], [4, 0, 0], [0, 0, 4]]  # edge 0 passes through LINK_B at (1, 0, 0)
+LINK_B = [[1, -1, 1], [1, 1, 1], [1, 0, -3]]  # edge 0 passes through LINK_A at (1, 0, 1)
 TOLS = (0.0, 1e-12)
 
 
@@ -160,9 +168,16 @@ def shifted(shift, abs_tol, rel_tol):
     # A translated copy of B: every vertex and the three parallel edge pairs tie at 0.5.
     ([[0, 0, 0.5], [4, 0, 0.5], [0, 4, 0.5]], ROOF, 0, 0.5, [0, 0, 0.5], [0, 0, 0], TOLS),
     crossed(0, 0), crossed(1, 0), crossed(0, 2), crossed(2, 1),
-    # A small triangle standing through a large one: the nearest vertex's height over the plane, not 0.
-    ([[-0.5, 0, -1.5], [0.5, 0, -1.5], [0, 0, 1]], [[-10, -10, 0], [10, -10, 0], [0, 10, 0]],
-     2, 1.0, [0, 0, 1], [0, 0, 0], TOLS),
+    # A small triangle standing through a large one: distance 0 however high its vertices are, at the
+    # point where the first of its two crossing edges meets the plane, whichever triangle is which.
+    (STANDING, PLATE, 16, 0.0, [0.25, 0, 0], [0.25, 0, 0], TOLS),
+    (np.roll(STANDING, -2, axis=0).tolist(), PLATE, 15, 0.0, [-0.25, 0, 0], [-0.25, 0, 0], TOLS),
+    (PLATE, STANDING, 19, 0.0, [0.25, 0, 0], [0.25, 0, 0], TOLS),
+    # Linked triangles, each with one edge through the other: the moving triangle's edge 2 comes before the
+    # obstacle's edge 0.
+    (np.roll(LINK_B, -1, axis=0).tolist(), LINK_A, 17, 0.0, [1, 0, 1], [1, 0, 1], TOLS),
+    (LINK_A, np.roll(LINK_B, -1, axis=0).tolist(), 15, 0.0, [1, 0, 0], [1, 0, 0], (0.0, 0.0)),
+    (LINK_A, LINK_B, 15, 0.0, [1, 0, 0], [1, 0, 0], (1e-3, 0.0)),
     # Identical triangles: vertex 0 of A lies on B; lower 0, upper tau.
     (ROOF, ROOF, 0, 0.0, [0, 0, 0], [0, 0, 0], TOLS),
     (SLANTED, SLANTED, 0, 0.0, SLANTED[0], SLANTED[0], TOLS),
@@ -194,6 +209,89 @@ def test_degenerate_triangles_stay_finite(a):
 
 def test_nan_coordinate_gives_nan_bounds():
     assert np.isnan(records([[3, 1, 6], [2, 2, 4], [1, 3, math.nan]], FLOOR)[0, :2]).all()
+    # Crossing pairs with a NaN anywhere, even off the crossing edges: NaN bounds and no crossing code.
+    for a, b in ((STANDING, PLATE), (LINK_A, LINK_B)):
+        pair = np.array([a, b], np.float64)
+        for k in range(18):
+            spoiled = pair.copy()
+            spoiled.reshape(-1)[k] = math.nan
+            r = records(spoiled[0], spoiled[1])[0]
+            assert np.isnan(r[:2]).all() and r[8] < 15, k
+
+
+# ---------------------------------------------------------------- crossings against exact arithmetic
+
+def exact_crossing(A, B):
+    """(code, point) of the first edge, A's 0, 1, 2 then B's, whose ends lie strictly on opposite sides of the
+    other triangle's plane and which meets that plane inside the closed triangle (barycentric coordinates of
+    the meeting point, in rational arithmetic); None if there is none. A triangle of zero area has no inside."""
+    def sub(u, v):
+        return [u[i] - v[i] for i in range(3)]
+
+    def cross(u, v):
+        return [u[1] * v[2] - u[2] * v[1], u[2] * v[0] - u[0] * v[2], u[0] * v[1] - u[1] * v[0]]
+
+    def dot(u, v):
+        return u[0] * v[0] + u[1] * v[1] + u[2] * v[2]
+
+    A, B = ([[Fraction(float(x)) for x in p] for p in t] for t in (A, B))
+    for side, (E, T) in enumerate(((A, B), (B, A))):
+        n = cross(sub(T[1], T[0]), sub(T[2], T[0]))
+        if dot(n, n) == 0:
+            continue
+        for k in range(3):
+            p, q = E[k], E[(k + 1) % 3]
+            hp, hq = dot(n, sub(p, T[0])), dot(n, sub(q, T[0]))
+            if hp * hq >= 0:
+                continue
+            x = [p[i] + hp / (hp - hq) * (q[i] - p[i]) for i in range(3)]
+            if all(dot(n, cross(sub(T[(j + 1) % 3], x), sub(T[(j + 2) % 3], x))) >= 0 for j in range(3)):
+                return 15 + 3 * side + k, x
+    return None
+
+
+def crossing_pairs(n, rng):
+    """Unit triangles around nearby centres, about one pair in five crossing, half of them near 1000; one
+    triangle in six a thin sliver, one in six collinear but for rounding (a normal of rounding noise, which
+    says nothing about which side of it the other triangle lies on, while its edges still pass through the
+    other triangle) and one in six with a repeated vertex (no area at all)."""
+    centre = rng.uniform(-3, 3, (n, 1, 3)) + rng.choice([0.0, 1000.0], (n, 1, 1))
+    a = centre + rng.uniform(-1, 1, (n, 3, 3))
+    b = centre + rng.uniform(-0.4, 0.4, (n, 1, 3)) + rng.uniform(-1, 1, (n, 3, 3))
+    for k in range(n):
+        f = rng.integers(0, 6)
+        if f == 0:
+            a[k, 2] = a[k, 0] + 0.5 * (a[k, 1] - a[k, 0]) + rng.uniform(-1e-3, 1e-3, 3)
+        elif f == 1:
+            a[k, 2] = a[k, 0] + rng.uniform(-1, 2) * (a[k, 1] - a[k, 0])
+        elif f == 2:
+            a[k, 1] = a[k, 0]
+        if rng.random() < 0.5:
+            a[k], b[k] = b[k].copy(), a[k].copy()
+    return a, b
+
+
+@pytest.mark.parametrize("seed", [21, 22])
+def test_crossings_against_exact_arithmetic(seed):
+    a, b = crossing_pairs(700, np.random.default_rng(seed))
+    got = records(a, b)
+    counts = {}
+    for k in range(len(a)):
+        exact = exact_crossing(a[k], b[k])
+        r = got[k]
+        if exact is None:
+            # The fifteen features alone, to the bit.
+            expected = np.array(kernel(a[k], b[k], 0.0, 1e-12, crossings=False))
+            assert r.view(np.uint64).tolist() == expected.view(np.uint64).tolist(), k
+            counts["apart"] = counts.get("apart", 0) + 1
+            continue
+        code, point = exact
+        scale = max(1.0, np.abs([a[k], b[k]]).max())
+        assert r[0] == 0.0 and r[8] == code, (k, r, code)
+        assert r[2:5].tolist() == r[5:8].tolist()
+        assert np.abs(r[2:5] - np.array([float(x) for x in point])).max() <= 1e-12 * scale, (k, r, point)
+        counts[code] = counts.get(code, 0) + 1
+    assert counts["apart"] > 300 and all(counts.get(c, 0) > 5 for c in range(15, 20)), counts
 
 
 # ---------------------------------------------------------------- arguments and result

@@ -272,6 +272,29 @@ def test_worked_cases(lowers, path, min_width, max_depth, evaluations, limit, ye
     assert witnesses["pair"].tolist() == list(range(len(witnesses)))
 
 
+# A fin standing upright through the floor's inside, its vertices 0.5 from it, slides 2 across it: only its
+# edges through the floor come within the clearance, so the search must find them. Raised 0.75, it passes 0.25
+# above the floor and stays clear.
+FIN = np.array([(-0.5, 0.0, -0.5), (0.5, 0.0, -0.5), (0.0, 0.0, 0.5)])
+
+
+@pytest.mark.parametrize("speed, direction", [(0.5, (1.0, 0.0, 0.0)), (1.0, (0.6, 0.8, 0.0)), (2.0, (0.0, 1.0, 0.0))])
+@pytest.mark.parametrize("height, clear", [(0.0, 0.1), (0.75, 0.2)])
+def test_fin_through_the_floor_is_never_clear(speed, direction, height, clear):
+    start = FIN + (0.0, 0.0, height) - direction
+    args = [start, [[0, 1, 2]], FLOOR, [[0, 1, 2]], [[0, 0]], [0.0], np.multiply(direction, speed), 2.0 / speed,
+            clear, 0.0, 1e-12, 1e-6, 20, 0]
+    status, searched, _, unresolved, out = both(clearance, ref_clearance, *args, UNLIMITED)
+    witnesses = np.frombuffer(out, WITNESS)
+    assert (status, searched, unresolved) == (0, 1, 0)
+    if height:
+        assert len(witnesses) == 0
+    else:
+        w = witnesses[0]
+        assert len(witnesses) == 1 and w["lower"] == 0.0 and w["upper"] < clear
+        assert (w["point_a"] == w["point_b"]).all() and abs(w["point_b"][2]) == 0.0  # on the floor
+
+
 @pytest.mark.parametrize("lower", [1.25, 0.25])
 def test_millions_of_levels_in_bounded_memory(lower):
     # A frame per level would exhaust the thread's stack; merged levels keep the memory flat.

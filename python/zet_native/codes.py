@@ -64,7 +64,10 @@ class CcdReason(enum.IntEnum):
 class DistanceFeature(enum.IntEnum):
     """The pair of features that gave a conservative triangle distance (``feature`` field of
     ``triangle_distances``, stored there as a float64). Codes 6 to 14 are edge i of the moving
-    triangle against edge j of the obstacle, 6 + 3 i + j."""
+    triangle against edge j of the obstacle, 6 + 3 i + j. Codes 15 to 20 are triangles that cross
+    each other: the distance is 0 and both points lie where the first edge found passing through
+    the other triangle meets that triangle's plane, the moving triangle's edges 0, 1, 2 before the
+    obstacle's."""
 
     MOVING_VERTEX_0 = 0
     MOVING_VERTEX_1 = 1
@@ -81,6 +84,20 @@ class DistanceFeature(enum.IntEnum):
     EDGE_2_EDGE_0 = 12
     EDGE_2_EDGE_1 = 13
     EDGE_2_EDGE_2 = 14
+    MOVING_EDGE_0_THROUGH_OBSTACLE = 15
+    """The moving triangle's edge 0 (vertex 0 to 1) passes through the obstacle triangle."""
+    MOVING_EDGE_1_THROUGH_OBSTACLE = 16
+    """The moving triangle's edge 1 (vertex 1 to 2) passes through the obstacle triangle."""
+    MOVING_EDGE_2_THROUGH_OBSTACLE = 17
+    """The moving triangle's edge 2 (vertex 2 to 0) passes through the obstacle triangle."""
+    OBSTACLE_EDGE_0_THROUGH_MOVING = 18
+    """The obstacle's edge 0 passes through the moving triangle, and none of the moving one's
+    edges through the obstacle."""
+    OBSTACLE_EDGE_1_THROUGH_MOVING = 19
+    """The obstacle's edge 1 passes through the moving triangle (its edge 0 does not)."""
+    OBSTACLE_EDGE_2_THROUGH_MOVING = 20
+    """The obstacle's edge 2 alone passes through the moving triangle; since crossing triangles
+    meet along a segment whose ends are two crossing edges, only where rounding hides the other."""
 
 
 class ConeKind(enum.IntEnum):

@@ -32,8 +32,9 @@ CCD_RESULT_DTYPE = np.dtype(
 )
 
 # The conservative distance of one triangle pair (72 bytes): the bracket [lower, upper] of the
-# distance, the closest points on the moving and the obstacle triangle, and the feature pair
-# that gave it (DistanceFeature, a float64 holding a small integer).
+# distance, the closest points on the moving and the obstacle triangle (one point where they
+# cross each other), and the feature pair or crossing edge that gave it (DistanceFeature, a
+# float64 holding a small integer).
 DISTANCE_DTYPE = np.dtype(
     [("lower", "=f8"), ("upper", "=f8"), ("point_a", "=f8", (3,)), ("point_b", "=f8", (3,)),
      ("feature", "=f8")]

@@ -282,6 +282,101 @@ double largest_magnitude(const double* a, const double* b) {
   return nan ? std::numeric_limits<double>::quiet_NaN() : m;
 }
 
+// ---------------------------------------------------------------- crossing triangles
+
+// The signed volume of p, q, r, s: positive when s lies on the side of the plane p, q, r
+// that its normal (q - p) x (r - p) points to.
+template <class F>
+F orient(V3<F> p, V3<F> q, V3<F> r, V3<F> s) {
+  return dot(cross(sub(q, p), sub(r, p)), sub(s, p));
+}
+
+// Whether u and v have strict and opposite signs; never for a NaN.
+template <class F>
+Cond<F> opposite(F u, F v) {
+  return (u > 0.0 && v < 0.0) || (u < 0.0 && v > 0.0);
+}
+
+// Signed volumes of the lines of A's edges i and B's edges j, o[3 i + j] = orient(A_i,
+// A_i+1, B_j, B_j+1), for two (i, j) at a time; the last call fills the padding o[9].
+template <int i0, int j0, int i1, int j1>
+[[gnu::always_inline]] inline void line_pair(const double* a, const double* b, double* o) {
+  const Pair v = orient(
+      load_pair(a + 3 * i0, a + 3 * i1), load_pair(a + 3 * ((i0 + 1) % 3), a + 3 * ((i1 + 1) % 3)),
+      load_pair(b + 3 * j0, b + 3 * j1), load_pair(b + 3 * ((j0 + 1) % 3), b + 3 * ((j1 + 1) % 3)));
+  std::memcpy(o + 3 * i0 + j0, &v, sizeof(Pair));
+}
+
+// Whether an edge whose ends lie strictly on opposite sides of a triangle's plane passes
+// through the triangle, from the signed volumes of the edge's line with the lines of the
+// triangle's three edges: inside or on the boundary when they share a sign, not all 0
+// (the edge would lie in the plane).
+bool through(double o1, double o2, double o3) {
+  const bool nonnegative = o1 >= 0.0 && o2 >= 0.0 && o3 >= 0.0;
+  const bool nonpositive = o1 <= 0.0 && o2 <= 0.0 && o3 <= 0.0;
+  return (nonnegative || nonpositive) && !(o1 == 0.0 && o2 == 0.0 && o3 == 0.0);
+}
+
+struct Crossing {
+  int32_t feature;  // -1: none
+  Vec3 point;
+};
+
+// The first edge that passes through the other triangle, A's edges 0, 1, 2 through B before
+// B's edges through A, and the point where it meets that triangle's plane. Two triangles
+// that meet have a feature distance of 0 unless an edge of one passes strictly through the
+// plane of the other inside it: a touching vertex or edge is a feature pair at distance 0.
+//
+// Each edge is judged by the plane of the triangle it may pass through alone. A triangle
+// wholly on one side of the other's plane cannot meet it, but that plane may be rounding
+// noise: the normal of a triangle whose vertices are collinear but for rounding says
+// nothing about where the other triangle lies, while its edges may pass cleanly through
+// the other triangle. A triangle of exactly zero area has a normal of exactly 0, so
+// nothing passes through it, while its edges may pass through the other. The signed
+// volume of two edge lines is the same for either line first, so one set of nine serves
+// both directions.
+//
+// Rounding can make these tests miss a crossing only where the crossing point lies within
+// rounding error of the other triangle's boundary, or an end of the edge within rounding
+// error of the other's plane next to the crossing point; there an edge-edge or
+// vertex-triangle distance is already of the order of that rounding, far below any
+// tolerance of use, so no exact predicates are needed.
+Crossing first_crossing(const double* a, const double* b) {
+  // Lane 0: A's vertices against B's plane; lane 1: B's vertices against A's plane.
+  const V3<Pair> e0 = load_pair(a, b), e1 = load_pair(a + 3, b + 3), e2 = load_pair(a + 6, b + 6);
+  const V3<Pair> f0 = load_pair(b, a), f1 = load_pair(b + 3, a + 3), f2 = load_pair(b + 6, a + 6);
+  const V3<Pair> normal = cross(sub(f1, f0), sub(f2, f0));
+  const Pair h[3] = {dot(normal, sub(e0, f0)), dot(normal, sub(e1, f0)), dot(normal, sub(e2, f0))};
+  const Cond<Pair> straddles[3] = {opposite(h[0], h[1]), opposite(h[1], h[2]),
+                                   opposite(h[2], h[0])};
+  // Most pairs end here, with no edge from one side of the other triangle's plane to the
+  // other.
+  const Cond<Pair> some = straddles[0] || straddles[1] || straddles[2];
+  if (!(some[0] || some[1])) return {-1, {}};
+
+  double o[10];
+  line_pair<0, 0, 0, 1>(a, b, o);
+  line_pair<0, 2, 1, 0>(a, b, o);
+  line_pair<1, 1, 1, 2>(a, b, o);
+  line_pair<2, 0, 2, 1>(a, b, o);
+  line_pair<2, 2, 2, 2>(a, b, o);
+  // Bit 3 side + k: edge k of A (side 0) or of B (side 1) passes through the other.
+  unsigned found = 0;
+  for (int k = 0; k < 3; ++k) {
+    found |= unsigned(straddles[k][0] != 0 && through(o[3 * k], o[3 * k + 1], o[3 * k + 2])) << k;
+    found |= unsigned(straddles[k][1] != 0 && through(o[k], o[3 + k], o[6 + k])) << (3 + k);
+  }
+  if (found == 0) return {-1, {}};
+  const int first = __builtin_ctz(found), side = first / 3, k = first % 3;
+  const int next = k == 2 ? 0 : k + 1;
+  const double* edge = side == 0 ? a : b;
+  const Vec3 p = load(edge + 3 * k), q = load(edge + 3 * next);
+  const double hp = h[k][side], hq = h[next][side];
+  const double s = hp / (hp - hq);
+  return {(side == 0 ? kFeatureEdgeOfAThroughB : kFeatureEdgeOfBThroughA) + k,
+          add(p, scale(s, sub(q, p)))};
+}
+
 }  // namespace
 
 void closest_point_on_triangle(const double p[3], const double a[3], const double b[3],
@@ -311,14 +406,29 @@ TriangleDistance conservative_triangle_distance(const double a[9], const double 
   edge_pair<2, 0, 2, 1>(a, b, candidates);
   edge_pair<2, 2, 2, 2>(a, b, candidates);
   double best;
-  const int32_t feature = closest_feature(candidates.squared, best);
+  int32_t feature = closest_feature(candidates.squared, best);
+  Vec3 point_a = candidates.a(feature), point_b = candidates.b(feature);
 
-  const double tau = absolute_tolerance + relative_tolerance * max_of(1.0, largest_magnitude(a, b));
+  // Triangles that cross each other are at distance 0 however far apart their features
+  // are. Only pairs of finite coordinates with a positive finite distance are tested, so
+  // NaN bounds stay NaN with the sweep's points and code.
+  const double largest = largest_magnitude(a, b);
+  if (best > 0.0 && best <= std::numeric_limits<double>::max() &&
+      largest <= std::numeric_limits<double>::max()) {
+    const Crossing crossing = first_crossing(a, b);
+    if (crossing.feature >= 0) {
+      best = 0.0;
+      feature = crossing.feature;
+      point_a = point_b = crossing.point;
+    }
+  }
+
+  const double tau = absolute_tolerance + relative_tolerance * max_of(1.0, largest);
   TriangleDistance r;
   r.lower = max_of(0.0, best - tau);  // a NaN difference stays NaN
   r.upper = best + tau;
-  store(candidates.a(feature), r.point_a);
-  store(candidates.b(feature), r.point_b);
+  store(point_a, r.point_a);
+  store(point_b, r.point_b);
   r.feature = feature;
   return r;
 }
