@@ -183,6 +183,23 @@ def test_margins_kept_per_set_and_direction_are_the_margins_made_afresh():
             assert np.array_equal(a._smallest_margins(ask, groups), smallest_margins(ask, groups)), p
     assert a._smallest_margins(directions[:3], []).tolist() == [1.0, 1.0, 1.0]
 
+def test_a_seat_is_every_close_pair_that_does_not_overlap_deeper_than_a_thousandth_of_the_allowance():
+    """Against every triangle pair of the two parts: the distance decides what is close, the
+    depth at rest what overlaps (a peg pressed into a plate crosses it all around)."""
+    for parts in (assemblies.pressed_peg(2e-5), assemblies.pinned_peg()):
+        a = assembly(parts)
+        for p, q in [(p, q) for p in a.names for q in a.names if p < q]:
+            (vp, tp), (vq, tq) = a.meshes[p], a.meshes[q]
+            i, j = np.meshgrid(np.arange(len(tp)), np.arange(len(tq)), indexing="ij")
+            ca, cb = vp[tp[i.ravel()]], vq[tq[j.ravel()]]
+            close = zet_native.triangle_distances(ca, cb)["upper"] <= a.tol.seat
+            deep = depths_at_rest(ca[close], cb[close], 0.0) > 1e-3 * a.tol.allowance
+            expected = {(x.tobytes(), y.tobytes()) for x, y in zip(ca[close][~deep], cb[close][~deep])}
+            seat = a.seat(p, q)
+            assert {(x.tobytes(), y.tobytes()) for x, y in zip(*seat)} == expected, (p, q)
+            assert len(seat[0]) == len(expected)
+
+
 def test_a_seats_two_sides_are_the_same_pairs_whichever_part_asks_first():
     # One set of pairs serves both sides: made from either side first (as threads may), each
     # side must hold the same corners, the other side's turned round.

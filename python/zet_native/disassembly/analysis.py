@@ -580,11 +580,15 @@ class Assembly:
             if len(pairs):
                 a, b = self.corners(p, pairs[:, 0]), self.corners(q, pairs[:, 1])
                 close = zet_native.triangle_distances(np.ascontiguousarray(a), np.ascontiguousarray(b))
-                # Depths only of the pairs close enough to be in the seat.
+                # Of the pairs close enough to be in the seat, those that may overlap (touching
+                # within the distance's tolerance, or crossing, which is distance 0) lose the
+                # ones that do by more than a thousandth of the allowance; a pair apart by more
+                # than the tolerance overlaps by nothing and stays.
                 near = close["upper"] <= self.tol.seat
-                a, b = a[near], b[near]
+                a, b, apart = a[near], b[near], close["lower"][near] > 0.0
                 deep = 1e-3 * self.tol.allowance
-                keep = ~(depths_at_rest(a, b, deep) > deep)
+                keep = apart.copy()
+                keep[~apart] = ~(depths_at_rest(a[~apart], b[~apart], deep) > deep)
                 a, b = a[keep], b[keep]
         return np.ascontiguousarray(a), np.ascontiguousarray(b)
 
