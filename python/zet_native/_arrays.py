@@ -141,7 +141,8 @@ HOT_SLICE_BYTES = 1 << 22
 
 
 def in_chunks(total: int, first: int, run: Callable[[int, int], Any], seconds: float = SLICE_SECONDS,
-              into: np.ndarray | tuple[np.ndarray, ...] | None = None, growth: float = 8.0) -> list[Any]:
+              into: np.ndarray | tuple[np.ndarray, ...] | None = None, growth: float = 8.0,
+              hot_bytes: int | None = HOT_SLICE_BYTES) -> list[Any]:
     """Calls ``run(start, stop)`` over consecutive slices of the ``total`` items and returns their
     results in order. A call into the native module cannot be interrupted when it takes no
     ``should_cancel``; between two calls the interpreter delivers pending signals, so Ctrl-C
@@ -156,13 +157,13 @@ def in_chunks(total: int, first: int, run: Callable[[int, int], Any], seconds: f
 
     With ``into`` (a new array of ``total`` rows, one per item, or a tuple of them), ``run``
     returns the packed rows of its items (a tuple of packed results, one per array); each slice
-    holds at most HOT_SLICE_BYTES of them and is copied into its rows as soon as it returns, and
-    the list holds each slice's (start, stop)."""
+    holds at most ``hot_bytes`` of them (no bound with None) and is copied into its rows as soon
+    as it returns, and the list holds each slice's (start, stop)."""
     outputs = () if into is None else into if isinstance(into, tuple) else (into,)
     rows = [out.reshape(total, int(np.prod(out.shape[1:], dtype=np.int64))) for out in outputs]
     cap = total
-    if rows:
-        cap = max(1, HOT_SLICE_BYTES // max(sum(r.itemsize * r.shape[1] for r in rows), 1))
+    if rows and hot_bytes is not None:
+        cap = max(1, hot_bytes // max(sum(r.itemsize * r.shape[1] for r in rows), 1))
         first = min(first, cap)
 
     def call(start: int, stop: int) -> Any:
