@@ -152,6 +152,23 @@ def test_a_path_settled_halfway_has_the_verdict_of_the_whole_check():
         assert settled > 0
 
 
+def test_a_point_outside_a_parts_box_is_outside_its_material_whatever_an_open_surface_counts():
+    """The interior check walks only the points inside the other part's box: a ray from a
+    point beside an open sheet may cross it once, which the walk alone reads as inside."""
+    sheet = (np.array([[-3.0, -3, 2], [3, -3, 2], [3, 3, 2], [-3, 3, 2], [-3, -3, 1.5]]),
+             np.array([[0, 1, 2], [0, 2, 3], [0, 4, 1]], dtype=np.uint32))  # a roof with a flap: not closed
+    a = assembly({"cube": assemblies.box_solid([((0.0, 0.0, 0.0), (1.0, 1.0, 1.0))]), "sheet": sheet})
+    rng = np.random.default_rng(4)
+    below = np.column_stack([rng.uniform(-1, 1, (200, 2)), rng.uniform(-1.0, 1.4, 200)])  # under the box
+    within = np.column_stack([rng.uniform(-3, 3, (200, 2)), rng.uniform(1.5, 2.0, 200)])  # in the box
+    walked = _inside(np.ascontiguousarray(below), a.solids["sheet"])
+    assert walked.any() and not a._inside_part(below, "sheet").any()
+    assert np.array_equal(a._inside_part(within, "sheet"), _inside(np.ascontiguousarray(within), a.solids["sheet"]))
+    points = np.concatenate([below, within])
+    expected = np.concatenate([np.zeros(200, bool), _inside(np.ascontiguousarray(within), a.solids["sheet"])])
+    assert np.array_equal(a._inside_part(points, "sheet"), expected)
+
+
 def test_part_boxes_and_normals_are_numpys_bits():
     # Boxes taken column by column must keep the sign that min/max over rows gives a zero extreme
     # (OBJ files write -0.0), and the shrinking's normals must be the triangles' own, however the

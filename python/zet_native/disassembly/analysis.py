@@ -414,11 +414,24 @@ class Assembly:
         if len(points):
             ts = _sample_times(start, length)
             moved = (points[None] + ts[:, None, None] * np.asarray(d)).reshape(-1, 3)
-            # Every moved point goes to the walk: a ray that misses q's box crosses nothing of q
-            # and ends at the root box test, sooner than a box test of ours in numpy picks it out.
-            if _inside(moved, self.solids[q]).any():
+            if self._inside_part(moved, q).any():
                 return PairCheck(True, found.depth, np.inf)
         return found
+
+    def _inside_part(self, points: np.ndarray, q: str) -> np.ndarray:
+        """Whether each point (n, 3) lies inside q's solid. A point outside q's box is outside
+        its material, whatever its ray would count on a surface that is not closed; only the
+        points in the box are walked (a ray from a point beside the box may still cross it, and
+        most points of a path's samples lie outside the other part's box)."""
+        (lx, ly, lz), (hx, hy, hz) = self._box[q]
+        x, y, z = points[:, 0], points[:, 1], points[:, 2]
+        in_box = (x >= lx) & (x <= hx) & (y >= ly) & (y <= hy) & (z >= lz) & (z <= hz)
+        if in_box.all():
+            return _inside(points, self.solids[q])
+        inside = np.zeros(len(points), dtype=bool)
+        if in_box.any():
+            inside[in_box] = _inside(np.ascontiguousarray(points[in_box]), self.solids[q])
+        return inside
 
     def _path_depths(self, p: str, checks: Sequence[tuple[str, np.ndarray, float, float]]) -> list[PairCheck]:
         """For each (q, d, start, length), the path query of p shrunk by the allowance against q
