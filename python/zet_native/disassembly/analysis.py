@@ -853,9 +853,10 @@ def shrunk(vertices: np.ndarray, triangles: np.ndarray, distance: float) -> tupl
     length = lengths(summed)
     unit = summed / np.where(length > 0, length, 1.0)[:, None]
     face_unit = normals / np.maximum(lengths(normals), 1e-300)[:, None]
+    # Every corner's cosine at once (a smallest value is the same whatever the order it is
+    # taken in; only the sign of a zero could differ, and the clip below drops it).
     cosine = np.ones(len(vertices))
-    for k in range(3):
-        np.minimum.at(cosine, index[:, k], _row_dots(unit.take(index[:, k], axis=0), face_unit))
+    np.minimum.at(cosine, corner_of, _row_dots(unit.take(corner_of, axis=0), np.concatenate([face_unit] * 3)))
     step = distance / np.clip(cosine, 0.25, 1.0)
     # A negated vector has the same length: the unit normals of the triangles as given are the
     # flipped ones negated back, bit for bit.
