@@ -50,10 +50,14 @@ def of_three(pick: np.ufunc, x: np.ndarray) -> np.ndarray:
 
 def cross(u: np.ndarray, v: np.ndarray) -> np.ndarray:
     """Cross products along the last axis (broadcast), each component u_i v_j - u_j v_i as
-    numpy's own products and differences, in a few calls whatever the shape."""
+    numpy's own products and differences, component by component, in a few calls whatever
+    the shape (on the columns in place, with no gathered copies of the operands)."""
     # In row order (C-contiguous), as the products and reductions that follow expect: their
     # summation order, and so their last bits, may depend on the layout.
-    return np.ascontiguousarray(u[..., [1, 2, 0]] * v[..., [2, 0, 1]] - u[..., [2, 0, 1]] * v[..., [1, 2, 0]])
+    out = np.empty(np.broadcast_shapes(u.shape, v.shape), dtype=np.result_type(u, v))
+    for k, (i, j) in enumerate(((1, 2), (2, 0), (0, 1))):
+        np.subtract(u[..., i] * v[..., j], u[..., j] * v[..., i], out=out[..., k])
+    return out
 
 
 # The eleven separating axes of two triangles as cross products u x v of corner differences,
