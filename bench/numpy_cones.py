@@ -4,8 +4,11 @@ module's order (the same sums term by term, the same NaN rules), so that the res
 compared byte for byte; cone margins and cap lower bounds vectorised over directions x groups."""
 
 import math
+from functools import partial
 
 import numpy as np
+
+from zet_native.disassembly.directions import libm as c_library
 
 SLOTS, PAIRS = 9, 36
 JACOBI_EPSILON, MAX_SWEEPS, CAP_AXIS_FLOOR = 2.0 ** -52, 60, 1e-12
@@ -159,7 +162,7 @@ def numpy_caps(directions, selected, g, angular, common_shift=0.0, libm=False):
     """The cap lower bound formula, vectorised over (directions, groups). ``libm``: arccos and
     sin of the C library, element by element, as ours computes them; numpy's own (the timed
     peer's) are vector versions on some processors (arccos on AVX-512) whose last bits differ."""
-    arccos, sin = (_libm(math.acos), _libm(math.sin)) if libm else (np.arccos, np.sin)
+    arccos, sin = (partial(c_library, math.acos), partial(c_library, math.sin)) if libm else (np.arccos, np.sin)
     axes, cos, blocks, shifts = g.cap_axes[selected], g.cap_cos[selected], g.blocks_all[selected], g.shifts[selected]
     rho = arccos(np.minimum(1.0, np.maximum(-1.0, cos)))
     theta = arccos(np.minimum(1.0, np.maximum(-1.0, _dot3(axes[None], directions[:, None, :]))))
@@ -167,7 +170,3 @@ def numpy_caps(directions, selected, g, angular, common_shift=0.0, libm=False):
     v = np.where(x > 0, sin(np.minimum(x, np.pi / 2)), -1.0)
     v = np.where(((cos > 1e-9) & ~blocks)[None], v, -np.inf)
     return v - (shifts[None] + common_shift)
-
-
-def _libm(function):
-    return lambda x: np.fromiter(map(function, np.ravel(x).tolist()), np.float64, np.size(x)).reshape(np.shape(x))

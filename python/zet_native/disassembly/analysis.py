@@ -498,26 +498,18 @@ class Assembly:
         points = self.interior[p][::HALFWAY_STRIDE]
         if not len(points):
             return []
-        low, high = points.min(axis=0), points.max(axis=0)
         against: dict[str, list[int]] = {}
         for i, (q, *_) in enumerate(checks):
             against.setdefault(q, []).append(i)
         entered = []
         for q, rows in against.items():
-            # The sample as ``_sample_times`` computes it, the points moved as the interior
-            # check moves them, for all the paths at once.
-            starts = np.array([max(checks[i][2], 0.0) for i in rows])
-            times = starts + (np.array([checks[i][3] for i in rows]) - starts) * _SAMPLE_FRACTIONS[HALFWAY]
-            steps = times[:, None] * np.array([checks[i][1] for i in rows])
-            # Points moved outside q's box are outside its solid: paths whose moved points'
-            # box misses it (the part moving away from q) need no walk. Adding a step keeps
-            # the order of the coordinates, so the moved extremes bound the moved points.
-            meets = np.all((low + steps <= self.high[q]) & (high + steps >= self.low[q]), axis=1)
-            if not meets.any():
-                continue
-            moved = (points[None] + steps[meets][:, None, :]).reshape(-1, 3)
-            inside = _inside(moved, self.solids[q]).reshape(int(meets.sum()), -1).any(axis=1)
-            entered += [i for i, hit in zip(np.asarray(rows)[meets].tolist(), inside.tolist()) if hit]
+            # The interior check's middle sample of each path, the points moved as it moves them
+            # and judged as it judges them.
+            times = _sample_times(np.array([checks[i][2] for i in rows]), np.array([checks[i][3] for i in rows]))
+            steps = times[:, HALFWAY, None] * np.array([checks[i][1] for i in rows])
+            moved = (points[None] + steps[:, None, :]).reshape(-1, 3)
+            inside = self._inside_part(moved, q).reshape(len(rows), -1).any(axis=1)
+            entered += [i for i, hit in zip(rows, inside.tolist()) if hit]
         return sorted(entered)
 
     def _looks(self, p: str, checks: Sequence[tuple[str, np.ndarray, float, float]], looking: Sequence[int],
@@ -775,11 +767,12 @@ class Assembly:
 _SAMPLE_FRACTIONS = np.arange(1, PATH_SAMPLES + 1) / PATH_SAMPLES
 
 
-def _sample_times(start: float, length: float) -> np.ndarray:
+def _sample_times(start: npt.ArrayLike, length: npt.ArrayLike) -> np.ndarray:
     """The PATH_SAMPLES positions of the interior check along a path whose boxes begin to meet
-    at ``start``: evenly up to ``length``, the last one there."""
-    start = max(start, 0.0)
-    times: np.ndarray = start + (length - start) * _SAMPLE_FRACTIONS
+    at ``start``: evenly up to ``length``, the last one there; a row for each path when given
+    arrays of them."""
+    start = np.where(0.0 > np.asarray(start), 0.0, start)  # at least 0, as Python's max(start, 0.0)
+    times: np.ndarray = start[..., None] + (length - start)[..., None] * _SAMPLE_FRACTIONS
     return times
 
 
