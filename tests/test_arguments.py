@@ -3,10 +3,11 @@ or layout is refused naming it, the first of several, after the parser's errors;
 values give the same result."""
 
 import pickle
+import re
 
 import numpy as np
 import pytest
-from calls import KERNELS
+from calls import BY_NAME, KERNELS
 from support import CALLABLE, DTYPE, F64, SHAPE, exported, refused
 from test_fuzz import get, paths, put
 
@@ -128,3 +129,42 @@ def test_exporters_give_the_same_result(call):
             assert pickle.dumps(call.function(*put(args, path, copy))) == expected, (path, type(copy))
         for copy in others if call.name in STRICT else []:
             refused(call.function, put(args, path, copy), ValueError, kind_message(call, a, name), ())
+
+
+
+SCANNED = ["build_aabb_tree", "bvh_path_query", "self_intersection_pairs", "clearance_candidate_pairs",
+           "clearance_pairs", "ray_tree_hits", "direction_ray_scores", "ray_winding_batch"]
+
+
+def spoiled_calls(call, size):
+    """A valid call of that size with one element of one integer array set to its dtype's
+    largest value, for each such array and for its last element and the first of its last row."""
+    args = call.build(size, 7)
+    for path in paths(args):
+        value = get(args, path)
+        if not isinstance(value, np.ndarray) or value.dtype.kind not in "iu" or value.size == 0:
+            continue
+        for at in sorted({value.size - 1, value.size - (value.shape[-1] if value.ndim > 1 else 1)}):
+            spoiled = value.copy()
+            spoiled.reshape(-1)[at] = np.iinfo(spoiled.dtype).max
+            yield lambda spoiled=spoiled, path=path: call.function(*put(args, path, spoiled))
+
+
+def refusal(spoiled_call):
+    try:
+        spoiled_call()
+    except (ValueError, IndexError) as error:
+        return type(error), re.sub(r"\d+", "#", str(error))
+    return None
+
+
+@pytest.mark.parametrize("name", SCANNED)
+def test_long_scans_find_the_last_fault(name):
+    # Scans of a few thousand indices run with the interpreter lock released, shorter ones
+    # with it held: both find a fault in the last element and report it the same way. (The
+    # spoils a small call accepts are not run large: some would run the whole kernel.)
+    call = BY_NAME[name]
+    small = [refusal(c) for c in spoiled_calls(call, 6)]
+    large = [refusal(c) if expected else None for c, expected in zip(spoiled_calls(call, 8000), small)]
+    assert large == small
+    assert any(small)

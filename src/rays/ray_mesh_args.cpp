@@ -45,7 +45,7 @@ bool check_ray_mesh(const RayMesh& r, RayMeshView& view, const char* name) {
   const int64_t k = r.node_meta.extent(0), L = r.order.extent(0), p = r.points.extent(0);
   if (r.node_min.extent(0) != k || r.node_max.extent(0) != k || r.usable.extent(0) != m)
     return fail(PyExc_ValueError, "%s tree arrays have inconsistent lengths", name);
-  if (!require(indices_below(r.order.data<uint32_t>(), L, m),
+  if (!require(scan_indices_below(r.order.data<uint32_t>(), L, m),
                "leaf triangle is outside the triangle array"))
     return false;
   int64_t bad;

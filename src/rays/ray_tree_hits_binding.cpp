@@ -47,7 +47,7 @@ PyObject* py_ray_tree_hits(PyObject*, PyObject* args) {
   const int64_t k = node_meta.extent(0), m = mesh.triangles.extent(0), L = order.extent(0);
   if (!require(node_min.extent(0) == k && node_max.extent(0) == k && usable.extent(0) == m,
                "ray tree arrays have inconsistent lengths") ||
-      !require(indices_below(order.data<uint32_t>(), L, m),
+      !require(scan_indices_below(order.data<uint32_t>(), L, m),
                "leaf triangle is outside the triangle array"))
     return nullptr;
   int64_t bad;

@@ -44,15 +44,20 @@ PyObject* py_ray_winding_batch(PyObject*, PyObject* args) {
   PyMemArray<uint64_t> child_seen;
   if (!child_seen.allocate((k + 63) / 64)) return nullptr;
   std::fill(child_seen.get(), child_seen.get() + (k + 63) / 64, uint64_t{0});
-  const int64_t bad = first_malformed_winding_node(left.data<int64_t>(), right.data<int64_t>(),
-                                                   is_leaf.data<uint8_t>(), k, child_seen.get());
+  const int64_t width = leaf_table.extent(1);
+  // Both scans in one stretch without the lock, in the order their errors are reported.
+  int64_t bad;
+  bool leaves_below = false;
+  {
+    GilReleasedForScan unlocked(k + k * width);
+    bad = first_malformed_winding_node(left.data<int64_t>(), right.data<int64_t>(),
+                                       is_leaf.data<uint8_t>(), k, child_seen.get());
+    leaves_below = bad < 0 && entries_below(leaf_table.data<int64_t>(), k * width, t);
+  }
   if (bad >= 0)
     return PyErr_Format(PyExc_ValueError, "winding tree node %zd is malformed",
                         static_cast<Py_ssize_t>(bad));
-  const int64_t width = leaf_table.extent(1);
-  if (!require(entries_below(leaf_table.data<int64_t>(), k * width, t),
-               "leaf triangle is outside the triangle array"))
-    return nullptr;
+  if (!require(leaves_below, "leaf triangle is outside the triangle array")) return nullptr;
   PyRef crossings = new_bytes(static_cast<size_t>(p) * sizeof(int64_t));
   if (!crossings) return nullptr;
   PyRef ambiguous = new_bytes(static_cast<size_t>(p));

@@ -10,6 +10,7 @@
 #include "runtime/thread_count.h"
 #include "tree/build_kernel.h"
 #include "tree/build_scratch.h"
+#include "tree/tree_arrays.h"
 #include "tree/tree_view.h"
 
 namespace zet {
@@ -41,7 +42,7 @@ PyObject* py_build_aabb_tree(PyObject*, PyObject* args) {
   const Py_ssize_t n = vertices.extent(0), m = triangles.extent(0);
   if (!require(m <= kMaxTreeTriangles,
                "triangles has too many rows for a tree (at most 1073741823)") ||
-      !require(indices_below(triangles.data<uint32_t>(), 3 * m, n),
+      !require(scan_indices_below(triangles.data<uint32_t>(), 3 * m, n),
                "triangle index is outside the vertex array"))
     return nullptr;
   if (m == 0)

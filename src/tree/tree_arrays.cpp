@@ -2,7 +2,9 @@
 
 #include <algorithm>
 
+#include "runtime/gil.h"
 #include "runtime/py_memory.h"
+#include "runtime/raw_array.h"
 
 namespace zet {
 namespace {
@@ -20,19 +22,40 @@ bool acquire_mesh_arrays(PyObject* vertices, PyObject* triangles, MeshArrays& me
          acquire_array(triangles, mesh.triangles, kUint32, {-1, 3}, name);
 }
 
+bool scan_indices_below(const uint32_t* indices, int64_t count, int64_t limit) {
+  GilReleasedForScan unlocked(count);
+  return indices_below(indices, count, limit);
+}
+
 bool check_mesh(const MeshArrays& mesh, const char* name) {
-  if (!indices_below(mesh.triangles.data<uint32_t>(), 3 * mesh.triangles.extent(0),
-                     mesh.vertices.extent(0)))
+  if (!scan_indices_below(mesh.triangles.data<uint32_t>(), 3 * mesh.triangles.extent(0),
+                          mesh.vertices.extent(0)))
     return fail("%s triangle index is outside the vertex array", name);
   return true;
 }
 
-bool find_malformed_node(const int32_t* node_meta, int64_t k, int64_t order_length, int64_t& bad) {
-  PyMemArray<uint8_t> has_parent;
-  if (!has_parent.allocate(size_t(k))) return false;
+namespace {
+
+// first_malformed_node with scratch of its own from the raw allocator, so that it can run
+// with the lock released; false when the scratch could not be had.
+bool scan_nodes(const int32_t* node_meta, int64_t k, int64_t order_length, int64_t& bad) {
+  RawArray<uint8_t> has_parent;
+  if (!has_parent.resize(size_t(k))) return false;
   std::fill(has_parent.get(), has_parent.get() + k, uint8_t{0});
   bad = first_malformed_node(node_meta, k, order_length, has_parent.get());
   return true;
+}
+
+}  // namespace
+
+bool find_malformed_node(const int32_t* node_meta, int64_t k, int64_t order_length, int64_t& bad) {
+  bool scanned;
+  {
+    GilReleasedForScan unlocked(k);
+    scanned = scan_nodes(node_meta, k, order_length, bad);
+  }
+  if (!scanned) PyErr_NoMemory();
+  return scanned;
 }
 
 bool tree_items(PyObject* object, PyRef& held, PyObject* items[7], const char* name) {
@@ -65,12 +88,21 @@ bool check_tree(TriangleTree& tree, const char* name) {
   const int64_t n = v[0].extent(0), m = v[1].extent(0), k = v[5].extent(0), L = v[6].extent(0);
   if (v[2].extent(0) != m || v[3].extent(0) != k || v[4].extent(0) != k || k == 0 || k > 2147483647)
     return fail("%s tree arrays have inconsistent lengths", name);
-  if (!indices_below(v[1].data<uint32_t>(), 3 * m, n))
-    return fail("%s triangle index is outside the vertex array", name);
-  if (!indices_below(v[6].data<uint32_t>(), L, m))
-    return fail("%s leaf triangle is outside the triangle array", name);
-  int64_t bad;
-  if (!find_malformed_node(v[5].data<int32_t>(), k, L, bad)) return false;
+  // The three scans in one stretch without the lock, in the order their errors are reported.
+  bool triangles_below, leaves_below = false, scanned = false;
+  int64_t bad = -1;
+  {
+    GilReleasedForScan unlocked(3 * m + L + k);
+    triangles_below = indices_below(v[1].data<uint32_t>(), 3 * m, n);
+    leaves_below = triangles_below && indices_below(v[6].data<uint32_t>(), L, m);
+    scanned = leaves_below && scan_nodes(v[5].data<int32_t>(), k, L, bad);
+  }
+  if (!triangles_below) return fail("%s triangle index is outside the vertex array", name);
+  if (!leaves_below) return fail("%s leaf triangle is outside the triangle array", name);
+  if (!scanned) {
+    PyErr_NoMemory();
+    return false;
+  }
   if (bad >= 0) {
     PyErr_Format(PyExc_ValueError, "%s tree node %zd is malformed", name,
                  static_cast<Py_ssize_t>(bad));

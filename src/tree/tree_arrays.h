@@ -28,6 +28,9 @@ struct TriangleTree {
 // vertices float64 (n, 3), triangles uint32 (m, 3).
 bool acquire_mesh_arrays(PyObject* vertices, PyObject* triangles, MeshArrays& mesh,
                          const char* name);
+// indices_below, with the interpreter lock released while a long scan runs.
+bool scan_indices_below(const uint32_t* indices, int64_t count, int64_t limit);
+
 // Every triangle index below n.
 bool check_mesh(const MeshArrays& mesh, const char* name);
 
@@ -42,7 +45,8 @@ bool acquire_tree_arrays(PyObject* const items[7], TriangleTree& tree, const cha
 bool check_tree(TriangleTree& tree, const char* name);
 
 // The first malformed one of k node records (first_malformed_node, -1 when none) in bad, with
-// the scratch it needs; false with MemoryError set when the scratch could not be had.
+// the scratch it needs; false with MemoryError set when the scratch could not be had. A long
+// scan runs with the interpreter lock released.
 bool find_malformed_node(const int32_t* node_meta, int64_t k, int64_t order_length, int64_t& bad);
 
 }  // namespace zet
