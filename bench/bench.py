@@ -242,7 +242,8 @@ def write_results(path, table, peer_lines, notes, loads, bars, started):
              f"Written by `make bench` on {time.strftime('%Y-%m-%d %H:%M')} (Python {platform.python_version()}).", "",
              f"Machine: {machine_line()}; {loads[0]}.", ""] + [f"- {x}" for x in loads[1:]]
     lines += ["", "Ours: thread limit set with `set_thread_limit`; time = best of several runs, the thread counts (and "
-              "our own reference calls) taking turns; ratio = peer time / our time, i.e. our throughput / the peer's "
+              "our own reference calls, and the python-fcl planners, which leave no thread pool behind) taking turns; "
+              "the other peers are timed after all of ours; ratio = peer time / our time, i.e. our throughput / the peer's "
               "(above 1: ours faster); a peer run on a subset has its time scaled to the whole case. Rows whose build "
               "is not `-` are of lane kernels, run once per vector build (`ZET_NATIVE_LANES`, each build in a "
               "process of its own, against the same peer figures). The answers are compared with the peers' by "

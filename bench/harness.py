@@ -47,6 +47,7 @@ class Peer:
     threads: tuple = (1, 2)  # the rows it stands in
     per_thread: bool = False  # run again for each thread count of its rows
     ours: bool = False  # our own code: timed with ours, in turns
+    turns: bool = False  # another library's code with no thread pool left idle: timed with ours, in turns
     shared: bool = False  # depends on the data only: measured once for every case of that data
     repeats: int = 3
     summary: bool = True  # in the README's summary
@@ -164,7 +165,7 @@ def measure_ours(case, data):
     loop = 0.05 if case.unit == "call" else None
     items = [(t, t, lambda t=t: case.ours(data, t)) for t in case.threads]
     for p in case.peers:
-        if p.ours:
+        if p.ours or p.turns:
             items += [((p.label, t), t, lambda p=p, t=t: p.run(data, t)) for t in p.threads] if p.per_thread \
                 else [((p.label, None), p.threads[0], lambda p=p: p.run(data))]
     history = {} if case.paired else None
@@ -190,7 +191,9 @@ def measure_peer(peer, data, threads=None):
 
 def measure(cases, peers=True):
     """{case index: {"data", "ours", "peers"}}: ours for every case first, then the peers (whose
-    idle thread pools must not share the cores with our timed runs)."""
+    idle thread pools must not share the cores with our timed runs); peers that leave no pool
+    behind may take turns with ours instead, so that a load that comes and goes over the minutes
+    between the two passes does not decide their ratio."""
     out = {}
     for i, case in enumerate(cases):
         data = guarded(case.setup)
@@ -204,14 +207,14 @@ def measure(cases, peers=True):
             continue
         for p in case.peers:
             for t in p.threads:
-                if p.ours:
+                if p.ours or p.turns:
                     got = ours.get((p.label, t if p.per_thread else None))
                 elif p.run is None:
                     got = ours.get(1)
                 else:
                     got = measure_peer(p, out[i]["data"], t if p.per_thread else None)
                 out[i]["peers"][p.label, t] = got
-        if any(not p.ours and p.run for p in case.peers):
+        if any(not (p.ours or p.turns) and p.run for p in case.peers):
             progress(f"peers: {case.function} {case.label(out[i]['data'])} done")
     return out
 
