@@ -8,6 +8,8 @@
 #include <cstdint>
 #include <limits>
 
+#include "runtime/huge_pages.h"
+
 namespace zet {
 
 // An owned reference (new reference in, decref on scope exit unless released).
@@ -69,7 +71,9 @@ inline PyRef new_bytes(size_t size) {
     PyErr_NoMemory();
     return PyRef();
   }
-  return PyRef(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(size)));
+  PyObject* bytes = PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(size));
+  if (bytes != nullptr) advise_huge_pages(PyBytes_AS_STRING(bytes), size);
+  return PyRef(bytes);
 }
 
 template <class T>

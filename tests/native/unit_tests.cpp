@@ -16,6 +16,7 @@
 #include "collision/window_order.h"
 #include "cones/refined_key_order.h"
 #include "rays/leaf_blocks.h"
+#include "runtime/huge_pages.h"
 #include "runtime/key_order.h"
 #include "runtime/parallel_for.h"
 #include "runtime/thread_count.h"
@@ -54,6 +55,23 @@ static void test_effective_count() {
   CHECK(effective_thread_count_for(0, 2, false, 0, 100) == 1);
   CHECK(effective_thread_count_for(1000, 2, false, 0, 100) == 32);
   CHECK(effective_thread_count_for(2147483647, 2, true, 3, 100) == 32);
+}
+
+// The advised range never leaves its block: whole huge pages only, none when none fits.
+static void test_huge_pages_inside() {
+  constexpr uintptr_t H = kHugePageBytes;
+  HugePageRange r = huge_pages_inside(3 * H + 16, 4 * H);
+  CHECK(r.begin == 4 * H && r.end == 7 * H);
+  r = huge_pages_inside(2 * H, 2 * H);  // aligned at both ends: all of it
+  CHECK(r.begin == 2 * H && r.end == 4 * H);
+  r = huge_pages_inside(H + 1, H);  // straddles one boundary but holds no whole page
+  CHECK(r.end <= r.begin);
+  for (uintptr_t start : {uintptr_t{1}, H - 1, H, 5 * H + 4096})
+    for (size_t bytes : {size_t{0}, size_t{4096}, size_t(H), size_t(3 * H + 7)}) {
+      r = huge_pages_inside(start, bytes);
+      CHECK(r.end <= r.begin ||
+            (r.begin >= start && r.end <= start + bytes && r.begin % H == 0 && r.end % H == 0));
+    }
 }
 
 static void test_range_plan() {
@@ -282,6 +300,7 @@ int main() {
   test_key_orders();
   test_effective_count();
   test_range_plan();
+  test_huge_pages_inside();
   test_fan_outs();
   std::printf("native: %d passed, %d failed\n", checks - failures, failures);
   return failures == 0 ? EXIT_SUCCESS : EXIT_FAILURE;
