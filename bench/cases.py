@@ -744,21 +744,27 @@ def plan_json(result):
     return [(s["part"], s["label"]) for s in data["steps"]], data["remaining"], data["blocking"]
 
 
+def fcl_plan(d, resolution):
+    """The plan of the python-fcl planner at a sample spacing, and its seconds."""
+    from zet_native.disassembly import analysis, plan, planner
+    from zet_native.disassembly.depth import overlap_depths
+    planner.Assembly = peers.fcl_assembly(analysis, overlap_depths, resolution)
+    try:
+        start = time.perf_counter()
+        result = plan(d["parts"])
+        return result, time.perf_counter() - start
+    finally:
+        planner.Assembly = analysis.Assembly
+
+
 def fcl_resolution(d):
     """The coarsest of RESOLUTIONS at which the python-fcl planner gives our plan and blocking
     table (kept in the data), and the seconds of that plan."""
-    from zet_native.disassembly import analysis, plan, planner
-    from zet_native.disassembly.depth import overlap_depths
+    from zet_native.disassembly import plan
     ours = plan_json(plan(d["parts"], threads=1))
     for resolution in RESOLUTIONS:
-        planner.Assembly = peers.fcl_assembly(analysis, overlap_depths, resolution)
-        try:
-            start = time.perf_counter()
-            theirs = plan_json(plan(d["parts"]))
-            seconds = time.perf_counter() - start
-        finally:
-            planner.Assembly = analysis.Assembly
-        if theirs == ours:
+        theirs, seconds = fcl_plan(d, resolution)
+        if plan_json(theirs) == ours:
             d["fcl resolution"] = resolution
             return resolution, seconds
     raise Unavailable(f"python-fcl did not find our blockers down to 1/{round(1 / RESOLUTIONS[-1])} of a diagonal")
@@ -769,15 +775,7 @@ def fcl_planner(d):
     gives our plan and blocking table (found by the first call)."""
     if "fcl resolution" not in d:
         return Timed(fcl_resolution(d)[1])
-    from zet_native.disassembly import analysis, plan, planner
-    from zet_native.disassembly.depth import overlap_depths
-    planner.Assembly = peers.fcl_assembly(analysis, overlap_depths, d["fcl resolution"])
-    try:
-        start = time.perf_counter()
-        plan(d["parts"])
-        return Timed(time.perf_counter() - start)
-    finally:
-        planner.Assembly = analysis.Assembly
+    return Timed(fcl_plan(d, d["fcl resolution"])[1])
 
 
 def path_check_seconds(d, fcl=False):
