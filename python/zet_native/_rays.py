@@ -66,10 +66,14 @@ def winding(points: npt.ArrayLike, direction: npt.ArrayLike, solid: WindingTree,
         return _zet_native.ray_winding_batch(*args)
 
     crossings, ambiguous = np.empty(len(p), "=i8"), np.empty(len(p), np.uint8)
-    # The walks cost less a point the more points a call has (a call orders its points so that
-    # neighbours share their walk), so slices are as large as the time allows: a copy of nine
-    # bytes a point out of cold memory costs less than slices cut to keep it in the cache.
-    in_chunks(len(p), POINTS_PER_SLICE, run, into=(crossings, ambiguous), hot_bytes=None)
+    # A call pays a fixed cost before its first point (the tree is collapsed and its triangles
+    # prepared for the direction: some 4 ms for 100k triangles), and its walks cost less a
+    # point the more points it has (it orders its points so that neighbours share their walk).
+    # So slices are as few as Ctrl-C allows: the first one's pace bears that cost in full, so
+    # the next may be up to 32 times as large, and every slice aims at half a second. A copy of
+    # nine bytes a point out of cold memory costs less than slices cut to keep it in the cache.
+    in_chunks(len(p), POINTS_PER_SLICE, run, seconds=0.5, into=(crossings, ambiguous), growth=32.0,
+              hot_bytes=None)
     return crossings, ambiguous.view(bool)
 
 
