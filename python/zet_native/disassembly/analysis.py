@@ -33,7 +33,7 @@ import _zet_native
 import zet_native
 from zet_native._interrupt import POINTS_PER_SLICE
 
-from .depth import cross, depths_at_rest, lengths, overlap_depths
+from .depth import depths_at_rest, overlap_depths
 from .directions import AXES, best_direction, smallest_margins, sphere_grid
 from .parts import AssemblyError, Mesh
 from .seat_cones import seat_cone_groups
@@ -811,13 +811,10 @@ def _extremes(vertices: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
     return low, high
 
 
-def _row_dots(u: np.ndarray, v: np.ndarray) -> np.ndarray:
-    """The dot products of the rows of u and v (n, 3), added as ``np.einsum("ij,ij->i", u, v)``
-    adds them, (x0 + x2) + x1, so that the shrunk parts keep their bits, in less time than
-    einsum takes on rows of three."""
-    products = u * v
-    dots: np.ndarray = (products[:, 0] + products[:, 2]) + products[:, 1]
-    return dots
+def _thrice(row: np.ndarray) -> np.ndarray:
+    """A row of per-face values repeated for corners 0, 1 and 2 of every face, in the order of
+    the corner list ``triangles.T.reshape(-1)``."""
+    return np.concatenate([row, row, row])
 
 
 def shrunk(vertices: np.ndarray, triangles: np.ndarray, distance: float) -> tuple[np.ndarray, np.ndarray]:
@@ -828,32 +825,48 @@ def shrunk(vertices: np.ndarray, triangles: np.ndarray, distance: float) -> tupl
     overlap deeper than the allowance; touching faces, sliding and tolerated interferences
     leave no contact at all. Inward is against the normals of a positive volume. Also the unit
     face normals of the triangles as given (by the right-hand rule, whatever the volume's sign)."""
-    # Rows gathered with take(), which gives what indexing with the triangles gives, several
-    # times sooner on rows of three.
+    # Coordinates axis by axis, so that every step is a pass over contiguous rows; each element
+    # sees the operations of the row-wise formulas in their order (a dot product of rows is
+    # (x0 + x2) + x1, as np.einsum("ij,ij->i") adds it; a length sqrt((x0 + x1) + x2), as
+    # np.linalg.norm does), so the shrunk parts keep their bits.
     index = triangles.astype(np.intp)
-    first, second, third = (vertices.take(index[:, k], axis=0) for k in range(3))
-    normals = cross(second - first, third - first)
-    volume = _row_dots(first, normals).sum()
+    faces = len(index)
+    corner_of = index.T.reshape(-1)  # corner 0 of every face, then corner 1, then corner 2
+    xyz = np.ascontiguousarray(vertices.T, dtype=np.float64)
+    at = xyz.take(corner_of, axis=1).reshape(3, 3, faces)  # axis, corner, face
+    e1, e2 = at[:, 1] - at[:, 0], at[:, 2] - at[:, 0]
+    normals = [e1[i] * e2[j] - e1[j] * e2[i] for i, j in ((1, 2), (2, 0), (0, 1))]
+    first = at[:, 0]
+    volume = ((first[0] * normals[0] + first[2] * normals[2]) + first[1] * normals[1]).sum()
     flipped = bool(volume < 0)
     if flipped:
-        normals = -normals
+        normals = [-n for n in normals]
     # Each vertex's sum of its faces' normals, the faces taken by corner and then in order
     # (bincount adds in the order given).
-    corner_of = index.T.reshape(-1)
-    spread = np.concatenate([normals] * 3)
-    summed = np.stack([np.bincount(corner_of, weights=spread[:, j], minlength=len(vertices)) for j in range(3)],
-                      axis=1)
-    length = lengths(summed)
-    unit = summed / np.where(length > 0, length, 1.0)[:, None]
-    face_unit = normals / np.maximum(lengths(normals), 1e-300)[:, None]
+    summed = [np.bincount(corner_of, weights=_thrice(n), minlength=len(vertices)) for n in normals]
+    length = np.sqrt((summed[0] * summed[0] + summed[1] * summed[1]) + summed[2] * summed[2])
+    length = np.where(length > 0, length, 1.0)
+    unit = [s / length for s in summed]
+    face_length = np.sqrt((normals[0] * normals[0] + normals[1] * normals[1]) + normals[2] * normals[2])
+    face_length = np.maximum(face_length, 1e-300)
+    face_unit = [n / face_length for n in normals]
     # Every corner's cosine at once (a smallest value is the same whatever the order it is
     # taken in; only the sign of a zero could differ, and the clip below drops it).
+    u = [c.take(corner_of) for c in unit]
+    f = [_thrice(c) for c in face_unit]
     cosine = np.ones(len(vertices))
-    np.minimum.at(cosine, corner_of, _row_dots(unit.take(corner_of, axis=0), np.concatenate([face_unit] * 3)))
+    np.minimum.at(cosine, corner_of, (u[0] * f[0] + u[2] * f[2]) + u[1] * f[1])
     step = distance / np.clip(cosine, 0.25, 1.0)
-    # A negated vector has the same length: the unit normals of the triangles as given are the
-    # flipped ones negated back, bit for bit.
-    return np.ascontiguousarray(vertices - unit * step[:, None]), -face_unit if flipped else face_unit
+    moved, face_normals = np.empty((len(vertices), 3)), np.empty((faces, 3))
+    for k in range(3):
+        np.subtract(xyz[k], unit[k] * step, out=moved[:, k])
+        # A negated vector has the same length: the unit normals of the triangles as given
+        # are the flipped ones negated back, bit for bit.
+        if flipped:
+            np.negative(face_unit[k], out=face_normals[:, k])
+        else:
+            face_normals[:, k] = face_unit[k]
+    return moved, face_normals
 
 
 def _key(d: npt.ArrayLike) -> Direction:
