@@ -282,6 +282,31 @@ def test_same_bits_in_any_chunks():
     assert np.sum((counts != 0) & (np.frombuffer(ambiguous, np.uint8) == 1)) > 10  # partial counts
 
 
+
+def test_same_bits_split_over_threads():
+    """A solid of 72k triangles and 2^18 + 7 points: the spatial order and the prepared leaves
+    are then split over threads. Every thread limit gives the bytes of one thread, and those
+    are the points' own results, as chunks too small for the prepared leaves give them."""
+    v, t = torus(200, 180)
+    tree = wtree(v, t, 4, usable=np.arange(len(t)) % 97 != 0)
+    rng = np.random.default_rng(5)
+    points = np.vstack([rng.uniform(-1.4, 1.4, (2**18, 3)) * [1, 1, 0.3], [[NAN, 0, 0]] * 7])
+    points = points[rng.permutation(len(points))]
+    previous = zn.set_thread_limit(1)
+    try:
+        whole = run(points, DIRECTION, tree)
+        for limit in (2, 3):
+            zn.set_thread_limit(limit)
+            assert run(points, DIRECTION, tree) == whole
+    finally:
+        zn.set_thread_limit(previous)
+    picked = np.r_[0:999, len(points) - 999:len(points)]
+    crossings, ambiguous = (np.frombuffer(b, d) for b, d in zip(whole, ("=i8", np.uint8)))
+    alone = [run(points[picked[i:i + 999]], DIRECTION, tree) for i in (0, 999)]
+    assert crossings[picked].tobytes() == b"".join(c for c, _ in alone)
+    assert ambiguous[picked].tobytes() == b"".join(a for _, a in alone)
+    assert np.sum(crossings == -1) > 10000
+
 def test_winding_tree_from_a_tree():
     v, t = torus(8, 6)
     excluded = (np.arange(len(t)) % 5 == 0).astype(np.uint8)

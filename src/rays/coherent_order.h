@@ -20,7 +20,8 @@ uint32_t coherent_cell_count(int64_t count);
 // cell_starts of coherent_cell_count(count) + 1. Returns false, writing nothing to order,
 // when the direction spans no plane across it (zero or not finite) or no point projects to
 // a finite position; the points are then best taken as they come. count must be below 2^32.
+// Large counts are split over up to `threads` threads; the order is the same for any number.
 bool coherent_order(const double* points, int64_t count, const double direction[3], uint32_t* keys,
-                    uint32_t* cell_starts, uint32_t* order);
+                    uint32_t* cell_starts, uint32_t* order, int64_t threads = 1);
 
 }  // namespace zet

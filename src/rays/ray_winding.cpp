@@ -227,7 +227,7 @@ bool run_ray_winding(const WindingBatch& b, int64_t threads) {
         !order.resize(b.point_count))
       return false;
     if (coherent_order(b.points, b.point_count, b.direction, keys.get(), cell_starts.get(),
-                       order.get()))
+                       order.get(), threads))
       sorted = order.get();
   }
   // The collapsed tree serves every finite point when the direction allows it; otherwise
@@ -240,7 +240,7 @@ bool run_ray_winding(const WindingBatch& b, int64_t threads) {
   const bool collapsed =
       b.point_count >= b.tree.node_count / kPointsPerNodeToCollapse && wide_winding_direction(r) &&
       collapse_winding_tree(b.tree, 8.0 * b.epsilon, r, wide) &&
-      (wide_kernel.grouped ? prepare_winding_leaf_groups(b.tree, b.direction, wide, groups)
+      (wide_kernel.grouped ? prepare_winding_leaf_groups(b.tree, b.direction, wide, groups, threads)
                            : prepare_winding_triangles(b.tree, b.direction, triangles));
   const WindingLeaves leaves{triangles.get(), groups.get()};
   static const PointsKernel kernel = widest_build<PointsKernel>(

@@ -29,8 +29,9 @@ struct WindingLeafGroup {
 // The groups of every leaf slot of wide (the collapse of tree), the triangles prepared for
 // direction, in the order the wide nodes list their leaf slots; each leaf slot's count is set
 // to the index of its first group. A leaf with no usable triangle gets one group with no lanes.
-// False when memory could not be had or the groups would not fit an int32 index.
+// False when memory could not be had or the groups would not fit an int32 index. Large trees
+// are prepared by up to `threads` threads; the groups are the same for any number.
 bool prepare_winding_leaf_groups(const WindingTree& tree, const double direction[3], WideTree& wide,
-                                 RawArray<WindingLeafGroup>& groups);
+                                 RawArray<WindingLeafGroup>& groups, int64_t threads);
 
 }  // namespace zet

@@ -15,6 +15,7 @@
 #include "collision/node_pair_queue.h"
 #include "collision/window_order.h"
 #include "cones/refined_key_order.h"
+#include "rays/coherent_order.h"
 #include "rays/leaf_blocks.h"
 #include "runtime/huge_pages.h"
 #include "runtime/key_order.h"
@@ -265,6 +266,38 @@ static void test_node_pair_queue() {
 
 // indices_below against the largest index: every position of the one offending index (the
 // check runs in blocks with a tail), limits at the edges of the 32-bit range and below 1.
+// The ray order split over threads is the order of one pass, for counts on both sides of a
+// range and with points that project to no finite position; and it is a permutation.
+static void test_coherent_order_split() {
+  std::mt19937_64 rng(11);
+  std::uniform_real_distribution<double> coordinate(-2.0, 2.0);
+  const double direction[3] = {0.3, 0.5, 0.8};
+  bool same = true, permutation = true;
+  for (int64_t count :
+       {int64_t{1000}, int64_t{(1 << 17) - 1}, int64_t{(1 << 18) + 5}, int64_t{700001}}) {
+    const size_t n = static_cast<size_t>(count);
+    std::vector<double> points(3 * n);
+    for (double& x : points) x = coordinate(rng);
+    for (int64_t i = 0; i < count; i += 9973) points[size_t(3 * i + i % 3)] = NAN;
+    const size_t cells = size_t{coherent_cell_count(count)} + 1;
+    std::vector<uint32_t> keys(n), starts(cells), one(n), split(n);
+    CHECK(
+        coherent_order(points.data(), count, direction, keys.data(), starts.data(), one.data(), 1));
+    for (int64_t threads : {2, 3, 7, 32}) {
+      CHECK(coherent_order(points.data(), count, direction, keys.data(), starts.data(),
+                           split.data(), threads));
+      same = same && split == one;
+    }
+    std::vector<bool> seen(n);
+    for (uint32_t i : one) {
+      permutation = permutation && i < count && !seen[i];
+      if (i < count) seen[i] = true;
+    }
+  }
+  CHECK(same);
+  CHECK(permutation);
+}
+
 static void test_indices_below() {
   std::mt19937_64 rng(5);
   const int64_t limits[] = {-1,
@@ -295,6 +328,7 @@ static void test_indices_below() {
 
 int main() {
   test_indices_below();
+  test_coherent_order_split();
   test_node_pair_queue();
   test_lazy_generations();
   test_key_orders();
