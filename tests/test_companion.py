@@ -190,10 +190,44 @@ def test_boolean_masks_are_masks(ball):
     tree = zet_native.build_tree(v, t)
     chosen = v[:, 2] > 0
     assert zet_native.ray_mesh(tree, chosen)[7].tolist() == np.flatnonzero(chosen).tolist()
+    # A mask of another length is refused, not read as far as it goes.
+    for short in (chosen[:-1], np.r_[chosen, True]):
+        with pytest.raises(ValueError, match="points must have shape"):
+            zet_native.ray_mesh(tree, short)
+    with pytest.raises(ValueError, match="selected must have shape"):
+        zet_native.margins(directions, mask[1:], groups)
     # Usable triangles: any nonzero integer counts, as does True.
     hits = zet_native.ray_hits(v * 0.1, (1, 0, 0), 2.0, tree, usable=np.arange(len(t)) % 2 * 7)
     assert np.all(hits.triangles % 2 == 1)
 
+
+
+def test_trees_and_solids_as_people_pass_them(ball):
+    """A tree or winding tree of lists, views or other dtypes works as the tree itself does; a
+    tree passed where a solid goes is made into one; empty lists are no rows."""
+    v, t = ball
+    tree = zet_native.build_tree(v, t)
+    solid = zet_native.winding_tree(tree)
+    points = np.random.default_rng(4).uniform(-0.6, 0.6, (300, 3))
+    expected = zet_native.winding(points, (0.3, 0.2, 0.9), solid)
+    for given in (tree, [a.tolist() for a in solid], [np.asfortranarray(a) for a in solid],
+                  [a.astype(np.int32) if a.dtype == np.int64 else a.astype(bool) if a.dtype == np.uint8 else a
+                   for a in solid]):
+        got = zet_native.winding(points, (0.3, 0.2, 0.9), given)
+        assert got[0].tobytes() == expected[0].tobytes() and got[1].tobytes() == expected[1].tobytes()
+    hits = zet_native.ray_hits(points, (1, 0, 0), 2.0, tree)
+    listed = zet_native.ray_hits(points, (1, 0, 0), 2.0, [np.asarray(a).tolist() for a in tree])
+    assert listed.triangles.tobytes() == hits.triangles.tobytes() and listed.depths.tobytes() == hits.depths.tobytes()
+    with pytest.raises(ValueError, match="tree.node_meta must hold integers"):
+        zet_native.ray_hits(points, (1, 0, 0), 2.0, [*tree[:5], tree.node_meta.astype(float), tree.order])
+    with pytest.raises(ValueError, match="solid.child_left holds values outside"):
+        zet_native.winding(points, (1, 0, 0), [*solid[:2], solid.child_left.astype(np.uint64) + 2**63, *solid[3:]])
+    with pytest.raises(TypeError, match="solid must be a WindingTree"):
+        zet_native.winding(points, (1, 0, 0), solid[:5])
+    # Empty lists: no points, no origins, no directions.
+    assert [len(r) for r in zet_native.winding([], (1, 0, 0), solid)] == [0, 0]
+    assert len(zet_native.ray_hits([], (1, 0, 0), 1.0, tree).rays) == 0
+    assert [len(r) for r in zet_native.direction_scores([], 1.0, zet_native.ray_mesh(tree), [])] == [0, 0]
 
 def separated_pairs(rng, n, scale):
     """Triangle pairs on two sides of a random plane through the origin (gaps from 0 to 1e-3),

@@ -44,10 +44,10 @@ def real_array(value: npt.ArrayLike, name: str, shape: Sequence[int], *, rows: b
     array = _as_numeric(value, name)
     if array.dtype.kind not in "fiu":
         raise ValueError(f"{name} must hold real numbers, got dtype {array.dtype}")
-    if rows and array.ndim == len(shape) - 1:
-        array = array.reshape((1, *array.shape))
     if array.size == 0 and array.ndim == 1 and len(shape) > 1:  # an empty list: no rows
         array = array.reshape((0, *(max(s, 0) for s in shape[1:])))
+    elif rows and array.ndim == len(shape) - 1:
+        array = array.reshape((1, *array.shape))
     _check_shape(array, shape, name)
     return np.ascontiguousarray(array, dtype=np.float64)
 
@@ -90,6 +90,21 @@ def index_array(value: npt.ArrayLike, name: str, shape: Sequence[int], *, limit:
     return np.ascontiguousarray(array, dtype=dtype)
 
 
+def signed_array(value: npt.ArrayLike, name: str, shape: Sequence[int], dtype: npt.DTypeLike) -> np.ndarray:
+    """``value`` as a C-contiguous array of a signed integer dtype (int32 or int64) and
+    ``shape``, negative entries included; entries beyond the dtype's range are refused."""
+    array = _as_numeric(value, name)
+    if array.size == 0 and array.ndim == 1 and len(shape) > 1:
+        array = array.reshape((0, *(max(s, 0) for s in shape[1:])))
+    if array.dtype.kind not in "iu":
+        raise ValueError(f"{name} must hold integers, got dtype {array.dtype}")
+    _check_shape(array, shape, name)
+    info = np.iinfo(dtype)
+    if array.size and (int(array.min()) < info.min or int(array.max()) > info.max):
+        raise ValueError(f"{name} holds values outside the range of {info.dtype}")
+    return np.ascontiguousarray(array, dtype=dtype)
+
+
 def mask_array(value: npt.ArrayLike, name: str, length: int) -> np.ndarray:
     """A per-item mask of ``length`` entries (bool or integer, nonzero meaning set) as uint8."""
     array = _as_numeric(value, name)
@@ -99,12 +114,14 @@ def mask_array(value: npt.ArrayLike, name: str, length: int) -> np.ndarray:
     return np.ascontiguousarray(array != 0, dtype=np.uint8)
 
 
-def selection(value: npt.ArrayLike, name: str) -> np.ndarray:
-    """Indices of items as int64: a boolean mask selects where it is true, integers are taken as
-    indices (range checks are the native module's, with IndexError)."""
+def selection(value: npt.ArrayLike, name: str, length: int) -> np.ndarray:
+    """Indices of ``length`` items as int64: a boolean mask (of ``length`` entries) selects
+    where it is true, integers are taken as indices (range checks are the native module's,
+    with IndexError)."""
     array = _as_numeric(value, name)
     if array.dtype.kind == "b":
-        return np.flatnonzero(array.reshape(-1)).astype(np.int64)
+        _check_shape(array, (length,), name)
+        return np.flatnonzero(array).astype(np.int64)
     if array.size == 0:
         return np.zeros(0, dtype=np.int64)
     if array.dtype.kind not in "iu":

@@ -190,7 +190,7 @@ def margins(directions: npt.ArrayLike, selected: npt.ArrayLike, groups: ConeGrou
     indices, or a boolean mask over the groups) of a ``ConeGroups``: positive outside a
     group's cone (free), negative inside (blocked); its wedges are made first when missing."""
     d = real_array(directions, "directions", (-1, 3), rows=True)
-    chosen = selection(selected, "selected")
+    chosen = selection(selected, "selected", len(groups.kinds))
     arrays = _group_arrays(groups)[:11]
     per_slice = max(1, EVALUATIONS_PER_SLICE // max(len(chosen), 1))
 
@@ -209,7 +209,7 @@ def cap_bounds(directions: npt.ArrayLike, selected: npt.ArrayLike, groups: ConeG
     ``angular_radius`` (radians: a scalar, or one per direction) of each unit direction (N x 3),
     against the groups ``selected`` (indices or a boolean mask) of a ``ConeGroups``."""
     d = real_array(directions, "directions", (-1, 3), rows=True)
-    chosen = selection(selected, "selected")
+    chosen = selection(selected, "selected", len(groups.kinds))
     radius = np.atleast_1d(np.asarray(angular_radius))
     radius = (real_array(radius, "angular_radius", (1,)) if radius.shape == (1,)
               else real_array(radius, "angular_radius", (len(d),)))

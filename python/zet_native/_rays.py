@@ -12,7 +12,7 @@ import _zet_native
 
 from ._arrays import in_chunks, real_array, unpack
 from ._interrupt import POINTS_PER_SLICE, RAYS_PER_SLICE, ShouldCancel, keep_going
-from ._trees import RayMesh, WindingTree, tree_tuple, usable_of, winding_tree
+from ._trees import RayMesh, TriangleTree, WindingTree, tree_tuple, usable_of, winding_tree, winding_tuple
 
 
 class RayHits(NamedTuple):
@@ -46,11 +46,11 @@ def ray_hits(origins: npt.ArrayLike, direction: npt.ArrayLike, ray_length: float
     return RayHits(bool(r[0]), unpack(r[1], "=i8"), unpack(r[2], "=i8"), unpack(r[3], "=f8"))
 
 
-def winding(points: npt.ArrayLike, direction: npt.ArrayLike, solid: WindingTree, epsilon: float = 1e-12,
-            origin_tolerance: float = 1e-12) -> tuple[np.ndarray, np.ndarray]:
+def winding(points: npt.ArrayLike, direction: npt.ArrayLike, solid: WindingTree | TriangleTree,
+            epsilon: float = 1e-12, origin_tolerance: float = 1e-12) -> tuple[np.ndarray, np.ndarray]:
     """(crossings, ambiguous): the signed number of crossings of the ray from each point (P x 3)
-    along ``direction`` through the solid (a ``WindingTree``), as int64 (P,), and whether the
-    point's ray was ambiguous, as bool (P,).
+    along ``direction`` through the solid (a ``WindingTree``; a ``TriangleTree`` is made into
+    one for the call), as int64 (P,), and whether the point's ray was ambiguous, as bool (P,).
 
     With outward normals a point inside counts -1 and a point outside 0. A ray that grazes an
     edge or vertex, runs parallel to a triangle it reaches, or meets a triangle within
@@ -59,7 +59,7 @@ def winding(points: npt.ArrayLike, direction: npt.ArrayLike, solid: WindingTree,
     8 epsilon for the ray-box test."""
     p = real_array(points, "points", (-1, 3), rows=True)
     d = real_array(direction, "direction", (3,))
-    arrays: Any = tuple(solid)
+    arrays = winding_tuple(solid)
 
     def run(lo: int, hi: int) -> tuple[bytes, bytes]:
         args: Any = (p[lo:hi], d, *arrays, epsilon, origin_tolerance)

@@ -10,7 +10,7 @@ import numpy.typing as npt
 
 import _zet_native
 
-from ._arrays import index_array, mask_array, real_array, selection
+from ._arrays import index_array, mask_array, real_array, selection, signed_array
 from ._interrupt import ShouldCancel, keep_going
 
 
@@ -78,15 +78,36 @@ def build_tree(vertices: Any, triangles: npt.ArrayLike | None = None, leaf_size:
     )
 
 
+_TREE_DTYPES = tuple(np.dtype(d) for d in (np.float64, np.uint32, np.uint8, np.float64, np.float64, np.int32, np.uint32))
+
+
+def _exact(items: tuple[Any, ...], dtypes: tuple[np.dtype[Any], ...]) -> bool:
+    """Whether every item is already a C-contiguous array of its dtype, as the native module
+    takes it (shapes and values are its own checks)."""
+    for item, dtype in zip(items, dtypes):
+        if type(item) is not np.ndarray or item.dtype is not dtype or not item.flags.c_contiguous:
+            return False
+    return True
+
+
 def tree_tuple(tree: Any, name: str) -> tuple[Any, ...]:
-    """A tree argument as the 7-tuple the native module takes."""
+    """A tree argument as the 7-tuple the native module takes: a tree's own arrays as they are,
+    anything else (lists, views, other dtypes) converted array by array."""
     try:
         items = tuple(tree)
     except TypeError:
         raise TypeError(f"{name} must be a TriangleTree or a 7-tuple of tree arrays") from None
     if len(items) != 7:
         raise TypeError(f"{name} must be a TriangleTree or a 7-tuple of tree arrays, got {len(items)} items")
-    return items
+    if _exact(items, _TREE_DTYPES):
+        return items
+    vertices, triangles, excluded, node_min, node_max, node_meta, order = items
+    faces = index_array(triangles, f"{name}.triangles", (-1, 3))
+    return (real_array(vertices, f"{name}.vertices", (-1, 3)), faces,
+            mask_array(excluded, f"{name}.excluded", len(faces)),
+            real_array(node_min, f"{name}.node_min", (-1, 3)), real_array(node_max, f"{name}.node_max", (-1, 3)),
+            signed_array(node_meta, f"{name}.node_meta", (-1, 5), np.int32),
+            index_array(order, f"{name}.order", (-1,)))
 
 
 def usable_of(tree: tuple[Any, ...], usable: npt.ArrayLike | None) -> np.ndarray:
@@ -148,6 +169,35 @@ def winding_tree(tree: Any, usable: npt.ArrayLike | None = None) -> WindingTree:
     )
 
 
+_WINDING_DTYPES = tuple(np.dtype(d) for d in (np.float64, np.float64, np.int64, np.int64, np.uint8, np.int64,
+                                                np.float64, np.uint8))
+
+
+def winding_tuple(solid: Any, name: str = "solid") -> tuple[Any, ...]:
+    """A solid argument as the eight arrays the native module takes: a ``WindingTree``'s own
+    arrays as they are, other arrays converted one by one, and a tree (a ``TriangleTree`` or
+    7-tuple) made into its ``WindingTree``."""
+    try:
+        items = tuple(solid)
+    except TypeError:
+        raise TypeError(f"{name} must be a WindingTree or a TriangleTree") from None
+    if len(items) == 7:
+        return tuple(winding_tree(items))
+    if len(items) != 8:
+        raise TypeError(f"{name} must be a WindingTree (8 arrays) or a TriangleTree (7), got {len(items)} items")
+    if _exact(items, _WINDING_DTYPES):
+        return items
+    node_min, node_max, left, right, is_leaf, leaf_table, corners, usable = items
+    lo = real_array(node_min, f"{name}.node_min", (-1, 3))
+    table = signed_array(leaf_table, f"{name}.leaf_table", (-1, -1), np.int64)
+    triangles = real_array(corners, f"{name}.triangle_vertices", (-1, 3, 3))
+    return (lo, real_array(node_max, f"{name}.node_max", (-1, 3)),
+            signed_array(left, f"{name}.child_left", (-1,), np.int64),
+            signed_array(right, f"{name}.child_right", (-1,), np.int64),
+            mask_array(is_leaf, f"{name}.is_leaf", len(lo)), table, triangles,
+            mask_array(usable, f"{name}.usable", len(triangles)))
+
+
 RayMesh = tuple[Any, ...]
 
 
@@ -167,7 +217,7 @@ def ray_mesh(tree: Any, points: npt.ArrayLike | None = None, epsilon: float = 1e
     items = tree_tuple(tree, "tree")
     vertices = np.asarray(items[0])
     chosen = (np.arange(len(vertices), dtype=np.int64) if points is None
-              else selection(points, "points"))
+              else selection(points, "points", len(vertices)))
     if len(vertices):
         low, high = vertices.min(axis=0), vertices.max(axis=0)
     else:
