@@ -1,6 +1,7 @@
 // Large fresh blocks are faulted in page by page on first touch: a million-triangle build
 // took some 17 thousand faults (about a sixth of its time) for its working memory and
-// results. Asking the kernel for huge pages on such a block turns that into a few dozen.
+// results. Asking the kernel for huge pages on its working memory turns most of that into a
+// few dozen (results are left to the allocator, see new_bytes).
 #pragma once
 #include <cstddef>
 #include <cstdint>
