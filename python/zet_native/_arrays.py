@@ -63,17 +63,23 @@ def scalar_or_rows(value: npt.ArrayLike, name: str, count: int) -> np.ndarray:
     return np.ascontiguousarray(array, dtype=np.float64)
 
 
-def index_array(value: npt.ArrayLike, name: str, shape: Sequence[int], *, limit: int | None = None,
-                dtype: npt.DTypeLike = np.uint32) -> np.ndarray:
-    """``value`` as a C-contiguous integer array (uint32 or int64) of ``shape``. Every entry
-    must be at least 0 and below ``limit`` (when given) and fit the dtype; otherwise a
-    ValueError names the argument and the first offending row."""
+def _integers(value: npt.ArrayLike, name: str, shape: Sequence[int]) -> np.ndarray:
+    """``value`` as an integer array of ``shape`` (an empty list: no rows), not yet converted."""
     array = _as_numeric(value, name)
     if array.size == 0 and array.ndim == 1 and len(shape) > 1:
         array = array.reshape((0, *(max(s, 0) for s in shape[1:])))
     if array.dtype.kind not in "iu":
         raise ValueError(f"{name} must hold integers, got dtype {array.dtype}")
     _check_shape(array, shape, name)
+    return array
+
+
+def index_array(value: npt.ArrayLike, name: str, shape: Sequence[int], *, limit: int | None = None,
+                dtype: npt.DTypeLike = np.uint32) -> np.ndarray:
+    """``value`` as a C-contiguous integer array (uint32 or int64) of ``shape``. Every entry
+    must be at least 0 and below ``limit`` (when given) and fit the dtype; otherwise a
+    ValueError names the argument and the first offending row."""
+    array = _integers(value, name, shape)
     top = _UINT32_LIMIT if np.dtype(dtype) == np.uint32 else 2**63
     if limit is not None:
         top = min(top, limit)
@@ -93,12 +99,7 @@ def index_array(value: npt.ArrayLike, name: str, shape: Sequence[int], *, limit:
 def signed_array(value: npt.ArrayLike, name: str, shape: Sequence[int], dtype: npt.DTypeLike) -> np.ndarray:
     """``value`` as a C-contiguous array of a signed integer dtype (int32 or int64) and
     ``shape``, negative entries included; entries beyond the dtype's range are refused."""
-    array = _as_numeric(value, name)
-    if array.size == 0 and array.ndim == 1 and len(shape) > 1:
-        array = array.reshape((0, *(max(s, 0) for s in shape[1:])))
-    if array.dtype.kind not in "iu":
-        raise ValueError(f"{name} must hold integers, got dtype {array.dtype}")
-    _check_shape(array, shape, name)
+    array = _integers(value, name, shape)
     info = np.iinfo(dtype)
     if array.size and (int(array.min()) < info.min or int(array.max()) > info.max):
         raise ValueError(f"{name} holds values outside the range of {info.dtype}")
