@@ -6,6 +6,7 @@ segment-triangle test written here, independent of the module's path query."""
 import assemblies
 import numpy as np
 import pytest
+from scene import box_solid
 
 from zet_native.disassembly import AssemblyError, analysis, plan
 
@@ -146,6 +147,45 @@ def test_press_fit_beyond_the_allowance_is_refused_with_the_pair(monkeypatch):
         if threads == 1:  # the overlaps at rest come first: a refused plan analyses nothing
             assert prepared == []
 
+
+
+def test_solids_that_overlap_with_no_surfaces_crossing_are_refused():
+    """Two copies of a cube, a cube inside another and two cubes overlapping by half their width
+    with flush sides: no two triangles cross deeper than the allowance, the solids do. The depth
+    reported is a lower bound: more than the allowance, no more than the real one. A block in
+    the cavity of a closed hollow box overlaps nothing: it is held, not refused."""
+    cube = box_solid([((0.0, 0.0, 0.0), (1.0, 1.0, 1.0))])
+    cases = {1.0: {"a": cube, "b": cube},
+             0.25: {"a": box_solid([((0.25,) * 3, (0.75,) * 3)]), "b": cube},
+             0.5: {"a": cube, "b": box_solid([((0.5, 0.0, 0.0), (1.5, 1.0, 1.0))])}}
+    for real, parts in cases.items():
+        with pytest.raises(AssemblyError, match=r"'a' and 'b' overlap by (\S+) at rest \(at least") as refused:
+            plan(parts)
+        depth = float(refused.value.args[0].split("overlap by ")[1].split()[0])
+        assert 1e-3 < depth <= real
+    hollow = box_solid([((0.0, 0.0, 0.0), (3.0, 3.0, 3.0))], [((0.5, 0.5, 0.5), (2.5, 2.5, 2.5))])
+    data = plan({"shell": hollow, "block": box_solid([((1.0, 1.0, 1.0), (2.0, 2.0, 2.0))])}).to_json()
+    assert data["steps"] == [] and data["blockers"] == {"block": ["shell"], "shell": ["block"]}
+
+
+def test_unused_vertices_position_and_scale_do_not_change_the_plan():
+    """A vertex that no triangle uses is not part of the solid (it would widen the box, the
+    size and so the allowance); the same assembly moved and scaled keeps its plan, equal box
+    volumes and margins included."""
+    parts = assemblies.pinned_peg()
+    expected = plan(parts).to_json()
+    v, t = parts["peg"]
+    stray = {**parts, "peg": (np.vstack([v, [5000.0, 0.0, 0.0]]), t)}
+    assert plan(stray).to_json() == expected
+    steps = [(s["part"], s["label"]) for s in expected["steps"]]
+    for scale, shift in ((1e-6, 0.3), (1e3, -7.0), (3.0, 0.7)):
+        moved = {n: ((v + shift) * scale, t) for n, (v, t) in parts.items()}
+        assert [(s["part"], s["label"]) for s in plan(moved).to_json()["steps"]] == steps
+    twins = {"a": box_solid([((0.0, 0.0, 0.0), (1.0, 1.0, 1.0))]), "b": box_solid([((1.0, 0.0, 0.0), (2.0, 1.0, 1.0))])}
+    order = [s["part"] for s in plan(twins).to_json()["steps"]]
+    for scale, shift in ((1e-6, 0.3), (1e6, 0.0), (3.0, 0.7)):
+        moved = {n: ((v + shift) * scale, t) for n, (v, t) in twins.items()}
+        assert [s["part"] for s in plan(moved).to_json()["steps"]] == order
 
 def test_same_plans_on_one_and_four_threads():
     for build in (assemblies.channel_stack, assemblies.pinned_peg, assemblies.captive_ring):

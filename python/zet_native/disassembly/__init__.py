@@ -17,11 +17,17 @@ holds the parts that cannot leave:
   part's solid along the path;
 - the blocking table: for each part and tested direction, the parts that block it;
 - the sequence: among the parts that can leave, the one that leaves the fewest blockers
-  behind, then the widest margin, then the name.
+  behind, then the widest margin, then the smaller box, then the name (margins and box
+  volumes, in the assembly's diagonal, that agree to 9 decimals are ties, so that the plan
+  does not move with the assembly's position or scale).
 
-The allowance defaults to 1e-4 of the assembly's diagonal. Two parts that overlap deeper
-than it at rest are refused (``AssemblyError`` naming the pair and the depth). The deepest
-tolerated overlap of each part at rest is reported, so real interferences show.
+The allowance defaults to 1e-4 of the assembly's diagonal (vertices that no triangle uses
+are dropped first). Two parts that overlap deeper than it at rest are refused
+(``AssemblyError`` naming the pair and the depth): where triangles of the two cross that
+deep, or where the solids overlap with no surfaces crossing (a copy of a part, a part inside
+another), found by points well inside one part lying inside the other; the depth is then a
+lower bound. The deepest tolerated overlap of each part at rest is reported, so real
+interferences show.
 
 Stated limits: each part moves once, by a translation to infinity (no rotations, no
 sequences of moves, no subassemblies that leave together); directions are sampled (the

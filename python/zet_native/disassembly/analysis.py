@@ -15,8 +15,9 @@ touching pair of a tight fit keeps the contacts few: a sliding fit of thousands 
 would otherwise report millions. Points well inside P are also tested, at positions along
 the path, for lying inside Q's solid (a guard for surfaces that pass through each other only
 along shared edges or planes). At rest, the deepest overlap of each pair of parts is measured
-on the parts as they are (``rest_depth``): it is what the plan reports as a part's
-interference, and two parts deeper than the allowance are refused.
+on the parts as they are (``rest_depths``): it is what the plan reports as a part's
+interference, and two parts deeper than the allowance are refused, as are two whose solids
+overlap deeper with no surfaces crossing (``solid_overlap``).
 """
 
 import concurrent.futures
@@ -44,6 +45,8 @@ GRID_DIRECTIONS = 64  # directions of the grid rated by vertex rays
 GRID_CANDIDATES = 3  # ray-free grid directions checked when no axis is free
 RAY_POINTS = 200  # vertices per mesh that shoot rays (evenly strided)
 INTERIOR_PER_AXIS = 6  # lattice of test points inside each part
+TIE_DECIMALS = 9  # margins and relative volumes that agree this far are ties (see tie)
+REST_WITNESSES = 8  # points whose depth is measured for a refused overlap of solids at rest
 BUDGETS = (32, 512, 2**62)  # candidate pairs of the successive looks at a path
 PATH_SAMPLES = 12  # positions at which the interior points are tested against a blocker
 HALFWAY = PATH_SAMPLES // 2 - 1  # the sample at the middle of the path
@@ -280,7 +283,8 @@ class Assembly:
         return inside
 
     def volume(self, name: str) -> float:
-        return float(np.prod(self.high[name] - self.low[name]))
+        """The volume of the part's box, in cubes of the assembly's diagonal."""
+        return float(np.prod((self.high[name] - self.low[name]) / self.tol.diagonal))
 
     def corners(self, name: str, triangles: np.ndarray) -> np.ndarray:
         v, t = self.meshes[name]
@@ -318,23 +322,77 @@ class Assembly:
             raise Cancelled()
         return r
 
-    def rest_depths(self, pairs: Sequence[tuple[str, str]]) -> list[tuple[float, tuple[int, int] | None]]:
-        """Deepest overlap of each pair of parts in place, with the triangle pair that has it:
-        the path queries one after the other, then the depths of all their triangle pairs in
-        one go (each pair's depth is its own, and a few hundred cost about what a dozen do)."""
+    def rest_depths(self, pairs: Sequence[tuple[str, str]]) -> list[tuple[float, str]]:
+        """Deepest overlap of each pair of parts in place, with where it is (the triangle pair
+        that has it): the path queries one after the other, then the depths of all their
+        triangle pairs in one go (each pair's depth is its own, and a few hundred cost about
+        what a dozen do). A pair within the allowance there is also checked for solids that
+        overlap deeper with no surfaces crossing (``solid_overlap``)."""
         found = [self._query(p, q, (0.0, 0.0, 0.0), 0.0) for p, q in pairs]
         counts = [len(moving) for moving, *_ in found]
-        if not sum(counts):
-            return [(0.0, None)] * len(pairs)
-        a = np.concatenate([self.corners(p, moving) for (p, _), (moving, *_) in zip(pairs, found)])
-        b = np.concatenate([self.corners(q, fixed) for (_, q), (_, fixed, *_) in zip(pairs, found)])
-        lo, hi = (np.concatenate([f[k] for f in found]) for k in (2, 3))
-        depths = np.split(depths_at_rest(a, b, self.tol.allowance, lo, hi), np.cumsum(counts)[:-1])
-        out: list[tuple[float, tuple[int, int] | None]] = []
-        for (moving, fixed, *_), mine in zip(found, depths):
+        depths: list[np.ndarray] = [np.zeros(0)] * len(pairs)
+        if sum(counts):
+            a = np.concatenate([self.corners(p, moving) for (p, _), (moving, *_) in zip(pairs, found)])
+            b = np.concatenate([self.corners(q, fixed) for (_, q), (_, fixed, *_) in zip(pairs, found)])
+            lo, hi = (np.concatenate([f[k] for f in found]) for k in (2, 3))
+            depths = np.split(depths_at_rest(a, b, self.tol.allowance, lo, hi), np.cumsum(counts)[:-1])
+        out: list[tuple[float, str]] = []
+        for (p, q), (moving, fixed, *_), mine in zip(pairs, found, depths):
             k = int(np.argmax(mine)) if len(mine) else -1
-            out.append((float(mine[k]), (int(moving[k]), int(fixed[k]))) if k >= 0 else (0.0, None))
+            deepest = (float(mine[k]), f"triangles {int(moving[k])} and {int(fixed[k])}") if k >= 0 else (0.0, "")
+            solid = self.solid_overlap(p, q) if deepest[0] <= self.tol.allowance else None
+            out.append(deepest if solid is None else solid)
         return out
+
+    def solid_overlap(self, p: str, q: str) -> tuple[float, str] | None:
+        """How deep the solids of p and q surely overlap where a point well inside one is inside
+        the other along four rays: at least the point's distance to the nearer of the two
+        surfaces (the ball of that radius about it lies in both, so no shorter translation
+        takes it out of either), when that is more than the allowance; else None. Two copies
+        of a part, or a part inside another, overlap with no surfaces crossing."""
+        allowance = self.tol.allowance
+        for a, b in ((p, q), (q, p)):
+            points = self.interior[a]
+            if len(points):
+                points = points[self._inside_part(points, b)]
+            for d in _CHECK_RAYS:
+                if len(points):
+                    points = points[_inside_along(points, self.solids[b], d) & _inside_along(points, self.solids[a], d)]
+            if not len(points):
+                continue
+            points = points[self._farther_than(points, a, allowance) & self._farther_than(points, b, allowance)]
+            if len(points):
+                # The depth reported is the best of a few points: those deepest in the common box
+                # of the two parts (the most a point's distance to the surfaces can be there).
+                low, high = np.maximum(self.low[a], self.low[b]), np.minimum(self.high[a], self.high[b])
+                room = np.minimum(points - low, high - points).min(axis=1)
+                deepest = points[np.argsort(-room, kind="stable")[:REST_WITNESSES]]
+                depths = [min(self._surface_distance(x, a), self._surface_distance(x, b)) for x in deepest]
+                x = deepest[int(np.argmax(depths))]
+                return max(depths), (f"at least: a point of {a!r} at ({x[0]:.6g}, {x[1]:.6g}, {x[2]:.6g}) is "
+                                     "that far inside both")
+        return None
+
+    def _farther_than(self, points: np.ndarray, name: str, radius: float) -> np.ndarray:
+        """Whether each point is surely farther than radius from the part's surface: no
+        triangle's box comes that close (the candidate traversal of the module), or the
+        distance's lower bound to every one that does is above it."""
+        singles = np.repeat(np.arange(len(points), dtype=np.int64), 3).reshape(-1, 3)
+        tree = zet_native.build_tree(points, singles, 4, None, self.should_cancel)
+        pairs = zet_native.clearance_candidates(tree, self.trees[name], (0.0, 0.0, 0.0), 0.0, radius,
+                                                should_cancel=self.should_cancel).pairs.astype(np.intp)
+        far = np.ones(len(points), dtype=bool)
+        if len(pairs):
+            at = np.repeat(points[pairs[:, 0]][:, None], 3, axis=1)
+            lower = zet_native.triangle_distances(at, self.corners(name, pairs[:, 1]))["lower"]
+            far[pairs[lower <= radius, 0]] = False
+        return far
+
+    def _surface_distance(self, point: np.ndarray, name: str) -> float:
+        """A lower bound of the distance from a point to the part's surface (every triangle's)."""
+        t = self.meshes[name][1]
+        at = np.broadcast_to(point, (len(t), 3, 3))
+        return float(zet_native.triangle_distances(at, self.corners(name, np.arange(len(t))))["lower"].min())
 
     def windows(self, p: str, d: npt.ArrayLike, widen: float) -> tuple[np.ndarray, np.ndarray]:
         """For every part, the window [lo, hi] of t >= 0 in which p's box moved by t d meets its
@@ -703,7 +761,7 @@ class Assembly:
                      if _key(d) not in seen]
             candidates += self._rate(p, others, extra, touching)
         free = [i for i, c in enumerate(candidates) if not c.blockers]
-        chosen = min(free, key=lambda i: (-candidates[i].margin, i)) if free else -1
+        chosen = min(free, key=lambda i: (-tie(candidates[i].margin), i)) if free else -1
         return PartAnalysis(p, tuple(candidates), chosen)
 
     def _rate(self, p: str, others: Sequence[str], tried: Sequence[tuple[str, np.ndarray | Direction]],
@@ -792,6 +850,22 @@ def _inside(points: np.ndarray, solid: zet_native.WindingTree) -> np.ndarray:
     return inside
 
 
+# Further rays along which a point must be inside both solids before an overlap at rest is
+# refused on it: on a surface that is not closed, one ray may count a crossing that another
+# would not.
+_CHECK_RAYS = (WINDING_RAY, np.array([0.5773502691896258, 0.5773502691896258, 0.5773502691896258]),
+               np.array([-0.7071067811865476, 0.4082482904638631, 0.5773502691896257]),
+               np.array([0.1336306209562122, 0.9354143466934853, -0.3273268353539886]))
+
+
+def _inside_along(points: np.ndarray, solid: zet_native.WindingTree, direction: np.ndarray) -> np.ndarray:
+    """Whether each point's ray along direction crosses the solid a nonzero number of times,
+    unambiguously."""
+    crossings, ambiguous = zet_native.winding(points, direction, solid)
+    inside: np.ndarray = (crossings != 0) & ~ambiguous
+    return inside
+
+
 def _gathered(vertices: np.ndarray, triangles: np.ndarray, chosen: np.ndarray) -> np.ndarray:
     """The corners (k, 3, 3) of the chosen triangles, ``vertices[triangles[chosen]]``: take()
     gathers the same rows several times sooner than indexing does on rows of three."""
@@ -867,6 +941,13 @@ def shrunk(vertices: np.ndarray, triangles: np.ndarray, distance: float) -> tupl
         else:
             face_normals[:, k] = face_unit[k]
     return moved, face_normals
+
+
+def tie(x: float) -> float:
+    """A margin or a relative volume as ranks compare it: values that agree to TIE_DECIMALS
+    decimals are a tie, since their last bits move with where the assembly is and its scale,
+    and the plan should not."""
+    return round(x, TIE_DECIMALS)
 
 
 def _key(d: npt.ArrayLike) -> Direction:

@@ -131,6 +131,12 @@ def _checked_mesh(name: str, vertices: npt.ArrayLike, triangles: npt.ArrayLike) 
     if t.min() < 0 or t.max() >= len(v):
         raise AssemblyError(f"part {name!r} has faces out of range (vertex index "
                             f"{int(t.min()) if t.min() < 0 else int(t.max())}, {len(v)} vertices)")
-    # Own copies: arrays that arrive from elsewhere (a Dask worker's deserialised buffers, a
-    # caller's read-only views) are made plain aligned native arrays here, once.
+    # Vertices that no triangle uses are dropped (the others keep their order): they are not
+    # part of the solid, and would otherwise widen its box, the assembly's size and so the
+    # allowance. Own copies: arrays that arrive from elsewhere (a Dask worker's deserialised
+    # buffers, a caller's read-only views) are made plain aligned native arrays here, once.
+    used = np.zeros(len(v), dtype=bool)
+    used[t.reshape(-1)] = True
+    if not used.all():
+        v, t = v[used], (np.cumsum(used) - 1)[t]
     return np.array(v, dtype=np.float64, order="C"), np.array(t, dtype=np.uint32, order="C")

@@ -12,7 +12,9 @@ fewest parts still in place that block it in some tested direction (the least en
 leaves first, so a lid goes before its box and the top block before the stack); then the one
 whose direction has the widest margin against its seat's cones; then the smaller part (the
 volume of its box), so that of two parts that can only part from each other the smaller one
-moves; then the first name in alphabetical order. A part's direction is its free candidate
+moves; then the first name in alphabetical order. Margins and box volumes (in cubes of the
+assembly's diagonal) that agree to 9 decimals tie, so that the plan does not move with the
+assembly's position or scale. A part's direction is its free candidate
 with the widest margin, the earliest tried on a tie. When no part can leave, the plan ends
 and the parts still in place are reported with what holds them.
 """
@@ -22,7 +24,7 @@ import threading
 from collections.abc import Callable, Iterable
 from typing import Any, NamedTuple
 
-from .analysis import Assembly, Cancelled, PartAnalysis, each, workers
+from .analysis import Assembly, Cancelled, PartAnalysis, each, tie, workers
 from .parts import AssemblyError, PartsLike, checked_parts
 
 DEFAULT_ALLOWANCE = 1e-4  # of the assembly's diagonal
@@ -133,15 +135,13 @@ class _State:
         self.last: Table | None = None  # those of the latest step
         self.interference = {n: 0.0 for n in assembly.names}
 
-    def check_rest(self, pairs: list[tuple[str, str]], found: list[tuple[float, tuple[int, int] | None]]) -> None:
+    def check_rest(self, pairs: list[tuple[str, str]], found: list[tuple[float, str]]) -> None:
         """The deepest overlaps at rest of the pairs of near parts: the interference of each
         part, or the first pair that overlaps beyond the allowance refused."""
-        for (p, q), (depth, pair) in zip(pairs, found):
+        for (p, q), (depth, where) in zip(pairs, found):
             if depth > self.a.tol.allowance:
-                assert pair is not None  # a depth above the allowance (>= 0) comes with its triangle pair
-                raise AssemblyError(
-                    f"parts {p!r} and {q!r} overlap by {depth:.6g} at rest (triangles {pair[0]} and "
-                    f"{pair[1]}), beyond the allowance {self.a.tol.allowance:.3g}")
+                raise AssemblyError(f"parts {p!r} and {q!r} overlap by {depth:.6g} at rest ({where}), "
+                                    f"beyond the allowance {self.a.tol.allowance:.3g}")
             self.interference[p] = max(self.interference[p], depth)
             self.interference[q] = max(self.interference[q], depth)
 
@@ -244,8 +244,8 @@ class _State:
             free = [x for x in analyses if x.free]
             if not free:
                 return
-            ranked = min(free, key=lambda x: (_left_behind(x), -x.candidates[x.chosen].margin,
-                                              self.a.volume(x.name), x.name))
+            ranked = min(free, key=lambda x: (_left_behind(x), -tie(x.candidates[x.chosen].margin),
+                                              tie(self.a.volume(x.name)), x.name))
             c = ranked.candidates[ranked.chosen]
             others = [q for q in self.remaining if q != ranked.name]
             distance = self.a.clear_distance(ranked.name, others, c.direction)
