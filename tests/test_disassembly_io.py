@@ -10,7 +10,7 @@ import numpy as np
 import pytest
 import support
 
-from zet_native.disassembly import AssemblyError, Interrupted, analysis, checked_parts, plan, plan_many
+from zet_native.disassembly import AssemblyError, Interrupted, analysis, checked_parts, describe, plan, plan_many
 from zet_native.disassembly.__main__ import main
 
 
@@ -101,6 +101,9 @@ def test_ctrl_c_stops_the_plan_and_keeps_the_steps_done(monkeypatch):
         partial = stopped.value.plan
         assert partial.cancelled and len(partial.steps) < len(parts)
         assert partial.steps == full.steps[:len(partial.steps)]
+        # The parts still in place are not said to be held: nothing settled what holds them.
+        text = "\n".join(describe(partial.to_json()))
+        assert "still in place when interrupted" in text and "cannot leave" not in text
 
 
 def test_plan_many_serially_without_dask(monkeypatch):
@@ -121,7 +124,7 @@ def test_plan_many_serially_without_dask(monkeypatch):
         plan_many({"lid": assemblies.box_with_lid()})
     assert len(caught) == 1 and "one after another" in str(caught[0].message)
     assert found["lid"] == plan(assemblies.box_with_lid()).to_json()
-    assert "faces out of range" in found["bad"]["failed"]
+    assert "faces out of range" in found["bad"]["failed"] and found["bad"]["parts"] == ["a"]
 
 
 @pytest.mark.skipif(support.SANITIZED, reason="worker processes do not inherit the preloaded sanitizer")

@@ -68,6 +68,9 @@ def main(argv: Sequence[str] | None = None) -> int:
     except AssemblyError as error:
         print(f"error: {error}", file=sys.stderr)
         return 2
+    except KeyboardInterrupt:
+        print("interrupted while reading the folders", file=sys.stderr)
+        return 130
     if len(loaded) == 1 and not args.scheduler:
         name, parts = next(iter(loaded.items()))
         bar = Progress("parts", len(parts) * (len(parts) + 1) // 2)  # at most, when all come out

@@ -9,12 +9,21 @@ Without Dask the assemblies are planned one after another in this process.
 import os
 import warnings
 from collections.abc import Mapping
-from typing import Any, cast
+from typing import Any, NamedTuple, cast
 
 from .parts import AssemblyError, Mesh, PartsLike, checked_parts
 from .planner import ProgressCallback, plan
 
-Loaded = dict[str, dict[str, Mesh] | AssemblyError]  # name -> checked parts, or why they were refused
+
+class Refused(NamedTuple):
+    """An assembly whose parts were refused: why, and the names of its parts when given as a
+    mapping (a folder that could not be read has none)."""
+
+    reason: str
+    names: list[str]
+
+
+Loaded = dict[str, dict[str, Mesh] | Refused]  # name -> checked parts, or why they were refused
 
 _warned = False
 
@@ -48,7 +57,7 @@ def plan_many(assemblies: Mapping[Any, PartsLike], client: Any = None, *, progre
         try:
             loaded[str(name)] = checked_parts(parts)
         except AssemblyError as error:
-            loaded[str(name)] = error
+            loaded[str(name)] = Refused(str(error), [str(n) for n in parts] if isinstance(parts, Mapping) else [])
     try:
         import dask.distributed  # noqa: F401
     except ImportError:
@@ -65,7 +74,7 @@ def _serial(loaded: Loaded, options: dict[str, Any],
             progress: ProgressCallback | None) -> dict[str, dict[str, Any]]:
     out: dict[str, dict[str, Any]] = {}
     for name, parts in loaded.items():
-        out[name] = _failed([], str(parts)) if isinstance(parts, Exception) else plan_assembly(parts, options)
+        out[name] = _failed(parts.names, parts.reason) if isinstance(parts, Refused) else plan_assembly(parts, options)
         if progress:
             progress(1)
     return out
@@ -88,8 +97,8 @@ def _on_dask(loaded: Loaded, client: Any, options: dict[str, Any],
         out: dict[str, Any] = {name: None for name in loaded}
         futures: dict[str, Any] = {}
         for name, parts in loaded.items():
-            if isinstance(parts, Exception):
-                out[name] = _failed([], str(parts))
+            if isinstance(parts, Refused):
+                out[name] = _failed(parts.names, parts.reason)
             else:
                 futures[name] = client.submit(plan_assembly, parts, options, key=f"plan-{name}-{id(parts)}", pure=False)
         for name, future in futures.items():

@@ -287,13 +287,17 @@ def describe(plan: dict[str, Any], name: str | None = None) -> list[str]:
         d = ", ".join(f"{x:+.3f}" for x in s["direction"])
         lines.append(f"  {i:>3}. {s['part']:<{width}}  {s['label']:<8} ({d})  distance {s['distance']:.4g}  "
                      f"blockers left {s['left_behind']}")
-    for n in plan["remaining"]:
-        held = plan["held"].get(n, {})
-        by = "; ".join(f"{label} by {', '.join(b)}" for label, b in held.items() if b)
-        lines.append(f"  cannot leave: {n} (held by {', '.join(plan['blockers'].get(n, [])) or 'nothing'}"
-                     + (f": {by}" if by else "") + ")")
-    if not plan["remaining"] and not plan.get("cancelled"):
-        lines.append("  every part came out")
+    if plan.get("cancelled"):  # what holds the parts still in place was not settled
+        if plan["remaining"]:
+            lines.append(f"  still in place when interrupted: {', '.join(plan['remaining'])}")
+    else:
+        for n in plan["remaining"]:
+            held = plan["held"].get(n, {})
+            by = "; ".join(f"{label} by {', '.join(b)}" for label, b in held.items() if b)
+            lines.append(f"  cannot leave: {n} (held by {', '.join(plan['blockers'].get(n, [])) or 'nothing'}"
+                         + (f": {by}" if by else "") + ")")
+        if not plan["remaining"]:
+            lines.append("  every part came out")
     deep = {n: d for n, d in plan["interference"].items() if d > 0}
     if deep:
         worst = max(deep, key=deep.__getitem__)
