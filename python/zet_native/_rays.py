@@ -80,7 +80,7 @@ def winding(points: npt.ArrayLike, direction: npt.ArrayLike, solid: WindingTree 
 # Directions tried in turn for the points whose ray was ambiguous: irrational-looking
 # components, so that a ray along one of them is unlikely to graze the edges of a mesh
 # modelled along the axes.
-_INSIDE_DIRECTIONS = np.array([
+INSIDE_DIRECTIONS = np.array([
     [0.5773502691896258, 0.5773502691896258, 0.5773502691896258],
     [0.2672612419124244, -0.5345224838248488, 0.8017837257372732],
     [-0.7071067811865476, 0.4082482904638631, 0.5773502691896257],
@@ -99,7 +99,7 @@ def contains(tree: Any, points: npt.ArrayLike, solid: WindingTree | None = None)
     solid = winding_tree(tree) if solid is None else solid
     inside = np.zeros(len(p), dtype=bool)
     pending = np.arange(len(p))
-    for direction in _INSIDE_DIRECTIONS:
+    for direction in INSIDE_DIRECTIONS:
         if not len(pending):
             break
         crossings, ambiguous = winding(p[pending], direction, solid)

@@ -33,6 +33,7 @@ import numpy.typing as npt
 import _zet_native
 import zet_native
 from zet_native._interrupt import POINTS_PER_SLICE
+from zet_native._rays import INSIDE_DIRECTIONS
 
 from .depth import depths_at_rest, overlap_depths
 from .directions import AXES, best_direction, smallest_margins, sphere_grid
@@ -853,9 +854,7 @@ def _inside(points: np.ndarray, solid: zet_native.WindingTree) -> np.ndarray:
 # Further rays along which a point must be inside both solids before an overlap at rest is
 # refused on it: on a surface that is not closed, one ray may count a crossing that another
 # would not.
-_CHECK_RAYS = (WINDING_RAY, np.array([0.5773502691896258, 0.5773502691896258, 0.5773502691896258]),
-               np.array([-0.7071067811865476, 0.4082482904638631, 0.5773502691896257]),
-               np.array([0.1336306209562122, 0.9354143466934853, -0.3273268353539886]))
+_CHECK_RAYS = (WINDING_RAY, *INSIDE_DIRECTIONS[[0, 2, 3]])
 
 
 def _inside_along(points: np.ndarray, solid: zet_native.WindingTree, direction: np.ndarray) -> np.ndarray:
