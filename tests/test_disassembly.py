@@ -187,6 +187,24 @@ def test_unused_vertices_position_and_scale_do_not_change_the_plan():
         moved = {n: ((v + shift) * scale, t) for n, (v, t) in twins.items()}
         assert [s["part"] for s in plan(moved).to_json()["steps"]] == order
 
+
+def test_thin_parts_are_not_held_by_their_own_shrinking():
+    """A sheet thinner than about 3.5 allowances lying on a block, and a slab on two cubes under
+    allowances up to 0.6 of its thickness: shrunk by the allowance, their vertices come out of
+    the far side into what they rest on, which must not block their way up (nothing is above
+    them). The plans are checked by the independent path check."""
+    block = box_solid([((0.0, 0.0, 0.0), (100.0, 40.0, 10.0))], step=200.0)
+    for thickness in (0.03, 0.01):
+        parts = {"block": block, "sheet": box_solid([((10.0, 10.0, 10.0), (60.0, 20.0, 10.0 + thickness))], step=200.0)}
+        result = plan(parts)
+        assert result.blocking["sheet"]["+z"] == [] and "sheet" not in result.remaining
+        check_plan(parts, result)
+    parts = {"a": box_solid([((0.0, 0.0, 0.0), (1.0, 1.0, 1.0))]), "b": box_solid([((1.0, 0.0, 0.0), (2.0, 1.0, 1.0))]),
+             "c": box_solid([((0.0, 0.0, 1.0), (2.0, 1.0, 2.0))], step=2.0)}
+    for allowance in (0.3, 0.6):
+        result = plan(parts, allowance=allowance, absolute=True)
+        assert result.blocking["c"]["+z"] == [] and result.remaining == []
+
 def test_same_plans_on_one_and_four_threads():
     for build in (assemblies.channel_stack, assemblies.pinned_peg, assemblies.captive_ring):
         parts = build()

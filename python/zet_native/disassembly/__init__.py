@@ -34,9 +34,11 @@ sequences of moves, no subassemblies that leave together); directions are sample
 cone's best, the axes, a grid), so a part that could leave only along an untried direction is
 reported as held. The shrinking moves each vertex along its normal far enough that every face
 plane moves at least the allowance, up to four times as far at sharp corners: near the edges
-and corners of the moving part, an overlap of up to about three times the allowance can pass;
-and a part thinner than about three and a half times the allowance is shrunk through itself,
-so that moves it could make may be reported blocked (give such assemblies a smaller allowance).
+and corners of the moving part, an overlap of up to about three times the allowance can pass.
+Walls thinner than about three and a half allowances are shrunk through themselves; for a
+part thin on the whole (a mean thickness under 16 allowances) the pairs this makes are
+measured again as the part is, but the thin walls of a thick part can still be reported
+blocked where they are free (give such assemblies a smaller allowance).
 
 ``plan_many`` plans many assemblies on Dask workers (an embedded ``LocalCluster`` when no
 client is given), and ``python -m zet_native.disassembly DIR [DIR ...]`` does it all from the

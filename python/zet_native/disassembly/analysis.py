@@ -10,9 +10,10 @@ moved that far inwards, ``shrunk``) with the path query against Q as it is: face
 or slide on each other, the tessellation overlaps of a tight fit and a press fit within the
 allowance give no contact at all, and a contact there means that P overlaps Q deeper than
 the allowance, unless the two triangles only touch (their smallest separating translation,
-``depth.overlap_depths``, is zero). Querying the shrunk part rather than listing every
-touching pair of a tight fit keeps the contacts few: a sliding fit of thousands of triangles
-would otherwise report millions. Points well inside P are also tested, at positions along
+``depth.overlap_depths``, is zero) or, for a thin part, the pair's triangles as the part is
+overlap no deeper than the allowance (``_as_it_is``). Querying the shrunk part rather than
+listing every touching pair of a tight fit keeps the contacts few: a sliding fit of thousands
+of triangles would otherwise report millions. Points well inside P are also tested, at positions along
 the path, for lying inside Q's solid (a guard for surfaces that pass through each other only
 along shared edges or planes). At rest, the deepest overlap of each pair of parts is measured
 on the parts as they are (``rest_depths``): it is what the plan reports as a part's
@@ -48,6 +49,10 @@ RAY_POINTS = 200  # vertices per mesh that shoot rays (evenly strided)
 INTERIOR_PER_AXIS = 6  # lattice of test points inside each part
 TIE_DECIMALS = 9  # margins and relative volumes that agree this far are ties (see tie)
 REST_WITNESSES = 8  # points whose depth is measured for a refused overlap of solids at rest
+# A part whose mean thickness (twice its volume over its area) is under this many allowances
+# is thin: shrinking it may push vertices of its thinnest walls (under about 3.5 allowances)
+# out of their far side, so the deep pairs of its shrunk copy are measured again as it is.
+THIN_PART = 16
 BUDGETS = (32, 512, 2**62)  # candidate pairs of the successive looks at a path
 PATH_SAMPLES = 12  # positions at which the interior points are tested against a blocker
 HALFWAY = PATH_SAMPLES // 2 - 1  # the sample at the middle of the path
@@ -215,6 +220,7 @@ class Assembly:
         self.rays = {n: b[3] for n, b in zip(self.names, built)}
         self.shrunk = {n: b[4] for n, b in zip(self.names, built)}
         self.normals = {n: b[5] for n, b in zip(self.names, built)}
+        self.thin = {n: b[6] for n, b in zip(self.names, built)}
         # Every part's triangles, normals and vertices in one table each, so that the pairs of
         # many path queries are looked up at once.
         sizes = [len(parts[n][1]) for n in self.names]
@@ -262,8 +268,9 @@ class Assembly:
         shrinking computes anyway)."""
         v, t = self.meshes[name]
         if inner:
-            moved, normals = shrunk(v, t, self.tol.allowance * (1 + 1e-6) + self.tol.kernel)
-            return zet_native.build_tree(moved, t, 4, None, self.should_cancel), normals
+            moved, normals, thickness = shrunk(v, t, self.tol.allowance * (1 + 1e-6) + self.tol.kernel)
+            thin = thickness < THIN_PART * self.tol.allowance
+            return zet_native.build_tree(moved, t, 4, None, self.should_cancel), normals, thin
         tree = zet_native.build_tree(v, t, 4, None, self.should_cancel)
         solid = zet_native.winding_tree(tree)
         return tree, solid, self._interior_points(name, solid), self._ray_mesh(name, tree)
@@ -522,11 +529,13 @@ class Assembly:
             starts = np.searchsorted(look, np.arange(len(looking)))
             counts = np.diff(np.append(starts, len(look)))
             directions = np.array([checks[i][1] for i in looking])
+            lengths = np.array([checks[i][3] for i in looking], dtype=np.float64)
             # The first few pairs of every look in one call (a deep pair is usually among them).
             first = np.arange(len(look)) - starts[look] < FIRST_PAIRS
             if first.any():
                 depths = overlap_depths(_gathered(v, triangles, moving[first]), self._all_corners(fixed[first]),
                                         directions[look[first]], lo[first], hi[first])
+                depths = self._as_it_is(p, depths, look[first], moving[first], fixed[first], directions, lengths)
                 deepest = np.full(len(looking), -np.inf)
                 np.maximum.at(deepest, look[first], depths)
                 for k in np.flatnonzero(deepest > deep).tolist():
@@ -540,6 +549,7 @@ class Assembly:
                 rows = np.concatenate([np.arange(begin[k], begin[k] + n) for k, n in zip(pending, sizes)])
                 depths = overlap_depths(_gathered(v, triangles, moving[rows]), self._all_corners(fixed[rows]),
                                         directions[look[rows]], lo[rows], hi[rows])
+                depths = self._as_it_is(p, depths, look[rows], moving[rows], fixed[rows], directions, lengths)
                 for k, mine in zip(pending, np.split(depths, np.cumsum(sizes)[:-1])):
                     if np.any(mine > deep):
                         found[looking[k]] = PairCheck(True, 0.0, float(mine.max()) + self.tol.allowance)
@@ -547,6 +557,35 @@ class Assembly:
                 pending = [k for k in pending if found[looking[k]] is None and begin[k] < end[k]]
             looking = [i for k, i in enumerate(looking) if found[i] is None and exhausted[k]]
         return [PairCheck(False, 0.0, 0.0) if f is None else f for f in found]
+
+    def _as_it_is(self, p: str, depths: np.ndarray, look: np.ndarray, moving: np.ndarray, fixed: np.ndarray,
+                  directions: np.ndarray, lengths: np.ndarray) -> np.ndarray:
+        """For a thin part (see THIN_PART), the depths of pairs of the shrunk part (of the looks
+        ``look``, whose directions and path lengths are given), less those whose triangles as
+        the part is overlap no deeper than the allowance anywhere along the path: those are
+        tolerated, and a shrunk triangle that meets the other part anyway was moved through a
+        wall thinner than the shrinking, out of its far side. A look blocks when one of its
+        pairs is deep, so its deepest pair is measured first, and the others only when that
+        one is not deep as the part is. Other parts' depths are returned as they are."""
+        deep = np.flatnonzero(depths > 1e-3 * self.tol.allowance)
+        if not len(deep) or not self.thin[p]:
+            return depths
+        v, t = self.meshes[p]
+
+        def overlapping(rows: np.ndarray) -> np.ndarray:
+            again = overlap_depths(_gathered(v, t, moving[rows]), self._all_corners(fixed[rows]),
+                                   directions[look[rows]], np.zeros(len(rows)), lengths[look[rows]])
+            return again > self.tol.allowance
+
+        by_look = deep[np.lexsort((-depths[deep], look[deep]))]  # each look's deep pairs, deepest first
+        firsts = by_look[np.r_[True, look[by_look][1:] != look[by_look][:-1]]]
+        unsettled = look[firsts[~overlapping(firsts)]]
+        rest = by_look[np.isin(look[by_look], unsettled) & ~np.isin(by_look, firsts)]
+        kept = depths.copy()
+        kept[firsts[np.isin(look[firsts], unsettled)]] = 0.0
+        if len(rest):
+            kept[rest[~overlapping(rest)]] = 0.0
+        return kept
 
     def _entered_halfway(self, p: str, checks: Sequence[tuple[str, np.ndarray, float, float]]) -> list[int]:
         """The checks (q, d, start, length) on which a point well inside p lies inside q's solid
@@ -890,7 +929,7 @@ def _thrice(row: np.ndarray) -> np.ndarray:
     return np.concatenate([row, row, row])
 
 
-def shrunk(vertices: np.ndarray, triangles: np.ndarray, distance: float) -> tuple[np.ndarray, np.ndarray]:
+def shrunk(vertices: np.ndarray, triangles: np.ndarray, distance: float) -> tuple[np.ndarray, np.ndarray, float]:
     """The vertices moved inwards so that every face plane moves at least ``distance`` into
     the solid: along the vertex's area-weighted normal, by distance over the smallest cosine
     between it and the normals of its faces (capped, so that a needle tip moves at most four
@@ -939,7 +978,9 @@ def shrunk(vertices: np.ndarray, triangles: np.ndarray, distance: float) -> tupl
             np.negative(face_unit[k], out=face_normals[:, k])
         else:
             face_normals[:, k] = face_unit[k]
-    return moved, face_normals
+    # Twice the volume over the area: a slab's thickness, a third of a cube's side.
+    thickness = float(2.0 * abs(volume) / 3.0 / face_length.sum()) if faces else 0.0
+    return moved, face_normals, thickness
 
 
 def tie(x: float) -> float:
