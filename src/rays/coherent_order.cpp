@@ -132,11 +132,13 @@ bool coherent_order(const double* points, int64_t count, const double direction[
   auto counts_of = [&](int64_t r) {
     return rows > 1 ? range_counts.get() + r * (cells + 1) : cell_starts;
   };
+  // Row r's points: its range, or all of them in one row.
+  auto row_begin = [&](int64_t r) { return rows > 1 ? range_begin(r) : 0; };
+  auto row_end = [&](int64_t r) { return rows > 1 ? range_begin(r + 1) : count; };
   auto key_range = [&](int64_t r) {
     uint32_t* counts = counts_of(r);
     for (uint32_t c = 0; c <= cells; ++c) counts[c] = 0;
-    const int64_t end = rows > 1 ? range_begin(r + 1) : count;
-    for (int64_t i = rows > 1 ? range_begin(r) : 0; i < end; ++i) {
+    for (int64_t i = row_begin(r), end = row_end(r); i < end; ++i) {
       const double* p = points + 3 * i;
       const uint32_t column = spread_bits(axes[0].cell(p)) | spread_bits(axes[1].cell(p)) << 1;
       const uint32_t key = column << bits.depth | axes[2].cell(p);
@@ -155,8 +157,7 @@ bool coherent_order(const double* points, int64_t count, const double direction[
     }
   auto place_range = [&](int64_t r) {
     uint32_t* next = counts_of(r);
-    const int64_t end = rows > 1 ? range_begin(r + 1) : count;
-    for (int64_t i = rows > 1 ? range_begin(r) : 0; i < end; ++i)
+    for (int64_t i = row_begin(r), end = row_end(r); i < end; ++i)
       order[next[keys[i]]++] = static_cast<uint32_t>(i);
   };
   for_each_item(rows, rows, place_range);

@@ -360,12 +360,13 @@ class Assembly:
         of a part, or a part inside another, overlap with no surfaces crossing."""
         allowance = self.tol.allowance
         for a, b in ((p, q), (q, p)):
+            # The interior points of a are inside a along WINDING_RAY already.
             points = self.interior[a]
             if len(points):
                 points = points[self._inside_part(points, b)]
             for d in _CHECK_RAYS:
                 if len(points):
-                    points = points[_inside_along(points, self.solids[b], d) & _inside_along(points, self.solids[a], d)]
+                    points = np.ascontiguousarray(points[_inside(points, self.solids[b], d) & _inside(points, self.solids[a], d)])
             if not len(points):
                 continue
             points = points[self._farther_than(points, a, allowance) & self._farther_than(points, b, allowance)]
@@ -874,34 +875,26 @@ def _sample_times(start: npt.ArrayLike, length: npt.ArrayLike) -> np.ndarray:
     return times
 
 
-def _inside(points: np.ndarray, solid: zet_native.WindingTree) -> np.ndarray:
+def _inside(points: np.ndarray, solid: zet_native.WindingTree, direction: np.ndarray = WINDING_RAY) -> np.ndarray:
     """Whether each point (float64, C-contiguous (n, 3)) is inside the solid: its ray along
-    WINDING_RAY crosses it a nonzero number of times, unambiguously. As ``zet_native.winding``
+    ``direction`` crosses it a nonzero number of times, unambiguously. As ``zet_native.winding``
     finds it, in one call of the module when the points are few enough for Ctrl-C to land at
     once (the companion slices more); the companion's checks and copies of the results would
     cost about what the walks of a path's points do."""
     if len(points) > POINTS_PER_SLICE:
-        crossings, ambiguous = zet_native.winding(points, WINDING_RAY, solid)
+        crossings, ambiguous = zet_native.winding(points, direction, solid)
         inside: np.ndarray = (crossings != 0) & ~ambiguous
         return inside
-    args: Any = (points, WINDING_RAY, *solid, *WINDING_TOLERANCES)
+    args: Any = (points, direction, *solid, *WINDING_TOLERANCES)
     packed_crossings, packed_ambiguous = _zet_native.ray_winding_batch(*args)
     inside = (np.frombuffer(packed_crossings, "=i8") != 0) & (np.frombuffer(packed_ambiguous, np.uint8) == 0)
     return inside
 
 
-# Further rays along which a point must be inside both solids before an overlap at rest is
-# refused on it: on a surface that is not closed, one ray may count a crossing that another
-# would not.
-_CHECK_RAYS = (WINDING_RAY, *INSIDE_DIRECTIONS[[0, 2, 3]])
-
-
-def _inside_along(points: np.ndarray, solid: zet_native.WindingTree, direction: np.ndarray) -> np.ndarray:
-    """Whether each point's ray along direction crosses the solid a nonzero number of times,
-    unambiguously."""
-    crossings, ambiguous = zet_native.winding(points, direction, solid)
-    inside: np.ndarray = (crossings != 0) & ~ambiguous
-    return inside
+# Further rays along which a point must be inside both solids, besides WINDING_RAY, before an
+# overlap at rest is refused on it: on a surface that is not closed, one ray may count a
+# crossing that another would not.
+_CHECK_RAYS = tuple(INSIDE_DIRECTIONS[[0, 2, 3]])
 
 
 def _gathered(vertices: np.ndarray, triangles: np.ndarray, chosen: np.ndarray) -> np.ndarray:
@@ -929,6 +922,20 @@ def _thrice(row: np.ndarray) -> np.ndarray:
     return np.concatenate([row, row, row])
 
 
+def _dot(u: Sequence[np.ndarray] | np.ndarray, v: Sequence[np.ndarray] | np.ndarray) -> np.ndarray:
+    """Dot products of vectors given axis by axis, added as np.einsum("ij,ij->i") adds rows of
+    three: (x0 + x2) + x1."""
+    dots: np.ndarray = (u[0] * v[0] + u[2] * v[2]) + u[1] * v[1]
+    return dots
+
+
+def _length(u: Sequence[np.ndarray]) -> np.ndarray:
+    """Lengths of vectors given axis by axis, as np.linalg.norm takes rows of three:
+    sqrt((x0 + x1) + x2) of the squares."""
+    length: np.ndarray = np.sqrt((u[0] * u[0] + u[1] * u[1]) + u[2] * u[2])
+    return length
+
+
 def shrunk(vertices: np.ndarray, triangles: np.ndarray, distance: float) -> tuple[np.ndarray, np.ndarray, float]:
     """The vertices moved inwards so that every face plane moves at least ``distance`` into
     the solid: along the vertex's area-weighted normal, by distance over the smallest cosine
@@ -949,25 +956,24 @@ def shrunk(vertices: np.ndarray, triangles: np.ndarray, distance: float) -> tupl
     e1, e2 = at[:, 1] - at[:, 0], at[:, 2] - at[:, 0]
     normals = [e1[i] * e2[j] - e1[j] * e2[i] for i, j in ((1, 2), (2, 0), (0, 1))]
     first = at[:, 0]
-    volume = ((first[0] * normals[0] + first[2] * normals[2]) + first[1] * normals[1]).sum()
+    volume = _dot(first, normals).sum()
     flipped = bool(volume < 0)
     if flipped:
         normals = [-n for n in normals]
     # Each vertex's sum of its faces' normals, the faces taken by corner and then in order
     # (bincount adds in the order given).
     summed = [np.bincount(corner_of, weights=_thrice(n), minlength=len(vertices)) for n in normals]
-    length = np.sqrt((summed[0] * summed[0] + summed[1] * summed[1]) + summed[2] * summed[2])
+    length = _length(summed)
     length = np.where(length > 0, length, 1.0)
     unit = [s / length for s in summed]
-    face_length = np.sqrt((normals[0] * normals[0] + normals[1] * normals[1]) + normals[2] * normals[2])
-    face_length = np.maximum(face_length, 1e-300)
+    face_length = np.maximum(_length(normals), 1e-300)
     face_unit = [n / face_length for n in normals]
     # Every corner's cosine at once (a smallest value is the same whatever the order it is
     # taken in; only the sign of a zero could differ, and the clip below drops it).
     u = [c.take(corner_of) for c in unit]
     f = [_thrice(c) for c in face_unit]
     cosine = np.ones(len(vertices))
-    np.minimum.at(cosine, corner_of, (u[0] * f[0] + u[2] * f[2]) + u[1] * f[1])
+    np.minimum.at(cosine, corner_of, _dot(u, f))
     step = distance / np.clip(cosine, 0.25, 1.0)
     moved, face_normals = np.empty((len(vertices), 3)), np.empty((faces, 3))
     for k in range(3):
