@@ -4,6 +4,7 @@ Ctrl-C in the middle of a plan, and many assemblies on Dask."""
 import _thread
 import json
 import warnings
+from pathlib import Path
 
 import assemblies
 import numpy as np
@@ -70,6 +71,25 @@ def test_command_line_prints_and_writes_the_contract(tmp_path, capsys):
     assert main([str(tmp_path / "nothing")]) == 2
     err = capsys.readouterr().err.strip().splitlines()
     assert len(err) == 1 and "no mesh files" in err[0]
+
+
+def test_command_line_refuses_outputs_and_schedulers_it_cannot_use(tmp_path, capsys):
+    lid = assemblies.write_obj_folder(tmp_path / "lidded", assemblies.box_with_lid())
+    missing = tmp_path / "no such folder"
+    # Found before any planning: one line each, nothing printed on standard output.
+    for args, reason in [(["--json", str(missing / "plan.json")], "no folder"),
+                         (["--picture", str(missing / "plan.png")], "no folder"),
+                         (["--json", str(tmp_path)], "a folder"),
+                         (["--scheduler", "not-an-address"], "--scheduler not-an-address")]:
+        assert main([str(lid), *args]) == 2
+        out, err = capsys.readouterr()
+        assert out == "" and len(err.strip().splitlines()) == 1 and reason in err
+    # A file that cannot be written after the planning (no new files in /proc): the plan is
+    # printed, then one line says why the file is missing.
+    if Path("/proc/self").is_dir():
+        assert main([str(lid), "--json", "/proc/self/plan.json"]) == 2
+        out, err = capsys.readouterr()
+        assert "every part came out" in out and err.startswith("error: --json /proc/self/plan.json")
 
 
 def test_ctrl_c_stops_the_plan_and_keeps_the_steps_done(monkeypatch):

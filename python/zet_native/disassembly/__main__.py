@@ -61,6 +61,15 @@ def main(argv: Sequence[str] | None = None) -> int:
     if len(set(names)) != len(names):
         print("error: two folders have the same name", file=sys.stderr)
         return 2
+    # Output that could not be written is found before the planning, not after it.
+    for flag, path in (("--json", args.json), ("--picture", args.picture)):
+        if path is None:
+            continue
+        where = Path(path).resolve()
+        if where.is_dir() or not where.parent.is_dir():
+            reason = "a folder" if where.is_dir() else f"no folder {where.parent}"
+            print(f"error: {flag} {path}: {reason}", file=sys.stderr)
+            return 2
     options = {"allowance": args.allowance, "threads": args.threads}
     start = time.perf_counter()
     try:
@@ -94,7 +103,14 @@ def main(argv: Sequence[str] | None = None) -> int:
             except ImportError:
                 print("error: --scheduler needs dask.distributed (pip install zet-native[cluster])", file=sys.stderr)
                 return 2
-            client = Client(args.scheduler)  # type: ignore[no-untyped-call]
+            try:
+                client = Client(args.scheduler)  # type: ignore[no-untyped-call]
+            except KeyboardInterrupt:
+                print("interrupted while connecting to the scheduler", file=sys.stderr)
+                return 130
+            except Exception as error:  # a malformed address, a refused or timed-out connection
+                print(f"error: --scheduler {args.scheduler}: {error}".splitlines()[0], file=sys.stderr)
+                return 2
         bar = Progress("assemblies", len(loaded))
         try:
             plans = plan_many(loaded, client, progress=bar, **options)
@@ -106,7 +122,11 @@ def main(argv: Sequence[str] | None = None) -> int:
         print("\n".join(describe(result, name)))
     print(f"planned in {time.perf_counter() - start:.1f} s")
     if args.json:
-        Path(args.json).write_text(json.dumps(plans, indent=1))
+        try:
+            Path(args.json).write_text(json.dumps(plans, indent=1))
+        except OSError as error:
+            print(f"error: --json {args.json}: {error.strerror or error}", file=sys.stderr)
+            return 2
     if args.picture:
         try:
             from .picture import draw_plan
@@ -120,6 +140,9 @@ def main(argv: Sequence[str] | None = None) -> int:
             except ImportError:
                 print("no picture: it needs matplotlib (pip install zet-native[picture])", file=sys.stderr)
                 break
+            except OSError as error:
+                print(f"error: --picture {args.picture}: {error.strerror or error}", file=sys.stderr)
+                return 2
     failed = [n for n, r in plans.items() if "failed" in r]
     if failed:
         print(f"error: {failed[0]}: {plans[failed[0]]['failed']}", file=sys.stderr)
