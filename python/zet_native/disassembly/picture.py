@@ -59,8 +59,10 @@ def draw_plan(path: str | Path, plan: dict[str, Any], parts: Mapping[str, Mesh],
         ax.set_ylim(middle[1] - half, middle[1] + half)
         ax.set_zlim(middle[2] - half, middle[2] + half)
         ax.set_axis_off()
+    # The title keeps a band of its own above the first row, however tall the figure.
+    band = 0.45 / fig.get_figheight() if title else 0.0
     if title:
-        fig.suptitle(title)
-    fig.tight_layout()
+        fig.suptitle(title, y=1 - band / 3)
+    fig.tight_layout(rect=(0, 0, 1, 1 - band))
     fig.savefig(path, dpi=90)
     plt.close(fig)
