@@ -3,6 +3,8 @@ plan is checked by sampling the path densely and testing, at each position, whet
 of one part passes through a face of another by more than the allowance: a plain
 segment-triangle test written here, independent of the module's path query."""
 
+import math
+
 import assemblies
 import numpy as np
 import pytest
@@ -186,6 +188,26 @@ def test_unused_vertices_position_and_scale_do_not_change_the_plan():
     for scale, shift in ((1e-6, 0.3), (1e6, 0.0), (3.0, 0.7)):
         moved = {n: ((v + shift) * scale, t) for n, (v, t) in twins.items()}
         assert [s["part"] for s in plan(moved).to_json()["steps"]] == order
+
+
+def test_assemblies_far_beyond_unit_size_keep_their_plan():
+    """Kilometres in nanometres and nanometres in metres: the checks meet no threshold of the
+    kernels at that size (at 1e12 a unit speed along the path counted as none, and the lid left
+    sideways through the box; at 1e-9 every pair touched). By a power of two, every length of
+    the plan scales exactly."""
+    for build in (assemblies.pinned_peg, assemblies.box_with_lid):
+        parts = build()
+        base = plan(parts).to_json()
+        for scale in (2.0**40, 2.0**-30, 1e12, 1e-9):
+            scaled = plan({n: (v * scale, t) for n, (v, t) in parts.items()}).to_json()
+            assert [s["part"] for s in scaled["steps"]] == [s["part"] for s in base["steps"]]
+            assert scaled["blocking"] == base["blocking"] and scaled["remaining"] == base["remaining"]
+            exact = math.frexp(scale)[0] == 0.5
+            for mine, theirs in zip(scaled["steps"], base["steps"]):
+                assert mine["direction"] == theirs["direction"]
+                expected = theirs["distance"] * scale
+                assert mine["distance"] == expected if exact else math.isclose(mine["distance"], expected, rel_tol=1e-12)
+            assert math.isclose(scaled["allowance"], base["allowance"] * scale, rel_tol=1e-15)
 
 
 def test_thin_parts_are_not_held_by_their_own_shrinking():

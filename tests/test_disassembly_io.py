@@ -44,6 +44,34 @@ def test_array_likes_and_folders_give_the_same_plan(tmp_path):
         checked_parts(tmp_path / "empty")
 
 
+def test_folders_and_options_a_user_may_get_wrong(tmp_path):
+    parts = assemblies.box_with_lid()
+    folder = assemblies.write_obj_folder(tmp_path / "lidded", parts)
+    expected = plan(parts).to_json()
+    # A byte-order mark is not part of the first vertex; hidden files are no parts.
+    text = (folder / "box.obj").read_text()
+    (folder / "box.obj").write_bytes(b"\xef\xbb\xbf" + text.encode())
+    (folder / "._lid.obj").write_bytes(b"\x00\x05\x16\x07 Mac OS X")
+    assert plan(folder).to_json() == expected
+    # A mesh name that is no regular file is refused, not left out of the plan.
+    (folder / "ghost.obj").symlink_to(tmp_path / "nowhere.obj")
+    with pytest.raises(AssemblyError, match="ghost.obj: not a readable file"):
+        plan(folder)
+    (folder / "ghost.obj").unlink()
+    big = np.array([[0, 1, 2**64 - 1]], dtype=np.uint64)
+    for call, message in [(lambda: plan(5), "must be a mapping"),
+                          (lambda: plan(parts, threads=0), "threads must be"),
+                          (lambda: plan(parts, threads=1.5), "threads must be"),
+                          (lambda: plan(parts, allowance=None), "allowance must be"),
+                          (lambda: plan({"a": (parts["lid"][0], big)}), "vertex index 18446744073709551615"),
+                          (lambda: plan_many([parts]), "must be a mapping"),
+                          (lambda: plan_many({1: parts, "1": parts}), "two assemblies are named '1'")]:
+        with pytest.raises(AssemblyError, match=message):
+            call()
+    # More threads than parts is the same plan, at once.
+    assert plan(parts, threads=10**20).to_json() == expected
+
+
 def test_obj_reader_fans_polygons_and_takes_negative_indices(tmp_path):
     path = tmp_path / "quad.obj"
     path.write_text("# a quad\nv 0 0 0\nv 1 0 0\nv 1 1 0\nv 0 1 0\nf 1/1 2/2 3/3 4/4\nf -4 -3 -1\n")
@@ -77,13 +105,17 @@ def test_command_line_refuses_outputs_and_schedulers_it_cannot_use(tmp_path, cap
     lid = assemblies.write_obj_folder(tmp_path / "lidded", assemblies.box_with_lid())
     missing = tmp_path / "no such folder"
     # Found before any planning: one line each, nothing printed on standard output.
-    for args, reason in [(["--json", str(missing / "plan.json")], "no folder"),
+    for args, reason in [(["--json", str(lid / "box.obj")], "a file of an assembly being planned"),
+                         (["--picture", str(tmp_path / "plan.txt")], "not a picture file"),
+                         (["--threads", "0"], "at least 1"),
+                         (["--json", str(missing / "plan.json")], "no folder"),
                          (["--picture", str(missing / "plan.png")], "no folder"),
                          (["--json", str(tmp_path)], "a folder"),
                          (["--scheduler", "not-an-address"], "--scheduler not-an-address")]:
         assert main([str(lid), *args]) == 2
         out, err = capsys.readouterr()
         assert out == "" and len(err.strip().splitlines()) == 1 and reason in err
+    assert (lid / "box.obj").read_text().startswith("v ")  # the input is left as it was
     # A file that cannot be written after the planning (no new files in /proc): the plan is
     # printed, then one line says why the file is missing.
     if Path("/proc/self").is_dir():
@@ -145,6 +177,8 @@ def test_plan_many_serially_without_dask(monkeypatch):
     assert len(caught) == 1 and "one after another" in str(caught[0].message)
     assert found["lid"] == plan(assemblies.box_with_lid()).to_json()
     assert "faces out of range" in found["bad"]["failed"] and found["bad"]["parts"] == ["a"]
+    # Nothing planned, nothing came out: by the contract's keys alone, the part remains.
+    assert found["bad"]["remaining"] == ["a"] and found["bad"]["blockers"] == {"a": []}
 
 
 @pytest.mark.skipif(support.SANITIZED, reason="worker processes do not inherit the preloaded sanitizer")

@@ -27,7 +27,12 @@ are dropped first). Two parts that overlap deeper than it at rest are refused
 deep, or where the solids overlap with no surfaces crossing (a copy of a part, a part inside
 another), found by points well inside one part lying inside the other; the depth is then a
 lower bound. The deepest tolerated overlap of each part at rest is reported, so real
-interferences show.
+interferences show. Units are the caller's: an assembly whose largest box side is outside
+2**-10 to 2**20 of them is planned in units of a power of two that bring that side between 1
+and 2 (an exact scaling; every length of the plan is given back in the caller's units),
+since the module's kernels have a few absolute thresholds that such sizes would meet.
+Parts are meant to be closed solids: an open sheet lying wholly inside another part crosses
+none of its triangles and has no inside of its own, so that overlap is not seen.
 
 Stated limits: each part moves once, by a translation to infinity (no rotations, no
 sequences of moves, no subassemblies that leave together); directions are sampled (the

@@ -41,6 +41,10 @@ class Progress:
             self.bar.close()
 
 
+# What matplotlib writes without further packages.
+PICTURE_SUFFIXES = (".png", ".pdf", ".svg", ".jpg", ".jpeg", ".eps", ".ps", ".tif", ".tiff", ".webp")
+
+
 def picture_path(base: str | Path, name: str, several: bool) -> Path:
     base = Path(base)
     return base.with_name(f"{base.stem}-{name}{base.suffix}") if several else base
@@ -59,15 +63,23 @@ def main(argv: Sequence[str] | None = None) -> int:
     args = parser.parse_args(argv)
     names = [Path(f).resolve().name for f in args.folders]
     if len(set(names)) != len(names):
-        print("error: two folders have the same name", file=sys.stderr)
+        twice = next(n for n in names if names.count(n) > 1)
+        print(f"error: two folders are named {twice!r} (the plans are keyed by the folders' names)", file=sys.stderr)
+        return 2
+    if args.threads < 1:
+        print(f"error: --threads {args.threads}: at least 1", file=sys.stderr)
         return 2
     # Output that could not be written is found before the planning, not after it.
+    inputs = {p.resolve() for f in args.folders if Path(f).is_dir() for p in Path(f).iterdir()}
     for flag, path in (("--json", args.json), ("--picture", args.picture)):
         if path is None:
             continue
         where = Path(path).resolve()
-        if where.is_dir() or not where.parent.is_dir():
-            reason = "a folder" if where.is_dir() else f"no folder {where.parent}"
+        reason = ("a folder" if where.is_dir() else f"no folder {where.parent}" if not where.parent.is_dir()
+                  else "a file of an assembly being planned" if where in inputs else None)
+        if reason is None and flag == "--picture" and where.suffix.lower() not in PICTURE_SUFFIXES:
+            reason = f"not a picture file ({', '.join(PICTURE_SUFFIXES)})"
+        if reason is not None:
             print(f"error: {flag} {path}: {reason}", file=sys.stderr)
             return 2
     options = {"allowance": args.allowance, "threads": args.threads}

@@ -38,7 +38,9 @@ def plan_assembly(parts: Mapping[str, Any], options: dict[str, Any]) -> dict[str
 
 
 def _failed(names: list[str], reason: str) -> dict[str, Any]:
-    return {"parts": names, "steps": [], "remaining": [], "blockers": {}, "failed": reason}
+    # Nothing was planned, so no part came out: every part remains, held by nothing known.
+    return {"parts": names, "steps": [], "remaining": list(names), "blockers": {n: [] for n in names},
+            "failed": reason}
 
 
 def plan_many(assemblies: Mapping[Any, PartsLike], client: Any = None, *, progress: ProgressCallback | None = None,
@@ -53,7 +55,11 @@ def plan_many(assemblies: Mapping[Any, PartsLike], client: Any = None, *, progre
     ``progress``: called with 1 after each assembly.
     """
     loaded: Loaded = {}
+    if not hasattr(assemblies, "items"):
+        raise AssemblyError(f"the assemblies must be a mapping name -> parts, not {type(assemblies).__name__}")
     for name, parts in assemblies.items():
+        if str(name) in loaded:  # 1 and "1": the plans are keyed by the names as text
+            raise AssemblyError(f"two assemblies are named {str(name)!r}")
         try:
             loaded[str(name)] = checked_parts(parts)
         except AssemblyError as error:

@@ -27,7 +27,8 @@ def read_obj(path: str | Path) -> Mesh:
     negative indices count from the latest vertex, as the format says."""
     vertices: list[list[float]] = []
     triangles: list[list[int]] = []
-    with open(path, encoding="utf-8", errors="replace") as f:
+    # utf-8-sig: a byte-order mark, as some editors write it, is not part of the first record.
+    with open(path, encoding="utf-8-sig", errors="replace") as f:
         for number, line in enumerate(f, 1):
             fields = line.split()
             if not fields:
@@ -67,7 +68,8 @@ def read_mesh(path: str | Path) -> Mesh:
     try:
         mesh: Any = trimesh.load(path, force="mesh", process=False)
     except Exception as error:  # trimesh raises many kinds; the user needs the file and the reason
-        raise AssemblyError(f"{path}: {error}".splitlines()[0]) from error
+        raise AssemblyError(f"{path}: not a readable {path.suffix[1:].upper()} file "
+                            f"({type(error).__name__}: {error})".splitlines()[0]) from error
     return np.asarray(mesh.vertices, dtype=np.float64), np.asarray(mesh.faces, dtype=np.uint32)
 
 
@@ -77,7 +79,14 @@ def load_folder(folder: str | Path) -> dict[str, Mesh]:
     folder = Path(folder)
     if not folder.is_dir():
         raise AssemblyError(f"{folder}: not a folder")
-    files = sorted(p for p in folder.iterdir() if p.is_file() and p.suffix.lower() in MESH_SUFFIXES)
+    # Hidden files (a dot first: editors' and file managers' own, macOS's ._ copies) are not parts.
+    named = sorted(p for p in folder.iterdir() if p.suffix.lower() in MESH_SUFFIXES and not p.name.startswith("."))
+    # A mesh name that is no regular file (a dangling link, a pipe, a folder) would be a part
+    # missing from the plan without a word, or a read that never ends.
+    odd = [p for p in named if not p.is_file()]
+    if odd:
+        raise AssemblyError(f"{odd[0]}: not a readable file (a dangling link, a folder or a device)")
+    files = named
     if not files:
         raise AssemblyError(f"{folder}: no mesh files ({', '.join(MESH_SUFFIXES)})")
     parts: dict[str, Mesh] = {}
@@ -96,7 +105,11 @@ def checked_parts(parts: PartsLike) -> dict[str, Mesh]:
     (name, (vertices, triangles)) pairs, or a folder of mesh files."""
     if isinstance(parts, (str, Path)):
         parts = load_folder(parts)
-    items: list[Any] = list(parts.items()) if hasattr(parts, "items") else list(parts)
+    try:
+        items: list[Any] = list(parts.items()) if hasattr(parts, "items") else list(parts)
+    except TypeError as error:
+        raise AssemblyError("the parts must be a mapping name -> (vertices, triangles), such pairs, or a folder, "
+                            f"not {type(parts).__name__}") from error
     if not items:
         raise AssemblyError("the assembly has no parts")
     checked: dict[str, Mesh] = {}
@@ -127,10 +140,12 @@ def _checked_mesh(name: str, vertices: npt.ArrayLike, triangles: npt.ArrayLike) 
     if not np.issubdtype(t.dtype, np.integer):
         if not np.issubdtype(t.dtype, np.floating) or not np.array_equal(t, np.round(t)):
             raise AssemblyError(f"part {name!r}: triangle indices must be integers")
-    t = t.astype(np.int64)
-    if t.min() < 0 or t.max() >= len(v):
+    # Range checked before the conversion to int64, which would wrap the largest unsigned values.
+    low, high = t.min(), t.max()
+    if low < 0 or high >= len(v):
         raise AssemblyError(f"part {name!r} has faces out of range (vertex index "
-                            f"{int(t.min()) if t.min() < 0 else int(t.max())}, {len(v)} vertices)")
+                            f"{int(low) if low < 0 else int(high)}, {len(v)} vertices)")
+    t = t.astype(np.int64)
     # Vertices that no triangle uses are dropped (the others keep their order): they are not
     # part of the solid, and would otherwise widen its box, the assembly's size and so the
     # allowance. Own copies: arrays that arrive from elsewhere (a Dask worker's deserialised

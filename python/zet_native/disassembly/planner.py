@@ -20,12 +20,15 @@ and the parts still in place are reported with what holds them.
 """
 
 import concurrent.futures
+import math
 import threading
 from collections.abc import Callable, Iterable
 from typing import Any, NamedTuple
 
-from .analysis import Assembly, Cancelled, PartAnalysis, each, tie, workers
-from .parts import AssemblyError, PartsLike, checked_parts
+import numpy as np
+
+from .analysis import Assembly, Cancelled, PartAnalysis, _extremes, each, tie, workers
+from .parts import AssemblyError, Mesh, PartsLike, checked_parts
 
 DEFAULT_ALLOWANCE = 1e-4  # of the assembly's diagonal
 
@@ -97,18 +100,25 @@ def plan(parts: PartsLike, *, allowance: float = DEFAULT_ALLOWANCE, absolute: bo
     allowance at rest (the message names them and says how deep), and ``Interrupted`` on
     Ctrl-C, carrying the steps done so far.
     """
-    checked = checked_parts(parts)
-    threads = max(1, int(threads))
+    checked, unit = working_units(checked_parts(parts))
+    if isinstance(threads, bool) or not isinstance(threads, (int, np.integer)) or threads < 1:
+        raise AssemblyError(f"threads must be a whole number of at least 1, not {threads!r}")
+    threads = min(int(threads), len(checked))  # a step has no more parts than that to share out
+    try:
+        allowance = float(allowance)
+    except (TypeError, ValueError) as error:
+        raise AssemblyError(f"the allowance must be a finite non-negative number, not {allowance!r}") from error
     cancel = threading.Event()
     pool = workers(threads) if threads > 1 else None
     try:
         try:
-            assembly = Assembly(checked, allowance, absolute, cancel, threads, pool)
+            # An absolute allowance is a length: in working units it is divided by the unit (exactly).
+            assembly = Assembly(checked, allowance / unit if absolute else allowance, absolute, cancel, threads, pool)
         except InterruptedError as error:  # the tree build was stopped
             raise Interrupted(_empty(checked, cancelled=True)) from error
         except KeyboardInterrupt as error:
             raise Interrupted(_empty(checked, cancelled=True)) from error
-        state = _State(assembly, pool)
+        state = _State(assembly, pool, unit)
         try:
             state.run(threads, progress)
         except (KeyboardInterrupt, Cancelled) as error:
@@ -120,15 +130,41 @@ def plan(parts: PartsLike, *, allowance: float = DEFAULT_ALLOWANCE, absolute: bo
             pool.shutdown(wait=True, cancel_futures=True)
 
 
+# The sizes (largest box side) of the assemblies planned in their own units. The module's
+# kernels have a few absolute thresholds (a speed under its absolute tolerance counts as
+# none, a contact tolerance of at least 1e-12, box margins of 1e-9): an assembly of a few
+# nanometres in metres, or of a few thousand kilometres in millimetres, meets them at the
+# size of its parts or of its paths, and its checks miss contacts or find false ones.
+WORKING_SIZES = (2.0**-10, 2.0**20)
+
+
+def working_units(parts: dict[str, Mesh]) -> tuple[dict[str, Mesh], float]:
+    """The parts in the units the plan is made in, and the length of one of those units in the
+    caller's: the caller's own, unless the assembly's largest box side is outside
+    WORKING_SIZES; then units of a power of two that bring it between 1 and 2. Scaling by a
+    power of two is exact, so every length of the plan is the caller's scaled exactly, and
+    the plan is that of the same assembly at that size."""
+    low = np.min([_extremes(v)[0] for v, _ in parts.values()], axis=0)
+    high = np.max([_extremes(v)[1] for v, _ in parts.values()], axis=0)
+    half_side = float(np.max(high / 2 - low / 2))  # halves: the side itself may overflow
+    if not half_side > 0 or WORKING_SIZES[0] <= 2 * half_side <= WORKING_SIZES[1]:
+        return parts, 1.0
+    exponent = math.frexp(half_side)[1]  # half_side in [2**(exponent - 1), 2**exponent)
+    scale = math.ldexp(1.0, -exponent)  # the side, 2 * half_side, then in [1, 2)
+    return {n: (v * scale, t) for n, (v, t) in parts.items()}, 1.0 / scale
+
+
 def _empty(parts: Iterable[str], cancelled: bool = False) -> Plan:
     names = list(parts)
     return Plan(names, [], names, {}, {}, {}, {}, 0.0, 0.0, cancelled)
 
 
 class _State:
-    def __init__(self, assembly: Assembly, pool: concurrent.futures.ThreadPoolExecutor | None = None) -> None:
+    def __init__(self, assembly: Assembly, pool: concurrent.futures.ThreadPoolExecutor | None = None,
+                 unit: float = 1.0) -> None:
         self.a = assembly
         self.pool = pool  # the plan's threads
+        self.unit = unit  # a working unit in the caller's (see working_units)
         self.remaining = list(assembly.names)
         self.steps: list[Step] = []
         self.first: Table | None = None  # candidates and blockers of the first step
@@ -140,8 +176,8 @@ class _State:
         part, or the first pair that overlaps beyond the allowance refused."""
         for (p, q), (depth, where) in zip(pairs, found):
             if depth > self.a.tol.allowance:
-                raise AssemblyError(f"parts {p!r} and {q!r} overlap by {depth:.6g} at rest ({where}), "
-                                    f"beyond the allowance {self.a.tol.allowance:.3g}")
+                raise AssemblyError(f"parts {p!r} and {q!r} overlap by {depth * self.unit:.6g} at rest ({where}), "
+                                    f"beyond the allowance {self.a.tol.allowance * self.unit:.3g}")
             self.interference[p] = max(self.interference[p], depth)
             self.interference[q] = max(self.interference[q], depth)
 
@@ -265,8 +301,11 @@ class _State:
                     union = {b for found in held[name].values() for b in found}
                     blockers[name] = [n for n in a.names if n in union]
         remaining = [n for n in a.names if n in self.remaining]
-        return Plan(list(a.names), list(self.steps), remaining, blockers, dict(self.first or {}), held,
-                    dict(self.interference), a.tol.allowance, a.tol.diagonal, cancelled)
+        u = self.unit  # lengths back in the caller's units (exactly: u is a power of two)
+        steps = [s._replace(distance=s.distance * u, interference=s.interference * u) for s in self.steps]
+        return Plan(list(a.names), steps, remaining, blockers, dict(self.first or {}), held,
+                    {n: d * u for n, d in self.interference.items()}, a.tol.allowance * u, a.tol.diagonal * u,
+                    cancelled)
 
 
 def _left_behind(analysis: PartAnalysis) -> int:
