@@ -11,7 +11,7 @@ import numpy as np
 import pytest
 import support
 
-from zet_native.disassembly import AssemblyError, Interrupted, analysis, checked_parts, describe, plan, plan_many
+from zet_native.disassembly import AssemblyError, Interrupted, analysis, checked_parts, cluster, describe, plan, plan_many
 from zet_native.disassembly.__main__ import main
 
 
@@ -124,6 +124,21 @@ def test_command_line_refuses_outputs_and_schedulers_it_cannot_use(tmp_path, cap
         assert "every part came out" in out and err.startswith("error: --json /proc/self/plan.json")
 
 
+def test_command_line_ctrl_c_among_several_folders_prints_the_plans_done(tmp_path, capsys, monkeypatch):
+    lid = assemblies.write_obj_folder(tmp_path / "lidded", assemblies.box_with_lid())
+    ring = assemblies.write_obj_folder(tmp_path / "ring", assemblies.captive_ring())
+    done = plan(assemblies.box_with_lid()).to_json()
+
+    def stopped_after_the_first(loaded, client, **options):
+        raise cluster.Stopped({"lidded": done})
+
+    monkeypatch.setattr("zet_native.disassembly.__main__.plan_many", stopped_after_the_first)
+    assert main([str(lid), str(ring)]) == 130
+    out, err = capsys.readouterr()
+    assert "lidded" in out and "every part came out" in out and "ring" not in out
+    assert err.strip().splitlines()[-1] == "interrupted"
+
+
 def test_ctrl_c_stops_the_plan_and_keeps_the_steps_done(monkeypatch):
     parts = assemblies.grid_of_blocks(2, 3)
     checked = analysis.Assembly._path_query
@@ -179,6 +194,18 @@ def test_plan_many_serially_without_dask(monkeypatch):
     assert "faces out of range" in found["bad"]["failed"] and found["bad"]["parts"] == ["a"]
     # Nothing planned, nothing came out: by the contract's keys alone, the part remains.
     assert found["bad"]["remaining"] == ["a"] and found["bad"]["blockers"] == {"a": []}
+    # Ctrl-C in the second plan: the first is kept, the rest dropped.
+    real_plan = cluster.plan
+
+    def second_interrupted(parts, **options):
+        if "ring" in parts:
+            raise Interrupted(real_plan(parts, **options))
+        return real_plan(parts, **options)
+
+    monkeypatch.setattr(cluster, "plan", second_interrupted)
+    with pytest.raises(cluster.Stopped) as stopped:
+        plan_many({"lid": assemblies.box_with_lid(), "ring": assemblies.captive_ring(), "peg": assemblies.pinned_peg()})
+    assert list(stopped.value.plans) == ["lid"]
 
 
 @pytest.mark.skipif(support.SANITIZED, reason="worker processes do not inherit the preloaded sanitizer")
@@ -186,8 +213,27 @@ def test_plan_many_on_a_local_cluster_equals_serial_plans():
     distributed = pytest.importorskip("dask.distributed")
     batch = {"lid": assemblies.box_with_lid(), "ring": assemblies.captive_ring()}
     with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
-                                  dashboard_address=None) as cluster, distributed.Client(cluster) as client:
+                                  dashboard_address=None) as local, distributed.Client(local) as client:
         found = plan_many(batch, client)
-    assert list(found) == list(batch)
-    for name, parts in batch.items():
-        assert found[name] == plan(parts).to_json()
+        assert list(found) == list(batch)
+        for name, parts in batch.items():
+            assert found[name] == plan(parts).to_json()
+        # Ctrl-C while waiting for the second plan: the first is kept, and the user's cluster
+        # is left as it was (its own plans still run).
+        real_result = cluster._result
+        waits = []
+
+        def ctrl_c_at_the_second(future):
+            waits.append(future)
+            if len(waits) == 2:
+                raise KeyboardInterrupt
+            return real_result(future)
+
+        cluster._result = ctrl_c_at_the_second
+        try:
+            with pytest.raises(cluster.Stopped) as stopped:
+                plan_many(batch, client)
+        finally:
+            cluster._result = real_result
+        assert list(stopped.value.plans) == ["lid"]
+        assert plan_many({"lid": batch["lid"]}, client)["lid"] == found["lid"]

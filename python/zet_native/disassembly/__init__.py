@@ -50,9 +50,9 @@ client is given), and ``python -m zet_native.disassembly DIR [DIR ...]`` does it
 command line.
 """
 
-from .cluster import plan_assembly, plan_many
+from .cluster import Stopped, plan_assembly, plan_many
 from .parts import AssemblyError, checked_parts, load_folder, read_obj
 from .planner import DEFAULT_ALLOWANCE, Interrupted, Plan, Step, describe, plan
 
-__all__ = ["AssemblyError", "DEFAULT_ALLOWANCE", "Interrupted", "Plan", "Step", "checked_parts", "describe",
-           "load_folder", "plan", "plan_assembly", "plan_many", "read_obj"]
+__all__ = ["AssemblyError", "DEFAULT_ALLOWANCE", "Interrupted", "Plan", "Step", "Stopped", "checked_parts",
+           "describe", "load_folder", "plan", "plan_assembly", "plan_many", "read_obj"]

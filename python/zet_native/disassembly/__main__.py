@@ -15,7 +15,7 @@ from collections.abc import Sequence
 from pathlib import Path
 from typing import Any
 
-from .cluster import plan_many
+from .cluster import Stopped, plan_many
 from .parts import AssemblyError, checked_parts
 from .planner import DEFAULT_ALLOWANCE, Interrupted, describe, plan
 
@@ -126,6 +126,12 @@ def main(argv: Sequence[str] | None = None) -> int:
         bar = Progress("assemblies", len(loaded))
         try:
             plans = plan_many(loaded, client, progress=bar, **options)
+        except Stopped as stop:
+            bar.close()
+            for name, result in stop.plans.items():
+                print("\n".join(describe(result, name)))
+            print("interrupted", file=sys.stderr)
+            return 130
         finally:
             bar.close()
             if client is not None:
@@ -162,5 +168,15 @@ def main(argv: Sequence[str] | None = None) -> int:
     return 0
 
 
+def run() -> int:
+    """main(), with a Ctrl-C outside the planning (while the cluster's libraries are imported,
+    say) ending the command as one inside it does."""
+    try:
+        return main()
+    except KeyboardInterrupt:
+        print("interrupted", file=sys.stderr)
+        return 130
+
+
 if __name__ == "__main__":
-    sys.exit(main())
+    sys.exit(run())

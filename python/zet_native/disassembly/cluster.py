@@ -6,6 +6,7 @@ if that fails too, it is reported as failed with the reason and the other plans 
 Without Dask the assemblies are planned one after another in this process.
 """
 
+import logging
 import os
 import warnings
 from collections.abc import Mapping
@@ -26,6 +27,16 @@ class Refused(NamedTuple):
 Loaded = dict[str, dict[str, Mesh] | Refused]  # name -> checked parts, or why they were refused
 
 _warned = False
+
+
+class Stopped(KeyboardInterrupt):
+    """Ctrl-C during ``plan_many``: ``plans`` holds the plans finished so far (name -> plan
+    data, in input order); the others were dropped. A KeyboardInterrupt, so that code that
+    stops on Ctrl-C stops here too."""
+
+    def __init__(self, plans: dict[str, dict[str, Any]]) -> None:
+        super().__init__("interrupted")
+        self.plans = plans
 
 
 def plan_assembly(parts: Mapping[str, Any], options: dict[str, Any]) -> dict[str, Any]:
@@ -52,7 +63,9 @@ def plan_many(assemblies: Mapping[Any, PartsLike], client: Any = None, *, progre
     ``LocalCluster`` of worker processes, one per processor, is started and closed again.
     ``options`` go to ``plan`` on each worker (``allowance``, ``absolute``, ``threads``).
     An assembly that fails gets ``{"failed": reason, ...}`` with empty steps.
-    ``progress``: called with 1 after each assembly.
+    ``progress``: called with 1 after each assembly. Ctrl-C raises ``Stopped`` (a
+    KeyboardInterrupt) with the plans finished so far; on the embedded cluster the workers
+    are ended at once, on the caller's the plans still waited for are cancelled.
     """
     loaded: Loaded = {}
     if not hasattr(assemblies, "items"):
@@ -80,10 +93,24 @@ def _serial(loaded: Loaded, options: dict[str, Any],
             progress: ProgressCallback | None) -> dict[str, dict[str, Any]]:
     out: dict[str, dict[str, Any]] = {}
     for name, parts in loaded.items():
-        out[name] = _failed(parts.names, parts.reason) if isinstance(parts, Refused) else plan_assembly(parts, options)
+        try:
+            out[name] = _failed(parts.names, parts.reason) if isinstance(parts, Refused) else plan_assembly(parts, options)
+        except KeyboardInterrupt as error:  # Interrupted too: the plan stopped half way is dropped
+            raise Stopped(out) from error
         if progress:
             progress(1)
     return out
+
+
+def _result(future: Any) -> Any:
+    """The future's result, waited for in short turns so that Ctrl-C reaches this thread."""
+    import dask.distributed
+
+    while True:
+        try:
+            return future.result(timeout=0.1)
+        except dask.distributed.TimeoutError:
+            continue
 
 
 def _on_dask(loaded: Loaded, client: Any, options: dict[str, Any],
@@ -96,12 +123,16 @@ def _on_dask(loaded: Loaded, client: Any, options: dict[str, Any],
         # A dead worker should come back to us at once: we retry it once ourselves.
         with dask.config.set({"distributed.scheduler.allowed-failures": 0}):
             workers = max(1, min(os.cpu_count() or 1, len(loaded)))
+            # Its log lines stay quiet: a worker that dies is retried and reported here, with
+            # the reason, and on Ctrl-C the workers' own notes of it would bury the plans printed.
             cluster: Any = LocalCluster(  # type: ignore[no-untyped-call]
-                n_workers=workers, threads_per_worker=1, processes=True, dashboard_address=None)
+                n_workers=workers, threads_per_worker=1, processes=True, dashboard_address=None,
+                silence_logs=logging.CRITICAL)
             own = client = Client(cluster)  # type: ignore[no-untyped-call]
+    out: dict[str, Any] = {name: None for name in loaded}
+    futures: dict[str, Any] = {}
+    stopped = False
     try:
-        out: dict[str, Any] = {name: None for name in loaded}
-        futures: dict[str, Any] = {}
         for name, parts in loaded.items():
             if isinstance(parts, Refused):
                 out[name] = _failed(parts.names, parts.reason)
@@ -109,11 +140,11 @@ def _on_dask(loaded: Loaded, client: Any, options: dict[str, Any],
                 futures[name] = client.submit(plan_assembly, parts, options, key=f"plan-{name}-{id(parts)}", pure=False)
         for name, future in futures.items():
             try:
-                out[name] = future.result()
+                out[name] = _result(future)
             except Exception as first:  # the worker died or the task failed: once more
                 retry = client.submit(plan_assembly, loaded[name], options, pure=False)
                 try:
-                    out[name] = retry.result()
+                    out[name] = _result(retry)
                 except Exception as second:
                     submitted = cast("dict[str, Mesh]", loaded[name])  # only checked parts were submitted
                     out[name] = _failed(list(submitted), f"failed twice on the cluster: "
@@ -122,8 +153,31 @@ def _on_dask(loaded: Loaded, client: Any, options: dict[str, Any],
             if progress:
                 progress(1)
         return out
+    except KeyboardInterrupt as error:
+        stopped = True
+        for future in futures.values():
+            future.cancel()
+        raise Stopped({n: p for n, p in out.items() if p is not None}) from error
     finally:
         if own is not None:
             cluster = own.cluster
+            if stopped:
+                _stop_workers(cluster)
             own.close()
             cluster.close()
+
+
+def _stop_workers(cluster: Any) -> None:
+    """Ends the worker processes of our own cluster at once: a worker in the middle of a plan
+    would otherwise hold the cluster's closing for seconds (Ctrl-C should end the command
+    within about one)."""
+    import signal
+
+    for worker in getattr(cluster, "workers", {}).values():
+        process = getattr(getattr(worker, "process", None), "process", None)  # the nanny's worker process
+        pid = getattr(process, "pid", None)
+        if pid:
+            try:
+                os.kill(pid, signal.SIGKILL)
+            except OSError:
+                pass  # already gone
