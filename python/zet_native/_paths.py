@@ -78,6 +78,13 @@ def path_query(moving: Any, obstacle: Any, velocity: npt.ArrayLike, t_begin: flo
     unreliable to test (the pair is then uncertain). At most ``pair_budget`` triangle pairs
     are evaluated. ``should_cancel`` is consulted every ``cancel_interval`` work units; the
     default lets Ctrl-C through.
+
+    A separating axis along which the moving triangle's speed |axis . velocity| is at most
+    max(1, |velocity|) * rel_tol + abs_tol counts as still: a speed compared with a length.
+    With a unit velocity over a long path and an abs_tol of the model's size (a path of 1e12
+    at abs_tol 1, say), axes that move a long way count as still and contacts are missed; give
+    the velocity the path's whole length instead (t from 0 to 1), so that abs_tol compares
+    with the travel.
     """
     r = _zet_native.bvh_path_query(
         tree_tuple(moving, "moving"), tree_tuple(obstacle, "obstacle"), _velocity(velocity),
