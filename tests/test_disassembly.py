@@ -160,6 +160,9 @@ def test_solids_that_overlap_with_no_surfaces_crossing_are_refused():
     cases = {1.0: {"a": cube, "b": cube},
              0.25: {"a": box_solid([((0.25,) * 3, (0.75,) * 3)]), "b": cube},
              0.5: {"a": cube, "b": box_solid([((0.5, 0.0, 0.0), (1.5, 1.0, 1.0))])}}
+    # An open sheet has no inside of its own: its points deep in the other part's solid say it.
+    sheet = (np.array([[0.2, 0.2, 0.5], [0.8, 0.2, 0.5], [0.8, 0.8, 0.5], [0.2, 0.8, 0.5]]), np.array([[0, 1, 2], [0, 2, 3]]))
+    cases[0.5] = {"a": cube, "b": sheet}
     for real, parts in cases.items():
         with pytest.raises(AssemblyError, match=r"'a' and 'b' overlap by (\S+) at rest \(at least") as refused:
             plan(parts)

@@ -31,8 +31,10 @@ interferences show. Units are the caller's: an assembly whose largest box side i
 2**-10 to 2**20 of them is planned in units of a power of two that bring that side between 1
 and 2 (an exact scaling; every length of the plan is given back in the caller's units),
 since the module's kernels have a few absolute thresholds that such sizes would meet.
-Parts are meant to be closed solids: an open sheet lying wholly inside another part crosses
-none of its triangles and has no inside of its own, so that overlap is not seen.
+Parts are meant to be closed solids. An open sheet has no inside of its own: at rest, points
+of its surface deep inside another part refuse the pair, but along a path only its triangles
+are checked, so a sheet moving through the inside of a solid, or a solid through a sheet
+that lies within its cross-section, crosses no triangle and is not stopped.
 
 Stated limits: each part moves once, by a translation to infinity (no rotations, no
 sequences of moves, no subassemblies that leave together); directions are sampled (the

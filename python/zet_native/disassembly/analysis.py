@@ -360,26 +360,30 @@ class Assembly:
         of a part, or a part inside another, overlap with no surfaces crossing."""
         allowance = self.tol.allowance
         for a, b in ((p, q), (q, p)):
-            # The interior points of a are inside a along WINDING_RAY already.
-            points = self.interior[a]
-            if len(points):
-                points = points[self._inside_part(points, b)]
+            # The interior points of a are inside a along WINDING_RAY already. A part with none
+            # (an open sheet, a wall thinner than their grid) offers points of its surface
+            # instead: one that lies deep in b is as far from leaving it.
+            sheet = not len(self.interior[a])
+            within = (b,) if sheet else (a, b)
+            points = self.meshes[a][0][self._ray_points(len(self.meshes[a][0]))] if sheet else self.interior[a]
+            points = np.ascontiguousarray(points[self._inside_part(points, b)])
             for d in _CHECK_RAYS:
                 if len(points):
-                    points = np.ascontiguousarray(points[_inside(points, self.solids[b], d) & _inside(points, self.solids[a], d)])
+                    inside = np.logical_and.reduce([_inside(points, self.solids[n], d) for n in within])
+                    points = np.ascontiguousarray(points[inside])
             if not len(points):
                 continue
-            points = points[self._farther_than(points, a, allowance) & self._farther_than(points, b, allowance)]
+            points = points[np.logical_and.reduce([self._farther_than(points, n, allowance) for n in within])]
             if len(points):
                 # The depth reported is the best of a few points: those deepest in the common box
                 # of the two parts (the most a point's distance to the surfaces can be there).
                 low, high = np.maximum(self.low[a], self.low[b]), np.minimum(self.high[a], self.high[b])
                 room = np.minimum(points - low, high - points).min(axis=1)
                 deepest = points[np.argsort(-room, kind="stable")[:REST_WITNESSES]]
-                depths = [min(self._surface_distance(x, a), self._surface_distance(x, b)) for x in deepest]
+                depths = [min(self._surface_distance(x, n) for n in within) for x in deepest]
                 x = deepest[int(np.argmax(depths))]
                 return max(depths), (f"at least: a point of {a!r} at ({x[0]:.6g}, {x[1]:.6g}, {x[2]:.6g}) is "
-                                     "that far inside both")
+                                     f"that far inside {'the solid of ' + repr(b) if sheet else 'both'}")
         return None
 
     def _farther_than(self, points: np.ndarray, name: str, radius: float) -> np.ndarray:
