@@ -191,7 +191,9 @@ class Assembly:
     """The parts with their trees, boxes, solids and test points, and the pair checks done so far."""
 
     def __init__(self, parts: dict[str, Mesh], allowance: float, absolute: bool, cancel: threading.Event,
-                 threads: int = 1, pool: concurrent.futures.ThreadPoolExecutor | None = None) -> None:
+                 threads: int = 1, pool: concurrent.futures.ThreadPoolExecutor | None = None,
+                 unit: float = 1.0) -> None:
+        self.unit = unit  # the length of one of the parts' units in the caller's (see planner.working_units)
         self.names = list(parts)
         self.meshes = parts
         boxes = {n: _extremes(v) for n, (v, _) in parts.items()}
@@ -381,7 +383,7 @@ class Assembly:
                 room = np.minimum(points - low, high - points).min(axis=1)
                 deepest = points[np.argsort(-room, kind="stable")[:REST_WITNESSES]]
                 depths = [min(self._surface_distance(x, n) for n in within) for x in deepest]
-                x = deepest[int(np.argmax(depths))]
+                x = deepest[int(np.argmax(depths))] * self.unit  # where, in the caller's units
                 return max(depths), (f"at least: a point of {a!r} at ({x[0]:.6g}, {x[1]:.6g}, {x[2]:.6g}) is "
                                      f"that far inside {'the solid of ' + repr(b) if sheet else 'both'}")
         return None

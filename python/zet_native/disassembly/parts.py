@@ -80,13 +80,12 @@ def load_folder(folder: str | Path) -> dict[str, Mesh]:
     if not folder.is_dir():
         raise AssemblyError(f"{folder}: not a folder")
     # Hidden files (a dot first: editors' and file managers' own, macOS's ._ copies) are not parts.
-    named = sorted(p for p in folder.iterdir() if p.suffix.lower() in MESH_SUFFIXES and not p.name.startswith("."))
+    files = sorted(p for p in folder.iterdir() if p.suffix.lower() in MESH_SUFFIXES and not p.name.startswith("."))
     # A mesh name that is no regular file (a dangling link, a pipe, a folder) would be a part
     # missing from the plan without a word, or a read that never ends.
-    odd = [p for p in named if not p.is_file()]
+    odd = [p for p in files if not p.is_file()]
     if odd:
         raise AssemblyError(f"{odd[0]}: not a readable file (a dangling link, a folder or a device)")
-    files = named
     if not files:
         raise AssemblyError(f"{folder}: no mesh files ({', '.join(MESH_SUFFIXES)})")
     parts: dict[str, Mesh] = {}

@@ -113,12 +113,13 @@ def plan(parts: PartsLike, *, allowance: float = DEFAULT_ALLOWANCE, absolute: bo
     try:
         try:
             # An absolute allowance is a length: in working units it is divided by the unit (exactly).
-            assembly = Assembly(checked, allowance / unit if absolute else allowance, absolute, cancel, threads, pool)
+            assembly = Assembly(checked, allowance / unit if absolute else allowance, absolute, cancel, threads, pool,
+                                unit)
         except InterruptedError as error:  # the tree build was stopped
             raise Interrupted(_empty(checked, cancelled=True)) from error
         except KeyboardInterrupt as error:
             raise Interrupted(_empty(checked, cancelled=True)) from error
-        state = _State(assembly, pool, unit)
+        state = _State(assembly, pool)
         try:
             state.run(threads, progress)
         except (KeyboardInterrupt, Cancelled) as error:
@@ -160,11 +161,9 @@ def _empty(parts: Iterable[str], cancelled: bool = False) -> Plan:
 
 
 class _State:
-    def __init__(self, assembly: Assembly, pool: concurrent.futures.ThreadPoolExecutor | None = None,
-                 unit: float = 1.0) -> None:
+    def __init__(self, assembly: Assembly, pool: concurrent.futures.ThreadPoolExecutor | None = None) -> None:
         self.a = assembly
         self.pool = pool  # the plan's threads
-        self.unit = unit  # a working unit in the caller's (see working_units)
         self.remaining = list(assembly.names)
         self.steps: list[Step] = []
         self.first: Table | None = None  # candidates and blockers of the first step
@@ -176,8 +175,8 @@ class _State:
         part, or the first pair that overlaps beyond the allowance refused."""
         for (p, q), (depth, where) in zip(pairs, found):
             if depth > self.a.tol.allowance:
-                raise AssemblyError(f"parts {p!r} and {q!r} overlap by {depth * self.unit:.6g} at rest ({where}), "
-                                    f"beyond the allowance {self.a.tol.allowance * self.unit:.3g}")
+                raise AssemblyError(f"parts {p!r} and {q!r} overlap by {depth * self.a.unit:.6g} at rest ({where}), "
+                                    f"beyond the allowance {self.a.tol.allowance * self.a.unit:.3g}")
             self.interference[p] = max(self.interference[p], depth)
             self.interference[q] = max(self.interference[q], depth)
 
@@ -301,7 +300,7 @@ class _State:
                     union = {b for found in held[name].values() for b in found}
                     blockers[name] = [n for n in a.names if n in union]
         remaining = [n for n in a.names if n in self.remaining]
-        u = self.unit  # lengths back in the caller's units (exactly: u is a power of two)
+        u = a.unit  # lengths back in the caller's units (exactly: u is a power of two)
         steps = [s._replace(distance=s.distance * u, interference=s.interference * u) for s in self.steps]
         return Plan(list(a.names), steps, remaining, blockers, dict(self.first or {}), held,
                     {n: d * u for n, d in self.interference.items()}, a.tol.allowance * u, a.tol.diagonal * u,
