@@ -211,6 +211,12 @@ def test_assemblies_far_beyond_unit_size_keep_their_plan():
                 expected = theirs["distance"] * scale
                 assert mine["distance"] == expected if exact else math.isclose(mine["distance"], expected, rel_tol=1e-12)
             assert math.isclose(scaled["allowance"], base["allowance"] * scale, rel_tol=1e-15)
+    # A refusal speaks in the caller's units too: the depth and the point it names.
+    cube = box_solid([((0.0, 0.0, 0.0), (1.0, 1.0, 1.0))])
+    with pytest.raises(AssemblyError, match=r"overlap by (\S+) at rest \(at least: a point of 'a' at \((\S+),") as refused:
+        plan({"a": (cube[0] * 2.0**40, cube[1]), "b": (cube[0] * 2.0**40, cube[1])})
+    depth, x = (float(refused.value.args[0].split(k)[1].split()[0].strip("(,")) for k in ("overlap by ", " at ("))
+    assert 1e-3 * 2.0**40 < depth <= 2.0**40 and 0 < x < 2.0**40
 
 
 def test_thin_parts_are_not_held_by_their_own_shrinking():
