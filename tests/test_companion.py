@@ -353,12 +353,28 @@ def test_contains_matches_the_geometry():
     v, t = torus(24, 12)  # major radius 1, minor 0.3, in the plane z = 0
     rng = np.random.default_rng(9)
     points = np.vstack([rng.uniform(-1.4, 1.4, (400, 3)) * (1, 1, 0.3), v[:5]])
-    inside = zet_native.contains(zet_native.build_tree(v, t), points)
     radial = np.hypot(points[:, 0], points[:, 1]) - 1.0
     distance = np.hypot(radial, points[:, 2]) - 0.3
     clear = np.abs(distance) > 0.05  # away from the faceted surface (its sag is under 0.03)
-    assert inside[clear].tolist() == (distance[clear] < 0).tolist()
-    assert inside[-5:].all()  # vertices lie on the surface: inside the closed solid
+    # At any size: a solid of nanometres keeps its tolerances below its own size.
+    for scale in (1.0, 1e-9, 1e-12):
+        inside = zet_native.contains(zet_native.build_tree(v * scale, t), points * scale)
+        assert inside[clear].tolist() == (distance[clear] < 0).tolist()
+        assert inside[-5:].all()  # vertices lie on the surface: inside the closed solid
+
+
+def test_tolerances_and_paths_that_cannot_mean_anything_are_refused(ball):
+    tree = zet_native.build_tree(*ball)
+    groups = zet_native.pair_cone_groups(np.eye(3)[None] * 0.1, np.eye(3)[None] * 0.1 + 1.0).groups
+    calls = [(lambda: zet_native.cap_bounds([(0, 0, 1)], [0], groups, -0.1), "angular_radius"),
+             (lambda: zet_native.cap_bounds([(0, 0, 1)], [0], groups, float("nan")), "angular_radius"),
+             (lambda: zet_native.ccd_batch(np.eye(3)[None], np.eye(3)[None] + 1, (0, 0, 1), [(0, 1), (2, 0)]),
+              r"row 1 is \(2.0, 0.0\)"),
+             (lambda: zet_native.clearance_search(tree, tree, [[0, 0]], (0, 0, 1), 1.0, 0.1, lowers=[np.nan]),
+              "NaN at row 0")]
+    for call, message in calls:
+        with pytest.raises(ValueError, match=message):
+            call()
 
 
 def test_names_and_codes():

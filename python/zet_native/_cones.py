@@ -10,7 +10,7 @@ import numpy.typing as npt
 
 import _zet_native
 
-from ._arrays import in_chunks, index_array, join, mask_array, real_array, scalar_or_rows, selection, unpack
+from ._arrays import at_least_zero, in_chunks, index_array, join, mask_array, real_array, scalar_or_rows, selection, unpack
 from ._interrupt import CELLS_PER_SLICE, EVALUATIONS_PER_SLICE, PAIRS_PER_SLICE
 
 # A facet candidate is a plane through two unit generators; in exact arithmetic both lie on it,
@@ -213,6 +213,7 @@ def cap_bounds(directions: npt.ArrayLike, selected: npt.ArrayLike, groups: ConeG
     radius = np.atleast_1d(np.asarray(angular_radius))
     radius = (real_array(radius, "angular_radius", (1,)) if radius.shape == (1,)
               else real_array(radius, "angular_radius", (len(d),)))
+    at_least_zero(radius, "angular_radius")
     arrays: Any = [np.ascontiguousarray(a) for a in (groups.cap_axes, groups.cap_cos, groups.blocks_all,
                                                      groups.shifts)]
     per_slice = max(1, EVALUATIONS_PER_SLICE // max(len(chosen), 1))
@@ -259,6 +260,7 @@ def cell_bounds(centers: npt.ArrayLike, radii: npt.ArrayLike, angular: npt.Array
     give the smallest margin somewhere in the cell. Wedges are made first when missing."""
     c = real_array(centers, "centers", (-1, 3), rows=True)
     r, a = real_array(radii, "radii", (len(c),)), real_array(angular, "angular", (len(c),))
+    at_least_zero(r, "radii"), at_least_zero(a, "angular")
 
     cells = index_array(cell_offsets, "cell_offsets", (-1,), dtype=np.int64)
     listed = index_array(relevant, "relevant", (-1,), dtype=np.int64)

@@ -138,6 +138,10 @@ def ccd_batch(moving: npt.ArrayLike, obstacle: npt.ArrayLike, velocity: npt.Arra
     array (``status`` a CcdStatus, ``reason`` a CcdReason)."""
     moving, obstacle = _triangles(moving, "moving"), _triangles(obstacle, "obstacle")
     paths = real_array(paths, "paths", (-1, 2), rows=True)
+    reversed_rows = np.flatnonzero(paths[:, 0] > paths[:, 1])  # the kernel takes t0 <= t1 (NaN aside)
+    if len(reversed_rows):
+        k = int(reversed_rows[0])
+        raise ValueError(f"paths rows must run forwards (t0 <= t1): row {k} is {tuple(paths[k].tolist())}")
     v = _velocity(velocity)
     if not len(moving) == len(obstacle) == len(paths):
         raise ValueError("moving, obstacle and paths must have one row per pair")
@@ -260,6 +264,8 @@ def clearance_search(moving: Any, obstacle: Any, pairs: npt.ArrayLike, velocity:
     pair_array = index_array(pairs, "pairs", (-1, 2))
     lower_array = (np.zeros(len(pair_array)) if lowers is None
                    else real_array(lowers, "lowers", (len(pair_array),)))
+    if np.isnan(lower_array).any():
+        raise ValueError(f"lowers must be numbers, got NaN at row {int(np.flatnonzero(np.isnan(lower_array))[0])}")
     r = _zet_native.clearance_pairs(
         moving_mesh[0], moving_mesh[1], obstacle_mesh[0], obstacle_mesh[1], pair_array, lower_array,
         _velocity(velocity), path_length, clearance, absolute_tolerance, relative_tolerance, min_width,

@@ -97,12 +97,18 @@ def contains(tree: Any, points: npt.ArrayLike, solid: WindingTree | None = None)
     ``solid`` reuses a ``winding_tree`` of the tree made before."""
     p = real_array(points, "points", (-1, 3), rows=True)
     solid = winding_tree(tree) if solid is None else solid
+    # The walks' tolerances are lengths: 1e-12 of a solid up to a unit in size, 1e-12 of its
+    # size below that (a solid of nanometres in metres would otherwise count points well
+    # outside it as on its surface).
+    corners = np.asarray(solid.triangle_vertices).reshape(-1, 3)
+    size = float((corners.max(axis=0) - corners.min(axis=0)).max()) if len(corners) else 1.0
+    tolerance = 1e-12 * min(1.0, size) if size > 0 else 1e-12
     inside = np.zeros(len(p), dtype=bool)
     pending = np.arange(len(p))
     for direction in INSIDE_DIRECTIONS:
         if not len(pending):
             break
-        crossings, ambiguous = winding(p[pending], direction, solid)
+        crossings, ambiguous = winding(p[pending], direction, solid, tolerance, tolerance)
         settled = ~ambiguous
         inside[pending[settled]] = crossings[settled] != 0
         pending = pending[ambiguous]
