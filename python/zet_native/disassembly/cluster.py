@@ -161,10 +161,16 @@ def _on_dask(loaded: Loaded, client: Any, options: dict[str, Any],
     finally:
         if own is not None:
             cluster = own.cluster
+            quiet = logging.getLogger("distributed")  # this process's side of the cluster
+            level = quiet.level
             if stopped:
+                quiet.setLevel(logging.CRITICAL)  # the workers' ends are no news after Ctrl-C
                 _stop_workers(cluster)
-            own.close()
-            cluster.close()
+            try:
+                own.close()
+                cluster.close()
+            finally:
+                quiet.setLevel(level)
 
 
 def _stop_workers(cluster: Any) -> None:
