@@ -371,10 +371,17 @@ def test_tolerances_and_paths_that_cannot_mean_anything_are_refused(ball):
              (lambda: zet_native.ccd_batch(np.eye(3)[None], np.eye(3)[None] + 1, (0, 0, 1), [(0, 1), (2, 0)]),
               r"row 1 is \(2.0, 0.0\)"),
              (lambda: zet_native.clearance_search(tree, tree, [[0, 0]], (0, 0, 1), 1.0, 0.1, lowers=[np.nan]),
-              "NaN at row 0")]
+              "NaN at row 0"),
+             # A speed whose square overflows: every axis would count as still, every pair apart.
+             (lambda: zet_native.path_query(tree, tree, (1e155, 0, 0), 0.0, 1e-155), "too long"),
+             (lambda: zet_native.ccd_batch(np.eye(3)[None], np.eye(3)[None] + 1, (0, 0, -1e200), [(0, 1)]), "too long")]
     for call, message in calls:
         with pytest.raises(ValueError, match=message):
             call()
+    a = np.array([[[0.4, -0.1, -0.1], [0.4, 0.1, -0.1], [0.4, 0.0, 0.1]]])
+    b = np.array([[[2.9, -1, -1], [2.9, 1, -1], [2.9, 0, 1]]])
+    assert zet_native.ccd_batch(a, b, (1e154, 0, 0), [(0.0, 5e-154)])["status"][0] == zet_native.CcdStatus.CONTACT
+    zet_native.ccd_batch(a, b, (np.nan, 0, 0), [(0.0, 1.0)])  # NaN keeps the kernel's own rules: not refused
 
 
 def test_names_and_codes():

@@ -20,7 +20,14 @@ from .records import CCD_RESULT_DTYPE, CLEARANCE_WITNESS_DTYPE, CONTACT_DTYPE, D
 
 
 def _velocity(velocity: npt.ArrayLike) -> np.ndarray:
-    return real_array(velocity, "velocity", (3,))
+    v = real_array(velocity, "velocity", (3,))
+    # The kernels square the speed: beyond about 1e154 that overflows and every axis counts as
+    # still, so every pair comes back apart. (Non-finite components keep the module's own rules.)
+    x, y, z = (float(c) for c in v)
+    if np.isfinite(v).all() and not math.isfinite(x * x + y * y + z * z):
+        raise ValueError(f"velocity {tuple(v.tolist())} is too long: its squared length overflows "
+                         "(give a shorter velocity over a longer interval)")
+    return v
 
 
 class PathQueryResult(NamedTuple):
