@@ -52,15 +52,13 @@ def real_array(value: npt.ArrayLike, name: str, shape: Sequence[int], *, rows: b
     return np.ascontiguousarray(array, dtype=np.float64)
 
 
-def at_least_zero(value: npt.ArrayLike, name: str) -> np.ndarray:
-    """A tolerance, margin or radius (a number or an array of them) checked: none NaN or below
-    0, where the native module would take a negative margin as a shrunk box and miss what it
-    holds, or a NaN as no bound at all. Returned as given (as an array)."""
-    array = np.asarray(value, dtype=np.float64)
-    bad = np.flatnonzero(~(array >= 0.0).reshape(-1))
+def at_least_zero(value: npt.ArrayLike, name: str) -> None:
+    """Refuses a radius (a number or an array of them) that is NaN or below 0, which the native
+    module would take as no bound at all or as a cap turned inside out."""
+    flat = np.asarray(value, dtype=np.float64).reshape(-1)
+    bad = np.flatnonzero(~(flat >= 0.0))
     if len(bad):
-        raise ValueError(f"{name} must be at least 0 (and not NaN), got {float(array.reshape(-1)[bad[0]])}")
-    return array
+        raise ValueError(f"{name} must be at least 0 (and not NaN), got {float(flat[bad[0]])}")
 
 
 def scalar_or_rows(value: npt.ArrayLike, name: str, count: int) -> np.ndarray:

@@ -260,7 +260,8 @@ def cell_bounds(centers: npt.ArrayLike, radii: npt.ArrayLike, angular: npt.Array
     give the smallest margin somewhere in the cell. Wedges are made first when missing."""
     c = real_array(centers, "centers", (-1, 3), rows=True)
     r, a = real_array(radii, "radii", (len(c),)), real_array(angular, "angular", (len(c),))
-    at_least_zero(r, "radii"), at_least_zero(a, "angular")
+    at_least_zero(r, "radii")
+    at_least_zero(a, "angular")
 
     cells = index_array(cell_offsets, "cell_offsets", (-1,), dtype=np.int64)
     listed = index_array(relevant, "relevant", (-1,), dtype=np.int64)

@@ -100,8 +100,9 @@ def contains(tree: Any, points: npt.ArrayLike, solid: WindingTree | None = None)
     # The walks' tolerances are lengths: 1e-12 of a solid up to a unit in size, 1e-12 of its
     # size below that (a solid of nanometres in metres would otherwise count points well
     # outside it as on its surface).
-    corners = np.asarray(solid.triangle_vertices).reshape(-1, 3)
-    size = float((corners.max(axis=0) - corners.min(axis=0)).max()) if len(corners) else 1.0
+    # The root's box holds every triangle: its largest side, without a pass over the corners.
+    side = np.asarray(solid.node_max[0]) - np.asarray(solid.node_min[0]) if len(solid.node_min) else np.ones(1)
+    size = float(side.max())
     tolerance = 1e-12 * min(1.0, size) if size > 0 else 1e-12
     inside = np.zeros(len(p), dtype=bool)
     pending = np.arange(len(p))
