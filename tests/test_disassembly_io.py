@@ -173,6 +173,28 @@ def test_ctrl_c_stops_the_plan_and_keeps_the_steps_done(monkeypatch):
         assert "still in place when interrupted" in text and "cannot leave" not in text
 
 
+def test_a_build_that_fails_or_stops_on_another_thread_ends_the_plan(monkeypatch):
+    # The builds run among the first step's tasks: the tasks waiting for a build must not wait
+    # for ever when it fails, and the build's own error is what the caller gets.
+    parts = assemblies.grid_of_blocks(2, 3)
+    built = analysis.Assembly._built
+    for error, outcome in ((MemoryError("no room"), MemoryError), (InterruptedError("stopped"), Interrupted)):
+        def failing(self, name, inner, error=error):
+            if (name, inner) == (self.largest[-1], False):  # the last first half, claimed by either thread
+                raise error
+            return built(self, name, inner)
+
+        monkeypatch.setattr(analysis.Assembly, "_built", failing)
+        for threads in (1, 2, 4):
+            with pytest.raises(outcome) as raised:
+                plan(parts, threads=threads)
+            if outcome is Interrupted:
+                stopped = raised.value.plan
+                assert stopped.cancelled and not stopped.steps and stopped.remaining == list(parts)
+            else:
+                assert str(raised.value) == "no room"
+
+
 def test_plan_many_serially_without_dask(monkeypatch):
     import builtins
     real_import = builtins.__import__

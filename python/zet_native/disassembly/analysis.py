@@ -192,7 +192,7 @@ class Assembly:
 
     def __init__(self, parts: dict[str, Mesh], allowance: float, absolute: bool, cancel: threading.Event,
                  threads: int = 1, pool: concurrent.futures.ThreadPoolExecutor | None = None,
-                 unit: float = 1.0) -> None:
+                 unit: float = 1.0, build: bool = True) -> None:
         self.unit = unit  # the length of one of the parts' units in the caller's (see planner.working_units)
         self.names = list(parts)
         self.meshes = parts
@@ -208,29 +208,25 @@ class Assembly:
         self.tol = Tolerances(diagonal, allow, max(allow, 1e-9 * diagonal), 1e-6 * diagonal, 1e-12 * diagonal)
         self.cancel = cancel
         self._box = {n: (self.low[n].tolist(), self.high[n].tolist()) for n in parts}
-        # Each part's two halves (its own tree and what hangs on it, the shrunk part's tree) are
-        # separate tasks, the largest parts first: one large part then keeps no thread waiting
-        # for it alone.
         self.largest = sorted(self.names, key=lambda n: -len(parts[n][1]))  # most triangles first, stable
-        halves = each(lambda task: self._built(*task), [(n, inner) for n in self.largest for inner in (False, True)],
-                      threads, cancel, pool=pool)
-        made = {n: halves[2 * i] + halves[2 * i + 1] for i, n in enumerate(self.largest)}
-        built = [made[n] for n in self.names]
-        self.trees = {n: b[0] for n, b in zip(self.names, built)}
-        self.solids = {n: b[1] for n, b in zip(self.names, built)}
-        self.interior = {n: b[2] for n, b in zip(self.names, built)}
-        self.rays = {n: b[3] for n, b in zip(self.names, built)}
-        self.shrunk = {n: b[4] for n, b in zip(self.names, built)}
-        self.normals = {n: b[5] for n, b in zip(self.names, built)}
-        self.thin = {n: b[6] for n, b in zip(self.names, built)}
+        # What the builds make, per part in part order (filled by ``build``, on any thread).
+        self.trees: dict[str, Any] = dict.fromkeys(self.names)
+        self.solids: dict[str, Any] = dict.fromkeys(self.names)
+        self.interior: dict[str, Any] = dict.fromkeys(self.names)
+        self.rays: dict[str, Any] = dict.fromkeys(self.names)
+        self.shrunk: dict[str, Any] = dict.fromkeys(self.names)
+        self.normals: dict[str, Any] = dict.fromkeys(self.names)
+        self.thin: dict[str, Any] = dict.fromkeys(self.names)
+        self._halves_built: set[tuple[str, bool]] = set()
+        self._tables = False  # the tables of every part below are made (the last step of the builds)
+        self._building = threading.Condition()
         # Every part's triangles, normals and vertices in one table each, so that the pairs of
-        # many path queries are looked up at once.
+        # many path queries are looked up at once: made by the thread that ends the last build
+        # (see ``build``), while the others go on with their tasks.
         sizes = [len(parts[n][1]) for n in self.names]
         self._first_triangle = dict(zip(self.names, np.cumsum([0] + sizes[:-1]).tolist()))
-        self._all_normals = np.concatenate([self.normals[n] for n in self.names])
-        self._all_vertices = np.concatenate([parts[n][0] for n in self.names])
-        first_vertex = np.cumsum([0] + [len(parts[n][0]) for n in self.names[:-1]])
-        self._all_triangles = np.concatenate([parts[n][1].astype(np.int64) + k for n, k in zip(self.names, first_vertex)])
+        self._all_normals = self._all_vertices = np.zeros((0, 3))
+        self._all_triangles = np.zeros((0, 3), dtype=np.int64)
         self._pairs: dict[tuple[str, Direction], dict[str, PairCheck]] = {}  # (P, direction) -> {Q: PairCheck}
         # (P, direction) -> box windows against every part
         self._windows: dict[tuple[str, Direction], tuple[np.ndarray, np.ndarray]] = {}
@@ -253,9 +249,55 @@ class Assembly:
         self._seat_locks: dict[frozenset[str], threading.Lock] = {}  # one per pair of parts
         # (id of a seat's cone groups, direction) -> the smallest margin against them
         self._set_margins: dict[tuple[int, tuple[float, ...]], float] = {}
+        if build:
+            each(self.build, self.halves(), threads, cancel, pool=pool)
 
     def should_cancel(self) -> bool:
         return self.cancel.is_set()
+
+    def halves(self) -> list[tuple[str, bool]]:
+        """The builds, (part, inner) as ``build`` takes them: every part's own tree and what
+        hangs on it first, the largest parts first, then the shrunk parts' trees. Separate
+        tasks keep one large part from leaving a thread waiting for it alone; the checks at
+        rest and the seats need only the first halves, so a plan's first tasks after the
+        builds can start while the last shrunk parts are still being built."""
+        return [(n, inner) for inner in (False, True) for n in self.largest]
+
+    def build(self, half: tuple[str, bool]) -> None:
+        """One half of a part's build (see ``_built``), kept for the part; with the last one,
+        the tables of every part. Any thread may run any half at any time."""
+        name, inner = half
+        made = self._built(name, inner)
+        with self._building:
+            if inner:
+                self.shrunk[name], self.normals[name], self.thin[name] = made
+            else:
+                self.trees[name], self.solids[name], self.interior[name], self.rays[name] = made
+            self._halves_built.add(half)
+            last = len(self._halves_built) == 2 * len(self.names)
+            if not last:
+                self._building.notify_all()
+        if last:  # the tables, outside the lock, before the tasks that wait for every build hear of it
+            self._all_normals = np.concatenate([self.normals[n] for n in self.names])
+            self._all_vertices = np.concatenate([self.meshes[n][0] for n in self.names])
+            first_vertex = np.cumsum([0] + [len(self.meshes[n][0]) for n in self.names[:-1]])
+            self._all_triangles = np.concatenate([self.meshes[n][1].astype(np.int64) + k
+                                                  for n, k in zip(self.names, first_vertex)])
+            with self._building:
+                self._tables = True
+                self._building.notify_all()
+
+    def wait_built(self, names: Iterable[str], inner: bool = False) -> None:
+        """Waits until the parts' first halves are built (with ``inner``, every half of every
+        part and the tables of all parts): a plan's tasks follow its builds in one run of
+        tasks, so this waits only for builds that run on other threads. Raises Cancelled when
+        the plan stops meanwhile (a build that failed stops it too)."""
+        need = {(n, False) for n in names}
+        with self._building:
+            while not (self._tables if inner else need <= self._halves_built):
+                if self.cancel.is_set():
+                    raise Cancelled()
+                self._building.wait(0.05)
 
     def _ray_points(self, n: int) -> np.ndarray:
         # Evenly strided vertices, each once: the strides never fall, so the repeats are
@@ -778,16 +820,12 @@ class Assembly:
                 break
         return np.flatnonzero(open_)
 
-    def prepare(self, p: str, others: Sequence[str], half: str) -> None:
-        """One half of p's analysis against the others done ahead of it (kept for it): its seat
-        (``"seat"``: the touching pairs with each other part) or its checks along the axes
-        (``"axes"``). Each half keeps what it finds in records of its own part (a seat's two
-        sides under the pair's lock), so that any of them may run at once. The seat's cones
-        wait for the analysis: which of them it needs depends on the axes' checks."""
-        if half == "seat":
-            self.touching(p, others)
-        else:
-            self.check_pairs(p, others, [d for _, d in AXIS_KEYS])
+    def prepare(self, p: str, others: Sequence[str]) -> None:
+        """The largest part of p's analysis against the others done ahead of it (kept for it):
+        its checks along the axes. They keep what they find in records of p's own, so that the
+        checks of several parts may run at once; so may seats (``seat``), each under its
+        pair's lock."""
+        self.check_pairs(p, others, [d for _, d in AXIS_KEYS])
 
     def analyse(self, p: str, others: Sequence[str]) -> PartAnalysis:
         """The candidates of part p against the other parts still in place: the six axes

@@ -113,16 +113,15 @@ def plan(parts: PartsLike, *, allowance: float = DEFAULT_ALLOWANCE, absolute: bo
     try:
         try:
             # An absolute allowance is a length: in working units it is divided by the unit (exactly).
+            # The parts are built by the first step's tasks, so that its checks start beside the last builds.
             assembly = Assembly(checked, allowance / unit if absolute else allowance, absolute, cancel, threads, pool,
-                                unit)
-        except InterruptedError as error:  # the tree build was stopped
-            raise Interrupted(_empty(checked, cancelled=True)) from error
+                                unit, build=False)
         except KeyboardInterrupt as error:
             raise Interrupted(_empty(checked, cancelled=True)) from error
         state = _State(assembly, pool)
         try:
             state.run(threads, progress)
-        except (KeyboardInterrupt, Cancelled) as error:
+        except (KeyboardInterrupt, Cancelled, InterruptedError) as error:  # InterruptedError: a tree build stopped
             cancel.set()
             raise Interrupted(state.result(cancelled=True)) from error
         return state.result()
@@ -195,26 +194,33 @@ class _State:
         remaining = self.remaining
         others = {p: [q for q in remaining if q != p] for p in remaining}
         if self.first is None:
-            # The overlaps at rest of the near pairs first (one share of the pairs per thread),
-            # then the two large halves of every analysis, the part's seat and its checks along
-            # the axes, as tasks of their own done ahead, the largest parts first: many smaller
-            # tasks keep two threads evenly busy where five whole analyses leave one thread
-            # finishing alone. The analyses follow in the same run of tasks, each taking a part
-            # whose two halves are done (the largest first), so that no thread waits for the
-            # last half of another part. Once a pair overlaps beyond the allowance the tasks not
-            # yet started are skipped, since the plan is refused.
+            # The parts' builds first, then the overlaps at rest of the near pairs (one share of
+            # the pairs per thread), then the two large parts of every analysis as tasks of their
+            # own done ahead: the seats (the touching triangles of each near pair, for both of
+            # its parts at once, the largest pairs first) and each part's checks along the axes
+            # (the largest parts first). Many smaller tasks keep two threads evenly busy where
+            # five whole analyses leave one thread finishing alone, and a seat of its own is
+            # never one that another thread is making. The analyses follow in the same run of
+            # tasks, each taking a part whose seats and axes are done (the largest first), so
+            # that no thread waits for the last of another part's. All in one run of tasks, so
+            # that no thread waits for the others to end a phase: a task waits only for the
+            # builds it needs that another thread is still making. Once a pair overlaps beyond
+            # the allowance the tasks not yet started are skipped, since the plan is refused.
             names = self.a.names
             pairs = [(p, q) for i, p in enumerate(names) for q in names[i + 1:] if self.a.near(p, q)]
             shares = [pairs[k * len(pairs) // threads:(k + 1) * len(pairs) // threads] for k in range(threads)]
             refused = threading.Event()
             largest = self.a.largest  # every part is still in place at the first step
             changed = threading.Condition()
-            unfinished = {p: 2 for p in remaining}  # halves of each part not done yet
+            size = {p: len(self.a.meshes[p][1]) for p in names}
+            seats = sorted(pairs, key=lambda pair: -(size[pair[0]] + size[pair[1]]))  # stable
+            # Seats and axes of each part not done yet.
+            unfinished = {p: 1 + sum(p in pair for pair in pairs) for p in remaining}
             unclaimed = list(largest)  # parts whose analysis no task has taken yet
 
             def claim() -> str:
-                # Every half was taken before any analysis (tasks start in order), so waiting
-                # here only waits for halves that run on other threads.
+                # Every seat and axes task was taken before any analysis (tasks start in order),
+                # so waiting here only waits for those that run on other threads.
                 with changed:
                     while True:
                         for p in unclaimed:
@@ -227,7 +233,10 @@ class _State:
 
             def task(item: tuple[str, Any]) -> Any:
                 kind, what = item
+                if kind == "build":
+                    return self.a.build(what)
                 if kind == "rest":
+                    self.a.wait_built({part for pair in what for part in pair})
                     found = self.a.rest_depths(what)
                     if any(depth > self.a.tol.allowance for depth, _ in found):
                         refused.set()
@@ -235,23 +244,31 @@ class _State:
                 if kind == "analyse":
                     p = claim()
                     return p, None if refused.is_set() else self.a.analyse(p, others[p])
+                done = what if kind == "seat" else (what,)
                 try:
                     if not refused.is_set():
-                        self.a.prepare(what, others[what], kind)
+                        if kind == "seat":
+                            self.a.wait_built(what)
+                            self.a.seat(*what)
+                        else:
+                            self.a.wait_built(names, inner=True)
+                            self.a.prepare(what, others[what])
                 finally:
                     with changed:
-                        unfinished[what] -= 1
+                        for p in done:
+                            unfinished[p] -= 1
                         changed.notify_all()
                 return None
 
-            tasks: list[tuple[str, Any]] = [("rest", share) for share in shares if share]
-            tasks += [(half, p) for half in ("seat", "axes") for p in largest]
+            tasks: list[tuple[str, Any]] = [("build", half) for half in self.a.halves()]
+            tasks += [("rest", share) for share in shares if share]
+            tasks += [("seat", pair) for pair in seats] + [("axes", p) for p in largest]
             tasks += [("analyse", None)] * len(remaining)
-            # Progress counts a part when its second half is done (the analyses after them are quick).
+            # Progress counts a part when its axes are done (the analyses after them are quick).
             found = each(task, tasks, threads, self.a.cancel, progress, self.pool, weight=lambda t: int(t[0] == "axes"))
-            rest = len(tasks) - 3 * len(remaining)
-            self.check_rest(pairs, [pair for share in found[:rest] for pair in share])
-            analysed = dict(found[rest + 2 * len(remaining):])
+            kinds = [kind for kind, _ in tasks]
+            self.check_rest(pairs, [pair for kind, share in zip(kinds, found) if kind == "rest" for pair in share])
+            analysed = dict(found[kinds.index("analyse"):])
             analyses = [analysed[p] for p in remaining]
             return {x.name: {c.label: list(c.blockers) for c in x.candidates} for x in analyses}, analyses
         # The first step checked every axis of every part against all the others: these are
