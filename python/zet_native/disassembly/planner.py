@@ -31,6 +31,9 @@ from .analysis import Assembly, Cancelled, PartAnalysis, _extremes, each, tie, w
 from .parts import AssemblyError, Mesh, PartsLike, checked_parts
 
 DEFAULT_ALLOWANCE = 1e-4  # of the assembly's diagonal
+# Near pairs checked at rest by one task at least: the depths of a task's pairs are measured in
+# one go, whose fixed part a share of a few pairs would pay again for little.
+REST_SHARE = 8
 
 ProgressCallback = Callable[[int], object]  # called with the number of parts (or assemblies) just done
 Table = dict[str, dict[str, list[str]]]  # part -> {direction label: [blocking parts]}
@@ -194,21 +197,23 @@ class _State:
         remaining = self.remaining
         others = {p: [q for q in remaining if q != p] for p in remaining}
         if self.first is None:
-            # The parts' builds first, then the overlaps at rest of the near pairs (one share of
-            # the pairs per thread), then the two large parts of every analysis as tasks of their
-            # own done ahead: the seats (the touching triangles of each near pair, for both of
-            # its parts at once, the largest pairs first) and each part's checks along the axes
-            # (the largest parts first). Many smaller tasks keep two threads evenly busy where
-            # five whole analyses leave one thread finishing alone, and a seat of its own is
-            # never one that another thread is making. The analyses follow in the same run of
-            # tasks, each taking a part whose seats and axes are done (the largest first), so
-            # that no thread waits for the last of another part's. All in one run of tasks, so
-            # that no thread waits for the others to end a phase: a task waits only for the
-            # builds it needs that another thread is still making. Once a pair overlaps beyond
-            # the allowance the tasks not yet started are skipped, since the plan is refused.
+            # The parts' builds first, then the overlaps at rest of the near pairs (a share of
+            # the pairs per thread, of REST_SHARE pairs at least), then the two large parts of
+            # every analysis as tasks of their own done ahead: the seats (the touching triangles
+            # of each near pair, for both of its parts at once, the largest pairs first) and each
+            # part's checks along the axes (the largest parts first). Many smaller tasks keep two
+            # threads evenly busy where five whole analyses leave one thread finishing alone, and
+            # a seat of its own is never one that another thread is making. The analyses follow
+            # in the same run of tasks, each taking a part whose seats and axes are done (the
+            # largest first), so that no thread waits for the last of another part's. All in one
+            # run of tasks, so that no thread waits for the others to end a phase: a task waits
+            # only for the builds it needs that another thread is still making. Once a pair
+            # overlaps beyond the allowance the tasks not yet started are skipped, since the plan
+            # is refused.
             names = self.a.names
             pairs = [(p, q) for i, p in enumerate(names) for q in names[i + 1:] if self.a.near(p, q)]
-            shares = [pairs[k * len(pairs) // threads:(k + 1) * len(pairs) // threads] for k in range(threads)]
+            count = max(1, min(threads, len(pairs) // REST_SHARE))
+            shares = [pairs[k * len(pairs) // count:(k + 1) * len(pairs) // count] for k in range(count)]
             refused = threading.Event()
             largest = self.a.largest  # every part is still in place at the first step
             changed = threading.Condition()
