@@ -3,6 +3,8 @@ Ctrl-C in the middle of a plan, and many assemblies on Dask."""
 
 import _thread
 import json
+import sys
+import threading
 import warnings
 from pathlib import Path
 
@@ -193,6 +195,45 @@ def test_a_build_that_fails_or_stops_on_another_thread_ends_the_plan(monkeypatch
                 assert stopped.cancelled and not stopped.steps and stopped.remaining == list(parts)
             else:
                 assert str(raised.value) == "no room"
+
+
+def test_a_threaded_plan_lowers_the_switch_interval_and_puts_it_back():
+    parts = assemblies.box_with_lid()
+    before = sys.getswitchinterval()
+    try:
+        for threads, during in ((1, before), (2, analysis.SWITCH_INTERVAL)):
+            seen = []
+            plan(parts, threads=threads, progress=lambda n: seen.append(sys.getswitchinterval()))
+            assert seen and all(x == pytest.approx(during, rel=0.01) for x in seen)
+            assert sys.getswitchinterval() == before
+        # Two plans at once on threads of their own: the interval comes back once both end,
+        # even when one of them is stopped.
+        start = threading.Barrier(2)
+
+        def one(stop):
+            met = []
+
+            def hook(n):
+                if not met:  # both plans are running
+                    met.append(start.wait(timeout=10))
+                if stop:
+                    raise KeyboardInterrupt
+            try:
+                plan(parts, threads=2, progress=hook)
+            except Interrupted:
+                pass
+
+        runs = [threading.Thread(target=one, args=(stop,)) for stop in (False, True)]
+        for run in runs:
+            run.start()
+        for run in runs:
+            run.join()
+        assert sys.getswitchinterval() == before
+        # A value somebody else sets while a plan runs is theirs to keep.
+        plan(parts, threads=2, progress=lambda n: sys.setswitchinterval(0.003))
+        assert sys.getswitchinterval() == pytest.approx(0.003)
+    finally:
+        sys.setswitchinterval(before)
 
 
 def test_plan_many_serially_without_dask(monkeypatch):

@@ -20,6 +20,7 @@ and the parts still in place are reported with what holds them.
 """
 
 import concurrent.futures
+import contextlib
 import math
 import threading
 from collections.abc import Callable, Iterable
@@ -27,7 +28,7 @@ from typing import Any, NamedTuple
 
 import numpy as np
 
-from .analysis import Assembly, Cancelled, PartAnalysis, _extremes, each, tie, workers
+from .analysis import Assembly, Cancelled, PartAnalysis, _extremes, each, quick_switches, tie, workers
 from .parts import AssemblyError, Mesh, PartsLike, checked_parts
 
 DEFAULT_ALLOWANCE = 1e-4  # of the assembly's diagonal
@@ -97,7 +98,9 @@ def plan(parts: PartsLike, *, allowance: float = DEFAULT_ALLOWANCE, absolute: bo
     ``parts``: a mapping name -> (vertices, triangles) (array-likes), pairs of those, or a
     folder of mesh files. ``allowance``: the overlap depth that does not block, a fraction of
     the assembly's diagonal, or a length when ``absolute``. ``threads``: parts of a step
-    analysed at once. ``progress``: called with the number of parts analysed after each one.
+    analysed at once (while they run, the interpreter's switch interval is lowered to
+    ``analysis.SWITCH_INTERVAL``). ``progress``: called with the number of parts analysed
+    after each one.
 
     Raises ``AssemblyError`` on bad input, including two parts that overlap deeper than the
     allowance at rest (the message names them and says how deep), and ``Interrupted`` on
@@ -112,8 +115,12 @@ def plan(parts: PartsLike, *, allowance: float = DEFAULT_ALLOWANCE, absolute: bo
     except (TypeError, ValueError) as error:
         raise AssemblyError(f"the allowance must be a finite non-negative number, not {allowance!r}") from error
     cancel = threading.Event()
-    pool = workers(threads) if threads > 1 else None
-    try:
+    with contextlib.ExitStack() as threads_of_the_plan:
+        pool = None
+        if threads > 1:
+            pool = workers(threads)
+            threads_of_the_plan.callback(pool.shutdown, wait=True, cancel_futures=True)
+            threads_of_the_plan.enter_context(quick_switches())
         try:
             # An absolute allowance is a length: in working units it is divided by the unit (exactly).
             # The parts are built by the first step's tasks, so that its checks start beside the last builds.
@@ -128,9 +135,6 @@ def plan(parts: PartsLike, *, allowance: float = DEFAULT_ALLOWANCE, absolute: bo
             cancel.set()
             raise Interrupted(state.result(cancelled=True)) from error
         return state.result()
-    finally:
-        if pool is not None:
-            pool.shutdown(wait=True, cancel_futures=True)
 
 
 # The sizes (largest box side) of the assemblies planned in their own units. The module's
