@@ -845,8 +845,9 @@ def disassembly_cases():
                what="the same planner with each pair's path check done by fcl.collide at sample positions, at the "
                     "coarsest spacing of 1/8, 1/32, 1/128 part diagonal that gives our plan")
     out = [Case("plan", "beam-frame", lambda: assembly("beam-frame"), lambda d, t: plan(d["parts"], threads=t),
-                peers=[fcl], repeats=15)]  # a plan is short: more rounds, so a passing load does not decide
-    # (15: the two thread counts' best times each need a round that the other core's tenant left alone)
+                peers=[fcl], repeats=30)]  # a plan is short: more rounds, so a passing load does not decide
+    # (30, some 20 s: the two thread counts' best times each need a round that the other core's tenant left
+    # alone, and its busy spells last seconds)
     out.append(Case("plan", "grid of 64 cubes", lambda: assembly("grid"), lambda d, t: plan(d["parts"], threads=1),
                     threads=(1,), repeats=1))
     out += [Case("plan", name, lambda name=name: assembly(name), lambda d, t: plan(d["parts"]), threads=(1,),
