@@ -291,6 +291,8 @@ class Assembly:
         self._seat_locks: dict[frozenset[str], threading.Lock] = {}  # one per pair of parts
         # (id of a seat's cone groups, direction) -> the smallest margin against them
         self._set_margins: dict[tuple[int, tuple[float, ...]], float] = {}
+        # Without ``build`` the parts are built by whoever calls ``build`` on each of ``halves()``:
+        # a plan does, among the tasks of its first step.
         if build:
             each(self.build, self.halves(), threads, cancel, pool=pool)
 

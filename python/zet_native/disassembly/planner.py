@@ -32,8 +32,9 @@ from .analysis import Assembly, Cancelled, PartAnalysis, _extremes, each, quick_
 from .parts import AssemblyError, Mesh, PartsLike, checked_parts
 
 DEFAULT_ALLOWANCE = 1e-4  # of the assembly's diagonal
-# Near pairs checked at rest by one task at least: the depths of a task's pairs are measured in
-# one go, whose fixed part a share of a few pairs would pay again for little.
+# The fewest near pairs that one task checks at rest (unless there are fewer): the depths of a
+# task's pairs are measured in one go, whose fixed cost a share of a few pairs would pay again
+# for little.
 REST_SHARE = 8
 
 ProgressCallback = Callable[[int], object]  # called with the number of parts (or assemblies) just done
