@@ -331,14 +331,14 @@ class Assembly:
                 self._tables = True
                 self._building.notify_all()
 
-    def wait_built(self, names: Iterable[str], inner: bool = False) -> None:
-        """Waits until the parts' first halves are built (with ``inner``, every half of every
-        part and the tables of all parts): a plan's tasks follow its builds in one run of
-        tasks, so this waits only for builds that run on other threads. Raises Cancelled when
-        the plan stops meanwhile (a build that failed stops it too)."""
-        need = {(n, False) for n in names}
+    def wait_built(self, names: Iterable[str] | None = None) -> None:
+        """Waits until the parts' first halves are built (without ``names``, every half of
+        every part and the tables of all parts): a plan's tasks follow its builds in one run
+        of tasks, so this waits only for builds that run on other threads. Raises Cancelled
+        when the plan stops meanwhile (a build that failed stops it too)."""
+        need = None if names is None else {(n, False) for n in names}
         with self._building:
-            while not (self._tables if inner else need <= self._halves_built):
+            while not (self._tables if need is None else need <= self._halves_built):
                 if self.cancel.is_set():
                     raise Cancelled()
                 self._building.wait(0.05)
@@ -944,7 +944,7 @@ class Assembly:
     def axes(self, p: str, others: Sequence[str]) -> list[tuple[str, tuple[str, ...]]]:
         """The six axes of p with the other parts that block each: the first candidates of
         every analysis, without the margins (which need the cones of p's seat)."""
-        self.check_pairs(p, others, [d for _, d in AXIS_KEYS])
+        self.prepare(p, others)
         return [(label, self.blockers(p, others, d)[0]) for label, d in AXIS_KEYS]
 
     def clear_distance(self, p: str, others: Iterable[str], d: npt.ArrayLike) -> float:

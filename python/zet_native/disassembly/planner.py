@@ -261,7 +261,7 @@ class _State:
                             self.a.wait_built(what)
                             self.a.seat(*what)
                         else:
-                            self.a.wait_built(names, inner=True)
+                            self.a.wait_built()  # every part's trees and the tables
                             self.a.prepare(what, others[what])
                 finally:
                     with changed:
